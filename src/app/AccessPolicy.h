@@ -1,0 +1,11 @@
+#pragma once
+
+#include <cstdint>
+
+// The administrator's internet-access policy: a bit mask under the machine key, where an
+// absent value (15) allows everything. True when every bit of mask is granted.
+bool IsInternetAccessAllowed(uint32_t mask);
+
+// Whether the test-mode marker file exists; update information is then read from its
+// test entries.
+bool IsTestMode();

@@ -1,0 +1,115 @@
+#include "app/WorkFlow.h"
+
+#include "app/AccessPolicy.h"
+#include "net/Downloader.h"
+#include "ui/MainWindow.h"
+
+#include <QCoreApplication>
+#include <QDate>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+// The bit of the internet-access policy that this program asks for.
+constexpr uint32_t kProductUpdateAccess = 4;
+} // namespace
+
+CWorkFlow::CWorkFlow() {
+    m_controller = std::make_shared<CProductListController>();
+    m_proxyHandler = std::make_shared<ProxyHandlerBase>();
+    m_downloader = std::make_shared<Downloader>();
+    m_recordKeeper = std::make_shared<CRecordKeeper>();
+    m_downloader->SetProxyHandler(m_proxyHandler);
+}
+
+CWorkFlow::~CWorkFlow() = default;
+
+int32_t CWorkFlow::Today() const { return static_cast<int32_t>(QDate::currentDate().toJulianDay()); }
+
+bool CWorkFlow::SelfUpdate() { return false; }
+
+bool CWorkFlow::Preamble(const CCmdLineContext& context) {
+    if (context.overrideProxy)
+        m_proxyHandler->SetOverrideProxy(context.proxy);
+    m_controller->LoadProductList();
+    m_proxyHandler->userName = context.username;
+    m_proxyHandler->password = context.password;
+    // Loaded before the policy check, saved only by runs that reach their end: a run the
+    // policy or the schedule refuses writes nothing.
+    m_recordKeeper->Load();
+    return IsInternetAccessAllowed(kProductUpdateAccess);
+}
+
+void CWorkFlow::AttachWindow(MainWindow& window) {
+    window.SetController(m_controller);
+    window.SetProxyHandler(m_proxyHandler);
+    window.SetRecordKeeper(m_recordKeeper);
+}
+
+int CWorkFlow::RunInteractive(CCmdLineContext& context) {
+    if (!Preamble(context)) {
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("ORVEX Product Update"),
+                        QCoreApplication::translate(
+                            "CWorkFlow", "Internet access is disabled by the system administrator."),
+                        QMessageBox::Ok);
+        box.exec();
+        return 0;
+    }
+    m_proxyHandler->credentialsDialogAllowed = true;
+    if (SelfUpdate())
+        return 0;
+
+    m_controller->SetDownloader(m_downloader);
+    m_controller->RefreshProductList();
+
+    {
+        MainWindow window;
+        AttachWindow(window);
+        // Queued so that the check starts once the window's own loop runs, on screen.
+        QTimer::singleShot(0, &window, &MainWindow::OnCheckUpdates);
+        window.exec();
+    }
+
+    if (m_controller->CheckSucceeded())
+        m_recordKeeper->LastCheckedToStore = Today();
+    m_proxyHandler->StoreProxySettings();
+    m_recordKeeper->Save();
+    return 0;
+}
+
+int CWorkFlow::RunSilent(CCmdLineContext& context) {
+    if (!Preamble(context))
+        return 0;
+    m_proxyHandler->credentialsDialogAllowed = false;
+    if (!m_recordKeeper->CheckUpdates)
+        return 0;
+    if (!m_recordKeeper->IsCheckDue(Today()))
+        return 0;
+    if (SelfUpdate())
+        return 0;
+
+    m_controller->SetDownloader(m_downloader);
+    m_controller->RefreshProductList();
+    m_controller->FindInstalledAll();
+
+    MainWindow window;
+    AttachWindow(window);
+    window.Refresh();
+    m_controller->CheckAll();
+    if (m_controller->CheckSucceeded())
+        m_recordKeeper->LastCheckedToStore = Today();
+    if (m_controller->HasFindings()) {
+        m_proxyHandler->credentialsDialogAllowed = true;
+        window.exec();
+    }
+    m_recordKeeper->Save();
+    return 0;
+}
+
+int CWorkFlow::RunParameterError(CCmdLineContext&) {
+    std::fputs("error in parameters\n", stdout);
+    std::fflush(stdout);
+    return 1;
+}

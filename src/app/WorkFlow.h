@@ -1,0 +1,48 @@
+#pragma once
+
+#include "app/CmdLineContext.h"
+#include "app/ProductListController.h"
+#include "app/RecordKeeper.h"
+#include "net/IDownloader.h"
+#include "net/ProxyHandlerBase.h"
+
+#include <cstdint>
+#include <memory>
+
+class MainWindow;
+
+// Owns the four long-lived components of a run and performs the run the command line
+// selected. Everything here runs on the main thread.
+class CWorkFlow {
+public:
+    CWorkFlow();
+    virtual ~CWorkFlow();
+    CWorkFlow(const CWorkFlow&) = delete;
+    CWorkFlow& operator=(const CWorkFlow&) = delete;
+
+    // Each returns its action's result code, which start-up ignores.
+    int RunInteractive(CCmdLineContext& context);
+    int RunSilent(CCmdLineContext& context);
+    int RunParameterError(CCmdLineContext& context);
+
+    // True when a newer version of the program has been started and this run must end.
+    bool SelfUpdate();
+
+    const std::shared_ptr<IDownloader>& GetDownloader() const { return m_downloader; }
+    const std::shared_ptr<CProductListController>& GetController() const { return m_controller; }
+    const std::shared_ptr<ProxyHandlerBase>& GetProxyHandler() const { return m_proxyHandler; }
+    const std::shared_ptr<CRecordKeeper>& GetRecordKeeper() const { return m_recordKeeper; }
+
+protected:
+    // Today's Julian day number; tests move the calendar.
+    virtual int32_t Today() const;
+
+private:
+    bool Preamble(const CCmdLineContext& context);
+    void AttachWindow(MainWindow& window);
+
+    std::shared_ptr<IDownloader> m_downloader;
+    std::shared_ptr<CProductListController> m_controller;
+    std::shared_ptr<ProxyHandlerBase> m_proxyHandler;
+    std::shared_ptr<CRecordKeeper> m_recordKeeper;
+};

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "platform/AtlString.h"
+
+#include <cstdint>
+#include <memory>
+
+class ProxyHandlerBase;
+
+// The one blocking call through which every file is fetched. Held shared by the workflow,
+// the controller and each product while it is checked.
+class IDownloader {
+public:
+    virtual ~IDownloader() = default;
+    virtual void SetProxyHandler(std::shared_ptr<ProxyHandlerBase> handler) { (void)handler; }
+    // Downloads url to a new temporary file and returns its path, or empty on failure.
+    // Every caller passes 1 and 0 for the two options, which the engine does not use.
+    virtual CAtlString Download(const CAtlString& url, int32_t option1, int32_t option2) = 0;
+};
