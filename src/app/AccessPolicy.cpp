@@ -4,12 +4,14 @@
 #include "platform/Registry.h"
 
 bool IsInternetAccessAllowed(uint32_t mask) {
-    const uint32_t value = RegQueryDword(HKEY_LOCAL_MACHINE,
-                                         QStringLiteral("SOFTWARE\\ORVEX Technologies\\ACC"),
-                                         QStringLiteral("InternetAccess"), 15);
+    const uint32_t value =
+        RegQueryDword(HKEY_LOCAL_MACHINE, QStringLiteral("SOFTWARE\\ORVEX Technologies\\ACC"),
+                      QStringLiteral("InternetAccess"), 15);
     if (value == 15)
         return true;
     return (value & mask) == mask;
 }
 
-bool IsTestMode() { return FilePath(QStringLiteral("c:\\testmark.dat")).Exists(); }
+bool IsTestMode() {
+    return FilePath(QStringLiteral("c:\\testmark.dat")).Exists();
+}

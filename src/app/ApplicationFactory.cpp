@@ -2,10 +2,11 @@
 
 #include "qtglue/Language.h"
 
-CApplicationFactory::CApplicationFactory() {
-    auto interactive = [this](CCmdLineContext& c) { return m_workFlow.RunInteractive(c); };
-    auto silent = [this](CCmdLineContext& c) { return m_workFlow.RunSilent(c); };
-    auto parameterError = [this](CCmdLineContext& c) { return m_workFlow.RunParameterError(c); };
+CApplicationFactory::CApplicationFactory(std::unique_ptr<CWorkFlow> workFlow)
+    : m_workFlow(std::move(workFlow)) {
+    auto interactive = [this](CCmdLineContext& c) { return m_workFlow->RunInteractive(c); };
+    auto silent = [this](CCmdLineContext& c) { return m_workFlow->RunSilent(c); };
+    auto parameterError = [this](CCmdLineContext& c) { return m_workFlow->RunParameterError(c); };
 
     // With nothing selected on the command line, the run is interactive.
     m_selectedAction = interactive;
@@ -40,4 +41,6 @@ CAtlString CApplicationFactory::GetLocale() const {
     return m_locale.isEmpty() ? GetLanguageCode() : m_locale;
 }
 
-int CApplicationFactory::RunSelectedAction() { return m_selectedAction(m_context); }
+int CApplicationFactory::RunSelectedAction() {
+    return m_selectedAction(m_context);
+}

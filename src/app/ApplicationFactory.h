@@ -5,11 +5,15 @@
 #include "app/CmdLineParser.h"
 #include "app/WorkFlow.h"
 
+#include <memory>
+
 // Owns the command-line parameters, the parser, the parsed context and the workflow, and
 // decides which of the workflow's actions this run performs. One instance lives in main.
 class CApplicationFactory {
 public:
-    CApplicationFactory();
+    // Tests hand in a workflow of their own to see which action the command line selects.
+    explicit CApplicationFactory(
+        std::unique_ptr<CWorkFlow> workFlow = std::make_unique<CWorkFlow>());
     virtual ~CApplicationFactory() = default;
     CApplicationFactory(const CApplicationFactory&) = delete;
     CApplicationFactory& operator=(const CApplicationFactory&) = delete;
@@ -24,14 +28,14 @@ public:
     int RunSelectedAction();
 
     const CCmdLineContext& Context() const { return m_context; }
-    CWorkFlow& WorkFlow() { return m_workFlow; }
+    CWorkFlow& WorkFlow() { return *m_workFlow; }
 
 private:
     bool m_guiEnabled = true;
     bool m_actionChosen = false;
     bool m_errorChosen = false;
     CCmdLineContext m_context;
-    CWorkFlow m_workFlow;
+    std::unique_ptr<CWorkFlow> m_workFlow;
     CAtlString m_locale;
     CStringParameter m_localeParameter{&m_locale};
     CStringParameter m_proxyParameter{&m_context.proxy};

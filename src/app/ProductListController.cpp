@@ -1,8 +1,12 @@
 #include "app/ProductListController.h"
 
-bool CProductListController::LoadProductList() { return false; }
+bool CProductListController::LoadProductList() {
+    return false;
+}
 
-bool CProductListController::RefreshProductList() { return false; }
+bool CProductListController::RefreshProductList() {
+    return false;
+}
 
 void CProductListController::FindInstalledAll() {}
 

@@ -11,8 +11,8 @@ const CAtlString kLastChecked = QStringLiteral("LastChecked");
 // The user's value, or the machine-wide one an administrator set when the user has none.
 int32_t ReadUserThenMachine(const CAtlString& name, int32_t defaultValue) {
     int32_t error = 0;
-    const int32_t value = ReadSettingInt(CurrentUser, kKeyPath, name, defaultValue, &error,
-                                         kRegistryMarker);
+    const int32_t value =
+        ReadSettingInt(CurrentUser, kKeyPath, name, defaultValue, &error, kRegistryMarker);
     if (error == 0)
         return value;
     return ReadSettingInt(LocalMachine, kKeyPath, name, defaultValue, nullptr, kRegistryMarker);

@@ -26,9 +26,13 @@ CWorkFlow::CWorkFlow() {
 
 CWorkFlow::~CWorkFlow() = default;
 
-int32_t CWorkFlow::Today() const { return static_cast<int32_t>(QDate::currentDate().toJulianDay()); }
+int32_t CWorkFlow::Today() const {
+    return static_cast<int32_t>(QDate::currentDate().toJulianDay());
+}
 
-bool CWorkFlow::SelfUpdate() { return false; }
+bool CWorkFlow::SelfUpdate() {
+    return false;
+}
 
 bool CWorkFlow::Preamble(const CCmdLineContext& context) {
     if (context.overrideProxy)
@@ -50,10 +54,11 @@ void CWorkFlow::AttachWindow(MainWindow& window) {
 
 int CWorkFlow::RunInteractive(CCmdLineContext& context) {
     if (!Preamble(context)) {
-        QMessageBox box(QMessageBox::Warning, QStringLiteral("ORVEX Product Update"),
-                        QCoreApplication::translate(
-                            "CWorkFlow", "Internet access is disabled by the system administrator."),
-                        QMessageBox::Ok);
+        QMessageBox box(
+            QMessageBox::Warning, QStringLiteral("ORVEX Product Update"),
+            QCoreApplication::translate("CWorkFlow",
+                                        "Internet access is disabled by the system administrator."),
+            QMessageBox::Ok);
         box.exec();
         return 0;
     }

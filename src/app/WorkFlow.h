@@ -21,9 +21,9 @@ public:
     CWorkFlow& operator=(const CWorkFlow&) = delete;
 
     // Each returns its action's result code, which start-up ignores.
-    int RunInteractive(CCmdLineContext& context);
-    int RunSilent(CCmdLineContext& context);
-    int RunParameterError(CCmdLineContext& context);
+    virtual int RunInteractive(CCmdLineContext& context);
+    virtual int RunSilent(CCmdLineContext& context);
+    virtual int RunParameterError(CCmdLineContext& context);
 
     // True when a newer version of the program has been started and this run must end.
     bool SelfUpdate();

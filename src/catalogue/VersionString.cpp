@@ -41,9 +41,13 @@ bool ReadComponent(CAtlString piece, int32_t& target) {
 
 } // namespace
 
-CVersionString::CVersionString(const CAtlString& text) { Parse(text); }
+CVersionString::CVersionString(const CAtlString& text) {
+    Parse(text);
+}
 
-CVersionString::CVersionString(const char* text) { Parse(QString::fromLocal8Bit(text)); }
+CVersionString::CVersionString(const char* text) {
+    Parse(QString::fromLocal8Bit(text));
+}
 
 CVersionString& CVersionString::operator=(const char* text) {
     Parse(QString::fromLocal8Bit(text));
@@ -91,11 +95,8 @@ void CVersionString::Parse(const CAtlString& text) {
     }
 
     m_text = text;
-    m_normalised = QStringLiteral("%1.%2.%3.%4")
-                       .arg(m_major)
-                       .arg(m_minor)
-                       .arg(m_build)
-                       .arg(m_revision);
+    m_normalised =
+        QStringLiteral("%1.%2.%3.%4").arg(m_major).arg(m_minor).arg(m_build).arg(m_revision);
 }
 
 bool CVersionString::ParseDotted(const CAtlString& text) {
@@ -146,9 +147,13 @@ bool CVersionString::operator==(const CVersionString& other) const {
     return !(*this < other) && !(other < *this);
 }
 
-bool CVersionString::operator>(const CVersionString& other) const { return other < *this; }
+bool CVersionString::operator>(const CVersionString& other) const {
+    return other < *this;
+}
 
-CAtlString CVersionString::ToString() const { return m_valid ? m_normalised : m_text; }
+CAtlString CVersionString::ToString() const {
+    return m_valid ? m_normalised : m_text;
+}
 
 CVersionStringRange::CVersionStringRange(const CVersionString& from, const CVersionString& to)
     : m_from(from), m_to(to) {

@@ -4,4 +4,6 @@ void Downloader::SetProxyHandler(std::shared_ptr<ProxyHandlerBase> handler) {
     m_proxyHandler = std::move(handler);
 }
 
-CAtlString Downloader::Download(const CAtlString&, int32_t, int32_t) { return {}; }
+CAtlString Downloader::Download(const CAtlString&, int32_t, int32_t) {
+    return {};
+}

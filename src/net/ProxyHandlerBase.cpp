@@ -3,7 +3,8 @@
 #include "platform/Settings.h"
 
 namespace {
-const CAtlString kProxyKey = QStringLiteral("Software/ORVEX Technologies/Tavlo Software/ProxyInformation");
+const CAtlString kProxyKey =
+    QStringLiteral("Software/ORVEX Technologies/Tavlo Software/ProxyInformation");
 }
 
 void ProxyHandlerBase::GetProxySettings(CAtlString& host, int32_t& port, CAtlString& user,

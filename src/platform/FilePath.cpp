@@ -21,7 +21,9 @@ FilePath::FilePath(const CAtlString& text) : m_path(text) {
         m_path.chop(1);
 }
 
-bool FilePath::Exists() const { return !IsEmpty() && QFileInfo::exists(ToLocal(m_path)); }
+bool FilePath::Exists() const {
+    return !IsEmpty() && QFileInfo::exists(ToLocal(m_path));
+}
 
 bool FilePath::DeleteFile() const {
     if (!Exists())

@@ -36,8 +36,8 @@ uint32_t CNamedMutex::Create(const CAtlString& name) {
     address.sun_family = AF_UNIX;
     // Leading NUL: abstract namespace, no file system entry.
     std::memcpy(address.sun_path + 1, socketName.constData(), socketName.size());
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 +
-                                               socketName.size());
+    const auto length =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + socketName.size());
 
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)

@@ -17,10 +17,17 @@ bool Prepare(int32_t scope, CAtlString keyPath, const CAtlString& markerOrKey, H
         keyPath.chop(1);
     path = keyPath;
     switch (scope) {
-    case LocalMachine: root = HKEY_LOCAL_MACHINE; return true;
-    case CurrentUser: root = HKEY_CURRENT_USER; return true;
-    case ClassesRoot: root = HKEY_CLASSES_ROOT; return true;
-    default: return false;
+    case LocalMachine:
+        root = HKEY_LOCAL_MACHINE;
+        return true;
+    case CurrentUser:
+        root = HKEY_CURRENT_USER;
+        return true;
+    case ClassesRoot:
+        root = HKEY_CLASSES_ROOT;
+        return true;
+    default:
+        return false;
     }
 }
 } // namespace
@@ -63,4 +70,6 @@ int32_t WriteSettingInt(int32_t scope, const CAtlString& keyPath, const CAtlStri
     return RegWriteDword(root, path, valueName, static_cast<uint32_t>(value));
 }
 
-CAtlString GetIniSettingsFile() { return {}; }
+CAtlString GetIniSettingsFile() {
+    return {};
+}

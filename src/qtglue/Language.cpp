@@ -11,7 +11,9 @@ CAtlString& Override() {
 }
 } // namespace
 
-void SetLocaleOverride(const CAtlString& code) { Override() = code; }
+void SetLocaleOverride(const CAtlString& code) {
+    Override() = code;
+}
 
 CAtlString GetLanguageCode() {
     if (!Override().isEmpty())
@@ -19,4 +21,6 @@ CAtlString GetLanguageCode() {
     return QLocale::system().name().section(u'_', 0, 0);
 }
 
-bool SetupLanguage(const CAtlString&) { return false; }
+bool SetupLanguage(const CAtlString&) {
+    return false;
+}

@@ -12,7 +12,8 @@ MainWindow::MainWindow(QWidget* parent) : QDialog(parent), m_table(new QTableWid
     setObjectName(QStringLiteral("MainWindow"));
     setWindowTitle(tr("ORVEX Product Update"));
     m_table->setObjectName(QStringLiteral("productTable"));
-    m_table->setHorizontalHeaderLabels({tr("Product"), tr("Installed version"), tr("Latest version")});
+    m_table->setHorizontalHeaderLabels(
+        {tr("Product"), tr("Installed version"), tr("Latest version")});
     m_table->horizontalHeader()->setStretchLastSection(true);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_table);
@@ -33,7 +34,9 @@ void MainWindow::SetRecordKeeper(std::shared_ptr<CRecordKeeper> recordKeeper) {
     m_recordKeeper = std::move(recordKeeper);
 }
 
-void MainWindow::Refresh() { m_table->setRowCount(0); }
+void MainWindow::Refresh() {
+    m_table->setRowCount(0);
+}
 
 void MainWindow::OnCheckUpdates() {
     if (m_proxyHandler)

@@ -1,0 +1,209 @@
+#include "app/ApplicationFactory.h"
+#include "qtglue/Language.h"
+#include "support/QtPrinters.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+
+namespace {
+
+enum class Action { Interactive, Silent, ParameterError };
+
+// Records which action the factory runs instead of running it.
+class RecordingWorkFlow : public CWorkFlow {
+public:
+    explicit RecordingWorkFlow(Action* ran) : m_ran(ran) {}
+    int RunInteractive(CCmdLineContext&) override { return Record(Action::Interactive, 0); }
+    int RunSilent(CCmdLineContext&) override { return Record(Action::Silent, 0); }
+    int RunParameterError(CCmdLineContext&) override { return Record(Action::ParameterError, 1); }
+
+private:
+    int Record(Action action, int result) {
+        *m_ran = action;
+        return result;
+    }
+    Action* m_ran;
+};
+
+struct CmdLineCase {
+    const char* name;
+    std::vector<const char*> arguments;
+    Action action;
+    bool parseResult;
+    QStringList errors;
+    const char* proxy = "";
+    const char* username = "";
+    const char* password = "";
+    const char* locale = nullptr; // null: the default language
+    bool verbose = false;
+    bool overrideProxy = false;
+};
+
+const CmdLineCase kCases[] = {
+    {"NoArguments", {}, Action::Interactive, true, {}},
+    {"Silent", {"-silent"}, Action::Silent, true, {}},
+    {"SilentWithDoubleDash", {"--silent"}, Action::Silent, true, {}},
+    {"SilentWithSlash", {"/silent"}, Action::Silent, true, {}},
+    {"SilentTwiceIsAConflict", {"-silent", "-silent"}, Action::ParameterError, false, {"silent"}},
+    {"SilentThriceReportsOnce",
+     {"-silent", "-silent", "/silent"},
+     Action::ParameterError,
+     false,
+     {"silent"}},
+    {"PlainArgumentBeforeSilent", {"file", "-silent"}, Action::ParameterError, false, {"silent"}},
+    {"PlainArgumentAfterSilentIsIgnored", {"-silent", "file"}, Action::Silent, false, {}},
+    {"TwoPlainArguments", {"a", "b"}, Action::Interactive, false, {}},
+    {"ValueMissingBeforeSwitch", {"-proxy", "-silent"}, Action::ParameterError, false, {"proxy"}},
+    {"ValueMayNotStartWithSlash", {"-proxy", "/tmp"}, Action::ParameterError, false, {"proxy"}},
+    {"ValueMissingAtEnd", {"-silent", "-proxy"}, Action::ParameterError, false, {"proxy"}},
+    {"NamesAreCaseSensitive", {"-Silent"}, Action::ParameterError, false, {"Silent"}},
+    {"LoneDashIsAnEmptyName", {"-"}, Action::ParameterError, false, {""}},
+    {"SwitchTakesNoColonValue", {"-silent:x"}, Action::ParameterError, false, {"silent"}},
+    {"UnknownStopsTheWalk", {"-x", "-y", "-silent"}, Action::ParameterError, false, {"x"}},
+    {"UnknownWithColon", {"-nope:1", "-silent"}, Action::ParameterError, false, {"nope"}},
+    {"VerboseChangesNothingElse",
+     {"-verbose"},
+     Action::Interactive,
+     true,
+     {},
+     "",
+     "",
+     "",
+     nullptr,
+     true},
+    {"ProxyWithPort", {"-proxy", "host:8080"}, Action::Interactive, true, {}, "host:8080"},
+    {"ProxyColonFormSplitsAtFirstColon",
+     {"-proxy:host:8080"},
+     Action::Interactive,
+     true,
+     {},
+     "host:8080"},
+    {"SecondProxyReplacesFirst",
+     {"-proxy", "a", "--proxy", "b"},
+     Action::Interactive,
+     true,
+     {},
+     "b"},
+    {"AllProxyOptions",
+     {"-overrideproxy", "-proxy", "p:3128", "-username", "u", "/password", "secret", "-silent"},
+     Action::Silent,
+     true,
+     {},
+     "p:3128",
+     "u",
+     "secret",
+     nullptr,
+     false,
+     true},
+    {"LocaleWithSlash", {"/locale", "de"}, Action::Interactive, true, {}, "", "", "", "de"},
+    {"LocaleWithDoubleDash", {"--locale", "de"}, Action::Interactive, true, {}, "", "", "", "de"},
+    {"LocaleColonForm", {"-locale:de"}, Action::Interactive, true, {}, "", "", "", "de"},
+    {"EmptyLocaleMeansDefault", {"-locale:"}, Action::Interactive, true, {}},
+};
+
+class CmdLine : public ::testing::TestWithParam<CmdLineCase> {};
+
+TEST_P(CmdLine, SelectsActionAndFillsContext) {
+    const CmdLineCase& c = GetParam();
+    Action ran = Action::Interactive;
+    Action* ranPointer = &ran;
+    CApplicationFactory factory(std::make_unique<RecordingWorkFlow>(ranPointer));
+
+    QStringList arguments{QStringLiteral("orvex-product-update")};
+    for (const char* argument : c.arguments)
+        arguments.append(QString::fromUtf8(argument));
+    EXPECT_EQ(factory.Parse(arguments), c.parseResult);
+
+    // Start from a value no action writes, so a run that calls nothing is caught.
+    ran = static_cast<Action>(-1);
+    factory.RunSelectedAction();
+    EXPECT_EQ(static_cast<int>(ran), static_cast<int>(c.action));
+    EXPECT_EQ(factory.IsGuiEnabled(), c.action != Action::ParameterError);
+
+    const CCmdLineContext& context = factory.Context();
+    EXPECT_EQ(context.errors, c.errors);
+    EXPECT_EQ(context.proxy, QString::fromUtf8(c.proxy));
+    EXPECT_EQ(context.username, QString::fromUtf8(c.username));
+    EXPECT_EQ(context.password, QString::fromUtf8(c.password));
+    EXPECT_EQ(context.verbose, c.verbose);
+    EXPECT_EQ(context.overrideProxy, c.overrideProxy);
+    EXPECT_EQ(factory.GetLocale(), c.locale ? QString::fromUtf8(c.locale) : GetLanguageCode());
+}
+
+INSTANTIATE_TEST_SUITE_P(Arguments, CmdLine, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct OptionCase {
+    const char* text;
+    bool option;
+    const char* stripped;
+};
+
+TEST(CmdLineParser, IsOptionStripsOnePrefix) {
+    const OptionCase cases[] = {
+        {"--silent", true, "silent"},
+        {"-silent", true, "silent"},
+        {"/silent", true, "silent"},
+        {"---x", true, "-x"},
+        {"-", true, ""},
+        {"--", true, ""},
+        {"//x", true, "/x"},
+        {"silent", false, "silent"},
+        {"", false, ""},
+        {"x-y", false, "x-y"},
+    };
+    for (const OptionCase& c : cases) {
+        QString text = QString::fromUtf8(c.text);
+        EXPECT_EQ(CCmdLineParser::IsOption(text), c.option) << c.text;
+        EXPECT_EQ(text, QString::fromUtf8(c.stripped)) << c.text;
+    }
+}
+
+TEST(CmdLineParser, WithoutPositionalParameterAPlainArgumentStopsTheWalk) {
+    bool verbose = false;
+    CFlagParameter flag(&verbose);
+    CCmdLineParser parser;
+    parser.AddSwitchParameter(QStringLiteral("verbose"), &flag);
+    EXPECT_FALSE(parser.Parse(
+        {QStringLiteral("prog"), QStringLiteral("plain"), QStringLiteral("-verbose")}));
+    EXPECT_FALSE(verbose);
+}
+
+TEST(CmdLineParser, ConflictsAreCollectedPositionalFirstThenByName) {
+    // Two refusing parameters: the positional one must be reported, not the switch.
+    bool chosen = true;
+    bool gui = true;
+    ActionFunction selected;
+    CActionParameter positional(&chosen, &gui, &selected);
+    CActionParameter alpha(&chosen, &gui, &selected);
+    QStringList errors;
+    bool errorChosen = false;
+    CErrorParameter error(&errorChosen, &gui, &selected, &errors);
+    error.SetAction([](CCmdLineContext&) { return 1; }, false);
+    CCmdLineParser parser;
+    parser.SetPositionalParameter(&positional);
+    parser.AddSwitchParameter(QStringLiteral("alpha"), &alpha);
+    parser.SetErrorParameter(&error);
+    EXPECT_FALSE(
+        parser.Parse({QStringLiteral("prog"), QStringLiteral("-alpha"), QStringLiteral("plain")}));
+    // The positional parameter records an empty name, so the switch's conflict is found.
+    EXPECT_EQ(errors, QStringList{QStringLiteral("alpha")});
+    EXPECT_FALSE(gui);
+}
+
+TEST(CmdLineParser, ErrorParameterHoldsOneInterfaceBase) {
+    bool chosen = false;
+    bool gui = true;
+    ActionFunction selected;
+    QStringList errors;
+    CErrorParameter error(&chosen, &gui, &selected, &errors);
+    ICmdLineParam* asInterface = &error;
+    EXPECT_TRUE(asInterface->Process(QStringLiteral("UNKNOWN_PARAM"), QStringLiteral("x")));
+    EXPECT_TRUE(asInterface->Process(QStringLiteral("UNKNOWN_PARAM"), QStringLiteral("y")));
+    EXPECT_EQ(errors, (QStringList{QStringLiteral("x"), QStringLiteral("y")}));
+    EXPECT_TRUE(chosen);
+    EXPECT_TRUE(asInterface->GetError().isEmpty());
+}
+
+} // namespace

@@ -1,0 +1,142 @@
+// The real program, started as a user or a scheduler would start it.
+#include "support/Sandbox.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+namespace {
+
+const QString kProgram = QStringLiteral(ORVEX_BINARY_DIR "/orvex-product-update");
+
+struct Outcome {
+    int exitCode = -1;
+    QProcess::ExitStatus status = QProcess::CrashExit;
+    QString out;
+    QString err;
+};
+
+QProcessEnvironment Environment(const Sandbox& sandbox, bool display) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("ORVEX_ROOT"), sandbox.Path());
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(name));
+    if (display)
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    QDir(sandbox.Path()).mkpath(QStringLiteral("run"));
+    QFile::setPermissions(sandbox.FilePath(QStringLiteral("run")),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), sandbox.FilePath(QStringLiteral("run")));
+    return env;
+}
+
+Outcome RunProgram(const QStringList& arguments, const QProcessEnvironment& env) {
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(kProgram, arguments);
+    Outcome outcome;
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        ADD_FAILURE() << "the program did not finish";
+        return outcome;
+    }
+    outcome.exitCode = process.exitCode();
+    outcome.status = process.exitStatus();
+    outcome.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    outcome.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return outcome;
+}
+
+TEST(Program, ParameterErrorPrintsOneLineAndNeedsNoDisplay) {
+    Sandbox sandbox;
+    for (const QStringList& arguments :
+         {QStringList{"-silent", "-silent"}, QStringList{"-proxy"}, QStringList{"-Silent"}}) {
+        const Outcome outcome = RunProgram(arguments, Environment(sandbox, false));
+        EXPECT_EQ(outcome.status, QProcess::NormalExit);
+        EXPECT_EQ(outcome.exitCode, 0);
+        EXPECT_EQ(outcome.out, QStringLiteral("error in parameters\n"));
+    }
+    EXPECT_TRUE(QDir(sandbox.Path()).isEmpty(QDir::Files)) << "nothing may be written";
+}
+
+TEST(Program, WithoutDisplaySaysSoAndRunsNothing) {
+    Sandbox sandbox;
+    for (const QStringList& arguments : {QStringList{}, QStringList{"-silent"}}) {
+        const Outcome outcome = RunProgram(arguments, Environment(sandbox, false));
+        EXPECT_EQ(outcome.status, QProcess::NormalExit);
+        EXPECT_EQ(outcome.exitCode, 0);
+        EXPECT_TRUE(outcome.err.contains(QStringLiteral("needs a graphical display")))
+            << outcome.err.toStdString();
+        EXPECT_EQ(outcome.err.count(u'\n'), 1);
+        EXPECT_TRUE(outcome.out.isEmpty());
+    }
+    EXPECT_TRUE(QDir(sandbox.Path()).isEmpty(QDir::Files)) << "nothing may be written";
+}
+
+// Starts an interactive run, which keeps its window open until killed, and returns once it
+// holds the lock: the outcome of a second copy that was refused. A second copy started
+// before the first holds the lock wins the race instead (the first then leaves with the
+// message), so the first is started again until it is the one that holds the lock.
+Outcome StartLockHolder(QProcess& first, const QProcessEnvironment& env) {
+    first.setProcessEnvironment(env);
+    Outcome second;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (first.state() != QProcess::Running) {
+            first.start(kProgram, {});
+            if (!first.waitForStarted())
+                break;
+            QThread::msleep(100);
+        }
+        second = RunProgram({QStringLiteral("-silent")}, env);
+        if (second.err.contains(QStringLiteral("already running")))
+            break;
+        first.waitForFinished(1000);
+    }
+    return second;
+}
+
+TEST(Program, SecondCopyIsRefusedAndAKilledFirstCopyReleasesTheLock) {
+    Sandbox sandbox;
+    const QProcessEnvironment env = Environment(sandbox, true);
+    QProcess first;
+    const Outcome second = StartLockHolder(first, env);
+    // Qt may add its own warnings; the program's line must stand alone, once.
+    EXPECT_EQ(
+        second.err.split(u'\n').count(QStringLiteral("ORVEX Product Update is already running.")),
+        1)
+        << second.err.toStdString();
+    EXPECT_TRUE(second.out.isEmpty());
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_EQ(second.status, QProcess::NormalExit);
+    ASSERT_EQ(first.state(), QProcess::Running);
+
+    ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
+    ASSERT_TRUE(first.waitForFinished(10000));
+
+    const Outcome third = RunProgram({QStringLiteral("-silent")}, env);
+    EXPECT_FALSE(third.err.contains(QStringLiteral("already running"))) << third.err.toStdString();
+    EXPECT_EQ(third.exitCode, 0);
+    EXPECT_EQ(third.status, QProcess::NormalExit);
+}
+
+TEST(Program, CopiesInDifferentSandboxesDoNotBlockEachOther) {
+    Sandbox one;
+    QProcess first;
+    ASSERT_TRUE(StartLockHolder(first, Environment(one, true))
+                    .err.contains(QStringLiteral("already running")));
+
+    Sandbox two;
+    const Outcome other = RunProgram({QStringLiteral("-silent")}, Environment(two, true));
+    EXPECT_FALSE(other.err.contains(QStringLiteral("already running")));
+    EXPECT_EQ(other.exitCode, 0);
+    first.kill();
+    first.waitForFinished();
+}
+
+} // namespace
