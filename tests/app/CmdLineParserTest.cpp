@@ -102,6 +102,10 @@ const CmdLineCase kCases[] = {
     {"EmptyLocaleMeansDefault", {"-locale:"}, Action::Interactive, true, {}},
 };
 
+void PrintTo(const CmdLineCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class CmdLine : public ::testing::TestWithParam<CmdLineCase> {};
 
 TEST_P(CmdLine, SelectsActionAndFillsContext) {

@@ -46,6 +46,10 @@ const ParseCase kParseCases[] = {
     {"abcdefgh", true, 0, 0, 0, 0, "0.0.0.0"},
 };
 
+void PrintTo(const ParseCase& c, std::ostream* os) {
+    *os << '"' << c.text << '"';
+}
+
 class VersionStringParse : public ::testing::TestWithParam<ParseCase> {};
 
 TEST_P(VersionStringParse, ReadsNumbersValidityAndDisplayText) {
@@ -85,6 +89,10 @@ const CompareCase kCompareCases[] = {
     {"1020304", "1.2.4.3", 0},
     {"-1.0.0.0", "0.0.0.0", -1},
 };
+
+void PrintTo(const CompareCase& c, std::ostream* os) {
+    *os << '"' << c.a << "\" vs \"" << c.b << '"';
+}
 
 class VersionStringCompare : public ::testing::TestWithParam<CompareCase> {};
 
@@ -150,6 +158,10 @@ const RangeCase kRangeCases[] = {
     {"", "2.0.0.0", "abc", true},
     {"", "2.0.0.0", "", true},
 };
+
+void PrintTo(const RangeCase& c, std::ostream* os) {
+    *os << '[' << c.from << ", " << c.to << "] holds \"" << c.version << '"';
+}
 
 class VersionRangeContains : public ::testing::TestWithParam<RangeCase> {};
 
