@@ -126,17 +126,12 @@ TEST(RegTool, ExportAndImportRoundTrip) {
 
 TEST(RegTool, ImportsWindowsExportsAndDeletionEntries) {
     Sandbox sandbox;
-    Result r = RunTool(
+    const Result r = RunTool(
         sandbox, {"import", QStringLiteral(ORVEX_PLATFORM_TEST_DATA "/windows-export-utf16.reg")});
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
-    r = RunTool(sandbox,
-                {"query", "HKLM\\SOFTWARE\\ORVEX Technologies\\Gallery", "/v", "Install Path"});
-    EXPECT_TRUE(r.out.contains(QStringLiteral("C:\\Program Files\\ORVEX\\Gallery")))
-        << r.out.toStdString();
-    r = RunTool(sandbox,
-                {"query", "HKCU\\Software\\ORVEX Technologies\\Tavlo Software", "/v", "Language"});
-    EXPECT_TRUE(r.out.contains(QStringLiteral("日本語"))) << r.out.toStdString();
-
+    EXPECT_TRUE(RunTool(sandbox, {"query", "HKCU\\Software\\ORVEX Technologies\\Tavlo Software",
+                                  "/v", "Language"})
+                    .out.contains(QStringLiteral("日本語")));
     sandbox.Write(QStringLiteral("changes.reg"),
                   "Windows Registry Editor Version 5.00\n\n"
                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVEX Technologies\\Gallery]\n"

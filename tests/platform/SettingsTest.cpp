@@ -98,18 +98,6 @@ TEST(Settings, ScopesPickTheirRootAndUnknownScopesTouchNothing) {
     }
 }
 
-TEST(Settings, MissingValuesGiveTheDefaultAndTheReason) {
-    Sandbox sandbox;
-    int32_t error = -1;
-    EXPECT_EQ(ReadSettingString(CurrentUser, QStringLiteral("Software/None"), QStringLiteral("S"),
-                                QStringLiteral("dflt"), &error, kRegistryMarker),
-              QStringLiteral("dflt"));
-    EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(ReadSettingInt(LocalMachine, QStringLiteral("Software/None"), QStringLiteral("I"), 30,
-                             nullptr, kRegistryMarker),
-              30);
-}
-
 TEST(Settings, OnlyTheMakersTopKeyOfMachineAndUserGoesToTheIniFile) {
     struct Case {
         int32_t scope;
