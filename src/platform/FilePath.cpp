@@ -1,39 +1,292 @@
 #include "platform/FilePath.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
+#include "platform/Locations.h"
 
-// Stand-in: enough of the path rules for start-up; the full file-system layer replaces it.
+#include <QFile>
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
-QString ToLocal(const CAtlString& path) {
-    QString local = path;
-    if (local.size() >= 2 && local[1] == u':')
-        local.remove(0, 2);
-    local.replace(u'\\', u'/');
-    return local.isEmpty() ? QStringLiteral("/") : local;
+CAtlString Normalise(CAtlString text) {
+    // A device or long-path prefix ("\\?\C:\dir") goes; a plain "C:\dir" (colon at index 1)
+    // is left alone.
+    const qsizetype colon = text.lastIndexOf(u':');
+    if (colon >= 4 && colon + 1 < text.size() && text[colon + 1] == u'\\')
+        text.remove(0, colon - 1);
+    text.replace(u'/', u'\\');
+    if (text.endsWith(u'\\'))
+        text.chop(1);
+    return text;
 }
+
+bool HasDrive(const CAtlString& text) {
+    return text.size() >= 2 && text[1] == u':' && text[0].unicode() < 0x80 && text[0].isLetter();
+}
+
+QByteArray Encoded(const FilePath& path) {
+    return QFile::encodeName(path.LocalPath());
+}
+
+// Windows wildcards: "*" any run, "?" one character, letters without regard to case.
+bool WildcardMatch(const QString& pattern, qsizetype p, const QString& name, qsizetype n) {
+    while (p < pattern.size()) {
+        const QChar c = pattern[p];
+        if (c == u'*') {
+            while (p < pattern.size() && pattern[p] == u'*')
+                ++p;
+            if (p == pattern.size())
+                return true;
+            for (qsizetype start = n; start <= name.size(); ++start) {
+                if (WildcardMatch(pattern, p, name, start))
+                    return true;
+            }
+            return false;
+        }
+        if (n >= name.size())
+            return false;
+        if (c != u'?' && c.toCaseFolded() != name[n].toCaseFolded())
+            return false;
+        ++p;
+        ++n;
+    }
+    return n == name.size();
+}
+
+class FdGuard {
+public:
+    explicit FdGuard(int fd) : m_fd(fd) {}
+    FdGuard(const FdGuard&) = delete;
+    FdGuard& operator=(const FdGuard&) = delete;
+    ~FdGuard() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    int Get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
 } // namespace
 
-FilePath::FilePath(const CAtlString& text) : m_path(text) {
-    m_path.replace(u'/', u'\\');
-    if (m_path.endsWith(u'\\'))
-        m_path.chop(1);
+FilePath::FilePath(const CAtlString& text) : m_path(Normalise(text)) {}
+
+CAtlString FilePath::LocalPath() const {
+    // Only the canonical form is converted, so a Linux name that itself contains a
+    // backslash cannot be represented: it would come out as two components. Such names are
+    // skipped where this program lists folders.
+    if (!HasDrive(m_path)) {
+        QString local = m_path;
+        local.replace(u'\\', u'/');
+        return local;
+    }
+    QString rest = m_path.mid(2);
+    rest.replace(u'\\', u'/');
+    const QString root = SandboxRoot();
+    const QString drive =
+        root.isEmpty() ? QString() : root + QStringLiteral("/drive_") + m_path[0].toLower();
+    if (rest.isEmpty())
+        return drive.isEmpty() ? QStringLiteral("/") : drive;
+    // "C:name" (relative to the drive's current folder on Windows) starts at the drive's root.
+    if (!rest.startsWith(u'/'))
+        rest.prepend(u'/');
+    return drive + rest;
+}
+
+bool FilePath::IsRelative() const {
+    return !m_path.startsWith(u'\\') && !HasDrive(m_path);
 }
 
 bool FilePath::Exists() const {
-    return !IsEmpty() && QFileInfo::exists(ToLocal(m_path));
+    if (IsEmpty())
+        return false;
+    struct stat info {};
+    return ::stat(Encoded(*this).constData(), &info) == 0;
+}
+
+bool FilePath::IsFolder() const {
+    struct stat info {};
+    return !IsEmpty() && ::stat(Encoded(*this).constData(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+CAtlString FilePath::FileName() const {
+    const qsizetype slash = m_path.lastIndexOf(u'\\');
+    return slash < 0 ? m_path : m_path.mid(slash + 1);
+}
+
+CAtlString FilePath::BaseName() const {
+    const CAtlString name = FileName();
+    const qsizetype dot = name.lastIndexOf(u'.');
+    return dot < 0 ? name : name.left(dot);
+}
+
+CAtlString FilePath::Extension() const {
+    const qsizetype dot = m_path.lastIndexOf(u'.');
+    const qsizetype slash = m_path.lastIndexOf(u'\\');
+    return dot > slash ? m_path.mid(dot) : CAtlString();
+}
+
+FilePath FilePath::Folder() const {
+    const qsizetype slash = m_path.lastIndexOf(u'\\');
+    return slash < 0 ? FilePath() : FilePath(m_path.left(slash));
+}
+
+FilePath FilePath::Join(const CAtlString& name) const {
+    return FilePath(m_path + u'\\' + name);
+}
+
+bool FilePath::RemoveLastComponent() {
+    const qsizetype slash = m_path.lastIndexOf(u'\\');
+    if (slash < 0)
+        return false;
+    m_path.truncate(slash);
+    return true;
+}
+
+void FilePath::Append(const CAtlString& name) {
+    if (!name.isEmpty())
+        *this = Join(name);
+}
+
+bool FilePath::CreateDirectories() const {
+    if (!IsEmpty() && Exists())
+        return true;
+    FilePath parent = *this;
+    if (parent.RemoveLastComponent())
+        parent.CreateDirectories();
+    return !IsEmpty() && ::mkdir(Encoded(*this).constData(), 0777) == 0;
 }
 
 bool FilePath::DeleteFile() const {
-    if (!Exists())
+    if (IsEmpty() || !Exists())
         return true;
-    return QFile::remove(ToLocal(m_path));
+    const QByteArray local = Encoded(*this);
+    struct stat info {};
+    if (::lstat(local.constData(), &info) != 0)
+        return false;
+    // The counterpart of clearing the read-only attribute: a file this user may not write
+    // is made writable first, and when even that is refused the file stays.
+    if (!S_ISLNK(info.st_mode) && ::access(local.constData(), W_OK) != 0 &&
+        ::chmod(local.constData(), (info.st_mode & 07777) | S_IWUSR) != 0)
+        return false;
+    return ::unlink(local.constData()) == 0;
+}
+
+bool FilePath::CopyTo(const FilePath& destination, bool failIfExists) const {
+    if (IsEmpty() || destination.IsEmpty())
+        return false;
+    FdGuard source(::open(Encoded(*this).constData(), O_RDONLY | O_CLOEXEC));
+    struct stat info {};
+    if (source.Get() < 0 || ::fstat(source.Get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    if (failIfExists && destination.Exists())
+        return false;
+
+    // Copied to a temporary beside the destination and then put in place, so that a reader
+    // never sees half a file and a failed copy leaves the old destination untouched.
+    const QByteArray target = Encoded(destination);
+    QByteArray temporary = target + ".tmp.XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = true;
+    {
+        FdGuard out(fd);
+        char chunk[65536];
+        for (;;) {
+            const ssize_t got = ::read(source.Get(), chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0) {
+                ok = got == 0;
+                break;
+            }
+            for (ssize_t done = 0; ok && done < got;) {
+                const ssize_t written = ::write(fd, chunk + done, static_cast<size_t>(got - done));
+                if (written < 0 && errno == EINTR)
+                    continue;
+                ok = written > 0;
+                done += written > 0 ? written : 0;
+            }
+            if (!ok)
+                break;
+        }
+        ok = ok && ::fchmod(fd, info.st_mode & 0777) == 0;
+    }
+    if (ok) {
+        // link() refuses an existing name atomically, which a test-then-rename cannot.
+        ok = failIfExists ? ::link(temporary.constData(), target.constData()) == 0
+                          : ::rename(temporary.constData(), target.constData()) == 0;
+    }
+    ::unlink(temporary.constData());
+    return ok;
 }
 
 int32_t FilePath::FileSize() const {
-    QFileInfo info(ToLocal(m_path));
-    if (IsEmpty() || !info.isFile())
+    if (IsEmpty())
         return -1;
-    return static_cast<int32_t>(info.size());
+    FdGuard fd(::open(Encoded(*this).constData(), O_RDONLY | O_CLOEXEC));
+    struct stat info {};
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_size > kMaxFileSize)
+        return -1;
+    return static_cast<int32_t>(info.st_size);
+}
+
+int32_t FilePath::ReadAll(std::unique_ptr<char[]>& buffer) const {
+    buffer.reset();
+    FILE* stream = OpenStream("rb");
+    if (stream == nullptr)
+        return 0;
+    // The size of the file actually opened, so that a file replaced in between cannot make
+    // the buffer too small.
+    struct stat info {};
+    size_t count = 0;
+    if (::fstat(::fileno(stream), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
+        info.st_size <= kMaxFileSize) {
+        const auto size = static_cast<size_t>(info.st_size);
+        buffer.reset(new char[size]);
+        count = std::fread(buffer.get(), 1, size, stream);
+    }
+    std::fclose(stream);
+    return static_cast<int32_t>(count);
+}
+
+FILE* FilePath::OpenStream(const char* mode) const {
+    if (IsEmpty() || mode == nullptr)
+        return nullptr;
+    // "e": close on exec, so that a browser started through ShellOpen does not inherit it.
+    const QByteArray fullMode = QByteArray(mode) + 'e';
+    return std::fopen(Encoded(*this).constData(), fullMode.constData());
+}
+
+void FilePath::ListFiles(const CAtlString& pattern, std::vector<FilePath>& out) const {
+    if (IsEmpty() || !Exists())
+        return;
+    FilePath folder = *this;
+    QString namePattern = FilePath(pattern).Text();
+    const qsizetype slash = namePattern.lastIndexOf(u'\\');
+    if (slash >= 0) {
+        folder = Join(namePattern.left(slash));
+        namePattern = namePattern.mid(slash + 1);
+    }
+    // As on Windows, "*.*" also matches names without a dot.
+    if (namePattern == QLatin1String("*.*"))
+        namePattern = QStringLiteral("*");
+
+    DIR* dir = ::opendir(Encoded(folder).constData());
+    if (dir == nullptr)
+        return;
+    while (const dirent* entry = ::readdir(dir)) {
+        const QString name = QFile::decodeName(entry->d_name);
+        if (name.contains(u'\\') || !WildcardMatch(namePattern, 0, name, 0))
+            continue;
+        const FilePath file = folder.Join(name);
+        if (!file.IsFolder())
+            out.push_back(file);
+    }
+    ::closedir(dir);
 }

@@ -9,13 +9,23 @@
 
 // A path kept in the canonical Windows form: "\" separators, no trailing separator, no
 // device prefix before the drive letter. The file operations convert to the Linux form at
-// the file-system boundary. Cheap to copy; an empty path means "no path".
+// the file-system boundary (see LocalPath). Cheap to copy; an empty path means "no path".
 class FilePath {
 public:
+    // Files larger than this count as unreadable: FileSize answers in 32 bits, and the
+    // documents this program reads (product lists, version files, string tables) are small.
+    static constexpr int64_t kMaxFileSize = 64 * 1024 * 1024;
+
     FilePath() = default;
     explicit FilePath(const CAtlString& text);
 
     const CAtlString& Text() const { return m_path; }
+    // The Linux path this stands for: "\" becomes "/", and a drive "X:" becomes
+    // $ORVEX_ROOT/drive_x when ORVEX_ROOT is set, "/" otherwise. A path without a drive that
+    // starts with "\" is a Linux path already ("\usr\share" is /usr/share).
+    CAtlString LocalPath() const;
+    // Neither rooted ("\...") nor on a drive ("X:..."), as Windows decides it.
+    bool IsRelative() const;
 
     bool IsEmpty() const { return m_path.isEmpty(); }
     bool Exists() const;
@@ -35,11 +45,16 @@ public:
     int32_t FileSize() const;
     // The whole file into a new buffer owned by the caller; null and 0 when empty or unreadable.
     int32_t ReadAll(std::unique_ptr<char[]>& buffer) const;
+    // fopen of the local path; the stream is not inherited by programs this one starts.
     FILE* OpenStream(const char* mode) const;
+    // Appends the files (not folders) of this folder whose names match pattern ("*" and "?",
+    // without regard to case), in the order the file system lists them. Not recursive.
     void ListFiles(const CAtlString& pattern, std::vector<FilePath>& out) const;
 
     bool operator==(const FilePath& other) const { return m_path == other.m_path; }
 
 private:
+    bool IsFolder() const;
+
     CAtlString m_path;
 };

@@ -2,11 +2,36 @@
 
 #include "platform/FilePath.h"
 
-// Where the program's files are. Each call asks the system anew; nothing is cached.
+// Where the program's files are. Each call asks the system anew; nothing is cached, so a
+// test that points ORVEX_ROOT at a sandbox redirects all of them at once.
+//
+// With ORVEX_ROOT set, everything lives below it: the hives, the drives ("C:" is
+// $ORVEX_ROOT/drive_c), the temporary folder and the shared data folders.
+
+// The sandbox folder (ORVEX_ROOT, made absolute), or empty on a real system.
+CAtlString SandboxRoot();
+// Local (Linux) paths of the hive files: $ORVEX_ROOT/machine.reg or /etc/orvex/machine.reg,
+// $ORVEX_ROOT/user.reg or ${XDG_CONFIG_HOME:-$HOME/.config}/orvex/user.reg.
+CAtlString MachineHivePath();
+CAtlString UserHivePath();
+
+// The folder of the running executable, links resolved.
 FilePath ModuleFolder();
+// A folder only this user can use: $ORVEX_ROOT/tmp in a sandbox, otherwise a folder with
+// mode 0700 under $XDG_RUNTIME_DIR or ${TMPDIR:-/tmp} that belongs to this user and is no
+// link. Empty when no such folder can be had.
 FilePath TempFolder();
-// A name in TempFolder() that did not exist when chosen; nothing is created.
+// A name in TempFolder() that did not exist when chosen; nothing is created. Empty when
+// there is no temporary folder.
 FilePath UniqueTempFile(const CAtlString& extension, const CAtlString& baseName);
+// The common application-data folder: $ORVEX_ROOT/ProgramData or /var/lib/orvex.
+FilePath CommonAppDataFolder();
+// The shared folder of the program's data files when the registry names no common-files
+// folder: $ORVEX_ROOT/CommonFiles or /usr/share/orvex.
+FilePath SharedDataFolder();
+// The program's data file: beside the executable when there, otherwise in the common-files
+// folder (whether or not it exists there).
 FilePath LocateDataFile(const CAtlString& name);
-// Hands a path or address to the desktop's default application; true when it started.
+// Hands a path or address to the desktop's default application (xdg-open, started detached
+// and without a shell); true when it started.
 bool ShellOpen(const CAtlString& pathOrAddress);

@@ -8,6 +8,10 @@
 // selects no root at all.
 enum SettingsScope : int32_t { LocalMachine = 0, CurrentUser = 1, ClassesRoot = 2 };
 
+// Error results are Windows system error numbers: 0 written/read, 2 not found (also for a
+// scope that names no root), 1010 when the INI file that replaces the registry could not
+// be read or written, and any other code of the registry store unchanged.
+
 // Passed as the last argument of a settings function when the key path is complete;
 // anything else is taken as one more key name below the path.
 extern const CAtlString kRegistryMarker;
@@ -23,5 +27,9 @@ int32_t WriteSettingInt(int32_t scope, const CAtlString& keyPath, const CAtlStri
                         int32_t value, const CAtlString& markerOrKey);
 
 // Path of the INI file that replaces the maker's top-level key, or empty. Looked up once
-// per process; the first settings call must finish before another thread makes one.
+// per process, on the first settings call; later changes of the registry value take effect
+// at the next start.
 CAtlString GetIniSettingsFile();
+// Forgets the looked-up path so that the next settings call looks it up again. For tests
+// and tools that change the redirect within one process.
+void ResetIniSettingsFile();

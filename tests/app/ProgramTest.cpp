@@ -23,15 +23,15 @@ struct Outcome {
 
 QProcessEnvironment Environment(const Sandbox& sandbox, bool display) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("ORVEX_ROOT"), sandbox.Path());
+    env.insert(QStringLiteral("ORVEX_ROOT"), sandbox.Root());
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         env.remove(QString::fromLatin1(name));
     if (display)
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    QDir(sandbox.Path()).mkpath(QStringLiteral("run"));
-    QFile::setPermissions(sandbox.FilePath(QStringLiteral("run")),
+    QDir(sandbox.Root()).mkpath(QStringLiteral("run"));
+    QFile::setPermissions(sandbox.Path(QStringLiteral("run")),
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), sandbox.FilePath(QStringLiteral("run")));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), sandbox.Path(QStringLiteral("run")));
     return env;
 }
 
@@ -62,7 +62,7 @@ TEST(Program, ParameterErrorPrintsOneLineAndNeedsNoDisplay) {
         EXPECT_EQ(outcome.exitCode, 0);
         EXPECT_EQ(outcome.out, QStringLiteral("error in parameters\n"));
     }
-    EXPECT_TRUE(QDir(sandbox.Path()).isEmpty(QDir::Files)) << "nothing may be written";
+    EXPECT_TRUE(QDir(sandbox.Root()).isEmpty(QDir::Files)) << "nothing may be written";
 }
 
 TEST(Program, WithoutDisplaySaysSoAndRunsNothing) {
@@ -76,7 +76,7 @@ TEST(Program, WithoutDisplaySaysSoAndRunsNothing) {
         EXPECT_EQ(outcome.err.count(u'\n'), 1);
         EXPECT_TRUE(outcome.out.isEmpty());
     }
-    EXPECT_TRUE(QDir(sandbox.Path()).isEmpty(QDir::Files)) << "nothing may be written";
+    EXPECT_TRUE(QDir(sandbox.Root()).isEmpty(QDir::Files)) << "nothing may be written";
 }
 
 // Starts an interactive run, which keeps its window open until killed, and returns once it

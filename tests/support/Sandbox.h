@@ -1,38 +1,69 @@
 #pragma once
 
+#include "platform/Hive.h"
+#include "platform/Settings.h"
+#include "platform/SettingsStore.h"
+
 #include <QByteArray>
 #include <QDir>
-#include <QString>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
-// A private ORVEX_ROOT for one test: the hives, the drive folders and the temporary folder
-// of the program all live below it and vanish with it.
+// A private ORVEX_ROOT for one test: the hives, drives and temporary folder all live in a
+// fresh folder, the process-wide store and INI lookup start over, and everything is put
+// back afterwards.
 class Sandbox {
 public:
     Sandbox()
-        : m_previous(qgetenv("ORVEX_ROOT")),
-          m_hadPrevious(qEnvironmentVariableIsSet("ORVEX_ROOT")) {
+        : m_hadRoot(qEnvironmentVariableIsSet("ORVEX_ROOT")), m_oldRoot(qgetenv("ORVEX_ROOT")) {
         EXPECT_TRUE(m_dir.isValid());
-        qputenv("ORVEX_ROOT", m_dir.path().toLocal8Bit());
+        qputenv("ORVEX_ROOT", QFile::encodeName(m_dir.path()));
+        SetSettingsStore(nullptr);
+        ResetIniSettingsFile();
     }
     ~Sandbox() {
-        if (m_hadPrevious)
-            qputenv("ORVEX_ROOT", m_previous);
+        if (m_hadRoot)
+            qputenv("ORVEX_ROOT", m_oldRoot);
         else
             qunsetenv("ORVEX_ROOT");
+        SetSettingsStore(nullptr);
+        ResetIniSettingsFile();
     }
     Sandbox(const Sandbox&) = delete;
     Sandbox& operator=(const Sandbox&) = delete;
 
-    QString Path() const { return m_dir.path(); }
-    QString FilePath(const QString& relative) const {
-        return QDir(m_dir.path()).filePath(relative);
+    QString Root() const { return m_dir.path(); }
+    QString Path(const QString& relative) const { return m_dir.filePath(relative); }
+
+    QByteArray Read(const QString& relative) const {
+        QFile file(Path(relative));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    void Write(const QString& relative, const QByteArray& bytes) const {
+        QDir().mkpath(QFileInfo(Path(relative)).path());
+        QFile file(Path(relative));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
+    }
+    CHive Hive(const QString& relative) const {
+        CHive hive;
+        hive.Parse(Read(relative));
+        return hive;
     }
 
 private:
     QTemporaryDir m_dir;
-    QByteArray m_previous;
-    bool m_hadPrevious;
+    bool m_hadRoot;
+    QByteArray m_oldRoot;
 };
+
+inline QByteArray Utf16Z(const QString& text) {
+    QByteArray bytes;
+    for (QChar c : text) {
+        bytes += static_cast<char>(c.unicode() & 0xff);
+        bytes += static_cast<char>(c.unicode() >> 8);
+    }
+    return bytes + QByteArray(2, '\0');
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+#include <sys/types.h>
+
+// A small settings file (hive or INI) that several processes may change at once. Every
+// change is a read-modify-write under an exclusive lock on "<file>.lock", written to a
+// temporary file beside it, flushed and renamed over the file, so concurrent writers lose
+// nothing and a writer killed at any moment leaves the old or the new file, never a torn
+// one. Results are errno values (0 = success).
+class CDurableFile {
+public:
+    // Files above this size are refused: settings files are small, and a huge one would be a
+    // mistake or an attack rather than data worth loading into memory.
+    static constexpr qint64 kMaxSize = 64 * 1024 * 1024;
+
+    // path is a local (Linux) path. newFileMode applies to a file this object creates; an
+    // existing file keeps its mode. Missing folders are made with folderMode.
+    explicit CDurableFile(QString path, mode_t newFileMode = 0644, mode_t folderMode = 0755);
+
+    const QString& Path() const { return m_path; }
+
+    // The whole file; an absent file is empty content with *exists false and result 0.
+    int Read(QByteArray& content, bool* exists = nullptr) const;
+
+    // 0 when this process may change the file (EACCES, EROFS, ... otherwise). Nothing is
+    // created.
+    int CheckWritable() const;
+
+    // Calls edit with the current content under the lock. When edit returns true and the
+    // content changed, the new content replaces the file. Returns 0 also when edit declined.
+    int Update(const std::function<bool(QByteArray& content, bool exists)>& edit) const;
+
+private:
+    QString ResolvedPath() const;
+    int WriteReplacing(const QByteArray& localPath, const QByteArray& content) const;
+    void RemoveStaleTemporaries(const QString& path) const;
+
+    QString m_path;
+    mode_t m_newFileMode;
+    mode_t m_folderMode;
+};

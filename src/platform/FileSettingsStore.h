@@ -1,0 +1,70 @@
+#pragma once
+
+#include "platform/DurableFile.h"
+#include "platform/Hive.h"
+#include "platform/SettingsStore.h"
+
+#include <functional>
+#include <mutex>
+#include <unordered_map>
+
+// The store on Linux: two hive files in the registry's text format, one for the machine
+// (HKEY_LOCAL_MACHINE and HKEY_CLASSES_ROOT) and one for the user (HKEY_CURRENT_USER), and
+// INI files by name. Nothing is cached: every read sees what the last writer of any process
+// left, and every write is a locked read-modify-write (see CDurableFile).
+//
+// A hive this process may not write behaves like HKEY_LOCAL_MACHINE for an ordinary user on
+// Windows: opening it for writing fails with ERROR_ACCESS_DENIED and nothing changes.
+class CFileSettingsStore : public ISettingsStore {
+public:
+    // Empty paths stand for the hive files of this machine or sandbox, looked up on every
+    // call so that a changed ORVEX_ROOT takes effect at once.
+    explicit CFileSettingsStore(QString machineHive = {}, QString userHive = {});
+
+    int32_t RegOpenKeyExW(HKEY root, const CAtlString& subKey, uint32_t options, uint32_t access,
+                          HKEY* result) override;
+    int32_t RegQueryValueExW(HKEY key, const CAtlString& valueName, uint32_t* type, uint8_t* data,
+                             uint32_t* size) override;
+    int32_t RegCreateKeyExW(HKEY root, const CAtlString& subKey, uint32_t options, uint32_t access,
+                            HKEY* result, uint32_t* disposition) override;
+    int32_t RegSetValueExW(HKEY key, const CAtlString& valueName, uint32_t type,
+                           const uint8_t* data, uint32_t size) override;
+    int32_t RegCloseKey(HKEY key) override;
+
+    uint32_t GetPrivateProfileStringW(const CAtlString& section, const CAtlString& key,
+                                      const CAtlString& defaultValue, char16_t* buffer,
+                                      uint32_t size, const CAtlString& fileName) override;
+    int32_t GetPrivateProfileIntW(const CAtlString& section, const CAtlString& key,
+                                  int32_t defaultValue, const CAtlString& fileName) override;
+    bool WritePrivateProfileStringW(const CAtlString& section, const CAtlString* key,
+                                    const CAtlString* value, const CAtlString& fileName) override;
+
+    // Whole-hive access for the administrator's tool. root picks the hive. EditHive runs
+    // edit under the hive's lock and writes the result when edit returns 0; a file whose
+    // text could not be read without loss is refused with ERROR_REGISTRY_CORRUPT.
+    int32_t ReadHive(HKEY root, CHive& hive) const;
+    int32_t EditHive(HKEY root, const std::function<int32_t(CHive&)>& edit) const;
+
+    // "HKEY_LOCAL_MACHINE" and so on, or empty for a handle that is no predefined root.
+    static CAtlString RootName(HKEY root);
+    // Win32 error code for an errno value of the file layer.
+    static int32_t ErrorFromErrno(int error);
+
+private:
+    struct OpenKey {
+        HKEY root = 0;
+        CAtlString path;
+        uint32_t access = 0;
+    };
+    // Full key name ("HKEY_CURRENT_USER\Software\X") of subKey below root, which may be a
+    // predefined root or an open key; false for an unknown handle.
+    bool Resolve(HKEY root, const CAtlString& subKey, HKEY& predefined, CAtlString& path) const;
+    CDurableFile HiveFile(HKEY root) const;
+    HKEY AddHandle(HKEY root, const CAtlString& path, uint32_t access);
+
+    QString m_machineHive;
+    QString m_userHive;
+    mutable std::mutex m_mutex;
+    std::unordered_map<HKEY, OpenKey> m_open;
+    HKEY m_nextHandle = 0x1000;
+};

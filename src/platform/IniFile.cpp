@@ -1,0 +1,173 @@
+#include "platform/IniFile.h"
+
+#include <QStringDecoder>
+
+namespace {
+bool SectionName(const QString& line, QString& name) {
+    const QString trimmed = line.trimmed();
+    if (!trimmed.startsWith(u'['))
+        return false;
+    const qsizetype close = trimmed.indexOf(u']');
+    name = (close < 0 ? trimmed.mid(1) : trimmed.mid(1, close - 1)).trimmed();
+    return true;
+}
+
+bool KeyName(const QString& line, QString& name) {
+    const qsizetype equals = line.indexOf(u'=');
+    if (equals < 0 || line.trimmed().startsWith(u';'))
+        return false;
+    name = line.left(equals).trimmed();
+    return true;
+}
+
+bool HasLineBreak(const QString& text) {
+    return text.contains(u'\n') || text.contains(u'\r') || text.contains(QChar(0));
+}
+} // namespace
+
+void CIniFile::Parse(const QByteArray& bytes) {
+    QString text;
+    if (bytes.startsWith("\xff\xfe")) {
+        m_encoding = Encoding::Utf16;
+        text = QStringDecoder(QStringDecoder::Utf16LE).decode(bytes.mid(2));
+    } else {
+        const bool mark = bytes.startsWith("\xef\xbb\xbf");
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        text = decoder.decode(mark ? bytes.mid(3) : bytes);
+        m_encoding = mark ? Encoding::Utf8WithMark : Encoding::Utf8;
+        if (decoder.hasError()) {
+            // Not UTF-8: an INI file in the system's 8-bit code page. Latin-1 maps each byte
+            // to one character and back, so lines this program does not change stay as
+            // they were, whatever the code page.
+            m_encoding = Encoding::EightBit;
+            text = QString::fromLatin1(bytes);
+        }
+    }
+    m_crlf = text.contains(QLatin1String("\r\n"));
+    m_lines = text.split(u'\n');
+    for (QString& line : m_lines) {
+        if (line.endsWith(u'\r'))
+            line.chop(1);
+    }
+    if (!m_lines.isEmpty() && m_lines.last().isEmpty())
+        m_lines.removeLast();
+}
+
+bool CIniFile::Serialize(QByteArray& out) const {
+    const QString newline = m_crlf ? QStringLiteral("\r\n") : QStringLiteral("\n");
+    QString text;
+    for (const QString& line : m_lines)
+        text += line + newline;
+    switch (m_encoding) {
+    case Encoding::Utf8:
+        out = text.toUtf8();
+        break;
+    case Encoding::Utf8WithMark:
+        out = "\xef\xbb\xbf" + text.toUtf8();
+        break;
+    case Encoding::Utf16:
+        out = QByteArray("\xff\xfe", 2);
+        for (QChar c : text) {
+            out += static_cast<char>(c.unicode() & 0xff);
+            out += static_cast<char>(c.unicode() >> 8);
+        }
+        break;
+    case Encoding::EightBit:
+        for (QChar c : text) {
+            if (c.unicode() > 0xff)
+                return false;
+        }
+        out = text.toLatin1();
+        break;
+    }
+    return true;
+}
+
+bool CIniFile::FindSection(const CAtlString& section, qsizetype& first, qsizetype& end) const {
+    for (qsizetype i = 0; i < m_lines.size(); ++i) {
+        QString name;
+        if (!SectionName(m_lines[i], name) || name.compare(section, Qt::CaseInsensitive) != 0)
+            continue;
+        first = i + 1;
+        end = first;
+        QString next;
+        while (end < m_lines.size() && !SectionName(m_lines[end], next))
+            ++end;
+        return true;
+    }
+    return false;
+}
+
+qsizetype CIniFile::FindKey(qsizetype first, qsizetype end, const CAtlString& key) const {
+    for (qsizetype i = first; i < end; ++i) {
+        QString name;
+        if (KeyName(m_lines[i], name) && name.compare(key, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
+}
+
+std::optional<CAtlString> CIniFile::Get(const CAtlString& section, const CAtlString& key) const {
+    qsizetype first = 0;
+    qsizetype end = 0;
+    if (!FindSection(section, first, end))
+        return std::nullopt;
+    const qsizetype index = FindKey(first, end, key.trimmed());
+    if (index < 0)
+        return std::nullopt;
+    const QString& line = m_lines[index];
+    QString value = line.mid(line.indexOf(u'=') + 1).trimmed();
+    if (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') &&
+        value.back() == value.front())
+        value = value.mid(1, value.size() - 2);
+    return value;
+}
+
+bool CIniFile::Set(const CAtlString& section, const CAtlString& key, const CAtlString& value) {
+    const QString keyName = key.trimmed();
+    // Such names would be read back as something else, or split the file's structure.
+    if (HasLineBreak(section) || section.contains(u']') || HasLineBreak(key) || keyName.isEmpty() ||
+        key.contains(u'=') || keyName.startsWith(u'[') || keyName.startsWith(u';') ||
+        HasLineBreak(value))
+        return false;
+    qsizetype first = 0;
+    qsizetype end = 0;
+    if (!FindSection(section, first, end)) {
+        if (!m_lines.isEmpty() && !m_lines.last().trimmed().isEmpty())
+            m_lines += QString();
+        m_lines += u'[' + section + u']';
+        m_lines += keyName + u'=' + value;
+        return true;
+    }
+    const qsizetype index = FindKey(first, end, keyName);
+    if (index >= 0) {
+        QString existing;
+        KeyName(m_lines[index], existing);
+        m_lines[index] = existing + u'=' + value;
+        return true;
+    }
+    // After the section's last line with content, so that the blank line that separates it
+    // from the next section stays where it was.
+    qsizetype insertAt = end;
+    while (insertAt > first && m_lines[insertAt - 1].trimmed().isEmpty())
+        --insertAt;
+    m_lines.insert(insertAt, keyName + u'=' + value);
+    return true;
+}
+
+void CIniFile::DeleteKey(const CAtlString& section, const CAtlString& key) {
+    qsizetype first = 0;
+    qsizetype end = 0;
+    if (!FindSection(section, first, end))
+        return;
+    const qsizetype index = FindKey(first, end, key.trimmed());
+    if (index >= 0)
+        m_lines.removeAt(index);
+}
+
+void CIniFile::DeleteSection(const CAtlString& section) {
+    qsizetype first = 0;
+    qsizetype end = 0;
+    if (FindSection(section, first, end))
+        m_lines.remove(first - 1, end - first + 1);
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "platform/AtlString.h"
+
+#include <QByteArray>
+#include <QStringList>
+
+#include <optional>
+
+// The text of an INI file with the rules Windows applies to it: section and key names
+// compare without regard to case, values are trimmed and lose one pair of enclosing quotes,
+// and a change touches only its own line, so every other section, key, comment and the
+// order stay as they were. The file's encoding (UTF-8, UTF-16LE with byte-order mark, or
+// an 8-bit code page, kept byte for byte) and its line ends are kept.
+class CIniFile {
+public:
+    void Parse(const QByteArray& bytes);
+    // False when a character cannot be written in the file's 8-bit encoding.
+    bool Serialize(QByteArray& out) const;
+
+    // The value, or nothing when the section or key is absent.
+    std::optional<CAtlString> Get(const CAtlString& section, const CAtlString& key) const;
+    // False (and nothing changed) for a name or value that cannot stand on one INI line.
+    bool Set(const CAtlString& section, const CAtlString& key, const CAtlString& value);
+    void DeleteKey(const CAtlString& section, const CAtlString& key);
+    void DeleteSection(const CAtlString& section);
+
+private:
+    enum class Encoding { Utf8, Utf8WithMark, Utf16, EightBit };
+    // The lines of the section's body: [first, end). False when there is no such section.
+    bool FindSection(const CAtlString& section, qsizetype& first, qsizetype& end) const;
+    qsizetype FindKey(qsizetype first, qsizetype end, const CAtlString& key) const;
+
+    QStringList m_lines;
+    Encoding m_encoding = Encoding::Utf8;
+    bool m_crlf = false;
+};

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "platform/FileSettingsStore.h"
+
+#include <QStringList>
+#include <QTextStream>
+
+#include <memory>
+
+// The administrators' registry tool: query, add, delete, import and export with the verbs
+// and switches of Windows' "reg", working on the same hive files (and ORVEX_ROOT) as the
+// program. Keys are written with their root: HKLM, HKCU, HKCR or the long names.
+class CRegTool {
+public:
+    explicit CRegTool(
+        std::shared_ptr<CFileSettingsStore> store = std::make_shared<CFileSettingsStore>());
+
+    // arguments without the program name. Reports go to out, errors to err; confirmations
+    // ("overwrite? (Yes/No)") are read from in, and end of input counts as No. Returns the
+    // exit code: 0 on success, 1 on bad input or failure.
+    int Run(const QStringList& arguments, QTextStream& out, QTextStream& err, QTextStream& in);
+
+    static QString Usage();
+
+private:
+    struct Options;
+    int Query(const Options& options, QTextStream& out, QTextStream& err);
+    int Add(const Options& options, QTextStream& out, QTextStream& err, QTextStream& in);
+    int Delete(const Options& options, QTextStream& out, QTextStream& err, QTextStream& in);
+    int Import(const Options& options, QTextStream& out, QTextStream& err);
+    int Export(const Options& options, QTextStream& out, QTextStream& err, QTextStream& in);
+
+    std::shared_ptr<CFileSettingsStore> m_store;
+};

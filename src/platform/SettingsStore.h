@@ -1,0 +1,78 @@
+#pragma once
+
+#include "platform/AtlString.h"
+#include "platform/Registry.h"
+
+#include <cstdint>
+#include <memory>
+
+// Value types, access rights and result codes with the numbers Windows gives them, so that
+// hive files, error codes and callers agree on both systems.
+constexpr uint32_t REG_NONE = 0;
+constexpr uint32_t REG_SZ = 1;
+constexpr uint32_t REG_EXPAND_SZ = 2;
+constexpr uint32_t REG_BINARY = 3;
+constexpr uint32_t REG_DWORD = 4;
+constexpr uint32_t REG_MULTI_SZ = 7;
+constexpr uint32_t REG_QWORD = 11;
+
+constexpr uint32_t KEY_QUERY_VALUE = 0x0001;
+constexpr uint32_t KEY_SET_VALUE = 0x0002;
+constexpr uint32_t KEY_CREATE_SUB_KEY = 0x0004;
+constexpr uint32_t KEY_READ = 0x20019;
+constexpr uint32_t KEY_WRITE = 0x20006;
+
+constexpr uint32_t REG_CREATED_NEW_KEY = 1;
+constexpr uint32_t REG_OPENED_EXISTING_KEY = 2;
+
+constexpr int32_t ERROR_SUCCESS = 0;
+constexpr int32_t ERROR_FILE_NOT_FOUND = 2;
+constexpr int32_t ERROR_ACCESS_DENIED = 5;
+constexpr int32_t ERROR_INVALID_HANDLE = 6;
+constexpr int32_t ERROR_INVALID_DATA = 13;
+constexpr int32_t ERROR_OUTOFMEMORY = 14;
+constexpr int32_t ERROR_INVALID_PARAMETER = 87;
+constexpr int32_t ERROR_MORE_DATA = 234;
+constexpr int32_t ERROR_BADKEY = 1010;
+constexpr int32_t ERROR_REGISTRY_CORRUPT = 1015;
+constexpr int32_t ERROR_REGISTRY_IO_FAILED = 1016;
+constexpr int32_t ERROR_KEY_DELETED = 1018;
+
+// The registry and INI-file operations the settings layer is written against, with the
+// arguments and results of their Windows namesakes. Keys opened here must be closed with
+// RegCloseKey; every operation may be called from any thread.
+class ISettingsStore {
+public:
+    virtual ~ISettingsStore() = default;
+
+    // root is a predefined root or a key opened before; subKey uses "\" separators.
+    virtual int32_t RegOpenKeyExW(HKEY root, const CAtlString& subKey, uint32_t options,
+                                  uint32_t access, HKEY* result) = 0;
+    // With data null only the size (and type) is reported. A buffer smaller than the value
+    // gives ERROR_MORE_DATA with the needed size in *size; nothing is read past the value.
+    virtual int32_t RegQueryValueExW(HKEY key, const CAtlString& valueName, uint32_t* type,
+                                     uint8_t* data, uint32_t* size) = 0;
+    // Opens the key, creating it and any missing parent first.
+    virtual int32_t RegCreateKeyExW(HKEY root, const CAtlString& subKey, uint32_t options,
+                                    uint32_t access, HKEY* result, uint32_t* disposition) = 0;
+    virtual int32_t RegSetValueExW(HKEY key, const CAtlString& valueName, uint32_t type,
+                                   const uint8_t* data, uint32_t size) = 0;
+    virtual int32_t RegCloseKey(HKEY key) = 0;
+
+    // Copies the value (or the default when the key is absent) into buffer, cut to size - 1
+    // characters and nul-terminated; returns the number of characters copied.
+    virtual uint32_t GetPrivateProfileStringW(const CAtlString& section, const CAtlString& key,
+                                              const CAtlString& defaultValue, char16_t* buffer,
+                                              uint32_t size, const CAtlString& fileName) = 0;
+    virtual int32_t GetPrivateProfileIntW(const CAtlString& section, const CAtlString& key,
+                                          int32_t defaultValue, const CAtlString& fileName) = 0;
+    // A null key removes the section, a null value removes the key. False when not written.
+    virtual bool WritePrivateProfileStringW(const CAtlString& section, const CAtlString* key,
+                                            const CAtlString* value,
+                                            const CAtlString& fileName) = 0;
+};
+
+// The store every registry and settings function uses: by default the hive and INI files
+// of this machine. A test hands in its own; passing null goes back to the files.
+std::shared_ptr<ISettingsStore> GetSettingsStore();
+void SetSettingsStore(std::shared_ptr<ISettingsStore> store);
