@@ -125,18 +125,4 @@ TEST(Program, SecondCopyIsRefusedAndAKilledFirstCopyReleasesTheLock) {
     EXPECT_EQ(third.status, QProcess::NormalExit);
 }
 
-TEST(Program, CopiesInDifferentSandboxesDoNotBlockEachOther) {
-    Sandbox one;
-    QProcess first;
-    ASSERT_TRUE(StartLockHolder(first, Environment(one, true))
-                    .err.contains(QStringLiteral("already running")));
-
-    Sandbox two;
-    const Outcome other = RunProgram({QStringLiteral("-silent")}, Environment(two, true));
-    EXPECT_FALSE(other.err.contains(QStringLiteral("already running")));
-    EXPECT_EQ(other.exitCode, 0);
-    first.kill();
-    first.waitForFinished();
-}
-
 } // namespace

@@ -83,24 +83,6 @@ TEST(ProgramSandbox, SilentRunThatIsNotDueWritesNothing) {
     sandbox.Write(QStringLiteral("user.reg"), before);
     RunSilent(sandbox.Root());
     EXPECT_EQ(sandbox.Read(QStringLiteral("user.reg")), before);
-
-    // Without a stored interval the default of 30 days applies: 29 days after the last
-    // check the run is not due, 30 days after it is, and it stores the schedule it used.
-    const QByteArray lastOnly =
-        "Windows Registry Editor Version 5.00\n\n"
-        "[HKEY_CURRENT_USER\\Software\\ORVEX Technologies\\Product Update]\n"
-        "\"LastChecked\"=dword:" +
-        QByteArray::number(yesterday - 28, 16).rightJustified(8, '0') + "\n";
-    sandbox.Write(QStringLiteral("user.reg"), lastOnly);
-    RunSilent(sandbox.Root());
-    EXPECT_EQ(sandbox.Read(QStringLiteral("user.reg")), lastOnly);
-
-    sandbox.Write(QStringLiteral("user.reg"),
-                  UserHive(yesterday - 29, 30).replace("\"Interval\"", "\"Other\""));
-    RunSilent(sandbox.Root());
-    const CHive hive = sandbox.Hive(QStringLiteral("user.reg"));
-    EXPECT_EQ(Dword(hive, "Interval"), 30);
-    EXPECT_EQ(Dword(hive, "LastChecked"), yesterday - 29);
 }
 
 TEST(ProgramSandbox, DeniedInternetAccessMakesBothRunsWriteNothing) {
