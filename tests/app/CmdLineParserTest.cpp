@@ -196,18 +196,4 @@ TEST(CmdLineParser, ConflictsAreCollectedPositionalFirstThenByName) {
     EXPECT_FALSE(gui);
 }
 
-TEST(CmdLineParser, ErrorParameterHoldsOneInterfaceBase) {
-    bool chosen = false;
-    bool gui = true;
-    ActionFunction selected;
-    QStringList errors;
-    CErrorParameter error(&chosen, &gui, &selected, &errors);
-    ICmdLineParam* asInterface = &error;
-    EXPECT_TRUE(asInterface->Process(QStringLiteral("UNKNOWN_PARAM"), QStringLiteral("x")));
-    EXPECT_TRUE(asInterface->Process(QStringLiteral("UNKNOWN_PARAM"), QStringLiteral("y")));
-    EXPECT_EQ(errors, (QStringList{QStringLiteral("x"), QStringLiteral("y")}));
-    EXPECT_TRUE(chosen);
-    EXPECT_TRUE(asInterface->GetError().isEmpty());
-}
-
 } // namespace

@@ -130,16 +130,6 @@ TEST(VersionString, EightBitTextUsesTheLocaleEncoding) {
     EXPECT_EQ(v.ToString(), QString::fromUtf8("\xc3\xa9t\xc3\xa9"));
 }
 
-TEST(VersionString, SwapExchangesEveryField) {
-    CVersionString a("1.2.3.4");
-    CVersionString b("abc");
-    a.Swap(b);
-    EXPECT_FALSE(a.IsValid());
-    EXPECT_EQ(a.ToString(), QStringLiteral("abc"));
-    EXPECT_TRUE(b.IsValid());
-    EXPECT_EQ(b.ToString(), QStringLiteral("1.2.3.4"));
-}
-
 struct RangeCase {
     const char* from;
     const char* to;
