@@ -35,3 +35,9 @@ int32_t FilePath::FileSize() const {
         return -1;
     return static_cast<int32_t>(info.size());
 }
+
+FILE* FilePath::OpenStream(const char* mode) const {
+    if (IsEmpty())
+        return nullptr;
+    return std::fopen(QFile::encodeName(ToLocal(m_path)).constData(), mode);
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "platform/AtlString.h"
+
+#include <QObject>
+
+#include <atomic>
+#include <cstdint>
+
+class ConnectionInfo;
+class QThread;
+class QtDownloaderSignalProxy;
+
+// The Qt side of a download engine: runs DoDownload on a worker thread while the calling
+// thread keeps processing its events, and carries the worker's reports back to the calling
+// thread through queued signals. Create it on the thread that calls RunDownload, without
+// parent, and keep it there: every slot here and in the signal proxy runs on that thread.
+class QtDownloaderBase : public QObject {
+    Q_OBJECT
+public:
+    QtDownloaderBase();
+    ~QtDownloaderBase() override;
+
+    // Calling thread. Blocks until the download ends and returns DoDownload's result code.
+    // All reports of the worker have reached the ConnectionInfo hooks when it returns.
+    int32_t RunDownload(const CAtlString& url, const CAtlString& file, ConnectionInfo* info);
+
+    // Implemented by the engine; runs on the worker thread.
+    virtual int32_t DoDownload(const CAtlString& url, const CAtlString& file) = 0;
+
+signals:
+    void ConnectionFailedSignal(CAtlString error);
+    void ProxyAuthCanceledSignal();
+    void ProxyAuthRequiredSignal(CAtlString host, int port, CAtlString userName,
+                                 CAtlString password);
+    void DataReadProgressSignal(int done, int total);
+
+public slots:
+    // Calling thread: stores the answer to the open credentials request and releases the
+    // waiting worker.
+    virtual void ProxyAuthRequestDoneSlot(bool ret, CAtlString userName, CAtlString password);
+
+protected:
+    // Worker thread: asks the calling thread for proxy credentials and waits for the answer.
+    bool RequestProxyAuth(const CAtlString& host, int port, CAtlString& userName,
+                          CAtlString& password);
+
+    ConnectionInfo* m_connectionInfo = nullptr;
+
+private:
+    QtDownloaderSignalProxy* m_signalProxy;
+    QThread* m_worker = nullptr;
+    // Written by the calling thread after the answer fields, read by the worker before them.
+    std::atomic<bool> m_answerArrived{false};
+    bool m_answerOk = false;
+    CAtlString m_answeredUserName;
+    CAtlString m_answeredPassword;
+};
