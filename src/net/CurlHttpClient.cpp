@@ -314,7 +314,11 @@ bool CurlHttpClient::HttpSendRequestW(HINTERNET handle) {
             request->connectStatus = connectCode;
             return true;
         }
-        return false;
+        // A response that arrived and then broke off was sent all right; reading its body
+        // is what fails.
+        long status = 0;
+        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+        return status != 0;
     }
     return true;
 }

@@ -40,6 +40,23 @@ UrlParts SplitUrl(const CAtlString& url) {
     return parts;
 }
 
+// The host and port of an explicit proxy, whose host may carry the port ("proxy:8080") while
+// no port of its own is set.
+void ExplicitProxyAddress(const CAtlString& host, int32_t port, CAtlString& hostOut,
+                          int32_t& portOut) {
+    hostOut = host;
+    portOut = port;
+    const qsizetype colon = host.lastIndexOf(u':');
+    if (port == 0 && colon > 0 && !host.endsWith(u']')) {
+        bool isNumber = false;
+        const int embedded = host.mid(colon + 1).toInt(&isNumber);
+        if (isNumber) {
+            hostOut = host.left(colon);
+            portOut = embedded;
+        }
+    }
+}
+
 int ClampToInt(int64_t value) {
     return static_cast<int>(std::clamp<int64_t>(value, std::numeric_limits<int>::min(),
                                                 std::numeric_limits<int>::max()));
@@ -201,7 +218,13 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
                 } else if (m_connectionInfo->promptAllowed) {
                     CAtlString proxyHost;
                     int32_t proxyPort = 0;
-                    QueryProxy(proxyHost, proxyPort);
+                    // The dialog names the proxy that asks: with an explicit proxy that is
+                    // ours, not whatever the system would have used.
+                    if (mode == ModeExplicitProxy)
+                        ExplicitProxyAddress(m_connectionInfo->proxyHost,
+                                             m_connectionInfo->proxyPort, proxyHost, proxyPort);
+                    else
+                        QueryProxy(proxyHost, proxyPort);
                     if (!RequestProxyAuth(proxyHost, proxyPort, user, pass)) {
                         emit ProxyAuthCanceledSignal();
                         CloseHandles();
