@@ -6,6 +6,7 @@
 #include "platform/Locations.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 // The extension of the URL's last path segment, dot included, so that the temporary file is
@@ -47,8 +48,8 @@ CAtlString Downloader::Download(const CAtlString& url, int32_t, int32_t) {
         connectionMode = proxyHost.isEmpty() ? ModeDirect : ModeExplicitProxy;
     }
 
-    CDownloader engine;
-    if (engine.RunDownload(url, file.Text(), this) == S_OK)
+    auto engine = std::make_unique<CDownloader>();
+    if (engine->RunDownload(url, file.Text(), this) == S_OK)
         result = file.Text();
     else
         // Whatever a failed download left behind is of no use to anyone; removing it keeps

@@ -9,6 +9,7 @@
 #include <QMetaType>
 
 #include <memory>
+#include <thread>
 
 QtDownloaderBase::QtDownloaderBase() : m_signalProxy(new QtDownloaderSignalProxy(this)) {
     // Queued signals copy their arguments through the meta-type system, which must know the
@@ -56,17 +57,23 @@ bool QtDownloaderBase::RequestProxyAuth(const CAtlString& host, int port, CAtlSt
     m_answerArrived.store(false, std::memory_order_relaxed);
     emit ProxyAuthRequiredSignal(host, port, userName, password);
     WaitWithQtEvents(&m_answerArrived, true).Wait();
+    // The answering thread may still be inside its wake-up call on this thread's event
+    // dispatcher; returning now could end the thread and delete that dispatcher under it.
+    while (m_waking.load())
+        std::this_thread::yield();
     userName = m_answeredUserName;
     password = m_answeredPassword;
-    return m_answerOk;
+    return m_answerOk.load(std::memory_order_relaxed);
 }
 
 void QtDownloaderBase::ProxyAuthRequestDoneSlot(bool ret, CAtlString userName,
                                                 CAtlString password) {
-    m_answerOk = ret;
+    m_answerOk.store(ret, std::memory_order_relaxed);
     m_answeredUserName = userName;
     m_answeredPassword = password;
+    m_waking.store(true);
     m_answerArrived.store(true, std::memory_order_release);
     if (m_worker)
         WaitWithQtEvents::WakeUp(m_worker);
+    m_waking.store(false);
 }

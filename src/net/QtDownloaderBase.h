@@ -52,7 +52,10 @@ private:
     QThread* m_worker = nullptr;
     // Written by the calling thread after the answer fields, read by the worker before them.
     std::atomic<bool> m_answerArrived{false};
-    bool m_answerOk = false;
+    // Set while the calling thread wakes the worker's event dispatcher after an answer.
+    std::atomic<bool> m_waking{false};
     CAtlString m_answeredUserName;
     CAtlString m_answeredPassword;
+    // Atomic only so that it shares the flag's byte-level hand-over; ordered by the flag.
+    std::atomic<bool> m_answerOk{false};
 };

@@ -10,16 +10,17 @@
 QThreadWithLoop::QThreadWithLoop(std::function<int()> work) : m_work(std::move(work)) {}
 
 void QThreadWithLoop::WaitWhileRunning() {
-    WaitWithQtEvents waiter([this] { return isRunning(); });
-    // finished() is emitted on the worker; the queued delivery to the waiter posts an event to
-    // this thread, which ends the blocked event processing right away. Connected before the
-    // first test of the condition, so a thread that ends in between still wakes us.
-    connect(
-        this, &QThread::finished, &waiter, [] {}, Qt::QueuedConnection);
+    // The worker wakes this thread's event processing as its run ends, so the wait ends at
+    // once instead of at the next 500 ms tick. Sequentially consistent on both sides: either
+    // the worker sees who waits, or the waiter sees that the run has already ended.
+    m_waiter.store(QThread::currentThread());
+    WaitWithQtEvents waiter([this] { return !m_runEnded.load() && isRunning(); });
     waiter.Wait();
-    // isRunning() turns false while the thread still unwinds; joining it makes the result
-    // and everything else the work wrote safely visible here, and lets the caller destroy us.
+    // Joining lets the caller destroy us. The acquire after the join pairs with the worker's
+    // last touch of this object, so the result and everything the work wrote are visible here
+    // by the language's rules (a race detector cannot see the futex inside QThread's join).
     wait();
+    (void)m_released.load(std::memory_order_acquire);
 }
 
 void QThreadWithLoop::run() {
@@ -30,6 +31,10 @@ void QThreadWithLoop::run() {
     connect(timer.get(), &QTimer::timeout, adapter.get(), &Qtfier::Slot);
     timer->start();
     m_result = exec();
+    m_runEnded.store(true);
+    if (QThread* waiter = m_waiter.load())
+        WaitWithQtEvents::WakeUp(waiter);
+    m_released.store(true, std::memory_order_release);
 }
 
 void QThreadWithLoop::ExitWithWorkResult() {

@@ -4,7 +4,6 @@
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
-#include <QPushButton>
 
 #include <gtest/gtest.h>
 
@@ -101,14 +100,4 @@ TEST(ProxyAuth, CredentialsLookShowsProxyReadOnlyAndFocusesUserName) {
     EXPECT_EQ(dialog.focusWidget(), Field(dialog, "proxyUserNameEdit"));
 }
 
-TEST(ProxyAuth, ButtonsAcceptAndReject) {
-    for (const auto& [button, result] :
-         {std::pair{"okButton", QDialog::Accepted}, std::pair{"cancelButton", QDialog::Rejected}}) {
-        ProxyAuth dialog;
-        dialog.show();
-        dialog.findChild<QPushButton*>(QString::fromLatin1(button))->click();
-        EXPECT_EQ(dialog.result(), result) << button;
-        EXPECT_FALSE(dialog.isVisible()) << button;
-    }
-}
 } // namespace

@@ -237,24 +237,4 @@ TEST_F(ProxyHandlerBaseTest, ConnectionOptionsReplaceSettingsAndStoreOnlyNewHost
     EXPECT_EQ(host, QStringLiteral("proxy.example"));
 }
 
-TEST(ProxyHandlerBaseRequests, AnswersFollowStoredCredentialsPermissionAndCancellation) {
-    ProxyHandlerBase handler;
-    CAtlString user, pass;
-    // Nothing stored, no dialog allowed.
-    EXPECT_FALSE(handler.OnProxyAuthRequired(QString(), 0, user, pass));
-
-    handler.userName = kUser;
-    handler.password = kPassword;
-    EXPECT_TRUE(handler.OnProxyAuthRequired(QString(), 0, user, pass));
-    EXPECT_EQ(user, kUser);
-    EXPECT_EQ(pass, kPassword);
-    // Stored credentials are handed out once; then only a person can supply new ones.
-    EXPECT_FALSE(handler.OnProxyAuthRequired(QString(), 0, user, pass));
-
-    handler.credentialsDialogAllowed = true;
-    handler.OnProxyAuthCanceled();
-    ModalAnswerer person(Answer(kUser, kPassword));
-    EXPECT_FALSE(handler.OnProxyAuthRequired(QString(), 0, user, pass));
-    EXPECT_EQ(person.Count(), 0);
-}
 } // namespace

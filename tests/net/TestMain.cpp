@@ -11,7 +11,10 @@
 // Every network test runs with an application object (downloads wait in its event loop and
 // dialogs need it), without any proxy setting inherited from the machine, and with a private
 // temporary folder so that the files a download leaves behind can be counted.
+void UseInstrumentableEventLoop();
+
 int main(int argc, char** argv) {
+    UseInstrumentableEventLoop();
     ::testing::InitGoogleTest(&argc, argv);
     ClearProxyEnvironment();
     QTemporaryDir temp;

@@ -3,7 +3,6 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
-#include <QMetaObject>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -35,22 +34,26 @@ TEST(QThreadWithLoop, EmptyWorkEndsWithOne) {
 }
 
 TEST(QThreadWithLoop, StarterKeepsProcessingEventsWhileWorkWaitsForIt) {
-    // The worker waits for an answer that only the starter's event processing can give,
-    // the way a download waits for the credentials dialog.
+    // The worker waits for an answer that only the starter's event processing can give, the
+    // way a download waits for the credentials dialog.
+    std::atomic<bool> asked{false};
     std::atomic<bool> answered{false};
     int answer = 0;
     QThreadWithLoop thread([&] {
-        QMetaObject::invokeMethod(
-            qApp,
-            [&] {
-                answer = 5;
-                answered.store(true, std::memory_order_release);
-                WaitWithQtEvents::WakeUp(&thread);
-            },
-            Qt::QueuedConnection);
+        asked.store(true, std::memory_order_release);
         WaitWithQtEvents(&answered, true).Wait();
         return answer * 2;
     });
+    QTimer starterEvents;
+    QObject::connect(&starterEvents, &QTimer::timeout, [&] {
+        if (asked.load(std::memory_order_acquire) && !answered.load()) {
+            // Woken first: once the flag is set the worker may end, and its dispatcher with it.
+            WaitWithQtEvents::WakeUp(&thread);
+            answer = 5;
+            answered.store(true, std::memory_order_release);
+        }
+    });
+    starterEvents.start(5);
     thread.start();
     thread.WaitWhileRunning();
     EXPECT_EQ(thread.result(), 10);

@@ -27,11 +27,14 @@ import urllib.parse
 class Handler(http.server.SimpleHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     mode = "files"
+    quiet = False
 
     def log_message(self, format, *args):
         pass
 
     def record(self):
+        if self.quiet:
+            return
         auth = 1 if self.headers.get("Proxy-Authorization") else 0
         print(f"{self.command} {self.path} auth={auth}", flush=True)
 
@@ -91,9 +94,11 @@ def main():
     parser.add_argument("--root", default=".")
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
     parser.add_argument("--mode", choices=["files", "proxy407"], default="files")
+    parser.add_argument("--quiet", action="store_true", help="print only the port")
     args = parser.parse_args()
 
     Handler.mode = args.mode
+    Handler.quiet = args.quiet
     root = os.path.abspath(args.root)
 
     def make_handler(*a, **kw):
