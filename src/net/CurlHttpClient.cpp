@@ -267,6 +267,9 @@ bool CurlHttpClient::HttpSendRequestW(HINTERNET handle) {
     // Once on TLS, a redirect must not hand the rest of the exchange to plain text.
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    // Larger chunks mean fewer pause-and-resume rounds per megabyte; one chunk is all that is
+    // ever held, so memory stays small.
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 64L * 1024);
     if (connection.connectTimeoutMs > 0)
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connection.connectTimeoutMs);
     if (!session.agent.isEmpty())

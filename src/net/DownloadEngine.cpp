@@ -264,6 +264,7 @@ int32_t CDownloader::DoDownload(const CAtlString& url, const CAtlString& file) {
                                       total))
             total = 0; // unknown; the receiver only displays it
         int64_t done = 0;
+        int64_t reported = 0;
         char buffer[kReadSize];
         for (;;) {
             uint32_t count = 0;
@@ -280,8 +281,13 @@ int32_t CDownloader::DoDownload(const CAtlString& url, const CAtlString& file) {
             }
             done += count;
             result = S_OK;
-            emit DataReadProgressSignal(ClampToInt(done), ClampToInt(total));
+            if (ReportProgress(ClampToInt(done), ClampToInt(total), false))
+                reported = done;
         }
+        // A report skipped for pace is made up for at the end, so the last report always
+        // shows the whole body.
+        if (result == S_OK && reported != done)
+            ReportProgress(ClampToInt(done), ClampToInt(total), true);
         if (result == S_OK && total > 0 && done != total)
             result = E_FAIL;
         // Buffered bytes reach the disk only here; a failure now loses the end of the file.

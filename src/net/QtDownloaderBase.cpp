@@ -52,6 +52,17 @@ int32_t QtDownloaderBase::RunDownload(const CAtlString& url, const CAtlString& f
     return result;
 }
 
+bool QtDownloaderBase::ReportProgress(int done, int total, bool force) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && m_reportsSent >= kReportsAlwaysSent &&
+        now - m_lastReport < std::chrono::milliseconds(10))
+        return false;
+    ++m_reportsSent;
+    m_lastReport = now;
+    emit DataReadProgressSignal(done, total);
+    return true;
+}
+
 bool QtDownloaderBase::RequestProxyAuth(const CAtlString& host, int port, CAtlString& userName,
                                         CAtlString& password) {
     m_answerArrived.store(false, std::memory_order_relaxed);

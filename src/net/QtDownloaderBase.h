@@ -5,6 +5,7 @@
 #include <QObject>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 class ConnectionInfo;
@@ -45,12 +46,21 @@ protected:
     bool RequestProxyAuth(const CAtlString& host, int port, CAtlString& userName,
                           CAtlString& password);
 
+    // Worker thread: emits DataReadProgressSignal for the first chunks of a download and then
+    // at most every 10 ms (a fast download reads a chunk per microsecond, and a queued report
+    // per chunk would cost more than the reading); force sends it regardless. True when sent.
+    bool ReportProgress(int done, int total, bool force);
+
     ConnectionInfo* m_connectionInfo = nullptr;
 
 private:
+    static constexpr int kReportsAlwaysSent = 16;
+
     QtDownloaderSignalProxy* m_signalProxy;
     QThread* m_worker = nullptr;
     // Written by the calling thread after the answer fields, read by the worker before them.
+    int m_reportsSent = 0;                              // worker thread only
+    std::chrono::steady_clock::time_point m_lastReport; // worker thread only
     std::atomic<bool> m_answerArrived{false};
     // Set while the calling thread wakes the worker's event dispatcher after an answer.
     std::atomic<bool> m_waking{false};
