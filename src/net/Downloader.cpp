@@ -1,9 +1,57 @@
 #include "net/Downloader.h"
 
+#include "net/DownloadEngine.h"
+#include "net/ProxyHandlerBase.h"
+#include "platform/FilePath.h"
+#include "platform/Locations.h"
+
+#include <memory>
+
+namespace {
+// The extension of the URL's last path segment, dot included, so that the temporary file is
+// named like what it holds ("list.xml" gives ".xml"). The query and fragment name no file,
+// and letting them in would put arbitrary text into a local file name.
+CAtlString UrlExtension(const CAtlString& url) {
+    CAtlString path = url.left(url.indexOf(u'?'));
+    path = path.left(path.indexOf(u'#'));
+    return FilePath(path).Extension();
+}
+} // namespace
+
+Downloader::~Downloader() = default;
+
 void Downloader::SetProxyHandler(std::shared_ptr<ProxyHandlerBase> handler) {
+    if (!handler) {
+        onProxyAuthCanceled = nullptr;
+        onProxyAuthRequired = nullptr;
+    }
     m_proxyHandler = std::move(handler);
+    if (m_proxyHandler) {
+        ProxyHandlerBase* target = m_proxyHandler.get();
+        onProxyAuthCanceled = [target] { target->OnProxyAuthCanceled(); };
+        onProxyAuthRequired = [target](const CAtlString& host, int port, CAtlString& user,
+                                       CAtlString& pass) {
+            return target->OnProxyAuthRequired(host, port, user, pass);
+        };
+    }
 }
 
-CAtlString Downloader::Download(const CAtlString&, int32_t, int32_t) {
-    return {};
+CAtlString Downloader::Download(const CAtlString& url, int32_t, int32_t) {
+    const FilePath file = UniqueTempFile(UrlExtension(url), QStringLiteral("FLVTemp"));
+    CAtlString result;
+    m_cancelRequested = false;
+
+    if (m_proxyHandler) {
+        m_proxyHandler->GetProxySettings(proxyHost, proxyPort, userName, password);
+        connectionMode = proxyHost.isEmpty() ? ModeDirect : ModeExplicitProxy;
+    }
+
+    auto engine = std::make_unique<CDownloader>();
+    if (engine->RunDownload(url, file.Text(), this) == S_OK)
+        result = file.Text();
+    else
+        // Whatever a failed download left behind is of no use to anyone; removing it keeps
+        // the temporary folder from filling with FLVTemp files.
+        file.DeleteFile();
+    return result;
 }

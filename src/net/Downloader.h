@@ -1,13 +1,28 @@
 #pragma once
 
+#include "net/ConnectionInfo.h"
 #include "net/IDownloader.h"
 
-// Stand-in until the HTTP engine exists: every download fails.
-class Downloader : public IDownloader {
+#include <memory>
+
+// The program's downloader: each Download runs a fresh engine on a worker thread while the
+// calling thread keeps processing its Qt events. It is also the download's ConnectionInfo;
+// the settings are copied from the proxy handler at the start of every download.
+// Creates no Qt object outside Download, so it may be made before the application object.
+class Downloader : public IDownloader, public ConnectionInfo {
 public:
+    ~Downloader() override;
+
+    // Binds the handler's credential request and cancel notification as the hooks; an
+    // empty handler unbinds them.
     void SetProxyHandler(std::shared_ptr<ProxyHandlerBase> handler) override;
+    // Blocks until the download ends. On failure the output file is removed and the result
+    // is empty; on success the caller owns the file and deletes it when done.
     CAtlString Download(const CAtlString& url, int32_t option1, int32_t option2) override;
+    // Only recorded; a download in progress runs to its end.
+    virtual void Cancel() { m_cancelRequested = true; }
 
 private:
+    bool m_cancelRequested = false;
     std::shared_ptr<ProxyHandlerBase> m_proxyHandler;
 };

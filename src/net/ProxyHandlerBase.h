@@ -4,15 +4,33 @@
 
 #include <cstdint>
 
-// The proxy settings of one run. Stand-in: holds the settings; the credentials dialog and
-// the Connection Options dialog come with the network layer.
+class QWidget;
+
+// The proxy settings of one run and the answers to the engine's requests for proxy
+// credentials. Held shared by the workflow, the main window and the downloader; used on the
+// interface thread only. It creates no Qt object until a dialog is needed, so it may outlive
+// the application object.
 class ProxyHandlerBase {
 public:
     virtual ~ProxyHandlerBase() = default;
 
+    // host may carry its own port ("proxy:8080"); it is then used as it is while no port
+    // has been set through Connection Options.
     void SetOverrideProxy(const CAtlString& host) { m_host = host; }
+    // port 0 means that no port was set.
     void GetProxySettings(CAtlString& host, int32_t& port, CAtlString& userName,
                           CAtlString& password) const;
+
+    // Answers a request for credentials while a download waits: stored credentials once,
+    // then the credentials dialog when allowed; false declines. Shows a modal dialog.
+    bool OnProxyAuthRequired(const CAtlString& host, int port, CAtlString& userName,
+                             CAtlString& password);
+    // A request was declined: every later one is declined without asking, until the user
+    // accepts Connection Options.
+    void OnProxyAuthCanceled() { m_cancelled = true; }
+    // The Connection Options dialog over parent; true when the user accepted it.
+    bool ShowConnectionOptions(QWidget* parent);
+    // Writes host and port to the machine's registry; true when the port was written.
     bool StoreProxySettings();
 
     // Set directly by the workflow and read by the main window.
@@ -23,4 +41,6 @@ public:
 private:
     CAtlString m_host;
     int32_t m_port = 0;
+    bool m_credentialsUsed = false;
+    bool m_cancelled = false;
 };

@@ -3,7 +3,7 @@
 #include "app/WorkFlow.h"
 #include "platform/Registry.h"
 #include "platform/Settings.h"
-#include "support/ModalHelper.h"
+#include "support/ModalAnswerer.h"
 #include "support/QtPrinters.h"
 #include "support/Sandbox.h"
 
@@ -232,7 +232,7 @@ TEST(WorkFlow, InteractiveRunRefusedByPolicyWarnsAndWritesNothing) {
     Sandbox sandbox;
     SetPolicy(11);
     QString title, text;
-    ModalHelper answer([&](QWidget* modal) {
+    ModalAnswerer answer([&](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);
         ASSERT_NE(box, nullptr);
         title = box->windowTitle();
@@ -243,7 +243,7 @@ TEST(WorkFlow, InteractiveRunRefusedByPolicyWarnsAndWritesNothing) {
     DatedWorkFlow workFlow(kDay);
     CCmdLineContext context;
     EXPECT_EQ(workFlow.RunInteractive(context), 0);
-    EXPECT_TRUE(answer.called());
+    EXPECT_EQ(answer.Count(), 1);
     EXPECT_EQ(title, QStringLiteral("ORVEX Product Update"));
     EXPECT_EQ(text, QStringLiteral("Internet access is disabled by the system administrator."));
     EXPECT_TRUE(NothingSaved());
@@ -254,7 +254,7 @@ TEST(WorkFlow, InteractiveRunShowsTheWindowAndSavesWhenItCloses) {
     SetValue(LocalMachine, QStringLiteral("Interval"), 14);
     bool dialogAllowedWhileShown = false;
     DatedWorkFlow workFlow(kDay);
-    ModalHelper closeWindow([&](QWidget* modal) {
+    ModalAnswerer closeWindow([&](QWidget* modal) {
         dialogAllowedWhileShown = workFlow.GetProxyHandler()->credentialsDialogAllowed;
         EXPECT_EQ(modal->objectName(), QStringLiteral("MainWindow"));
         // Nothing may be written while the window is still open.
@@ -263,7 +263,7 @@ TEST(WorkFlow, InteractiveRunShowsTheWindowAndSavesWhenItCloses) {
     });
     CCmdLineContext context;
     EXPECT_EQ(workFlow.RunInteractive(context), 0);
-    EXPECT_TRUE(closeWindow.called());
+    EXPECT_EQ(closeWindow.Count(), 1);
     EXPECT_TRUE(dialogAllowedWhileShown);
     EXPECT_EQ(UserValue(QStringLiteral("Interval")), 14);
     EXPECT_EQ(UserValue(QStringLiteral("CheckUpdates")), 1);

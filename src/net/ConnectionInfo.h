@@ -1,0 +1,49 @@
+#pragma once
+
+#include "platform/AtlString.h"
+
+#include <cstdint>
+#include <functional>
+
+// How the engine reaches the server; it moves on to the next mode when a proxy demands
+// credentials that nobody may be asked for.
+enum ConnectionMode : int32_t {
+    ModeDirect = 0,        // no proxy at all, whatever the environment says
+    ModeSystemProxy = 1,   // the system's proxy configuration
+    ModeExplicitProxy = 2, // proxyHost and proxyPort
+    ModeExhausted = 3,     // nothing left to try: the download fails
+};
+
+// The settings of one download and the four hooks through which it reports. The owner fills
+// it on its own thread before the download starts and leaves it alone until it ends; the
+// worker only reads it. The hooks run on the owner's thread.
+class ConnectionInfo {
+public:
+    using ConnectionFailedHook = std::function<void(const CAtlString& error)>;
+    using ProxyAuthCanceledHook = std::function<void()>;
+    // May fill userName and password; answers whether credentials were supplied.
+    using ProxyAuthRequiredHook = std::function<bool(const CAtlString& host, int port,
+                                                     CAtlString& userName, CAtlString& password)>;
+    using DataReadProgressHook = std::function<void(int done, int total)>;
+
+    virtual ~ConnectionInfo() = default;
+
+    // Each calls its hook when one is set; without one, ProxyAuthRequired declines.
+    virtual void ConnectionFailed(const CAtlString& error);
+    virtual void ProxyAuthCanceled();
+    virtual bool ProxyAuthRequired(const CAtlString& host, int port, CAtlString& userName,
+                                   CAtlString& password);
+    virtual void DataReadProgress(int done, int total);
+
+    CAtlString userName; // stored proxy credentials, applied without asking
+    CAtlString password;
+    CAtlString proxyHost; // explicit proxy; empty means none
+    int32_t proxyPort = 0;
+    int32_t connectionMode = ModeDirect;
+    bool promptAllowed = true; // a 401/407 without stored credentials may ask for them
+
+    ConnectionFailedHook onConnectionFailed;
+    ProxyAuthCanceledHook onProxyAuthCanceled;
+    ProxyAuthRequiredHook onProxyAuthRequired;
+    DataReadProgressHook onDataReadProgress;
+};

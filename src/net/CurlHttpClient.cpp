@@ -1,0 +1,421 @@
+#include "net/CurlHttpClient.h"
+
+#include <QUrl>
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+using namespace WinInet;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+std::atomic<int64_t> g_stallTimeoutMs{60000};
+
+// curl_global_init is not safe to race with other threads; a function-local static runs it
+// exactly once, whichever download thread comes first.
+void EnsureCurlInitialised() {
+    static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
+    (void)initialised;
+}
+
+struct SessionState {
+    uint32_t accessType = INTERNET_OPEN_TYPE_PRECONFIG;
+    CAtlString proxyList;
+    CAtlString agent;
+    // One multi handle per session: its connection cache keeps the connection to the server
+    // or proxy between the re-sends of an authentication round.
+    CURLM* multi = nullptr;
+    ~SessionState() {
+        if (multi)
+            curl_multi_cleanup(multi);
+    }
+};
+
+struct ConnectionState {
+    std::shared_ptr<SessionState> session;
+    CAtlString server;
+    uint16_t port = 0;
+    long connectTimeoutMs = 0;
+    CAtlString proxyUserName;
+    CAtlString proxyPassword;
+};
+
+class Session : public InternetObject {
+public:
+    std::shared_ptr<SessionState> state = std::make_shared<SessionState>();
+};
+
+class Connection : public InternetObject {
+public:
+    std::shared_ptr<ConnectionState> state = std::make_shared<ConnectionState>();
+};
+
+class Request : public InternetObject {
+public:
+    ~Request() override {
+        if (easy) {
+            curl_multi_remove_handle(connection->session->multi, easy);
+            curl_easy_cleanup(easy);
+        }
+    }
+
+    bool HasPending() const { return pendingPos < pending.size(); }
+
+    std::shared_ptr<ConnectionState> connection;
+    CAtlString object;
+    uint32_t flags = 0;
+    CURL* easy = nullptr;
+    std::vector<char> pending; // the chunk received and not yet read
+    size_t pendingPos = 0;
+    bool paused = false;
+    bool done = false;
+    CURLcode result = CURLE_OK;
+    long connectStatus = 0; // a proxy's refusal of CONNECT, standing in for the status
+    Clock::time_point lastActivity;
+    std::string url;
+    std::string proxy;
+    std::string proxyUserName;
+    std::string proxyPassword;
+    std::string caFile;
+};
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+    auto* request = static_cast<Request*>(user);
+    request->lastActivity = Clock::now();
+    const size_t length = size * count;
+    // Hold back everything after one chunk until the reader has taken it: this is what
+    // bounds memory, since libcurl keeps a paused chunk and stops reading the socket.
+    if (request->HasPending()) {
+        request->paused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    request->pending.assign(data, data + length);
+    request->pendingPos = 0;
+    return length;
+}
+
+size_t OnHeader(char*, size_t size, size_t count, void* user) {
+    static_cast<Request*>(user)->lastActivity = Clock::now();
+    return size * count;
+}
+
+// "http=http://h:p https=http://h:p" names a proxy per scheme; an entry without "=" serves
+// every scheme. Empty when the list has none for scheme (the request then goes direct).
+std::string ProxyForScheme(const CAtlString& list, const CAtlString& scheme) {
+    CAtlString fallback;
+    for (const CAtlString& entry : list.split(u' ', Qt::SkipEmptyParts)) {
+        const qsizetype equals = entry.indexOf(u'=');
+        if (equals < 0) {
+            fallback = entry;
+        } else if (entry.left(equals).compare(scheme, Qt::CaseInsensitive) == 0) {
+            return entry.mid(equals + 1).toStdString();
+        }
+    }
+    return fallback.toStdString();
+}
+
+void Finish(Request& request, CURLcode result) {
+    request.done = true;
+    request.result = result;
+}
+
+// Runs the transfer until a body chunk is waiting or the transfer has ended.
+void Drive(Request& request) {
+    CURLM* multi = request.connection->session->multi;
+    request.lastActivity = Clock::now();
+    while (!request.done && !request.HasPending()) {
+        if (request.paused) {
+            request.paused = false;
+            // Delivers the held-back chunk to OnBody before it returns.
+            curl_easy_pause(request.easy, CURLPAUSE_CONT);
+            if (request.HasPending())
+                break;
+        }
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            Finish(request, CURLE_FAILED_INIT);
+            break;
+        }
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == request.easy)
+                Finish(request, message->data.result);
+        }
+        if (request.done || request.HasPending())
+            break;
+        const auto limit = std::chrono::milliseconds(g_stallTimeoutMs.load());
+        const auto idle = Clock::now() - request.lastActivity;
+        if (idle >= limit) {
+            Finish(request, CURLE_OPERATION_TIMEDOUT);
+            break;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - idle);
+        curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::min<int64_t>(left.count(), 1000)),
+                        nullptr);
+    }
+}
+
+template <typename T> T* As(HINTERNET handle) {
+    return dynamic_cast<T*>(handle);
+}
+
+CAtlString HostForUrl(const CAtlString& host) {
+    return host.contains(u':') && !host.startsWith(u'[') ? u'[' + host + u']' : host;
+}
+} // namespace
+
+CurlHttpClient::CurlHttpClient() {
+    EnsureCurlInitialised();
+}
+
+void CurlHttpClient::SetStallTimeout(std::chrono::milliseconds limit) {
+    g_stallTimeoutMs.store(limit.count());
+}
+
+std::chrono::milliseconds CurlHttpClient::StallTimeout() {
+    return std::chrono::milliseconds(g_stallTimeoutMs.load());
+}
+
+HINTERNET CurlHttpClient::InternetOpenW(const CAtlString& agent, uint32_t accessType,
+                                        const CAtlString& proxyList, const CAtlString&, uint32_t) {
+    if (accessType != INTERNET_OPEN_TYPE_PRECONFIG && accessType != INTERNET_OPEN_TYPE_DIRECT &&
+        accessType != INTERNET_OPEN_TYPE_PROXY)
+        return nullptr;
+    auto session = std::make_unique<Session>();
+    session->state->accessType = accessType;
+    session->state->proxyList = proxyList;
+    session->state->agent = agent;
+    session->state->multi = curl_multi_init();
+    if (!session->state->multi)
+        return nullptr;
+    return session.release();
+}
+
+HINTERNET CurlHttpClient::InternetConnectW(HINTERNET sessionHandle, const CAtlString& server,
+                                           uint16_t port, uint32_t service) {
+    auto* session = As<Session>(sessionHandle);
+    if (!session || service != INTERNET_SERVICE_HTTP || server.isEmpty())
+        return nullptr;
+    auto connection = std::make_unique<Connection>();
+    connection->state->session = session->state;
+    connection->state->server = server;
+    connection->state->port = port;
+    return connection.release();
+}
+
+bool CurlHttpClient::InternetSetOptionW(HINTERNET handle, uint32_t option, uint32_t value) {
+    auto* connection = As<Connection>(handle);
+    if (!connection || option != INTERNET_OPTION_CONNECT_TIMEOUT)
+        return false;
+    connection->state->connectTimeoutMs = static_cast<long>(value);
+    return true;
+}
+
+bool CurlHttpClient::InternetSetOptionW(HINTERNET handle, uint32_t option, const CAtlString& text) {
+    auto* connection = As<Connection>(handle);
+    if (!connection)
+        return false;
+    if (option == INTERNET_OPTION_PROXY_USERNAME)
+        connection->state->proxyUserName = text;
+    else if (option == INTERNET_OPTION_PROXY_PASSWORD)
+        connection->state->proxyPassword = text;
+    else
+        return false;
+    return true;
+}
+
+HINTERNET CurlHttpClient::HttpOpenRequestW(HINTERNET connectionHandle, const CAtlString& verb,
+                                           const CAtlString& object, const CAtlString&,
+                                           uint32_t flags) {
+    auto* connection = As<Connection>(connectionHandle);
+    if (!connection || verb != u"GET")
+        return nullptr;
+    auto request = std::make_unique<Request>();
+    request->connection = connection->state;
+    request->object = object.startsWith(u'/') ? object : u'/' + object;
+    request->flags = flags;
+    return request.release();
+}
+
+bool CurlHttpClient::HttpSendRequestW(HINTERNET handle) {
+    auto* request = As<Request>(handle);
+    if (!request || request->easy)
+        return false;
+    const ConnectionState& connection = *request->connection;
+    const SessionState& session = *connection.session;
+    const bool secure = (request->flags & INTERNET_FLAG_SECURE) != 0;
+    const CAtlString scheme = secure ? QStringLiteral("https") : QStringLiteral("http");
+
+    request->url = (scheme + QStringLiteral("://") + HostForUrl(connection.server) + u':' +
+                    QString::number(connection.port) + request->object)
+                       .toStdString();
+    request->easy = curl_easy_init();
+    if (!request->easy)
+        return false;
+    CURL* easy = request->easy;
+    curl_easy_setopt(easy, CURLOPT_URL, request->url.c_str());
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
+    // Once on TLS, a redirect must not hand the rest of the exchange to plain text.
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    // Larger chunks mean fewer pause-and-resume rounds per megabyte; one chunk is all that is
+    // ever held, so memory stays small.
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 64L * 1024);
+    if (connection.connectTimeoutMs > 0)
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connection.connectTimeoutMs);
+    if (!session.agent.isEmpty())
+        curl_easy_setopt(easy, CURLOPT_USERAGENT, session.agent.toStdString().c_str());
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, request);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, request);
+
+    if (session.accessType == INTERNET_OPEN_TYPE_DIRECT) {
+        // An empty proxy switches off libcurl's own reading of the proxy environment.
+        curl_easy_setopt(easy, CURLOPT_PROXY, "");
+    } else if (session.accessType == INTERNET_OPEN_TYPE_PROXY) {
+        request->proxy = ProxyForScheme(session.proxyList, scheme);
+        curl_easy_setopt(easy, CURLOPT_PROXY, request->proxy.c_str());
+        // An explicit proxy has no bypass list; no_proxy from the environment must not apply.
+        curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
+    }
+    if (!connection.proxyUserName.isEmpty()) {
+        request->proxyUserName = connection.proxyUserName.toStdString();
+        request->proxyPassword = connection.proxyPassword.toStdString();
+        curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, request->proxyUserName.c_str());
+        curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, request->proxyPassword.c_str());
+        curl_easy_setopt(easy, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
+    }
+    // Corporate proxies that inspect TLS, and the tests, bring their own trust anchors.
+    if (const char* caFile = std::getenv("SSL_CERT_FILE"); caFile && *caFile) {
+        request->caFile = caFile;
+        curl_easy_setopt(easy, CURLOPT_CAINFO, request->caFile.c_str());
+        curl_easy_setopt(easy, CURLOPT_PROXY_CAINFO, request->caFile.c_str());
+    }
+
+    if (curl_multi_add_handle(session.multi, easy) != CURLM_OK) {
+        curl_easy_cleanup(easy);
+        request->easy = nullptr;
+        return false;
+    }
+    Drive(*request);
+    if (request->done && request->result != CURLE_OK) {
+        // A proxy that refuses to open the tunnel for HTTPS fails the transfer; its answer
+        // is what the caller must see as the status, as with a plain HTTP request.
+        long connectCode = 0;
+        curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &connectCode);
+        if (connectCode >= 300) {
+            request->connectStatus = connectCode;
+            return true;
+        }
+        // A response that arrived and then broke off was sent all right; reading its body
+        // is what fails.
+        long status = 0;
+        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+        return status != 0;
+    }
+    return true;
+}
+
+bool CurlHttpClient::HttpQueryInfoW(HINTERNET handle, uint32_t infoLevel, int64_t& number) {
+    auto* request = As<Request>(handle);
+    if (!request || !request->easy || (infoLevel & HTTP_QUERY_FLAG_NUMBER) == 0)
+        return false;
+    switch (infoLevel & ~HTTP_QUERY_FLAG_NUMBER) {
+    case HTTP_QUERY_STATUS_CODE: {
+        if (request->connectStatus != 0) {
+            number = request->connectStatus;
+            return true;
+        }
+        long status = 0;
+        if (curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK ||
+            status == 0)
+            return false;
+        number = status;
+        return true;
+    }
+    case HTTP_QUERY_CONTENT_LENGTH: {
+        curl_off_t length = -1;
+        if (request->connectStatus != 0 ||
+            curl_easy_getinfo(request->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) !=
+                CURLE_OK ||
+            length < 0)
+            return false;
+        number = length;
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+bool CurlHttpClient::InternetReadFile(HINTERNET handle, char* buffer, uint32_t size,
+                                      uint32_t& count) {
+    count = 0;
+    auto* request = As<Request>(handle);
+    if (!request || !request->easy || request->connectStatus != 0)
+        return false;
+    if (!request->HasPending() && !request->done)
+        Drive(*request);
+    if (request->HasPending()) {
+        const size_t available = request->pending.size() - request->pendingPos;
+        count = static_cast<uint32_t>(std::min<size_t>(available, size));
+        std::memcpy(buffer, request->pending.data() + request->pendingPos, count);
+        request->pendingPos += count;
+        return true;
+    }
+    return request->result == CURLE_OK;
+}
+
+bool CurlHttpClient::InternetQueryOptionW(HINTERNET, uint32_t option,
+                                          InternetVersionInfo& version) {
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    if (option != INTERNET_OPTION_VERSION || !info)
+        return false;
+    version.major = (info->version_num >> 16) & 0xff;
+    version.minor = (info->version_num >> 8) & 0xff;
+    return true;
+}
+
+bool CurlHttpClient::InternetQueryOptionW(HINTERNET, uint32_t option, uint32_t subOption,
+                                          CAtlString& text) {
+    if (option != INTERNET_OPTION_PER_CONNECTION_OPTION ||
+        subOption != INTERNET_PER_CONN_PROXY_SERVER)
+        return false;
+    text.clear();
+    // The variables libcurl itself reads for a system-configured session, in its order of
+    // preference for plain HTTP, then for HTTPS, then for every scheme.
+    for (const char* name :
+         {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+        const char* value = std::getenv(name);
+        if (!value || !*value)
+            continue;
+        CAtlString address = QString::fromLocal8Bit(value).trimmed();
+        if (!address.contains(QStringLiteral("://")))
+            address.prepend(QStringLiteral("http://"));
+        const QUrl url(address);
+        if (url.host().isEmpty())
+            continue;
+        // Scheme and credentials are dropped: only where the proxy is matters to the caller.
+        // A proxy named without a port is reached on libcurl's default proxy port.
+        text = HostForUrl(url.host()) + u':' + QString::number(url.port(1080));
+        break;
+    }
+    return true;
+}
+
+bool CurlHttpClient::InternetCloseHandle(HINTERNET handle) {
+    if (!handle)
+        return false;
+    delete handle;
+    return true;
+}

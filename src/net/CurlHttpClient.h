@@ -1,0 +1,41 @@
+#pragma once
+
+#include "net/HttpClient.h"
+
+#include <chrono>
+
+// The HTTP client on libcurl. Each request streams its body: libcurl's transfer is paused
+// while a received chunk waits to be read, so memory stays bounded whatever the body size.
+// Direct sessions ignore the proxy environment; system-configured ones follow http_proxy,
+// https_proxy and no_proxy; proxy lists send HTTPS through CONNECT. Peers are verified against
+// the system certificate store, or the bundle named by SSL_CERT_FILE. Redirects are followed
+// (at most 10) but never from HTTPS to plain HTTP.
+class CurlHttpClient : public IHttpClient {
+public:
+    CurlHttpClient();
+
+    HINTERNET InternetOpenW(const CAtlString& agent, uint32_t accessType,
+                            const CAtlString& proxyList, const CAtlString& bypassList,
+                            uint32_t flags) override;
+    HINTERNET InternetConnectW(HINTERNET session, const CAtlString& server, uint16_t port,
+                               uint32_t service) override;
+    bool InternetSetOptionW(HINTERNET handle, uint32_t option, uint32_t value) override;
+    bool InternetSetOptionW(HINTERNET handle, uint32_t option, const CAtlString& text) override;
+    HINTERNET HttpOpenRequestW(HINTERNET connection, const CAtlString& verb,
+                               const CAtlString& object, const CAtlString& version,
+                               uint32_t flags) override;
+    bool HttpSendRequestW(HINTERNET request) override;
+    bool HttpQueryInfoW(HINTERNET request, uint32_t infoLevel, int64_t& number) override;
+    bool InternetReadFile(HINTERNET request, char* buffer, uint32_t size, uint32_t& count) override;
+    bool InternetQueryOptionW(HINTERNET handle, uint32_t option,
+                              InternetVersionInfo& version) override;
+    bool InternetQueryOptionW(HINTERNET handle, uint32_t option, uint32_t subOption,
+                              CAtlString& text) override;
+    bool InternetCloseHandle(HINTERNET handle) override;
+
+    // A transfer that receives no byte for this long fails, so that a server that stops
+    // sending cannot hold a download forever. 60 s unless lowered (tests do); applies to
+    // every client in the process from the next wait on.
+    static void SetStallTimeout(std::chrono::milliseconds limit);
+    static std::chrono::milliseconds StallTimeout();
+};

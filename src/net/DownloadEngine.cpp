@@ -1,0 +1,313 @@
+#include "net/DownloadEngine.h"
+
+#include "net/ConnectionInfo.h"
+#include "net/CurlHttpClient.h"
+#include "platform/FilePath.h"
+
+#include <QUrl>
+
+#include <algorithm>
+#include <limits>
+
+using namespace WinInet;
+
+namespace {
+const CAtlString kNeedIe4 = QStringLiteral("Minimum Internet Explorer version required is 4.0");
+
+constexpr uint32_t kReadSize = 1024;
+constexpr uint32_t kConnectTimeoutMs = 2000;
+
+struct UrlParts {
+    CAtlString scheme;
+    CAtlString server;
+    uint16_t port = 0;
+    CAtlString object;
+};
+
+// Not checked on purpose: an unusable URL shows up as a failed connection later on.
+UrlParts SplitUrl(const CAtlString& url) {
+    const QUrl parsed(url);
+    UrlParts parts;
+    parts.scheme = parsed.scheme().toLower();
+    parts.server = parsed.host();
+    const int defaultPort = parts.scheme == u"https" ? 443 : 80;
+    parts.port = static_cast<uint16_t>(parsed.port(defaultPort));
+    parts.object = parsed.path(QUrl::FullyEncoded);
+    if (parts.object.isEmpty())
+        parts.object = QStringLiteral("/");
+    if (parsed.hasQuery())
+        parts.object += u'?' + parsed.query(QUrl::FullyEncoded);
+    return parts;
+}
+
+// The host and port of an explicit proxy, whose host may carry the port ("proxy:8080") while
+// no port of its own is set.
+void ExplicitProxyAddress(const CAtlString& host, int32_t port, CAtlString& hostOut,
+                          int32_t& portOut) {
+    hostOut = host;
+    portOut = port;
+    const qsizetype colon = host.lastIndexOf(u':');
+    if (port == 0 && colon > 0 && !host.endsWith(u']')) {
+        bool isNumber = false;
+        const int embedded = host.mid(colon + 1).toInt(&isNumber);
+        if (isNumber) {
+            hostOut = host.left(colon);
+            portOut = embedded;
+        }
+    }
+}
+
+int ClampToInt(int64_t value) {
+    return static_cast<int>(std::clamp<int64_t>(value, std::numeric_limits<int>::min(),
+                                                std::numeric_limits<int>::max()));
+}
+} // namespace
+
+CDownloader::CDownloader() : CDownloader(std::make_unique<CurlHttpClient>()) {}
+
+CDownloader::CDownloader(std::unique_ptr<IHttpClient> client) : m_client(std::move(client)) {}
+
+CDownloader::~CDownloader() {
+    CloseHandles();
+}
+
+bool CDownloader::CheckWinInet(CAtlString& error) {
+    if (!m_client) {
+        error = QStringLiteral("Failed to load WinInet DLLs. ") + kNeedIe4;
+        return false;
+    }
+    InternetVersionInfo version;
+    if (!m_client->InternetQueryOptionW(nullptr, INTERNET_OPTION_VERSION, version) ||
+        (version.major == 1 && version.minor == 0)) {
+        error = kNeedIe4;
+        return false;
+    }
+    return true;
+}
+
+bool CDownloader::QueryProxy(CAtlString& host, int32_t& port) {
+    CAtlString text;
+    if (!m_client->InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION,
+                                        INTERNET_PER_CONN_PROXY_SERVER, text))
+        return false;
+    host = text;
+    if (!text.isEmpty()) {
+        // A bracketed IPv6 address keeps its own colons; the port follows the bracket.
+        qsizetype colon = text.indexOf(u':');
+        if (text.startsWith(u'[')) {
+            colon = text.indexOf(QStringLiteral("]:"));
+            colon = colon < 0 ? -1 : colon + 1;
+        }
+        if (colon < 0) {
+            host.clear();
+            port = text.toInt();
+        } else {
+            host = text.left(colon);
+            port = text.mid(colon + 1).toInt();
+        }
+    }
+    return true;
+}
+
+bool CDownloader::OpenSession(const CAtlString& server, uint16_t port, bool direct,
+                              const CAtlString& proxyHost, int32_t proxyPort, HINTERNET& session,
+                              HINTERNET& connection, CAtlString& error) {
+    if (proxyHost.isEmpty()) {
+        session = m_client->InternetOpenW(
+            QString(), direct ? INTERNET_OPEN_TYPE_DIRECT : INTERNET_OPEN_TYPE_PRECONFIG, QString(),
+            QString(), 0);
+    } else {
+        // Port 0 means none was set (a host given as "host:8080" on the command line carries
+        // its own), so it is left out rather than appended as ":0".
+        const CAtlString address =
+            proxyPort != 0 ? proxyHost + u':' + QString::number(proxyPort) : proxyHost;
+        const CAtlString list =
+            QStringLiteral("http=http://") + address + QStringLiteral(" https=http://") + address;
+        session = m_client->InternetOpenW(QString(), INTERNET_OPEN_TYPE_PROXY, list, QString(), 0);
+    }
+    if (!session) {
+        error = QStringLiteral("Failed to initialize WinInet");
+        return false;
+    }
+    connection = m_client->InternetConnectW(session, server, port, INTERNET_SERVICE_HTTP);
+    if (!connection) {
+        error = QStringLiteral("Failed to establish a WinInet session");
+        m_client->InternetCloseHandle(session);
+        session = nullptr;
+        return false;
+    }
+    m_client->InternetSetOptionW(connection, INTERNET_OPTION_CONNECT_TIMEOUT, kConnectTimeoutMs);
+    return true;
+}
+
+bool CDownloader::OpenRequest(const CAtlString& url) {
+    CloseHandles();
+    CAtlString error;
+    if (!CheckWinInet(error)) {
+        emit ConnectionFailedSignal(error);
+        return false;
+    }
+    const UrlParts parts = SplitUrl(url);
+    uint32_t flags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
+    if (parts.scheme == u"https")
+        flags |= INTERNET_FLAG_SECURE;
+
+    int32_t mode = m_connectionInfo->connectionMode;
+    for (;;) {
+        int32_t nextMode = ModeExhausted;
+        bool opened = false;
+        switch (mode) {
+        case ModeDirect:
+            nextMode = ModeSystemProxy;
+            opened = OpenSession(parts.server, parts.port, true, QString(), 0, m_session,
+                                 m_connection, error);
+            break;
+        case ModeSystemProxy:
+            opened = OpenSession(parts.server, parts.port, false, QString(), 0, m_session,
+                                 m_connection, error);
+            break;
+        case ModeExplicitProxy:
+            if (m_connectionInfo->proxyHost.isEmpty()) {
+                mode = nextMode;
+                continue;
+            }
+            opened = OpenSession(parts.server, parts.port, false, m_connectionInfo->proxyHost,
+                                 m_connectionInfo->proxyPort, m_session, m_connection, error);
+            break;
+        default:
+            emit ConnectionFailedSignal(QString());
+            return false;
+        }
+        if (!opened) {
+            emit ConnectionFailedSignal(error);
+            return false;
+        }
+
+        int storedAttempts = 0;
+        bool moveOn = false;
+        while (!moveOn) {
+            m_request = m_client->HttpOpenRequestW(m_connection, QStringLiteral("GET"),
+                                                   parts.object, QStringLiteral("HTTP/1.1"), flags);
+            if (!m_request) {
+                emit ConnectionFailedSignal(QStringLiteral("Failed to open a WinInet request"));
+                CloseHandles();
+                return false;
+            }
+            if (!m_client->HttpSendRequestW(m_request)) {
+                emit ConnectionFailedSignal(QStringLiteral("Send request failed"));
+                CloseHandles();
+                return false;
+            }
+            int64_t status = 0;
+            if (!m_client->HttpQueryInfoW(
+                    m_request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, status)) {
+                // A response without a readable status is no response to trust.
+                CloseHandles();
+                return false;
+            }
+            if (status == 407 || status == 401) {
+                CAtlString user;
+                CAtlString pass;
+                // Stored credentials that keep being refused would otherwise be re-sent
+                // forever; after a few tries they count as absent.
+                if (!m_connectionInfo->userName.isEmpty() &&
+                    storedAttempts < kStoredCredentialAttempts) {
+                    ++storedAttempts;
+                    user = m_connectionInfo->userName;
+                    pass = m_connectionInfo->password;
+                } else if (m_connectionInfo->promptAllowed) {
+                    CAtlString proxyHost;
+                    int32_t proxyPort = 0;
+                    // The dialog names the proxy that asks: with an explicit proxy that is
+                    // ours, not whatever the system would have used.
+                    if (mode == ModeExplicitProxy)
+                        ExplicitProxyAddress(m_connectionInfo->proxyHost,
+                                             m_connectionInfo->proxyPort, proxyHost, proxyPort);
+                    else
+                        QueryProxy(proxyHost, proxyPort);
+                    if (!RequestProxyAuth(proxyHost, proxyPort, user, pass)) {
+                        emit ProxyAuthCanceledSignal();
+                        CloseHandles();
+                        return false;
+                    }
+                } else {
+                    CloseHandles();
+                    moveOn = true;
+                    continue;
+                }
+                m_client->InternetSetOptionW(m_connection, INTERNET_OPTION_PROXY_USERNAME, user);
+                m_client->InternetSetOptionW(m_connection, INTERNET_OPTION_PROXY_PASSWORD, pass);
+                m_client->InternetCloseHandle(m_request);
+                m_request = nullptr;
+                continue;
+            }
+            if (status >= 300) {
+                CloseHandles();
+                return false;
+            }
+            return true;
+        }
+        mode = nextMode;
+    }
+}
+
+int32_t CDownloader::DoDownload(const CAtlString& url, const CAtlString& file) {
+    int32_t result = E_FAIL;
+    if (OpenRequest(url)) {
+        m_file = FilePath(file).OpenStream("wb");
+        if (!m_file) {
+            CloseHandles();
+            return E_FAIL;
+        }
+        int64_t total = 0;
+        if (!m_client->HttpQueryInfoW(m_request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
+                                      total))
+            total = 0; // unknown; the receiver only displays it
+        int64_t done = 0;
+        int64_t reported = 0;
+        char buffer[kReadSize];
+        for (;;) {
+            uint32_t count = 0;
+            if (!m_client->InternetReadFile(m_request, buffer, kReadSize, count)) {
+                // A body that breaks off is not a download, however much of it arrived.
+                result = E_FAIL;
+                break;
+            }
+            if (count == 0)
+                break;
+            if (std::fwrite(buffer, 1, count, m_file) != count) {
+                result = E_FAIL;
+                break;
+            }
+            done += count;
+            result = S_OK;
+            if (ReportProgress(ClampToInt(done), ClampToInt(total), false))
+                reported = done;
+        }
+        // A report skipped for pace is made up for at the end, so the last report always
+        // shows the whole body.
+        if (result == S_OK && reported != done)
+            ReportProgress(ClampToInt(done), ClampToInt(total), true);
+        if (result == S_OK && total > 0 && done != total)
+            result = E_FAIL;
+        // Buffered bytes reach the disk only here; a failure now loses the end of the file.
+        if (std::fclose(m_file) != 0)
+            result = E_FAIL;
+        m_file = nullptr;
+    }
+    CloseHandles();
+    return result;
+}
+
+void CDownloader::CloseHandles() {
+    if (m_request)
+        m_client->InternetCloseHandle(m_request);
+    if (m_connection)
+        m_client->InternetCloseHandle(m_connection);
+    if (m_session)
+        m_client->InternetCloseHandle(m_session);
+    m_request = m_connection = m_session = nullptr;
+    if (m_file)
+        std::fclose(m_file);
+    m_file = nullptr;
+}

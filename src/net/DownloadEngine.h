@@ -1,0 +1,46 @@
+#pragma once
+
+#include "net/HttpClient.h"
+#include "net/QtDownloaderBase.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+// COM-style result codes of DoDownload.
+constexpr int32_t S_OK = 0;
+constexpr int32_t E_FAIL = static_cast<int32_t>(0x80004005u);
+
+// Fetches one URL with a GET request and writes the body to a file. One object serves one
+// DoDownload, which runs on the worker thread of its QtDownloaderBase; failures, a declined
+// credentials request and progress are reported through the base class's signals.
+class CDownloader : public QtDownloaderBase {
+public:
+    // Uses the libcurl client.
+    CDownloader();
+    // Uses the given client (for tests that need to see what the engine asks of it).
+    explicit CDownloader(std::unique_ptr<IHttpClient> client);
+    ~CDownloader() override;
+
+    int32_t DoDownload(const CAtlString& url, const CAtlString& file) override;
+
+    // The steps of DoDownload; public so that each can be checked on its own.
+    bool OpenRequest(const CAtlString& url);
+    bool OpenSession(const CAtlString& server, uint16_t port, bool direct,
+                     const CAtlString& proxyHost, int32_t proxyPort, HINTERNET& session,
+                     HINTERNET& connection, CAtlString& error);
+    bool CheckWinInet(CAtlString& error);
+    bool QueryProxy(CAtlString& host, int32_t& port);
+    void CloseHandles();
+
+    // How many times one download re-sends stored credentials that keep being refused before
+    // it treats them as absent (and asks, or moves on to the next mode).
+    static constexpr int kStoredCredentialAttempts = 3;
+
+private:
+    std::unique_ptr<IHttpClient> m_client;
+    HINTERNET m_session = nullptr;
+    HINTERNET m_connection = nullptr;
+    HINTERNET m_request = nullptr;
+    FILE* m_file = nullptr;
+};

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "platform/AtlString.h"
+
+#include <cstdint>
+#include <memory>
+
+// The operations of the HTTP client that the download engine is written against, named after
+// the Windows library whose semantics they keep. Handles form a tree (session, connection,
+// request); each is closed on its own with InternetCloseHandle, children before or after
+// their parents. One client and all its handles are used by one thread at a time.
+
+class InternetObject {
+public:
+    virtual ~InternetObject() = default;
+};
+using HINTERNET = InternetObject*;
+
+namespace WinInet {
+// InternetOpenW access types.
+constexpr uint32_t INTERNET_OPEN_TYPE_PRECONFIG = 0;
+constexpr uint32_t INTERNET_OPEN_TYPE_DIRECT = 1;
+constexpr uint32_t INTERNET_OPEN_TYPE_PROXY = 3;
+// InternetConnectW service.
+constexpr uint32_t INTERNET_SERVICE_HTTP = 3;
+// HttpOpenRequestW flags.
+constexpr uint32_t INTERNET_FLAG_SECURE = 0x00800000;
+constexpr uint32_t INTERNET_FLAG_KEEP_CONNECTION = 0x00400000;
+constexpr uint32_t INTERNET_FLAG_NO_CACHE_WRITE = 0x04000000;
+// InternetSetOptionW / InternetQueryOptionW options.
+constexpr uint32_t INTERNET_OPTION_CONNECT_TIMEOUT = 2;
+constexpr uint32_t INTERNET_OPTION_VERSION = 40;
+constexpr uint32_t INTERNET_OPTION_PROXY_USERNAME = 43;
+constexpr uint32_t INTERNET_OPTION_PROXY_PASSWORD = 44;
+constexpr uint32_t INTERNET_OPTION_PER_CONNECTION_OPTION = 75;
+constexpr uint32_t INTERNET_PER_CONN_PROXY_SERVER = 2;
+// HttpQueryInfoW levels and modifiers.
+constexpr uint32_t HTTP_QUERY_CONTENT_LENGTH = 5;
+constexpr uint32_t HTTP_QUERY_STATUS_CODE = 19;
+constexpr uint32_t HTTP_QUERY_FLAG_NUMBER = 0x20000000;
+} // namespace WinInet
+
+struct InternetVersionInfo {
+    uint32_t major = 0;
+    uint32_t minor = 0;
+};
+
+class IHttpClient {
+public:
+    virtual ~IHttpClient() = default;
+
+    // A session: direct, the system's proxy configuration, or the proxy list
+    // "http=http://host:port https=http://host:port". Null on failure.
+    virtual HINTERNET InternetOpenW(const CAtlString& agent, uint32_t accessType,
+                                    const CAtlString& proxyList, const CAtlString& bypassList,
+                                    uint32_t flags) = 0;
+    // A connection to one server and port within a session. Null on failure.
+    virtual HINTERNET InternetConnectW(HINTERNET session, const CAtlString& server, uint16_t port,
+                                       uint32_t service) = 0;
+    virtual bool InternetSetOptionW(HINTERNET handle, uint32_t option, uint32_t value) = 0;
+    virtual bool InternetSetOptionW(HINTERNET handle, uint32_t option, const CAtlString& text) = 0;
+    // A request for object (path and query) on a connection. Null on failure.
+    virtual HINTERNET HttpOpenRequestW(HINTERNET connection, const CAtlString& verb,
+                                       const CAtlString& object, const CAtlString& version,
+                                       uint32_t flags) = 0;
+    // Sends the request and waits for the response head; false when no response arrived.
+    virtual bool HttpSendRequestW(HINTERNET request) = 0;
+    // A numeric header or the status; false when the response has no such value.
+    virtual bool HttpQueryInfoW(HINTERNET request, uint32_t infoLevel, int64_t& number) = 0;
+    // Up to size bytes of the body; count 0 with true at its end, false when it broke off.
+    virtual bool InternetReadFile(HINTERNET request, char* buffer, uint32_t size,
+                                  uint32_t& count) = 0;
+    virtual bool InternetQueryOptionW(HINTERNET handle, uint32_t option,
+                                      InternetVersionInfo& version) = 0;
+    // INTERNET_OPTION_PER_CONNECTION_OPTION with INTERNET_PER_CONN_PROXY_SERVER: the system
+    // proxy as "host:port", empty when there is none.
+    virtual bool InternetQueryOptionW(HINTERNET handle, uint32_t option, uint32_t subOption,
+                                      CAtlString& text) = 0;
+    virtual bool InternetCloseHandle(HINTERNET handle) = 0;
+};

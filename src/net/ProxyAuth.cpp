@@ -1,0 +1,61 @@
+#include "net/ProxyAuth.h"
+
+#include "ui_ProxyAuth.h"
+
+#include <QIntValidator>
+
+ProxyAuth::ProxyAuth(QWidget* parent) : QDialog(parent), m_ui(std::make_unique<Ui::ProxyAuth>()) {
+    m_ui->setupUi(this);
+    setAttribute(Qt::WA_DeleteOnClose, false);
+    setAttribute(Qt::WA_QuitOnClose, false);
+    // 65535 is left out on purpose: the settings this dialog feeds have always stopped below.
+    m_ui->proxyPortEdit->setValidator(new QIntValidator(1, 65534, m_ui->proxyPortEdit));
+}
+
+ProxyAuth::~ProxyAuth() = default;
+
+void ProxyAuth::SetHost(const CAtlString& host) {
+    m_ui->proxyHostEdit->setText(host);
+}
+
+void ProxyAuth::SetPort(int port) {
+    // 0 stands for "no port set"; showing it would only offer a value the field rejects.
+    m_ui->proxyPortEdit->setText(port != 0 ? QString::number(port) : QString());
+}
+
+void ProxyAuth::SetUserName(const CAtlString& userName) {
+    m_ui->proxyUserNameEdit->setText(userName);
+}
+
+void ProxyAuth::SetPassword(const CAtlString& password) {
+    m_ui->proxyPasswordEdit->setText(password);
+}
+
+CAtlString ProxyAuth::GetHost() const {
+    return m_ui->proxyHostEdit->text();
+}
+
+int ProxyAuth::GetPort() const {
+    return m_ui->proxyPortEdit->text().toInt();
+}
+
+CAtlString ProxyAuth::GetUserName() const {
+    return m_ui->proxyUserNameEdit->text();
+}
+
+CAtlString ProxyAuth::GetPassword() const {
+    return m_ui->proxyPasswordEdit->text();
+}
+
+void ProxyAuth::SetAuthenticationRequiredMode() {
+    setWindowTitle(tr("Proxy Authentication Required"));
+    for (QLineEdit* field : {m_ui->proxyHostEdit, m_ui->proxyPortEdit}) {
+        field->setReadOnly(true);
+        // Painted like the dialog itself, so the fields read as information, not as input.
+        QPalette palette = field->palette();
+        for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive})
+            palette.setBrush(group, QPalette::Base, palette.brush(group, QPalette::Window));
+        field->setPalette(palette);
+    }
+    m_ui->proxyUserNameEdit->setFocus();
+}

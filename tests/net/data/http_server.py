@@ -1,0 +1,124 @@
+#!/usr/bin/env python3
+"""HTTP(S) server for the network tests, bound to 127.0.0.1 on a free port.
+
+Serves the files under --root like any web server and adds the few answers that a real
+server cannot be made to give on purpose:
+  /__truncated        announces 5000 bytes, sends 1000 and closes
+  /__stall            announces 5000 bytes, sends 1000 and then nothing for a long time
+  /__nolength         3000 bytes without Content-Length, ended by closing the connection
+  /__redirect?to=URL  302 to URL
+With --mode proxy407 it is instead a proxy that demands credentials and refuses whatever
+it is given, for plain requests and CONNECT alike.
+
+Prints the port on the first line of standard output, then one line per request:
+"<method> <path> auth=<0|1>", auth telling whether Proxy-Authorization was sent.
+Ends when standard input closes, so it never outlives the test that started it.
+"""
+import argparse
+import http.server
+import os
+import ssl
+import sys
+import threading
+import time
+import urllib.parse
+
+
+class Handler(http.server.SimpleHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    mode = "files"
+    quiet = False
+
+    def log_message(self, format, *args):
+        pass
+
+    def record(self):
+        if self.quiet:
+            return
+        auth = 1 if self.headers.get("Proxy-Authorization") else 0
+        print(f"{self.command} {self.path} auth={auth}", flush=True)
+
+    def refuse_proxy(self):
+        body = b"proxy authentication required"
+        self.send_response(407)
+        self.send_header("Proxy-Authenticate", 'Basic realm="orvex-test"')
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def do_CONNECT(self):
+        self.record()
+        if self.mode == "proxy407":
+            self.refuse_proxy()
+        else:
+            self.send_error(405)
+
+    def do_GET(self):
+        self.record()
+        if self.mode == "proxy407":
+            self.refuse_proxy()
+            return
+        url = urllib.parse.urlsplit(self.path)
+        if url.path == "/__truncated":
+            self.partial_body(stall=False)
+        elif url.path == "/__stall":
+            self.partial_body(stall=True)
+        elif url.path == "/__nolength":
+            self.send_response(200)
+            self.send_header("Connection", "close")
+            self.end_headers()
+            self.wfile.write(b"n" * 3000)
+            self.close_connection = True
+        elif url.path == "/__redirect":
+            target = urllib.parse.parse_qs(url.query).get("to", [""])[0]
+            self.send_response(302)
+            self.send_header("Location", target)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+        else:
+            super().do_GET()
+
+    def partial_body(self, stall):
+        self.send_response(200)
+        self.send_header("Content-Length", "5000")
+        self.end_headers()
+        self.wfile.write(b"p" * 1000)
+        self.wfile.flush()
+        if stall:
+            time.sleep(60)
+        self.close_connection = True
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", default=".")
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
+    parser.add_argument("--mode", choices=["files", "proxy407"], default="files")
+    parser.add_argument("--quiet", action="store_true", help="print only the port")
+    args = parser.parse_args()
+
+    Handler.mode = args.mode
+    Handler.quiet = args.quiet
+    root = os.path.abspath(args.root)
+
+    def make_handler(*a, **kw):
+        return Handler(*a, directory=root, **kw)
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), make_handler)
+    server.daemon_threads = True
+    if args.tls:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args.tls[0], args.tls[1])
+        server.socket = context.wrap_socket(server.socket, server_side=True)
+    print(server.server_address[1], flush=True)
+
+    def watch_stdin():
+        sys.stdin.read()
+        os._exit(0)
+
+    threading.Thread(target=watch_stdin, daemon=True).start()
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    main()
