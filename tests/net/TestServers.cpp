@@ -1,11 +1,10 @@
 #include "TestServers.h"
 
-#include <QApplication>
+#include "platform/FilePath.h"
+
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
-#include <QPointer>
-#include <QTimer>
-#include <QWidget>
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -16,71 +15,75 @@
 #include <unistd.h>
 
 namespace {
-// A helper must not outlive a test process that crashed or was killed.
-void DieWithParent(QProcess& process) {
-    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-}
-
-void Stop(QProcess& process) {
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(3000)) {
-        process.kill();
-        process.waitForFinished(3000);
-    }
-}
-
-bool Accepts(int port) {
+// port 0: binds a free port and answers it; otherwise answers port when it accepts a
+// connection. 0 when neither works.
+int Loopback(int port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    auto* raw = reinterpret_cast<sockaddr*>(&address);
+    socklen_t length = sizeof address;
+    const bool ok = port != 0
+                        ? ::connect(fd, raw, length) == 0
+                        : ::bind(fd, raw, length) == 0 && ::getsockname(fd, raw, &length) == 0;
     ::close(fd);
-    return ok;
+    return ok ? ntohs(address.sin_port) : 0;
 }
 
-bool RunTool(const QString& program, const QStringList& arguments, const QString& folder) {
-    QProcess tool;
-    tool.setWorkingDirectory(folder);
-    tool.setProcessChannelMode(QProcess::MergedChannels);
-    tool.start(program, arguments);
-    return tool.waitForFinished(30000) && tool.exitStatus() == QProcess::NormalExit &&
-           tool.exitCode() == 0;
-}
+// Short-lived EC keys: quick to make, and nothing here outlives the test.
+const char* const kMakeCertificates =
+    "set -e; cd \"$0\"; exec >/dev/null 2>&1\n"
+    "key='-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes'\n"
+    "openssl req -x509 $key -keyout ca.key -out ca.pem -days 2 -subj '/CN=ORVEX Test CA' "
+    "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign\n"
+    "openssl req $key -keyout server.key -out server.csr -subj /CN=localhost\n"
+    "printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\nextendedKeyUsage=serverAuth\\n' "
+    ">server.ext\n"
+    "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
+    "-out server.pem -days 2 -extfile server.ext\n";
 } // namespace
 
-TestHttpServer::TestHttpServer(Mode mode, const QString& certificate, const QString& key)
-    : m_scheme(certificate.isEmpty() ? QStringLiteral("http") : QStringLiteral("https")) {
-    QStringList arguments{QStringLiteral(ORVEX_TEST_DATA_DIR "/http_server.py"),
-                          QStringLiteral("--root"), m_root.path()};
-    if (mode == Mode::Proxy407)
-        arguments << QStringLiteral("--mode") << QStringLiteral("proxy407");
-    if (!certificate.isEmpty())
-        arguments << QStringLiteral("--tls") << certificate << key;
-    DieWithParent(m_process);
-    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(QStringLiteral("python3"), arguments);
-    const QDeadlineTimer deadline(15000);
-    while (!m_output.contains('\n') && !deadline.hasExpired() &&
-           m_process.waitForReadyRead(static_cast<int>(deadline.remainingTime())))
-        m_output += m_process.readAllStandardOutput();
-    const qsizetype newline = m_output.indexOf('\n');
-    if (newline > 0) {
-        m_port = m_output.left(newline).trimmed().toInt();
-        m_output.remove(0, newline + 1);
-    }
+HelperProcess::HelperProcess() {
+    // A helper must not outlive a test process that crashed or was killed.
+    setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
 }
 
-TestHttpServer::~TestHttpServer() {
-    m_process.closeWriteChannel();
-    Stop(m_process);
+HelperProcess::~HelperProcess() {
+    terminate();
+    waitForFinished(3000); // then QProcess kills it
+}
+
+TestHttpServer::TestHttpServer(Kind kind)
+    : m_scheme(kind == Https ? QStringLiteral("https") : QStringLiteral("http")) {
+    QStringList arguments{QStringLiteral(ORVEX_TEST_DATA_DIR "/http_server.py"),
+                          QStringLiteral("--root"), m_root.path()};
+    if (kind == RefusingProxy)
+        arguments << QStringLiteral("--mode") << QStringLiteral("proxy407");
+    if (kind == Https) {
+        // The CA and the server's key live in the served folder; no test asks for them.
+        if (QProcess::execute(
+                QStringLiteral("sh"),
+                {QStringLiteral("-c"), QString::fromLatin1(kMakeCertificates), m_root.path()}) != 0)
+            return;
+        arguments << QStringLiteral("--tls") << m_root.filePath(QStringLiteral("server.pem"))
+                  << m_root.filePath(QStringLiteral("server.key"));
+    }
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.start(QStringLiteral("python3"), arguments);
+    // The port comes on the first line.
+    while (!m_process.canReadLine() && m_process.waitForReadyRead(15000)) {
+    }
+    m_port = m_process.readLine().trimmed().toInt();
 }
 
 QString TestHttpServer::Url(const QString& path) const {
     return QStringLiteral("%1://127.0.0.1:%2%3").arg(m_scheme).arg(m_port).arg(path);
+}
+
+void TestHttpServer::TrustCa() const {
+    ::setenv("SSL_CERT_FILE", QFile::encodeName(m_root.filePath(QStringLiteral("ca.pem"))), 1);
 }
 
 QByteArray TestHttpServer::AddFile(const QString& name, int size) {
@@ -95,8 +98,8 @@ QByteArray TestHttpServer::AddFile(const QString& name, int size) {
 
 QStringList TestHttpServer::Requests() {
     m_process.waitForReadyRead(100);
-    m_output += m_process.readAllStandardOutput();
-    return QString::fromUtf8(m_output).split(u'\n', Qt::SkipEmptyParts);
+    m_requests += QString::fromUtf8(m_process.readAllStandardOutput());
+    return m_requests.split(u'\n', Qt::SkipEmptyParts);
 }
 
 TinyProxy::TinyProxy(const QString& user, const QString& password) {
@@ -104,37 +107,21 @@ TinyProxy::TinyProxy(const QString& user, const QString& password) {
     QFile config(m_dir.filePath(QStringLiteral("tinyproxy.conf")));
     if (!config.open(QIODevice::WriteOnly))
         return;
-    config.write(QStringLiteral("Port %1\n"
-                                "Listen 127.0.0.1\n"
-                                "Timeout 30\n"
-                                "MaxClients 50\n"
-                                "Allow 127.0.0.1\n"
-                                "DisableViaHeader Yes\n"
-                                "LogLevel Connect\n"
-                                "LogFile \"%2\"\n"
-                                "BasicAuth %3 %4\n")
+    config.write(QStringLiteral("Port %1\nListen 127.0.0.1\nTimeout 30\nMaxClients 50\n"
+                                "Allow 127.0.0.1\nDisableViaHeader Yes\nLogLevel Connect\n"
+                                "LogFile \"%2\"\nBasicAuth %3 %4\n")
                      .arg(port)
                      .arg(m_dir.filePath(QStringLiteral("tinyproxy.log")), user, password)
                      .toUtf8());
     config.close();
-    DieWithParent(m_process);
     m_process.setProcessChannelMode(QProcess::ForwardedChannels);
     m_process.start(QStringLiteral("tinyproxy"),
                     {QStringLiteral("-d"), QStringLiteral("-c"), config.fileName()});
     if (!m_process.waitForStarted(5000))
         return;
-    const QDeadlineTimer deadline(10000);
-    while (!deadline.hasExpired() && m_process.state() == QProcess::Running) {
-        if (Accepts(port)) {
-            m_port = port;
+    for (QDeadlineTimer deadline(10000); !deadline.hasExpired(); ::usleep(20000))
+        if (m_process.state() != QProcess::Running || (m_port = Loopback(port)) != 0)
             return;
-        }
-        ::usleep(20000);
-    }
-}
-
-TinyProxy::~TinyProxy() {
-    Stop(m_process);
 }
 
 QString TinyProxy::Log() const {
@@ -142,59 +129,33 @@ QString TinyProxy::Log() const {
     return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
 }
 
-TestCertificates::TestCertificates() {
-    // Short-lived EC keys: quick to make, and nothing here outlives the test.
-    const char* script =
-        "set -e\n"
-        "key='-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes'\n"
-        "openssl req -x509 $key -keyout ca.key -out ca.pem -days 2 -subj '/CN=ORVEX Test CA' "
-        "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign\n"
-        "openssl req $key -keyout server.key -out server.csr -subj /CN=localhost\n"
-        "printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\nextendedKeyUsage=serverAuth\\n' "
-        ">server.ext\n"
-        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
-        "-out server.pem -days 2 -extfile server.ext\n";
-    m_valid = RunTool(QStringLiteral("sh"), {QStringLiteral("-c"), QString::fromLatin1(script)},
-                      m_dir.path());
-}
-
 int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
+    return Loopback(0);
 }
 
 void ClearProxyEnvironment() {
-    for (const char* name :
-         {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
-          "no_proxy", "NO_PROXY", "ftp_proxy", "FTP_PROXY", "SSL_CERT_FILE", "SSL_CERT_DIR"})
+    for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "SSL_CERT_FILE"})
         ::unsetenv(name);
 }
 
-#include "NetTestSupport.h"
-#include "platform/FilePath.h"
-
-#include <QDir>
+void Observe(Downloader& downloader, Reports& reports) {
+    downloader.onConnectionFailed = [&reports](const CAtlString& error) {
+        reports.failures << error;
+    };
+    downloader.onDataReadProgress = [&reports](int done, int total) {
+        reports.progress.emplace_back(done, total);
+    };
+    auto inner = downloader.onProxyAuthCanceled;
+    downloader.onProxyAuthCanceled = [&reports, inner] {
+        ++reports.canceled;
+        if (inner)
+            inner();
+    };
+}
 
 QByteArray ReadDownloaded(const CAtlString& path) {
-    QByteArray content;
-    FILE* file = FilePath(path).OpenStream("rb");
-    if (!file)
-        return content;
-    char buffer[4096];
-    size_t count = 0;
-    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-        content.append(buffer, static_cast<qsizetype>(count));
-    std::fclose(file);
-    return content;
+    QFile file(FilePath(path).LocalPath());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QStringList LeftoverDownloads() {
@@ -202,7 +163,6 @@ QStringList LeftoverDownloads() {
 }
 
 void RemoveLeftoverDownloads() {
-    QDir temp(QDir::tempPath());
     for (const QString& name : LeftoverDownloads())
-        temp.remove(name);
+        QDir(QDir::tempPath()).remove(name);
 }
