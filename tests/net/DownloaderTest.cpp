@@ -45,7 +45,7 @@ TEST_F(DownloaderTest, DirectDownloadsArriveWholeWithProgress) {
     // Large enough to pass through many paused and resumed transfer chunks.
     const int bigSize = 3 * 1024 * 1024 + 17;
     const QByteArray big = server.AddFile("big.bin", bigSize);
-    const QByteArray deadProxy = "http://127.0.0.1:" + QByteArray::number(FreePort());
+    const QByteArray deadProxy = "http://127.0.0.1:" + QByteArray::number(Loopback());
     for (const char* name : {"http_proxy", "https_proxy", "all_proxy"})
         ::setenv(name, deadProxy.constData(), 1);
     struct Case {
@@ -97,7 +97,7 @@ TEST_F(DownloaderTest, FailuresReturnNothingAndLeaveNoFile) {
         // limit hit.
         {"server stops sending", server.Url("/__stall"), {}},
         {"connection refused",
-         QStringLiteral("http://127.0.0.1:%1/a.xml").arg(FreePort()),
+         QStringLiteral("http://127.0.0.1:%1/a.xml").arg(Loopback()),
          {"Send request failed"}},
     };
     for (const Case& c : cases) {
