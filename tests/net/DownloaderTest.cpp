@@ -3,30 +3,30 @@
 #include "net/CurlHttpClient.h"
 #include "net/DownloadEngine.h"
 #include "net/ProxyHandlerBase.h"
+#include "net/QtDownloaderBase.h"
 #include "platform/FilePath.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QRegularExpression>
+#include <QThread>
 #include <QUrl>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 
 using namespace std::chrono_literals;
 
 namespace {
-using Progress = std::vector<std::pair<int, int>>;
-
 class DownloaderTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(server.IsRunning()) << "python3 could not start the test HTTP server";
         RemoveLeftoverDownloads();
         downloader.SetProxyHandler(std::make_shared<ProxyHandlerBase>());
-        Observe(downloader, reports);
     }
     void TearDown() override {
         CurlHttpClient::SetStallTimeout(60s);
@@ -34,8 +34,7 @@ protected:
     }
 
     TestHttpServer server;
-    Downloader downloader;
-    Reports reports;
+    ObservedDownloader downloader;
 };
 
 // Whole bodies in files named after the URL's extension, progress after every chunk of at
@@ -48,14 +47,10 @@ TEST_F(DownloaderTest, DirectDownloadsArriveWholeWithProgress) {
     const QByteArray deadProxy = "http://127.0.0.1:" + QByteArray::number(Loopback());
     for (const char* name : {"http_proxy", "https_proxy", "all_proxy"})
         ::setenv(name, deadProxy.constData(), 1);
-    struct Case {
-        const char* path;
-        QByteArray content;
-        const char* file;  // pattern of the name in the temporary folder
-        Progress progress; // one report: only the last is certain, the rest are paced
-    };
     const Progress smallProgress{{1024, 2500}, {2048, 2500}, {2500, 2500}};
-    const Case cases[] = {
+    // Path, content, the name's pattern in the temporary folder, and the progress reports (when
+    // only one is given, only the last is certain: the rest are paced).
+    const std::tuple<const char*, QByteArray, const char*, Progress> cases[] = {
         {"/info.xml", small, R"(FLVTemp\.xml)", smallProgress},
         // The query names no file; the name is taken, so the new file gets a number.
         {"/info.xml?x=1", small, R"(FLVTemp\(\d+\)\.xml)", smallProgress},
@@ -64,18 +59,17 @@ TEST_F(DownloaderTest, DirectDownloadsArriveWholeWithProgress) {
         {"/__nolength", QByteArray(3000, 'n'), "FLVTemp", {{1024, 0}, {2048, 0}, {3000, 0}}},
     };
     const QString temp = QRegularExpression::escape(FilePath(QDir::tempPath()).Text() + u'\\');
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.path);
-        reports = {};
-        const CAtlString path = downloader.Download(server.Url(c.path), 1, 0);
-        const QRegularExpression name(QRegularExpression::anchoredPattern(temp + c.file));
+    for (const auto& [url, content, file, progress] : cases) {
+        SCOPED_TRACE(url);
+        downloader.reports = {};
+        const CAtlString path = downloader.Download(server.Url(url), 1, 0);
+        const QRegularExpression name(QRegularExpression::anchoredPattern(temp + file));
         EXPECT_TRUE(name.match(path).hasMatch()) << path.toStdString();
-        EXPECT_EQ(ReadDownloaded(path), c.content);
-        EXPECT_TRUE(reports.failures.isEmpty());
-        ASSERT_FALSE(reports.progress.empty());
-        if (c.progress.size() == 1)
-            reports.progress.erase(reports.progress.begin(), reports.progress.end() - 1);
-        EXPECT_EQ(reports.progress, c.progress);
+        EXPECT_EQ(ReadDownloaded(path), content);
+        EXPECT_TRUE(downloader.reports.failures.isEmpty());
+        const Progress& shown = downloader.reports.progress;
+        ASSERT_FALSE(shown.empty());
+        EXPECT_EQ(progress.size() == 1 ? Progress{shown.back()} : shown, progress);
     }
 }
 
@@ -84,12 +78,7 @@ TEST_F(DownloaderTest, DirectDownloadsArriveWholeWithProgress) {
 TEST_F(DownloaderTest, FailuresReturnNothingAndLeaveNoFile) {
     server.AddFile("empty.xml", 0);
     CurlHttpClient::SetStallTimeout(1s);
-    struct Case {
-        const char* name;
-        QString url;
-        QStringList failures;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, QString, QStringList> cases[] = {
         {"not found", server.Url("/missing.xml"), {}},
         {"empty body", server.Url("/empty.xml"), {}},
         {"body shorter than its length", server.Url("/__truncated"), {}},
@@ -100,15 +89,15 @@ TEST_F(DownloaderTest, FailuresReturnNothingAndLeaveNoFile) {
          QStringLiteral("http://127.0.0.1:%1/a.xml").arg(Loopback()),
          {"Send request failed"}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        reports = {};
+    for (const auto& [name, url, failures] : cases) {
+        SCOPED_TRACE(name);
+        downloader.reports = {};
         QElapsedTimer clock;
         clock.start();
-        EXPECT_TRUE(downloader.Download(c.url, 1, 0).isEmpty());
+        EXPECT_TRUE(downloader.Download(url, 1, 0).isEmpty());
         EXPECT_LT(clock.elapsed(), 30000);
-        EXPECT_EQ(reports.failures, c.failures);
-        EXPECT_EQ(reports.canceled, 0);
+        EXPECT_EQ(downloader.reports.failures, failures);
+        EXPECT_EQ(downloader.reports.canceled, 0);
         EXPECT_EQ(LeftoverDownloads(), QStringList());
     }
 }
@@ -120,7 +109,7 @@ TEST_F(DownloaderTest, HttpsVerifiesTheServerAndRedirectsKeepTls) {
     const QByteArray plain = server.AddFile("plain.xml", 10);
     const QByteArray secure = tls.AddFile("secure.xml", 3000);
     EXPECT_TRUE(downloader.Download(tls.Url("/secure.xml"), 1, 0).isEmpty());
-    EXPECT_EQ(reports.failures, QStringList{"Send request failed"});
+    EXPECT_EQ(downloader.reports.failures, QStringList{"Send request failed"});
 
     tls.TrustCa();
     const auto redirect = [](const TestHttpServer& from, const TestHttpServer& to,
@@ -154,7 +143,6 @@ TEST_F(DownloaderTest, StopsResendingStoredCredentialsThatKeepBeingRefused) {
     handler->userName = QStringLiteral("alice");
     handler->password = QStringLiteral("wrong");
     downloader.SetProxyHandler(handler);
-    Observe(downloader, reports);
     for (const char* url : {"http://127.0.0.1:9/a.xml", "https://127.0.0.1:9/a.xml"}) {
         SCOPED_TRACE(url);
         const int before = refusingProxy.Requests().filter("auth=1").size();
@@ -163,9 +151,9 @@ TEST_F(DownloaderTest, StopsResendingStoredCredentialsThatKeepBeingRefused) {
         // The engine's own attempts, then the handler's single hand-out of the same
         // credentials; after that the (silent) handler declines.
         EXPECT_EQ(sent, CDownloader::kStoredCredentialAttempts + (before == 0 ? 1 : 0));
-        EXPECT_TRUE(reports.failures.isEmpty());
+        EXPECT_TRUE(downloader.reports.failures.isEmpty());
     }
-    EXPECT_EQ(reports.canceled, 2);
+    EXPECT_EQ(downloader.reports.canceled, 2);
 }
 
 // The credentials dialog shows the system proxy as the engine reads it: host and port only.
@@ -188,5 +176,60 @@ TEST(CDownloader, ReadsSystemProxyFromEnvironmentAsHostAndPort) {
         EXPECT_EQ(port, expectedPort);
     }
     ClearProxyEnvironment();
+}
+
+// An engine whose download is a script: it reports, asks for credentials once and ends with
+// a code that tells the test what the worker received.
+class ScriptedEngine : public QtDownloaderBase {
+public:
+    int32_t DoDownload(const CAtlString& url, const CAtlString& file) override {
+        workerIsOtherThread = QThread::currentThread() != thread();
+        emit DataReadProgressSignal(1, 2);
+        const bool ok = RequestProxyAuth(url, 3128, received[0], received[1]);
+        emit ConnectionFailedSignal(file);
+        emit ProxyAuthCanceledSignal();
+        return ok ? 7 : 9;
+    }
+
+    std::atomic<bool> workerIsOtherThread{false};
+    CAtlString received[2]; // user name and password
+};
+
+TEST(QtDownloaderBase, CarriesCredentialAnswersToWorkerAndReportsBack) {
+    for (const bool answer : {true, false}) {
+        SCOPED_TRACE(answer);
+        const QString user = answer ? "alice" : "";
+        const QString password = answer ? "p@ss word" : "";
+        ConnectionInfo info;
+        QStringList events;
+        // The hooks run on the thread that started the download.
+        const auto note = [&](const QString& event) {
+            events << event + (QThread::currentThread() == qApp->thread() ? "" : " on the worker");
+        };
+        info.onDataReadProgress = [&](int done, int total) {
+            note(QStringLiteral("progress %1/%2").arg(done).arg(total));
+        };
+        info.onProxyAuthRequired = [&](const CAtlString& host, int port, CAtlString& userOut,
+                                       CAtlString& passwordOut) {
+            note(QStringLiteral("asked %1:%2").arg(host).arg(port));
+            userOut = user;
+            passwordOut = password;
+            return answer;
+        };
+        info.onConnectionFailed = [&](const CAtlString& error) { note("failed " + error); };
+        info.onProxyAuthCanceled = [&] { note("canceled"); };
+
+        ScriptedEngine engine;
+        EXPECT_EQ(engine.RunDownload("proxy", "file", &info), answer ? 7 : 9);
+        EXPECT_TRUE(engine.workerIsOtherThread);
+        EXPECT_EQ(engine.received[0], user);
+        EXPECT_EQ(engine.received[1], password);
+        // Every report has arrived, in order, by the time RunDownload returns.
+        EXPECT_EQ(events,
+                  (QStringList{"progress 1/2", "asked proxy:3128", "failed file", "canceled"}));
+    }
+    // Without a hook the request is declined.
+    ConnectionInfo bare;
+    EXPECT_EQ(ScriptedEngine().RunDownload("proxy", "file", &bare), 9);
 }
 } // namespace

@@ -16,29 +16,27 @@ namespace {
 const QString kUser = QStringLiteral("alice");
 const QString kPassword = QStringLiteral("s3cret");
 
-QLineEdit* Field(QWidget* dialog, const char* name) {
-    return dialog->findChild<QLineEdit*>(QString::fromLatin1(name));
+QLineEdit* Field(QWidget* dialog, const QString& name) {
+    return dialog->findChild<QLineEdit*>(name);
 }
 
-// A person answering a dialog: notes its title and the proxy it shows, types the texts into
-// the named fields and presses the button.
-std::function<void(QWidget*)> Answer(const char* button,
-                                     std::vector<std::pair<const char*, QString>> texts = {},
+// A person answering a dialog: notes its title and the proxy it shows, types texts into fields
+// (given as field name, text, field name, text...) and presses the button.
+std::function<void(QWidget*)> Answer(const char* button, const QStringList& texts = {},
                                      QStringList* seen = nullptr) {
     return [=](QWidget* dialog) {
         if (seen)
             *seen << dialog->windowTitle()
                   << Field(dialog, "proxyHostEdit")->text() + u':' +
                          Field(dialog, "proxyPortEdit")->text();
-        for (const auto& [name, text] : texts)
-            Field(dialog, name)->setText(text);
+        for (qsizetype i = 0; i + 1 < texts.size(); i += 2)
+            Field(dialog, texts[i])->setText(texts[i + 1]);
         dialog->findChild<QPushButton*>(QString::fromLatin1(button))->click();
     };
 }
 
 std::function<void(QWidget*)> LogIn(QStringList* seen = nullptr) {
-    return Answer("okButton", {{"proxyUserNameEdit", kUser}, {"proxyPasswordEdit", kPassword}},
-                  seen);
+    return Answer("okButton", {"proxyUserNameEdit", kUser, "proxyPasswordEdit", kPassword}, seen);
 }
 
 // Downloads through tinyproxy (BasicAuth) with the proxy handler set up as the command line
@@ -63,8 +61,7 @@ protected:
         }
         handler->credentialsDialogAllowed = dialogAllowed;
         downloader.SetProxyHandler(handler);
-        reports = {};
-        Observe(downloader, reports);
+        downloader.reports = {};
     }
     bool FetchThroughProxy(const TestHttpServer& from) {
         const CAtlString path = downloader.Download(from.Url("/info.xml"), 1, 0);
@@ -79,8 +76,7 @@ protected:
     TestHttpServer server;
     TinyProxy proxy{kUser, kPassword};
     std::shared_ptr<ProxyHandlerBase> handler;
-    Downloader downloader;
-    Reports reports;
+    ObservedDownloader downloader;
     QByteArray content;
 };
 
@@ -105,7 +101,7 @@ TEST_F(ProxyHandlerBaseTest, StoredOrAskedCredentialsOpenTheProxyForHttpAndHttps
             EXPECT_EQ(seen, stored ? QStringList() : asked);
             EXPECT_EQ(handler->userName, kUser);
             EXPECT_EQ(handler->password, kPassword);
-            EXPECT_TRUE(reports.failures.isEmpty());
+            EXPECT_TRUE(downloader.reports.failures.isEmpty());
         }
     }
 }
@@ -121,8 +117,8 @@ TEST_F(ProxyHandlerBaseTest, DeclinedRequestDeclinesLaterOnesUntilConnectionOpti
         EXPECT_FALSE(FetchThroughProxy(server));
         EXPECT_FALSE(FetchThroughProxy(server));
         EXPECT_EQ(person.Count(), dialogAllowed ? 1 : 0);
-        EXPECT_EQ(reports.canceled, 2);
-        EXPECT_TRUE(reports.failures.isEmpty());
+        EXPECT_EQ(downloader.reports.canceled, 2);
+        EXPECT_TRUE(downloader.reports.failures.isEmpty());
         EXPECT_EQ(LeftoverDownloads(), QStringList());
     }
     {
@@ -156,41 +152,33 @@ TEST_F(ProxyHandlerBaseTest, SystemProxyModeUsesEnvironmentAndNamesThatProxyWhen
 TEST(ProxyHandlerBase, ConnectionOptionsReplaceSettingsAndStoreOnlyANewHost) {
     const QString key =
         QStringLiteral("Software/ORVEX Technologies/Tavlo Software/ProxyInformation");
-    const auto stored = [&] {
-        return ReadSettingString(LocalMachine, key, "HttpProxyHost", {}, nullptr, kRegistryMarker) +
-               u':' +
-               QString::number(ReadSettingInt(LocalMachine, key, "HttpProxyPort", -1, nullptr,
-                                              kRegistryMarker));
-    };
-    struct Case {
-        const char* host;
-        const char* port;
-        bool accept;
-        QStringList settings; // host, port, user name, password afterwards
-    };
-    const Case cases[] = {
-        {"proxy.example", "3128", true, {"proxy.example", "3128", "bob", "pw"}},
+    // Typed host and port, accepted or not, and the settings afterwards: in use and stored.
+    const std::tuple<const char*, const char*, bool, QString> cases[] = {
+        {"proxy.example", "3128", true, "proxy.example:3128 bob/pw, stored proxy.example:3128"},
         // Only the port changes: used from now on, but not written.
-        {"proxy.example", "8080", true, {"proxy.example", "8080", "bob", "pw"}},
-        {"other", "1", false, {"proxy.example", "8080", "bob", "pw"}},
+        {"proxy.example", "8080", true, "proxy.example:8080 bob/pw, stored proxy.example:3128"},
+        {"other", "1", false, "proxy.example:8080 bob/pw, stored proxy.example:3128"},
     };
     ProxyHandlerBase options;
     QWidget window;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.port);
-        {
-            ModalAnswerer person(
-                Answer(c.accept ? "okButton" : "cancelButton", {{"proxyHostEdit", c.host},
-                                                                {"proxyPortEdit", c.port},
-                                                                {"proxyUserNameEdit", "bob"},
-                                                                {"proxyPasswordEdit", "pw"}}));
-            EXPECT_EQ(options.ShowConnectionOptions(&window), c.accept);
-        }
-        CAtlString host, user, pass;
-        int32_t port = 0;
-        options.GetProxySettings(host, port, user, pass);
-        EXPECT_EQ((QStringList{host, QString::number(port), user, pass}), c.settings);
-        EXPECT_EQ(stored(), QStringLiteral("proxy.example:3128"));
+    for (const auto& [host, port, accept, settings] : cases) {
+        SCOPED_TRACE(port);
+        ModalAnswerer person(Answer(accept ? "okButton" : "cancelButton",
+                                    {"proxyHostEdit", host, "proxyPortEdit", port,
+                                     "proxyUserNameEdit", "bob", "proxyPasswordEdit", "pw"}));
+        EXPECT_EQ(options.ShowConnectionOptions(&window), accept);
+        CAtlString usedHost, user, pass;
+        int32_t usedPort = 0;
+        options.GetProxySettings(usedHost, usedPort, user, pass);
+        EXPECT_EQ(QStringLiteral("%1:%2 %3/%4, stored %5:%6")
+                      .arg(usedHost)
+                      .arg(usedPort)
+                      .arg(user, pass,
+                           ReadSettingString(LocalMachine, key, "HttpProxyHost", {}, nullptr,
+                                             kRegistryMarker))
+                      .arg(ReadSettingInt(LocalMachine, key, "HttpProxyPort", -1, nullptr,
+                                          kRegistryMarker)),
+                  settings);
         EXPECT_TRUE(window.children().isEmpty()) << "the dialog stayed attached to its parent";
     }
 }

@@ -62,8 +62,8 @@ protected:
 };
 
 // The server script of tests/net/data: serves a folder the test fills plus a few scripted
-// misbehaviours, over TLS with a certificate of a CA made by openssl for this server only, or
-// acts as a proxy that refuses every credential.
+// misbehaviours, over TLS with a certificate of a CA it made with openssl, or acts as a proxy
+// that refuses every credential.
 class TestHttpServer : public TestServer {
 public:
     enum Kind { Http, Https, RefusingProxy };
@@ -72,11 +72,10 @@ public:
         if (kind == RefusingProxy)
             arguments << "--mode"
                       << "proxy407";
-        // The CA and the server's key live in the served folder; no test asks for them.
-        if (kind == Https && QProcess::execute("sh", {"-c", kMakeCertificates, m_dir.path()}) != 0)
-            return;
+        // The script makes the CA and the server's key in the served folder; no test asks
+        // for them.
         if (kind == Https)
-            arguments << "--tls" << m_dir.filePath("server.pem") << m_dir.filePath("server.key");
+            arguments << "--tls";
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start("python3", arguments);
         // The port comes on the first line.
@@ -110,17 +109,6 @@ public:
     }
 
 private:
-    // Short-lived EC keys: quick to make, and nothing here outlives the test.
-    static constexpr const char* kMakeCertificates =
-        "set -e; cd \"$0\"; exec >/dev/null 2>&1\n"
-        "key='-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes'\n"
-        "openssl req -x509 $key -keyout ca.key -out ca.pem -days 2 -subj '/CN=ORVEX Test CA' "
-        "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign\n"
-        "openssl req $key -keyout server.key -out server.csr -subj /CN=localhost\n"
-        "printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\nextendedKeyUsage=serverAuth\\n' "
-        ">server.ext\n"
-        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
-        "-out server.pem -days 2 -extfile server.ext\n";
     QString m_scheme;
     QString m_requests;
 };
@@ -160,27 +148,32 @@ inline void ClearProxyEnvironment() {
         ::unsetenv(name);
 }
 
-// What reached a downloader's report hooks during the test.
-struct Reports {
-    QStringList failures;
-    int canceled = 0;
-    std::vector<std::pair<int, int>> progress;
-};
+using Progress = std::vector<std::pair<int, int>>;
 
-// Records failures and progress; wraps (keeps) a cancel hook that a proxy handler bound.
-inline void Observe(Downloader& downloader, Reports& reports) {
-    downloader.onConnectionFailed = [&reports](const CAtlString& error) {
-        reports.failures << error;
-    };
-    downloader.onDataReadProgress = [&reports](int done, int total) {
-        reports.progress.emplace_back(done, total);
-    };
-    downloader.onProxyAuthCanceled = [&reports, inner = downloader.onProxyAuthCanceled] {
-        ++reports.canceled;
-        if (inner)
-            inner();
-    };
-}
+// A downloader that records what reached its report hooks; keeps a proxy handler's cancel hook.
+class ObservedDownloader : public Downloader {
+public:
+    ObservedDownloader() {
+        onConnectionFailed = [this](const CAtlString& error) { reports.failures << error; };
+        onDataReadProgress = [this](int done, int total) {
+            reports.progress.emplace_back(done, total);
+        };
+    }
+    void SetProxyHandler(std::shared_ptr<ProxyHandlerBase> handler) override {
+        Downloader::SetProxyHandler(std::move(handler));
+        onProxyAuthCanceled = [this, inner = onProxyAuthCanceled] {
+            ++reports.canceled;
+            if (inner)
+                inner();
+        };
+    }
+
+    struct Reports {
+        QStringList failures;
+        int canceled = 0;
+        Progress progress;
+    } reports;
+};
 
 // The content of a file named by a path in the program's form.
 inline QByteArray ReadDownloaded(const CAtlString& path) {
