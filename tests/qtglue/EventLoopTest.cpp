@@ -61,9 +61,10 @@ TEST(WaitWithQtEvents, SeesDataPublishedWithFlagFromAnotherThread) {
 }
 
 // The work runs on the new thread inside that thread's event loop and there waits for an
-// answer that only the starter's event processing can give (a call queued to the starter), the
-// way a download waits for the credentials dialog.
+// answer that only the starter's event processing can give, the way a download waits for the
+// credentials dialog.
 TEST(QThreadWithLoop, RunsWorkInItsOwnLoopWhileTheStarterKeepsProcessingEvents) {
+    std::atomic<bool> asked{false};
     std::atomic<bool> answered{false};
     int answer = 0;
     QThread* workerThread = nullptr;
@@ -71,19 +72,20 @@ TEST(QThreadWithLoop, RunsWorkInItsOwnLoopWhileTheStarterKeepsProcessingEvents) 
     QThreadWithLoop thread([&] {
         workerThread = QThread::currentThread();
         loopLevel = workerThread->loopLevel();
-        QMetaObject::invokeMethod(
-            qApp,
-            [&] {
-                // Woken first: once the flag is set the worker may end, and its dispatcher
-                // with it.
-                WaitWithQtEvents::WakeUp(&thread);
-                answer = 5;
-                answered.store(true, std::memory_order_release);
-            },
-            Qt::QueuedConnection);
+        asked.store(true, std::memory_order_release);
         WaitWithQtEvents(&answered, true).Wait();
         return answer * 2;
     });
+    QTimer starterEvents;
+    QObject::connect(&starterEvents, &QTimer::timeout, [&] {
+        if (asked.load(std::memory_order_acquire) && !answered.load()) {
+            // Woken first: once the flag is set the worker may end, and its dispatcher with it.
+            WaitWithQtEvents::WakeUp(&thread);
+            answer = 5;
+            answered.store(true, std::memory_order_release);
+        }
+    });
+    starterEvents.start(5);
     thread.start();
     thread.WaitWhileRunning();
     EXPECT_FALSE(thread.isRunning());
