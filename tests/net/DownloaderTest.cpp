@@ -1,21 +1,20 @@
-#include "NetTestSupport.h"
 #include "TestServers.h"
 
 #include "net/CurlHttpClient.h"
-#include "net/Downloader.h"
+#include "net/DownloadEngine.h"
 #include "net/ProxyHandlerBase.h"
-
+#include "net/QtDownloaderBase.h"
 #include "platform/FilePath.h"
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
 #include <QRegularExpression>
+#include <QThread>
 #include <QUrl>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 
@@ -27,191 +26,210 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(server.IsRunning()) << "python3 could not start the test HTTP server";
         RemoveLeftoverDownloads();
-        downloader.SetProxyHandler(handler);
-        Observe(downloader, reports);
+        downloader.SetProxyHandler(std::make_shared<ProxyHandlerBase>());
     }
     void TearDown() override {
         CurlHttpClient::SetStallTimeout(60s);
         ClearProxyEnvironment();
     }
 
-    CAtlString Fetch(const QString& path) { return downloader.Download(server.Url(path), 1, 0); }
-
     TestHttpServer server;
-    std::shared_ptr<ProxyHandlerBase> handler = std::make_shared<ProxyHandlerBase>();
-    Downloader downloader;
-    Reports reports;
+    ObservedDownloader downloader;
 };
 
-TEST_F(DownloaderTest, ReportsProgressAfterEveryChunkOfAtMost1024Bytes) {
-    const QByteArray content = server.AddFile(QStringLiteral("info.xml"), 2500);
-    const CAtlString path = Fetch(QStringLiteral("/info.xml"));
-    ASSERT_FALSE(path.isEmpty());
-    EXPECT_EQ(ReadDownloaded(path), content);
-    const std::vector<std::pair<int, int>> expected{{1024, 2500}, {2048, 2500}, {2500, 2500}};
-    EXPECT_EQ(reports.progress, expected);
-    EXPECT_TRUE(reports.failures.isEmpty());
-}
-
-TEST_F(DownloaderTest, StreamsLargeBodiesIntact) {
+// Whole bodies in files named after the URL's extension, progress after every chunk of at
+// most 1024 bytes, and no proxy of the environment in a direct connection.
+TEST_F(DownloaderTest, DirectDownloadsArriveWholeWithProgress) {
+    const QByteArray small = server.AddFile("info.xml", 2500);
     // Large enough to pass through many paused and resumed transfer chunks.
-    const QByteArray content = server.AddFile(QStringLiteral("big.bin"), 3 * 1024 * 1024 + 17);
-    const CAtlString path = Fetch(QStringLiteral("/big.bin"));
-    ASSERT_FALSE(path.isEmpty());
-    EXPECT_EQ(ReadDownloaded(path), content);
-    ASSERT_FALSE(reports.progress.empty());
-    EXPECT_EQ(reports.progress.back().first, content.size());
+    const int bigSize = 3 * 1024 * 1024 + 17;
+    const QByteArray big = server.AddFile("big.bin", bigSize);
+    const QByteArray deadProxy = "http://127.0.0.1:" + QByteArray::number(Loopback());
+    for (const char* name : {"http_proxy", "https_proxy", "all_proxy"})
+        ::setenv(name, deadProxy.constData(), 1);
+    const Progress smallProgress{{1024, 2500}, {2048, 2500}, {2500, 2500}};
+    // Path, content, the name's pattern in the temporary folder, and the progress reports (when
+    // only one is given, only the last is certain: the rest are paced).
+    const std::tuple<const char*, QByteArray, const char*, Progress> cases[] = {
+        {"/info.xml", small, R"(FLVTemp\.xml)", smallProgress},
+        // The query names no file; the name is taken, so the new file gets a number.
+        {"/info.xml?x=1", small, R"(FLVTemp\(\d+\)\.xml)", smallProgress},
+        {"/big.bin", big, R"(FLVTemp\.bin)", {{bigSize, bigSize}}},
+        // No length: the body ends when the server closes.
+        {"/__nolength", QByteArray(3000, 'n'), "FLVTemp", {{1024, 0}, {2048, 0}, {3000, 0}}},
+    };
+    const QString temp = QRegularExpression::escape(FilePath(QDir::tempPath()).Text() + u'\\');
+    for (const auto& [url, content, file, progress] : cases) {
+        SCOPED_TRACE(url);
+        downloader.reports = {};
+        const CAtlString path = downloader.Download(server.Url(url), 1, 0);
+        const QRegularExpression name(QRegularExpression::anchoredPattern(temp + file));
+        EXPECT_TRUE(name.match(path).hasMatch()) << path.toStdString();
+        EXPECT_EQ(ReadDownloaded(path), content);
+        EXPECT_TRUE(downloader.reports.failures.isEmpty());
+        const Progress& shown = downloader.reports.progress;
+        ASSERT_FALSE(shown.empty());
+        EXPECT_EQ(progress.size() == 1 ? Progress{shown.back()} : shown, progress);
+    }
 }
 
-TEST_F(DownloaderTest, BodyWithoutLengthEndsWhenServerCloses) {
-    const CAtlString path = Fetch(QStringLiteral("/__nolength"));
-    ASSERT_FALSE(path.isEmpty());
-    EXPECT_EQ(ReadDownloaded(path), QByteArray(3000, 'n'));
-}
-
-// Every way a download can fail: empty result, the reports a caller may see, and no file
-// left behind in the temporary folder.
+// Every way a direct download can fail: empty result, the reports a caller may see, and no
+// file left behind in the temporary folder.
 TEST_F(DownloaderTest, FailuresReturnNothingAndLeaveNoFile) {
-    server.AddFile(QStringLiteral("empty.xml"), 0);
-    const int refusedPort = FreePort();
-    struct Case {
-        const char* name;
-        QString url;
-        QStringList failures;
-    };
-    const Case cases[] = {
-        {"not found", server.Url(QStringLiteral("/missing.xml")), {}},
-        {"empty body", server.Url(QStringLiteral("/empty.xml")), {}},
-        {"body shorter than its length", server.Url(QStringLiteral("/__truncated")), {}},
+    server.AddFile("empty.xml", 0);
+    CurlHttpClient::SetStallTimeout(1s);
+    const std::tuple<const char*, QString, QStringList> cases[] = {
+        {"not found", server.Url("/missing.xml"), {}},
+        {"empty body", server.Url("/empty.xml"), {}},
+        {"body shorter than its length", server.Url("/__truncated"), {}},
+        // The server holds the connection for a minute; ending well before shows the stall
+        // limit hit.
+        {"server stops sending", server.Url("/__stall"), {}},
         {"connection refused",
-         QStringLiteral("http://127.0.0.1:%1/a.xml").arg(refusedPort),
-         {QStringLiteral("Send request failed")}},
+         QStringLiteral("http://127.0.0.1:%1/a.xml").arg(Loopback()),
+         {"Send request failed"}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        reports = {};
-        EXPECT_TRUE(downloader.Download(c.url, 1, 0).isEmpty());
-        EXPECT_EQ(reports.failures, c.failures);
-        EXPECT_EQ(reports.canceled, 0);
+    for (const auto& [name, url, failures] : cases) {
+        SCOPED_TRACE(name);
+        downloader.reports = {};
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_TRUE(downloader.Download(url, 1, 0).isEmpty());
+        EXPECT_LT(clock.elapsed(), 30000);
+        EXPECT_EQ(downloader.reports.failures, failures);
+        EXPECT_EQ(downloader.reports.canceled, 0);
         EXPECT_EQ(LeftoverDownloads(), QStringList());
     }
 }
 
-TEST_F(DownloaderTest, ServerThatStopsSendingFailsAfterStallTimeout) {
-    CurlHttpClient::SetStallTimeout(1s);
-    QElapsedTimer clock;
-    clock.start();
-    EXPECT_TRUE(Fetch(QStringLiteral("/__stall")).isEmpty());
-    // The server holds the connection for a minute; ending well before shows the limit hit.
-    EXPECT_LT(clock.elapsed(), 30000);
-    EXPECT_EQ(LeftoverDownloads(), QStringList());
-}
+// The test CA is trusted only once named, and no redirect leads from https to plain http.
+TEST_F(DownloaderTest, HttpsVerifiesTheServerAndRedirectsKeepTls) {
+    TestHttpServer tls(TestHttpServer::Https);
+    ASSERT_TRUE(tls.IsRunning()) << "openssl or python3 could not make the https server";
+    const QByteArray plain = server.AddFile("plain.xml", 10);
+    const QByteArray secure = tls.AddFile("secure.xml", 3000);
+    EXPECT_TRUE(downloader.Download(tls.Url("/secure.xml"), 1, 0).isEmpty());
+    EXPECT_EQ(downloader.reports.failures, QStringList{"Send request failed"});
 
-TEST_F(DownloaderTest, TemporaryFileIsNamedAfterUrlExtension) {
-    server.AddFile(QStringLiteral("b.xml"), 10);
-    server.AddFile(QStringLiteral("noext"), 10);
-    const CAtlString first = Fetch(QStringLiteral("/b.xml"));
-    const CAtlString second = Fetch(QStringLiteral("/b.xml?x=1"));
-    const CAtlString bare = Fetch(QStringLiteral("/noext"));
-    const QString temp = FilePath(QDir::tempPath()).Text();
-    EXPECT_EQ(first, temp + QStringLiteral("\\FLVTemp.xml"));
-    EXPECT_TRUE(
-        QRegularExpression(QStringLiteral(R"(\\FLVTemp\(\d+\)\.xml$)")).match(second).hasMatch())
-        << second.toStdString();
-    EXPECT_EQ(bare, temp + QStringLiteral("\\FLVTemp"));
-}
-
-TEST_F(DownloaderTest, DirectConnectionIgnoresProxyEnvironment) {
-    const QByteArray content = server.AddFile(QStringLiteral("a.xml"), 100);
-    const QByteArray deadProxy = "http://127.0.0.1:" + QByteArray::number(FreePort());
-    for (const char* name : {"http_proxy", "https_proxy", "all_proxy"})
-        ::setenv(name, deadProxy.constData(), 1);
-    const CAtlString path = Fetch(QStringLiteral("/a.xml"));
-    ASSERT_FALSE(path.isEmpty());
-    EXPECT_EQ(ReadDownloaded(path), content);
-}
-
-TEST_F(DownloaderTest, SystemProxyModeUsesEnvironmentAndNamesThatProxyWhenAsking) {
-    TinyProxy proxy(QStringLiteral("alice"), QStringLiteral("s3cret"));
-    ASSERT_TRUE(proxy.IsRunning()) << "tinyproxy could not be started";
-    server.AddFile(QStringLiteral("a.xml"), 100);
-    downloader.SetProxyHandler(nullptr);
-    downloader.connectionMode = ModeSystemProxy;
-    ::setenv("http_proxy",
-             QStringLiteral("http://127.0.0.1:%1/").arg(proxy.Port()).toUtf8().constData(), 1);
-    CAtlString askedHost;
-    int askedPort = 0;
-    downloader.onProxyAuthRequired = [&](const CAtlString& host, int port, CAtlString& user,
-                                         CAtlString& pass) {
-        askedHost = host;
-        askedPort = port;
-        user = QStringLiteral("alice");
-        pass = QStringLiteral("s3cret");
-        return true;
+    tls.TrustCa();
+    const auto redirect = [](const TestHttpServer& from, const TestHttpServer& to,
+                             const char* path) {
+        return from.Url("/__redirect?to=" + QUrl::toPercentEncoding(to.Url(path)));
     };
-    EXPECT_FALSE(Fetch(QStringLiteral("/a.xml")).isEmpty());
-    EXPECT_EQ(askedHost, QStringLiteral("127.0.0.1"));
-    EXPECT_EQ(askedPort, proxy.Port());
-    EXPECT_TRUE(proxy.Log().contains(QStringLiteral("GET %1").arg(server.Url("/a.xml"))));
-}
-
-class HttpsDownloaderTest : public DownloaderTest {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(certificates.IsValid()) << "openssl could not make the test certificates";
-        ASSERT_TRUE(tls->IsRunning());
-        DownloaderTest::SetUp();
-    }
-    void TrustTestCa() {
-        ::setenv("SSL_CERT_FILE", QFile::encodeName(certificates.CaFile()).constData(), 1);
-    }
-
-    TestCertificates certificates;
-    std::unique_ptr<TestHttpServer> tls = std::make_unique<TestHttpServer>(
-        TestHttpServer::Mode::Files, certificates.CertificateFile(), certificates.KeyFile());
-};
-
-TEST_F(HttpsDownloaderTest, VerifiesServerAgainstTheTrustedCertificates) {
-    const QByteArray content = tls->AddFile(QStringLiteral("a.xml"), 3000);
-    // Not trusted yet: the system store knows nothing of the test CA.
-    EXPECT_TRUE(downloader.Download(tls->Url(QStringLiteral("/a.xml")), 1, 0).isEmpty());
-    EXPECT_EQ(reports.failures, QStringList{QStringLiteral("Send request failed")});
-
-    TrustTestCa();
-    const CAtlString path = downloader.Download(tls->Url(QStringLiteral("/a.xml")), 1, 0);
-    ASSERT_FALSE(path.isEmpty());
-    EXPECT_EQ(ReadDownloaded(path), content);
-}
-
-TEST_F(HttpsDownloaderTest, RedirectsAreFollowedExceptFromHttpsToHttp) {
-    TrustTestCa();
-    server.AddFile(QStringLiteral("plain.xml"), 10);
-    tls->AddFile(QStringLiteral("secure.xml"), 20);
-    struct Case {
-        const char* name;
-        QString url;
-        int expectedSize; // -1: the download must fail
+    const std::tuple<const char*, QString, QByteArray> cases[] = {
+        {"https", tls.Url("/secure.xml"), secure},
+        {"http to http", redirect(server, server, "/plain.xml"), plain},
+        {"http to https", redirect(server, tls, "/secure.xml"), secure},
+        {"https to https", redirect(tls, tls, "/secure.xml"), secure},
+        {"https to http", redirect(tls, server, "/plain.xml"), QByteArray()}, // must fail
     };
-    const auto redirect = [](const TestHttpServer& from, const QString& to) {
-        return from.Url(QStringLiteral("/__redirect?to=") + QUrl::toPercentEncoding(to));
-    };
-    const Case cases[] = {
-        {"http to http", redirect(server, server.Url(QStringLiteral("/plain.xml"))), 10},
-        {"http to https", redirect(server, tls->Url(QStringLiteral("/secure.xml"))), 20},
-        {"https to https", redirect(*tls, tls->Url(QStringLiteral("/secure.xml"))), 20},
-        {"https to http", redirect(*tls, server.Url(QStringLiteral("/plain.xml"))), -1},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const CAtlString path = downloader.Download(c.url, 1, 0);
-        if (c.expectedSize < 0) {
-            EXPECT_TRUE(path.isEmpty());
-        } else {
-            ASSERT_FALSE(path.isEmpty());
-            EXPECT_EQ(ReadDownloaded(path).size(), c.expectedSize);
-        }
+    for (const auto& [name, url, content] : cases) {
+        SCOPED_TRACE(name);
+        const CAtlString path = downloader.Download(url, 1, 0);
+        EXPECT_EQ(path.isEmpty(), content.isNull());
+        EXPECT_EQ(ReadDownloaded(path), content);
     }
     // The refused redirect never reached the plain server.
-    EXPECT_EQ(server.Requests().filter(QStringLiteral("/plain.xml")).size(), 1);
+    EXPECT_EQ(server.Requests().filter("/plain.xml").size(), 1);
+}
+
+// A proxy that refuses every credential must not keep the download going: stored credentials
+// are re-sent a bounded number of times, then treated as absent.
+TEST_F(DownloaderTest, StopsResendingStoredCredentialsThatKeepBeingRefused) {
+    TestHttpServer refusingProxy(TestHttpServer::RefusingProxy);
+    ASSERT_TRUE(refusingProxy.IsRunning());
+    auto handler = std::make_shared<ProxyHandlerBase>();
+    handler->SetOverrideProxy(QStringLiteral("127.0.0.1:%1").arg(refusingProxy.Port()));
+    handler->userName = QStringLiteral("alice");
+    handler->password = QStringLiteral("wrong");
+    downloader.SetProxyHandler(handler);
+    for (const char* url : {"http://127.0.0.1:9/a.xml", "https://127.0.0.1:9/a.xml"}) {
+        SCOPED_TRACE(url);
+        const int before = refusingProxy.Requests().filter("auth=1").size();
+        EXPECT_TRUE(downloader.Download(url, 1, 0).isEmpty());
+        const int sent = refusingProxy.Requests().filter("auth=1").size() - before;
+        // The engine's own attempts, then the handler's single hand-out of the same
+        // credentials; after that the (silent) handler declines.
+        EXPECT_EQ(sent, CDownloader::kStoredCredentialAttempts + (before == 0 ? 1 : 0));
+        EXPECT_TRUE(downloader.reports.failures.isEmpty());
+    }
+    EXPECT_EQ(downloader.reports.canceled, 2);
+}
+
+// The credentials dialog shows the system proxy as the engine reads it: host and port only.
+TEST(CDownloader, ReadsSystemProxyFromEnvironmentAsHostAndPort) {
+    const std::tuple<const char*, const char*, QString, int32_t> cases[] = {
+        {"http_proxy", "http://user:pw@proxy.corp:3128/", "proxy.corp", 3128},
+        {"https_proxy", "proxy.corp:8080", "proxy.corp", 8080},
+        {"http_proxy", "proxy.corp", "proxy.corp", 1080}, // libcurl's default proxy port
+        {"http_proxy", "http://[::1]:8080", "[::1]", 8080},
+        {"http_proxy", "", "", 99}, // the port is left alone
+    };
+    for (const auto& [variable, value, expectedHost, expectedPort] : cases) {
+        SCOPED_TRACE(value);
+        ClearProxyEnvironment();
+        ::setenv(variable, value, 1);
+        CAtlString host = QStringLiteral("old");
+        int32_t port = 99;
+        EXPECT_TRUE(CDownloader().QueryProxy(host, port));
+        EXPECT_EQ(host, expectedHost);
+        EXPECT_EQ(port, expectedPort);
+    }
+    ClearProxyEnvironment();
+}
+
+// An engine whose download is a script: it reports, asks for credentials once and ends with
+// a code that tells the test what the worker received.
+class ScriptedEngine : public QtDownloaderBase {
+public:
+    int32_t DoDownload(const CAtlString& url, const CAtlString& file) override {
+        workerIsOtherThread = QThread::currentThread() != thread();
+        emit DataReadProgressSignal(1, 2);
+        const bool ok = RequestProxyAuth(url, 3128, received[0], received[1]);
+        emit ConnectionFailedSignal(file);
+        emit ProxyAuthCanceledSignal();
+        return ok ? 7 : 9;
+    }
+
+    std::atomic<bool> workerIsOtherThread{false};
+    CAtlString received[2]; // user name and password
+};
+
+TEST(QtDownloaderBase, CarriesCredentialAnswersToWorkerAndReportsBack) {
+    for (const bool answer : {true, false}) {
+        SCOPED_TRACE(answer);
+        const QString user = answer ? "alice" : "";
+        const QString password = answer ? "p@ss word" : "";
+        ConnectionInfo info;
+        QStringList events;
+        // The hooks run on the thread that started the download.
+        const auto note = [&](const QString& event) {
+            events << event + (QThread::currentThread() == qApp->thread() ? "" : " on the worker");
+        };
+        info.onDataReadProgress = [&](int done, int total) {
+            note(QStringLiteral("progress %1/%2").arg(done).arg(total));
+        };
+        info.onProxyAuthRequired = [&](const CAtlString& host, int port, CAtlString& userOut,
+                                       CAtlString& passwordOut) {
+            note(QStringLiteral("asked %1:%2").arg(host).arg(port));
+            userOut = user;
+            passwordOut = password;
+            return answer;
+        };
+        info.onConnectionFailed = [&](const CAtlString& error) { note("failed " + error); };
+        info.onProxyAuthCanceled = [&] { note("canceled"); };
+
+        ScriptedEngine engine;
+        EXPECT_EQ(engine.RunDownload("proxy", "file", &info), answer ? 7 : 9);
+        EXPECT_TRUE(engine.workerIsOtherThread);
+        EXPECT_EQ(engine.received[0], user);
+        EXPECT_EQ(engine.received[1], password);
+        // Every report has arrived, in order, by the time RunDownload returns.
+        EXPECT_EQ(events,
+                  (QStringList{"progress 1/2", "asked proxy:3128", "failed file", "canceled"}));
+    }
+    // Without a hook the request is declined.
+    ConnectionInfo bare;
+    EXPECT_EQ(ScriptedEngine().RunDownload("proxy", "file", &bare), 9);
 }
 } // namespace

@@ -1,240 +1,228 @@
-#include "NetTestSupport.h"
 #include "TestServers.h"
 
-#include "net/Downloader.h"
+#include "net/ProxyAuth.h"
 #include "net/ProxyHandlerBase.h"
 #include "platform/Settings.h"
 
-#include <QApplication>
-#include <QDialog>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QValidator>
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 
 namespace {
 const QString kUser = QStringLiteral("alice");
 const QString kPassword = QStringLiteral("s3cret");
 
-QLineEdit* Field(QWidget* dialog, const char* name) {
-    return dialog->findChild<QLineEdit*>(QString::fromLatin1(name));
+QLineEdit* Field(QWidget* dialog, const QString& name) {
+    return dialog->findChild<QLineEdit*>(name);
 }
 
-void Click(QWidget* dialog, const char* button) {
-    dialog->findChild<QPushButton*>(QString::fromLatin1(button))->click();
-}
-
-// What the credentials dialog looked like when it was answered.
-struct SeenDialog {
-    QString title;
-    QString host;
-    QString port;
-    bool hostReadOnly = false;
-    bool portReadOnly = false;
-    bool focusOnUserName = false;
-};
-
-// A person answering the credentials dialog: types user and password and presses OK, or
-// presses Cancel when user is empty.
-std::function<void(QWidget*)> Answer(const QString& user, const QString& password,
-                                     SeenDialog* seen = nullptr) {
+// A person answering a dialog: notes its title and the proxy it shows, types texts into fields
+// (given as field name, text, field name, text...) and presses the button.
+std::function<void(QWidget*)> Answer(const char* button, const QStringList& texts = {},
+                                     QStringList* seen = nullptr) {
     return [=](QWidget* dialog) {
-        if (seen) {
-            seen->title = dialog->windowTitle();
-            seen->host = Field(dialog, "proxyHostEdit")->text();
-            seen->port = Field(dialog, "proxyPortEdit")->text();
-            seen->hostReadOnly = Field(dialog, "proxyHostEdit")->isReadOnly();
-            seen->portReadOnly = Field(dialog, "proxyPortEdit")->isReadOnly();
-            seen->focusOnUserName = dialog->focusWidget() == Field(dialog, "proxyUserNameEdit");
-        }
-        if (user.isEmpty()) {
-            Click(dialog, "cancelButton");
-            return;
-        }
-        Field(dialog, "proxyUserNameEdit")->setText(user);
-        Field(dialog, "proxyPasswordEdit")->setText(password);
-        Click(dialog, "okButton");
+        if (seen)
+            *seen << dialog->windowTitle()
+                  << Field(dialog, "proxyHostEdit")->text() + u':' +
+                         Field(dialog, "proxyPortEdit")->text();
+        for (qsizetype i = 0; i + 1 < texts.size(); i += 2)
+            Field(dialog, texts[i])->setText(texts[i + 1]);
+        dialog->findChild<QPushButton*>(QString::fromLatin1(button))->click();
     };
 }
 
-// Downloads through tinyproxy (BasicAuth) with the proxy handler given as the command line
-// would: "host:port" as the override proxy and no port of its own.
+std::function<void(QWidget*)> LogIn(QStringList* seen = nullptr) {
+    return Answer("okButton", {"proxyUserNameEdit", kUser, "proxyPasswordEdit", kPassword}, seen);
+}
+
+// Downloads through tinyproxy (BasicAuth) with the proxy handler set up as the command line
+// does it: "host:port" as the override proxy and no port of its own.
 class ProxyHandlerBaseTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(server.IsRunning()) << "python3 could not start the test HTTP server";
         ASSERT_TRUE(proxy.IsRunning()) << "tinyproxy could not be started";
-        RemoveLeftoverDownloads();
-        content = server.AddFile(QStringLiteral("info.xml"), 1500);
-        handler->SetOverrideProxy(QStringLiteral("127.0.0.1:%1").arg(proxy.Port()));
-        downloader.SetProxyHandler(handler);
-        Observe(downloader, reports);
+        content = server.AddFile("info.xml", 1500);
     }
     void TearDown() override { ClearProxyEnvironment(); }
 
+    // A fresh handler, as a new run has it.
+    void UseHandler(bool storedCredentials, bool dialogAllowed) {
+        handler = std::make_shared<ProxyHandlerBase>();
+        handler->SetOverrideProxy(QStringLiteral("127.0.0.1:%1").arg(proxy.Port()));
+        if (storedCredentials) {
+            handler->userName = kUser;
+            handler->password = kPassword;
+        }
+        handler->credentialsDialogAllowed = dialogAllowed;
+        downloader.SetProxyHandler(handler);
+        downloader.reports = {};
+    }
     bool FetchThroughProxy(const TestHttpServer& from) {
-        const QString url = from.Url(QStringLiteral("/info.xml"));
-        const CAtlString path = downloader.Download(url, 1, 0);
+        const CAtlString path = downloader.Download(from.Url("/info.xml"), 1, 0);
         return !path.isEmpty() && ReadDownloaded(path) == content;
     }
     bool WentThroughProxy(const TestHttpServer& from) const {
-        return proxy.Log().contains(QStringLiteral("GET %1").arg(from.Url("/info.xml"))) ||
-               proxy.Log().contains(QStringLiteral("CONNECT 127.0.0.1:%1").arg(from.Port()));
+        const QString log = proxy.Log();
+        return log.contains("GET " + from.Url("/info.xml")) ||
+               log.contains(QStringLiteral("CONNECT 127.0.0.1:%1").arg(from.Port()));
     }
 
     TestHttpServer server;
     TinyProxy proxy{kUser, kPassword};
-    std::shared_ptr<ProxyHandlerBase> handler = std::make_shared<ProxyHandlerBase>();
-    Downloader downloader;
-    Reports reports;
+    std::shared_ptr<ProxyHandlerBase> handler;
+    ObservedDownloader downloader;
     QByteArray content;
 };
 
-TEST_F(ProxyHandlerBaseTest, CommandLineProxyWithPortAndStoredCredentialsNeedsNoDialog) {
-    handler->userName = kUser;
-    handler->password = kPassword;
-    handler->credentialsDialogAllowed = true;
-    ModalAnswerer person(Answer(QString(), QString()));
-    EXPECT_TRUE(FetchThroughProxy(server));
-    EXPECT_TRUE(WentThroughProxy(server));
-    EXPECT_EQ(person.Count(), 0);
-    EXPECT_TRUE(reports.failures.isEmpty());
+// Stored credentials are used without a dialog; missing ones are asked for in a dialog that
+// names the proxy and kept for the rest of the run. Https goes through the proxy's tunnel.
+TEST_F(ProxyHandlerBaseTest, StoredOrAskedCredentialsOpenTheProxyForHttpAndHttps) {
+    TestHttpServer tls(TestHttpServer::Https);
+    ASSERT_TRUE(tls.IsRunning()) << "openssl or python3 could not make the https server";
+    tls.AddFile("info.xml", content.size());
+    tls.TrustCa();
+    const QStringList asked{"Proxy Authentication Required",
+                            QStringLiteral("127.0.0.1:%1").arg(proxy.Port())};
+    for (const TestHttpServer* target : {&server, &tls}) {
+        for (const bool stored : {true, false}) {
+            SCOPED_TRACE(
+                target->Url(stored ? " with stored credentials" : " asking").toStdString());
+            UseHandler(stored, true);
+            QStringList seen;
+            ModalAnswerer person(LogIn(&seen));
+            EXPECT_TRUE(FetchThroughProxy(*target));
+            EXPECT_TRUE(WentThroughProxy(*target));
+            EXPECT_EQ(seen, stored ? QStringList() : asked);
+            EXPECT_EQ(handler->userName, kUser);
+            EXPECT_EQ(handler->password, kPassword);
+            EXPECT_TRUE(downloader.reports.failures.isEmpty());
+        }
+    }
 }
 
-TEST_F(ProxyHandlerBaseTest, AsksForCredentialsInDialogNamingTheProxy) {
-    handler->credentialsDialogAllowed = true;
-    SeenDialog seen;
-    ModalAnswerer person(Answer(kUser, kPassword, &seen));
-    EXPECT_TRUE(FetchThroughProxy(server));
-    EXPECT_EQ(person.Count(), 1);
-    EXPECT_EQ(seen.title, QStringLiteral("Proxy Authentication Required"));
-    EXPECT_EQ(seen.host, QStringLiteral("127.0.0.1"));
-    EXPECT_EQ(seen.port, QString::number(proxy.Port()));
-    EXPECT_TRUE(seen.hostReadOnly);
-    EXPECT_TRUE(seen.portReadOnly);
-    EXPECT_TRUE(seen.focusOnUserName);
-    // The answer is kept for the rest of the run.
-    EXPECT_EQ(handler->userName, kUser);
-    EXPECT_EQ(handler->password, kPassword);
-}
-
-TEST_F(ProxyHandlerBaseTest, DeclinedDialogDeclinesLaterRequestsUntilConnectionOptionsAccepted) {
-    handler->credentialsDialogAllowed = true;
-    {
-        ModalAnswerer person(Answer(QString(), QString()));
+// A declined request (the dialog cancelled, or no dialog allowed in a silent run) is reported
+// as canceled, not as failed, and declines every later one without asking until the user
+// accepts Connection Options.
+TEST_F(ProxyHandlerBaseTest, DeclinedRequestDeclinesLaterOnesUntilConnectionOptionsAccepted) {
+    for (const bool dialogAllowed : {false, true}) {
+        SCOPED_TRACE(dialogAllowed ? "dialog cancelled" : "silent run");
+        UseHandler(false, dialogAllowed);
+        ModalAnswerer person(Answer("cancelButton"));
         EXPECT_FALSE(FetchThroughProxy(server));
-        EXPECT_EQ(person.Count(), 1);
-        EXPECT_EQ(reports.canceled, 1);
-        EXPECT_TRUE(reports.failures.isEmpty());
-
         EXPECT_FALSE(FetchThroughProxy(server));
-        EXPECT_EQ(person.Count(), 1) << "a declined request must not ask again";
-        EXPECT_EQ(reports.canceled, 2);
-        EXPECT_TRUE(reports.failures.isEmpty());
+        EXPECT_EQ(person.Count(), dialogAllowed ? 1 : 0);
+        EXPECT_EQ(downloader.reports.canceled, 2);
+        EXPECT_TRUE(downloader.reports.failures.isEmpty());
     }
     {
         // Accepted unchanged: the same proxy, and a new chance to ask.
-        ModalAnswerer person([](QWidget* dialog) { Click(dialog, "okButton"); });
+        ModalAnswerer person(Answer("okButton"));
         EXPECT_TRUE(handler->ShowConnectionOptions(nullptr));
-        EXPECT_EQ(person.Count(), 1);
     }
-    ModalAnswerer person(Answer(kUser, kPassword));
+    ModalAnswerer person(LogIn());
     EXPECT_TRUE(FetchThroughProxy(server));
     EXPECT_EQ(person.Count(), 1);
-    EXPECT_EQ(LeftoverDownloads().size(), 1); // only the successful download's file
 }
 
-TEST_F(ProxyHandlerBaseTest, SilentRunDeclinesAtOnceWithoutDialog) {
-    handler->credentialsDialogAllowed = false;
-    ModalAnswerer person(Answer(kUser, kPassword));
-    EXPECT_FALSE(FetchThroughProxy(server));
-    EXPECT_EQ(person.Count(), 0);
-    EXPECT_EQ(reports.canceled, 1);
-    EXPECT_TRUE(reports.failures.isEmpty());
-    EXPECT_EQ(LeftoverDownloads(), QStringList());
+TEST_F(ProxyHandlerBaseTest, SystemProxyModeUsesEnvironmentAndNamesThatProxyWhenAsking) {
+    downloader.connectionMode = ModeSystemProxy;
+    const QString address = QStringLiteral("127.0.0.1:%1").arg(proxy.Port());
+    ::setenv("http_proxy", ("http://" + address + '/').toUtf8().constData(), 1);
+    QStringList asked;
+    downloader.onProxyAuthRequired = [&](const CAtlString& host, int port, CAtlString& user,
+                                         CAtlString& pass) {
+        asked << host + u':' + QString::number(port);
+        user = kUser;
+        pass = kPassword;
+        return true;
+    };
+    EXPECT_TRUE(FetchThroughProxy(server));
+    EXPECT_EQ(asked, QStringList{address});
+    EXPECT_TRUE(WentThroughProxy(server));
 }
 
-TEST_F(ProxyHandlerBaseTest, HttpsGoesThroughProxyTunnelWithStoredOrAskedCredentials) {
-    TestCertificates certificates;
-    ASSERT_TRUE(certificates.IsValid()) << "openssl could not make the test certificates";
-    TestHttpServer tls(TestHttpServer::Mode::Files, certificates.CertificateFile(),
-                       certificates.KeyFile());
-    ASSERT_TRUE(tls.IsRunning());
-    tls.AddFile(QStringLiteral("info.xml"), content.size());
-    ::setenv("SSL_CERT_FILE", QFile::encodeName(certificates.CaFile()).constData(), 1);
-
-    for (const bool stored : {true, false}) {
-        SCOPED_TRACE(stored ? "stored credentials" : "credentials from the dialog");
-        auto fresh = std::make_shared<ProxyHandlerBase>();
-        fresh->SetOverrideProxy(QStringLiteral("127.0.0.1:%1").arg(proxy.Port()));
-        fresh->credentialsDialogAllowed = true;
-        if (stored) {
-            fresh->userName = kUser;
-            fresh->password = kPassword;
-        }
-        downloader.SetProxyHandler(fresh);
-        ModalAnswerer person(Answer(kUser, kPassword));
-        EXPECT_TRUE(FetchThroughProxy(tls));
-        EXPECT_EQ(person.Count(), stored ? 0 : 1);
-        EXPECT_TRUE(WentThroughProxy(tls));
-    }
-}
-
-TEST_F(ProxyHandlerBaseTest, ConnectionOptionsReplaceSettingsAndStoreOnlyNewHost) {
+// Connection Options replace the run's settings; only a new host is written to the registry.
+TEST(ProxyHandlerBase, ConnectionOptionsReplaceSettingsAndStoreOnlyANewHost) {
     const QString key =
         QStringLiteral("Software/ORVEX Technologies/Tavlo Software/ProxyInformation");
-    const auto storedHost = [&] {
-        return ReadSettingString(LocalMachine, key, QStringLiteral("HttpProxyHost"), QString(),
-                                 nullptr, kRegistryMarker);
-    };
-    const auto storedPort = [&] {
-        return ReadSettingInt(LocalMachine, key, QStringLiteral("HttpProxyPort"), -1, nullptr,
-                              kRegistryMarker);
-    };
-    const auto fill = [](const char* host, const char* port, const char* user) {
-        return [=](QWidget* dialog) {
-            Field(dialog, "proxyHostEdit")->setText(QString::fromLatin1(host));
-            Field(dialog, "proxyPortEdit")->setText(QString::fromLatin1(port));
-            Field(dialog, "proxyUserNameEdit")->setText(QString::fromLatin1(user));
-            Field(dialog, "proxyPasswordEdit")->setText(QStringLiteral("pw"));
-            Click(dialog, "okButton");
-        };
+    // Typed host and port, accepted or not, and the settings afterwards: in use and stored.
+    const std::tuple<const char*, const char*, bool, QString> cases[] = {
+        {"proxy.example", "3128", true, "proxy.example:3128 bob/pw, stored proxy.example:3128"},
+        // Only the port changes: used from now on, but not written.
+        {"proxy.example", "8080", true, "proxy.example:8080 bob/pw, stored proxy.example:3128"},
+        {"other", "1", false, "proxy.example:8080 bob/pw, stored proxy.example:3128"},
     };
     ProxyHandlerBase options;
     QWidget window;
-    {
-        ModalAnswerer person(fill("proxy.example", "3128", "bob"));
-        EXPECT_TRUE(options.ShowConnectionOptions(&window));
+    for (const auto& [host, port, accept, settings] : cases) {
+        SCOPED_TRACE(port);
+        ModalAnswerer person(Answer(accept ? "okButton" : "cancelButton",
+                                    {"proxyHostEdit", host, "proxyPortEdit", port,
+                                     "proxyUserNameEdit", "bob", "proxyPasswordEdit", "pw"}));
+        EXPECT_EQ(options.ShowConnectionOptions(&window), accept);
+        CAtlString usedHost, user, pass;
+        int32_t usedPort = 0;
+        options.GetProxySettings(usedHost, usedPort, user, pass);
+        EXPECT_EQ(QStringLiteral("%1:%2 %3/%4, stored %5:%6")
+                      .arg(usedHost)
+                      .arg(usedPort)
+                      .arg(user, pass,
+                           ReadSettingString(LocalMachine, key, "HttpProxyHost", {}, nullptr,
+                                             kRegistryMarker))
+                      .arg(ReadSettingInt(LocalMachine, key, "HttpProxyPort", -1, nullptr,
+                                          kRegistryMarker)),
+                  settings);
+        EXPECT_TRUE(window.children().isEmpty()) << "the dialog stayed attached to its parent";
     }
-    CAtlString host, user, pass;
-    int32_t port = 0;
-    options.GetProxySettings(host, port, user, pass);
-    EXPECT_EQ(host, QStringLiteral("proxy.example"));
-    EXPECT_EQ(port, 3128);
-    EXPECT_EQ(user, QStringLiteral("bob"));
-    EXPECT_EQ(pass, QStringLiteral("pw"));
-    EXPECT_EQ(storedHost(), QStringLiteral("proxy.example"));
-    EXPECT_EQ(storedPort(), 3128);
-    EXPECT_TRUE(window.children().isEmpty()) << "the dialog stayed attached to its parent";
-
-    {
-        // Only the port changes: used from now on, but not written.
-        ModalAnswerer person(fill("proxy.example", "8080", "bob"));
-        EXPECT_TRUE(options.ShowConnectionOptions(&window));
-    }
-    options.GetProxySettings(host, port, user, pass);
-    EXPECT_EQ(port, 8080);
-    EXPECT_EQ(storedPort(), 3128);
-
-    {
-        ModalAnswerer person([&](QWidget* dialog) {
-            Field(dialog, "proxyHostEdit")->setText(QStringLiteral("other"));
-            Click(dialog, "cancelButton");
-        });
-        EXPECT_FALSE(options.ShowConnectionOptions(&window));
-    }
-    options.GetProxySettings(host, port, user, pass);
-    EXPECT_EQ(host, QStringLiteral("proxy.example"));
 }
 
+// The dialog offscreen: widgets found by name, the port field's bounds, and the credentials
+// look that shows the proxy read-only and asks for the user name first.
+TEST(ProxyAuth, FormPortBoundsAndCredentialsLook) {
+    ProxyAuth dialog;
+    EXPECT_EQ(dialog.objectName(), "ProxyAuth");
+    EXPECT_EQ(dialog.windowTitle(), "Proxy Authentication");
+    EXPECT_TRUE(dialog.isModal());
+    EXPECT_FALSE(dialog.testAttribute(Qt::WA_DeleteOnClose)); // it lives on the caller's stack
+    for (const char* name :
+         {"proxyHostEdit", "proxyPortEdit", "proxyUserNameEdit", "proxyPasswordEdit"}) {
+        ASSERT_NE(Field(&dialog, name), nullptr) << name;
+        EXPECT_FALSE(Field(&dialog, name)->isReadOnly()) << name;
+    }
+    for (const char* name : {"okButton", "cancelButton"})
+        EXPECT_NE(dialog.findChild<QPushButton*>(name), nullptr) << name;
+    EXPECT_EQ(Field(&dialog, "proxyPasswordEdit")->echoMode(), QLineEdit::Password);
+
+    const QValidator* validator = Field(&dialog, "proxyPortEdit")->validator();
+    ASSERT_NE(validator, nullptr);
+    const std::pair<const char*, bool> ports[] = {{"1", true},      {"8080", true}, {"65534", true},
+                                                  {"65535", false}, {"0", false},   {"-1", false},
+                                                  {"abc", false}};
+    for (const auto& [text, acceptable] : ports) {
+        QString input = text;
+        int position = 0;
+        EXPECT_EQ(validator->validate(input, position) == QValidator::Acceptable, acceptable)
+            << text;
+    }
+    dialog.SetPort(0);
+    EXPECT_TRUE(Field(&dialog, "proxyPortEdit")->text().isEmpty()) << "0 means no port";
+
+    dialog.SetAuthenticationRequiredMode();
+    EXPECT_EQ(dialog.windowTitle(), "Proxy Authentication Required");
+    for (const char* name : {"proxyHostEdit", "proxyPortEdit"}) {
+        const QLineEdit* field = Field(&dialog, name);
+        EXPECT_TRUE(field->isReadOnly()) << name;
+        for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive})
+            EXPECT_EQ(field->palette().brush(group, QPalette::Base),
+                      field->palette().brush(group, QPalette::Window))
+                << name;
+    }
+    EXPECT_FALSE(Field(&dialog, "proxyUserNameEdit")->isReadOnly());
+    EXPECT_EQ(dialog.focusWidget(), Field(&dialog, "proxyUserNameEdit"));
+}
 } // namespace

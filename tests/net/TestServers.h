@@ -1,79 +1,192 @@
 #pragma once
 
+#include "net/Downloader.h"
+#include "platform/FilePath.h"
 #include "support/ModalAnswerer.h"
+#include "support/QtPrinters.h"
 
-#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
 #include <QProcess>
-#include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 
-#include <functional>
-#include <memory>
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-class QWidget;
+#include <utility>
+#include <vector>
 
-// Real servers for the network tests: each runs on 127.0.0.1 on a free port, is started by
-// the test that needs it and stopped when its object goes away (or the test process dies).
+// port 0: binds a free port on 127.0.0.1 and answers it (free a moment ago, so a connection
+// to it is refused); otherwise answers port when it accepts a connection. 0 when neither works.
+inline int Loopback(int port = 0) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto* raw = reinterpret_cast<sockaddr*>(&address);
+    socklen_t length = sizeof address;
+    const bool ok = port != 0
+                        ? ::connect(fd, raw, length) == 0
+                        : ::bind(fd, raw, length) == 0 && ::getsockname(fd, raw, &length) == 0;
+    ::close(fd);
+    return ok ? ntohs(address.sin_port) : 0;
+}
 
-// The HTTP(S) server script of tests/net/data: serves a folder the test fills, plus a few
-// scripted misbehaviours, or acts as a proxy that refuses every credential.
-class TestHttpServer {
+// A real server for the network tests, with a folder of its own: it runs on 127.0.0.1, is
+// started by the test that needs it and stopped when its object goes away (or the test
+// process dies).
+class TestServer {
 public:
-    enum class Mode { Files, Proxy407 };
-    // certificate and key empty: plain HTTP.
-    explicit TestHttpServer(Mode mode = Mode::Files, const QString& certificate = {},
-                            const QString& key = {});
-    ~TestHttpServer();
-
+    TestServer() {
+        m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    }
+    ~TestServer() {
+        m_process.terminate();
+        m_process.waitForFinished(3000); // then QProcess kills it
+    }
     bool IsRunning() const { return m_port != 0; }
     int Port() const { return m_port; }
-    QString Url(const QString& path) const;
-    // Creates a file of size bytes under the served folder (bytes cycle through a pattern).
-    QByteArray AddFile(const QString& name, int size);
+
+protected:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    int m_port = 0;
+};
+
+// The server script of tests/net/data: serves a folder the test fills plus a few scripted
+// misbehaviours, over TLS with a certificate of a CA it made with openssl, or acts as a proxy
+// that refuses every credential.
+class TestHttpServer : public TestServer {
+public:
+    enum Kind { Http, Https, RefusingProxy };
+    explicit TestHttpServer(Kind kind = Http) : m_scheme(kind == Https ? "https" : "http") {
+        QStringList arguments{ORVEX_TEST_DATA_DIR "/http_server.py", "--root", m_dir.path()};
+        if (kind == RefusingProxy)
+            arguments << "--mode"
+                      << "proxy407";
+        // The script makes the CA and the server's key in the served folder; no test asks
+        // for them.
+        if (kind == Https)
+            arguments << "--tls";
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start("python3", arguments);
+        // The port comes on the first line.
+        while (!m_process.canReadLine() && m_process.waitForReadyRead(15000)) {
+        }
+        m_port = m_process.readLine().trimmed().toInt();
+    }
+
+    QString Url(const QString& path) const {
+        return QStringLiteral("%1://127.0.0.1:%2%3").arg(m_scheme).arg(m_port).arg(path);
+    }
+    // Makes libcurl trust the CA of an Https server (until ClearProxyEnvironment).
+    void TrustCa() const {
+        ::setenv("SSL_CERT_FILE", QFile::encodeName(m_dir.filePath("ca.pem")), 1);
+    }
+    // Creates a file of size bytes in the served folder (bytes cycle through a pattern).
+    QByteArray AddFile(const QString& name, int size) {
+        QByteArray content(size, '\0');
+        for (int i = 0; i < size; ++i)
+            content[i] = static_cast<char>('a' + i % 26);
+        QFile file(m_dir.filePath(name));
+        if (file.open(QIODevice::WriteOnly))
+            file.write(content);
+        return content;
+    }
     // The request lines seen so far ("GET /path auth=1").
-    QStringList Requests();
+    QStringList Requests() {
+        m_process.waitForReadyRead(100);
+        m_requests += QString::fromUtf8(m_process.readAllStandardOutput());
+        return m_requests.split(u'\n', Qt::SkipEmptyParts);
+    }
 
 private:
-    QTemporaryDir m_root;
-    QProcess m_process;
-    QByteArray m_output;
     QString m_scheme;
-    int m_port = 0;
+    QString m_requests;
 };
 
 // tinyproxy with BasicAuth, logging to a file the test can read.
-class TinyProxy {
+class TinyProxy : public TestServer {
 public:
-    TinyProxy(const QString& user, const QString& password);
-    ~TinyProxy();
-
-    bool IsRunning() const { return m_port != 0; }
-    int Port() const { return m_port; }
-    QString Log() const;
-
-private:
-    QTemporaryDir m_dir;
-    QProcess m_process;
-    int m_port = 0;
+    TinyProxy(const QString& user, const QString& password) {
+        const int port = Loopback();
+        QFile config(m_dir.filePath("tinyproxy.conf"));
+        if (!config.open(QIODevice::WriteOnly))
+            return;
+        config.write(QStringLiteral("Port %1\nListen 127.0.0.1\nTimeout 30\nMaxClients 50\n"
+                                    "Allow 127.0.0.1\nDisableViaHeader Yes\nLogLevel Connect\n"
+                                    "LogFile \"%2\"\nBasicAuth %3 %4\n")
+                         .arg(port)
+                         .arg(m_dir.filePath("tinyproxy.log"), user, password)
+                         .toUtf8());
+        config.close();
+        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_process.start("tinyproxy", {"-d", "-c", config.fileName()});
+        if (!m_process.waitForStarted(5000))
+            return;
+        for (QDeadlineTimer deadline(10000); !deadline.hasExpired(); ::usleep(20000))
+            if (m_process.state() != QProcess::Running || (m_port = Loopback(port)) != 0)
+                return;
+    }
+    QString Log() const {
+        QFile log(m_dir.filePath("tinyproxy.log"));
+        return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
+    }
 };
 
-// A CA and a server certificate for 127.0.0.1 and localhost signed by it, made with the
-// openssl tool for this test only.
-class TestCertificates {
-public:
-    TestCertificates();
-    bool IsValid() const { return m_valid; }
-    QString CaFile() const { return m_dir.filePath(QStringLiteral("ca.pem")); }
-    QString CertificateFile() const { return m_dir.filePath(QStringLiteral("server.pem")); }
-    QString KeyFile() const { return m_dir.filePath(QStringLiteral("server.key")); }
+// Removes every variable that the tests set for libcurl or the engine.
+inline void ClearProxyEnvironment() {
+    for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "SSL_CERT_FILE"})
+        ::unsetenv(name);
+}
 
-private:
-    QTemporaryDir m_dir;
-    bool m_valid = false;
+using Progress = std::vector<std::pair<int, int>>;
+
+// A downloader that records what reached its report hooks; keeps a proxy handler's cancel hook.
+class ObservedDownloader : public Downloader {
+public:
+    ObservedDownloader() {
+        onConnectionFailed = [this](const CAtlString& error) { reports.failures << error; };
+        onDataReadProgress = [this](int done, int total) {
+            reports.progress.emplace_back(done, total);
+        };
+    }
+    void SetProxyHandler(std::shared_ptr<ProxyHandlerBase> handler) override {
+        Downloader::SetProxyHandler(std::move(handler));
+        onProxyAuthCanceled = [this, inner = onProxyAuthCanceled] {
+            ++reports.canceled;
+            if (inner)
+                inner();
+        };
+    }
+
+    struct Reports {
+        QStringList failures;
+        int canceled = 0;
+        Progress progress;
+    } reports;
 };
 
-// A port on 127.0.0.1 that was free a moment ago (so a connection to it is refused).
-int FreePort();
-// Removes every proxy variable that libcurl or the engine could read.
-void ClearProxyEnvironment();
+// The content of a file named by a path in the program's form.
+inline QByteArray ReadDownloaded(const CAtlString& path) {
+    QFile file(FilePath(path).LocalPath());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Names of the download files in the temporary folder.
+inline QStringList LeftoverDownloads() {
+    return QDir(QDir::tempPath()).entryList({"FLVTemp*"}, QDir::Files);
+}
+
+inline void RemoveLeftoverDownloads() {
+    for (const QString& name : LeftoverDownloads())
+        QDir(QDir::tempPath()).remove(name);
+}

@@ -7,6 +7,8 @@ server cannot be made to give on purpose:
   /__stall            announces 5000 bytes, sends 1000 and then nothing for a long time
   /__nolength         3000 bytes without Content-Length, ended by closing the connection
   /__redirect?to=URL  302 to URL
+With --tls it serves HTTPS with a certificate for 127.0.0.1 and localhost, signed by a CA
+that it first makes with the openssl tool and leaves as ca.pem in the root folder.
 With --mode proxy407 it is instead a proxy that demands credentials and refuses whatever
 it is given, for plain requests and CONNECT alike.
 
@@ -18,6 +20,7 @@ import argparse
 import http.server
 import os
 import ssl
+import subprocess
 import sys
 import threading
 import time
@@ -89,10 +92,30 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         self.close_connection = True
 
 
+def make_certificates(folder):
+    """ca.pem and server.pem/server.key signed by it; short-lived EC keys, quick to make."""
+
+    def openssl(*args):
+        result = subprocess.run(["openssl", *args], cwd=folder, capture_output=True, text=True)
+        if result.returncode != 0:
+            sys.exit(result.stderr)
+
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    openssl("req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
+            "-subj", "/CN=ORVEX Test CA", "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign")
+    openssl("req", *key, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost")
+    with open(os.path.join(folder, "server.ext"), "w") as ext:
+        ext.write("subjectAltName=IP:127.0.0.1,DNS:localhost\nextendedKeyUsage=serverAuth\n")
+    openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+            "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "server.ext")
+    return os.path.join(folder, "server.pem"), os.path.join(folder, "server.key")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", default=".")
-    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
+    parser.add_argument("--tls", action="store_true")
     parser.add_argument("--mode", choices=["files", "proxy407"], default="files")
     parser.add_argument("--quiet", action="store_true", help="print only the port")
     args = parser.parse_args()
@@ -108,7 +131,7 @@ def main():
     server.daemon_threads = True
     if args.tls:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(args.tls[0], args.tls[1])
+        context.load_cert_chain(*make_certificates(root))
         server.socket = context.wrap_socket(server.socket, server_side=True)
     print(server.server_address[1], flush=True)
 
