@@ -4,27 +4,30 @@
 
 #include <unistd.h>
 
-TEST(FilePath, NormalisesAndJoins) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"C:/Data/Sub/", "C:\\Data\\Sub"},
-        {"C:\\", "C:"},
-        {"\\\\?\\C:\\dir", "C:\\dir"},
-        {"\\\\.\\D:\\x/y", "D:\\x\\y"},
-        {"relative/name.txt", "relative\\name.txt"},
-        {"/usr/share/orvex/", "\\usr\\share\\orvex"},
-        {"a:b\\c", "a:b\\c"},
-        {"", ""},
+TEST(FilePath, NormalisesSplitsAndJoins) {
+    // Input, canonical form, file name, base name, extension, folder.
+    const char* const cases[][6] = {
+        {"C:/Data/Sub/", "C:\\Data\\Sub", "Sub", "Sub", "", "C:\\Data"},
+        {"C:\\", "C:", "C:", "C:", "", ""},
+        {"\\\\?\\C:\\dir\\setup.exe", "C:\\dir\\setup.exe", "setup.exe", "setup", ".exe",
+         "C:\\dir"},
+        {"\\\\.\\D:\\a.b/file", "D:\\a.b\\file", "file", "file", "", "D:\\a.b"},
+        {"archive.tar.gz", "archive.tar.gz", "archive.tar.gz", "archive.tar", ".gz", ""},
+        {"relative/.hidden", "relative\\.hidden", ".hidden", "", ".hidden", "relative"},
+        {"/usr/share/orvex/", "\\usr\\share\\orvex", "orvex", "orvex", "", "\\usr\\share"},
+        {"a:b\\c", "a:b\\c", "c", "c", "", "a:b"},
+        {"", "", "", "", "", ""},
     };
-    for (const auto& [input, expected] : cases)
-        EXPECT_EQ(FilePath(input).Text(), expected) << input;
-
-    const char* const joins[][3] = {
-        {"C:\\dir", "sub/file.xml", "C:\\dir\\sub\\file.xml"},
-        {"C:\\", "x", "C:\\x"},
-        {"C:\\dir", "sub\\", "C:\\dir\\sub"},
-    };
-    for (const auto& [folder, name, expected] : joins)
-        EXPECT_EQ(FilePath(folder).Join(name).Text(), expected) << folder << " + " << name;
+    for (const auto& [input, text, fileName, baseName, extension, folder] : cases) {
+        const FilePath path(input);
+        EXPECT_EQ(path.Text(), text) << input;
+        EXPECT_EQ(path.FileName(), fileName) << input;
+        EXPECT_EQ(path.BaseName(), baseName) << input;
+        EXPECT_EQ(path.Extension(), extension) << input;
+        EXPECT_EQ(path.Folder().Text(), folder) << input;
+    }
+    EXPECT_EQ(FilePath("C:\\dir").Join("sub/file.xml").Text(), "C:\\dir\\sub\\file.xml");
+    EXPECT_EQ(FilePath("C:\\").Join("x\\").Text(), "C:\\x");
     FilePath path("C:\\dir");
     path.Append(QString());
     path.Append("a/b");
@@ -34,25 +37,6 @@ TEST(FilePath, NormalisesAndJoins) {
     FilePath single("name");
     EXPECT_FALSE(single.RemoveLastComponent());
     EXPECT_EQ(single.Text(), "name");
-}
-
-TEST(FilePath, SplitsIntoNameParts) {
-    // Path, file name, base name, extension, folder.
-    const char* const cases[][5] = {
-        {"C:\\dir\\setup.exe", "setup.exe", "setup", ".exe", "C:\\dir"},
-        {"C:\\a.b\\file", "file", "file", "", "C:\\a.b"},
-        {"archive.tar.gz", "archive.tar.gz", "archive.tar", ".gz", ""},
-        {"C:\\dir\\.hidden", ".hidden", "", ".hidden", "C:\\dir"},
-        {"C:\\file", "file", "file", "", "C:"},
-        {"C:", "C:", "C:", "", ""},
-    };
-    for (const auto& [text, fileName, baseName, extension, folder] : cases) {
-        const FilePath path(text);
-        EXPECT_EQ(path.FileName(), fileName) << text;
-        EXPECT_EQ(path.BaseName(), baseName) << text;
-        EXPECT_EQ(path.Extension(), extension) << text;
-        EXPECT_EQ(path.Folder().Text(), folder) << text;
-    }
 }
 
 TEST(FilePath, MapsDrivesIntoTheSandbox) {
@@ -67,10 +51,6 @@ TEST(FilePath, MapsDrivesIntoTheSandbox) {
     };
     for (const auto& [input, expected] : cases)
         EXPECT_EQ(FilePath(input).LocalPath(), expected) << input;
-    const FilePath marker("c:\\testmark.dat");
-    EXPECT_FALSE(marker.Exists());
-    sandbox.Write("drive_c/testmark.dat", "x");
-    EXPECT_TRUE(marker.Exists());
 
     qunsetenv("ORVEX_ROOT");
     EXPECT_EQ(FilePath("C:\\etc\\x").LocalPath(), "/etc/x");
@@ -137,13 +117,6 @@ TEST(FilePath, CreatesCopiesAndDeletes) {
     EXPECT_TRUE(FilePath().DeleteFile());
     EXPECT_FALSE(deep.DeleteFile());
     EXPECT_TRUE(deep.Exists());
-
-    FILE* stream = FilePath("C:\\written.txt").OpenStream("wb");
-    ASSERT_NE(stream, nullptr);
-    std::fputs("via stream", stream);
-    std::fclose(stream);
-    EXPECT_EQ(sandbox.Read("drive_c/written.txt"), "via stream");
-    EXPECT_EQ(FilePath("C:\\nothing\\here.txt").OpenStream("rb"), nullptr);
 }
 
 TEST(FilePath, ListsMatchingFilesOnly) {
