@@ -61,11 +61,11 @@ TEST_F(RegTool, AddQueryAndDeleteValues) {
         {interval + QStringList{"0x1e"}, 0},
         {{"add", kUser, "/ve", "/d", "default text"}, 0},
         {{"add", kUser + "\\Sub"}, 0},
-        {{"query", kUser}, 0, "    Interval    REG_DWORD    0x1e\n"},
-        {{"query", kUser}, 0, "    (Default)    REG_SZ    default text\n"},
         {{"query", kUser},
          0,
-         "\nHKEY_CURRENT_USER\\Software\\ORVEX Technologies\\Product Update\\Sub\n"},
+         "\nHKEY_CURRENT_USER\\Software\\ORVEX Technologies\\Product Update\n"
+         "    Interval    REG_DWORD    0x1e\n    (Default)    REG_SZ    default text\n\n"
+         "HKEY_CURRENT_USER\\Software\\ORVEX Technologies\\Product Update\\Sub\n"},
         // Without /f an existing value is only replaced when the administrator agrees.
         {interval + QStringList{"7"}, 1, "", "no\n"},
         {{"query", kUser, "/v", "Interval"}, 0, "0x1e\n"},
