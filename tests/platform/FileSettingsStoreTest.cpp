@@ -58,18 +58,14 @@ TEST(FileSettingsStore, UnwritableHiveAnswersAccessDeniedAndStaysAsItWas) {
     Sandbox sandbox;
     ASSERT_EQ(RegWriteDword(HKEY_LOCAL_MACHINE, kKey, "Policy", 15), 0);
     const QByteArray before = sandbox.Read("machine.reg");
-    // Readable for everyone, writable by its owner only, as /etc/orvex is. The child is
-    // nobody when the tests run as root (who may write anything); otherwise the files are
-    // made read-only for their owner as well.
+    // Readable for everyone, writable by nobody but root. The child is nobody when the tests
+    // run as root, who may write anything.
     using P = QFileDevice;
-    const bool root = ::geteuid() == 0;
-    QFile::setPermissions(sandbox.Root(), P::ReadOwner | P::ExeOwner | P::ReadOther | P::ExeOther |
-                                              (root ? P::WriteOwner : P::Permissions()));
-    QFile::setPermissions(sandbox.Path("machine.reg"),
-                          P::ReadOwner | P::ReadOther | (root ? P::WriteOwner : P::Permissions()));
-    const int result = Wait(Fork([root] {
+    QFile::setPermissions(sandbox.Root(), P::ReadOwner | P::ExeOwner | P::ReadOther | P::ExeOther);
+    QFile::setPermissions(sandbox.Path("machine.reg"), P::ReadOwner | P::ReadOther);
+    const int result = Wait(Fork([] {
         int32_t error = -1;
-        if (root && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
             return 100;
         if (RegReadDword(HKEY_LOCAL_MACHINE, kKey, "Policy", 0, &error) != 15 || error != 0)
             return 10;

@@ -27,15 +27,18 @@ mode_t ModeOf(const QString& path) {
 }
 } // namespace
 
-TEST(Locations, FoldersOfASandboxAndOfARealSystem) {
+TEST(Locations, FoldersOfASandboxAndARealSystemAndFreeTemporaryNames) {
     Sandbox sandbox;
-    const QString root = sandbox.Root();
-    EXPECT_EQ(MachineHivePath(), root + "/machine.reg");
-    EXPECT_EQ(UserHivePath(), root + "/user.reg");
-    EXPECT_EQ(CommonAppDataFolder().LocalPath(), root + "/ProgramData");
-    EXPECT_EQ(SharedDataFolder().LocalPath(), root + "/CommonFiles");
-    EXPECT_EQ(TempFolder().LocalPath(), root + "/tmp");
-    EXPECT_EQ(ModeOf(root + "/tmp"), S_IFDIR | 0700);
+    EXPECT_EQ(CommonAppDataFolder().LocalPath(), sandbox.Root() + "/ProgramData");
+    EXPECT_EQ(ModeOf(TempFolder().LocalPath()), S_IFDIR | 0700);
+    // Temporary names are free when chosen.
+    EXPECT_EQ(UniqueTempFile(".xml", {}).LocalPath(), sandbox.Root() + "/tmp/FLVTemp.xml");
+    sandbox.Write("tmp/FLVTemp.xml", "taken");
+    const FilePath second = UniqueTempFile(".xml", {});
+    EXPECT_FALSE(second.Exists());
+    EXPECT_TRUE(QRegularExpression("^FLVTemp\\(\\d+\\)\\.xml$").match(second.FileName()).hasMatch())
+        << second.FileName().toStdString();
+    EXPECT_EQ(UniqueTempFile(".exe", "Setup").FileName(), "Setup.exe");
 
     qunsetenv("ORVEX_ROOT");
     EXPECT_EQ(MachineHivePath(), "/etc/orvex/machine.reg");
@@ -75,17 +78,6 @@ TEST(Locations, TemporaryFolderIsPrivateAndCannotBePlanted) {
     ASSERT_EQ(::mkdir(QFile::encodeName(expected).constData(), 0777), 0);
     ASSERT_EQ(::chmod(QFile::encodeName(expected).constData(), 0777), 0);
     EXPECT_NE(TempFolder().LocalPath(), expected);
-}
-
-TEST(Locations, TemporaryNamesAreFreeWhenChosen) {
-    Sandbox sandbox;
-    EXPECT_EQ(UniqueTempFile(".xml", {}).LocalPath(), sandbox.Root() + "/tmp/FLVTemp.xml");
-    sandbox.Write("tmp/FLVTemp.xml", "taken");
-    const FilePath second = UniqueTempFile(".xml", {});
-    EXPECT_FALSE(second.Exists());
-    EXPECT_TRUE(QRegularExpression("^FLVTemp\\(\\d+\\)\\.xml$").match(second.FileName()).hasMatch())
-        << second.FileName().toStdString();
-    EXPECT_EQ(UniqueTempFile(".exe", "Setup").FileName(), "Setup.exe");
 }
 
 TEST(Locations, DataFilesBesideTheProgramOrInTheCommonFolder) {
