@@ -4,6 +4,7 @@
 
 #include "support/Sandbox.h"
 
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QThread>
 
@@ -160,7 +161,9 @@ TEST(FileSettingsStore, WriterKilledMidWriteLeavesAReadableHive) {
         });
         // Until the first value is written (creating the key is a write of its own), then a
         // little longer, so that the kill falls at a different point of a rewrite each round.
-        while (!sandbox.Read("user.reg").contains("\"Filler\""))
+        QElapsedTimer waited;
+        waited.start();
+        while (!sandbox.Read("user.reg").contains("\"Filler\"") && waited.elapsed() < 30000)
             QThread::msleep(5);
         QThread::msleep(QRandomGenerator::global()->bounded(5, 60));
         ::kill(writer, SIGKILL);
