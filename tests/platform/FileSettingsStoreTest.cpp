@@ -9,6 +9,7 @@
 #include <QThread>
 
 #include <csignal>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,8 +19,10 @@ const QString kKey = QStringLiteral("Software\\ORVEX Technologies\\Test");
 // Runs body in a child process, a real one with its own copy of the store.
 pid_t Fork(const std::function<int()>& body) {
     const pid_t pid = ::fork();
-    if (pid == 0)
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlives the test
         ::_exit(body());
+    }
     return pid;
 }
 
