@@ -6,40 +6,28 @@ namespace {
 const QString kFile = QStringLiteral("C:\\settings.ini");
 const QString kLocal = QStringLiteral("drive_c/settings.ini");
 
-QString ReadString(CFileSettingsStore& store, const QString& section, const QString& key,
-                   const QString& defaultValue, uint32_t size, uint32_t* count = nullptr) {
+// Reads into a buffer of size characters, checking that the answer ends in a nul.
+QString ReadString(const QString& section, const QString& key, const QString& fallback,
+                   uint32_t size = 255) {
     std::vector<char16_t> buffer(size + 1, u'#');
-    const uint32_t copied =
-        store.GetPrivateProfileStringW(section, key, defaultValue, buffer.data(), size, kFile);
-    if (count != nullptr)
-        *count = copied;
+    const uint32_t copied = CFileSettingsStore().GetPrivateProfileStringW(
+        section, key, fallback, buffer.data(), size, kFile);
     EXPECT_EQ(buffer[copied], u'\0');
     return QString::fromUtf16(buffer.data(), copied);
+}
+
+bool Write(const char* section, const QString* key, const QString* value) {
+    return CFileSettingsStore().WritePrivateProfileStringW(section, key, value, kFile);
 }
 } // namespace
 
 TEST(IniFile, ReadsFollowWindows) {
     Sandbox sandbox;
-    sandbox.Write(kLocal, "; comment\n"
-                          "[Main]\n"
-                          "  Spaced Key  =  spaced value  \n"
-                          "Quoted=\"  inside  \"\n"
-                          "Single='x'\n"
-                          "Half=\"open\n"
-                          "Number= -17 tail\n"
-                          "Huge=99999999999\n"
-                          "Word=abc\n"
-                          "[main]\n"
-                          "Shadowed=second section of the same name\n"
-                          "[Other]\n"
-                          "Key=other\n");
-    CFileSettingsStore store;
-    struct Case {
-        const char* section;
-        const char* key;
-        const char* expected;
-    };
-    const Case strings[] = {
+    sandbox.Write(kLocal, "; comment\n[Main]\n  Spaced Key  =  spaced value  \n"
+                          "Quoted=\"  inside  \"\nSingle='x'\nHalf=\"open\nNumber= -17 tail\n"
+                          "Huge=99999999999\nWord=abc\n[main]\nShadowed=second section\n"
+                          "[Other]\nKey=other\n");
+    const char* const strings[][3] = {
         {"MAIN", "spaced key", "spaced value"},
         {"Main", "Quoted", "  inside  "},
         {"Main", "Single", "x"},
@@ -50,119 +38,56 @@ TEST(IniFile, ReadsFollowWindows) {
         {"Missing", "Key", "default"},
         {"Main", "Shadowed", "default"},
     };
-    for (const Case& c : strings) {
-        EXPECT_EQ(ReadString(store, QLatin1String(c.section), QLatin1String(c.key),
-                             QStringLiteral("default"), 255),
-                  QString::fromUtf8(c.expected))
-            << c.section << "/" << c.key;
-    }
-    uint32_t count = 0;
-    EXPECT_EQ(
-        ReadString(store, QStringLiteral("Main"), QStringLiteral("Spaced Key"), {}, 4, &count),
-        QStringLiteral("spa"));
-    EXPECT_EQ(count, 3u);
-    EXPECT_EQ(ReadString(store, QStringLiteral("Main"), QStringLiteral("Absent"),
-                         QStringLiteral("long default"), 5),
-              QStringLiteral("long"));
+    for (const auto& [section, key, expected] : strings)
+        EXPECT_EQ(ReadString(section, key, "default"), expected) << section << "/" << key;
+    // Answers are cut to the buffer, the nul included.
+    EXPECT_EQ(ReadString("Main", "Spaced Key", {}, 4), "spa");
+    EXPECT_EQ(ReadString("Main", "Absent", "long default", 5), "long");
 
-    struct IntCase {
-        const char* key;
-        int32_t expected;
-    };
-    const IntCase numbers[] = {{"Number", -17}, {"Huge", INT32_MAX}, {"Word", 0}, {"Absent", 99}};
-    for (const IntCase& c : numbers)
-        EXPECT_EQ(
-            store.GetPrivateProfileIntW(QStringLiteral("Main"), QLatin1String(c.key), 99, kFile),
-            c.expected)
-            << c.key;
-
-    // No file at all: defaults.
-    EXPECT_EQ(store.GetPrivateProfileIntW(QStringLiteral("Main"), QStringLiteral("Number"), 8,
-                                          QStringLiteral("C:\\absent.ini")),
-              8);
+    const std::pair<const char*, int32_t> numbers[] = {
+        {"Number", -17}, {"Huge", INT32_MAX}, {"Word", 0}, {"Absent", 99}};
+    CFileSettingsStore store;
+    for (const auto& [key, expected] : numbers)
+        EXPECT_EQ(store.GetPrivateProfileIntW("Main", key, 99, kFile), expected) << key;
+    EXPECT_EQ(store.GetPrivateProfileIntW("Main", "Number", 8, "C:\\absent.ini"), 8);
 }
 
-TEST(IniFile, WritesChangeOnlyTheirOwnLine) {
+TEST(IniFile, WritesChangeOnlyTheirOwnLineAndRefuseWhatWouldBreakTheFile) {
     Sandbox sandbox;
-    sandbox.Write(kLocal, "; settings of the suite\r\n"
-                          "[First]\r\n"
-                          "Alpha=1\r\n"
-                          "; keep me\r\n"
-                          "Beta=2\r\n"
-                          "\r\n"
-                          "[Second]\r\n"
-                          "Gamma=3\r\n");
-    CFileSettingsStore store;
-    const QString alpha = QStringLiteral("ALPHA");
-    const QString ten = QStringLiteral("10");
-    const QString delta = QStringLiteral("Delta");
-    const QString four = QStringLiteral("4");
-    const QString gamma = QStringLiteral("gamma");
-    const QString epsilon = QStringLiteral("Epsilon");
-    ASSERT_TRUE(store.WritePrivateProfileStringW(QStringLiteral("first"), &alpha, &ten, kFile));
-    ASSERT_TRUE(store.WritePrivateProfileStringW(QStringLiteral("First"), &delta, &four, kFile));
-    ASSERT_TRUE(store.WritePrivateProfileStringW(QStringLiteral("Second"), &gamma, nullptr, kFile));
-    ASSERT_TRUE(store.WritePrivateProfileStringW(QStringLiteral("Third"), &epsilon, &four, kFile));
-    EXPECT_EQ(sandbox.Read(kLocal), QByteArray("; settings of the suite\r\n"
-                                               "[First]\r\n"
-                                               "Alpha=10\r\n"
-                                               "; keep me\r\n"
-                                               "Beta=2\r\n"
-                                               "Delta=4\r\n"
-                                               "\r\n"
-                                               "[Second]\r\n"
-                                               "\r\n"
-                                               "[Third]\r\n"
-                                               "Epsilon=4\r\n"));
-    ASSERT_TRUE(store.WritePrivateProfileStringW(QStringLiteral("FIRST"), nullptr, nullptr, kFile));
-    EXPECT_EQ(sandbox.Read(kLocal), QByteArray("; settings of the suite\r\n"
-                                               "[Second]\r\n"
-                                               "\r\n"
-                                               "[Third]\r\n"
-                                               "Epsilon=4\r\n"));
-}
-
-TEST(IniFile, RefusesWhatWouldBreakTheFile) {
-    Sandbox sandbox;
-    const QByteArray original = "[S]\nA=1\n";
-    sandbox.Write(kLocal, original);
-    CFileSettingsStore store;
-    const QString key = QStringLiteral("K");
-    const QString lineBreak = QStringLiteral("two\nlines");
-    const QString equals = QStringLiteral("a=b");
-    const QString value = QStringLiteral("v");
-    EXPECT_FALSE(store.WritePrivateProfileStringW(QStringLiteral("S"), &key, &lineBreak, kFile));
-    EXPECT_FALSE(store.WritePrivateProfileStringW(QStringLiteral("S"), &equals, &value, kFile));
-    EXPECT_FALSE(store.WritePrivateProfileStringW(QStringLiteral("S]x"), &key, &value, kFile));
-    EXPECT_EQ(sandbox.Read(kLocal), original);
+    sandbox.Write(kLocal, "; settings of the suite\r\n[First]\r\nAlpha=1\r\n; keep me\r\n"
+                          "Beta=2\r\n\r\n[Second]\r\nGamma=3\r\n");
+    const QString alpha = "ALPHA", ten = "10", delta = "Delta", four = "4", gamma = "gamma",
+                  epsilon = "Epsilon";
+    ASSERT_TRUE(Write("first", &alpha, &ten));
+    ASSERT_TRUE(Write("First", &delta, &four));
+    ASSERT_TRUE(Write("Second", &gamma, nullptr));
+    ASSERT_TRUE(Write("Third", &epsilon, &four));
+    EXPECT_EQ(sandbox.Read(kLocal), "; settings of the suite\r\n[First]\r\nAlpha=10\r\n"
+                                    "; keep me\r\nBeta=2\r\nDelta=4\r\n\r\n[Second]\r\n\r\n"
+                                    "[Third]\r\nEpsilon=4\r\n");
+    // Nothing that would break the file is written.
+    const QString lineBreak = "two\nlines", equals = "a=b";
+    EXPECT_FALSE(Write("Second", &alpha, &lineBreak));
+    EXPECT_FALSE(Write("Second", &equals, &four));
+    EXPECT_FALSE(Write("S]x", &alpha, &four));
+    ASSERT_TRUE(Write("FIRST", nullptr, nullptr));
+    EXPECT_EQ(sandbox.Read(kLocal), "; settings of the suite\r\n[Second]\r\n\r\n"
+                                    "[Third]\r\nEpsilon=4\r\n");
 }
 
 TEST(IniFile, KeepsTheEncodingOfTheFile) {
     Sandbox sandbox;
-    CFileSettingsStore store;
-    const QString key = QStringLiteral("Name");
-    const QString value = QStringLiteral("Zürich");
-    struct Case {
-        const char* label;
-        QByteArray before;
-        QByteArray after;
+    const QString key = "Name", value = "Zürich";
+    auto utf16 = [](const QString& text) { return "\xff\xfe" + Utf16Z(text).chopped(2); };
+    const std::pair<QByteArray, QByteArray> cases[] = {
+        {"[S]\n", "[S]\nName=Z\xc3\xbcrich\n"},
+        {utf16("[S]\r\n"), utf16("[S]\r\nName=Zürich\r\n")},
+        {"; caf\xe9\n[S]\n", "; caf\xe9\n[S]\nName=Z\xfcrich\n"},
     };
-    QByteArray utf16Before("\xff\xfe", 2);
-    QByteArray utf16After("\xff\xfe", 2);
-    for (QChar c : QStringLiteral("[S]\r\n"))
-        utf16Before += QByteArray(reinterpret_cast<const char*>(&c), 2);
-    for (QChar c : QStringLiteral("[S]\r\nName=Zürich\r\n"))
-        utf16After += QByteArray(reinterpret_cast<const char*>(&c), 2);
-    const Case cases[] = {
-        {"utf-8", "[S]\n", "[S]\nName=Z\xc3\xbcrich\n"},
-        {"utf-16", utf16Before, utf16After},
-        {"8-bit", "; caf\xe9\n[S]\n", "; caf\xe9\n[S]\nName=Z\xfcrich\n"},
-    };
-    for (const Case& c : cases) {
-        sandbox.Write(kLocal, c.before);
-        ASSERT_TRUE(store.WritePrivateProfileStringW(QStringLiteral("S"), &key, &value, kFile))
-            << c.label;
-        EXPECT_EQ(sandbox.Read(kLocal), c.after) << c.label;
-        EXPECT_EQ(ReadString(store, QStringLiteral("S"), key, {}, 255), value) << c.label;
+    for (const auto& [before, after] : cases) {
+        sandbox.Write(kLocal, before);
+        ASSERT_TRUE(Write("S", &key, &value)) << before.toHex().constData();
+        EXPECT_EQ(sandbox.Read(kLocal), after) << before.toHex().constData();
+        EXPECT_EQ(ReadString("S", key, {}), value);
     }
 }

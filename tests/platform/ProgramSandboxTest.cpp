@@ -2,7 +2,6 @@
 #include "support/Sandbox.h"
 
 #include <QDate>
-#include <QFileInfo>
 #include <QProcess>
 #include <QThread>
 
@@ -10,97 +9,71 @@ namespace {
 const QString kSchedule =
     QStringLiteral("HKEY_CURRENT_USER\\Software\\ORVEX Technologies\\Product Update");
 
-QProcessEnvironment SandboxEnvironment(const QString& root) {
+void Start(QProcess& process, const Sandbox& sandbox, const QStringList& arguments) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("ORVEX_ROOT"), root);
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    return environment;
-}
-
-void StartProgram(QProcess& process, const QString& root, const QStringList& arguments) {
-    process.setProcessEnvironment(SandboxEnvironment(root));
-    process.start(QStringLiteral(ORVEX_BINARY_DIR "/orvex-product-update"), arguments);
+    environment.insert("ORVEX_ROOT", sandbox.Root());
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    process.setProcessEnvironment(environment);
+    process.start(ORVEX_BINARY_DIR "/orvex-product-update", arguments);
     ASSERT_TRUE(process.waitForStarted());
 }
 
 // A silent run ends by itself: the stand-in check finds nothing, so no window is shown.
-void RunSilent(const QString& root, QString* errors = nullptr) {
+// Returns what it wrote to stderr.
+QString RunSilent(const Sandbox& sandbox) {
     QProcess process;
-    StartProgram(process, root, {QStringLiteral("-silent")});
-    ASSERT_TRUE(process.waitForFinished(60000)) << "the silent run did not end";
+    Start(process, sandbox, {"-silent"});
+    EXPECT_TRUE(process.waitForFinished(60000)) << "the silent run did not end";
     EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(process.exitCode(), 0);
-    if (errors != nullptr)
-        *errors = QString::fromLocal8Bit(process.readAllStandardError());
+    return QString::fromLocal8Bit(process.readAllStandardError());
 }
 
-int32_t Dword(const CHive& hive, const char* name) {
-    const CHive::Value* value = hive.FindValue(kSchedule, QLatin1String(name));
-    if (value == nullptr || value->type != REG_DWORD || value->data.size() != 4)
-        return INT32_MIN;
-    int32_t number = 0;
-    std::memcpy(&number, value->data.constData(), 4);
-    return number;
-}
-
-QByteArray UserHive(int32_t lastChecked, int32_t interval) {
-    return QStringLiteral("Windows Registry Editor Version 5.00\n\n"
-                          "[HKEY_CURRENT_USER\\Software\\ORVEX Technologies\\Product Update]\n"
-                          "\"CheckUpdates\"=dword:00000001\n"
-                          "\"Interval\"=dword:%1\n"
-                          "\"LastChecked\"=dword:%2\n")
-        .arg(interval, 8, 16, QLatin1Char('0'))
-        .arg(lastChecked, 8, 16, QLatin1Char('0'))
-        .toUtf8();
-}
-
-const QByteArray kDeniedPolicy = "Windows Registry Editor Version 5.00\n\n"
-                                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVEX Technologies\\ACC]\n"
-                                 "\"InternetAccess\"=dword:0000000b\n";
 } // namespace
 
-TEST(ProgramSandbox, DueSilentRunSavesTheSchedule) {
+TEST(ProgramSandbox, SilentRunSavesTheScheduleOnlyWhenDue) {
     Sandbox sandbox;
-    RunSilent(sandbox.Root());
-    ASSERT_TRUE(QFileInfo::exists(sandbox.Path(QStringLiteral("user.reg"))));
-    const CHive hive = sandbox.Hive(QStringLiteral("user.reg"));
-    EXPECT_EQ(Dword(hive, "Interval"), 30);
-    EXPECT_EQ(Dword(hive, "CheckUpdates"), 1);
+    RunSilent(sandbox);
+    const QByteArray saved = sandbox.Read("user.reg");
+    EXPECT_TRUE(
+        saved.startsWith("Windows Registry Editor Version 5.00\n\n[" + kSchedule.toUtf8() + "]\n"))
+        << saved.constData();
     // The stand-in check never succeeds, so the last check stays "never".
-    EXPECT_EQ(Dword(hive, "LastChecked"), 0);
-    EXPECT_FALSE(QFileInfo::exists(sandbox.Path(QStringLiteral("machine.reg"))));
+    for (const char* line : {"\"Interval\"=dword:0000001e\n", "\"CheckUpdates\"=dword:00000001\n",
+                             "\"LastChecked\"=dword:00000000\n"})
+        EXPECT_TRUE(saved.contains(line)) << saved.constData();
+    EXPECT_FALSE(QFileInfo::exists(sandbox.Path("machine.reg")));
 
-    // A second run in the same sandbox reads what the first saved and keeps it.
-    const QByteArray saved = sandbox.Read(QStringLiteral("user.reg"));
-    RunSilent(sandbox.Root());
-    EXPECT_EQ(sandbox.Read(QStringLiteral("user.reg")), saved);
-}
-
-TEST(ProgramSandbox, SilentRunThatIsNotDueWritesNothing) {
-    Sandbox sandbox;
+    // Checked yesterday with an interval of 30 days: not due, nothing written.
     const auto yesterday = static_cast<int32_t>(QDate::currentDate().toJulianDay() - 1);
-    const QByteArray before = UserHive(yesterday, 30);
-    sandbox.Write(QStringLiteral("user.reg"), before);
-    RunSilent(sandbox.Root());
-    EXPECT_EQ(sandbox.Read(QStringLiteral("user.reg")), before);
+    const QByteArray before = "Windows Registry Editor Version 5.00\n\n[" + kSchedule.toUtf8() +
+                              "]\n\"CheckUpdates\"=dword:00000001\n\"Interval\"=dword:0000001e\n"
+                              "\"LastChecked\"=dword:" +
+                              QByteArray::number(yesterday, 16).rightJustified(8, '0') + "\n";
+    sandbox.Write("user.reg", before);
+    RunSilent(sandbox);
+    EXPECT_EQ(sandbox.Read("user.reg"), before);
 }
 
 TEST(ProgramSandbox, DeniedInternetAccessMakesBothRunsWriteNothing) {
     Sandbox sandbox;
-    sandbox.Write(QStringLiteral("machine.reg"), kDeniedPolicy);
-    RunSilent(sandbox.Root());
-    EXPECT_FALSE(QFileInfo::exists(sandbox.Path(QStringLiteral("user.reg"))));
+    const QByteArray policy = "Windows Registry Editor Version 5.00\n\n"
+                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVEX Technologies\\ACC]\n"
+                              "\"InternetAccess\"=dword:0000000b\n";
+    sandbox.Write("machine.reg", policy);
+    RunSilent(sandbox);
+    EXPECT_FALSE(QFileInfo::exists(sandbox.Path("user.reg")));
 
     // The interactive run stops at the administrator's message, which nobody answers
     // here; whatever it did up to that point must not have touched the hives.
     QProcess interactive;
-    StartProgram(interactive, sandbox.Root(), {});
+    Start(interactive, sandbox, {});
     if (!interactive.waitForFinished(5000)) {
         interactive.kill();
         interactive.waitForFinished();
     }
-    EXPECT_FALSE(QFileInfo::exists(sandbox.Path(QStringLiteral("user.reg"))));
-    EXPECT_EQ(sandbox.Read(QStringLiteral("machine.reg")), kDeniedPolicy);
+    EXPECT_FALSE(QFileInfo::exists(sandbox.Path("user.reg")));
+    EXPECT_EQ(sandbox.Read("machine.reg"), policy);
 }
 
 TEST(ProgramSandbox, OneRunPerSandbox) {
@@ -110,21 +83,16 @@ TEST(ProgramSandbox, OneRunPerSandbox) {
     // that starts first takes the lock itself and the interactive one gives up, so it is
     // started again until it is the one holding the lock.
     QProcess holder;
-    QString errors;
     bool refused = false;
     for (int attempt = 0; attempt < 100 && !refused; ++attempt) {
         if (holder.state() == QProcess::NotRunning)
-            StartProgram(holder, first.Root(), {});
+            Start(holder, first, {});
         QThread::msleep(100);
-        RunSilent(first.Root(), &errors);
-        refused = errors.contains(QStringLiteral("ORVEX Product Update is already running."));
+        refused = RunSilent(first).contains("ORVEX Product Update is already running.");
     }
     EXPECT_TRUE(refused);
-
-    RunSilent(second.Root(), &errors);
-    EXPECT_FALSE(errors.contains(QStringLiteral("already running")));
-    EXPECT_TRUE(QFileInfo::exists(second.Path(QStringLiteral("user.reg"))));
-
+    EXPECT_FALSE(RunSilent(second).contains("already running"));
+    EXPECT_TRUE(QFileInfo::exists(second.Path("user.reg")));
     holder.kill();
     holder.waitForFinished();
 }
