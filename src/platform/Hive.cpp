@@ -224,6 +224,20 @@ QString CHive::FormatValue(const Value& value) {
     return line;
 }
 
+namespace {
+// QString holds a lone surrogate without complaint, but no UTF-8 file can: a hive read from
+// UTF-16 with one would be rewritten with U+FFFD in its place.
+bool HasLoneSurrogate(const QString& text) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+            ++i;
+        else if (text[i].isSurrogate())
+            return true;
+    }
+    return false;
+}
+} // namespace
+
 void CHive::Parse(const QByteArray& bytes) {
     m_lossless = true;
     m_hasHeader = false;
@@ -236,7 +250,7 @@ void CHive::Parse(const QByteArray& bytes) {
         m_lossless = body.size() % 2 == 0;
         QStringDecoder decoder(QStringDecoder::Utf16LE);
         text = decoder.decode(body);
-        m_lossless = m_lossless && !decoder.hasError();
+        m_lossless = m_lossless && !decoder.hasError() && !HasLoneSurrogate(text);
     } else {
         QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
         text = decoder.decode(bytes.startsWith("\xef\xbb\xbf") ? bytes.mid(3) : bytes);

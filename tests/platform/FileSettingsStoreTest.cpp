@@ -104,8 +104,9 @@ TEST(FileSettingsStore, RefusesToRewriteAHiveItCannotReadWhole) {
         "\xff\xfe" + Utf16Z("Windows Registry Editor Version 5.00\n").chopped(2);
     const QByteArray cases[] = {
         "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n\"A\"=\"caf\xe9\"\n",
-        utf16 + "A", // half a character
-        {},          // made larger than the cap below
+        utf16 + "A",                               // half a character
+        utf16 + QByteArray("\x00\xd8\x0a\x00", 4), // a lone surrogate
+        {},                                        // made larger than the cap below
     };
     for (const QByteArray& original : cases) {
         sandbox.Write("user.reg", original);
