@@ -138,32 +138,6 @@ TEST_P(CmdLine, SelectsActionAndFillsContext) {
 INSTANTIATE_TEST_SUITE_P(Arguments, CmdLine, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-struct OptionCase {
-    const char* text;
-    bool option;
-    const char* stripped;
-};
-
-TEST(CmdLineParser, IsOptionStripsOnePrefix) {
-    const OptionCase cases[] = {
-        {"--silent", true, "silent"},
-        {"-silent", true, "silent"},
-        {"/silent", true, "silent"},
-        {"---x", true, "-x"},
-        {"-", true, ""},
-        {"--", true, ""},
-        {"//x", true, "/x"},
-        {"silent", false, "silent"},
-        {"", false, ""},
-        {"x-y", false, "x-y"},
-    };
-    for (const OptionCase& c : cases) {
-        QString text = QString::fromUtf8(c.text);
-        EXPECT_EQ(CCmdLineParser::IsOption(text), c.option) << c.text;
-        EXPECT_EQ(text, QString::fromUtf8(c.stripped)) << c.text;
-    }
-}
-
 TEST(CmdLineParser, WithoutPositionalParameterAPlainArgumentStopsTheWalk) {
     bool verbose = false;
     CFlagParameter flag(&verbose);

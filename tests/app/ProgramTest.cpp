@@ -116,6 +116,11 @@ TEST(Program, SecondCopyIsRefusedAndAKilledFirstCopyReleasesTheLock) {
     EXPECT_EQ(second.status, QProcess::NormalExit);
     ASSERT_EQ(first.state(), QProcess::Running);
 
+    // Another sandbox is another machine as far as the lock is concerned.
+    Sandbox other;
+    EXPECT_FALSE(RunProgram({QStringLiteral("-silent")}, Environment(other, true))
+                     .err.contains(QStringLiteral("already running")));
+
     ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
     ASSERT_TRUE(first.waitForFinished(10000));
 

@@ -135,19 +135,6 @@ TEST(RecordKeeper, LoadFallsBackToMachineThenDefaults) {
     }
 }
 
-TEST(RecordKeeper, SaveWritesWhatWasLoadedForTheUser) {
-    Sandbox sandbox;
-    SetValue(LocalMachine, QStringLiteral("Interval"), 7);
-    SetValue(CurrentUser, QStringLiteral("CheckUpdates"), 2);
-    CRecordKeeper keeper;
-    keeper.Load();
-    keeper.LastCheckedToStore = kDay;
-    keeper.Save();
-    EXPECT_EQ(UserValue(QStringLiteral("Interval")), 7);
-    EXPECT_EQ(UserValue(QStringLiteral("CheckUpdates")), 0);
-    EXPECT_EQ(UserValue(QStringLiteral("LastChecked")), kDay);
-}
-
 // A workflow whose calendar the test sets.
 class DatedWorkFlow : public CWorkFlow {
 public:
@@ -252,21 +239,23 @@ TEST(WorkFlow, InteractiveRunRefusedByPolicyWarnsAndWritesNothing) {
 TEST(WorkFlow, InteractiveRunShowsTheWindowAndSavesWhenItCloses) {
     Sandbox sandbox;
     SetValue(LocalMachine, QStringLiteral("Interval"), 14);
+    SetValue(CurrentUser, QStringLiteral("CheckUpdates"), 2);
     bool dialogAllowedWhileShown = false;
     DatedWorkFlow workFlow(kDay);
     ModalAnswerer closeWindow([&](QWidget* modal) {
         dialogAllowedWhileShown = workFlow.GetProxyHandler()->credentialsDialogAllowed;
         EXPECT_EQ(modal->objectName(), QStringLiteral("MainWindow"));
         // Nothing may be written while the window is still open.
-        EXPECT_TRUE(NothingSaved());
+        EXPECT_FALSE(UserValue(QStringLiteral("Interval")).has_value());
         qobject_cast<QDialog*>(modal)->reject();
     });
     CCmdLineContext context;
     EXPECT_EQ(workFlow.RunInteractive(context), 0);
     EXPECT_EQ(closeWindow.Count(), 1);
     EXPECT_TRUE(dialogAllowedWhileShown);
+    // The machine's interval becomes the user's, and a stored 2 (not "on") is saved as off.
     EXPECT_EQ(UserValue(QStringLiteral("Interval")), 14);
-    EXPECT_EQ(UserValue(QStringLiteral("CheckUpdates")), 1);
+    EXPECT_EQ(UserValue(QStringLiteral("CheckUpdates")), 0);
     EXPECT_EQ(UserValue(QStringLiteral("LastChecked")), 0);
 }
 
