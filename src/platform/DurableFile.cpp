@@ -1,4 +1,5 @@
 #include "platform/DurableFile.h"
+#include "platform/FdGuard.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,27 +13,6 @@
 
 namespace {
 constexpr const char* kTemporaryInfix = ".tmp.";
-
-// Closes a descriptor on every way out of a function.
-class FdGuard {
-public:
-    explicit FdGuard(int fd) : m_fd(fd) {}
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-    ~FdGuard() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int Get() const { return m_fd; }
-    int Release() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
 
 int MakeFolders(const QString& folder, mode_t mode) {
     struct stat info {};

@@ -1,4 +1,5 @@
 #include "platform/FilePath.h"
+#include "platform/FdGuard.h"
 
 #include "platform/Locations.h"
 
@@ -56,20 +57,6 @@ bool WildcardMatch(const QString& pattern, qsizetype p, const QString& name, qsi
     return n == name.size();
 }
 
-class FdGuard {
-public:
-    explicit FdGuard(int fd) : m_fd(fd) {}
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-    ~FdGuard() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 } // namespace
 
 FilePath::FilePath(const CAtlString& text) : m_path(Normalise(text)) {}

@@ -90,6 +90,15 @@ int32_t CFileSettingsStore::ErrorFromErrno(int error) {
     }
 }
 
+bool CFileSettingsStore::FindOpenKey(HKEY key, OpenKey& open) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_open.find(key);
+    if (it == m_open.end())
+        return false;
+    open = it->second;
+    return true;
+}
+
 CDurableFile CFileSettingsStore::HiveFile(HKEY root) const {
     if (root == HKEY_CURRENT_USER) {
         // The user's settings are nobody else's business.
@@ -177,13 +186,8 @@ int32_t CFileSettingsStore::RegQueryValueExW(HKEY key, const CAtlString& valueNa
     if (data != nullptr && size == nullptr)
         return ERROR_INVALID_PARAMETER;
     OpenKey open;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        const auto it = m_open.find(key);
-        if (it == m_open.end())
-            return ERROR_INVALID_HANDLE;
-        open = it->second;
-    }
+    if (!FindOpenKey(key, open))
+        return ERROR_INVALID_HANDLE;
     if ((open.access & KEY_QUERY_VALUE) == 0)
         return ERROR_ACCESS_DENIED;
     CHive hive;
@@ -256,13 +260,8 @@ int32_t CFileSettingsStore::RegSetValueExW(HKEY key, const CAtlString& valueName
     if (HasLineBreak(valueName))
         return ERROR_INVALID_PARAMETER;
     OpenKey open;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        const auto it = m_open.find(key);
-        if (it == m_open.end())
-            return ERROR_INVALID_HANDLE;
-        open = it->second;
-    }
+    if (!FindOpenKey(key, open))
+        return ERROR_INVALID_HANDLE;
     if ((open.access & KEY_SET_VALUE) == 0)
         return ERROR_ACCESS_DENIED;
     const QString name = FullName(open.root, open.path);

@@ -59,6 +59,8 @@ private:
     // Full key name ("HKEY_CURRENT_USER\Software\X") of subKey below root, which may be a
     // predefined root or an open key; false for an unknown handle.
     bool Resolve(HKEY root, const CAtlString& subKey, HKEY& predefined, CAtlString& path) const;
+    // A copy of what an open key handle stands for; false for an unknown handle.
+    bool FindOpenKey(HKEY key, OpenKey& open) const;
     CDurableFile HiveFile(HKEY root) const;
     HKEY AddHandle(HKEY root, const CAtlString& path, uint32_t access);
 
