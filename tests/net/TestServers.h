@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QUrl>
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -27,10 +28,7 @@
 // to it is refused); otherwise answers port when it accepts a connection. 0 when neither works.
 inline int Loopback(int port = 0) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     auto* raw = reinterpret_cast<sockaddr*>(&address);
     socklen_t length = sizeof address;
     const bool ok = port != 0
@@ -40,9 +38,8 @@ inline int Loopback(int port = 0) {
     return ok ? ntohs(address.sin_port) : 0;
 }
 
-// A real server for the network tests, with a folder of its own: it runs on 127.0.0.1, is
-// started by the test that needs it and stopped when its object goes away (or the test
-// process dies).
+// A real server on 127.0.0.1 with a folder of its own, stopped when its object goes away (or
+// the test process dies).
 class TestServer {
 public:
     TestServer() {
@@ -61,21 +58,16 @@ protected:
     int m_port = 0;
 };
 
-// The server script of tests/net/data: serves a folder the test fills plus a few scripted
-// misbehaviours, over TLS with a certificate of a CA it made with openssl, or acts as a proxy
-// that refuses every credential.
+// The script of tests/net/data: serves a folder the test fills plus a few scripted
+// misbehaviours, over TLS with a CA it makes (ca.pem in that folder), or acts as a proxy that
+// refuses every credential.
 class TestHttpServer : public TestServer {
 public:
     enum Kind { Http, Https, RefusingProxy };
     explicit TestHttpServer(Kind kind = Http) : m_scheme(kind == Https ? "https" : "http") {
         QStringList arguments{ORVEX_TEST_DATA_DIR "/http_server.py", "--root", m_dir.path()};
-        if (kind == RefusingProxy)
-            arguments << "--mode"
-                      << "proxy407";
-        // The script makes the CA and the server's key in the served folder; no test asks
-        // for them.
-        if (kind == Https)
-            arguments << "--tls";
+        if (kind != Http)
+            arguments << (kind == Https ? "--tls" : "--mode=proxy407");
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start("python3", arguments);
         // The port comes on the first line.
@@ -87,15 +79,19 @@ public:
     QString Url(const QString& path) const {
         return QStringLiteral("%1://127.0.0.1:%2%3").arg(m_scheme).arg(m_port).arg(path);
     }
+    // A URL on this server that redirects to url.
+    QString RedirectTo(const QString& url) const {
+        return Url("/__redirect?to=" + QUrl::toPercentEncoding(url));
+    }
     // Makes libcurl trust the CA of an Https server (until ClearProxyEnvironment).
     void TrustCa() const {
         ::setenv("SSL_CERT_FILE", QFile::encodeName(m_dir.filePath("ca.pem")), 1);
     }
-    // Creates a file of size bytes in the served folder (bytes cycle through a pattern).
+    // Creates a file of size bytes in the served folder; the bytes cycle through the alphabet,
+    // so that a chunk out of place changes the content.
     QByteArray AddFile(const QString& name, int size) {
-        QByteArray content(size, '\0');
-        for (int i = 0; i < size; ++i)
-            content[i] = static_cast<char>('a' + i % 26);
+        const QByteArray content =
+            QByteArray("abcdefghijklmnopqrstuvwxyz").repeated(size / 26 + 1).left(size);
         QFile file(m_dir.filePath(name));
         if (file.open(QIODevice::WriteOnly))
             file.write(content);
@@ -119,21 +115,20 @@ public:
     TinyProxy(const QString& user, const QString& password) {
         const int port = Loopback();
         QFile config(m_dir.filePath("tinyproxy.conf"));
-        if (!config.open(QIODevice::WriteOnly))
-            return;
-        config.write(QStringLiteral("Port %1\nListen 127.0.0.1\nTimeout 30\nMaxClients 50\n"
-                                    "Allow 127.0.0.1\nDisableViaHeader Yes\nLogLevel Connect\n"
-                                    "LogFile \"%2\"\nBasicAuth %3 %4\n")
-                         .arg(port)
-                         .arg(m_dir.filePath("tinyproxy.log"), user, password)
-                         .toUtf8());
+        if (config.open(QIODevice::WriteOnly))
+            config.write(QStringLiteral("Port %1\nListen 127.0.0.1\nTimeout 30\nMaxClients 50\n"
+                                        "Allow 127.0.0.1\nDisableViaHeader Yes\nLogLevel Connect\n"
+                                        "LogFile \"%2\"\nBasicAuth %3 %4\n")
+                             .arg(port)
+                             .arg(m_dir.filePath("tinyproxy.log"), user, password)
+                             .toUtf8());
         config.close();
         m_process.setProcessChannelMode(QProcess::ForwardedChannels);
         m_process.start("tinyproxy", {"-d", "-c", config.fileName()});
-        if (!m_process.waitForStarted(5000))
-            return;
-        for (QDeadlineTimer deadline(10000); !deadline.hasExpired(); ::usleep(20000))
-            if (m_process.state() != QProcess::Running || (m_port = Loopback(port)) != 0)
+        // Stops early when tinyproxy cannot start or ends.
+        for (QDeadlineTimer deadline(10000);
+             !deadline.hasExpired() && m_process.waitForStarted(5000); ::usleep(20000))
+            if ((m_port = Loopback(port)) != 0)
                 return;
     }
     QString Log() const {
@@ -183,10 +178,5 @@ inline QByteArray ReadDownloaded(const CAtlString& path) {
 
 // Names of the download files in the temporary folder.
 inline QStringList LeftoverDownloads() {
-    return QDir(QDir::tempPath()).entryList({"FLVTemp*"}, QDir::Files);
-}
-
-inline void RemoveLeftoverDownloads() {
-    for (const QString& name : LeftoverDownloads())
-        QDir(QDir::tempPath()).remove(name);
+    return QDir::temp().entryList({"FLVTemp*"}, QDir::Files);
 }
