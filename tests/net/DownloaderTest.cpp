@@ -30,7 +30,7 @@ protected:
         ClearProxyEnvironment();
     }
 
-    TestHttpServer server;
+    TestServer server;
     ObservedDownloader downloader;
 };
 
@@ -38,7 +38,7 @@ protected:
 // most 1024 bytes, no proxy of the environment in a direct connection, and https verified
 // against the test CA, also after a redirect.
 TEST_F(DownloaderTest, DirectDownloadsArriveWholeWithProgress) {
-    TestHttpServer tls(TestHttpServer::Https);
+    TestServer tls({"--tls"});
     ASSERT_TRUE(tls.IsRunning()) << "openssl or python3 could not make the https server";
     const QByteArray small = server.AddFile("info.xml", 2500);
     tls.AddFile("info.xml", 2500);
@@ -49,7 +49,7 @@ TEST_F(DownloaderTest, DirectDownloadsArriveWholeWithProgress) {
     // Large enough to pass through many paused and resumed transfer chunks.
     const int bigSize = 3 * 1024 * 1024 + 17;
     const QByteArray big = server.AddFile("big.bin", bigSize);
-    const QByteArray deadProxy = "http://127.0.0.1:" + QByteArray::number(Loopback());
+    const QByteArray deadProxy = "http://127.0.0.1:" + QByteArray::number(FreePort());
     for (const char* name : {"http_proxy", "https_proxy", "all_proxy"})
         ::setenv(name, deadProxy.constData(), 1);
     const Progress smallProgress{{1024, 2500}, {2048, 2500}, {2500, 2500}};
@@ -86,7 +86,7 @@ TEST_F(DownloaderTest, DirectDownloadsArriveWholeWithProgress) {
 // Every way a direct download can fail: empty result, the reports a caller may see, and no
 // file left behind in the temporary folder.
 TEST_F(DownloaderTest, FailuresReturnNothingAndLeaveNoFile) {
-    TestHttpServer tls(TestHttpServer::Https);
+    TestServer tls({"--tls"});
     ASSERT_TRUE(tls.IsRunning()) << "openssl or python3 could not make the https server";
     tls.TrustCa();
     server.AddFile("empty.xml", 0);
@@ -101,7 +101,7 @@ TEST_F(DownloaderTest, FailuresReturnNothingAndLeaveNoFile) {
         {"server stops sending", server.Url("/__stall"), {}},
         {"redirect from https to http", tls.RedirectTo(server.Url("/plain.xml")), {}},
         {"connection refused",
-         QStringLiteral("http://127.0.0.1:%1/a.xml").arg(Loopback()),
+         QStringLiteral("http://127.0.0.1:%1/a.xml").arg(FreePort()),
          {"Send request failed"}},
     };
     for (const auto& [name, url, failures] : cases) {
@@ -122,7 +122,7 @@ TEST_F(DownloaderTest, FailuresReturnNothingAndLeaveNoFile) {
 // A proxy that refuses every credential must not keep the download going: stored credentials
 // are re-sent a bounded number of times, then treated as absent.
 TEST_F(DownloaderTest, StopsResendingStoredCredentialsThatKeepBeingRefused) {
-    TestHttpServer refusingProxy(TestHttpServer::RefusingProxy);
+    TestServer refusingProxy({"--mode=proxy407"});
     ASSERT_TRUE(refusingProxy.IsRunning());
     auto handler = std::make_shared<ProxyHandlerBase>();
     handler->SetOverrideProxy(QStringLiteral("127.0.0.1:%1").arg(refusingProxy.Port()));

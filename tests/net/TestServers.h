@@ -5,7 +5,6 @@
 #include "support/ModalAnswerer.h"
 #include "support/QtPrinters.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -24,26 +23,35 @@
 #include <utility>
 #include <vector>
 
-// port 0: binds a free port on 127.0.0.1 and answers it (free a moment ago, so a connection
-// to it is refused); otherwise answers port when it accepts a connection. 0 when neither works.
-inline int Loopback(int port = 0) {
+// A port of 127.0.0.1 that was free a moment ago, so a connection to it is refused.
+inline int FreePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-    auto* raw = reinterpret_cast<sockaddr*>(&address);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
-    const bool ok = port != 0
-                        ? ::connect(fd, raw, length) == 0
-                        : ::bind(fd, raw, length) == 0 && ::getsockname(fd, raw, &length) == 0;
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
     ::close(fd);
     return ok ? ntohs(address.sin_port) : 0;
 }
 
-// A real server on 127.0.0.1 with a folder of its own, stopped when its object goes away (or
-// the test process dies).
+// A real server on 127.0.0.1, run by the script of tests/net/data with a folder of its own and
+// stopped when its object goes away (or the test process dies). Options: none serves the
+// folder plus a few scripted misbehaviours; "--tls" the same over TLS with a CA it makes;
+// "--mode=proxy407" a proxy that refuses every credential; "--tinyproxy", "USER:PASSWORD"
+// tinyproxy with BasicAuth.
 class TestServer {
 public:
-    TestServer() {
+    explicit TestServer(const QStringList& options = {})
+        : m_scheme(options.contains("--tls") ? "https" : "http") {
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start("python3",
+                        QStringList{ORVEX_TEST_DATA_DIR "/http_server.py", "--root", m_dir.path()} +
+                            options);
+        // The port comes on the first line.
+        while (!m_process.canReadLine() && m_process.waitForReadyRead(15000)) {
+        }
+        m_port = m_process.readLine().trimmed().toInt();
     }
     ~TestServer() {
         m_process.terminate();
@@ -52,30 +60,6 @@ public:
     bool IsRunning() const { return m_port != 0; }
     int Port() const { return m_port; }
 
-protected:
-    QTemporaryDir m_dir;
-    QProcess m_process;
-    int m_port = 0;
-};
-
-// The script of tests/net/data: serves a folder the test fills plus a few scripted
-// misbehaviours, over TLS with a CA it makes (ca.pem in that folder), or acts as a proxy that
-// refuses every credential.
-class TestHttpServer : public TestServer {
-public:
-    enum Kind { Http, Https, RefusingProxy };
-    explicit TestHttpServer(Kind kind = Http) : m_scheme(kind == Https ? "https" : "http") {
-        QStringList arguments{ORVEX_TEST_DATA_DIR "/http_server.py", "--root", m_dir.path()};
-        if (kind != Http)
-            arguments << (kind == Https ? "--tls" : "--mode=proxy407");
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start("python3", arguments);
-        // The port comes on the first line.
-        while (!m_process.canReadLine() && m_process.waitForReadyRead(15000)) {
-        }
-        m_port = m_process.readLine().trimmed().toInt();
-    }
-
     QString Url(const QString& path) const {
         return QStringLiteral("%1://127.0.0.1:%2%3").arg(m_scheme).arg(m_port).arg(path);
     }
@@ -83,7 +67,7 @@ public:
     QString RedirectTo(const QString& url) const {
         return Url("/__redirect?to=" + QUrl::toPercentEncoding(url));
     }
-    // Makes libcurl trust the CA of an Https server (until ClearProxyEnvironment).
+    // Makes libcurl trust the CA of a "--tls" server (until ClearProxyEnvironment).
     void TrustCa() const {
         ::setenv("SSL_CERT_FILE", QFile::encodeName(m_dir.filePath("ca.pem")), 1);
     }
@@ -103,38 +87,18 @@ public:
         m_requests += QString::fromUtf8(m_process.readAllStandardOutput());
         return m_requests.split(u'\n', Qt::SkipEmptyParts);
     }
-
-private:
-    QString m_scheme;
-    QString m_requests;
-};
-
-// tinyproxy with BasicAuth, logging to a file the test can read.
-class TinyProxy : public TestServer {
-public:
-    TinyProxy(const QString& user, const QString& password) {
-        const int port = Loopback();
-        QFile config(m_dir.filePath("tinyproxy.conf"));
-        if (config.open(QIODevice::WriteOnly))
-            config.write(QStringLiteral("Port %1\nListen 127.0.0.1\nTimeout 30\nMaxClients 50\n"
-                                        "Allow 127.0.0.1\nDisableViaHeader Yes\nLogLevel Connect\n"
-                                        "LogFile \"%2\"\nBasicAuth %3 %4\n")
-                             .arg(port)
-                             .arg(m_dir.filePath("tinyproxy.log"), user, password)
-                             .toUtf8());
-        config.close();
-        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_process.start("tinyproxy", {"-d", "-c", config.fileName()});
-        // Stops early when tinyproxy cannot start or ends.
-        for (QDeadlineTimer deadline(10000);
-             !deadline.hasExpired() && m_process.waitForStarted(5000); ::usleep(20000))
-            if ((m_port = Loopback(port)) != 0)
-                return;
-    }
+    // What tinyproxy logged so far.
     QString Log() const {
         QFile log(m_dir.filePath("tinyproxy.log"));
         return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
     }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    int m_port = 0;
+    QString m_scheme;
+    QString m_requests;
 };
 
 // Removes every variable that the tests set for libcurl or the engine.
