@@ -33,9 +33,7 @@ std::function<void(QWidget*)> Answer(const char* button, const QStringList& text
     };
 }
 
-std::function<void(QWidget*)> LogIn(QStringList* seen = nullptr) {
-    return Answer("okButton", {"proxyUserNameEdit", kUser, "proxyPasswordEdit", kPassword}, seen);
-}
+const QStringList kLogIn{"proxyUserNameEdit", kUser, "proxyPasswordEdit", kPassword};
 
 // Downloads through tinyproxy (BasicAuth) with the proxy handler set up as the command line
 // does it: "host:port" as the override proxy and no port of its own.
@@ -52,10 +50,8 @@ protected:
     void UseHandler(bool storedCredentials, bool dialogAllowed) {
         handler = std::make_shared<ProxyHandlerBase>();
         handler->SetOverrideProxy(QStringLiteral("127.0.0.1:%1").arg(proxy.Port()));
-        if (storedCredentials) {
-            handler->userName = kUser;
-            handler->password = kPassword;
-        }
+        handler->userName = storedCredentials ? kUser : QString();
+        handler->password = storedCredentials ? kPassword : QString();
         handler->credentialsDialogAllowed = dialogAllowed;
         downloader.SetProxyHandler(handler);
         downloader.reports = {};
@@ -92,7 +88,7 @@ TEST_F(ProxyHandlerBaseTest, StoredOrAskedCredentialsOpenTheProxyForHttpAndHttps
                 target->Url(stored ? " with stored credentials" : " asking").toStdString());
             UseHandler(stored, true);
             QStringList seen;
-            ModalAnswerer person(LogIn(&seen));
+            ModalAnswerer person(Answer("okButton", kLogIn, &seen));
             EXPECT_TRUE(FetchThroughProxy(*target));
             EXPECT_TRUE(WentThroughProxy(*target));
             EXPECT_EQ(seen, stored ? QStringList() : asked);
@@ -122,7 +118,7 @@ TEST_F(ProxyHandlerBaseTest, DeclinedRequestDeclinesLaterOnesUntilConnectionOpti
         ModalAnswerer person(Answer("okButton"));
         EXPECT_TRUE(handler->ShowConnectionOptions(nullptr));
     }
-    ModalAnswerer person(LogIn());
+    ModalAnswerer person(Answer("okButton", kLogIn));
     EXPECT_TRUE(FetchThroughProxy(server));
     EXPECT_EQ(person.Count(), 1);
 }
