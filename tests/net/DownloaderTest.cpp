@@ -17,34 +17,27 @@
 using namespace std::chrono_literals;
 
 namespace {
-class DownloaderTest : public ::testing::Test {
+class DownloaderTest : public NetTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(server.IsRunning()) << "python3 could not start the test HTTP server";
+        NetTest::SetUp();
         for (const QString& name : LeftoverDownloads())
             QDir::temp().remove(name);
-        downloader.SetProxyHandler(std::make_shared<ProxyHandlerBase>());
+        SetHandler(std::make_shared<ProxyHandlerBase>());
     }
     void TearDown() override {
         CurlHttpClient::SetStallTimeout(60s);
-        ClearProxyEnvironment();
+        NetTest::TearDown();
     }
-
-    TestServer server;
-    ObservedDownloader downloader;
 };
 
 // Whole bodies in files named after the URL's extension, progress after every chunk of at
 // most 1024 bytes, no proxy of the environment in a direct connection, and https verified
 // against the test CA, also after a redirect.
 TEST_F(DownloaderTest, DirectDownloadsArriveWholeWithProgress) {
-    TestServer tls({"--tls"});
-    ASSERT_TRUE(tls.IsRunning()) << "openssl or python3 could not make the https server";
-    const QByteArray small = server.AddFile("info.xml", 2500);
-    tls.AddFile("info.xml", 2500);
-    // Not yet trusted.
+    ::unsetenv("SSL_CERT_FILE"); // the test CA not yet trusted
     EXPECT_TRUE(downloader.Download(tls.Url("/info.xml"), 1, 0).isEmpty());
-    EXPECT_EQ(downloader.reports.failures, QStringList{"Send request failed"});
+    EXPECT_EQ(reports.failures, QStringList{"Send request failed"});
     tls.TrustCa();
     // Large enough to pass through many paused and resumed transfer chunks.
     const int bigSize = 3 * 1024 * 1024 + 17;
@@ -57,27 +50,27 @@ TEST_F(DownloaderTest, DirectDownloadsArriveWholeWithProgress) {
     // progress reports (when only one is given, only the last is certain: the rest are paced or
     // follow a redirect).
     const std::tuple<QString, QByteArray, const char*, Progress> cases[] = {
-        {server.Url("/info.xml"), small, R"(\.xml)", smallProgress},
+        {server.Url("/info.xml"), content, R"(\.xml)", smallProgress},
         // The query names no file; the name is taken, so the new file gets a number.
-        {server.Url("/info.xml?x=1"), small, R"(\(\d+\)\.xml)", smallProgress},
-        {tls.Url("/info.xml"), small, R"(\(\d+\)\.xml)", smallProgress},
+        {server.Url("/info.xml?x=1"), content, R"(\(\d+\)\.xml)", smallProgress},
+        {tls.Url("/info.xml"), content, R"(\(\d+\)\.xml)", smallProgress},
         {server.Url("/big.bin"), big, R"(\.bin)", {{bigSize, bigSize}}},
         // No length: the body ends when the server closes.
         {server.Url("/__nolength"), QByteArray(3000, 'n'), "", {{1024, 0}, {2048, 0}, {3000, 0}}},
         // "__redirect" has no extension either.
-        {server.RedirectTo(tls.Url("/info.xml")), small, R"(\(\d+\))", {{2500, 2500}}},
-        {tls.RedirectTo(tls.Url("/info.xml")), small, R"(\(\d+\))", {{2500, 2500}}},
+        {server.RedirectTo(tls.Url("/info.xml")), content, R"(\(\d+\))", {{2500, 2500}}},
+        {tls.RedirectTo(tls.Url("/info.xml")), content, R"(\(\d+\))", {{2500, 2500}}},
     };
     const QString temp = QRegularExpression::escape(FilePath(QDir::tempPath()).Text() + u'\\');
     for (const auto& [url, content, file, progress] : cases) {
         SCOPED_TRACE(url.toStdString());
-        downloader.reports = {};
+        reports = {};
         const CAtlString path = downloader.Download(url, 1, 0);
         const QRegularExpression name(QRegularExpression::anchoredPattern(temp + "FLVTemp" + file));
         EXPECT_TRUE(name.match(path).hasMatch()) << path.toStdString();
         EXPECT_EQ(ReadDownloaded(path), content);
-        EXPECT_TRUE(downloader.reports.failures.isEmpty());
-        const Progress& shown = downloader.reports.progress;
+        EXPECT_TRUE(reports.failures.isEmpty());
+        const Progress& shown = reports.progress;
         ASSERT_FALSE(shown.empty());
         EXPECT_EQ(progress.size() == 1 ? Progress{shown.back()} : shown, progress);
     }
@@ -86,9 +79,6 @@ TEST_F(DownloaderTest, DirectDownloadsArriveWholeWithProgress) {
 // Every way a direct download can fail: empty result, the reports a caller may see, and no
 // file left behind in the temporary folder.
 TEST_F(DownloaderTest, FailuresReturnNothingAndLeaveNoFile) {
-    TestServer tls({"--tls"});
-    ASSERT_TRUE(tls.IsRunning()) << "openssl or python3 could not make the https server";
-    tls.TrustCa();
     server.AddFile("empty.xml", 0);
     server.AddFile("plain.xml", 10);
     CurlHttpClient::SetStallTimeout(1s);
@@ -106,13 +96,13 @@ TEST_F(DownloaderTest, FailuresReturnNothingAndLeaveNoFile) {
     };
     for (const auto& [name, url, failures] : cases) {
         SCOPED_TRACE(name);
-        downloader.reports = {};
+        reports = {};
         QElapsedTimer clock;
         clock.start();
         EXPECT_TRUE(downloader.Download(url, 1, 0).isEmpty());
         EXPECT_LT(clock.elapsed(), 30000);
-        EXPECT_EQ(downloader.reports.failures, failures);
-        EXPECT_EQ(downloader.reports.canceled, 0);
+        EXPECT_EQ(reports.failures, failures);
+        EXPECT_EQ(reports.canceled, 0);
         EXPECT_EQ(LeftoverDownloads(), QStringList());
     }
     // The refused redirect never reached the plain server.
@@ -128,7 +118,7 @@ TEST_F(DownloaderTest, StopsResendingStoredCredentialsThatKeepBeingRefused) {
     handler->SetOverrideProxy(QStringLiteral("127.0.0.1:%1").arg(refusingProxy.Port()));
     handler->userName = QStringLiteral("alice");
     handler->password = QStringLiteral("wrong");
-    downloader.SetProxyHandler(handler);
+    SetHandler(handler);
     for (const char* url : {"http://127.0.0.1:9/a.xml", "https://127.0.0.1:9/a.xml"}) {
         SCOPED_TRACE(url);
         const int before = refusingProxy.Requests().filter("auth=1").size();
@@ -137,9 +127,9 @@ TEST_F(DownloaderTest, StopsResendingStoredCredentialsThatKeepBeingRefused) {
         // The engine's own attempts, then the handler's single hand-out of the same
         // credentials; after that the (silent) handler declines.
         EXPECT_EQ(sent, CDownloader::kStoredCredentialAttempts + (before == 0 ? 1 : 0));
-        EXPECT_TRUE(downloader.reports.failures.isEmpty());
+        EXPECT_TRUE(reports.failures.isEmpty());
     }
-    EXPECT_EQ(downloader.reports.canceled, 2);
+    EXPECT_EQ(reports.canceled, 2);
 }
 
 // The credentials dialog shows the system proxy as the engine reads it: host and port only.

@@ -37,14 +37,12 @@ const QStringList kLogIn{"proxyUserNameEdit", kUser, "proxyPasswordEdit", kPassw
 
 // Downloads through tinyproxy (BasicAuth) with the proxy handler set up as the command line
 // does it: "host:port" as the override proxy and no port of its own.
-class ProxyHandlerBaseTest : public ::testing::Test {
+class ProxyHandlerBaseTest : public NetTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(server.IsRunning()) << "python3 could not start the test HTTP server";
+        NetTest::SetUp();
         ASSERT_TRUE(proxy.IsRunning()) << "tinyproxy could not be started";
-        content = server.AddFile("info.xml", 1500);
     }
-    void TearDown() override { ClearProxyEnvironment(); }
 
     // A fresh handler, as a new run has it.
     void UseHandler(bool storedCredentials, bool dialogAllowed) {
@@ -53,8 +51,7 @@ protected:
         handler->userName = storedCredentials ? kUser : QString();
         handler->password = storedCredentials ? kPassword : QString();
         handler->credentialsDialogAllowed = dialogAllowed;
-        downloader.SetProxyHandler(handler);
-        downloader.reports = {};
+        SetHandler(handler);
     }
     bool FetchThroughProxy(const TestServer& from) {
         const CAtlString path = downloader.Download(from.Url("/info.xml"), 1, 0);
@@ -66,20 +63,13 @@ protected:
                log.contains(QStringLiteral("CONNECT 127.0.0.1:%1").arg(from.Port()));
     }
 
-    TestServer server;
     TestServer proxy{{"--tinyproxy", kUser + u':' + kPassword}};
     std::shared_ptr<ProxyHandlerBase> handler;
-    ObservedDownloader downloader;
-    QByteArray content;
 };
 
 // Stored credentials are used without a dialog; missing ones are asked for in a dialog that
 // names the proxy and kept for the rest of the run. Https goes through the proxy's tunnel.
 TEST_F(ProxyHandlerBaseTest, StoredOrAskedCredentialsOpenTheProxyForHttpAndHttps) {
-    TestServer tls({"--tls"});
-    ASSERT_TRUE(tls.IsRunning()) << "openssl or python3 could not make the https server";
-    tls.AddFile("info.xml", content.size());
-    tls.TrustCa();
     const QStringList asked{"Proxy Authentication Required",
                             QStringLiteral("127.0.0.1:%1").arg(proxy.Port())};
     for (const TestServer* target : {&server, &tls}) {
@@ -94,7 +84,7 @@ TEST_F(ProxyHandlerBaseTest, StoredOrAskedCredentialsOpenTheProxyForHttpAndHttps
             EXPECT_EQ(seen, stored ? QStringList() : asked);
             EXPECT_EQ(handler->userName, kUser);
             EXPECT_EQ(handler->password, kPassword);
-            EXPECT_TRUE(downloader.reports.failures.isEmpty());
+            EXPECT_TRUE(reports.failures.isEmpty());
         }
     }
 }
@@ -110,8 +100,8 @@ TEST_F(ProxyHandlerBaseTest, DeclinedRequestDeclinesLaterOnesUntilConnectionOpti
         EXPECT_FALSE(FetchThroughProxy(server));
         EXPECT_FALSE(FetchThroughProxy(server));
         EXPECT_EQ(person.Count(), dialogAllowed ? 1 : 0);
-        EXPECT_EQ(downloader.reports.canceled, 2);
-        EXPECT_TRUE(downloader.reports.failures.isEmpty());
+        EXPECT_EQ(reports.canceled, 2);
+        EXPECT_TRUE(reports.failures.isEmpty());
     }
     {
         // Accepted unchanged: the same proxy, and a new chance to ask.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/Downloader.h"
+#include "net/ProxyHandlerBase.h"
 #include "platform/FilePath.h"
 #include "support/ModalAnswerer.h"
 #include "support/QtPrinters.h"
@@ -11,6 +12,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QUrl>
+
+#include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -107,33 +110,6 @@ inline void ClearProxyEnvironment() {
         ::unsetenv(name);
 }
 
-using Progress = std::vector<std::pair<int, int>>;
-
-// A downloader that records what reached its report hooks; keeps a proxy handler's cancel hook.
-class ObservedDownloader : public Downloader {
-public:
-    ObservedDownloader() {
-        onConnectionFailed = [this](const CAtlString& error) { reports.failures << error; };
-        onDataReadProgress = [this](int done, int total) {
-            reports.progress.emplace_back(done, total);
-        };
-    }
-    void SetProxyHandler(std::shared_ptr<ProxyHandlerBase> handler) override {
-        Downloader::SetProxyHandler(std::move(handler));
-        onProxyAuthCanceled = [this, inner = onProxyAuthCanceled] {
-            ++reports.canceled;
-            if (inner)
-                inner();
-        };
-    }
-
-    struct Reports {
-        QStringList failures;
-        int canceled = 0;
-        Progress progress;
-    } reports;
-};
-
 // The content of a file named by a path in the program's form.
 inline QByteArray ReadDownloaded(const CAtlString& path) {
     QFile file(FilePath(path).LocalPath());
@@ -144,3 +120,45 @@ inline QByteArray ReadDownloaded(const CAtlString& path) {
 inline QStringList LeftoverDownloads() {
     return QDir::temp().entryList({"FLVTemp*"}, QDir::Files);
 }
+
+using Progress = std::vector<std::pair<int, int>>;
+
+// Each test gets a plain and an https server (its CA trusted) that both serve info.xml, and a
+// downloader whose reports it records.
+class NetTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.IsRunning() && tls.IsRunning())
+            << "python3 or openssl could not start the test servers";
+        content = server.AddFile("info.xml", 2500);
+        tls.AddFile("info.xml", 2500);
+        tls.TrustCa();
+    }
+    void TearDown() override { ClearProxyEnvironment(); }
+
+    // Hands the downloader a proxy handler, keeping its cancel hook, and forgets the reports.
+    void SetHandler(std::shared_ptr<ProxyHandlerBase> handler) {
+        downloader.SetProxyHandler(std::move(handler));
+        downloader.onProxyAuthCanceled = [this, inner = downloader.onProxyAuthCanceled] {
+            ++reports.canceled;
+            inner();
+        };
+        downloader.onConnectionFailed = [this](const CAtlString& error) {
+            reports.failures << error;
+        };
+        downloader.onDataReadProgress = [this](int done, int total) {
+            reports.progress.emplace_back(done, total);
+        };
+        reports = {};
+    }
+
+    TestServer server;
+    TestServer tls{{"--tls"}};
+    Downloader downloader;
+    QByteArray content;
+    struct Reports {
+        QStringList failures;
+        int canceled = 0;
+        Progress progress;
+    } reports;
+};
