@@ -157,8 +157,13 @@ def main():
     if args.tinyproxy:
         proxy, port = start_tinyproxy(os.path.abspath(args.root), args.tinyproxy)
         print(port, flush=True)
-        sys.stdin.read()
-        proxy.kill()
+        # Stopped by SIGTERM or by standard input closing; either way tinyproxy is reaped.
+        signal.signal(signal.SIGTERM, lambda *_: sys.exit())
+        try:
+            sys.stdin.read()
+        finally:
+            proxy.kill()
+            proxy.wait()
         return
 
     Handler.mode = args.mode
