@@ -4,70 +4,73 @@
 #include "net/DownloadEngine.h"
 #include "net/ProxyHandlerBase.h"
 #include "net/QtDownloaderBase.h"
-#include "platform/FilePath.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QThread>
-#include <QUrl>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 
 using namespace std::chrono_literals;
 
 namespace {
-class DownloaderTest : public ::testing::Test {
+class DownloaderTest : public NetTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(server.IsRunning()) << "python3 could not start the test HTTP server";
-        RemoveLeftoverDownloads();
-        downloader.SetProxyHandler(std::make_shared<ProxyHandlerBase>());
+        NetTest::SetUp();
+        for (const QString& name : LeftoverDownloads())
+            QDir::temp().remove(name);
+        SetHandler(std::make_shared<ProxyHandlerBase>());
     }
     void TearDown() override {
         CurlHttpClient::SetStallTimeout(60s);
-        ClearProxyEnvironment();
+        NetTest::TearDown();
     }
-
-    TestHttpServer server;
-    ObservedDownloader downloader;
 };
 
 // Whole bodies in files named after the URL's extension, progress after every chunk of at
-// most 1024 bytes, and no proxy of the environment in a direct connection.
+// most 1024 bytes, no proxy of the environment in a direct connection, and https verified
+// against the test CA, also after a redirect.
 TEST_F(DownloaderTest, DirectDownloadsArriveWholeWithProgress) {
-    const QByteArray small = server.AddFile("info.xml", 2500);
+    ::unsetenv("SSL_CERT_FILE"); // the test CA not yet trusted
+    EXPECT_TRUE(downloader.Download(tls.Url("/info.xml"), 1, 0).isEmpty());
+    EXPECT_EQ(reports.failures, QStringList{"Send request failed"});
+    tls.TrustCa();
     // Large enough to pass through many paused and resumed transfer chunks.
     const int bigSize = 3 * 1024 * 1024 + 17;
     const QByteArray big = server.AddFile("big.bin", bigSize);
-    const QByteArray deadProxy = "http://127.0.0.1:" + QByteArray::number(Loopback());
+    const QByteArray deadProxy = "http://127.0.0.1:" + QByteArray::number(FreePort());
     for (const char* name : {"http_proxy", "https_proxy", "all_proxy"})
         ::setenv(name, deadProxy.constData(), 1);
     const Progress smallProgress{{1024, 2500}, {2048, 2500}, {2500, 2500}};
-    // Path, content, the name's pattern in the temporary folder, and the progress reports (when
-    // only one is given, only the last is certain: the rest are paced).
-    const std::tuple<const char*, QByteArray, const char*, Progress> cases[] = {
-        {"/info.xml", small, R"(FLVTemp\.xml)", smallProgress},
+    // URL, content, the pattern of the name after "FLVTemp" in the temporary folder, and the
+    // progress reports (when only one is given, only the last is certain: the rest are paced or
+    // follow a redirect).
+    const std::tuple<QString, QByteArray, const char*, Progress> cases[] = {
+        {server.Url("/info.xml"), content, R"(\.xml)", smallProgress},
         // The query names no file; the name is taken, so the new file gets a number.
-        {"/info.xml?x=1", small, R"(FLVTemp\(\d+\)\.xml)", smallProgress},
-        {"/big.bin", big, R"(FLVTemp\.bin)", {{bigSize, bigSize}}},
+        {server.Url("/info.xml?x=1"), content, R"(\(\d+\)\.xml)", smallProgress},
+        {tls.Url("/info.xml"), content, R"(\(\d+\)\.xml)", smallProgress},
+        {server.Url("/big.bin"), big, R"(\.bin)", {{bigSize, bigSize}}},
         // No length: the body ends when the server closes.
-        {"/__nolength", QByteArray(3000, 'n'), "FLVTemp", {{1024, 0}, {2048, 0}, {3000, 0}}},
+        {server.Url("/__nolength"), QByteArray(3000, 'n'), "", {{1024, 0}, {2048, 0}, {3000, 0}}},
+        // "__redirect" has no extension either.
+        {server.RedirectTo(tls.Url("/info.xml")), content, R"(\(\d+\))", {{2500, 2500}}},
+        {tls.RedirectTo(tls.Url("/info.xml")), content, R"(\(\d+\))", {{2500, 2500}}},
     };
     const QString temp = QRegularExpression::escape(FilePath(QDir::tempPath()).Text() + u'\\');
     for (const auto& [url, content, file, progress] : cases) {
-        SCOPED_TRACE(url);
-        downloader.reports = {};
-        const CAtlString path = downloader.Download(server.Url(url), 1, 0);
-        const QRegularExpression name(QRegularExpression::anchoredPattern(temp + file));
+        SCOPED_TRACE(url.toStdString());
+        reports = {};
+        const CAtlString path = downloader.Download(url, 1, 0);
+        const QRegularExpression name(QRegularExpression::anchoredPattern(temp + "FLVTemp" + file));
         EXPECT_TRUE(name.match(path).hasMatch()) << path.toStdString();
         EXPECT_EQ(ReadDownloaded(path), content);
-        EXPECT_TRUE(downloader.reports.failures.isEmpty());
-        const Progress& shown = downloader.reports.progress;
+        EXPECT_TRUE(reports.failures.isEmpty());
+        const Progress& shown = reports.progress;
         ASSERT_FALSE(shown.empty());
         EXPECT_EQ(progress.size() == 1 ? Progress{shown.back()} : shown, progress);
     }
@@ -77,6 +80,7 @@ TEST_F(DownloaderTest, DirectDownloadsArriveWholeWithProgress) {
 // file left behind in the temporary folder.
 TEST_F(DownloaderTest, FailuresReturnNothingAndLeaveNoFile) {
     server.AddFile("empty.xml", 0);
+    server.AddFile("plain.xml", 10);
     CurlHttpClient::SetStallTimeout(1s);
     const std::tuple<const char*, QString, QStringList> cases[] = {
         {"not found", server.Url("/missing.xml"), {}},
@@ -85,64 +89,36 @@ TEST_F(DownloaderTest, FailuresReturnNothingAndLeaveNoFile) {
         // The server holds the connection for a minute; ending well before shows the stall
         // limit hit.
         {"server stops sending", server.Url("/__stall"), {}},
+        {"redirect from https to http", tls.RedirectTo(server.Url("/plain.xml")), {}},
         {"connection refused",
-         QStringLiteral("http://127.0.0.1:%1/a.xml").arg(Loopback()),
+         QStringLiteral("http://127.0.0.1:%1/a.xml").arg(FreePort()),
          {"Send request failed"}},
     };
     for (const auto& [name, url, failures] : cases) {
         SCOPED_TRACE(name);
-        downloader.reports = {};
+        reports = {};
         QElapsedTimer clock;
         clock.start();
         EXPECT_TRUE(downloader.Download(url, 1, 0).isEmpty());
         EXPECT_LT(clock.elapsed(), 30000);
-        EXPECT_EQ(downloader.reports.failures, failures);
-        EXPECT_EQ(downloader.reports.canceled, 0);
+        EXPECT_EQ(reports.failures, failures);
+        EXPECT_EQ(reports.canceled, 0);
         EXPECT_EQ(LeftoverDownloads(), QStringList());
     }
-}
-
-// The test CA is trusted only once named, and no redirect leads from https to plain http.
-TEST_F(DownloaderTest, HttpsVerifiesTheServerAndRedirectsKeepTls) {
-    TestHttpServer tls(TestHttpServer::Https);
-    ASSERT_TRUE(tls.IsRunning()) << "openssl or python3 could not make the https server";
-    const QByteArray plain = server.AddFile("plain.xml", 10);
-    const QByteArray secure = tls.AddFile("secure.xml", 3000);
-    EXPECT_TRUE(downloader.Download(tls.Url("/secure.xml"), 1, 0).isEmpty());
-    EXPECT_EQ(downloader.reports.failures, QStringList{"Send request failed"});
-
-    tls.TrustCa();
-    const auto redirect = [](const TestHttpServer& from, const TestHttpServer& to,
-                             const char* path) {
-        return from.Url("/__redirect?to=" + QUrl::toPercentEncoding(to.Url(path)));
-    };
-    const std::tuple<const char*, QString, QByteArray> cases[] = {
-        {"https", tls.Url("/secure.xml"), secure},
-        {"http to http", redirect(server, server, "/plain.xml"), plain},
-        {"http to https", redirect(server, tls, "/secure.xml"), secure},
-        {"https to https", redirect(tls, tls, "/secure.xml"), secure},
-        {"https to http", redirect(tls, server, "/plain.xml"), QByteArray()}, // must fail
-    };
-    for (const auto& [name, url, content] : cases) {
-        SCOPED_TRACE(name);
-        const CAtlString path = downloader.Download(url, 1, 0);
-        EXPECT_EQ(path.isEmpty(), content.isNull());
-        EXPECT_EQ(ReadDownloaded(path), content);
-    }
     // The refused redirect never reached the plain server.
-    EXPECT_EQ(server.Requests().filter("/plain.xml").size(), 1);
+    EXPECT_EQ(server.Requests().filter("/plain.xml"), QStringList());
 }
 
 // A proxy that refuses every credential must not keep the download going: stored credentials
 // are re-sent a bounded number of times, then treated as absent.
 TEST_F(DownloaderTest, StopsResendingStoredCredentialsThatKeepBeingRefused) {
-    TestHttpServer refusingProxy(TestHttpServer::RefusingProxy);
+    TestServer refusingProxy({"--mode=proxy407"});
     ASSERT_TRUE(refusingProxy.IsRunning());
     auto handler = std::make_shared<ProxyHandlerBase>();
     handler->SetOverrideProxy(QStringLiteral("127.0.0.1:%1").arg(refusingProxy.Port()));
     handler->userName = QStringLiteral("alice");
     handler->password = QStringLiteral("wrong");
-    downloader.SetProxyHandler(handler);
+    SetHandler(handler);
     for (const char* url : {"http://127.0.0.1:9/a.xml", "https://127.0.0.1:9/a.xml"}) {
         SCOPED_TRACE(url);
         const int before = refusingProxy.Requests().filter("auth=1").size();
@@ -151,9 +127,9 @@ TEST_F(DownloaderTest, StopsResendingStoredCredentialsThatKeepBeingRefused) {
         // The engine's own attempts, then the handler's single hand-out of the same
         // credentials; after that the (silent) handler declines.
         EXPECT_EQ(sent, CDownloader::kStoredCredentialAttempts + (before == 0 ? 1 : 0));
-        EXPECT_TRUE(downloader.reports.failures.isEmpty());
+        EXPECT_TRUE(reports.failures.isEmpty());
     }
-    EXPECT_EQ(downloader.reports.canceled, 2);
+    EXPECT_EQ(reports.canceled, 2);
 }
 
 // The credentials dialog shows the system proxy as the engine reads it: host and port only.
@@ -196,38 +172,32 @@ public:
 };
 
 TEST(QtDownloaderBase, CarriesCredentialAnswersToWorkerAndReportsBack) {
-    for (const bool answer : {true, false}) {
-        SCOPED_TRACE(answer);
-        const QString user = answer ? "alice" : "";
-        const QString password = answer ? "p@ss word" : "";
-        ConnectionInfo info;
-        QStringList events;
-        // The hooks run on the thread that started the download.
-        const auto note = [&](const QString& event) {
-            events << event + (QThread::currentThread() == qApp->thread() ? "" : " on the worker");
-        };
-        info.onDataReadProgress = [&](int done, int total) {
-            note(QStringLiteral("progress %1/%2").arg(done).arg(total));
-        };
-        info.onProxyAuthRequired = [&](const CAtlString& host, int port, CAtlString& userOut,
-                                       CAtlString& passwordOut) {
-            note(QStringLiteral("asked %1:%2").arg(host).arg(port));
-            userOut = user;
-            passwordOut = password;
-            return answer;
-        };
-        info.onConnectionFailed = [&](const CAtlString& error) { note("failed " + error); };
-        info.onProxyAuthCanceled = [&] { note("canceled"); };
+    ConnectionInfo info;
+    QStringList events;
+    // The hooks run on the thread that started the download.
+    const auto note = [&](const QString& event) {
+        events << event + (QThread::currentThread() == qApp->thread() ? "" : " on the worker");
+    };
+    info.onDataReadProgress = [&](int done, int total) {
+        note(QStringLiteral("progress %1/%2").arg(done).arg(total));
+    };
+    info.onProxyAuthRequired = [&](const CAtlString& host, int port, CAtlString& user,
+                                   CAtlString& password) {
+        note(QStringLiteral("asked %1:%2").arg(host).arg(port));
+        user = QStringLiteral("alice");
+        password = QStringLiteral("p@ss word");
+        return true;
+    };
+    info.onConnectionFailed = [&](const CAtlString& error) { note("failed " + error); };
+    info.onProxyAuthCanceled = [&] { note("canceled"); };
 
-        ScriptedEngine engine;
-        EXPECT_EQ(engine.RunDownload("proxy", "file", &info), answer ? 7 : 9);
-        EXPECT_TRUE(engine.workerIsOtherThread);
-        EXPECT_EQ(engine.received[0], user);
-        EXPECT_EQ(engine.received[1], password);
-        // Every report has arrived, in order, by the time RunDownload returns.
-        EXPECT_EQ(events,
-                  (QStringList{"progress 1/2", "asked proxy:3128", "failed file", "canceled"}));
-    }
+    ScriptedEngine engine;
+    EXPECT_EQ(engine.RunDownload("proxy", "file", &info), 7);
+    EXPECT_TRUE(engine.workerIsOtherThread);
+    EXPECT_EQ(engine.received[0], "alice");
+    EXPECT_EQ(engine.received[1], "p@ss word");
+    // Every report has arrived, in order, by the time RunDownload returns.
+    EXPECT_EQ(events, (QStringList{"progress 1/2", "asked proxy:3128", "failed file", "canceled"}));
     // Without a hook the request is declined.
     ConnectionInfo bare;
     EXPECT_EQ(ScriptedEngine().RunDownload("proxy", "file", &bare), 9);

@@ -1,16 +1,19 @@
 #pragma once
 
 #include "net/Downloader.h"
+#include "net/ProxyHandlerBase.h"
 #include "platform/FilePath.h"
 #include "support/ModalAnswerer.h"
 #include "support/QtPrinters.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QUrl>
+
+#include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -23,30 +26,35 @@
 #include <utility>
 #include <vector>
 
-// port 0: binds a free port on 127.0.0.1 and answers it (free a moment ago, so a connection
-// to it is refused); otherwise answers port when it accepts a connection. 0 when neither works.
-inline int Loopback(int port = 0) {
+// A port of 127.0.0.1 that was free a moment ago, so a connection to it is refused.
+inline int FreePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    auto* raw = reinterpret_cast<sockaddr*>(&address);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
-    const bool ok = port != 0
-                        ? ::connect(fd, raw, length) == 0
-                        : ::bind(fd, raw, length) == 0 && ::getsockname(fd, raw, &length) == 0;
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
     ::close(fd);
     return ok ? ntohs(address.sin_port) : 0;
 }
 
-// A real server for the network tests, with a folder of its own: it runs on 127.0.0.1, is
-// started by the test that needs it and stopped when its object goes away (or the test
-// process dies).
+// A real server on 127.0.0.1, run by the script of tests/net/data with a folder of its own and
+// stopped when its object goes away (or the test process dies). Options: none serves the
+// folder plus a few scripted misbehaviours; "--tls" the same over TLS with a CA it makes;
+// "--mode=proxy407" a proxy that refuses every credential; "--tinyproxy", "USER:PASSWORD"
+// tinyproxy with BasicAuth.
 class TestServer {
 public:
-    TestServer() {
+    explicit TestServer(const QStringList& options = {})
+        : m_scheme(options.contains("--tls") ? "https" : "http") {
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start("python3",
+                        QStringList{ORVEX_TEST_DATA_DIR "/http_server.py", "--root", m_dir.path()} +
+                            options);
+        // The port comes on the first line.
+        while (!m_process.canReadLine() && m_process.waitForReadyRead(15000)) {
+        }
+        m_port = m_process.readLine().trimmed().toInt();
     }
     ~TestServer() {
         m_process.terminate();
@@ -55,47 +63,22 @@ public:
     bool IsRunning() const { return m_port != 0; }
     int Port() const { return m_port; }
 
-protected:
-    QTemporaryDir m_dir;
-    QProcess m_process;
-    int m_port = 0;
-};
-
-// The server script of tests/net/data: serves a folder the test fills plus a few scripted
-// misbehaviours, over TLS with a certificate of a CA it made with openssl, or acts as a proxy
-// that refuses every credential.
-class TestHttpServer : public TestServer {
-public:
-    enum Kind { Http, Https, RefusingProxy };
-    explicit TestHttpServer(Kind kind = Http) : m_scheme(kind == Https ? "https" : "http") {
-        QStringList arguments{ORVEX_TEST_DATA_DIR "/http_server.py", "--root", m_dir.path()};
-        if (kind == RefusingProxy)
-            arguments << "--mode"
-                      << "proxy407";
-        // The script makes the CA and the server's key in the served folder; no test asks
-        // for them.
-        if (kind == Https)
-            arguments << "--tls";
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start("python3", arguments);
-        // The port comes on the first line.
-        while (!m_process.canReadLine() && m_process.waitForReadyRead(15000)) {
-        }
-        m_port = m_process.readLine().trimmed().toInt();
-    }
-
     QString Url(const QString& path) const {
         return QStringLiteral("%1://127.0.0.1:%2%3").arg(m_scheme).arg(m_port).arg(path);
     }
-    // Makes libcurl trust the CA of an Https server (until ClearProxyEnvironment).
+    // A URL on this server that redirects to url.
+    QString RedirectTo(const QString& url) const {
+        return Url("/__redirect?to=" + QUrl::toPercentEncoding(url));
+    }
+    // Makes libcurl trust the CA of a "--tls" server (until ClearProxyEnvironment).
     void TrustCa() const {
         ::setenv("SSL_CERT_FILE", QFile::encodeName(m_dir.filePath("ca.pem")), 1);
     }
-    // Creates a file of size bytes in the served folder (bytes cycle through a pattern).
+    // Creates a file of size bytes in the served folder; the bytes cycle through the alphabet,
+    // so that a chunk out of place changes the content.
     QByteArray AddFile(const QString& name, int size) {
-        QByteArray content(size, '\0');
-        for (int i = 0; i < size; ++i)
-            content[i] = static_cast<char>('a' + i % 26);
+        const QByteArray content =
+            QByteArray("abcdefghijklmnopqrstuvwxyz").repeated(size / 26 + 1).left(size);
         QFile file(m_dir.filePath(name));
         if (file.open(QIODevice::WriteOnly))
             file.write(content);
@@ -107,39 +90,18 @@ public:
         m_requests += QString::fromUtf8(m_process.readAllStandardOutput());
         return m_requests.split(u'\n', Qt::SkipEmptyParts);
     }
-
-private:
-    QString m_scheme;
-    QString m_requests;
-};
-
-// tinyproxy with BasicAuth, logging to a file the test can read.
-class TinyProxy : public TestServer {
-public:
-    TinyProxy(const QString& user, const QString& password) {
-        const int port = Loopback();
-        QFile config(m_dir.filePath("tinyproxy.conf"));
-        if (!config.open(QIODevice::WriteOnly))
-            return;
-        config.write(QStringLiteral("Port %1\nListen 127.0.0.1\nTimeout 30\nMaxClients 50\n"
-                                    "Allow 127.0.0.1\nDisableViaHeader Yes\nLogLevel Connect\n"
-                                    "LogFile \"%2\"\nBasicAuth %3 %4\n")
-                         .arg(port)
-                         .arg(m_dir.filePath("tinyproxy.log"), user, password)
-                         .toUtf8());
-        config.close();
-        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_process.start("tinyproxy", {"-d", "-c", config.fileName()});
-        if (!m_process.waitForStarted(5000))
-            return;
-        for (QDeadlineTimer deadline(10000); !deadline.hasExpired(); ::usleep(20000))
-            if (m_process.state() != QProcess::Running || (m_port = Loopback(port)) != 0)
-                return;
-    }
+    // What tinyproxy logged so far.
     QString Log() const {
         QFile log(m_dir.filePath("tinyproxy.log"));
         return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
     }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    int m_port = 0;
+    QString m_scheme;
+    QString m_requests;
 };
 
 // Removes every variable that the tests set for libcurl or the engine.
@@ -147,33 +109,6 @@ inline void ClearProxyEnvironment() {
     for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "SSL_CERT_FILE"})
         ::unsetenv(name);
 }
-
-using Progress = std::vector<std::pair<int, int>>;
-
-// A downloader that records what reached its report hooks; keeps a proxy handler's cancel hook.
-class ObservedDownloader : public Downloader {
-public:
-    ObservedDownloader() {
-        onConnectionFailed = [this](const CAtlString& error) { reports.failures << error; };
-        onDataReadProgress = [this](int done, int total) {
-            reports.progress.emplace_back(done, total);
-        };
-    }
-    void SetProxyHandler(std::shared_ptr<ProxyHandlerBase> handler) override {
-        Downloader::SetProxyHandler(std::move(handler));
-        onProxyAuthCanceled = [this, inner = onProxyAuthCanceled] {
-            ++reports.canceled;
-            if (inner)
-                inner();
-        };
-    }
-
-    struct Reports {
-        QStringList failures;
-        int canceled = 0;
-        Progress progress;
-    } reports;
-};
 
 // The content of a file named by a path in the program's form.
 inline QByteArray ReadDownloaded(const CAtlString& path) {
@@ -183,10 +118,47 @@ inline QByteArray ReadDownloaded(const CAtlString& path) {
 
 // Names of the download files in the temporary folder.
 inline QStringList LeftoverDownloads() {
-    return QDir(QDir::tempPath()).entryList({"FLVTemp*"}, QDir::Files);
+    return QDir::temp().entryList({"FLVTemp*"}, QDir::Files);
 }
 
-inline void RemoveLeftoverDownloads() {
-    for (const QString& name : LeftoverDownloads())
-        QDir(QDir::tempPath()).remove(name);
-}
+using Progress = std::vector<std::pair<int, int>>;
+
+// Each test gets a plain and an https server (its CA trusted) that both serve info.xml, and a
+// downloader whose reports it records.
+class NetTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.IsRunning() && tls.IsRunning())
+            << "python3 or openssl could not start the test servers";
+        content = server.AddFile("info.xml", 2500);
+        tls.AddFile("info.xml", 2500);
+        tls.TrustCa();
+    }
+    void TearDown() override { ClearProxyEnvironment(); }
+
+    // Hands the downloader a proxy handler, keeping its cancel hook, and forgets the reports.
+    void SetHandler(std::shared_ptr<ProxyHandlerBase> handler) {
+        downloader.SetProxyHandler(std::move(handler));
+        downloader.onProxyAuthCanceled = [this, inner = downloader.onProxyAuthCanceled] {
+            ++reports.canceled;
+            inner();
+        };
+        downloader.onConnectionFailed = [this](const CAtlString& error) {
+            reports.failures << error;
+        };
+        downloader.onDataReadProgress = [this](int done, int total) {
+            reports.progress.emplace_back(done, total);
+        };
+        reports = {};
+    }
+
+    TestServer server;
+    TestServer tls{{"--tls"}};
+    Downloader downloader;
+    QByteArray content;
+    struct Reports {
+        QStringList failures;
+        int canceled = 0;
+        Progress progress;
+    } reports;
+};

@@ -10,15 +10,20 @@ server cannot be made to give on purpose:
 With --tls it serves HTTPS with a certificate for 127.0.0.1 and localhost, signed by a CA
 that it first makes with the openssl tool and leaves as ca.pem in the root folder.
 With --mode proxy407 it is instead a proxy that demands credentials and refuses whatever
-it is given, for plain requests and CONNECT alike.
+it is given, for plain requests and CONNECT alike. With --tinyproxy USER:PASSWORD it starts
+tinyproxy with BasicAuth instead, logging to tinyproxy.log in the root folder, and prints its
+port once it accepts connections.
 
 Prints the port on the first line of standard output, then one line per request:
 "<method> <path> auth=<0|1>", auth telling whether Proxy-Authorization was sent.
 Ends when standard input closes, so it never outlives the test that started it.
 """
 import argparse
+import ctypes
 import http.server
 import os
+import signal
+import socket
 import ssl
 import subprocess
 import sys
@@ -112,13 +117,54 @@ def make_certificates(folder):
     return os.path.join(folder, "server.pem"), os.path.join(folder, "server.key")
 
 
+def start_tinyproxy(root, credentials):
+    """tinyproxy on a free port of 127.0.0.1; returns the process and the port."""
+    probe = socket.socket()
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    user, password = credentials.split(":", 1)
+    config = os.path.join(root, "tinyproxy.conf")
+    with open(config, "w") as out:
+        out.write(f"Port {port}\nListen 127.0.0.1\nTimeout 30\nMaxClients 50\n"
+                  f"Allow 127.0.0.1\nDisableViaHeader Yes\nLogLevel Connect\n"
+                  f'LogFile "{os.path.join(root, "tinyproxy.log")}"\n'
+                  f"BasicAuth {user} {password}\n")
+    libc = ctypes.CDLL(None)
+    # Dies with this script, however it ends.
+    proxy = subprocess.Popen(["tinyproxy", "-d", "-c", config],
+                             preexec_fn=lambda: libc.prctl(1, signal.SIGKILL))
+    deadline = time.monotonic() + 10
+    while proxy.poll() is None and time.monotonic() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return proxy, port
+        except OSError:
+            time.sleep(0.02)
+    proxy.kill()
+    sys.exit("tinyproxy did not start")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", default=".")
     parser.add_argument("--tls", action="store_true")
     parser.add_argument("--mode", choices=["files", "proxy407"], default="files")
+    parser.add_argument("--tinyproxy", metavar="USER:PASSWORD")
     parser.add_argument("--quiet", action="store_true", help="print only the port")
     args = parser.parse_args()
+
+    if args.tinyproxy:
+        proxy, port = start_tinyproxy(os.path.abspath(args.root), args.tinyproxy)
+        print(port, flush=True)
+        # Stopped by SIGTERM or by standard input closing; either way tinyproxy is reaped.
+        signal.signal(signal.SIGTERM, lambda *_: sys.exit())
+        try:
+            sys.stdin.read()
+        finally:
+            proxy.kill()
+            proxy.wait()
+        return
 
     Handler.mode = args.mode
     Handler.quiet = args.quiet
