@@ -5,7 +5,6 @@
 #include "net/ProxyHandlerBase.h"
 #include "net/QtDownloaderBase.h"
 
-#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QThread>
 
@@ -86,8 +85,8 @@ TEST_F(DownloaderTest, FailuresReturnNothingAndLeaveNoFile) {
         {"not found", server.Url("/missing.xml"), {}},
         {"empty body", server.Url("/empty.xml"), {}},
         {"body shorter than its length", server.Url("/__truncated"), {}},
-        // The server holds the connection for a minute; ending well before shows the stall
-        // limit hit.
+        // The server holds the connection until the client leaves; without the stall limit
+        // the download would hang until the test's time limit fails it.
         {"server stops sending", server.Url("/__stall"), {}},
         {"redirect from https to http", tls.RedirectTo(server.Url("/plain.xml")), {}},
         {"connection refused",
@@ -97,10 +96,7 @@ TEST_F(DownloaderTest, FailuresReturnNothingAndLeaveNoFile) {
     for (const auto& [name, url, failures] : cases) {
         SCOPED_TRACE(name);
         reports = {};
-        QElapsedTimer clock;
-        clock.start();
         EXPECT_TRUE(downloader.Download(url, 1, 0).isEmpty());
-        EXPECT_LT(clock.elapsed(), 30000);
         EXPECT_EQ(reports.failures, failures);
         EXPECT_EQ(reports.canceled, 0);
         EXPECT_EQ(LeftoverDownloads(), QStringList());
