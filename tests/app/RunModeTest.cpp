@@ -101,27 +101,19 @@ struct LoadCase {
 };
 
 TEST(RecordKeeper, LoadFallsBackToMachineThenDefaults) {
+    // clang-format off
     const LoadCase cases[] = {
         {"nothing stored", {}, 30, true, 0, false},
-        {"user values",
-         {{CurrentUser, "Interval", 7},
-          {CurrentUser, "CheckUpdates", 0},
-          {CurrentUser, "LastChecked", kDay}},
-         7,
-         false,
-         kDay,
-         true},
+        {"user values", {{CurrentUser, "Interval", 7}, {CurrentUser, "CheckUpdates", 0},
+                         {CurrentUser, "LastChecked", kDay}}, 7, false, kDay, true},
         {"machine interval", {{LocalMachine, "Interval", 7}}, 7, true, 0, false},
-        {"user wins over machine",
-         {{LocalMachine, "Interval", 7}, {CurrentUser, "Interval", 9}},
-         9,
-         true,
-         0,
-         false},
+        {"user wins over machine", {{LocalMachine, "Interval", 7}, {CurrentUser, "Interval", 9}},
+         9, true, 0, false},
         {"check updates 2 is off", {{CurrentUser, "CheckUpdates", 2}}, 30, false, 0, false},
         {"machine switches checks off", {{LocalMachine, "CheckUpdates", 0}}, 30, false, 0, false},
         {"machine last checked ignored", {{LocalMachine, "LastChecked", kDay}}, 30, true, 0, false},
     };
+    // clang-format on
     for (const LoadCase& c : cases) {
         Sandbox sandbox;
         for (const auto& [scope, name, value] : c.stored)
