@@ -1,4 +1,5 @@
 #include "platform/Hive.h"
+#include "platform/Utf16.h"
 
 #include "platform/SettingsStore.h"
 
@@ -62,18 +63,6 @@ bool ReadQuoted(const QString& text, qsizetype& pos, QString& out) {
 void SkipSpaces(const QString& text, qsizetype& pos) {
     while (pos < text.size() && (text[pos] == u' ' || text[pos] == u'\t'))
         ++pos;
-}
-
-QByteArray Utf16Bytes(const QString& text) {
-    QByteArray bytes;
-    bytes.reserve((text.size() + 1) * 2);
-    for (QChar c : text) {
-        bytes += static_cast<char>(c.unicode() & 0xff);
-        bytes += static_cast<char>(c.unicode() >> 8);
-    }
-    bytes += '\0';
-    bytes += '\0';
-    return bytes;
 }
 
 // The text of REG_SZ data when it is exactly one nul-terminated string that fits on one
@@ -173,7 +162,7 @@ bool CHive::ParseValueLine(const QString& line, Entry& out) {
         if (!ReadQuoted(data, pos, text) || pos != data.size())
             return false;
         value.type = REG_SZ;
-        value.data = Utf16Bytes(text);
+        value.data = Utf16LeWithNul(text);
     } else if (data.startsWith(QLatin1String("dword:"), Qt::CaseInsensitive)) {
         const QString digits = data.mid(6);
         bool ok = false;

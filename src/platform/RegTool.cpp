@@ -1,4 +1,5 @@
 #include "platform/RegTool.h"
+#include "platform/Utf16.h"
 
 #include "platform/DurableFile.h"
 
@@ -60,23 +61,6 @@ bool ParseKey(const QString& text, KeyName& key) {
     return false;
 }
 
-QByteArray Utf16(const QString& text) {
-    QByteArray bytes;
-    for (QChar c : text) {
-        bytes += static_cast<char>(c.unicode() & 0xff);
-        bytes += static_cast<char>(c.unicode() >> 8);
-    }
-    return bytes;
-}
-
-QString FromUtf16(const QByteArray& bytes) {
-    QString text;
-    for (qsizetype i = 0; i + 1 < bytes.size(); i += 2)
-        text += QChar(static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) |
-                                            (static_cast<uint8_t>(bytes[i + 1]) << 8)));
-    return text;
-}
-
 QByteArray LittleEndian(uint64_t number, int bytes) {
     QByteArray data(bytes, '\0');
     for (int i = 0; i < bytes; ++i)
@@ -96,7 +80,7 @@ QString DataText(const CHive::Value& value) {
     switch (value.type) {
     case REG_SZ:
     case REG_EXPAND_SZ: {
-        QString text = FromUtf16(value.data);
+        QString text = FromUtf16Le(value.data);
         const qsizetype nul = text.indexOf(QChar(0));
         return nul < 0 ? text : text.left(nul);
     }
@@ -106,7 +90,7 @@ QString DataText(const CHive::Value& value) {
             return QStringLiteral("0x") + QString::number(FromLittleEndian(value.data), 16);
         break;
     case REG_MULTI_SZ: {
-        QStringList items = FromUtf16(value.data).split(QChar(0));
+        QStringList items = FromUtf16Le(value.data).split(QChar(0));
         while (!items.isEmpty() && items.last().isEmpty())
             items.removeLast();
         return items.join(QStringLiteral("\\0"));
@@ -151,6 +135,16 @@ QString ErrorText(int32_t code) {
     default:
         return QStringLiteral("ERROR: The registry could not be changed (error %1).").arg(code);
     }
+}
+
+// The closing line of a command that changes a hive: the error, or the success line.
+int Finish(int32_t error, QTextStream& out, QTextStream& err) {
+    if (error != ERROR_SUCCESS) {
+        err << ErrorText(error) << '\n';
+        return 1;
+    }
+    out << kDone << '\n';
+    return 0;
 }
 
 const CHive::Key* OwnSection(const CHive& hive, const QString& full) {
@@ -357,7 +351,7 @@ int CRegTool::Add(const Options& options, QTextStream& out, QTextStream& err, QT
     switch (type) {
     case REG_SZ:
     case REG_EXPAND_SZ:
-        value.data = Utf16(data) + QByteArray(2, '\0');
+        value.data = Utf16LeWithNul(data);
         break;
     case REG_DWORD:
     case REG_QWORD: {
@@ -387,7 +381,7 @@ int CRegTool::Add(const Options& options, QTextStream& out, QTextStream& err, QT
                 ok = false;
                 break;
             }
-            value.data += Utf16(item) + QByteArray(2, '\0');
+            value.data += Utf16LeWithNul(item);
         }
         value.data += QByteArray(2, '\0');
         break;
@@ -422,12 +416,7 @@ int CRegTool::Add(const Options& options, QTextStream& out, QTextStream& err, QT
             hive.SetValue(full, value);
         return ERROR_SUCCESS;
     });
-    if (error != ERROR_SUCCESS) {
-        err << ErrorText(error) << '\n';
-        return 1;
-    }
-    out << kDone << '\n';
-    return 0;
+    return Finish(error, out, err);
 }
 
 int CRegTool::Delete(const Options& options, QTextStream& out, QTextStream& err, QTextStream& in) {
@@ -478,12 +467,7 @@ int CRegTool::Delete(const Options& options, QTextStream& out, QTextStream& err,
         }
         return hive.DeleteKeyTree(full) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
     });
-    if (error != ERROR_SUCCESS) {
-        err << ErrorText(error) << '\n';
-        return 1;
-    }
-    out << kDone << '\n';
-    return 0;
+    return Finish(error, out, err);
 }
 
 int CRegTool::Import(const Options& options, QTextStream& out, QTextStream& err) {
@@ -542,13 +526,10 @@ int CRegTool::Import(const Options& options, QTextStream& out, QTextStream& err)
             }
             return ERROR_SUCCESS;
         });
-        if (error != ERROR_SUCCESS) {
-            err << ErrorText(error) << '\n';
-            return 1;
-        }
+        if (error != ERROR_SUCCESS)
+            return Finish(error, out, err);
     }
-    out << kDone << '\n';
-    return 0;
+    return Finish(ERROR_SUCCESS, out, err);
 }
 
 int CRegTool::Export(const Options& options, QTextStream& out, QTextStream& err, QTextStream& in) {

@@ -1,4 +1,5 @@
 #include "platform/Registry.h"
+#include "platform/Utf16.h"
 
 #include "platform/SettingsStore.h"
 
@@ -71,17 +72,6 @@ CAtlString TextOf(const uint8_t* data, uint32_t size) {
     return text;
 }
 
-QByteArray Utf16WithNul(const CAtlString& text) {
-    QByteArray bytes;
-    bytes.reserve((text.size() + 1) * 2);
-    for (QChar c : text) {
-        bytes += static_cast<char>(c.unicode() & 0xff);
-        bytes += static_cast<char>(c.unicode() >> 8);
-    }
-    bytes.append(2, '\0');
-    return bytes;
-}
-
 int32_t WriteValue(HKEY root, const CAtlString& subKey, const CAtlString& valueName, uint32_t type,
                    const QByteArray& data) {
     OpenedKey key(GetSettingsStore());
@@ -134,7 +124,7 @@ uint32_t RegReadDword(HKEY root, const CAtlString& subKey, const CAtlString& val
 
 int32_t RegWriteString(HKEY root, const CAtlString& subKey, const CAtlString& valueName,
                        const CAtlString& value) {
-    return WriteValue(root, subKey, valueName, REG_SZ, Utf16WithNul(value));
+    return WriteValue(root, subKey, valueName, REG_SZ, Utf16LeWithNul(value));
 }
 
 int32_t RegWriteDword(HKEY root, const CAtlString& subKey, const CAtlString& valueName,

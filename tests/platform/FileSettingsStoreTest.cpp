@@ -97,7 +97,7 @@ TEST(FileSettingsStore, WritesKeepLinesTheyCannotRead) {
 TEST(FileSettingsStore, RefusesToRewriteAHiveItCannotReadWhole) {
     Sandbox sandbox;
     const QByteArray utf16 =
-        "\xff\xfe" + Utf16Z("Windows Registry Editor Version 5.00\n").chopped(2);
+        "\xff\xfe" + Utf16LeWithNul("Windows Registry Editor Version 5.00\n").chopped(2);
     const QByteArray cases[] = {
         "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n\"A\"=\"caf\xe9\"\n",
         utf16 + "A",                               // half a character

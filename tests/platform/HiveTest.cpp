@@ -15,7 +15,7 @@ QByteArray Dword(uint32_t value) {
 }
 
 QByteArray Multi(const char* first, const char* second) {
-    return Utf16Z(first) + Utf16Z(second) + QByteArray(2, '\0');
+    return Utf16LeWithNul(first) + Utf16LeWithNul(second) + QByteArray(2, '\0');
 }
 
 void ExpectValues(const CHive& hive, const QString& key, const std::vector<Named>& expected) {
@@ -33,18 +33,18 @@ TEST(Hive, RoundTripKeepsEveryTypeAndEscape) {
     const QString key = QStringLiteral("HKEY_CURRENT_USER\\Software\\Test");
     // Text that is not one terminated line is kept as hex, so no byte is lost.
     const std::vector<Named> values = {
-        {"Quote \"and\" \\slash", REG_SZ, Utf16Z("C:\\dir\\ \"q\" \\\\")},
+        {"Quote \"and\" \\slash", REG_SZ, Utf16LeWithNul("C:\\dir\\ \"q\" \\\\")},
         {"Empty", REG_SZ, QByteArray(2, '\0')},
         {"NoNul", REG_SZ, QByteArray("a\0b\0", 4)},
-        {"Lines", REG_SZ, Utf16Z("a\nb")},
+        {"Lines", REG_SZ, Utf16LeWithNul("a\nb")},
         {"Inner", REG_SZ, QByteArray("a\0\0\0b\0\0\0", 8)},
-        {"Größe", REG_SZ, Utf16Z("日本語")},
-        {QString(), REG_SZ, Utf16Z("default")},
+        {"Größe", REG_SZ, Utf16LeWithNul("日本語")},
+        {QString(), REG_SZ, Utf16LeWithNul("default")},
         {"Dword", REG_DWORD, Dword(0xdeadbeef)},
         {"Short", REG_DWORD, QByteArray("\x01\x02\x03", 3)},
         {"Bin", REG_BINARY, QByteArray("\x00\xff\x10", 3)},
         {"NoBytes", REG_BINARY, QByteArray()},
-        {"Expand", REG_EXPAND_SZ, Utf16Z("%TEMP%")},
+        {"Expand", REG_EXPAND_SZ, Utf16LeWithNul("%TEMP%")},
         {"Multi", REG_MULTI_SZ, Multi("a", "b")},
         {"Qword", REG_QWORD, QByteArray("\x01\x02\x03\x04\x05\x06\x07\x08", 8)},
         {"None", REG_NONE, QByteArray("x", 1)},
@@ -73,15 +73,15 @@ TEST(Hive, ReadsUtf16ExportOfWindows) {
     hive.Parse(file.readAll());
     EXPECT_TRUE(hive.HasHeader() && hive.IsLossless() && hive.UnreadLines().isEmpty());
     ExpectValues(hive, "HKLM\\SOFTWARE\\ORVEX Technologies\\Gallery",
-                 {{QString(), REG_SZ, Utf16Z("Gallery content")},
-                  {"Install Path", REG_SZ, Utf16Z("C:\\Program Files\\ORVEX\\Gallery")},
+                 {{QString(), REG_SZ, Utf16LeWithNul("Gallery content")},
+                  {"Install Path", REG_SZ, Utf16LeWithNul("C:\\Program Files\\ORVEX\\Gallery")},
                   {"Größe", REG_DWORD, Dword(42)},
-                  {"Data Dir", REG_EXPAND_SZ, Utf16Z("%PROGRAMDATA%")},
+                  {"Data Dir", REG_EXPAND_SZ, Utf16LeWithNul("%PROGRAMDATA%")},
                   {"Languages", REG_MULTI_SZ, Multi("en", "de")},
                   {"Stamp", REG_QWORD, QByteArray("\x00\x10\x00\x00\x00\x00\x00\x00", 8)},
                   {"Blob", REG_BINARY, QByteArray("\xde\xad\xbe\xef", 4)}});
     ExpectValues(hive, "HKEY_CURRENT_USER\\Software\\ORVEX Technologies\\Tavlo Software",
-                 {{"Language", REG_SZ, Utf16Z("日本語")}});
+                 {{"Language", REG_SZ, Utf16LeWithNul("日本語")}});
 }
 
 TEST(Hive, KeyTreesAreWholeComponents) {

@@ -78,7 +78,7 @@ TEST(IniFile, WritesChangeOnlyTheirOwnLineAndRefuseWhatWouldBreakTheFile) {
 TEST(IniFile, KeepsTheEncodingOfTheFile) {
     Sandbox sandbox;
     const QString key = "Name", value = "Zürich";
-    auto utf16 = [](const QString& text) { return "\xff\xfe" + Utf16Z(text).chopped(2); };
+    auto utf16 = [](const QString& text) { return "\xff\xfe" + Utf16LeWithNul(text).chopped(2); };
     const std::pair<QByteArray, QByteArray> cases[] = {
         {"[S]\n", "[S]\nName=Z\xc3\xbcrich\n"},
         {utf16("[S]\r\n"), utf16("[S]\r\nName=Zürich\r\n")},

@@ -30,9 +30,9 @@ TEST(Registry, ReadsTakeOnlyWhatTheStoredBytesHold) {
          0x04030201, 0, no},
         {"TooShort", REG_DWORD, QByteArray("\x01\x02", 2), QStringLiteral("\u0201"), 0, 77,
          ERROR_INVALID_DATA, no},
-        {"Expandable", REG_EXPAND_SZ, Utf16Z("%X%"), "%X%", 0, 77, ERROR_MORE_DATA, "%X%"},
-        {"Longest", REG_SZ, Utf16Z(y), y, 0, 77, ERROR_MORE_DATA, y},
-        {"Longer", REG_SZ, Utf16Z(x), x, 0, 77, ERROR_MORE_DATA, no},
+        {"Expandable", REG_EXPAND_SZ, Utf16LeWithNul("%X%"), "%X%", 0, 77, ERROR_MORE_DATA, "%X%"},
+        {"Longest", REG_SZ, Utf16LeWithNul(y), y, 0, 77, ERROR_MORE_DATA, y},
+        {"Longer", REG_SZ, Utf16LeWithNul(x), x, 0, 77, ERROR_MORE_DATA, no},
     };
     const QString key = QStringLiteral("Software\\ORVEX Technologies\\Raw");
     auto store = GetSettingsStore();

@@ -3,6 +3,7 @@
 #include "platform/Hive.h"
 #include "platform/Settings.h"
 #include "platform/SettingsStore.h"
+#include "platform/Utf16.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -58,12 +59,3 @@ private:
     bool m_hadRoot;
     QByteArray m_oldRoot;
 };
-
-inline QByteArray Utf16Z(const QString& text) {
-    QByteArray bytes;
-    for (QChar c : text) {
-        bytes += static_cast<char>(c.unicode() & 0xff);
-        bytes += static_cast<char>(c.unicode() >> 8);
-    }
-    return bytes + QByteArray(2, '\0');
-}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Registry string data is UTF-16 little-endian whatever the host's byte order, so that
+// hives move between machines unchanged.
+
+// The text as UTF-16LE bytes followed by a nul character (two zero bytes).
+inline QByteArray Utf16LeWithNul(const QString& text) {
+    QByteArray bytes;
+    bytes.reserve((text.size() + 1) * 2);
+    for (QChar c : text) {
+        bytes += static_cast<char>(c.unicode() & 0xff);
+        bytes += static_cast<char>(c.unicode() >> 8);
+    }
+    bytes.append(2, '\0');
+    return bytes;
+}
+
+// Every whole UTF-16LE code unit of bytes, nul characters included; an odd last byte is
+// dropped.
+inline QString FromUtf16Le(const QByteArray& bytes) {
+    QString text;
+    text.reserve(bytes.size() / 2);
+    for (qsizetype i = 0; i + 1 < bytes.size(); i += 2)
+        text += QChar(static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) |
+                                            (static_cast<uint8_t>(bytes[i + 1]) << 8)));
+    return text;
+}
