@@ -1,4 +1,5 @@
 #include "platform/NamedMutex.h"
+#include "platform/ErrorCodes.h"
 
 #include <QCryptographicHash>
 
@@ -7,13 +8,6 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-namespace {
-constexpr uint32_t kErrorAlreadyExists = 183;
-// Any other failure: ERROR_GEN_FAILURE. Raw errno values are not passed on because EIO (5)
-// would read as "access denied" and wrongly refuse the run.
-constexpr uint32_t kErrorGenFailure = 31;
-} // namespace
 
 CNamedMutex::~CNamedMutex() {
     if (m_fd >= 0)
@@ -41,11 +35,13 @@ uint32_t CNamedMutex::Create(const CAtlString& name) {
 
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return kErrorGenFailure;
+        return ERROR_GEN_FAILURE;
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
         const int error = errno;
         ::close(fd);
-        return error == EADDRINUSE ? kErrorAlreadyExists : kErrorGenFailure;
+        // Any other failure is ERROR_GEN_FAILURE: raw errno values are not passed on because
+        // EIO (5) would read as "access denied" and wrongly refuse the run.
+        return error == EADDRINUSE ? ERROR_ALREADY_EXISTS : ERROR_GEN_FAILURE;
     }
     if (m_fd >= 0)
         ::close(m_fd);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/AtlString.h"
+#include "platform/ErrorCodes.h"
 #include "platform/Registry.h"
 
 #include <cstdint>
@@ -24,19 +25,6 @@ constexpr uint32_t KEY_WRITE = 0x20006;
 
 constexpr uint32_t REG_CREATED_NEW_KEY = 1;
 constexpr uint32_t REG_OPENED_EXISTING_KEY = 2;
-
-constexpr int32_t ERROR_SUCCESS = 0;
-constexpr int32_t ERROR_FILE_NOT_FOUND = 2;
-constexpr int32_t ERROR_ACCESS_DENIED = 5;
-constexpr int32_t ERROR_INVALID_HANDLE = 6;
-constexpr int32_t ERROR_INVALID_DATA = 13;
-constexpr int32_t ERROR_OUTOFMEMORY = 14;
-constexpr int32_t ERROR_INVALID_PARAMETER = 87;
-constexpr int32_t ERROR_MORE_DATA = 234;
-constexpr int32_t ERROR_BADKEY = 1010;
-constexpr int32_t ERROR_REGISTRY_CORRUPT = 1015;
-constexpr int32_t ERROR_REGISTRY_IO_FAILED = 1016;
-constexpr int32_t ERROR_KEY_DELETED = 1018;
 
 // The registry and INI-file operations the settings layer is written against, with the
 // arguments and results of their Windows namesakes. Keys opened here must be closed with
