@@ -1,6 +1,6 @@
 #include "app/WorkFlow.h"
 
-#include "app/AccessPolicy.h"
+#include "update/AccessPolicy.h"
 #include "net/Downloader.h"
 #include "ui/MainWindow.h"
 

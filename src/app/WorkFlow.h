@@ -1,8 +1,8 @@
 #pragma once
 
 #include "app/CmdLineContext.h"
-#include "app/ProductListController.h"
-#include "app/RecordKeeper.h"
+#include "update/ProductListController.h"
+#include "update/RecordKeeper.h"
 #include "net/IDownloader.h"
 #include "net/ProxyHandlerBase.h"
 

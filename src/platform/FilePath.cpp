@@ -1,8 +1,8 @@
 #include "platform/FilePath.h"
 #include "platform/FdGuard.h"
 
-#include "platform/Locations.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <cerrno>
@@ -58,6 +58,11 @@ bool WildcardMatch(const QString& pattern, qsizetype p, const QString& name, qsi
 }
 
 } // namespace
+
+CAtlString SandboxRoot() {
+    const QString root = qEnvironmentVariable("ORVEX_ROOT");
+    return root.isEmpty() ? QString() : QDir(root).absolutePath();
+}
 
 FilePath::FilePath(const CAtlString& text) : m_path(Normalise(text)) {}
 

@@ -10,6 +10,10 @@
 // A path kept in the canonical Windows form: "\" separators, no trailing separator, no
 // device prefix before the drive letter. The file operations convert to the Linux form at
 // the file-system boundary (see LocalPath). Cheap to copy; an empty path means "no path".
+// The sandbox folder (ORVEX_ROOT, made absolute), or empty on a real system. With a sandbox
+// every drive and shared folder of the program lives below it.
+CAtlString SandboxRoot();
+
 class FilePath {
 public:
     // Files larger than this count as unreadable: FileSize answers in 32 bits, and the

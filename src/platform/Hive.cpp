@@ -1,7 +1,7 @@
 #include "platform/Hive.h"
 #include "platform/Utf16.h"
 
-#include "platform/SettingsStore.h"
+#include "platform/RegistryTypes.h"
 
 #include <QStringDecoder>
 

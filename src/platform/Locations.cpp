@@ -1,7 +1,5 @@
 #include "platform/Locations.h"
 
-#include "platform/Registry.h"
-
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -56,11 +54,6 @@ bool Representable(const QString& folder) {
     return !folder.contains(u'\\');
 }
 } // namespace
-
-CAtlString SandboxRoot() {
-    const QString root = qEnvironmentVariable("ORVEX_ROOT");
-    return root.isEmpty() ? QString() : QDir(root).absolutePath();
-}
 
 CAtlString MachineHivePath() {
     const QString root = SandboxRoot();
@@ -146,24 +139,8 @@ FilePath SharedDataFolder() {
                                    : root + QStringLiteral("/CommonFiles"));
 }
 
-FilePath LocateDataFile(const CAtlString& name) {
-    FilePath path(name);
-    if (path.IsRelative())
-        path = ModuleFolder().Join(name);
-    if (path.Exists())
-        return path;
-    CAtlString common;
-    if (RegQueryString(HKEY_LOCAL_MACHINE,
-                       QStringLiteral("SOFTWARE\\Microsoft\\Windows\\CurrentVersion"),
-                       QStringLiteral("CommonFilesDir"), common)) {
-        if (!common.endsWith(u'\\'))
-            common += u'\\';
-        return FilePath(common + QStringLiteral("ORVEX Technologies\\ORVEX Product Update\\") +
-                        name);
-    }
-    // Linux has no common-files folder in the registry; the shared data folder is already
-    // the program's own, so the name goes directly into it.
-    return SharedDataFolder().Join(name);
+bool IsTestMode() {
+    return FilePath(QStringLiteral("c:\\testmark.dat")).Exists();
 }
 
 bool ShellOpen(const CAtlString& pathOrAddress) {

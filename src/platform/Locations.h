@@ -8,8 +8,6 @@
 // With ORVEX_ROOT set, everything lives below it: the hives, the drives ("C:" is
 // $ORVEX_ROOT/drive_c), the temporary folder and the shared data folders.
 
-// The sandbox folder (ORVEX_ROOT, made absolute), or empty on a real system.
-CAtlString SandboxRoot();
 // Local (Linux) paths of the hive files: $ORVEX_ROOT/machine.reg or /etc/orvex/machine.reg,
 // $ORVEX_ROOT/user.reg or ${XDG_CONFIG_HOME:-$HOME/.config}/orvex/user.reg.
 CAtlString MachineHivePath();
@@ -29,9 +27,9 @@ FilePath CommonAppDataFolder();
 // The shared folder of the program's data files when the registry names no common-files
 // folder: $ORVEX_ROOT/CommonFiles or /usr/share/orvex.
 FilePath SharedDataFolder();
-// The program's data file: beside the executable when there, otherwise in the common-files
-// folder (whether or not it exists there).
-FilePath LocateDataFile(const CAtlString& name);
+// Whether the test-mode marker file "c:\testmark.dat" exists; update information is then
+// read from its test entries.
+bool IsTestMode();
 // Hands a path or address to the desktop's default application (xdg-open, started detached
 // and without a shell); true when it started.
 bool ShellOpen(const CAtlString& pathOrAddress);

@@ -1,7 +1,7 @@
 #include "ui/MainWindow.h"
 
-#include "app/ProductListController.h"
-#include "app/RecordKeeper.h"
+#include "update/ProductListController.h"
+#include "update/RecordKeeper.h"
 #include "net/ProxyHandlerBase.h"
 
 #include <QHeaderView>

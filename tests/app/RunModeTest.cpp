@@ -1,5 +1,5 @@
-#include "app/AccessPolicy.h"
-#include "app/RecordKeeper.h"
+#include "update/AccessPolicy.h"
+#include "update/RecordKeeper.h"
 #include "app/WorkFlow.h"
 #include "platform/Registry.h"
 #include "platform/Settings.h"

@@ -1,3 +1,4 @@
+#include "platform/DataFile.h"
 #include "platform/Locations.h"
 #include "platform/Registry.h"
 

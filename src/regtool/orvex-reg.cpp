@@ -1,4 +1,4 @@
-#include "platform/RegTool.h"
+#include "regtool/RegTool.h"
 
 #include <QCoreApplication>
 

@@ -1,4 +1,4 @@
-#include "app/ProductListController.h"
+#include "update/ProductListController.h"
 
 bool CProductListController::LoadProductList() {
     return false;

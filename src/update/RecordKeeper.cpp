@@ -1,4 +1,4 @@
-#include "app/RecordKeeper.h"
+#include "update/RecordKeeper.h"
 
 #include "platform/Settings.h"
 

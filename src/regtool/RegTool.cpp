@@ -1,4 +1,4 @@
-#include "platform/RegTool.h"
+#include "regtool/RegTool.h"
 #include "platform/Utf16.h"
 
 #include "platform/DurableFile.h"

@@ -6,6 +6,3 @@
 // absent value (15) allows everything. True when every bit of mask is granted.
 bool IsInternetAccessAllowed(uint32_t mask);
 
-// Whether the test-mode marker file exists; update information is then read from its
-// test entries.
-bool IsTestMode();

@@ -1,6 +1,5 @@
-#include "app/AccessPolicy.h"
+#include "update/AccessPolicy.h"
 
-#include "platform/FilePath.h"
 #include "platform/Registry.h"
 
 bool IsInternetAccessAllowed(uint32_t mask) {
@@ -10,8 +9,4 @@ bool IsInternetAccessAllowed(uint32_t mask) {
     if (value == 15)
         return true;
     return (value & mask) == mask;
-}
-
-bool IsTestMode() {
-    return FilePath(QStringLiteral("c:\\testmark.dat")).Exists();
 }
