@@ -1,6 +1,7 @@
 #include "app/WorkFlow.h"
 
 #include "update/AccessPolicy.h"
+#include "update/SelfUpdate.h"
 #include "net/Downloader.h"
 #include "ui/MainWindow.h"
 
@@ -31,7 +32,7 @@ int32_t CWorkFlow::Today() const {
 }
 
 bool CWorkFlow::SelfUpdate() {
-    return false;
+    return RunSelfUpdate(m_downloader);
 }
 
 bool CWorkFlow::Preamble(const CCmdLineContext& context) {

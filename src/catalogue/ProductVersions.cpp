@@ -1,0 +1,166 @@
+#include "catalogue/ProductVersions.h"
+
+#include "catalogue/WebPage.h"
+#include "catalogue/XmlDocument.h"
+#include "platform/Locations.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+
+Q_LOGGING_CATEGORY(lcProductRules, "orvex.catalogue.rules", QtWarningMsg)
+
+namespace {
+QString Tr(const char* text) {
+    return QCoreApplication::translate("CProductVersions", text);
+}
+
+// The kept names are the base name alone or followed by a digit (X.xml, X2.xml): X10.xml
+// belongs to product X, XTools.xml to another product whose name merely starts alike.
+bool BelongsToProduct(const FilePath& file, const CAtlString& baseXml) {
+    const CAtlString name = file.BaseName();
+    if (name.size() < baseXml.size())
+        return false;
+    return name.size() == baseXml.size() || name[baseXml.size()].isDigit();
+}
+} // namespace
+
+bool CProductVersions::Load(const tinyxml2::XMLElement* element) {
+    m_name = Utf8Attribute(element, "Name");
+    m_baseXml = Attribute(element, "BaseXml");
+    m_defaultUrl = Attribute(element, "DefaultUrl");
+    const tinyxml2::XMLElement* rules = FirstChild(element, "DisableUpdatesIfInstalled");
+    for (const tinyxml2::XMLElement* rule = FirstChild(rules, "Disabler"); rule;
+         rule = rule->NextSiblingElement("Disabler")) {
+        m_disablers.push_back({Attribute(rule, "uid"),
+                               CVersionString(Attribute(rule, "versionFrom")),
+                               CVersionString(Attribute(rule, "versionTo"))});
+    }
+    return !m_name.isEmpty() && !m_baseXml.isEmpty();
+}
+
+bool CProductVersions::FindInstalled() {
+    const FilePath programFolder = ModuleFolder();
+    const CAtlString pattern = m_baseXml + QStringLiteral("*.xml");
+    m_candidates.clear();
+    programFolder.ListFiles(pattern, m_candidates);
+    programFolder.Folder()
+        .Join(QStringLiteral("ORVEX Software Update"))
+        .ListFiles(pattern, m_candidates);
+    std::erase_if(m_candidates,
+                  [this](const FilePath& file) { return !BelongsToProduct(file, m_baseXml); });
+
+    m_selected.reset();
+    bool appended = false;
+    for (const FilePath& file : m_candidates) {
+        auto version = std::make_shared<CProductVersion>(file.Text());
+        if (!version->ReadLocal())
+            continue;
+        const bool known = std::any_of(m_versions.begin(), m_versions.end(), [&](const auto& v) {
+            return v->GetInstalledVersion() == version->GetInstalledVersion();
+        });
+        if (known)
+            continue;
+        m_versions.push_back(version);
+        appended = true;
+        if (!m_selected || m_selected->GetInstalledVersion() < version->GetInstalledVersion())
+            m_selected = version;
+    }
+    return appended;
+}
+
+void CProductVersions::ApplyRules(const ProductList& products) {
+    if (m_versions.empty() || !m_selected)
+        return;
+    for (const auto& other : products) {
+        if (other.get() == this || other->GetId() == GetId())
+            continue;
+        for (unsigned j = 0; j < other->GetItemCount(); ++j) {
+            for (const Disabler& disabler : m_disablers) {
+                qCDebug(lcProductRules).noquote() << other->GetId() << disabler.uid;
+                if (other->GetId() != disabler.uid)
+                    continue;
+                const CVersionStringRange range(disabler.from, disabler.to);
+                if (range.Contains(CVersionString(other->GetInstalledVersionText(j)))) {
+                    m_disabled = true;
+                    return;
+                }
+            }
+        }
+    }
+}
+
+bool CProductVersions::CheckForUpdates() {
+    if (!m_selected)
+        return false;
+    m_selected->SetDownloader(m_downloader.get());
+    const bool read = m_selected->ReadRemote();
+    m_selected->SetDownloader(nullptr);
+    return read;
+}
+
+CProductVersion* CProductVersions::Row(unsigned i) const {
+    return i < m_versions.size() ? m_versions[i].get() : nullptr;
+}
+
+bool CProductVersions::HasUpdateInfo(unsigned i) {
+    const CProductVersion* row = Row(i);
+    return row && row->IsRemoteRead();
+}
+
+bool CProductVersions::IsUpdateAvailable(unsigned i) {
+    CProductVersion* row = Row(i);
+    return row && row->HasUpdate();
+}
+
+bool CProductVersions::HasActionButton(unsigned i) {
+    return !m_disabled && i < m_versions.size() && m_versions[i] == m_selected;
+}
+
+bool CProductVersions::OpenAction(unsigned i) {
+    const CProductVersion* row = Row(i);
+    CAtlString url = row ? row->GetUpdateWebPage() : CAtlString();
+    if (url.isEmpty())
+        url = m_defaultUrl;
+    return OpenWebPage(url);
+}
+
+CAtlString CProductVersions::GetInstalledVersionText(unsigned i) {
+    const CProductVersion* row = Row(i);
+    return row ? row->GetInstalledVersion().ToString() : CAtlString();
+}
+
+CAtlString CProductVersions::GetLatestVersionText(unsigned i) {
+    // A disabled product is up to date by definition: another product brings its updates.
+    if (m_disabled)
+        return m_selected ? m_selected->GetInstalledVersion().ToString() : CAtlString();
+    const CProductVersion* row = Row(i);
+    return row ? row->GetUpdateVersion().ToString() : CAtlString();
+}
+
+void CProductVersions::SetRow(unsigned i, int row) {
+    if (CProductVersion* version = Row(i))
+        version->SetRow(row);
+}
+
+int CProductVersions::GetRow(unsigned i) {
+    const CProductVersion* row = Row(i);
+    return row ? row->GetRow() : 0;
+}
+
+QStringList CProductVersions::GetActionLabels(unsigned) {
+    return {Tr("Current"), Tr("Update")};
+}
+
+CAtlString CProductVersions::GetWebPage() {
+    if (m_selected && !m_selected->GetUpdateWebPage().isEmpty())
+        return m_selected->GetUpdateWebPage();
+    return m_defaultUrl;
+}
+
+bool IsTavloInstalled() {
+    CProductVersions tavlo(QStringLiteral("SoftwareUpdateTSW"));
+    if (!tavlo.FindInstalled())
+        return false;
+    return CVersionString(tavlo.GetInstalledVersionText(0)) < CVersionString("10.0.0.0");
+}

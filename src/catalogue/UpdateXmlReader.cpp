@@ -1,0 +1,111 @@
+#include "catalogue/UpdateXmlReader.h"
+
+#include "catalogue/XmlDocument.h"
+#include "platform/FilePath.h"
+#include "platform/Locations.h"
+
+#include <atomic>
+
+namespace {
+std::atomic<const char*> g_productElementName{"Product"};
+
+UpdateEntry ReadEntry(const tinyxml2::XMLElement* element) {
+    UpdateEntry entry;
+    entry.updateVersion = Attribute(element, "UpdateVersion");
+    entry.installFile = Attribute(element, "UpdateInstallFile");
+    entry.installUrl = Attribute(element, "UpdateInstallURL");
+    entry.installSize = Attribute(element, "UpdateInstallSize");
+    entry.webPage = Attribute(element, "UpdateWebPage");
+    entry.argument = Attribute(element, "UpdateArgument");
+    entry.installSha256 = Attribute(element, "UpdateInstallSHA256");
+    return entry;
+}
+} // namespace
+
+const char* ProductElementName() {
+    return g_productElementName.load();
+}
+
+CUpdateXmlReader::CUpdateXmlReader() {
+    g_productElementName = IsTestMode() ? "TestProduct" : "Product";
+}
+
+CUpdateXmlReader::~CUpdateXmlReader() = default;
+
+bool CUpdateXmlReader::ReadLocal() {
+    return ParseLocal(ReadDocumentFile(GetPath()));
+}
+
+bool CUpdateXmlReader::ParseLocal(const QByteArray& text) {
+    CXmlDocument document;
+    if (!document.Parse(text))
+        return false;
+    const tinyxml2::XMLElement* product = FirstChild(document.Root(), "Product");
+    if (product == nullptr)
+        return false;
+    m_installedVersion = Attribute(product, "CurrentVersion");
+    m_remoteFile = Attribute(product, "RemoteVersionFile");
+    m_remoteUrl = Attribute(product, "RemoteVersionFileURL");
+    if (!m_remoteUrl.isEmpty() && !m_remoteUrl.endsWith(u'/'))
+        m_remoteUrl += u'/';
+    m_noUpdates = Attribute(product, "NoUpdates") == QLatin1String("true");
+    if (m_installedVersion.ToString().isEmpty() || m_remoteUrl.isEmpty() || m_remoteFile.isEmpty())
+        return false;
+    m_localRead = true;
+    return true;
+}
+
+bool CUpdateXmlReader::ReadRemote() {
+    const CAtlString path = FetchRemote();
+    if (path.isEmpty())
+        return false;
+    const QByteArray bytes = ReadDocumentFile(path);
+    // The copy is of no use once read, whatever it held.
+    FilePath(path).DeleteFile();
+    return ParseRemote(bytes);
+}
+
+bool CUpdateXmlReader::ParseRemote(const QByteArray& text) {
+    CXmlDocument document;
+    if (!document.Parse(text))
+        return false;
+    const tinyxml2::XMLElement* root = document.Root();
+    if (Attribute(root, "Location") != QLatin1String("Server"))
+        return false;
+    const char* elementName = ProductElementName();
+    const tinyxml2::XMLElement* product = FirstChild(root, elementName);
+    if (product == nullptr)
+        product = FirstChild(root, "Product");
+    if (product == nullptr)
+        return false;
+
+    m_remoteRead = true;
+    m_defaultEntry = ReadEntry(product);
+    m_compatibility.clear();
+    const tinyxml2::XMLElement* compatibility = FirstChild(product, "Compatibility");
+    for (const tinyxml2::XMLElement* range = FirstChild(compatibility, "Range"); range;
+         range = range->NextSiblingElement("Range")) {
+        // In test mode a range only counts with a test entry: a live entry must never be
+        // offered to a test installation.
+        const tinyxml2::XMLElement* entry = FirstChild(range, elementName);
+        if (entry == nullptr)
+            continue;
+        const CVersionStringRange key(CVersionString(Attribute(range, "VersionFrom")),
+                                      CVersionString(Attribute(range, "VersionTo")));
+        // emplace keeps the first range of a lower bound.
+        m_compatibility.emplace(key, ReadEntry(entry));
+    }
+    return true;
+}
+
+const UpdateEntry& CUpdateXmlReader::MatchingEntry() const {
+    for (const auto& [range, entry] : m_compatibility) {
+        if (range.Contains(m_installedVersion))
+            return entry;
+    }
+    return m_defaultEntry;
+}
+
+bool CUpdateXmlReader::HasUpdate() {
+    return m_localRead && m_remoteRead && m_installedVersion < GetUpdateVersion();
+}

@@ -1,0 +1,83 @@
+#pragma once
+
+#include "catalogue/VersionString.h"
+#include "platform/AtlString.h"
+
+#include <QByteArray>
+
+#include <map>
+
+// One offer of the update information: what version is offered and how to get it.
+struct UpdateEntry {
+    CVersionString updateVersion;
+    CAtlString installFile;
+    CAtlString installUrl;
+    // Kept as text: it is only ever shown, never computed with.
+    CAtlString installSize;
+    CAtlString webPage;
+    CAtlString argument;
+    // Optional SHA-256 of the installer (64 hexadecimal digits); empty when not published.
+    CAtlString installSha256;
+};
+
+// The element name under which update information is looked up: "TestProduct" while the
+// test marker exists, "Product" otherwise. Set anew by every reader's construction, so a
+// marker created or removed during a run takes effect with the next reader.
+const char* ProductElementName();
+
+// One local version file and the update information it points to. The local file says which
+// version is installed and where its update information is published; the update information
+// offers one entry for every installed version, or one per range of installed versions.
+// Derived classes say where the local file is and how the update information is fetched.
+// Single-threaded: the readers of one check run on the interface thread.
+class CUpdateXmlReader {
+public:
+    CUpdateXmlReader();
+    virtual ~CUpdateXmlReader();
+    CUpdateXmlReader(const CUpdateXmlReader&) = delete;
+    CUpdateXmlReader& operator=(const CUpdateXmlReader&) = delete;
+
+    // Reads the local version file named by GetPath.
+    virtual bool ReadLocal();
+    // Fetches the update information, reads it and deletes the fetched copy.
+    virtual bool ReadRemote();
+    // Both read, and the installed version is below the version offered to it.
+    virtual bool HasUpdate();
+    virtual bool ParseLocal(const QByteArray& text);
+    virtual bool ParseRemote(const QByteArray& text);
+    virtual CAtlString GetPath() = 0;
+    // The local path of a downloaded copy of the update information; empty on failure.
+    virtual CAtlString FetchRemote() = 0;
+
+    // The fields of the entry offered to the installed version (see MatchingEntry).
+    const CVersionString& GetUpdateVersion() const { return MatchingEntry().updateVersion; }
+    const CAtlString& GetUpdateInstallFile() const { return MatchingEntry().installFile; }
+    const CAtlString& GetUpdateInstallURL() const { return MatchingEntry().installUrl; }
+    const CAtlString& GetUpdateWebPage() const { return MatchingEntry().webPage; }
+    const CAtlString& GetUpdateArgument() const { return MatchingEntry().argument; }
+    const CAtlString& GetUpdateInstallSHA256() const { return MatchingEntry().installSha256; }
+    const CVersionString& GetInstalledVersion() const { return m_installedVersion; }
+
+    bool IsLocalRead() const { return m_localRead; }
+    bool IsRemoteRead() const { return m_remoteRead; }
+    // "NoUpdates" = "true" in the local file; only the program's own file uses it.
+    bool NoUpdates() const { return m_noUpdates; }
+    // Always ends in "/" when not empty.
+    const CAtlString& RemoteUrl() const { return m_remoteUrl; }
+    const CAtlString& RemoteFile() const { return m_remoteFile; }
+
+protected:
+    // The entry of the first range (lowest lower bound first) that holds the installed
+    // version, else the product element's own entry.
+    const UpdateEntry& MatchingEntry() const;
+
+private:
+    bool m_localRead = false;
+    bool m_remoteRead = false;
+    std::map<CVersionStringRange, UpdateEntry> m_compatibility;
+    UpdateEntry m_defaultEntry;
+    CVersionString m_installedVersion;
+    CAtlString m_remoteUrl;
+    CAtlString m_remoteFile;
+    bool m_noUpdates = false;
+};

@@ -1,0 +1,12 @@
+#pragma once
+
+#include "platform/AtlString.h"
+
+// Opens a page that a product list or an update server named in the user's browser, with
+// the wait cursor while the browser starts. Only http and https addresses are handed on:
+// anything else (a file: address, a path, a program name, nothing at all) could make the
+// desktop start a local program on the network's say-so. When the address is refused or no
+// browser starts, a warning gives the address to open by hand. True when a browser started.
+bool OpenWebPage(const CAtlString& url);
+// Whether url is an http or https address with a host.
+bool IsWebAddress(const CAtlString& url);

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <memory>
+
+class IDownloader;
+
+// Offers the newer version of the program when its update information publishes one: asks,
+// downloads the installer, makes it executable for its owner and starts it detached with
+// its one argument. True only when the installer was started and the run must end; any
+// refusal or failure lets the run go on with this version. Shows message boxes.
+bool RunSelfUpdate(const std::shared_ptr<IDownloader>& downloader);

@@ -1,0 +1,46 @@
+#include "update/UpdaterVersion.h"
+
+#include "net/IDownloader.h"
+#include "platform/FilePath.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+
+CAtlString JoinUrl(CAtlString base, const CAtlString& file) {
+    while (base.endsWith(u'/'))
+        base.chop(1);
+    while (base.endsWith(u'\\'))
+        base.chop(1);
+    return base + u'/' + file;
+}
+
+bool FileHasSha256(const CAtlString& path, const CAtlString& expected) {
+    if (expected.size() != 64)
+        return false;
+    QFile file(FilePath(path).LocalPath());
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return false;
+    return hash.result().toHex() == expected.toLower().toLatin1();
+}
+
+CAtlString CUpdaterVersion::FetchRemote() {
+    if (!m_downloader)
+        return {};
+    return m_downloader->Download(JoinUrl(RemoteUrl(), RemoteFile()), 1, 0);
+}
+
+bool CUpdaterVersion::DownloadInstaller() {
+    if (!m_downloader)
+        return false;
+    m_installerPath =
+        m_downloader->Download(JoinUrl(GetUpdateInstallURL(), GetUpdateInstallFile()), 1, 0);
+    const CAtlString& digest = GetUpdateInstallSHA256();
+    if (!m_installerPath.isEmpty() && !digest.isEmpty() &&
+        !FileHasSha256(m_installerPath, digest)) {
+        // Bytes other than the published ones are never started, whoever sent them.
+        FilePath(m_installerPath).DeleteFile();
+        m_installerPath.clear();
+    }
+    return !m_installerPath.isEmpty();
+}
