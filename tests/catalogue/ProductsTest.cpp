@@ -76,8 +76,8 @@ struct InstalledFixture : ::testing::Test {
         sandbox.Write(path, CatalogueSandbox::VersionFile(version, kInfo, "x.xml"));
     }
     std::shared_ptr<CProductVersions> Load(const QString& name, const QString& inner = {}) {
-        sandbox.Write("list.xml", CatalogueSandbox::List("1", {}, {CatalogueSandbox::Product(
-                                                                      name, name, inner)}));
+        sandbox.Write("list.xml", CatalogueSandbox::List(
+                                      "1", {}, {CatalogueSandbox::Product(name, name, inner)}));
         Products list;
         list.Load(FilePath(sandbox.Path("list.xml")).Text());
         return std::dynamic_pointer_cast<CProductVersions>(list.Items().at(0));
@@ -93,7 +93,7 @@ struct InstalledFixture : ::testing::Test {
 
 TEST_F(InstalledFixture, ScansBothFoldersKeepsEachVersionOnceAndSelectsTheHighest) {
     Version("Program/X.xml", "1.2.3.4");
-    Version("Program/X2.xml", "1.2.3.4");   // the same version again: no second row
+    Version("Program/X2.xml", "1.2.3.4");     // the same version again: no second row
     Version("Program/XTools.xml", "7.0.0.0"); // another product's file
     Version("Program/XY.xml", "8.0.0.0");     // and one more right after it
     Version("Program/Y.xml", "9.0.0.0");
@@ -185,10 +185,10 @@ TEST_F(InstalledFixture, OpensOnlyWebAddressesAndWarnsOtherwise) {
         auto downloader = std::make_shared<FakeDownloader>();
         downloader->documents[kInfo + "x.xml"] =
             CatalogueSandbox::Info("2.0.0.0", "UpdateWebPage=\"" + row.webPage + "\"");
-        sandbox.Write("list.xml",
-                      CatalogueSandbox::List("1", {}, {"<Product Name=\"X\" BaseXml=\"X\" "
-                                                       "DefaultUrl=\"" +
-                                                       row.defaultUrl + "\"/>"}));
+        sandbox.Write("list.xml", CatalogueSandbox::List("1", {},
+                                                         {"<Product Name=\"X\" BaseXml=\"X\" "
+                                                          "DefaultUrl=\"" +
+                                                          row.defaultUrl + "\"/>"}));
         Products list;
         list.Load(FilePath(sandbox.Path("list.xml")).Text());
         IProduct& x = *list.Items()[0];

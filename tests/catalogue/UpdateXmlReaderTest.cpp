@@ -82,8 +82,8 @@ TEST_P(UpdateInformation, ChoosesTheEntryForTheInstalledVersion) {
 }
 
 const Row kRows[] = {
-    {"InsideFirstRange", Local("1.5.0.0"), kRanges, false, true, true, "1.9.0.0", true, kFolder + "/x.xml",
-     "https://example.org/19", "https://example.org/dl|setup19.run|-q"},
+    {"InsideFirstRange", Local("1.5.0.0"), kRanges, false, true, true, "1.9.0.0", true,
+     kFolder + "/x.xml", "https://example.org/19", "https://example.org/dl|setup19.run|-q"},
     // Swapped bounds make the same range; the later range with an equal lower bound is
     // ignored, so 9.0 is never offered.
     {"SwappedRangeAndDuplicateLowerBound", Local("2.9.9.9"), kRanges, false, true, true, "2.5.0.0",
@@ -93,29 +93,30 @@ const Row kRows[] = {
     {"FolderUrlWithSlashIsJoinedOnce", Local("1.0.0.0", kFolder + "/"), kRanges, false, true, true,
      "1.9.0.0", true, kFolder + "/x.xml", "https://example.org/19",
      "https://example.org/dl|setup19.run|-q"},
-    {"LocationOtherThanServer",
-     Local("1.0.0.0"), R"(<Info Location="server"><Product UpdateVersion="9.0.0.0"/></Info>)", false, true,
-     false, "", false},
-    {"NoProductElement", Local("1.0.0.0"), R"(<Info Location="Server"><Other/></Info>)", false, true,
-     false, "", false},
+    {"LocationOtherThanServer", Local("1.0.0.0"),
+     R"(<Info Location="server"><Product UpdateVersion="9.0.0.0"/></Info>)", false, true, false, "",
+     false},
+    {"NoProductElement", Local("1.0.0.0"), R"(<Info Location="Server"><Other/></Info>)", false,
+     true, false, "", false},
     {"EmptyProductElementIsReadButOffersNothing", Local("1.0.0.0"),
      R"(<Info Location="Server"><Product/></Info>)", false, true, true, "", false},
     {"NotXml", Local("1.0.0.0"), "this is not xml", false, true, false, "", false},
     {"DownloadFails", Local("1.0.0.0"), QByteArray(), false, true, false, "", false},
-    {"InvalidInstalledVersionStillReads", Local("beta"), CatalogueSandbox::Info("1.0.0.0"), false, true,
-     true, "1.0.0.0", true},
+    {"InvalidInstalledVersionStillReads", Local("beta"), CatalogueSandbox::Info("1.0.0.0"), false,
+     true, true, "1.0.0.0", true},
     {"LocalWithoutRemoteFile", Local("1.0.0.0", kFolder, ""), QByteArray(), false, false, false, "",
      false},
     {"LocalWithoutUrl", Local("1.0.0.0", ""), QByteArray(), false, false, false, "", false},
     {"LocalWithoutProduct", "<Root><Other CurrentVersion=\"1.0.0.0\"/></Root>", QByteArray(), false,
      false, false, "", false},
-    {"LiveModeIgnoresTestEntries", Local("1.5.0.0"), kTestProducts, false, true, true, "1.8.0.0", true},
-    {"TestModePrefersTopLevelTestProduct", Local("3.0.0.0"), kTestProducts, true, true, true, "5.0.0.0",
+    {"LiveModeIgnoresTestEntries", Local("1.5.0.0"), kTestProducts, false, true, true, "1.8.0.0",
      true},
+    {"TestModePrefersTopLevelTestProduct", Local("3.0.0.0"), kTestProducts, true, true, true,
+     "5.0.0.0", true},
     // Without a top-level test entry the live product is used, but its ranges still count
     // only through test entries: the first range has none and is skipped entirely.
-    {"TestModeFallsBackToLiveProduct", Local("1.5.0.0"), kLiveOnlyTopLevel, true, true, true, "1.6.0.0",
-     true},
+    {"TestModeFallsBackToLiveProduct", Local("1.5.0.0"), kLiveOnlyTopLevel, true, true, true,
+     "1.6.0.0", true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, UpdateInformation, ::testing::ValuesIn(kRows),

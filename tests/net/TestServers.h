@@ -49,7 +49,7 @@ public:
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start("python3",
-                        QStringList{ORVEX_TEST_DATA_DIR "/http_server.py", "--root", m_dir.path()} +
+                        QStringList{ORVEX_TEST_SERVER_SCRIPT, "--root", m_dir.path()} +
                             options);
         // The port comes on the first line.
         while (!m_process.canReadLine() && m_process.waitForReadyRead(15000)) {
@@ -83,6 +83,12 @@ public:
         if (file.open(QIODevice::WriteOnly))
             file.write(content);
         return content;
+    }
+    // Serves content as name.
+    void Put(const QString& name, const QByteArray& content) {
+        QFile file(m_dir.filePath(name));
+        if (file.open(QIODevice::WriteOnly))
+            file.write(content);
     }
     // The request lines seen so far ("GET /path auth=1").
     QStringList Requests() {

@@ -66,7 +66,8 @@ TEST_F(ControllerTest, EmptyListChecksNothingAndDoesNotSucceed) {
 
 TEST_F(ControllerTest, RefreshAdoptsOnlyANewerListAndStoresIt) {
     const QString url = kServer + "list.xml";
-    const QByteArray newer = CatalogueSandbox::List("2.0.0.0", url, {CatalogueSandbox::Product("New", "B")});
+    const QByteArray newer =
+        CatalogueSandbox::List("2.0.0.0", url, {CatalogueSandbox::Product("New", "B")});
     const struct {
         const char* name;
         QString listUrl;

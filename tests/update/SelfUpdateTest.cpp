@@ -1,8 +1,8 @@
 #include "update/SelfUpdate.h"
-#include "update/UpdaterVersion.h"
 #include "support/CatalogueSandbox.h"
 #include "support/ModalAnswerer.h"
 #include "support/QtPrinters.h"
+#include "update/UpdaterVersion.h"
 
 #include <QCryptographicHash>
 #include <QMessageBox>
@@ -90,7 +90,8 @@ TEST_P(SelfUpdateRun, AsksVerifiesAndStartsTheInstaller) {
     }
     EXPECT_EQ(started, c.started);
     // The installer runs from its file, which stays; everything else is gone.
-    EXPECT_EQ(TemporaryFiles().size(), c.result ? 1 : 0) << TemporaryFiles().join(' ').toStdString();
+    EXPECT_EQ(TemporaryFiles().size(), c.result ? 1 : 0)
+        << TemporaryFiles().join(' ').toStdString();
 }
 
 const Case kCases[] = {
@@ -102,7 +103,11 @@ const Case kCases[] = {
      .result = false,
      .boxes = 2,
      .started = {}},
-    {.name = "SameVersionAsksNothing", .offered = "1.0.0.0", .result = false, .boxes = 0, .started = {}},
+    {.name = "SameVersionAsksNothing",
+     .offered = "1.0.0.0",
+     .result = false,
+     .boxes = 0,
+     .started = {}},
     {.name = "NoUpdatesAsksNothing",
      .localExtra = "NoUpdates=\"true\"",
      .result = false,
@@ -128,13 +133,13 @@ TEST(SelfUpdate, TheDesktopStartsARealInstallerAndRefusesAFileThatIsNoProgram) {
         sandbox.Write("Program/OrvexProductUpdate.xml",
                       CatalogueSandbox::VersionFile("1.0.0.0", kServer, "self.xml"));
         auto downloader = std::make_shared<FakeDownloader>();
-        downloader->documents[kServer + "self.xml"] = CatalogueSandbox::Info(
-            "2.0.0.0", "UpdateInstallURL=\"" + kServer + "\" UpdateInstallFile=\"setup.run\" "
-                       "UpdateArgument=\"a b\"");
+        downloader->documents[kServer + "self.xml"] =
+            CatalogueSandbox::Info("2.0.0.0", "UpdateInstallURL=\"" + kServer +
+                                                  "\" UpdateInstallFile=\"setup.run\" "
+                                                  "UpdateArgument=\"a b\"");
         downloader->documents[kServer + "setup.run"] = row.installer;
-        ModalAnswerer answerer([](QWidget* modal) {
-            qobject_cast<QMessageBox*>(modal)->done(QMessageBox::Ok);
-        });
+        ModalAnswerer answerer(
+            [](QWidget* modal) { qobject_cast<QMessageBox*>(modal)->done(QMessageBox::Ok); });
         EXPECT_EQ(RunSelfUpdate(downloader), row.started);
         ForgetExitRequest();
         const QString marker = TempFolder().LocalPath() + "/installer-ran";
