@@ -13,13 +13,17 @@ const CAtlString kListName = QStringLiteral("productlist.xml");
 }
 
 bool Products::Load(const CAtlString& path) {
+    return Parse(ReadDocumentFile(path));
+}
+
+bool Products::Parse(const QByteArray& bytes) {
     m_version = CVersionString();
     m_url.clear();
     m_products.clear();
     m_loaded = false;
 
     CXmlDocument document;
-    if (!FilePath(path).Exists() || !document.Parse(ReadDocumentFile(path)))
+    if (!document.Parse(bytes))
         return false;
     const tinyxml2::XMLElement* root = document.Root();
     m_version = Attribute(root, "Version");

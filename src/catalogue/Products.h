@@ -11,6 +11,8 @@ public:
     // Clears the list, then reads path. True when at least one item was created; a missing
     // or unreadable file leaves an empty list with an empty (invalid) version.
     bool Load(const CAtlString& path);
+    // The same from the bytes of a list.
+    bool Parse(const QByteArray& bytes);
 
     const ProductList& Items() const { return m_products; }
     const CVersionString& Version() const { return m_version; }

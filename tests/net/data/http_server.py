@@ -35,6 +35,9 @@ import urllib.parse
 
 class Handler(http.server.SimpleHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Headers and body leave in separate writes; without this a client that keeps the
+    # connection waits for the delayed acknowledgement of the first before the second comes.
+    disable_nagle_algorithm = True
     mode = "files"
     quiet = False
 
