@@ -4,40 +4,29 @@
 #include "platform/Registry.h"
 #include "support/Sandbox.h"
 
-#include <QString>
-
-// A sandbox with the maker's language set-up below drive C: a catalogue in
-// C:\Lang\Languages named by the "Path" value that both catalogue readers look at first, and
-// the translations in folders below it.
+// A sandbox with the maker's language set-up on drive C: a catalogue in C:\Lang\Languages,
+// named by the "Path" value both catalogue readers look at first, and translations below it.
 class LanguageSandbox : public Sandbox {
 public:
-    static constexpr const char* kSetupKey = "Software\\ORVEX Technologies\\Language Setup";
+    static inline const QString kSetupKey =
+        QStringLiteral("Software\\ORVEX Technologies\\Language Setup");
 
     void InstallCatalogue(const QByteArray& xml) const {
         Write(QStringLiteral("drive_c/Lang/Languages/languages.xml"), xml);
-        RegWriteString(HKEY_LOCAL_MACHINE, QString::fromLatin1(kSetupKey), QStringLiteral("Path"),
+        RegWriteString(HKEY_LOCAL_MACHINE, kSetupKey, QStringLiteral("Path"),
                        QStringLiteral("C:\\Lang"));
     }
     FilePath LanguagesFolder() const { return FilePath(QStringLiteral("C:\\Lang\\Languages")); }
-    void WriteStrings(const QString& code, const QString& baseName, const QByteArray& bytes) const {
-        Write(QStringLiteral("drive_c/Lang/Languages/") + code + u'/' + baseName +
-                  QStringLiteral(".strings"),
-              bytes);
+    void WriteStrings(const QString& code, const QString& baseName, const QString& text) const {
+        Write(QStringLiteral("drive_c/Lang/Languages/%1/%2.strings").arg(code, baseName),
+              Utf16Le(text));
     }
-    // The user's language choice for one of the maker's products, as it stores it.
-    static void SetLanguageId(const char* product, uint32_t id) {
-        RegWriteDword(HKEY_CURRENT_USER,
-                      QString::fromLatin1(kSetupKey) + u'\\' + QString::fromLatin1(product),
-                      QStringLiteral("LanguageID"), id);
+    // UTF-16LE bytes, after a byte-order mark unless told otherwise.
+    static QByteArray Utf16Le(const QString& text, bool mark = true) {
+        QByteArray bytes = mark ? QByteArray("\xFF\xFE", 2) : QByteArray();
+        for (QChar c : text)
+            bytes.append(static_cast<char>(c.unicode() & 0xff))
+                .append(static_cast<char>(c.unicode() >> 8));
+        return bytes;
     }
 };
-
-// UTF-16LE bytes of text after a byte-order mark, as the string tables are stored.
-inline QByteArray StringsBytes(const QString& text) {
-    QByteArray bytes("\xFF\xFE", 2);
-    for (QChar c : text) {
-        bytes += static_cast<char>(c.unicode() & 0xff);
-        bytes += static_cast<char>(c.unicode() >> 8);
-    }
-    return bytes;
-}

@@ -1,4 +1,6 @@
 #include "qtglue/StringsFile.h"
+
+#include "LanguageSandbox.h"
 #include "support/QtPrinters.h"
 
 #include <gtest/gtest.h>
@@ -9,17 +11,10 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-using Pairs = std::vector<std::pair<QString, QString>>;
-
-// UTF-16LE bytes of text, after a byte-order mark unless told otherwise.
 QByteArray Le(const QString& text, bool mark = true) {
-    QByteArray bytes = mark ? QByteArray("\xFF\xFE", 2) : QByteArray();
-    for (QChar c : text) {
-        bytes += static_cast<char>(c.unicode() & 0xff);
-        bytes += static_cast<char>(c.unicode() >> 8);
-    }
-    return bytes;
+    return LanguageSandbox::Utf16Le(text, mark);
 }
+using Pairs = std::vector<std::pair<QString, QString>>;
 
 QByteArray Be(const QString& text) {
     QByteArray bytes("\xFE\xFF", 2);
