@@ -13,8 +13,8 @@
 namespace {
 const CAtlString kCatalogueName = QStringLiteral("languages.xml");
 
-// An empty setting names no place: appending the file name to it would probe the root of
-// the file system.
+// An absent or empty setting names no place: with the file name appended it would point at
+// the root of the file system, outside any sandbox.
 bool Accept(const CAtlString& folder, const CAtlString& tail, FilePath& found) {
     if (folder.isEmpty())
         return false;
@@ -26,6 +26,7 @@ bool Accept(const CAtlString& folder, const CAtlString& tail, FilePath& found) {
 }
 
 bool FindThroughSettings(FilePath& found) {
+    // The machine-wide key that QSettings opens for this organisation and application.
     CHiveSettings settings(LocalMachine, QStringLiteral("ORVEX Technologies"),
                            QStringLiteral("Language Setup"));
     if (Accept(settings.Value(QStringLiteral("Path")).toString(),
