@@ -1,0 +1,189 @@
+#include "qtglue/Language.h"
+#include "qtglue/LanguageCatalogue.h"
+#include "qtglue/StringsFile.h"
+
+#include "LanguageSandbox.h"
+#include "support/QtPrinters.h"
+
+#include <QApplication>
+#include <QLocale>
+
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+const QByteArray kCatalogue = R"(<?xml version="1.0" encoding="UTF-8"?>
+<Catalogue>
+    <Entry Code="EN_ca" ID="1009"/>
+    <Entry Code="de" ID="0407" RightToLeft="true"/>
+    <Entry Code="de" ID="0C07"/>
+    <Entry Code="x-one" ID="0401" RightToLeft="1"/>
+    <Entry Code="x-yes" ID="0402" RightToLeft="yes"/>
+    <Entry Code="x-spaced" ID="0403" RightToLeft=" 1"/>
+    <Entry Code="fr" ID="040c"/>
+</Catalogue>)";
+
+// Leaves the process with the default language and a left-to-right layout.
+class LanguageTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        SetLocaleOverride(u"en_CA"_s);
+        SetupLanguage(u"ORVEXProductUpdate"_s);
+        SetLocaleOverride(QString());
+    }
+    LanguageSandbox sandbox;
+};
+
+TEST(LanguageCodes, SystemLocalesAndHexadecimalIdentifiers) {
+    const std::pair<const char*, const char*> locales[] = {
+        {"C", "en_CA"},     {"no_NO", "nb"},    {"nb_NO", "nb"},
+        {"pt_BR", "pt_BR"}, {"de_DE", "de"},    {"en_GB", "en_GB"},
+        {"zh_TW", "zh_TW"}, {"hi_IN", "hi_IN"}, {"he_IL", "he"},
+    };
+    for (const auto& [locale, code] : locales)
+        EXPECT_EQ(SystemLanguageCodeFor(QString::fromLatin1(locale)), QString::fromLatin1(code))
+            << locale;
+    const std::pair<const char*, uint16_t> ids[] = {
+        {"0407", 0x0407}, {"040c", 0x040C}, {"DE", 0x00DE}, {"12345", 0x2345},
+        {"04x7", 0},      {"", 0},          {" 0407", 0},   {"FFFFFFFFF", 0xFFFF},
+    };
+    for (const auto& [text, id] : ids)
+        EXPECT_EQ(ParseLanguageId(QString::fromLatin1(text)), id) << text;
+}
+
+TEST_F(LanguageTest, CommandLineOverRegistryOverSystemLocale) {
+    sandbox.InstallCatalogue(kCatalogue);
+    const auto choose = [](const char* product, uint32_t id) {
+        RegWriteDword(HKEY_CURRENT_USER,
+                      LanguageSandbox::kSetupKey + u'\\' + QLatin1String(product), u"LanguageID"_s,
+                      id);
+    };
+    ASSERT_EQ(GetLanguageCode(), SystemLanguageCodeFor(QLocale::system().name()));
+    choose("Folivo", 0x040C);
+    EXPECT_EQ(GetLanguageCode(), u"fr"_s);
+    choose("Tavlo", 0x1009);
+    EXPECT_EQ(GetLanguageCode(), u"EN_ca"_s) << "Tavlo's choice wins, as the catalogue spells it";
+    SetLocaleOverride(u"he"_s);
+    EXPECT_EQ(GetLanguageCode(), u"he"_s) << "the command line wins";
+    SetLocaleOverride(QString());
+    choose("Tavlo", 0x0409);
+    EXPECT_EQ(GetLanguageCode(), QString()) << "an identifier the catalogue does not list";
+    sandbox.Write(u"drive_c/Lang/Languages/languages.xml"_s, "<unreadable");
+    EXPECT_EQ(GetLanguageCode(), u"0409"_s) << "without a catalogue the digits are the code";
+}
+
+// Each reader's registry places in order; a place whose file is missing passes to the next,
+// and the program's own catalogue comes last.
+TEST_F(LanguageTest, EachReaderFindsTheCatalogueInItsOwnOrder) {
+    const std::pair<CatalogueReader, std::vector<std::array<const char*, 3>>> readers[] = {
+        {CatalogueReader::Qt,
+         {{{"Language Setup", "Path", "Q1/Languages/languages.xml"}},
+          {{"Language Setup\\Folivo", "LanguagesFolder", "Q2/languages.xml"}},
+          {{"Language Setup\\Tavlo", "LanguagesFolder", "Q3/languages.xml"}}}},
+        {CatalogueReader::Native,
+         {{{"Language Setup", "Path", "N1/Languages/languages.xml"}},
+          {{"Folivo Software\\Install Information", "FolivoExePath", "N2/Languages/languages.xml"}},
+          {{"Tavlo Drivers\\Install Information", "Drivers Directory",
+            "N3/Languages/languages.xml"}}}},
+    };
+    for (const auto& [reader, places] : readers) {
+        for (const auto& [key, value, file] : places) {
+            sandbox.Write(u"drive_c/"_s + QLatin1String(file), "<L/>");
+            RegWriteString(
+                HKEY_LOCAL_MACHINE, u"Software\\ORVEX Technologies\\"_s + QLatin1String(key),
+                QLatin1String(value), u"C:\\"_s + QString::fromLatin1(file).section(u'/', 0, 0));
+        }
+        for (const auto& place : places) {
+            const QString file = sandbox.Path(u"drive_c/"_s + QLatin1String(place[2]));
+            EXPECT_EQ(FindLanguageCatalogue(reader).LocalPath(), file);
+            QFile::remove(file);
+        }
+        EXPECT_EQ(FindLanguageCatalogue(reader), ProgramLanguagesFolder().Join(u"languages.xml"_s));
+    }
+}
+
+TEST_F(LanguageTest, ReadersFallBackDifferently) {
+    sandbox.Write(u"catalogue.xml"_s, kCatalogue);
+    sandbox.Write(u"broken.xml"_s, "<Catalogue><Entry Code=\"de\"");
+    const struct {
+        const char *name, *file, *key, *keyAttribute, *wanted, *qt, *native;
+    } cases[] = {
+        {"Found", "catalogue.xml", "de", "Code", "ID", "0407", "0407"},
+        {"KeyIgnoresCase", "catalogue.xml", "en_CA", "Code", "ID", "1009", "1009"},
+        {"HexKeyIgnoresCase", "catalogue.xml", "040C", "ID", "Code", "fr", "fr"},
+        {"AbsentAttributeIsEmpty", "catalogue.xml", "fr", "Code", "RightToLeft", "", ""},
+        {"NoMatch", "catalogue.xml", "0409", "ID", "Code", "", "0409"},
+        {"MissingFile", "missing.xml", "0407", "ID", "Code", "0407", "0407"},
+        {"MalformedFile", "broken.xml", "de", "Code", "ID", "de", "de"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const FilePath path(sandbox.Path(QLatin1String(c.file)));
+        for (const auto& [reader, expected] :
+             {std::pair(CatalogueReader::Qt, c.qt), {CatalogueReader::Native, c.native}})
+            EXPECT_EQ(LookupLanguageAttributeIn(reader, path, QLatin1String(c.key), c.keyAttribute,
+                                                c.wanted),
+                      QLatin1String(expected));
+    }
+    sandbox.InstallCatalogue(kCatalogue);
+    EXPECT_EQ(LanguageIdFromCode(u"DE"_s), 0x0407) << "the first entry of a code counts";
+    EXPECT_EQ(LanguageIdFromCode(u"abc"_s), 0x0ABC) << "an unlisted code read as a number";
+    EXPECT_EQ(CodeFromLanguageId(0x0C07), u"de"_s);
+    EXPECT_EQ(CodeFromLanguageId(0x11009), QString()) << "more than four digits are kept";
+    EXPECT_EQ(CodeFromLanguageIdNative(0x0409), u"0409"_s);
+}
+
+TEST_F(LanguageTest, OnlyRightToLeftOneMirrorsTheLayout) {
+    sandbox.InstallCatalogue(kCatalogue);
+    for (const char* code : {"x-one", "X-ONE", "x-yes", "x-spaced", "de", "x-unlisted"}) {
+        SetLocaleOverride(QLatin1String(code));
+        SetupLanguage(u"ORVEXProductUpdate"_s);
+        EXPECT_EQ(QApplication::layoutDirection() == Qt::RightToLeft,
+                  QLatin1String(code).compare(u"x-one"_s, Qt::CaseInsensitive) == 0)
+            << code;
+    }
+}
+
+// The shipped translations: found beside the program through its own catalogue, each
+// language translating the same texts, and in use once set up.
+TEST_F(LanguageTest, ShippedTranslationsLoadAndMirrorHebrew) {
+    QList<QString> firstKeys;
+    const struct {
+        const char *code, *title, *retry, *browser;
+        Qt::LayoutDirection direction;
+    } cases[] = {
+        {"de", "ORVEX Produktaktualisierung", "Wiederholen", "Bitte öffnen Sie", Qt::LeftToRight},
+        {"fr", "Mise à jour des produits ORVEX", "Réessayer", "Veuillez ouvrir", Qt::LeftToRight},
+        {"he", "עדכון מוצרי ORVEX", "נסה שוב", "פתח דפדפן", Qt::RightToLeft},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.code);
+        std::unique_ptr<char[]> buffer;
+        const int32_t size = ProgramLanguagesFolder()
+                                 .Join(QLatin1String(c.code) + u"\\ORVEXProductUpdate.strings"_s)
+                                 .ReadAll(buffer);
+        QList<QString> keys;
+        ReadStringsPairs(QByteArray(buffer.get(), size),
+                         [&keys](const QString& key, const QString& value) {
+                             EXPECT_FALSE(value.isEmpty()) << key.toStdString();
+                             keys.append(key);
+                         });
+        EXPECT_EQ(keys, firstKeys.isEmpty() ? keys : firstKeys);
+        firstKeys = keys;
+
+        SetLocaleOverride(QLatin1String(c.code));
+        EXPECT_TRUE(SetupLanguage(u"ORVEXProductUpdate"_s));
+        EXPECT_EQ(QCoreApplication::translate("MainWindow", "ORVEX Product Update"),
+                  QString::fromUtf8(c.title));
+        EXPECT_EQ(QCoreApplication::translate("MainWindow", "Retry"), QString::fromUtf8(c.retry));
+        const QString browser = QCoreApplication::translate(
+            "CProductVersions",
+            "Could not open a Web browser. Please open a Web browser manually and go to: \n");
+        EXPECT_TRUE(browser.contains(QString::fromUtf8(c.browser)) && browser.endsWith(u": \n"_s))
+            << browser.toStdString();
+        EXPECT_EQ(QApplication::layoutDirection(), c.direction);
+    }
+    EXPECT_GE(firstKeys.size(), 25);
+}
+} // namespace
