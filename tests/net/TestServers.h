@@ -49,8 +49,7 @@ public:
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start("python3",
-                        QStringList{ORVEX_TEST_DATA_DIR "/http_server.py", "--root", m_dir.path()} +
-                            options);
+                        QStringList{ORVEX_SERVER_SCRIPT, "--root", m_dir.path()} + options);
         // The port comes on the first line.
         while (!m_process.canReadLine() && m_process.waitForReadyRead(15000)) {
         }
@@ -62,6 +61,8 @@ public:
     }
     bool IsRunning() const { return m_port != 0; }
     int Port() const { return m_port; }
+    // The served folder: a file put there is served at its path below it.
+    QString Root() const { return m_dir.path(); }
 
     QString Url(const QString& path) const {
         return QStringLiteral("%1://127.0.0.1:%2%3").arg(m_scheme).arg(m_port).arg(path);
