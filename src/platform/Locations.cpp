@@ -71,7 +71,22 @@ CAtlString UserHivePath() {
     return config + QStringLiteral("/orvex/user.reg");
 }
 
+namespace {
+std::mutex g_moduleMutex;
+FilePath g_moduleOverride;
+} // namespace
+
+void OverrideModuleFolder(const FilePath& folder) {
+    std::lock_guard<std::mutex> lock(g_moduleMutex);
+    g_moduleOverride = folder;
+}
+
 FilePath ModuleFolder() {
+    {
+        std::lock_guard<std::mutex> lock(g_moduleMutex);
+        if (!g_moduleOverride.IsEmpty())
+            return g_moduleOverride;
+    }
     char buffer[PATH_MAX];
     const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
     if (length <= 0)

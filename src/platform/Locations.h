@@ -13,8 +13,12 @@
 CAtlString MachineHivePath();
 CAtlString UserHivePath();
 
-// The folder of the running executable, links resolved.
+// The folder of the running executable, links resolved, or the folder given to
+// OverrideModuleFolder.
 FilePath ModuleFolder();
+// Makes ModuleFolder answer folder; an empty path goes back to the executable's folder. For
+// tests, which read the catalogue beside a program that is not the test binary.
+void OverrideModuleFolder(const FilePath& folder);
 // A folder only this user can use: $ORVEX_ROOT/tmp in a sandbox, otherwise a folder with
 // mode 0700 under $XDG_RUNTIME_DIR or ${TMPDIR:-/tmp} that belongs to this user and is no
 // link. Empty when no such folder can be had.

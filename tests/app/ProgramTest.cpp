@@ -1,5 +1,5 @@
 // The real program, started as a user or a scheduler would start it.
-#include "support/Sandbox.h"
+#include "support/ProgramRun.h"
 
 #include <QFile>
 #include <QProcess>
@@ -14,43 +14,12 @@ namespace {
 
 const QString kProgram = QStringLiteral(ORVEX_BINARY_DIR "/orvex-product-update");
 
-struct Outcome {
-    int exitCode = -1;
-    QProcess::ExitStatus status = QProcess::CrashExit;
-    QString out;
-    QString err;
-};
-
 QProcessEnvironment Environment(const Sandbox& sandbox, bool display) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("ORVEX_ROOT"), sandbox.Root());
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        env.remove(QString::fromLatin1(name));
-    if (display)
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    QDir(sandbox.Root()).mkpath(QStringLiteral("run"));
-    QFile::setPermissions(sandbox.Path(QStringLiteral("run")),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), sandbox.Path(QStringLiteral("run")));
-    return env;
+    return ProgramEnvironment(sandbox, display ? QStringLiteral("offscreen") : QString());
 }
 
 Outcome RunProgram(const QStringList& arguments, const QProcessEnvironment& env) {
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.start(kProgram, arguments);
-    Outcome outcome;
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        ADD_FAILURE() << "the program did not finish";
-        return outcome;
-    }
-    outcome.exitCode = process.exitCode();
-    outcome.status = process.exitStatus();
-    outcome.out = QString::fromLocal8Bit(process.readAllStandardOutput());
-    outcome.err = QString::fromLocal8Bit(process.readAllStandardError());
-    return outcome;
+    return ::RunProgram(kProgram, arguments, env);
 }
 
 TEST(Program, ParameterErrorPrintsOneLineAndNeedsNoDisplay) {

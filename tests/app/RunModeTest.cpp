@@ -1,11 +1,11 @@
-#include "update/AccessPolicy.h"
-#include "update/RecordKeeper.h"
 #include "app/WorkFlow.h"
 #include "platform/Registry.h"
 #include "platform/Settings.h"
 #include "support/ModalAnswerer.h"
 #include "support/QtPrinters.h"
 #include "support/Sandbox.h"
+#include "update/AccessPolicy.h"
+#include "update/RecordKeeper.h"
 
 #include <QDialog>
 #include <QMessageBox>

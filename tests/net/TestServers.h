@@ -49,7 +49,8 @@ public:
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start("python3",
-                        QStringList{ORVEX_SERVER_SCRIPT, "--root", m_dir.path()} + options);
+                        QStringList{ORVEX_TEST_SERVER_SCRIPT, "--root", m_dir.path()} +
+                            options);
         // The port comes on the first line.
         while (!m_process.canReadLine() && m_process.waitForReadyRead(15000)) {
         }
@@ -61,8 +62,6 @@ public:
     }
     bool IsRunning() const { return m_port != 0; }
     int Port() const { return m_port; }
-    // The served folder: a file put there is served at its path below it.
-    QString Root() const { return m_dir.path(); }
 
     QString Url(const QString& path) const {
         return QStringLiteral("%1://127.0.0.1:%2%3").arg(m_scheme).arg(m_port).arg(path);
@@ -84,6 +83,12 @@ public:
         if (file.open(QIODevice::WriteOnly))
             file.write(content);
         return content;
+    }
+    // Serves content as name.
+    void Put(const QString& name, const QByteArray& content) {
+        QFile file(m_dir.filePath(name));
+        if (file.open(QIODevice::WriteOnly))
+            file.write(content);
     }
     // The request lines seen so far ("GET /path auth=1").
     QStringList Requests() {

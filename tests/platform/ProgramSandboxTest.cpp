@@ -18,7 +18,7 @@ void Start(QProcess& process, const Sandbox& sandbox, const QStringList& argumen
     ASSERT_TRUE(process.waitForStarted());
 }
 
-// A silent run ends by itself: the stand-in check finds nothing, so no window is shown.
+// A silent run ends by itself: without a product list there is nothing to check or show.
 void RunSilent(const Sandbox& sandbox) {
     QProcess process;
     Start(process, sandbox, {"-silent"});
@@ -34,7 +34,7 @@ TEST(ProgramSandbox, SilentRunSavesTheScheduleOnlyWhenDue) {
     RunSilent(sandbox);
     const QByteArray saved = sandbox.Read("user.reg");
     EXPECT_TRUE(saved.startsWith(kScheduleHive)) << saved.constData();
-    // The stand-in check never succeeds, so the last check stays "never".
+    // With nothing checked the check did not succeed, so the last check stays "never".
     for (const char* line : {"\"Interval\"=dword:0000001e\n", "\"CheckUpdates\"=dword:00000001\n",
                              "\"LastChecked\"=dword:00000000\n"})
         EXPECT_TRUE(saved.contains(line)) << saved.constData();

@@ -2,14 +2,12 @@
 // products against a real server, the person presses Update and Retry and closes with Escape.
 // Needs Xvfb (xvfb), xdotool (xdotool) and import (imagemagick); scripts/install-deps has them.
 #include "net/TestServers.h"
-#include "support/Sandbox.h"
+#include "support/ProgramRun.h"
 
 #include <QDate>
 #include <QDeadlineTimer>
-#include <QDirIterator>
+#include <QDir>
 #include <QRegularExpression>
-#include <QStandardPaths>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -17,32 +15,19 @@
 
 namespace {
 
-const QString kTitle = QStringLiteral("ORVEX Product Update");
-
-// Copies the sample folder from into to, naming the server where the sample says @SERVER@.
-void LayOut(const QString& from, const QString& to, const QString& host) {
-    QDirIterator files(from, QDir::Files, QDirIterator::Subdirectories);
-    while (files.hasNext()) {
-        const QString file = files.next();
-        const QString target = to + file.mid(from.size());
-        QDir().mkpath(QFileInfo(target).path());
-        QFile in(file);
-        QFile out(target);
-        ASSERT_TRUE(in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly))
-            << qPrintable(target);
-        out.write(in.readAll().replace("@SERVER@", host.toUtf8()));
+// Hands each file of the sample folder, named relative to it, to put, with the server's
+// address where the sample says @SERVER@.
+void LayOut(const QString& folder, const QString& host,
+            const std::function<void(const QString&, const QByteArray&)>& put) {
+    QDir dir(folder);
+    for (const QString& name : dir.entryList(QDir::Files)) {
+        QFile file(dir.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << qPrintable(file.fileName());
+        put(name, file.readAll().replace("@SERVER@", host.toUtf8()));
     }
 }
 
-// Standard output of a short tool run, trimmed.
-QString Tool(const QString& program, const QStringList& arguments) {
-    QProcess process;
-    process.start(program, arguments);
-    process.waitForFinished(10000);
-    return QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
-}
-
-// Polls until ready() or the time is up; keeps reading the program's output meanwhile.
+// Polls until ready() or the time is up.
 bool WaitFor(const std::function<bool()>& ready, int milliseconds) {
     QDeadlineTimer deadline(milliseconds);
     while (!ready()) {
@@ -56,29 +41,18 @@ bool WaitFor(const std::function<bool()>& ready, int milliseconds) {
 class PersonTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const auto& [tool, package] : {std::pair{"Xvfb", "xvfb"},
-                                            {"xdotool", "xdotool"},
-                                            {"import", "imagemagick"},
-                                            {"python3", "python3"}})
+        for (const auto& [tool, package] :
+             {std::pair{"xdotool", "xdotool"}, {"import", "imagemagick"}})
             ASSERT_FALSE(QStandardPaths::findExecutable(tool).isEmpty())
                 << tool << " is missing: install the Debian package " << package;
-        ASSERT_TRUE(server.IsRunning());
-        // Xvfb chooses a free display and writes its number to standard output.
-        xvfb.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
-        ASSERT_TRUE(xvfb.waitForReadyRead(30000)) << "Xvfb did not start";
-        display = ":" + QString::fromLatin1(xvfb.readAllStandardOutput()).trimmed();
-        // For the tools this test runs; the test's own widgets stay offscreen.
-        m_oldDisplay = qgetenv("DISPLAY");
-        qputenv("DISPLAY", display.toLatin1());
+        ASSERT_FALSE(x.Display().isEmpty()) << "Xvfb did not start (package xvfb)";
+        ASSERT_TRUE(server.IsRunning()) << "python3 could not start the test server";
     }
     void TearDown() override {
         if (program.state() != QProcess::NotRunning) {
             program.kill();
             program.waitForFinished();
         }
-        xvfb.terminate();
-        xvfb.waitForFinished();
-        qputenv("DISPLAY", m_oldDisplay);
     }
 
     QString Output() {
@@ -87,34 +61,33 @@ protected:
         return output;
     }
     int Done(const QString& name) { return Output().split(u'\n').count("- Done " + name); }
-    // Clicks at x, y of the window; negative values count from the right or bottom edge.
+    // Clicks at x, y of the window; negative values count from its right or bottom edge.
     void Click(int x, int y) {
-        const QStringList size = Tool("xdotool", {"getwindowgeometry", "--shell", window})
+        const QStringList size = this->x.Xdotool({"getwindowgeometry", "--shell", window})
                                      .split(u'\n')
                                      .filter(QRegularExpression("^(WIDTH|HEIGHT)="));
         ASSERT_EQ(size.size(), 2);
         const int width = size[0].section(u'=', 1).toInt();
         const int height = size[1].section(u'=', 1).toInt();
-        Tool("xdotool", {"mousemove", "--window", window, QString::number(x < 0 ? width + x : x),
+        this->x.Xdotool({"mousemove", "--window", window, QString::number(x < 0 ? width + x : x),
                          QString::number(y < 0 ? height + y : y), "click", "1"});
     }
 
     Sandbox sandbox;
     TestServer server;
-    QProcess xvfb;
+    XServer x;
     QProcess program;
-    QString display;
     QString window;
     QString output;
-
-private:
-    QByteArray m_oldDisplay;
 };
 
 TEST_F(PersonTest, ChecksOpensTheUpdatePageRetriesAndCloses) {
     const QString host = QStringLiteral("127.0.0.1:%1").arg(server.Port());
-    LayOut(ORVEX_SAMPLE_DIR "/server", server.Root(), host);
-    LayOut(ORVEX_SAMPLE_DIR "/program", sandbox.Path("Program"), host);
+    LayOut(ORVEX_SAMPLE_DIR "/server", host,
+           [&](const QString& name, const QByteArray& bytes) { server.Put(name, bytes); });
+    LayOut(ORVEX_SAMPLE_DIR "/program", host, [&](const QString& name, const QByteArray& bytes) {
+        sandbox.Write("Program/" + name, bytes);
+    });
     QFile list(ORVEX_SAMPLE_DIR "/productlist.xml");
     ASSERT_TRUE(list.open(QIODevice::ReadOnly));
     sandbox.Write("ProgramData/productlist.xml", list.readAll().replace("@SERVER@", host.toUtf8()));
@@ -126,28 +99,14 @@ TEST_F(PersonTest, ChecksOpensTheUpdatePageRetriesAndCloses) {
     sandbox.Write("bin/xdg-open",
                   "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + opened.toUtf8() + "'\n");
     QFile::setPermissions(sandbox.Path("bin/xdg-open"), QFile::ReadOwner | QFile::ExeOwner);
-    QDir().mkpath(sandbox.Path("run"));
-    QFile::setPermissions(sandbox.Path("run"),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove("QT_QPA_PLATFORM");
-    env.remove("WAYLAND_DISPLAY");
-    env.insert("DISPLAY", display);
-    env.insert("ORVEX_ROOT", sandbox.Root());
-    env.insert("XDG_RUNTIME_DIR", sandbox.Path("run"));
+    QProcessEnvironment env = ProgramEnvironment(sandbox, x.Display());
     env.insert("PATH", sandbox.Path("bin") + ":" + env.value("PATH"));
     program.setProcessEnvironment(env);
     program.start(executable, {});
     ASSERT_TRUE(program.waitForStarted());
 
-    ASSERT_TRUE(WaitFor(
-        [&] {
-            window = Tool("xdotool", {"search", "--name", "^" + kTitle + "$"}).section(u'\n', 0, 0);
-            return !window.isEmpty();
-        },
-        30000))
-        << "no window titled " << kTitle.toStdString();
+    window = x.WaitForWindow("ORVEX Product Update");
+    ASSERT_FALSE(window.isEmpty()) << "the window did not appear";
     const QStringList products{"ORVEX Studio", "ORVEX Viewer", "ORVEX Converter"};
     const auto allDone = [&](int times) {
         return [&, times] {
@@ -162,13 +121,13 @@ TEST_F(PersonTest, ChecksOpensTheUpdatePageRetriesAndCloses) {
     QDir().mkpath(ORVEX_ARTIFACT_DIR);
     const QString shot = ORVEX_ARTIFACT_DIR "/person-window.png";
     QFile::remove(shot);
-    Tool("import", {"-window", window, shot});
+    QProcess::execute("import", {"-display", x.Display(), "-window", window, shot});
     EXPECT_GT(QFileInfo(shot).size(), 0);
     std::printf("Screenshot of the window: %s\n", qPrintable(shot));
 
     // The Update button of the first row, at the right end of the table.
     Click(-70, 42);
-    const QString page = "http://" + host + "/studio/whatsnew.html";
+    const QString page = "http://" + host + "/studio.html";
     const auto openedLines = [&] {
         return QString::fromUtf8(sandbox.Read("opened.txt")).split(u'\n', Qt::SkipEmptyParts);
     };
@@ -179,7 +138,7 @@ TEST_F(PersonTest, ChecksOpensTheUpdatePageRetriesAndCloses) {
     Click(40, -21);
     EXPECT_TRUE(WaitFor(allDone(2), 60000)) << Output().toStdString();
 
-    Tool("xdotool", {"windowfocus", window, "key", "Escape"});
+    x.PressEscape(window);
     ASSERT_TRUE(program.waitForFinished(20000)) << "Escape did not close the window";
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.exitCode(), 0);

@@ -1,0 +1,145 @@
+#include "catalogue/ProductVersion.h"
+#include "support/CatalogueSandbox.h"
+#include "support/QtPrinters.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString kFolder = QStringLiteral("http://127.0.0.1:9/info");
+
+QByteArray Local(const QString& version, const QString& url = kFolder,
+                 const QString& file = QStringLiteral("x.xml")) {
+    return CatalogueSandbox::VersionFile(version, url, file);
+}
+
+// The ranges of the description's example: 1.0-1.9.9.9 offers 1.9, 2.0-2.9.9.9 offers 2.5,
+// everything else the product's own 3.0.
+const QByteArray kRanges = R"(<Info Location="Server"><Product UpdateVersion="3.0.0.0"
+  UpdateWebPage="https://example.org/3"><Compatibility>
+  <Range VersionFrom="1.0.0.0" VersionTo="1.9.9.9"><Product UpdateVersion="1.9.0.0"
+    UpdateInstallURL="https://example.org/dl" UpdateInstallFile="setup19.run"
+    UpdateArgument="-q" UpdateWebPage="https://example.org/19"/></Range>
+  <Range VersionFrom="2.9.9.9" VersionTo="2.0.0.0"><Product UpdateVersion="2.5.0.0"/></Range>
+  <Range VersionFrom="2.0.0.0" VersionTo="2.9.9.9"><Product UpdateVersion="9.0.0.0"/></Range>
+  <Range VersionFrom="4.0.0.0" VersionTo="4.9.9.9"/>
+</Compatibility></Product></Info>)";
+
+const QByteArray kTestProducts = R"(<Info Location="Server">
+  <Product UpdateVersion="2.0.0.0"><Compatibility>
+    <Range VersionFrom="1.0.0.0" VersionTo="1.9.9.9"><Product UpdateVersion="1.8.0.0"/>
+      <TestProduct UpdateVersion="1.7.0.0"/></Range></Compatibility></Product>
+  <TestProduct UpdateVersion="5.0.0.0"/></Info>)";
+
+const QByteArray kLiveOnlyTopLevel = R"(<Info Location="Server">
+  <Product UpdateVersion="2.0.0.0"><Compatibility>
+    <Range VersionFrom="1.0.0.0" VersionTo="1.9.9.9"><Product UpdateVersion="1.8.0.0"/></Range>
+    <Range VersionFrom="1.0.0.0" VersionTo="1.9.9.9"><TestProduct UpdateVersion="1.6.0.0"/>
+    </Range></Compatibility></Product></Info>)";
+
+struct Row {
+    const char* name;
+    QByteArray local;
+    // Null: the download fails.
+    QByteArray remote;
+    bool testMode;
+    bool localRead;
+    bool remoteRead;
+    QString offered;
+    bool update;
+    QString fetched = kFolder + "/x.xml";
+    QString webPage = {};
+    QString install = {};
+};
+
+class UpdateInformation : public ::testing::TestWithParam<Row> {};
+
+TEST_P(UpdateInformation, ChoosesTheEntryForTheInstalledVersion) {
+    const Row& row = GetParam();
+    CatalogueSandbox sandbox;
+    if (row.testMode)
+        sandbox.Write("drive_c/testmark.dat", "");
+    sandbox.Write("Program/X.xml", row.local);
+    FakeDownloader downloader;
+    if (!row.remote.isNull())
+        downloader.documents[row.fetched] = row.remote;
+
+    CProductVersion version(FilePath(sandbox.Path("Program/X.xml")).Text());
+    version.SetDownloader(&downloader);
+    EXPECT_EQ(version.ReadLocal(), row.localRead);
+    if (row.localRead) {
+        EXPECT_EQ(version.ReadRemote(), row.remoteRead);
+        EXPECT_EQ(downloader.asked, QStringList{row.fetched});
+    }
+    EXPECT_EQ(version.IsRemoteRead(), row.remoteRead);
+    EXPECT_EQ(version.GetUpdateVersion().ToString(), row.offered);
+    EXPECT_EQ(version.HasUpdate(), row.update);
+    EXPECT_EQ(version.GetUpdateWebPage(), row.webPage);
+    EXPECT_EQ(version.GetUpdateInstallURL() + "|" + version.GetUpdateInstallFile() + "|" +
+                  version.GetUpdateArgument(),
+              row.install.isEmpty() ? QStringLiteral("||") : row.install);
+    EXPECT_TRUE(TemporaryFiles().isEmpty()) << "the fetched copy is deleted once read";
+}
+
+const Row kRows[] = {
+    {"InsideFirstRange", Local("1.5.0.0"), kRanges, false, true, true, "1.9.0.0", true,
+     kFolder + "/x.xml", "https://example.org/19", "https://example.org/dl|setup19.run|-q"},
+    // Swapped bounds make the same range; the later range with an equal lower bound is
+    // ignored, so 9.0 is never offered.
+    {"SwappedRangeAndDuplicateLowerBound", Local("2.9.9.9"), kRanges, false, true, true, "2.5.0.0",
+     false},
+    {"RangeWithoutEntryFallsBackToDefault", Local("4.0.0.0"), kRanges, false, true, true, "3.0.0.0",
+     false, kFolder + "/x.xml", "https://example.org/3"},
+    {"FolderUrlWithSlashIsJoinedOnce", Local("1.0.0.0", kFolder + "/"), kRanges, false, true, true,
+     "1.9.0.0", true, kFolder + "/x.xml", "https://example.org/19",
+     "https://example.org/dl|setup19.run|-q"},
+    {"LocationOtherThanServer", Local("1.0.0.0"),
+     R"(<Info Location="server"><Product UpdateVersion="9.0.0.0"/></Info>)", false, true, false, "",
+     false},
+    {"NoProductElement", Local("1.0.0.0"), R"(<Info Location="Server"><Other/></Info>)", false,
+     true, false, "", false},
+    {"EmptyProductElementIsReadButOffersNothing", Local("1.0.0.0"),
+     R"(<Info Location="Server"><Product/></Info>)", false, true, true, "", false},
+    {"NotXml", Local("1.0.0.0"), "this is not xml", false, true, false, "", false},
+    {"DownloadFails", Local("1.0.0.0"), QByteArray(), false, true, false, "", false},
+    {"InvalidInstalledVersionStillReads", Local("beta"), CatalogueSandbox::Info("1.0.0.0"), false,
+     true, true, "1.0.0.0", true},
+    {"LocalWithoutRemoteFile", Local("1.0.0.0", kFolder, ""), QByteArray(), false, false, false, "",
+     false},
+    {"LocalWithoutUrl", Local("1.0.0.0", ""), QByteArray(), false, false, false, "", false},
+    {"LocalWithoutProduct", "<Root><Other CurrentVersion=\"1.0.0.0\"/></Root>", QByteArray(), false,
+     false, false, "", false},
+    {"LiveModeIgnoresTestEntries", Local("1.5.0.0"), kTestProducts, false, true, true, "1.8.0.0",
+     true},
+    {"TestModePrefersTopLevelTestProduct", Local("3.0.0.0"), kTestProducts, true, true, true,
+     "5.0.0.0", true},
+    // Without a top-level test entry the live product is used, but its ranges still count
+    // only through test entries: the first range has none and is skipped entirely.
+    {"TestModeFallsBackToLiveProduct", Local("1.5.0.0"), kLiveOnlyTopLevel, true, true, true,
+     "1.6.0.0", true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, UpdateInformation, ::testing::ValuesIn(kRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(UpdateInformation, HostileDocumentsFailWithoutCrashing) {
+    CatalogueSandbox sandbox;
+    const struct {
+        const char* name;
+        QByteArray bytes;
+    } documents[] = {
+        {"deep", QByteArray("<a Location=\"Server\">") + QByteArray("<b>").repeated(5000)},
+        {"many", QByteArray("<a Location=\"Server\"><Product UpdateVersion=\"2.0\"/>") +
+                     QByteArray("<c/>").repeated(30000) + "</a>"},
+        {"huge", QByteArray("<a Location=\"Server\"><Product UpdateVersion=\"2.0\" X=\"") +
+                     QByteArray(17 * 1024 * 1024, 'x') + "\"/></a>"},
+    };
+    for (const auto& document : documents) {
+        SCOPED_TRACE(document.name);
+        CProductVersion version(QStringLiteral("unused"));
+        EXPECT_FALSE(version.ParseRemote(document.bytes));
+        EXPECT_FALSE(version.IsRemoteRead());
+    }
+}
+
+} // namespace

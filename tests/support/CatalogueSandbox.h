@@ -1,0 +1,110 @@
+#pragma once
+
+#include "net/IDownloader.h"
+#include "platform/Locations.h"
+#include "platform/Shell.h"
+#include "support/Sandbox.h"
+
+#include <QMap>
+#include <QStringList>
+
+#include <sys/stat.h>
+
+// A sandbox laid out like an installation: the program's folder ("Program", which
+// ModuleFolder answers while this lives), the sibling "ORVEX Software Update" folder and the
+// common application-data folder, with writers for the catalogue's files.
+class CatalogueSandbox : public Sandbox {
+public:
+    CatalogueSandbox() {
+        QDir().mkpath(Path("Program"));
+        OverrideModuleFolder(FilePath(Path("Program")));
+    }
+    ~CatalogueSandbox() { OverrideModuleFolder(FilePath()); }
+
+    static QByteArray VersionFile(const QString& version, const QString& url, const QString& file,
+                                  const QString& extra = {}) {
+        return QStringLiteral("<Root><Product CurrentVersion=\"%1\" RemoteVersionFileURL=\"%2\" "
+                              "RemoteVersionFile=\"%3\" %4/></Root>")
+            .arg(version, url, file, extra)
+            .toUtf8();
+    }
+    // A list of software products, each given as its attributes and children.
+    static QByteArray List(const QString& version, const QString& url, const QStringList& items) {
+        return QStringLiteral("<ProductList Version=\"%1\" Url=\"%2\">%3</ProductList>")
+            .arg(version, url, items.join(QString()))
+            .toUtf8();
+    }
+    static QString Product(const QString& name, const QString& baseXml, const QString& inner = {}) {
+        return QStringLiteral("<Product Name=\"%1\" BaseXml=\"%2\" DefaultUrl=\"https://"
+                              "example.org/%2\">%3</Product>")
+            .arg(name, baseXml, inner);
+    }
+    // Update information offering version to every installed version.
+    static QByteArray Info(const QString& version, const QString& extra = {}) {
+        return QStringLiteral("<Info Location=\"Server\"><Product UpdateVersion=\"%1\" %2/></Info>")
+            .arg(version, extra)
+            .toUtf8();
+    }
+};
+
+// A downloader that answers from a table of addresses, as the real one does: a new file in
+// the temporary folder, or an empty path for an unknown address. Records every address asked.
+class FakeDownloader : public IDownloader {
+public:
+    CAtlString Download(const CAtlString& url, int32_t, int32_t) override {
+        asked << url;
+        const auto found = documents.constFind(url);
+        if (found == documents.constEnd())
+            return {};
+        const FilePath file = UniqueTempFile(QStringLiteral(".xml"), QString());
+        QFile out(file.LocalPath());
+        if (!out.open(QIODevice::WriteOnly))
+            return {};
+        out.write(*found);
+        return file.Text();
+    }
+
+    QMap<QString, QByteArray> documents;
+    QStringList asked;
+};
+
+// Records what would have been opened or started instead of starting anything; answers
+// with result.
+class RecordingShell : public IShell {
+public:
+    struct Start {
+        QString program;
+        QStringList arguments;
+        // The program's permission bits when it was started.
+        unsigned mode = 0;
+    };
+
+    bool Open(const CAtlString& address) override {
+        opened << address;
+        return result;
+    }
+    bool StartDetached(const CAtlString& program, const QStringList& arguments) override {
+        struct stat info {};
+        ::stat(QFile::encodeName(program).constData(), &info);
+        started.push_back({program, arguments, info.st_mode & 07777u});
+        return result;
+    }
+
+    bool result = true;
+    QStringList opened;
+    std::vector<Start> started;
+};
+
+// Installs a RecordingShell for the life of the object.
+class ShellRecorder {
+public:
+    ShellRecorder() : shell(std::make_shared<RecordingShell>()) { SetShell(shell); }
+    ~ShellRecorder() { SetShell(nullptr); }
+    RecordingShell* operator->() const { return shell.get(); }
+    std::shared_ptr<RecordingShell> shell;
+};
+
+// Names of the files left in the program's temporary folder.
+inline QStringList TemporaryFiles() {
+    return QDir(TempFolder().LocalPath()).entryList(QDir::Files);
+}

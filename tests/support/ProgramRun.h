@@ -1,0 +1,119 @@
+#pragma once
+
+#include "support/Sandbox.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStandardPaths>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/prctl.h>
+
+// How the real program ended.
+struct Outcome {
+    int exitCode = -1;
+    QProcess::ExitStatus status = QProcess::CrashExit;
+    QString out;
+    QString err;
+};
+
+// The environment of a program run in sandbox: no display unless display names one
+// ("offscreen" for Qt's invisible platform, ":N" for an X server), and a private runtime
+// folder so the program's temporary files stay inside the sandbox.
+inline QProcessEnvironment ProgramEnvironment(const Sandbox& sandbox, const QString& display) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("ORVEX_ROOT"), sandbox.Root());
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(name));
+    if (display == QLatin1String("offscreen"))
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), display);
+    else if (!display.isEmpty())
+        env.insert(QStringLiteral("DISPLAY"), display);
+    QDir(sandbox.Root()).mkpath(QStringLiteral("run"));
+    QFile::setPermissions(sandbox.Path(QStringLiteral("run")),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), sandbox.Path(QStringLiteral("run")));
+    return env;
+}
+
+// Waits for a started program for at most a minute; a program still running then is killed
+// and the test fails.
+inline Outcome Finish(QProcess& process) {
+    Outcome outcome;
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        ADD_FAILURE() << "the program did not finish";
+        return outcome;
+    }
+    outcome.exitCode = process.exitCode();
+    outcome.status = process.exitStatus();
+    outcome.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    outcome.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return outcome;
+}
+
+inline Outcome RunProgram(const QString& program, const QStringList& arguments,
+                          const QProcessEnvironment& env) {
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(program, arguments);
+    return Finish(process);
+}
+
+// An X server of the test's own (Xvfb on a display number it picks), stopped with the
+// object. Windows on it are found and driven with xdotool, as a person would.
+class XServer {
+public:
+    XServer() {
+        m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        m_process.start(QStringLiteral("Xvfb"),
+                        {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+        while (!m_process.canReadLine() && m_process.waitForReadyRead(15000)) {
+        }
+        const QByteArray number = m_process.readLine().trimmed();
+        if (!number.isEmpty())
+            m_display = QStringLiteral(":") + QString::fromLatin1(number);
+    }
+    ~XServer() {
+        m_process.terminate();
+        m_process.waitForFinished(3000);
+    }
+    // Empty when the server did not start (the xvfb package is missing).
+    const QString& Display() const { return m_display; }
+
+    // Runs xdotool on this display; its standard output.
+    QString Xdotool(const QStringList& arguments) const {
+        QProcess tool;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), m_display);
+        tool.setProcessEnvironment(env);
+        tool.start(QStringLiteral("xdotool"), arguments);
+        tool.waitForFinished(10000);
+        return QString::fromLocal8Bit(tool.readAllStandardOutput()).trimmed();
+    }
+    // The first visible window whose title is title, waiting up to timeoutMs; empty if none.
+    QString WaitForWindow(const QString& title, int timeoutMs = 30000) const {
+        for (int waited = 0; waited < timeoutMs; waited += 100) {
+            const QString found = Xdotool({"search", "--onlyvisible", "--name", "^" + title + "$"});
+            if (!found.isEmpty())
+                return found.section(u'\n', 0, 0);
+            QThread::msleep(100);
+        }
+        return {};
+    }
+    // Closes a Qt window the way a person does, with Escape in the focused window.
+    void PressEscape(const QString& window) const {
+        Xdotool({"windowfocus", "--sync", window});
+        Xdotool({"key", "Escape"});
+    }
+
+private:
+    QProcess m_process;
+    QString m_display;
+};
