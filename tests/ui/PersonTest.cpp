@@ -141,7 +141,7 @@ TEST_F(PersonTest, ChecksOpensTheUpdatePageRetriesAndCloses) {
     x.PressEscape(window);
     ASSERT_TRUE(program.waitForFinished(20000)) << "Escape did not close the window";
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().constData();
 
     // Each check starts with an empty line.
     QString check = "\n";
