@@ -48,13 +48,6 @@ protected:
         ASSERT_FALSE(x.Display().isEmpty()) << "Xvfb did not start (package xvfb)";
         ASSERT_TRUE(server.IsRunning()) << "python3 could not start the test server";
     }
-    void TearDown() override {
-        if (program.state() != QProcess::NotRunning) {
-            program.kill();
-            program.waitForFinished();
-        }
-    }
-
     QString Output() {
         program.waitForReadyRead(10);
         output += QString::fromLocal8Bit(program.readAllStandardOutput());
@@ -76,7 +69,7 @@ protected:
     Sandbox sandbox;
     TestServer server;
     XServer x;
-    QProcess program;
+    QProcess program; // killed with the test when still running
     QString window;
     QString output;
 };
