@@ -1,9 +1,9 @@
 #include "app/WorkFlow.h"
 
-#include "update/AccessPolicy.h"
-#include "update/SelfUpdate.h"
 #include "net/Downloader.h"
 #include "ui/MainWindow.h"
+#include "update/AccessPolicy.h"
+#include "update/SelfUpdate.h"
 
 #include <QCoreApplication>
 #include <QDate>
@@ -70,13 +70,11 @@ int CWorkFlow::RunInteractive(CCmdLineContext& context) {
     m_controller->SetDownloader(m_downloader);
     m_controller->RefreshProductList();
 
-    {
-        MainWindow window;
-        AttachWindow(window);
-        // Queued so that the check starts once the window's own loop runs, on screen.
-        QTimer::singleShot(0, &window, &MainWindow::OnCheckUpdates);
-        window.exec();
-    }
+    MainWindow window;
+    AttachWindow(window);
+    // Queued so that the check starts once the window's own loop runs, on screen.
+    QTimer::singleShot(0, &window, SLOT(OnCheckUpdates()));
+    window.exec();
 
     if (m_controller->CheckSucceeded())
         m_recordKeeper->LastCheckedToStore = Today();

@@ -10,7 +10,12 @@
 
 namespace {
 const CAtlString kListName = QStringLiteral("productlist.xml");
+
+ProductFactory& ExtraFactory() {
+    static ProductFactory factory;
+    return factory;
 }
+} // namespace
 
 bool Products::Load(const CAtlString& path) {
     return Parse(ReadDocumentFile(path));
@@ -45,7 +50,11 @@ std::shared_ptr<IProduct> CreateProduct(const char* elementName) {
         return std::make_shared<GalleryVersion>();
     if (std::strcmp(elementName, "Notification") == 0)
         return std::make_shared<Notification>();
-    return nullptr;
+    return ExtraFactory() ? ExtraFactory()(elementName) : nullptr;
+}
+
+void SetExtraProductFactory(ProductFactory factory) {
+    ExtraFactory() = std::move(factory);
 }
 
 FilePath CommonProductListPath() {

@@ -4,6 +4,8 @@
 #include "catalogue/VersionString.h"
 #include "platform/FilePath.h"
 
+#include <functional>
+
 // The product list: the items of "productlist.xml" in document order, the list's own
 // version and the address where a newer copy is published.
 class Products {
@@ -27,8 +29,14 @@ private:
 };
 
 // The item for an element of the product list: "Product", "Gallery" or "Notification"
-// (case-sensitive); null for any other name.
+// (case-sensitive); for any other name, what the extra factory makes, or null.
 std::shared_ptr<IProduct> CreateProduct(const char* elementName);
+
+// Makes items of element names the built-in kinds do not claim; tests hand in kinds of their
+// own this way, so that a list read from a file holds them. Null (the default) skips such
+// elements. Interface thread only.
+using ProductFactory = std::function<std::shared_ptr<IProduct>(const char* elementName)>;
+void SetExtraProductFactory(ProductFactory factory);
 
 // Where the two copies of the list live: the machine-wide application-data folder, and the
 // program's own folder (the executable's, links resolved).

@@ -37,6 +37,17 @@ void Downloader::SetProxyHandler(std::shared_ptr<ProxyHandlerBase> handler) {
 }
 
 CAtlString Downloader::Download(const CAtlString& url, int32_t, int32_t) {
+    // The caller's events keep flowing while a download waits, so a handler may call in
+    // again. The running engine reads this object's settings until it ends: a second download
+    // would rewrite them under it, so it is refused.
+    if (m_running)
+        return {};
+    m_running = true;
+    struct Running {
+        bool& flag;
+        ~Running() { flag = false; }
+    } running{m_running};
+
     const FilePath file = UniqueTempFile(UrlExtension(url), QStringLiteral("FLVTemp"));
     CAtlString result;
     m_cancelRequested = false;

@@ -17,12 +17,15 @@ public:
     // empty handler unbinds them.
     void SetProxyHandler(std::shared_ptr<ProxyHandlerBase> handler) override;
     // Blocks until the download ends. On failure the output file is removed and the result
-    // is empty; on success the caller owns the file and deletes it when done.
+    // is empty; on success the caller owns the file and deletes it when done. A call made
+    // while this downloader's own download is still running (from an event handled during
+    // the wait) is refused with an empty result and changes nothing.
     CAtlString Download(const CAtlString& url, int32_t option1, int32_t option2) override;
     // Only recorded; a download in progress runs to its end.
     virtual void Cancel() { m_cancelRequested = true; }
 
 private:
     bool m_cancelRequested = false;
+    bool m_running = false;
     std::shared_ptr<ProxyHandlerBase> m_proxyHandler;
 };

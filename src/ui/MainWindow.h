@@ -1,34 +1,89 @@
 #pragma once
 
-#include <QDialog>
+#include "catalogue/Product.h"
+#include "ui_MainWindow.h"
 
+#include <QBrush>
+#include <QDialog>
+#include <QTimer>
+
+#include <functional>
 #include <memory>
+#include <vector>
 
 class CProductListController;
 class CRecordKeeper;
 class ProxyHandlerBase;
-class QTableWidget;
+class Qtfier;
 
-// The program's one window: a table of products with an action per row. Stand-in until
-// the product catalogue exists: an empty table and the check slot.
-class MainWindow : public QDialog {
+// The program's one window: a modal dialog with a table of every item row of every product
+// (installed and latest version, an action button), the silent-check schedule, Retry and
+// Close. It runs a whole check inside OnCheckUpdates and fills the rows as the controller
+// reports each product.
+//
+// Interface thread only. A check blocks inside OnCheckUpdates while downloads keep the events
+// flowing, so the window repaints and its buttons stay live; Retry and Connection Options are
+// disabled for the duration so that no second check or proxy change starts inside the first.
+// Close during a check hides the window at once; exec() returns after the check has ended.
+//
+// The widgets of the form are public members (Ui::MainWindow), as the form declares them.
+class MainWindow : public QDialog, public Ui::MainWindow {
     Q_OBJECT
 public:
+    // What a row's button runs; its result is not used.
+    using RowAction = std::function<bool()>;
+
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
+    // Stores the controller and registers the per-product callbacks on it.
     void SetController(std::shared_ptr<CProductListController> controller);
     void SetProxyHandler(std::shared_ptr<ProxyHandlerBase> proxyHandler);
     void SetRecordKeeper(std::shared_ptr<CRecordKeeper> recordKeeper);
-    // Rebuilds the table from the controller's products.
+    // Rebuilds the schedule controls from the record keeper and the table from the
+    // controller's products; every row starts with an empty latest version. The spin box and
+    // check box write their (possibly clamped) values back through their slots.
     void Refresh();
 
 public Q_SLOTS:
+    void OnConnectionError(const QString& error);
+
+protected Q_SLOTS:
+    void OnProxyOptions();
+    // Reloads the list, finds what is installed, rebuilds the table and checks every
+    // product. Blocks until the check has ended.
     void OnCheckUpdates();
+    void OnClose();
+    void OnCheckboxChanged(int state);
+    void OnIntervalChanged(int value);
+    // The current product is still being checked 700 ms after it started: busy bars in its
+    // latest-version cells.
+    void OnTooLong();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
 
 private:
-    QTableWidget* m_table;
+    void InitTable();
+    // Appends a row with empty items and, when asked, a disabled "Current" button that runs
+    // action; returns the new row.
+    int InsertRow(bool withButton, RowAction action);
+    void RunRowAction(int row, const RowAction& action);
+    // The table row of a product's item row that arrived after Refresh; -1 for no product.
+    int AddProductRow(const std::shared_ptr<IProduct>& product, unsigned i);
+    void FillProductCells(const std::shared_ptr<IProduct>& product, unsigned i, int row);
+    void OnProductChecking(const std::shared_ptr<IProduct>& product);
+    void OnProductDone(const std::shared_ptr<IProduct>& product);
+    // A parentless endless busy bar whose frame blends into the table.
+    QWidget* CreateBusyIndicator();
+
+    std::vector<std::shared_ptr<Qtfier>> m_rowSlots;
     std::shared_ptr<CProductListController> m_controller;
     std::shared_ptr<ProxyHandlerBase> m_proxyHandler;
     std::shared_ptr<CRecordKeeper> m_recordKeeper;
+    QBrush m_highlightBrush;
+    // A child of the window, so that tests find it as "tooLongTimer".
+    QTimer m_tooLongTimer;
+    std::shared_ptr<IProduct> m_currentProduct;
+    bool m_checkRunning = false;
 };

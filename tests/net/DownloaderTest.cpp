@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 
 using namespace std::chrono_literals;
 
@@ -103,6 +104,29 @@ TEST_F(DownloaderTest, FailuresReturnNothingAndLeaveNoFile) {
     }
     // The refused redirect never reached the plain server.
     EXPECT_EQ(server.Requests().filter("/plain.xml"), QStringList());
+}
+
+// Events flow while a download waits, so a window action may call in again: that call is
+// refused, and the proxy settings of the running download stay what they were at its start.
+TEST_F(DownloaderTest, RefusesADownloadAskedForWhileItsOwnRuns) {
+    auto handler = std::make_shared<ProxyHandlerBase>();
+    SetHandler(handler);
+    std::optional<CAtlString> nested;
+    downloader.onDataReadProgress = [&](int, int) {
+        if (nested)
+            return;
+        handler->SetOverrideProxy(QStringLiteral("127.0.0.1:%1").arg(FreePort()));
+        nested = downloader.Download(server.Url("/info.xml?nested"), 1, 0);
+        EXPECT_TRUE(downloader.proxyHost.isEmpty()) << "the running download's settings changed";
+    };
+    const CAtlString path = downloader.Download(server.Url("/info.xml"), 1, 0);
+    EXPECT_EQ(ReadDownloaded(path), content);
+    ASSERT_TRUE(nested.has_value());
+    EXPECT_TRUE(nested->isEmpty());
+    EXPECT_EQ(server.Requests().filter("nested"), QStringList());
+    // Once it has ended, the next download starts with the settings of its own time.
+    downloader.Download(server.Url("/info.xml"), 1, 0);
+    EXPECT_FALSE(downloader.proxyHost.isEmpty());
 }
 
 // A proxy that refuses every credential must not keep the download going: stored credentials
