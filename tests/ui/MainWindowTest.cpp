@@ -5,6 +5,7 @@
 #include "catalogue/Products.h"
 #include "catalogue/XmlDocument.h"
 #include "net/ProxyHandlerBase.h"
+#include "qtglue/Language.h"
 #include "support/QtPrinters.h"
 #include "support/Sandbox.h"
 #include "update/ProductListController.h"
@@ -310,6 +311,36 @@ TEST(MainWindowSchedule, ShowsTheStoredScheduleWithinRange) {
         EXPECT_EQ(keeper->CheckUpdates, c.checkUpdates);
         EXPECT_EQ(window.labelDate->text(), c.date);
     }
+}
+
+} // namespace
+
+namespace {
+
+// The shipped translations reach the window: its texts in the run's language, mirrored for a
+// right-to-left one. English comes last so the process is left as it started.
+TEST(MainWindowLanguage, SpeaksTheRunsLanguage) {
+    const struct {
+        const char* code;
+        QString title;
+        QString retry;
+        Qt::LayoutDirection direction;
+    } rows[] = {
+        {"de", "ORVEX Produktaktualisierung", "Wiederholen", Qt::LeftToRight},
+        {"he", "עדכון מוצרי ORVEX", "נסה שוב", Qt::RightToLeft},
+        {"en", "ORVEX Product Update", "Retry", Qt::LeftToRight},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.code);
+        Sandbox sandbox;
+        SetLocaleOverride(QString::fromLatin1(row.code));
+        SetupLanguage(QStringLiteral("ORVEXProductUpdate"));
+        MainWindow window;
+        EXPECT_EQ(window.windowTitle(), row.title);
+        EXPECT_EQ(window.retryButton->text(), row.retry);
+        EXPECT_EQ(window.layoutDirection(), row.direction);
+    }
+    SetLocaleOverride({});
 }
 
 } // namespace
