@@ -2,6 +2,7 @@
 // so any bytes must be harmless. Input: a language code, a line feed, the catalogue. A code
 // that is found must find its identifier's entry the other way round, whatever the letter
 // case of the code, and the identifier must print and read back unchanged.
+#include "FuzzCheck.h"
 #include "qtglue/LanguageCatalogue.h"
 
 #include <cstddef>
@@ -9,10 +10,6 @@
 #include <cstdlib>
 
 namespace {
-void Check(bool condition) {
-    if (!condition)
-        std::abort();
-}
 
 bool IsAscii(const QString& text) {
     for (QChar c : text) {

@@ -1,5 +1,6 @@
 // Product lists come from disk and from the list's own address on the network: any bytes
 // must read without harm, and whatever is kept must be an item the program can show.
+#include "FuzzCheck.h"
 #include "catalogue/Products.h"
 
 #include <cstddef>
@@ -10,17 +11,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     Products list;
     const bool loaded = list.Parse(bytes);
-    if (loaded != !list.Items().empty() || loaded != list.IsLoaded())
-        std::abort();
+    Check(loaded == !list.Items().empty() && loaded == list.IsLoaded());
     for (const auto& item : list.Items()) {
         // Every kept item can be told apart and has no rows before it looked for them.
-        if (item->GetId().isEmpty() || item->GetItemCount() != 0)
-            std::abort();
+        Check(!item->GetId().isEmpty() && item->GetItemCount() == 0);
     }
     // Reading the same bytes again gives the same list.
     Products again;
-    if (again.Parse(bytes) != loaded || again.Items().size() != list.Items().size() ||
-        !(again.Version() == list.Version()) || again.Url() != list.Url())
-        std::abort();
+    Check(again.Parse(bytes) == loaded && again.Items().size() == list.Items().size() &&
+          again.Version() == list.Version() && again.Url() == list.Url());
     return 0;
 }

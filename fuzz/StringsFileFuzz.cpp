@@ -1,6 +1,7 @@
 // ".strings" files are translations installed beside the program, so any bytes must read
 // without harm. Whatever is read must also survive being written out again: every stored
 // text, quoted with only its quotes and backslashes escaped, reads back as the same table.
+#include "FuzzCheck.h"
 #include "qtglue/StringsFile.h"
 
 #include <QHash>
@@ -10,10 +11,6 @@
 #include <cstdlib>
 
 namespace {
-void Check(bool condition) {
-    if (!condition)
-        std::abort();
-}
 
 QHash<QString, QString> Read(const QByteArray& bytes) {
     QHash<QString, QString> table;

@@ -1,18 +1,12 @@
 // Local version files and fetched update information: any bytes must read without harm, a
 // file accepted must carry what the check needs, and the offer must agree with the entry.
 // The first line is the local file, the rest the update information.
+#include "FuzzCheck.h"
 #include "catalogue/ProductVersion.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-
-namespace {
-void Check(bool condition) {
-    if (!condition)
-        std::abort();
-}
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));

@@ -1,17 +1,11 @@
 // Version texts come from downloaded update information and local version files, so any
 // byte sequence must parse without harm, and the order must stay a strict weak order.
+#include "FuzzCheck.h"
 #include "catalogue/VersionString.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-
-namespace {
-void Check(bool condition) {
-    if (!condition)
-        std::abort();
-}
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
