@@ -78,7 +78,11 @@ int CWorkFlow::RunInteractive(CCmdLineContext& context) {
 
     if (m_controller->CheckSucceeded())
         m_recordKeeper->LastCheckedToStore = Today();
-    m_proxyHandler->StoreProxySettings();
+    // The machine-wide proxy values are shared with the maker's other products: a run that
+    // had no proxy of its own must not blank what another product keeps there. A host the
+    // user cleared in Connection Options was stored by the dialog itself.
+    if (m_proxyHandler->HasProxyHost())
+        m_proxyHandler->StoreProxySettings();
     m_recordKeeper->Save();
     return 0;
 }

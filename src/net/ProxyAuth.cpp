@@ -47,6 +47,20 @@ CAtlString ProxyAuth::GetPassword() const {
     return m_ui->proxyPasswordEdit->text();
 }
 
+void ProxyAuth::accept() {
+    // The validator only blocks keystrokes that can never lead to a valid port; "0" or
+    // "70000" count as half-typed and stay in the field, so OK has to check again. In the
+    // credentials look the port is only shown, and whatever the engine found must not keep
+    // the user from answering.
+    QLineEdit* port = m_ui->proxyPortEdit;
+    if (!port->isReadOnly() && !port->text().isEmpty() && !port->hasAcceptableInput()) {
+        port->setFocus();
+        port->selectAll();
+        return;
+    }
+    QDialog::accept();
+}
+
 void ProxyAuth::SetAuthenticationRequiredMode() {
     setWindowTitle(tr("Proxy Authentication Required"));
     for (QLineEdit* field : {m_ui->proxyHostEdit, m_ui->proxyPortEdit}) {

@@ -33,6 +33,11 @@ public:
     // Switches to the credentials-request look.
     void SetAuthenticationRequiredMode();
 
+public slots:
+    // Refused, with the port field selected, while that field holds something other than
+    // nothing or a port from 1 to 65534.
+    void accept() override;
+
 private:
     std::unique_ptr<Ui::ProxyAuth> m_ui;
 };

@@ -32,6 +32,8 @@ public:
     bool ShowConnectionOptions(QWidget* parent);
     // Writes host and port to the machine's registry; true when the port was written.
     bool StoreProxySettings();
+    // True when this run goes through a proxy of its own (command line or Connection Options).
+    bool HasProxyHost() const { return !m_host.isEmpty(); }
 
     // Set directly by the workflow and read by the main window.
     CAtlString userName;

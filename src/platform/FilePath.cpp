@@ -1,13 +1,13 @@
 #include "platform/FilePath.h"
 #include "platform/FdGuard.h"
 
-
 #include <QDir>
 #include <QFile>
 
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -223,7 +223,7 @@ int32_t FilePath::FileSize() const {
     FdGuard fd(::open(Encoded(*this).constData(), O_RDONLY | O_CLOEXEC));
     struct stat info {};
     if (fd.Get() < 0 || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        info.st_size > kMaxFileSize)
+        info.st_size > std::numeric_limits<int32_t>::max())
         return -1;
     return static_cast<int32_t>(info.st_size);
 }

@@ -16,8 +16,9 @@ CAtlString SandboxRoot();
 
 class FilePath {
 public:
-    // Files larger than this count as unreadable: FileSize answers in 32 bits, and the
-    // documents this program reads (product lists, version files, string tables) are small.
+    // ReadAll refuses files larger than this: the documents this program reads whole
+    // (product lists, version files, string tables) are small, and a huge one must not
+    // take the memory of the run.
     static constexpr int64_t kMaxFileSize = 64 * 1024 * 1024;
 
     FilePath() = default;
@@ -45,9 +46,11 @@ public:
     bool CreateDirectories() const;
     bool DeleteFile() const;
     bool CopyTo(const FilePath& destination, bool failIfExists) const;
-    // Byte count, or -1 when the path is no readable regular file (or too large to count).
+    // Byte count, or -1 when the path is no readable regular file. A file of 2 GiB or more
+    // also gives -1: its size has no 32-bit form, and a clamped one would be a wrong size.
     int32_t FileSize() const;
-    // The whole file into a new buffer owned by the caller; null and 0 when empty or unreadable.
+    // The whole file into a new buffer owned by the caller; null and 0 when empty, unreadable
+    // or larger than kMaxFileSize.
     int32_t ReadAll(std::unique_ptr<char[]>& buffer) const;
     // fopen of the local path; the stream is not inherited by programs this one starts.
     FILE* OpenStream(const char* mode) const;

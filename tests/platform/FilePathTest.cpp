@@ -57,34 +57,47 @@ TEST(FilePath, MapsDrivesIntoTheSandbox) {
     EXPECT_EQ(FilePath("C:").LocalPath(), "/");
 }
 
-TEST(FilePath, SizesAndReadsRealFilesUpToTheCap) {
+// FileSize tells the true size of any file that has one in 32 bits; only ReadAll stops at
+// its cap. Large files are sparse and take no disk space.
+TEST(FilePath, SizesAnyFileButReadsOnlyUpToTheCap) {
     Sandbox sandbox;
     const QByteArray data("\x00\x01hello", 7);
     sandbox.Write("drive_c/empty.txt", {});
     sandbox.Write("drive_c/data.bin", data);
-    sandbox.Write("drive_c/huge.bin", {});
     QDir().mkpath(sandbox.Path("drive_c/folder"));
-    // Sparse: takes no disk space.
-    const QByteArray huge = QFile::encodeName(sandbox.Path("drive_c/huge.bin"));
-    ASSERT_EQ(::truncate(huge.constData(), FilePath::kMaxFileSize + 1), 0);
-    const std::tuple<const char*, int32_t, QByteArray> cases[] = {
-        {"C:\\empty.txt", 0, {}},
-        {"C:\\data.bin", 7, data},
-        {"C:\\folder", -1, {}},
-        {"C:\\missing", -1, {}},
-        {"", -1, {}},
-        {"C:\\huge.bin", -1, {}},
+    const std::pair<const char*, int64_t> sparse[] = {
+        {"capped.bin", FilePath::kMaxFileSize},
+        {"over.bin", FilePath::kMaxFileSize + 1},
+        {"largest.bin", INT32_MAX},
+        {"twogib.bin", int64_t{INT32_MAX} + 1},
     };
-    for (const auto& [text, size, content] : cases) {
+    for (const auto& [name, size] : sparse) {
+        sandbox.Write(QStringLiteral("drive_c/") + name, {});
+        const QByteArray local = QFile::encodeName(sandbox.Path(QStringLiteral("drive_c/") + name));
+        ASSERT_EQ(::truncate(local.constData(), size), 0) << name;
+    }
+    // Path, FileSize, and the count ReadAll gives.
+    const std::tuple<const char*, int32_t, int32_t> cases[] = {
+        {"C:\\empty.txt", 0, 0},
+        {"C:\\data.bin", 7, 7},
+        {"C:\\folder", -1, 0},
+        {"C:\\missing", -1, 0},
+        {"", -1, 0},
+        {"C:\\capped.bin", FilePath::kMaxFileSize, FilePath::kMaxFileSize},
+        {"C:\\over.bin", FilePath::kMaxFileSize + 1, 0},
+        {"C:\\largest.bin", INT32_MAX, 0},
+        {"C:\\twogib.bin", -1, 0},
+    };
+    for (const auto& [text, size, read] : cases) {
         const FilePath path(text);
         EXPECT_EQ(path.FileSize(), size) << text;
         std::unique_ptr<char[]> buffer(new char[1]);
-        const int32_t count = path.ReadAll(buffer);
-        EXPECT_EQ(buffer == nullptr, content.isEmpty()) << text;
-        EXPECT_EQ(QByteArray(buffer.get(), count), content) << text;
+        EXPECT_EQ(path.ReadAll(buffer), read) << text;
+        EXPECT_EQ(buffer == nullptr, read == 0) << text;
     }
-    ASSERT_EQ(::truncate(huge.constData(), FilePath::kMaxFileSize), 0);
-    EXPECT_EQ(FilePath("C:\\huge.bin").FileSize(), FilePath::kMaxFileSize);
+    std::unique_ptr<char[]> buffer;
+    ASSERT_EQ(FilePath("C:\\data.bin").ReadAll(buffer), data.size());
+    EXPECT_EQ(QByteArray(buffer.get(), data.size()), data);
 }
 
 TEST(FilePath, CreatesCopiesAndDeletes) {

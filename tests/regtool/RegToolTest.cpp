@@ -3,6 +3,9 @@
 #include "support/Sandbox.h"
 
 #include <QProcess>
+#include <QTemporaryDir>
+
+#include <optional>
 
 #include <unistd.h>
 
@@ -21,15 +24,32 @@ struct Step {
 // Runs the steps in turn; as nobody when asked and running as root, who may write anything.
 // Each inherits the sandbox's ORVEX_ROOT.
 void RunSteps(const std::vector<Step>& steps, bool asNobody = false) {
+    QString program = QStringLiteral(ORVEX_BINARY_DIR "/orvex-reg");
+    const bool dropPrivileges = asNobody && ::geteuid() == 0;
+    // nobody may not be able to enter the build tree (a clone in root's home folder), so it
+    // runs a copy from a fresh folder that everyone may enter, removed with the folder.
+    std::optional<QTemporaryDir> reachable;
+    if (dropPrivileges) {
+        reachable.emplace();
+        const QString copy = reachable->filePath(QStringLiteral("orvex-reg"));
+        ASSERT_TRUE(QFile::copy(program, copy));
+        using P = QFileDevice;
+        const auto everyone = P::ReadOwner | P::WriteOwner | P::ExeOwner | P::ReadGroup |
+                              P::ExeGroup | P::ReadOther | P::ExeOther;
+        ASSERT_TRUE(QFile::setPermissions(reachable->path(), everyone));
+        ASSERT_TRUE(QFile::setPermissions(copy, everyone));
+        program = copy;
+    }
     for (const Step& step : steps) {
         QProcess process;
-        if (asNobody && ::geteuid() == 0) {
+        if (dropPrivileges) {
+            process.setWorkingDirectory(reachable->path());
             process.setChildProcessModifier([] {
                 if (::setgid(65534) != 0 || ::setuid(65534) != 0)
                     ::_exit(100);
             });
         }
-        process.start(ORVEX_BINARY_DIR "/orvex-reg", step.arguments);
+        process.start(program, step.arguments);
         process.write(step.input);
         process.closeWriteChannel();
         EXPECT_TRUE(process.waitForFinished(60000));
