@@ -67,7 +67,10 @@ int CDurableFile::Read(QByteArray& content, bool* exists) const {
     if (exists)
         *exists = false;
     const QByteArray local = QFile::encodeName(m_path);
-    const int fd = ::open(local.constData(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK, opening a FIFO planted in place of the file waits for a writer
+    // that never comes (and opening some devices waits for the device). The type is checked
+    // before a single byte is read; for a regular file the flag changes nothing.
+    const int fd = ::open(local.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT ? 0 : errno;
     FdGuard guard(fd);

@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +31,23 @@ pid_t Fork(const std::function<int()>& body) {
 int Wait(pid_t pid) {
     int status = 0;
     ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// As Wait, but a child still running after the given seconds is killed (-1): a guard that
+// turns a hang into a failure, not a measure of speed.
+int WaitAtMost(pid_t pid, int seconds) {
+    QElapsedTimer waited;
+    waited.start();
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (waited.elapsed() > seconds * 1000) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        QThread::msleep(10);
+    }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 } // namespace
@@ -175,4 +193,35 @@ TEST(FileSettingsStore, WriterKilledMidWriteLeavesAReadableHive) {
     // Temporaries of killed writers are cleared by the next writer.
     ASSERT_EQ(RegWriteDword(HKEY_CURRENT_USER, kKey, "After", 1), 0);
     EXPECT_TRUE(QDir(sandbox.Root()).entryList({"user.reg.tmp.*"}, QDir::Files).isEmpty());
+}
+
+// A FIFO in place of a settings file has no writer: opening it to read would wait forever.
+TEST(FileSettingsStore, NonRegularFilesAreUnreadableAndNeverWaitedFor) {
+    Sandbox sandbox;
+    const QString ini = QStringLiteral("C:\\settings.ini");
+    struct Row {
+        const char* name;
+        const char* file;
+        std::function<bool()> failsAsUnreadable;
+    };
+    const Row rows[] = {
+        {"ReadHive", "user.reg",
+         [] {
+             int32_t error = 0;
+             return RegReadDword(HKEY_CURRENT_USER, kKey, "A", 7, &error) == 7 && error != 0;
+         }},
+        {"WriteHive", "machine.reg",
+         [] { return RegWriteDword(HKEY_LOCAL_MACHINE, kKey, "A", 1) != ERROR_SUCCESS; }},
+        {"ReadIni", "drive_c/settings.ini",
+         [&] { return GetSettingsStore()->GetPrivateProfileIntW("S", "K", 7, ini) == 7; }},
+    };
+    QDir().mkpath(sandbox.Path("drive_c"));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QByteArray local = QFile::encodeName(sandbox.Path(row.file));
+        ASSERT_EQ(::mkfifo(local.constData(), 0600), 0);
+        EXPECT_EQ(WaitAtMost(Fork([&] { return row.failsAsUnreadable() ? 0 : 1; }), 30), 0);
+        struct stat info {};
+        EXPECT_TRUE(::lstat(local.constData(), &info) == 0 && S_ISFIFO(info.st_mode));
+    }
 }

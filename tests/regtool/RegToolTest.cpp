@@ -4,6 +4,7 @@
 
 #include <QProcess>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -127,6 +128,8 @@ TEST(RegTool, BadInputAndOrdinaryUsersChangeNothing) {
     sandbox.Write("noheader.reg", "[HKEY_LOCAL_MACHINE\\X]\n\"A\"=\"b\"\n");
     sandbox.Write("badline.reg", header + "\"A\"=\"b\"\n\"B\"=dword:nothex\n");
     sandbox.Write("badroot.reg", header + "\"A\"=\"b\"\n[HKEY_USERS\\Y]\n");
+    // Nobody writes to this FIFO: reading it as a file would wait forever.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(sandbox.Path("fifo.reg")).constData(), 0600), 0);
     const QStringList add = {"add", kAcc, "/v", "X", "/t"};
     RunSteps({
         {{}, 1, "Invalid syntax"},
@@ -146,6 +149,7 @@ TEST(RegTool, BadInputAndOrdinaryUsersChangeNothing) {
         {{"import", sandbox.Path("noheader.reg")}, 1, "no registry file"},
         {{"import", sandbox.Path("badline.reg")}, 1, "Line 5"},
         {{"import", sandbox.Path("badroot.reg")}, 1, "outside HKLM"},
+        {{"import", sandbox.Path("fifo.reg")}, 1, "Cannot read"},
         {{"export", kAcc}, 1, "Invalid syntax"},
         {{"--help"}, 0, "orvex-reg add KEY"},
     });
