@@ -82,6 +82,8 @@ int32_t CFileSettingsStore::ErrorFromErrno(int error) {
         return ERROR_ACCESS_DENIED;
     case ENOMEM:
         return ERROR_OUTOFMEMORY;
+    case EWOULDBLOCK:
+        return ERROR_LOCK_VIOLATION;
     case EFBIG:
     case EINVAL:
         return ERROR_REGISTRY_CORRUPT;
@@ -140,9 +142,10 @@ int32_t CFileSettingsStore::ReadHive(HKEY root, CHive& hive) const {
     return ERROR_SUCCESS;
 }
 
-int32_t CFileSettingsStore::EditHive(HKEY root, const std::function<int32_t(CHive&)>& edit) const {
+int32_t CFileSettingsStore::EditHive(HKEY root, QString* why,
+                                     const std::function<int32_t(CHive&)>& edit) const {
     int32_t result = ERROR_SUCCESS;
-    const int error = HiveFile(root).Update([&](QByteArray& content, bool) {
+    const int error = HiveFile(root).Update(why, [&](QByteArray& content, bool) {
         CHive hive;
         hive.Parse(content);
         if (!hive.IsLossless()) {

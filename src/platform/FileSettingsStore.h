@@ -41,9 +41,13 @@ public:
 
     // Whole-hive access for the administrator's tool. root picks the hive. EditHive runs
     // edit under the hive's lock and writes the result when edit returns 0; a file whose
-    // text could not be read without loss is refused with ERROR_REGISTRY_CORRUPT.
+    // text could not be read without loss is refused with ERROR_REGISTRY_CORRUPT. A write
+    // refused for the hive's surroundings (see CDurableFile::Update) also fills *why.
     int32_t ReadHive(HKEY root, CHive& hive) const;
-    int32_t EditHive(HKEY root, const std::function<int32_t(CHive&)>& edit) const;
+    int32_t EditHive(HKEY root, const std::function<int32_t(CHive&)>& edit) const {
+        return EditHive(root, nullptr, edit);
+    }
+    int32_t EditHive(HKEY root, QString* why, const std::function<int32_t(CHive&)>& edit) const;
 
     // "HKEY_LOCAL_MACHINE" and so on, or empty for a handle that is no predefined root.
     static CAtlString RootName(HKEY root);

@@ -9,6 +9,8 @@
 #include <QThread>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -223,5 +225,122 @@ TEST(FileSettingsStore, NonRegularFilesAreUnreadableAndNeverWaitedFor) {
         EXPECT_EQ(WaitAtMost(Fork([&] { return row.failsAsUnreadable() ? 0 : 1; }), 30), 0);
         struct stat info {};
         EXPECT_TRUE(::lstat(local.constData(), &info) == 0 && S_ISFIFO(info.st_mode));
+    }
+}
+
+// Another user tries to take the machine hive's lock and keep it; then the administrator
+// writes. Only those who may write the hive may open its lock, and a lock opened before
+// that rule (older versions made it readable by all) holds a writer off only for the limit.
+TEST(FileSettingsStore, NoOtherUserCanHoldTheAdministratorOff) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to be the administrator beside another user";
+    struct Row {
+        const char* name;
+        mode_t lockMode; // given to the lock before the other user tries it; 0: as made
+        bool otherHolds;
+        int result;
+    };
+    const Row rows[] = {
+        {"LockAsMade", 0, false, ERROR_SUCCESS},
+        {"LockReadableByAll", 0644, true, ERROR_LOCK_VIOLATION},
+    };
+    CDurableFile::SetLockTimeout(std::chrono::milliseconds(300));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Sandbox sandbox;
+        ASSERT_EQ(RegWriteDword(HKEY_LOCAL_MACHINE, kKey, "Policy", 15), 0);
+        const QByteArray lock = QFile::encodeName(sandbox.Path("machine.reg.lock"));
+        if (row.lockMode != 0) {
+            ASSERT_EQ(::chmod(lock.constData(), row.lockMode), 0);
+        }
+        ASSERT_EQ(::chmod(QFile::encodeName(sandbox.Root()).constData(), 0755), 0);
+        int report[2], release[2];
+        ASSERT_TRUE(::pipe(report) == 0 && ::pipe(release) == 0);
+        const pid_t other = Fork([&] {
+            ::close(release[1]);
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                return 100;
+            bool held = false;
+            for (const int flags : {O_RDONLY, O_RDWR}) {
+                const int fd = ::open(lock.constData(), flags);
+                held = held || (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0);
+            }
+            const char answer = held ? 'y' : 'n';
+            char ignored = 0;
+            // Holds whatever it got until the administrator is done.
+            return ::write(report[1], &answer, 1) == 1 && ::read(release[0], &ignored, 1) == 0
+                       ? 0
+                       : 101;
+        });
+        ::close(report[1]);
+        ::close(release[0]);
+        char answer = 0;
+        EXPECT_EQ(::read(report[0], &answer, 1), 1);
+        EXPECT_EQ(answer == 'y', row.otherHolds);
+        const QByteArray before = sandbox.Read("machine.reg");
+        const int result = WaitAtMost(
+            Fork([] { return int(RegWriteDword(HKEY_LOCAL_MACHINE, kKey, "Policy", 0)); }), 30);
+        ::close(release[1]);
+        ::close(report[0]);
+        EXPECT_EQ(Wait(other), 0);
+        EXPECT_EQ(result, row.result);
+        EXPECT_EQ(sandbox.Read("machine.reg") != before, row.result == ERROR_SUCCESS);
+    }
+    CDurableFile::SetLockTimeout(CDurableFile::kDefaultLockTimeout);
+}
+
+// Root writing a hive in a place another user controls could be led by a planted link to
+// overwrite any file; such a hive is refused whole. A link only root controls is followed.
+TEST(FileSettingsStore, WritesOnlyWhereNoOtherUserCanRedirectThem) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to hand folders to another user";
+    Sandbox sandbox;
+    const QByteArray kept = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Kept]\n";
+    for (const char* folder : {"theirs/mine", "mine", "open"})
+        ASSERT_TRUE(QDir().mkpath(sandbox.Path(folder)));
+    for (const char* file : {"target.reg", "theirs/plain.reg", "theirs/mine/plain.reg",
+                             "mine/theirs.reg", "open/plain.reg"})
+        sandbox.Write(file, kept);
+    for (const char* link : {"theirs/link.reg", "mine/link.reg"})
+        ASSERT_TRUE(QFile::link("../target.reg", sandbox.Path(link)));
+    auto local = [&](const char* relative) { return QFile::encodeName(sandbox.Path(relative)); };
+    ASSERT_EQ(::chown(local("theirs").constData(), 65534, 65534), 0);
+    ASSERT_EQ(::chown(local("mine/theirs.reg").constData(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(local("open").constData(), 0777), 0);
+
+    struct Row {
+        const char* name;
+        const char* hive;
+        const char* culprit; // named in the refusal; null: the write goes through
+    };
+    const Row rows[] = {
+        {"LinkInAFolderOfAnotherUser", "theirs/link.reg", "theirs"},
+        {"FileInAFolderOfAnotherUser", "theirs/plain.reg", "theirs"},
+        {"BelowAFolderOfAnotherUser", "theirs/mine/plain.reg", "theirs"},
+        {"FileOfAnotherUser", "mine/theirs.reg", "mine/theirs.reg"},
+        {"FolderWritableByAll", "open/plain.reg", "open"},
+        {"LinkOnlyRootControls", "mine/link.reg", nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const CFileSettingsStore store(sandbox.Path(row.hive), {});
+        QString why;
+        const int32_t result = store.EditHive(HKEY_LOCAL_MACHINE, &why, [](CHive& hive) {
+            hive.CreateKey("HKLM\\Written");
+            return ERROR_SUCCESS;
+        });
+        const bool written = sandbox.Hive(row.hive).KeyExists("HKLM\\Written");
+        if (row.culprit == nullptr) {
+            EXPECT_EQ(result, ERROR_SUCCESS);
+            EXPECT_TRUE(written);
+            EXPECT_TRUE(QFileInfo(sandbox.Path(row.hive)).isSymLink());
+            continue;
+        }
+        EXPECT_EQ(result, ERROR_ACCESS_DENIED);
+        EXPECT_TRUE(why.contains(sandbox.Path(row.culprit) + u' ')) << why.toStdString();
+        EXPECT_EQ(sandbox.Read(row.hive), kept);
+        EXPECT_EQ(sandbox.Read("target.reg"), kept);
+        EXPECT_TRUE(QDir(sandbox.Root()).entryList({"*.lock"}, QDir::Files).isEmpty());
+        EXPECT_FALSE(QFileInfo::exists(sandbox.Path(row.hive) + ".lock"));
     }
 }

@@ -1,9 +1,13 @@
 // orvex-reg end to end: the built program, run as an administrator would run it, on a
 // sandbox's hive files.
+#include "regtool/RegTool.h"
+#include "platform/FdGuard.h"
 #include "support/Sandbox.h"
 
 #include <QProcess>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -162,4 +166,42 @@ TEST(RegTool, BadInputAndOrdinaryUsersChangeNothing) {
              true);
     QFile::setPermissions(sandbox.Root(), P::ReadOwner | P::WriteOwner | P::ExeOwner);
     EXPECT_EQ(sandbox.Read("machine.reg"), before);
+}
+
+// What an administrator is told when a write is refused for the hive's surroundings: the
+// file to look at; and the hive stays as it was.
+TEST(RegTool, RefusedWritesNameTheFileToLookAt) {
+    Sandbox sandbox;
+    RunSteps({{{"add", kAcc, "/v", "Keep", "/d", "me"}, 0}});
+    const QByteArray before = sandbox.Read("machine.reg");
+    const QByteArray lockPath = QFile::encodeName(sandbox.Path("machine.reg.lock"));
+    const FdGuard lock(::open(lockPath.constData(), O_RDWR | O_CLOEXEC));
+    struct Row {
+        const char* name;
+        std::function<void()> setUp;
+        QString named;
+    };
+    const Row rows[] = {
+        // Another writer keeps the lock beyond the limit.
+        {"LockHeld", [&] { ASSERT_EQ(::flock(lock.Get(), LOCK_EX), 0); }, lockPath},
+        {"FolderWritableByAll",
+         [&] {
+             ::flock(lock.Get(), LOCK_UN);
+             ASSERT_EQ(::chmod(QFile::encodeName(sandbox.Root()).constData(), 0777), 0);
+         },
+         sandbox.Root()},
+    };
+    CDurableFile::SetLockTimeout(std::chrono::milliseconds(200));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.setUp();
+        QString output, errors, input;
+        QTextStream out(&output), err(&errors), in(&input);
+        EXPECT_EQ(CRegTool().Run({"add", kAcc, "/v", "Keep", "/d", "you", "/f"}, out, err, in), 1);
+        err.flush();
+        EXPECT_TRUE(errors.contains(row.named + u' ')) << errors.toStdString();
+        EXPECT_EQ(sandbox.Read("machine.reg"), before);
+    }
+    CDurableFile::SetLockTimeout(CDurableFile::kDefaultLockTimeout);
+    ::chmod(QFile::encodeName(sandbox.Root()).constData(), 0700);
 }
