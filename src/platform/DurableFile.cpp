@@ -205,7 +205,8 @@ QString CDurableFile::ResolvedPath() const {
     return m_path;
 }
 
-int CDurableFile::Read(QByteArray& content, bool* exists) const {
+int CDurableFile::Read(QByteArray& content, bool* exists, struct stat* status,
+                       int* keepOpen) const {
     content.clear();
     if (exists)
         *exists = false;
@@ -241,6 +242,10 @@ int CDurableFile::Read(QByteArray& content, bool* exists) const {
     content.truncate(done);
     if (exists)
         *exists = true;
+    if (status)
+        *status = info;
+    if (keepOpen)
+        *keepOpen = guard.Release();
     return 0;
 }
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // A small settings file (hive or INI) that several processes may change at once. Every
@@ -25,7 +26,10 @@ public:
     const QString& Path() const { return m_path; }
 
     // The whole file; an absent file is empty content with *exists false and result 0.
-    int Read(QByteArray& content, bool* exists = nullptr) const;
+    // When the file was read, *status gets its status and *keepOpen the descriptor it was
+    // read from, which the caller must close.
+    int Read(QByteArray& content, bool* exists = nullptr, struct stat* status = nullptr,
+             int* keepOpen = nullptr) const;
 
     // 0 when this process may change the file (EACCES, EROFS, ... otherwise). Nothing is
     // created. EPERM when someone other than root and this process's user could change the

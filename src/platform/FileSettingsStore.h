@@ -2,6 +2,7 @@
 
 #include "platform/DurableFile.h"
 #include "platform/Hive.h"
+#include "platform/HiveCache.h"
 #include "platform/SettingsStore.h"
 
 #include <functional>
@@ -10,8 +11,9 @@
 
 // The store on Linux: two hive files in the registry's text format, one for the machine
 // (HKEY_LOCAL_MACHINE and HKEY_CLASSES_ROOT) and one for the user (HKEY_CURRENT_USER), and
-// INI files by name. Nothing is cached: every read sees what the last writer of any process
-// left, and every write is a locked read-modify-write (see CDurableFile).
+// INI files by name. Every read sees what the last writer of any process left: a hive is
+// parsed again whenever its file changed (see CHiveCache), and every write is a locked
+// read-modify-write (see CDurableFile).
 //
 // A hive this process may not write behaves like HKEY_LOCAL_MACHINE for an ordinary user on
 // Windows: opening it for writing fails with ERROR_ACCESS_DENIED and nothing changes.
@@ -66,10 +68,13 @@ private:
     // A copy of what an open key handle stands for; false for an unknown handle.
     bool FindOpenKey(HKEY key, OpenKey& open) const;
     CDurableFile HiveFile(HKEY root) const;
+    // Calls use with the current hive of root; the error of reading it otherwise.
+    int32_t UseHive(HKEY root, const std::function<void(const CHive&)>& use) const;
     HKEY AddHandle(HKEY root, const CAtlString& path, uint32_t access);
 
     QString m_machineHive;
     QString m_userHive;
+    mutable CHiveCache m_cache;
     mutable std::mutex m_mutex;
     std::unordered_map<HKEY, OpenKey> m_open;
     HKEY m_nextHandle = 0x1000;

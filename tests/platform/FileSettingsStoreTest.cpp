@@ -1,5 +1,6 @@
 #include "platform/FileSettingsStore.h"
 #include "platform/DurableFile.h"
+#include "platform/FdGuard.h"
 #include "platform/Registry.h"
 
 #include "support/Sandbox.h"
@@ -11,6 +12,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -342,5 +344,67 @@ TEST(FileSettingsStore, WritesOnlyWhereNoOtherUserCanRedirectThem) {
         EXPECT_EQ(sandbox.Read("target.reg"), kept);
         EXPECT_TRUE(QDir(sandbox.Root()).entryList({"*.lock"}, QDir::Files).isEmpty());
         EXPECT_FALSE(QFileInfo::exists(sandbox.Path(row.hive) + ".lock"));
+    }
+}
+
+// The program reads many values: the hive is read once, and again only after it changed,
+// whoever changed it and however.
+TEST(FileSettingsStore, ReadsTheHiveAgainOnlyWhenItChanged) {
+    Sandbox sandbox;
+    auto read = [] {
+        return ReadSettingInt(CurrentUser, kKey, "Value", -1, nullptr, kRegistryMarker);
+    };
+    ASSERT_EQ(WriteSettingInt(CurrentUser, kKey, "Value", 1, kRegistryMarker), 0);
+    const QByteArray hive = QFile::encodeName(sandbox.Path("user.reg"));
+    const FdGuard watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    // Closes are watched too, or the kernel would merge repeated opens into one event.
+    ASSERT_GE(::inotify_add_watch(watch.Get(), hive.constData(), IN_OPEN | IN_CLOSE_NOWRITE), 0);
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(read(), 1);
+    int opens = 0;
+    alignas(inotify_event) char events[64 * 1024];
+    for (ssize_t size; (size = ::read(watch.Get(), events, sizeof events)) > 0;) {
+        for (ssize_t at = 0; at < size;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            opens += (event->mask & IN_OPEN) != 0;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    EXPECT_EQ(opens, 1);
+
+    struct Row {
+        const char* name;
+        std::function<void()> change;
+        int32_t seen;
+    };
+    const Row rows[] = {
+        {"WrittenHere", [] { WriteSettingInt(CurrentUser, kKey, "Value", 2, kRegistryMarker); }, 2},
+        {"WrittenByAnotherProcess",
+         [] {
+             Wait(Fork([] {
+                 return int(WriteSettingInt(CurrentUser, kKey, "Value", 3, kRegistryMarker));
+             }));
+         },
+         3},
+        // An editor writing in place within the same second: same inode, same size.
+        {"EditedInPlace",
+         [&] {
+             struct stat before {};
+             ::stat(hive.constData(), &before);
+             const QByteArray text =
+                 sandbox.Read("user.reg").replace("dword:00000003", "dword:00000004");
+             const FdGuard file(::open(hive.constData(), O_WRONLY));
+             ASSERT_EQ(::pwrite(file.Get(), text.constData(), text.size(), 0), text.size());
+             timespec times[2] = {before.st_atim, before.st_mtim};
+             times[1].tv_nsec = before.st_mtim.tv_nsec == 0 ? 1 : before.st_mtim.tv_nsec - 1;
+             ASSERT_EQ(::futimens(file.Get(), times), 0);
+         },
+         4},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_EQ(read(), row.seen - 1);
+        row.change();
+        EXPECT_EQ(read(), row.seen);
     }
 }
