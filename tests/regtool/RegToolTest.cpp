@@ -205,3 +205,42 @@ TEST(RegTool, RefusedWritesNameTheFileToLookAt) {
     CDurableFile::SetLockTimeout(CDurableFile::kDefaultLockTimeout);
     ::chmod(QFile::encodeName(sandbox.Root()).constData(), 0700);
 }
+
+// A rewrite must be on the disk before it takes the hive's place, and so must the rename, or
+// a power cut can leave an empty or an old hive. orvex-reg runs with a library preloaded
+// that records its calls.
+TEST(RegTool, RewriteReachesTheDiskBeforeItReplacesTheHive) {
+    Sandbox sandbox;
+    RunSteps({{{"add", kUser, "/v", "A", "/d", "1", "/f"}, 0}});
+    const QString root = QFileInfo(sandbox.Root()).canonicalFilePath();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("ORVEX_ROOT", root);
+    environment.insert("LD_PRELOAD", ORVEX_CALL_RECORDER);
+    environment.insert("ORVEX_CALL_LOG", root + "/calls.log");
+    // A sanitizer runtime wants to be the first library; here the recorder is.
+    environment.insert("ASAN_OPTIONS",
+                       environment.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(ORVEX_BINARY_DIR "/orvex-reg", {"add", kUser, "/v", "A", "/d", "2", "/f"});
+    ASSERT_TRUE(process.waitForFinished(60000));
+    ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+
+    const QStringList calls =
+        QString::fromUtf8(sandbox.Read("calls.log")).split(u'\n', Qt::SkipEmptyParts);
+    const QString hive = root + "/user.reg";
+    qsizetype renamed = -1;
+    QString temporary;
+    for (qsizetype i = 0; i < calls.size(); ++i) {
+        const QStringList parts = calls[i].split(u'\t');
+        if (parts.size() == 3 && parts[0] == "rename" && parts[2] == hive) {
+            renamed = i;
+            temporary = parts[1];
+        }
+    }
+    ASSERT_GE(renamed, 0) << calls.join(u'\n').toStdString();
+    EXPECT_TRUE(calls.mid(0, renamed).contains("fsync\t" + temporary))
+        << calls.join(u'\n').toStdString();
+    EXPECT_TRUE(calls.mid(renamed + 1).contains("fsync\t" + root))
+        << calls.join(u'\n').toStdString();
+}
