@@ -412,29 +412,18 @@ TEST(FileSettingsStore, ReadsTheHiveAgainOnlyWhenItChanged) {
 // An administrator who narrowed a settings file's mode keeps it through later writes.
 TEST(FileSettingsStore, RewritesKeepTheFileMode) {
     Sandbox sandbox;
-    const QString key = QStringLiteral("K"), ini = QStringLiteral("C:\\settings.ini");
-    struct Row {
-        const char* name;
-        const char* file;
-        std::function<bool(int)> write;
-    };
-    const Row rows[] = {
-        {"Hive", "user.reg",
-         [](int value) { return RegWriteDword(HKEY_CURRENT_USER, kKey, "A", value) == 0; }},
-        {"IniFile", "drive_c/settings.ini",
-         [&](int value) {
-             const QString text = QString::number(value);
-             return GetSettingsStore()->WritePrivateProfileStringW("S", &key, &text, ini);
-         }},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        const QByteArray local = QFile::encodeName(sandbox.Path(row.file));
-        ASSERT_TRUE(row.write(1));
-        ASSERT_EQ(::chmod(local.constData(), 0640), 0);
-        ASSERT_TRUE(row.write(2));
+    const QString key = "K", value = "v";
+    const char* const files[] = {"user.reg", "drive_c/settings.ini"};
+    for (const char* file : files) {
+        sandbox.Write(file, {});
+        ASSERT_EQ(::chmod(QFile::encodeName(sandbox.Path(file)).constData(), 0640), 0);
+    }
+    ASSERT_EQ(RegWriteDword(HKEY_CURRENT_USER, kKey, "A", 1), 0);
+    ASSERT_TRUE(
+        GetSettingsStore()->WritePrivateProfileStringW("S", &key, &value, "C:\\settings.ini"));
+    for (const char* file : files) {
         struct stat info {};
-        ASSERT_EQ(::stat(local.constData(), &info), 0);
-        EXPECT_EQ(info.st_mode & 07777, 0640u);
+        ASSERT_EQ(::stat(QFile::encodeName(sandbox.Path(file)).constData(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0640u) << file;
     }
 }

@@ -45,14 +45,6 @@ extern "C" int fsync(int fd) {
     return result;
 }
 
-extern "C" int fdatasync(int fd) {
-    static const auto real = Real<int (*)(int)>("fdatasync");
-    const int result = real(fd);
-    if (result == 0)
-        Record("fsync\t" + PathOf(fd));
-    return result;
-}
-
 extern "C" int rename(const char* from, const char* to) {
     static const auto real = Real<int (*)(const char*, const char*)>("rename");
     const int result = real(from, to);
