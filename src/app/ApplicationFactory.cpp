@@ -2,6 +2,29 @@
 
 #include "qtglue/Language.h"
 
+#include <cstring>
+
+namespace {
+// Overwrites the proxy password in the process's own argument memory, which every local user
+// can read (ps, /proc/PID/cmdline) for as long as the program runs. Walks the arguments as
+// the parser does, but also blanks a value the parser refused for looking like an option:
+// it is a secret all the same.
+void HidePassword(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        CAtlString name = QString::fromLocal8Bit(argv[i]);
+        if (!CCmdLineParser::IsOption(name))
+            continue;
+        char* secret = nullptr;
+        if (name == QLatin1String("password") && i + 1 < argc)
+            secret = argv[++i];
+        else if (name.startsWith(QLatin1String("password:")))
+            secret = std::strchr(argv[i], ':') + 1;
+        if (secret != nullptr)
+            std::memset(secret, '*', std::strlen(secret));
+    }
+}
+} // namespace
+
 CApplicationFactory::CApplicationFactory(std::unique_ptr<CWorkFlow> workFlow)
     : m_workFlow(std::move(workFlow)) {
     auto interactive = [this](CCmdLineContext& c) { return m_workFlow->RunInteractive(c); };
@@ -31,10 +54,14 @@ CApplicationFactory::CApplicationFactory(std::unique_ptr<CWorkFlow> workFlow)
 }
 
 bool CApplicationFactory::ParseCommandLine(int argc, char** argv) {
+    // Taken first, so that a password on the command line replaces it.
+    m_context.password = qEnvironmentVariable("ORVEX_PROXY_PASSWORD");
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
-    return m_parser.Parse(arguments);
+    const bool parsed = m_parser.Parse(arguments);
+    HidePassword(argc, argv);
+    return parsed;
 }
 
 CAtlString CApplicationFactory::GetLocale() const {

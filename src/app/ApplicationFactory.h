@@ -19,6 +19,8 @@ public:
     CApplicationFactory& operator=(const CApplicationFactory&) = delete;
 
     // Arguments are taken in the locale's 8-bit encoding (UTF-8 on a usual Linux system).
+    // The proxy password comes from ORVEX_PROXY_PASSWORD unless the command line gives one,
+    // whose characters in argv are then overwritten so that other users cannot read it.
     bool ParseCommandLine(int argc, char** argv);
     bool Parse(const QStringList& arguments) { return m_parser.Parse(arguments); }
 

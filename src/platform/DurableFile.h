@@ -3,7 +3,9 @@
 #include <QByteArray>
 #include <QString>
 
+#include <chrono>
 #include <functional>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // A small settings file (hive or INI) that several processes may change at once. Every
@@ -24,18 +26,35 @@ public:
     const QString& Path() const { return m_path; }
 
     // The whole file; an absent file is empty content with *exists false and result 0.
-    int Read(QByteArray& content, bool* exists = nullptr) const;
+    // When the file was read, *status gets its status and *keepOpen the descriptor it was
+    // read from, which the caller must close.
+    int Read(QByteArray& content, bool* exists = nullptr, struct stat* status = nullptr,
+             int* keepOpen = nullptr) const;
 
     // 0 when this process may change the file (EACCES, EROFS, ... otherwise). Nothing is
-    // created.
+    // created. EPERM when someone other than root and this process's user could change the
+    // file, a symbolic link on its way or a folder above it: a write there could be
+    // redirected to any file this process may write, so none is made.
     int CheckWritable() const;
 
     // Calls edit with the current content under the lock. When edit returns true and the
     // content changed, the new content replaces the file. Returns 0 also when edit declined.
-    int Update(const std::function<bool(QByteArray& content, bool exists)>& edit) const;
+    // When nothing was written because of the file's surroundings (the lock, who may change
+    // the file), *why gets a sentence for an administrator naming the file to look at.
+    int Update(const std::function<bool(QByteArray& content, bool exists)>& edit) const {
+        return Update(nullptr, edit);
+    }
+    int Update(QString* why,
+               const std::function<bool(QByteArray& content, bool exists)>& edit) const;
+
+    // How long Update waits for a lock another writer holds before it gives up. Process-wide;
+    // tests shorten it.
+    static constexpr std::chrono::milliseconds kDefaultLockTimeout{10000};
+    static void SetLockTimeout(std::chrono::milliseconds timeout);
 
 private:
     QString ResolvedPath() const;
+    int CheckAccess() const;
     int WriteReplacing(const QByteArray& localPath, const QByteArray& content) const;
     void RemoveStaleTemporaries(const QString& path) const;
 

@@ -11,6 +11,7 @@ constexpr int32_t ERROR_INVALID_HANDLE = 6;
 constexpr int32_t ERROR_INVALID_DATA = 13;
 constexpr int32_t ERROR_OUTOFMEMORY = 14;
 constexpr int32_t ERROR_GEN_FAILURE = 31;
+constexpr int32_t ERROR_LOCK_VIOLATION = 33;
 constexpr int32_t ERROR_INVALID_PARAMETER = 87;
 constexpr int32_t ERROR_ALREADY_EXISTS = 183;
 constexpr int32_t ERROR_MORE_DATA = 234;

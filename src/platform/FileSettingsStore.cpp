@@ -82,6 +82,8 @@ int32_t CFileSettingsStore::ErrorFromErrno(int error) {
         return ERROR_ACCESS_DENIED;
     case ENOMEM:
         return ERROR_OUTOFMEMORY;
+    case EWOULDBLOCK:
+        return ERROR_LOCK_VIOLATION;
     case EFBIG:
     case EINVAL:
         return ERROR_REGISTRY_CORRUPT;
@@ -132,17 +134,18 @@ HKEY CFileSettingsStore::AddHandle(HKEY root, const CAtlString& path, uint32_t a
     return handle;
 }
 
-int32_t CFileSettingsStore::ReadHive(HKEY root, CHive& hive) const {
-    QByteArray bytes;
-    if (const int error = HiveFile(root).Read(bytes))
-        return ErrorFromErrno(error);
-    hive.Parse(bytes);
-    return ERROR_SUCCESS;
+int32_t CFileSettingsStore::UseHive(HKEY root, const std::function<void(const CHive&)>& use) const {
+    return ErrorFromErrno(m_cache.Use(HiveFile(root), use));
 }
 
-int32_t CFileSettingsStore::EditHive(HKEY root, const std::function<int32_t(CHive&)>& edit) const {
+int32_t CFileSettingsStore::ReadHive(HKEY root, CHive& hive) const {
+    return UseHive(root, [&hive](const CHive& current) { hive = current; });
+}
+
+int32_t CFileSettingsStore::EditHive(HKEY root, QString* why,
+                                     const std::function<int32_t(CHive&)>& edit) const {
     int32_t result = ERROR_SUCCESS;
-    const int error = HiveFile(root).Update([&](QByteArray& content, bool) {
+    const int error = HiveFile(root).Update(why, [&](QByteArray& content, bool) {
         CHive hive;
         hive.Parse(content);
         if (!hive.IsLossless()) {
@@ -172,10 +175,12 @@ int32_t CFileSettingsStore::RegOpenKeyExW(HKEY root, const CAtlString& subKey, u
         if (const int error = HiveFile(predefined).CheckWritable())
             return ErrorFromErrno(error);
     }
-    CHive hive;
-    if (const int32_t error = ReadHive(predefined, hive))
+    bool exists = false;
+    if (const int32_t error = UseHive(predefined, [&](const CHive& hive) {
+            exists = hive.KeyExists(FullName(predefined, path));
+        }))
         return error;
-    if (!hive.KeyExists(FullName(predefined, path)))
+    if (!exists)
         return ERROR_FILE_NOT_FOUND;
     *result = AddHandle(predefined, path, access);
     return ERROR_SUCCESS;
@@ -190,30 +195,35 @@ int32_t CFileSettingsStore::RegQueryValueExW(HKEY key, const CAtlString& valueNa
         return ERROR_INVALID_HANDLE;
     if ((open.access & KEY_QUERY_VALUE) == 0)
         return ERROR_ACCESS_DENIED;
-    CHive hive;
-    if (const int32_t error = ReadHive(open.root, hive))
-        return error;
-    const QString name = FullName(open.root, open.path);
-    if (!hive.KeyExists(name))
-        return ERROR_KEY_DELETED;
-    const CHive::Value* value = hive.FindValue(name, valueName);
-    if (value == nullptr)
-        return ERROR_FILE_NOT_FOUND;
-    if (type != nullptr)
-        *type = value->type;
-    const auto needed = static_cast<uint32_t>(value->data.size());
-    if (data == nullptr) {
-        if (size != nullptr)
+    int32_t result = ERROR_SUCCESS;
+    const int32_t error = UseHive(open.root, [&](const CHive& hive) {
+        const QString name = FullName(open.root, open.path);
+        if (!hive.KeyExists(name)) {
+            result = ERROR_KEY_DELETED;
+            return;
+        }
+        const CHive::Value* value = hive.FindValue(name, valueName);
+        if (value == nullptr) {
+            result = ERROR_FILE_NOT_FOUND;
+            return;
+        }
+        if (type != nullptr)
+            *type = value->type;
+        const auto needed = static_cast<uint32_t>(value->data.size());
+        if (data == nullptr) {
+            if (size != nullptr)
+                *size = needed;
+            return;
+        }
+        if (*size < needed) {
             *size = needed;
-        return ERROR_SUCCESS;
-    }
-    if (*size < needed) {
+            result = ERROR_MORE_DATA;
+            return;
+        }
+        std::memcpy(data, value->data.constData(), needed);
         *size = needed;
-        return ERROR_MORE_DATA;
-    }
-    std::memcpy(data, value->data.constData(), needed);
-    *size = needed;
-    return ERROR_SUCCESS;
+    });
+    return error != ERROR_SUCCESS ? error : result;
 }
 
 int32_t CFileSettingsStore::RegCreateKeyExW(HKEY root, const CAtlString& subKey, uint32_t,
@@ -231,8 +241,9 @@ int32_t CFileSettingsStore::RegCreateKeyExW(HKEY root, const CAtlString& subKey,
     if ((access & kWriteAccess) == 0) {
         // Opening an existing key only for reading needs no write to its hive, so it works
         // also where the hive is read-only.
-        CHive hive;
-        if (ReadHive(predefined, hive) == ERROR_SUCCESS && hive.KeyExists(name)) {
+        bool exists = false;
+        UseHive(predefined, [&](const CHive& hive) { exists = hive.KeyExists(name); });
+        if (exists) {
             if (disposition != nullptr)
                 *disposition = REG_OPENED_EXISTING_KEY;
             *result = AddHandle(predefined, path, access);

@@ -2,6 +2,7 @@
 
 #include "platform/DurableFile.h"
 #include "platform/Hive.h"
+#include "platform/HiveCache.h"
 #include "platform/SettingsStore.h"
 
 #include <functional>
@@ -10,8 +11,9 @@
 
 // The store on Linux: two hive files in the registry's text format, one for the machine
 // (HKEY_LOCAL_MACHINE and HKEY_CLASSES_ROOT) and one for the user (HKEY_CURRENT_USER), and
-// INI files by name. Nothing is cached: every read sees what the last writer of any process
-// left, and every write is a locked read-modify-write (see CDurableFile).
+// INI files by name. Every read sees what the last writer of any process left: a hive is
+// parsed again whenever its file changed (see CHiveCache), and every write is a locked
+// read-modify-write (see CDurableFile).
 //
 // A hive this process may not write behaves like HKEY_LOCAL_MACHINE for an ordinary user on
 // Windows: opening it for writing fails with ERROR_ACCESS_DENIED and nothing changes.
@@ -41,9 +43,13 @@ public:
 
     // Whole-hive access for the administrator's tool. root picks the hive. EditHive runs
     // edit under the hive's lock and writes the result when edit returns 0; a file whose
-    // text could not be read without loss is refused with ERROR_REGISTRY_CORRUPT.
+    // text could not be read without loss is refused with ERROR_REGISTRY_CORRUPT. A write
+    // refused for the hive's surroundings (see CDurableFile::Update) also fills *why.
     int32_t ReadHive(HKEY root, CHive& hive) const;
-    int32_t EditHive(HKEY root, const std::function<int32_t(CHive&)>& edit) const;
+    int32_t EditHive(HKEY root, const std::function<int32_t(CHive&)>& edit) const {
+        return EditHive(root, nullptr, edit);
+    }
+    int32_t EditHive(HKEY root, QString* why, const std::function<int32_t(CHive&)>& edit) const;
 
     // "HKEY_LOCAL_MACHINE" and so on, or empty for a handle that is no predefined root.
     static CAtlString RootName(HKEY root);
@@ -62,10 +68,13 @@ private:
     // A copy of what an open key handle stands for; false for an unknown handle.
     bool FindOpenKey(HKEY key, OpenKey& open) const;
     CDurableFile HiveFile(HKEY root) const;
+    // Calls use with the current hive of root; the error of reading it otherwise.
+    int32_t UseHive(HKEY root, const std::function<void(const CHive&)>& use) const;
     HKEY AddHandle(HKEY root, const CAtlString& path, uint32_t access);
 
     QString m_machineHive;
     QString m_userHive;
+    mutable CHiveCache m_cache;
     mutable std::mutex m_mutex;
     std::unordered_map<HKEY, OpenKey> m_open;
     HKEY m_nextHandle = 0x1000;

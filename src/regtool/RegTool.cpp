@@ -137,10 +137,11 @@ QString ErrorText(int32_t code) {
     }
 }
 
-// The closing line of a command that changes a hive: the error, or the success line.
-int Finish(int32_t error, QTextStream& out, QTextStream& err) {
+// The closing line of a command that changes a hive: the error (in the store's own words
+// when it gave some), or the success line.
+int Finish(int32_t error, QTextStream& out, QTextStream& err, const QString& why = {}) {
     if (error != ERROR_SUCCESS) {
-        err << ErrorText(error) << '\n';
+        err << (why.isEmpty() ? ErrorText(error) : QStringLiteral("ERROR: ") + why) << '\n';
         return 1;
     }
     out << kDone << '\n';
@@ -410,13 +411,14 @@ int CRegTool::Add(const Options& options, QTextStream& out, QTextStream& err, QT
             return 1;
         }
     }
-    const int32_t error = m_store->EditHive(options.key.root, [&](CHive& hive) {
+    QString why;
+    const int32_t error = m_store->EditHive(options.key.root, &why, [&](CHive& hive) {
         hive.CreateKey(full);
         if (options.hasValueName)
             hive.SetValue(full, value);
         return ERROR_SUCCESS;
     });
-    return Finish(error, out, err);
+    return Finish(error, out, err, why);
 }
 
 int CRegTool::Delete(const Options& options, QTextStream& out, QTextStream& err, QTextStream& in) {
@@ -449,7 +451,8 @@ int CRegTool::Delete(const Options& options, QTextStream& out, QTextStream& err,
             return 1;
         }
     }
-    const int32_t error = m_store->EditHive(options.key.root, [&](CHive& hive) {
+    QString why;
+    const int32_t error = m_store->EditHive(options.key.root, &why, [&](CHive& hive) {
         if (options.hasValueName)
             return hive.DeleteValue(full, options.valueName) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
         if (options.allValues) {
@@ -467,7 +470,7 @@ int CRegTool::Delete(const Options& options, QTextStream& out, QTextStream& err,
         }
         return hive.DeleteKeyTree(full) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
     });
-    return Finish(error, out, err);
+    return Finish(error, out, err, why);
 }
 
 int CRegTool::Import(const Options& options, QTextStream& out, QTextStream& err) {
@@ -510,7 +513,8 @@ int CRegTool::Import(const Options& options, QTextStream& out, QTextStream& err)
     }
     for (const auto& [root, keys] : byHive) {
         // Captured through a name of its own: clang before 16 cannot capture a binding.
-        const int32_t error = m_store->EditHive(root, [&keys = keys](CHive& hive) {
+        QString why;
+        const int32_t error = m_store->EditHive(root, &why, [&keys = keys](CHive& hive) {
             for (const CHive::Key* key : keys) {
                 const QString full = CHive::CanonicalKeyName(key->name);
                 if (key->deleteTree) {
@@ -528,7 +532,7 @@ int CRegTool::Import(const Options& options, QTextStream& out, QTextStream& err)
             return ERROR_SUCCESS;
         });
         if (error != ERROR_SUCCESS)
-            return Finish(error, out, err);
+            return Finish(error, out, err, why);
     }
     return Finish(ERROR_SUCCESS, out, err);
 }

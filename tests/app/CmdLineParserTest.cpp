@@ -108,6 +108,50 @@ TEST_P(CmdLine, SelectsActionAndFillsContext) {
 INSTANTIATE_TEST_SUITE_P(Arguments, CmdLine, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Every local user can read a process's argument memory (ps, /proc/PID/cmdline) for as long
+// as it runs, so the proxy password leaves it once the command line is read; the
+// environment, which others cannot read, carries it unseen.
+TEST(CmdLine, PasswordLeavesTheArgumentMemory) {
+    struct Row {
+        const char* name;
+        std::vector<std::string> arguments;
+        const char* environment;
+        const char* password;
+    };
+    const Row rows[] = {
+        {"Separate", {"-proxy", "p:1", "-password", "s3cret", "-silent"}, nullptr, "s3cret"},
+        {"ColonForm", {"/password:s3cret", "-username", "u"}, nullptr, "s3cret"},
+        {"FromTheEnvironment", {"-silent"}, "s3cret", "s3cret"},
+        {"CommandLineWins", {"--password", "s3cret"}, "other", "s3cret"},
+        // Refused because it looks like an option, yet a secret all the same.
+        {"RefusedValue", {"-password", "-s3cret"}, nullptr, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.environment != nullptr)
+            qputenv("ORVEX_PROXY_PASSWORD", row.environment);
+        else
+            qunsetenv("ORVEX_PROXY_PASSWORD");
+        std::vector<std::string> memory = {"orvex-product-update"};
+        memory.insert(memory.end(), row.arguments.begin(), row.arguments.end());
+        std::vector<char*> argv;
+        for (std::string& argument : memory)
+            argv.push_back(argument.data());
+        Action ran = Action::Interactive;
+        CApplicationFactory factory(std::make_unique<RecordingWorkFlow>(&ran));
+        factory.ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+        EXPECT_EQ(factory.Context().password, QString::fromUtf8(row.password));
+        for (size_t i = 0; i < memory.size(); ++i) {
+            const std::string& given = i == 0 ? "orvex-product-update" : row.arguments[i - 1];
+            const bool secret = given.find("s3cret") != std::string::npos;
+            EXPECT_EQ(std::string(argv[i]).find("s3cret"), std::string::npos) << given;
+            // Qt reads its own options from the same memory afterwards.
+            EXPECT_TRUE(secret || given == argv[i]) << given;
+        }
+    }
+    qunsetenv("ORVEX_PROXY_PASSWORD");
+}
+
 TEST(CmdLineParser, WithoutPositionalParameterAPlainArgumentStopsTheWalk) {
     bool verbose = false;
     CFlagParameter flag(&verbose);

@@ -1,5 +1,6 @@
 #include "platform/FileSettingsStore.h"
 #include "platform/DurableFile.h"
+#include "platform/FdGuard.h"
 #include "platform/Registry.h"
 
 #include "support/Sandbox.h"
@@ -9,7 +10,11 @@
 #include <QThread>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +35,23 @@ pid_t Fork(const std::function<int()>& body) {
 int Wait(pid_t pid) {
     int status = 0;
     ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// As Wait, but a child still running after the given seconds is killed (-1): a guard that
+// turns a hang into a failure, not a measure of speed.
+int WaitAtMost(pid_t pid, int seconds) {
+    QElapsedTimer waited;
+    waited.start();
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (waited.elapsed() > seconds * 1000) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        QThread::msleep(10);
+    }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 } // namespace
@@ -175,4 +197,233 @@ TEST(FileSettingsStore, WriterKilledMidWriteLeavesAReadableHive) {
     // Temporaries of killed writers are cleared by the next writer.
     ASSERT_EQ(RegWriteDword(HKEY_CURRENT_USER, kKey, "After", 1), 0);
     EXPECT_TRUE(QDir(sandbox.Root()).entryList({"user.reg.tmp.*"}, QDir::Files).isEmpty());
+}
+
+// A FIFO in place of a settings file has no writer: opening it to read would wait forever.
+TEST(FileSettingsStore, NonRegularFilesAreUnreadableAndNeverWaitedFor) {
+    Sandbox sandbox;
+    const QString ini = QStringLiteral("C:\\settings.ini");
+    struct Row {
+        const char* name;
+        const char* file;
+        std::function<bool()> failsAsUnreadable;
+    };
+    const Row rows[] = {
+        {"ReadHive", "user.reg",
+         [] {
+             int32_t error = 0;
+             return RegReadDword(HKEY_CURRENT_USER, kKey, "A", 7, &error) == 7 && error != 0;
+         }},
+        {"WriteHive", "machine.reg",
+         [] { return RegWriteDword(HKEY_LOCAL_MACHINE, kKey, "A", 1) != ERROR_SUCCESS; }},
+        {"ReadIni", "drive_c/settings.ini",
+         [&] { return GetSettingsStore()->GetPrivateProfileIntW("S", "K", 7, ini) == 7; }},
+    };
+    QDir().mkpath(sandbox.Path("drive_c"));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QByteArray local = QFile::encodeName(sandbox.Path(row.file));
+        ASSERT_EQ(::mkfifo(local.constData(), 0600), 0);
+        EXPECT_EQ(WaitAtMost(Fork([&] { return row.failsAsUnreadable() ? 0 : 1; }), 30), 0);
+        struct stat info {};
+        EXPECT_TRUE(::lstat(local.constData(), &info) == 0 && S_ISFIFO(info.st_mode));
+    }
+}
+
+// Another user tries to take the machine hive's lock and keep it; then the administrator
+// writes. Only those who may write the hive may open its lock, and a lock opened before
+// that rule (older versions made it readable by all) holds a writer off only for the limit.
+TEST(FileSettingsStore, NoOtherUserCanHoldTheAdministratorOff) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to be the administrator beside another user";
+    struct Row {
+        const char* name;
+        mode_t lockMode; // given to the lock before the other user tries it; 0: as made
+        bool otherHolds;
+        int result;
+    };
+    const Row rows[] = {
+        {"LockAsMade", 0, false, ERROR_SUCCESS},
+        {"LockReadableByAll", 0644, true, ERROR_LOCK_VIOLATION},
+    };
+    CDurableFile::SetLockTimeout(std::chrono::milliseconds(300));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Sandbox sandbox;
+        ASSERT_EQ(RegWriteDword(HKEY_LOCAL_MACHINE, kKey, "Policy", 15), 0);
+        const QByteArray lock = QFile::encodeName(sandbox.Path("machine.reg.lock"));
+        if (row.lockMode != 0) {
+            ASSERT_EQ(::chmod(lock.constData(), row.lockMode), 0);
+        }
+        ASSERT_EQ(::chmod(QFile::encodeName(sandbox.Root()).constData(), 0755), 0);
+        int report[2], release[2];
+        ASSERT_TRUE(::pipe(report) == 0 && ::pipe(release) == 0);
+        const pid_t other = Fork([&] {
+            ::close(release[1]);
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                return 100;
+            bool held = false;
+            for (const int flags : {O_RDONLY, O_RDWR}) {
+                const int fd = ::open(lock.constData(), flags);
+                held = held || (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0);
+            }
+            const char answer = held ? 'y' : 'n';
+            char ignored = 0;
+            // Holds whatever it got until the administrator is done.
+            return ::write(report[1], &answer, 1) == 1 && ::read(release[0], &ignored, 1) == 0
+                       ? 0
+                       : 101;
+        });
+        ::close(report[1]);
+        ::close(release[0]);
+        char answer = 0;
+        EXPECT_EQ(::read(report[0], &answer, 1), 1);
+        EXPECT_EQ(answer == 'y', row.otherHolds);
+        const QByteArray before = sandbox.Read("machine.reg");
+        const int result = WaitAtMost(
+            Fork([] { return int(RegWriteDword(HKEY_LOCAL_MACHINE, kKey, "Policy", 0)); }), 30);
+        ::close(release[1]);
+        ::close(report[0]);
+        EXPECT_EQ(Wait(other), 0);
+        EXPECT_EQ(result, row.result);
+        EXPECT_EQ(sandbox.Read("machine.reg") != before, row.result == ERROR_SUCCESS);
+    }
+    CDurableFile::SetLockTimeout(CDurableFile::kDefaultLockTimeout);
+}
+
+// Root writing a hive in a place another user controls could be led by a planted link to
+// overwrite any file; such a hive is refused whole. A link only root controls is followed.
+TEST(FileSettingsStore, WritesOnlyWhereNoOtherUserCanRedirectThem) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to hand folders to another user";
+    Sandbox sandbox;
+    const QByteArray kept = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Kept]\n";
+    for (const char* folder : {"theirs/mine", "mine", "open"})
+        ASSERT_TRUE(QDir().mkpath(sandbox.Path(folder)));
+    for (const char* file : {"target.reg", "theirs/plain.reg", "theirs/mine/plain.reg",
+                             "mine/theirs.reg", "open/plain.reg"})
+        sandbox.Write(file, kept);
+    for (const char* link : {"theirs/link.reg", "mine/link.reg"})
+        ASSERT_TRUE(QFile::link("../target.reg", sandbox.Path(link)));
+    auto local = [&](const char* relative) { return QFile::encodeName(sandbox.Path(relative)); };
+    ASSERT_EQ(::chown(local("theirs").constData(), 65534, 65534), 0);
+    ASSERT_EQ(::chown(local("mine/theirs.reg").constData(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(local("open").constData(), 0777), 0);
+
+    struct Row {
+        const char* name;
+        const char* hive;
+        const char* culprit; // named in the refusal; null: the write goes through
+    };
+    const Row rows[] = {
+        {"LinkInAFolderOfAnotherUser", "theirs/link.reg", "theirs"},
+        {"FileInAFolderOfAnotherUser", "theirs/plain.reg", "theirs"},
+        {"BelowAFolderOfAnotherUser", "theirs/mine/plain.reg", "theirs"},
+        {"FileOfAnotherUser", "mine/theirs.reg", "mine/theirs.reg"},
+        {"FolderWritableByAll", "open/plain.reg", "open"},
+        {"LinkOnlyRootControls", "mine/link.reg", nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const CFileSettingsStore store(sandbox.Path(row.hive), {});
+        QString why;
+        const int32_t result = store.EditHive(HKEY_LOCAL_MACHINE, &why, [](CHive& hive) {
+            hive.CreateKey("HKLM\\Written");
+            return ERROR_SUCCESS;
+        });
+        const bool written = sandbox.Hive(row.hive).KeyExists("HKLM\\Written");
+        if (row.culprit == nullptr) {
+            EXPECT_EQ(result, ERROR_SUCCESS);
+            EXPECT_TRUE(written);
+            EXPECT_TRUE(QFileInfo(sandbox.Path(row.hive)).isSymLink());
+            continue;
+        }
+        EXPECT_EQ(result, ERROR_ACCESS_DENIED);
+        EXPECT_TRUE(why.contains(sandbox.Path(row.culprit) + u' ')) << why.toStdString();
+        EXPECT_EQ(sandbox.Read(row.hive), kept);
+        EXPECT_EQ(sandbox.Read("target.reg"), kept);
+        EXPECT_TRUE(QDir(sandbox.Root()).entryList({"*.lock"}, QDir::Files).isEmpty());
+        EXPECT_FALSE(QFileInfo::exists(sandbox.Path(row.hive) + ".lock"));
+    }
+}
+
+// The program reads many values: the hive is read once, and again only after it changed,
+// whoever changed it and however.
+TEST(FileSettingsStore, ReadsTheHiveAgainOnlyWhenItChanged) {
+    Sandbox sandbox;
+    auto read = [] {
+        return ReadSettingInt(CurrentUser, kKey, "Value", -1, nullptr, kRegistryMarker);
+    };
+    ASSERT_EQ(WriteSettingInt(CurrentUser, kKey, "Value", 1, kRegistryMarker), 0);
+    const QByteArray hive = QFile::encodeName(sandbox.Path("user.reg"));
+    const FdGuard watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    // Closes are watched too, or the kernel would merge repeated opens into one event.
+    ASSERT_GE(::inotify_add_watch(watch.Get(), hive.constData(), IN_OPEN | IN_CLOSE_NOWRITE), 0);
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(read(), 1);
+    int opens = 0;
+    alignas(inotify_event) char events[64 * 1024];
+    for (ssize_t size; (size = ::read(watch.Get(), events, sizeof events)) > 0;) {
+        for (ssize_t at = 0; at < size;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            opens += (event->mask & IN_OPEN) != 0;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    EXPECT_EQ(opens, 1);
+
+    struct Row {
+        const char* name;
+        std::function<void()> change;
+        int32_t seen;
+    };
+    const Row rows[] = {
+        {"WrittenHere", [] { WriteSettingInt(CurrentUser, kKey, "Value", 2, kRegistryMarker); }, 2},
+        {"WrittenByAnotherProcess",
+         [] {
+             Wait(Fork([] {
+                 return int(WriteSettingInt(CurrentUser, kKey, "Value", 3, kRegistryMarker));
+             }));
+         },
+         3},
+        // An editor writing in place within the same second: same inode, same size.
+        {"EditedInPlace",
+         [&] {
+             struct stat before {};
+             ::stat(hive.constData(), &before);
+             const QByteArray text =
+                 sandbox.Read("user.reg").replace("dword:00000003", "dword:00000004");
+             const FdGuard file(::open(hive.constData(), O_WRONLY));
+             ASSERT_EQ(::pwrite(file.Get(), text.constData(), text.size(), 0), text.size());
+             timespec times[2] = {before.st_atim, before.st_mtim};
+             times[1].tv_nsec = before.st_mtim.tv_nsec == 0 ? 1 : before.st_mtim.tv_nsec - 1;
+             ASSERT_EQ(::futimens(file.Get(), times), 0);
+         },
+         4},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_EQ(read(), row.seen - 1);
+        row.change();
+        EXPECT_EQ(read(), row.seen);
+    }
+}
+
+// An administrator who narrowed a settings file's mode keeps it through later writes.
+TEST(FileSettingsStore, RewritesKeepTheFileMode) {
+    Sandbox sandbox;
+    const QString key = "K", value = "v";
+    const char* const files[] = {"user.reg", "drive_c/settings.ini"};
+    for (const char* file : files) {
+        sandbox.Write(file, {});
+        ASSERT_EQ(::chmod(QFile::encodeName(sandbox.Path(file)).constData(), 0640), 0);
+    }
+    ASSERT_EQ(RegWriteDword(HKEY_CURRENT_USER, kKey, "A", 1), 0);
+    ASSERT_TRUE(
+        GetSettingsStore()->WritePrivateProfileStringW("S", &key, &value, "C:\\settings.ini"));
+    for (const char* file : files) {
+        struct stat info {};
+        ASSERT_EQ(::stat(QFile::encodeName(sandbox.Path(file)).constData(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0640u) << file;
+    }
 }

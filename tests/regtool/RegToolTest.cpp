@@ -1,5 +1,7 @@
 // orvex-reg end to end: the built program, run as an administrator would run it, on a
 // sandbox's hive files.
+#include "regtool/RegTool.h"
+#include "platform/FdGuard.h"
 #include "support/Sandbox.h"
 
 #include <QProcess>
@@ -7,6 +9,9 @@
 
 #include <optional>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -147,6 +152,8 @@ TEST(RegTool, BadInputAndOrdinaryUsersChangeNothing) {
     sandbox.Write("noheader.reg", "[HKEY_LOCAL_MACHINE\\X]\n\"A\"=\"b\"\n");
     sandbox.Write("badline.reg", header + "\"A\"=\"b\"\n\"B\"=dword:nothex\n");
     sandbox.Write("badroot.reg", header + "\"A\"=\"b\"\n[HKEY_USERS\\Y]\n");
+    // Nobody writes to this FIFO: reading it as a file would wait forever.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(sandbox.Path("fifo.reg")).constData(), 0600), 0);
     const QStringList add = {"add", kAcc, "/v", "X", "/t"};
     RunSteps({
         {{}, 1, "Invalid syntax"},
@@ -166,6 +173,7 @@ TEST(RegTool, BadInputAndOrdinaryUsersChangeNothing) {
         {{"import", sandbox.Path("noheader.reg")}, 1, "no registry file"},
         {{"import", sandbox.Path("badline.reg")}, 1, "Line 5"},
         {{"import", sandbox.Path("badroot.reg")}, 1, "outside HKLM"},
+        {{"import", sandbox.Path("fifo.reg")}, 1, "Cannot read"},
         {{"export", kAcc}, 1, "Invalid syntax"},
         {{"--help"}, 0, "orvex-reg add KEY"},
     });
@@ -178,4 +186,62 @@ TEST(RegTool, BadInputAndOrdinaryUsersChangeNothing) {
              true);
     QFile::setPermissions(sandbox.Root(), P::ReadOwner | P::WriteOwner | P::ExeOwner);
     EXPECT_EQ(sandbox.Read("machine.reg"), before);
+}
+
+// An administrator whose write is held off by another writer's lock beyond the limit is
+// told which file that is, and the hive stays as it was.
+TEST(RegTool, LockHeldTooLongIsNamedAndChangesNothing) {
+    Sandbox sandbox;
+    RunSteps({{{"add", kAcc, "/v", "Keep", "/d", "me"}, 0}});
+    const QByteArray before = sandbox.Read("machine.reg");
+    const QString lockPath = sandbox.Path("machine.reg.lock");
+    const FdGuard lock(::open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CLOEXEC));
+    ASSERT_EQ(::flock(lock.Get(), LOCK_EX), 0);
+    CDurableFile::SetLockTimeout(std::chrono::milliseconds(200));
+    QString output, errors, input;
+    QTextStream out(&output), err(&errors), in(&input);
+    EXPECT_EQ(CRegTool().Run({"add", kAcc, "/v", "Keep", "/d", "you", "/f"}, out, err, in), 1);
+    CDurableFile::SetLockTimeout(CDurableFile::kDefaultLockTimeout);
+    err.flush();
+    EXPECT_TRUE(errors.contains(lockPath + u' ')) << errors.toStdString();
+    EXPECT_EQ(sandbox.Read("machine.reg"), before);
+}
+
+// A rewrite must be on the disk before it takes the hive's place, and so must the rename, or
+// a power cut can leave an empty or an old hive. orvex-reg runs with a library preloaded
+// that records its calls.
+TEST(RegTool, RewriteReachesTheDiskBeforeItReplacesTheHive) {
+    Sandbox sandbox;
+    RunSteps({{{"add", kUser, "/v", "A", "/d", "1", "/f"}, 0}});
+    const QString root = QFileInfo(sandbox.Root()).canonicalFilePath();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("ORVEX_ROOT", root);
+    environment.insert("LD_PRELOAD", ORVEX_CALL_RECORDER);
+    environment.insert("ORVEX_CALL_LOG", root + "/calls.log");
+    // A sanitizer runtime wants to be the first library; here the recorder is.
+    environment.insert("ASAN_OPTIONS",
+                       environment.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(ORVEX_BINARY_DIR "/orvex-reg", {"add", kUser, "/v", "A", "/d", "2", "/f"});
+    ASSERT_TRUE(process.waitForFinished(60000));
+    ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+
+    const QStringList calls =
+        QString::fromUtf8(sandbox.Read("calls.log")).split(u'\n', Qt::SkipEmptyParts);
+    const QString hive = root + "/user.reg";
+    qsizetype renamed = -1;
+    QString temporary;
+    for (qsizetype i = 0; i < calls.size(); ++i) {
+        const QStringList parts = calls[i].split(u'\t');
+        if (parts.size() == 3 && parts[0] == "rename" && parts[2] == hive) {
+            renamed = i;
+            temporary = parts[1];
+        }
+    }
+    ASSERT_GE(renamed, 0) << calls.join(u'\n').toStdString();
+    EXPECT_TRUE(calls.mid(0, renamed).contains("fsync\t" + temporary))
+        << calls.join(u'\n').toStdString();
+    EXPECT_TRUE(calls.mid(renamed + 1).contains("fsync\t" + root))
+        << calls.join(u'\n').toStdString();
 }
