@@ -13,8 +13,9 @@ class CXmlDocument {
 public:
     // Larger documents are refused before parsing: no list or version file comes near it.
     static constexpr qsizetype kMaxBytes = 16 * 1024 * 1024;
-    // A parsed element costs far more memory than its text, so the markup is counted first.
-    static constexpr qsizetype kMaxMarkup = 20000;
+    // A parsed element costs far more memory than its text, so the markup is counted first;
+    // no list or update information the maker publishes has thousands of elements.
+    static constexpr qsizetype kMaxMarkup = 5000;
 
     // True when bytes held a well-formed document with a root element.
     bool Parse(const QByteArray& bytes);

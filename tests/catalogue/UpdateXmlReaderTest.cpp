@@ -128,9 +128,9 @@ TEST(UpdateInformation, HostileDocumentsFailWithoutCrashing) {
         const char* name;
         QByteArray bytes;
     } documents[] = {
-        {"deep", QByteArray("<a Location=\"Server\">") + QByteArray("<b>").repeated(5000)},
+        {"deep", QByteArray("<a Location=\"Server\">") + QByteArray("<b>").repeated(1000)},
         {"many", QByteArray("<a Location=\"Server\"><Product UpdateVersion=\"2.0\"/>") +
-                     QByteArray("<c/>").repeated(30000) + "</a>"},
+                     QByteArray("<c/>").repeated(6000) + "</a>"},
         {"huge", QByteArray("<a Location=\"Server\"><Product UpdateVersion=\"2.0\" X=\"") +
                      QByteArray(17 * 1024 * 1024, 'x') + "\"/></a>"},
     };
