@@ -51,8 +51,7 @@ public:
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start("python3",
-                        QStringList{ORVEX_TEST_SERVER_SCRIPT, "--root", m_dir.path()} +
-                            options);
+                        QStringList{ORVEX_TEST_SERVER_SCRIPT, "--root", m_dir.path()} + options);
         // The port comes on the first line.
         while (!m_process.canReadLine() && m_process.waitForReadyRead(15000)) {
         }
@@ -201,8 +200,7 @@ protected:
         // time elapsed client RESULT/STATUS bytes method URL user hierarchy type
         for (const QString& line : log.split(u'\n', Qt::SkipEmptyParts)) {
             const QStringList field = line.simplified().split(u' ');
-            if (field.size() >= 8 &&
-                (field[6].startsWith(target.Url("/")) || field[6] == tunnel))
+            if (field.size() >= 8 && (field[6].startsWith(target.Url("/")) || field[6] == tunnel))
                 answers << field[3].section(u'/', 1) + u' ' + field[7];
         }
         return answers;
