@@ -23,11 +23,11 @@ bool ProxyHandlerBase::StoredLoginRefused() const {
 }
 
 bool ProxyHandlerBase::OnProxyAuthRequired(const CAtlString& host, int port,
-                                           CAtlString& userNameOut, CAtlString& passwordOut) {
+                                           CAtlString& userNameInOut, CAtlString& passwordInOut) {
     // Where the proxy checks logins against the company directory, every refused attempt
     // counts towards locking the account: the stored login that was refused stays unused
     // until it is changed.
-    if (!userNameOut.isEmpty() && userNameOut == userName && passwordOut == password) {
+    if (!userNameInOut.isEmpty() && userNameInOut == userName && passwordInOut == password) {
         m_refusedUserName = userName;
         m_refusedPassword = password;
     }
@@ -36,8 +36,8 @@ bool ProxyHandlerBase::OnProxyAuthRequired(const CAtlString& host, int port,
     // Credentials from the command line are tried once without bothering the user.
     if (!m_credentialsUsed && !userName.isEmpty() && !StoredLoginRefused()) {
         m_credentialsUsed = true;
-        userNameOut = userName;
-        passwordOut = password;
+        userNameInOut = userName;
+        passwordInOut = password;
         return true;
     }
     if (!credentialsDialogAllowed)
@@ -47,7 +47,8 @@ bool ProxyHandlerBase::OnProxyAuthRequired(const CAtlString& host, int port,
     dialog.SetHost(host);
     dialog.SetPort(port);
     dialog.SetUserName(userName);
-    dialog.SetPassword(password);
+    // A refused password offered again would take one click to send once more.
+    dialog.SetPassword(StoredLoginRefused() ? QString() : password);
     dialog.SetAuthenticationRequiredMode();
     if (dialog.exec() != QDialog::Accepted) {
         m_cancelled = true;
@@ -57,8 +58,8 @@ bool ProxyHandlerBase::OnProxyAuthRequired(const CAtlString& host, int port,
     userName = dialog.GetUserName();
     password = dialog.GetPassword();
     m_credentialsUsed = true;
-    userNameOut = userName;
-    passwordOut = password;
+    userNameInOut = userName;
+    passwordInOut = password;
     return true;
 }
 

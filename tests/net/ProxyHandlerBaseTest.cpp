@@ -112,7 +112,8 @@ TEST_F(ProxyHandlerBaseTest, KnownLoginCostsOneRequestPerDownload) {
 }
 
 // A wrong stored password reaches the proxy once in a run, whatever follows: a silent run
-// declines every download, a person can type the right one.
+// declines every download; the dialog keeps the user name, drops the refused password, and the
+// person types the right one.
 TEST_F(ProxyHandlerBaseTest, RefusedStoredLoginReachesTheProxyOncePerRun) {
     for (const bool dialogAllowed : {false, true}) {
         SCOPED_TRACE(dialogAllowed ? "person corrects it" : "silent run");
@@ -121,7 +122,10 @@ TEST_F(ProxyHandlerBaseTest, RefusedStoredLoginReachesTheProxyOncePerRun) {
         };
         const qsizetype before = badLogins();
         UseHandler(QStringLiteral("wrong"), dialogAllowed);
-        ModalAnswerer person(Answer("okButton", kLogIn));
+        ModalAnswerer person([](QWidget* dialog) {
+            EXPECT_EQ(Field(dialog, "proxyPasswordEdit")->text(), QString());
+            Answer("okButton", {"proxyPasswordEdit", kPassword})(dialog);
+        });
         for (const TestServer* target : {&server, &tls, &server})
             EXPECT_EQ(FetchThroughProxy(*target), dialogAllowed);
         EXPECT_EQ(badLogins() - before, 1);
