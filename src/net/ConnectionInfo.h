@@ -21,7 +21,8 @@ class ConnectionInfo {
 public:
     using ConnectionFailedHook = std::function<void(const CAtlString& error)>;
     using ProxyAuthCanceledHook = std::function<void()>;
-    // May fill userName and password; answers whether credentials were supplied.
+    // userName and password come in as the login a proxy has just refused (empty when none
+    // was); the hook may fill them and answers whether credentials were supplied.
     using ProxyAuthRequiredHook = std::function<bool(const CAtlString& host, int port,
                                                      CAtlString& userName, CAtlString& password)>;
     using DataReadProgressHook = std::function<void(int done, int total)>;
@@ -35,7 +36,7 @@ public:
                                    CAtlString& password);
     virtual void DataReadProgress(int done, int total);
 
-    CAtlString userName; // stored proxy credentials, applied without asking
+    CAtlString userName; // stored proxy credentials, sent with the first request
     CAtlString password;
     CAtlString proxyHost; // explicit proxy; empty means none
     int32_t proxyPort = 0;

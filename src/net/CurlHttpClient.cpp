@@ -6,9 +6,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
 #include <vector>
 
 using namespace WinInet;
@@ -16,6 +21,81 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 std::atomic<int64_t> g_stallTimeoutMs{60000};
+
+// The authentication scheme each proxy named when it first demanded a login, kept for the
+// whole run as the Windows library keeps its own: later requests through that proxy send the
+// login with their first request instead of meeting the demand again.
+std::mutex g_proxySchemesLock;
+std::map<std::string, unsigned long> g_proxySchemes;
+
+unsigned long KnownProxyScheme(const std::string& proxy) {
+    std::lock_guard lock(g_proxySchemesLock);
+    const auto found = g_proxySchemes.find(proxy);
+    return found == g_proxySchemes.end() ? CURLAUTH_NONE : found->second;
+}
+
+void RememberProxyScheme(const std::string& proxy, unsigned long scheme) {
+    std::lock_guard lock(g_proxySchemesLock);
+    g_proxySchemes[proxy] = scheme;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() &&
+           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) ==
+                      std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
+// True when line is the header name; value is then what follows the colon.
+bool HeaderValue(std::string_view line, std::string_view name, std::string_view& value) {
+    if (!StartsWithNoCase(line, name) || line.substr(name.size(), 1) != ":")
+        return false;
+    value = line.substr(name.size() + 1);
+    value.remove_prefix(std::min(value.find_first_not_of(" \t"), value.size()));
+    return true;
+}
+
+// The libcurl bit for the scheme a Proxy-Authenticate value names; none for a scheme that
+// libcurl cannot answer (Negotiate only where libcurl was built with it).
+unsigned long SchemeBit(std::string_view challenge) {
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    const std::string_view scheme = challenge.substr(0, challenge.find_first_of(" \t,"));
+    const auto is = [&](std::string_view name) {
+        return scheme.size() == name.size() && StartsWithNoCase(scheme, name);
+    };
+    if (is("Basic"))
+        return CURLAUTH_BASIC;
+    if (is("Digest"))
+        return CURLAUTH_DIGEST;
+    if (is("NTLM") && (info->features & CURL_VERSION_NTLM))
+        return CURLAUTH_NTLM;
+    if (is("Negotiate") && (info->features & CURL_VERSION_SPNEGO))
+        return CURLAUTH_NEGOTIATE;
+    return CURLAUTH_NONE;
+}
+
+// One scheme out of those a proxy named, so that libcurl uses it at once rather than probing:
+// the strongest that answers with a user name and password, Negotiate (which uses the
+// system's Kerberos ticket, not the login) only when nothing else is offered.
+unsigned long PickScheme(unsigned long offered) {
+    for (const unsigned long scheme : {CURLAUTH_NTLM, CURLAUTH_DIGEST, CURLAUTH_BASIC})
+        if (offered & scheme)
+            return scheme;
+    return offered & CURLAUTH_NEGOTIATE;
+}
+
+// The proxy that libcurl takes from the environment in a system-configured session, in its own
+// order of variables (plain HTTP reads only the lower-case one).
+std::string EnvironmentProxy(bool secure) {
+    const std::vector<const char*> names =
+        secure ? std::vector<const char*>{"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}
+               : std::vector<const char*>{"http_proxy", "all_proxy", "ALL_PROXY"};
+    for (const char* name : names)
+        if (const char* value = std::getenv(name); value && *value)
+            return value;
+    return {};
+}
 
 // curl_global_init is not safe to race with other threads; a function-local static runs it
 // exactly once, whichever download thread comes first.
@@ -78,6 +158,15 @@ public:
     CURLcode result = CURLE_OK;
     long connectStatus = 0; // a proxy's refusal of CONNECT, standing in for the status
     Clock::time_point lastActivity;
+    // The exchange as it goes: libcurl may send several requests for one transfer (a tunnel,
+    // an authentication round, redirects), and only an answer to the last one sent counts.
+    bool lastSentIsConnect = false;
+    bool lastSentAnswered = false;
+    long headStatus = 0;              // of the response head being received
+    unsigned long offeredSchemes = 0; // named by that head's Proxy-Authenticate lines
+    bool headEncoded = false;         // that head names a Content-Encoding
+    bool encoded = false;             // the body is decoded, so its length is not the header's
+    std::string proxyKey;             // the proxy in use; empty when there is none
     std::string url;
     std::string proxy;
     std::string proxyUserName;
@@ -100,9 +189,44 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
     return length;
 }
 
-size_t OnHeader(char*, size_t size, size_t count, void* user) {
-    static_cast<Request*>(user)->lastActivity = Clock::now();
-    return size * count;
+size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+    auto* request = static_cast<Request*>(user);
+    request->lastActivity = Clock::now();
+    const size_t length = size * count;
+    std::string_view line(data, length);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.remove_suffix(1);
+    if (StartsWithNoCase(line, "HTTP/")) {
+        const size_t blank = line.find(' ');
+        request->headStatus =
+            blank == std::string_view::npos
+                ? 0
+                : std::strtol(std::string(line.substr(blank + 1, 3)).c_str(), nullptr, 10);
+        request->offeredSchemes = 0;
+        request->headEncoded = false;
+    } else if (line.empty()) {
+        request->lastSentAnswered = true;
+        if (!request->lastSentIsConnect)
+            request->encoded = request->headEncoded;
+        if (request->headStatus == 407 && !request->proxyKey.empty())
+            if (const unsigned long scheme = PickScheme(request->offeredSchemes))
+                RememberProxyScheme(request->proxyKey, scheme);
+    } else if (std::string_view value; HeaderValue(line, "Proxy-Authenticate", value)) {
+        request->offeredSchemes |= SchemeBit(value);
+    } else if (HeaderValue(line, "Content-Encoding", value)) {
+        request->headEncoded = !value.empty() && !StartsWithNoCase(value, "identity");
+    }
+    return length;
+}
+
+// Sees every request head that libcurl sends, the CONNECT of a tunnel included.
+int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
+    if (type == CURLINFO_HEADER_OUT) {
+        auto* request = static_cast<Request*>(user);
+        request->lastSentIsConnect = StartsWithNoCase(std::string_view(data, size), "CONNECT ");
+        request->lastSentAnswered = false;
+    }
+    return 0;
 }
 
 // "http=http://h:p https=http://h:p" names a proxy per scheme; an entry without "=" serves
@@ -278,22 +402,37 @@ bool CurlHttpClient::HttpSendRequestW(HINTERNET handle) {
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, request);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, request);
+    // The debug callback is the one place that tells when libcurl sends another request within
+    // the transfer; it runs only in verbose mode, and takes all that mode would print.
+    curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, OnDebug);
+    curl_easy_setopt(easy, CURLOPT_DEBUGDATA, request);
+    curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L);
+    // Servers set to hand out precompressed files send them compressed even to a client that
+    // did not ask; what is saved must be the document, so every encoding libcurl can decode
+    // is accepted and decoded.
+    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
 
     if (session.accessType == INTERNET_OPEN_TYPE_DIRECT) {
         // An empty proxy switches off libcurl's own reading of the proxy environment.
         curl_easy_setopt(easy, CURLOPT_PROXY, "");
     } else if (session.accessType == INTERNET_OPEN_TYPE_PROXY) {
         request->proxy = ProxyForScheme(session.proxyList, scheme);
+        request->proxyKey = request->proxy;
         curl_easy_setopt(easy, CURLOPT_PROXY, request->proxy.c_str());
         // An explicit proxy has no bypass list; no_proxy from the environment must not apply.
         curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
+    } else {
+        request->proxyKey = EnvironmentProxy(secure);
     }
     if (!connection.proxyUserName.isEmpty()) {
         request->proxyUserName = connection.proxyUserName.toStdString();
         request->proxyPassword = connection.proxyPassword.toStdString();
         curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, request->proxyUserName.c_str());
         curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, request->proxyPassword.c_str());
-        curl_easy_setopt(easy, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
+        // With several schemes allowed libcurl first sends a bare request to learn which one
+        // the proxy wants; with the one it named earlier the login goes with the first.
+        const unsigned long known = KnownProxyScheme(request->proxyKey);
+        curl_easy_setopt(easy, CURLOPT_PROXYAUTH, known != CURLAUTH_NONE ? known : CURLAUTH_ANY);
     }
     // Corporate proxies that inspect TLS, and the tests, bring their own trust anchors.
     if (const char* caFile = std::getenv("SSL_CERT_FILE"); caFile && *caFile) {
@@ -309,19 +448,22 @@ bool CurlHttpClient::HttpSendRequestW(HINTERNET handle) {
     }
     Drive(*request);
     if (request->done && request->result != CURLE_OK) {
+        // libcurl goes on reporting the status of an earlier answer within the transfer (the
+        // proxy's demand for a login, before the retry that then timed out), so a failed
+        // transfer has a status only when its last request was answered.
+        if (!request->lastSentAnswered)
+            return false;
         // A proxy that refuses to open the tunnel for HTTPS fails the transfer; its answer
         // is what the caller must see as the status, as with a plain HTTP request.
-        long connectCode = 0;
-        curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &connectCode);
-        if (connectCode >= 300) {
-            request->connectStatus = connectCode;
+        if (request->lastSentIsConnect) {
+            if (request->headStatus < 300)
+                return false;
+            request->connectStatus = request->headStatus;
             return true;
         }
         // A response that arrived and then broke off was sent all right; reading its body
         // is what fails.
-        long status = 0;
-        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-        return status != 0;
+        return request->headStatus != 0;
     }
     return true;
 }
@@ -345,7 +487,8 @@ bool CurlHttpClient::HttpQueryInfoW(HINTERNET handle, uint32_t infoLevel, int64_
     }
     case HTTP_QUERY_CONTENT_LENGTH: {
         curl_off_t length = -1;
-        if (request->connectStatus != 0 ||
+        // The header counts the encoded bytes; the reader gets them decoded.
+        if (request->connectStatus != 0 || request->encoded ||
             curl_easy_getinfo(request->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) !=
                 CURLE_OK ||
             length < 0)

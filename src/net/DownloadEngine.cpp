@@ -153,6 +153,7 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
         flags |= INTERNET_FLAG_SECURE;
 
     int32_t mode = m_connectionInfo->connectionMode;
+    bool storedRefused = false;
     for (;;) {
         int32_t nextMode = ModeExhausted;
         bool opened = false;
@@ -183,7 +184,19 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
             return false;
         }
 
-        int storedAttempts = 0;
+        // The login on this connection. A known one goes with the first request, so that
+        // the client can send it at once to a proxy whose scheme it has already met.
+        CAtlString sentUser;
+        CAtlString sentPassword;
+        const auto setCredentials = [&](const CAtlString& user, const CAtlString& password) {
+            m_client->InternetSetOptionW(m_connection, INTERNET_OPTION_PROXY_USERNAME, user);
+            m_client->InternetSetOptionW(m_connection, INTERNET_OPTION_PROXY_PASSWORD, password);
+            sentUser = user;
+            sentPassword = password;
+        };
+        if (!m_connectionInfo->userName.isEmpty() && !storedRefused)
+            setCredentials(m_connectionInfo->userName, m_connectionInfo->password);
+
         bool moveOn = false;
         while (!moveOn) {
             m_request = m_client->HttpOpenRequestW(m_connection, QStringLiteral("GET"),
@@ -206,37 +219,38 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
                 return false;
             }
             if (status == 407 || status == 401) {
+                // Only a proxy's 407 refuses the proxy login; a server's 401, or a 407 that
+                // no proxy sent, says nothing about it. A refused login is never sent again in
+                // this download, and the owner is told which one it was, so that a directory
+                // counting failed logins sees it once, not once per retry.
                 CAtlString user;
                 CAtlString pass;
-                // Stored credentials that keep being refused would otherwise be re-sent
-                // forever; after a few tries they count as absent.
-                if (!m_connectionInfo->userName.isEmpty() &&
-                    storedAttempts < kStoredCredentialAttempts) {
-                    ++storedAttempts;
-                    user = m_connectionInfo->userName;
-                    pass = m_connectionInfo->password;
-                } else if (m_connectionInfo->promptAllowed) {
-                    CAtlString proxyHost;
-                    int32_t proxyPort = 0;
-                    // The dialog names the proxy that asks: with an explicit proxy that is
-                    // ours, not whatever the system would have used.
-                    if (mode == ModeExplicitProxy)
-                        ExplicitProxyAddress(m_connectionInfo->proxyHost,
-                                             m_connectionInfo->proxyPort, proxyHost, proxyPort);
-                    else
-                        QueryProxy(proxyHost, proxyPort);
-                    if (!RequestProxyAuth(proxyHost, proxyPort, user, pass)) {
-                        emit ProxyAuthCanceledSignal();
-                        CloseHandles();
-                        return false;
-                    }
-                } else {
+                if (status == 407 && mode != ModeDirect && !sentUser.isEmpty()) {
+                    user = sentUser;
+                    pass = sentPassword;
+                    if (user == m_connectionInfo->userName && pass == m_connectionInfo->password)
+                        storedRefused = true;
+                }
+                if (!m_connectionInfo->promptAllowed) {
                     CloseHandles();
                     moveOn = true;
                     continue;
                 }
-                m_client->InternetSetOptionW(m_connection, INTERNET_OPTION_PROXY_USERNAME, user);
-                m_client->InternetSetOptionW(m_connection, INTERNET_OPTION_PROXY_PASSWORD, pass);
+                CAtlString proxyHost;
+                int32_t proxyPort = 0;
+                // The dialog names the proxy that asks: with an explicit proxy that is ours,
+                // not whatever the system would have used.
+                if (mode == ModeExplicitProxy)
+                    ExplicitProxyAddress(m_connectionInfo->proxyHost, m_connectionInfo->proxyPort,
+                                         proxyHost, proxyPort);
+                else
+                    QueryProxy(proxyHost, proxyPort);
+                if (!RequestProxyAuth(proxyHost, proxyPort, user, pass)) {
+                    emit ProxyAuthCanceledSignal();
+                    CloseHandles();
+                    return false;
+                }
+                setCredentials(user, pass);
                 m_client->InternetCloseHandle(m_request);
                 m_request = nullptr;
                 continue;

@@ -33,10 +33,6 @@ public:
     bool QueryProxy(CAtlString& host, int32_t& port);
     void CloseHandles();
 
-    // How many times one download re-sends stored credentials that keep being refused before
-    // it treats them as absent (and asks, or moves on to the next mode).
-    static constexpr int kStoredCredentialAttempts = 3;
-
 private:
     std::unique_ptr<IHttpClient> m_client;
     HINTERNET m_session = nullptr;

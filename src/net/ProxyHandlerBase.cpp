@@ -12,19 +12,32 @@ void ProxyHandlerBase::GetProxySettings(CAtlString& host, int32_t& port, CAtlStr
                                         CAtlString& pass) const {
     host = m_host;
     port = m_port;
-    user = userName;
-    pass = password;
+    const bool refused = StoredLoginRefused();
+    user = refused ? QString() : userName;
+    pass = refused ? QString() : password;
+}
+
+bool ProxyHandlerBase::StoredLoginRefused() const {
+    return !m_refusedUserName.isEmpty() && userName == m_refusedUserName &&
+           password == m_refusedPassword;
 }
 
 bool ProxyHandlerBase::OnProxyAuthRequired(const CAtlString& host, int port,
-                                           CAtlString& userNameOut, CAtlString& passwordOut) {
+                                           CAtlString& userNameInOut, CAtlString& passwordInOut) {
+    // Where the proxy checks logins against the company directory, every refused attempt
+    // counts towards locking the account: the stored login that was refused stays unused
+    // until it is changed.
+    if (!userNameInOut.isEmpty() && userNameInOut == userName && passwordInOut == password) {
+        m_refusedUserName = userName;
+        m_refusedPassword = password;
+    }
     if (m_cancelled)
         return false;
     // Credentials from the command line are tried once without bothering the user.
-    if (!m_credentialsUsed && !userName.isEmpty()) {
+    if (!m_credentialsUsed && !userName.isEmpty() && !StoredLoginRefused()) {
         m_credentialsUsed = true;
-        userNameOut = userName;
-        passwordOut = password;
+        userNameInOut = userName;
+        passwordInOut = password;
         return true;
     }
     if (!credentialsDialogAllowed)
@@ -34,7 +47,8 @@ bool ProxyHandlerBase::OnProxyAuthRequired(const CAtlString& host, int port,
     dialog.SetHost(host);
     dialog.SetPort(port);
     dialog.SetUserName(userName);
-    dialog.SetPassword(password);
+    // A refused password offered again would take one click to send once more.
+    dialog.SetPassword(StoredLoginRefused() ? QString() : password);
     dialog.SetAuthenticationRequiredMode();
     if (dialog.exec() != QDialog::Accepted) {
         m_cancelled = true;
@@ -44,8 +58,8 @@ bool ProxyHandlerBase::OnProxyAuthRequired(const CAtlString& host, int port,
     userName = dialog.GetUserName();
     password = dialog.GetPassword();
     m_credentialsUsed = true;
-    userNameOut = userName;
-    passwordOut = password;
+    userNameInOut = userName;
+    passwordInOut = password;
     return true;
 }
 
@@ -62,7 +76,9 @@ bool ProxyHandlerBase::ShowConnectionOptions(QWidget* parent) {
         return false;
 
     const CAtlString oldHost = m_host;
+    // The user vouches for these settings anew, a refused login included.
     m_cancelled = false;
+    m_refusedUserName.clear();
     m_host = dialog.GetHost();
     m_port = dialog.GetPort();
     userName = dialog.GetUserName();

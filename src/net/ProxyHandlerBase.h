@@ -17,12 +17,15 @@ public:
     // host may carry its own port ("proxy:8080"); it is then used as it is while no port
     // has been set through Connection Options.
     void SetOverrideProxy(const CAtlString& host) { m_host = host; }
-    // port 0 means that no port was set.
+    // port 0 means that no port was set. A stored login that a proxy has refused is handed
+    // out as none.
     void GetProxySettings(CAtlString& host, int32_t& port, CAtlString& userName,
                           CAtlString& password) const;
 
     // Answers a request for credentials while a download waits: stored credentials once,
     // then the credentials dialog when allowed; false declines. Shows a modal dialog.
+    // userName and password come in as the login the proxy has just refused (empty when
+    // none was refused); a refused stored login is not handed out again until it changes.
     bool OnProxyAuthRequired(const CAtlString& host, int port, CAtlString& userName,
                              CAtlString& password);
     // A request was declined: every later one is declined without asking, until the user
@@ -41,8 +44,12 @@ public:
     bool credentialsDialogAllowed = false;
 
 private:
+    bool StoredLoginRefused() const;
+
     CAtlString m_host;
     int32_t m_port = 0;
     bool m_credentialsUsed = false;
     bool m_cancelled = false;
+    CAtlString m_refusedUserName; // the stored login a proxy refused; empty: none
+    CAtlString m_refusedPassword;
 };

@@ -43,6 +43,7 @@ public slots:
 
 protected:
     // Worker thread: asks the calling thread for proxy credentials and waits for the answer.
+    // userName and password go in as the login the proxy refused (empty for none).
     bool RequestProxyAuth(const CAtlString& host, int port, CAtlString& userName,
                           CAtlString& password);
 

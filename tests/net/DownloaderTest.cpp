@@ -55,6 +55,8 @@ TEST_F(DownloaderTest, DirectDownloadsArriveWholeWithProgress) {
         {server.Url("/info.xml?x=1"), content, R"(\(\d+\)\.xml)", smallProgress},
         {tls.Url("/info.xml"), content, R"(\(\d+\)\.xml)", smallProgress},
         {server.Url("/big.bin"), big, R"(\.bin)", {{bigSize, bigSize}}},
+        // Compressed though nobody asked: saved as the document, its length unknown.
+        {server.Url("/__gzip/info.xml"), content, R"(\(\d+\)\.xml)", {{2500, 0}}},
         // No length: the body ends when the server closes.
         {server.Url("/__nolength"), QByteArray(3000, 'n'), "", {{1024, 0}, {2048, 0}, {3000, 0}}},
         // "__redirect" has no extension either.
@@ -129,27 +131,39 @@ TEST_F(DownloaderTest, RefusesADownloadAskedForWhileItsOwnRuns) {
     EXPECT_FALSE(downloader.proxyHost.isEmpty());
 }
 
-// A proxy that refuses every credential must not keep the download going: stored credentials
-// are re-sent a bounded number of times, then treated as absent.
-TEST_F(DownloaderTest, StopsResendingStoredCredentialsThatKeepBeingRefused) {
-    TestServer refusingProxy({"--mode=proxy407"});
-    ASSERT_TRUE(refusingProxy.IsRunning());
-    auto handler = std::make_shared<ProxyHandlerBase>();
-    handler->SetOverrideProxy(QStringLiteral("127.0.0.1:%1").arg(refusingProxy.Port()));
-    handler->userName = QStringLiteral("alice");
-    handler->password = QStringLiteral("wrong");
-    SetHandler(handler);
-    for (const char* url : {"http://127.0.0.1:9/a.xml", "https://127.0.0.1:9/a.xml"}) {
-        SCOPED_TRACE(url);
-        const int before = refusingProxy.Requests().filter("auth=1").size();
-        EXPECT_TRUE(downloader.Download(url, 1, 0).isEmpty());
-        const int sent = refusingProxy.Requests().filter("auth=1").size() - before;
-        // The engine's own attempts, then the handler's single hand-out of the same
-        // credentials; after that the (silent) handler declines.
-        EXPECT_EQ(sent, CDownloader::kStoredCredentialAttempts + (before == 0 ? 1 : 0));
-        EXPECT_TRUE(reports.failures.isEmpty());
+// Engine behaviour behind squid: a server's own 401 is asked about as a proxy's 407 would be,
+// and a 407 from the server itself, with nobody to ask, moves the download on to the system's
+// proxy (here the environment's), which it then passes with the stored login.
+class CDownloaderTest : public SquidTest {};
+
+TEST_F(CDownloaderTest, ChallengeInDirectDownloadAsksOrMovesOnToSystemProxy) {
+    ::setenv("http_proxy",
+             QStringLiteral("http://127.0.0.1:%1").arg(squid.Port()).toUtf8().constData(), 1);
+    // Path, whether prompting is allowed, and what follows: requests for credentials, declined
+    // requests, the download's success.
+    const std::tuple<const char*, bool, int, int, bool> cases[] = {
+        {"/__401", true, 1, 1, false},
+        {"/__viaproxy/info.xml", false, 0, 0, true},
+    };
+    for (const auto& [path, promptAllowed, asks, canceled, succeeds] : cases) {
+        SCOPED_TRACE(path);
+        Downloader direct;
+        direct.userName = kProxyUser;
+        direct.password = kProxyPassword;
+        direct.promptAllowed = promptAllowed;
+        int asked = 0;
+        int declined = 0;
+        direct.onProxyAuthRequired = [&](const CAtlString&, int, CAtlString&, CAtlString&) {
+            ++asked;
+            return false;
+        };
+        direct.onProxyAuthCanceled = [&] { ++declined; };
+        const CAtlString file = direct.Download(server.Url(path), 1, 0);
+        EXPECT_EQ(asked, asks);
+        EXPECT_EQ(declined, canceled);
+        EXPECT_EQ(!file.isEmpty() && ReadDownloaded(file) == content, succeeds);
     }
-    EXPECT_EQ(reports.canceled, 2);
+    EXPECT_EQ(ProxyAnswers(server).filter("200 alice").size(), 1);
 }
 
 // The credentials dialog shows the system proxy as the engine reads it: host and port only.
@@ -181,13 +195,16 @@ public:
     int32_t DoDownload(const CAtlString& url, const CAtlString& file) override {
         workerIsOtherThread = QThread::currentThread() != thread();
         emit DataReadProgressSignal(1, 2);
+        const auto asked = std::chrono::steady_clock::now();
         const bool ok = RequestProxyAuth(url, 3128, received[0], received[1]);
+        waited = std::chrono::steady_clock::now() - asked;
         emit ConnectionFailedSignal(file);
         emit ProxyAuthCanceledSignal();
         return ok ? 7 : 9;
     }
 
     std::atomic<bool> workerIsOtherThread{false};
+    std::chrono::steady_clock::duration waited{};
     CAtlString received[2]; // user name and password
 };
 
@@ -206,6 +223,8 @@ TEST(QtDownloaderBase, CarriesCredentialAnswersToWorkerAndReportsBack) {
         note(QStringLiteral("asked %1:%2").arg(host).arg(port));
         user = QStringLiteral("alice");
         password = QStringLiteral("p@ss word");
+        // Long enough for the worker to be waiting, so that only a wake-up ends its wait early.
+        QThread::msleep(50);
         return true;
     };
     info.onConnectionFailed = [&](const CAtlString& error) { note("failed " + error); };
@@ -216,6 +235,8 @@ TEST(QtDownloaderBase, CarriesCredentialAnswersToWorkerAndReportsBack) {
     EXPECT_TRUE(engine.workerIsOtherThread);
     EXPECT_EQ(engine.received[0], "alice");
     EXPECT_EQ(engine.received[1], "p@ss word");
+    // The answer wakes the worker; without that its wait would last until its 500 ms tick.
+    EXPECT_LT(engine.waited, 400ms);
     // Every report has arrived, in order, by the time RunDownload returns.
     EXPECT_EQ(events, (QStringList{"progress 1/2", "asked proxy:3128", "failed file", "canceled"}));
     // Without a hook the request is declined.

@@ -1,5 +1,6 @@
 #include "TestServers.h"
 
+#include "net/CurlHttpClient.h"
 #include "net/ProxyAuth.h"
 #include "net/ProxyHandlerBase.h"
 #include "platform/Settings.h"
@@ -10,9 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
+using namespace std::chrono_literals;
+
 namespace {
-const QString kUser = QStringLiteral("alice");
-const QString kPassword = QStringLiteral("s3cret");
+const QString& kUser = kProxyUser;
+const QString& kPassword = kProxyPassword;
 
 QLineEdit* Field(QWidget* dialog, const QString& name) {
     return dialog->findChild<QLineEdit*>(name);
@@ -35,21 +40,23 @@ std::function<void(QWidget*)> Answer(const char* button, const QStringList& text
 
 const QStringList kLogIn{"proxyUserNameEdit", kUser, "proxyPasswordEdit", kPassword};
 
-// Downloads through tinyproxy (BasicAuth) with the proxy handler set up as the command line
-// does it: "host:port" as the override proxy and no port of its own.
-class ProxyHandlerBaseTest : public NetTest {
+// Downloads through squid with the proxy handler set up as the command line does it:
+// "host:port" as the override proxy and no port of its own.
+class ProxyHandlerBaseTest : public SquidTest {
 protected:
-    void SetUp() override {
-        NetTest::SetUp();
-        ASSERT_TRUE(proxy.IsRunning()) << "tinyproxy could not be started";
+    void TearDown() override {
+        CurlHttpClient::SetStallTimeout(60s);
+        SquidTest::TearDown();
     }
 
-    // A fresh handler, as a new run has it.
-    void UseHandler(bool storedCredentials, bool dialogAllowed) {
+    // A fresh handler, as a new run has it, for proxy (squid unless told).
+    void UseHandler(const QString& storedPassword, bool dialogAllowed,
+                    const TestServer* proxy = nullptr) {
         handler = std::make_shared<ProxyHandlerBase>();
-        handler->SetOverrideProxy(QStringLiteral("127.0.0.1:%1").arg(proxy.Port()));
-        handler->userName = storedCredentials ? kUser : QString();
-        handler->password = storedCredentials ? kPassword : QString();
+        handler->SetOverrideProxy(
+            QStringLiteral("127.0.0.1:%1").arg((proxy ? proxy : &squid)->Port()));
+        handler->userName = storedPassword.isEmpty() ? QString() : kUser;
+        handler->password = storedPassword;
         handler->credentialsDialogAllowed = dialogAllowed;
         SetHandler(handler);
     }
@@ -57,36 +64,88 @@ protected:
         const CAtlString path = downloader.Download(from.Url("/info.xml"), 1, 0);
         return !path.isEmpty() && ReadDownloaded(path) == content;
     }
-    bool WentThroughProxy(const TestServer& from) const {
-        const QString log = proxy.Log();
-        return log.contains("GET " + from.Url("/info.xml")) ||
-               log.contains(QStringLiteral("CONNECT 127.0.0.1:%1").arg(from.Port()));
-    }
 
-    TestServer proxy{{"--tinyproxy", kUser + u':' + kPassword}};
     std::shared_ptr<ProxyHandlerBase> handler;
 };
 
 // Stored credentials are used without a dialog; missing ones are asked for in a dialog that
 // names the proxy and kept for the rest of the run. Https goes through the proxy's tunnel.
+// tinyproxy too, whose refusal of a tunnel differs from squid's.
 TEST_F(ProxyHandlerBaseTest, StoredOrAskedCredentialsOpenTheProxyForHttpAndHttps) {
-    const QStringList asked{"Proxy Authentication Required",
-                            QStringLiteral("127.0.0.1:%1").arg(proxy.Port())};
-    for (const TestServer* target : {&server, &tls}) {
-        for (const bool stored : {true, false}) {
-            SCOPED_TRACE(
-                target->Url(stored ? " with stored credentials" : " asking").toStdString());
-            UseHandler(stored, true);
-            QStringList seen;
-            ModalAnswerer person(Answer("okButton", kLogIn, &seen));
-            EXPECT_TRUE(FetchThroughProxy(*target));
-            EXPECT_TRUE(WentThroughProxy(*target));
-            EXPECT_EQ(seen, stored ? QStringList() : asked);
-            EXPECT_EQ(handler->userName, kUser);
-            EXPECT_EQ(handler->password, kPassword);
-            EXPECT_TRUE(reports.failures.isEmpty());
+    TestServer tinyproxy{{"--tinyproxy", kUser + u':' + kPassword}};
+    ASSERT_TRUE(tinyproxy.IsRunning()) << "tinyproxy could not be started";
+    for (const TestServer* proxy : {&squid, &tinyproxy}) {
+        const QStringList asked{"Proxy Authentication Required",
+                                QStringLiteral("127.0.0.1:%1").arg(proxy->Port())};
+        for (const TestServer* target : {&server, &tls}) {
+            for (const bool stored : {true, false}) {
+                SCOPED_TRACE((target->Url(stored ? " with stored credentials" : " asking") +
+                              (proxy == &squid ? " through squid" : " through tinyproxy"))
+                                 .toStdString());
+                UseHandler(stored ? kPassword : QString(), true, proxy);
+                QStringList seen;
+                ModalAnswerer person(Answer("okButton", kLogIn, &seen));
+                EXPECT_TRUE(FetchThroughProxy(*target));
+                EXPECT_EQ(seen, stored ? QStringList() : asked);
+                EXPECT_EQ(handler->userName, kUser);
+                EXPECT_EQ(handler->password, kPassword);
+                EXPECT_TRUE(reports.failures.isEmpty());
+            }
         }
     }
+    EXPECT_TRUE(tinyproxy.Log().contains("GET " + server.Url("/info.xml")));
+    EXPECT_TRUE(tinyproxy.Log().contains(QStringLiteral("CONNECT 127.0.0.1:%1").arg(tls.Port())));
+    EXPECT_EQ(ProxyAnswers(server).filter("200 alice").size(), 2);
+    EXPECT_EQ(ProxyAnswers(tls).filter("200 alice").size(), 2);
+}
+
+// A known login goes with the first request once the proxy has named its scheme: one request
+// per download from then on, https tunnels included.
+TEST_F(ProxyHandlerBaseTest, KnownLoginCostsOneRequestPerDownload) {
+    UseHandler(kPassword, false);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(FetchThroughProxy(server));
+    for (int i = 0; i < 2; ++i)
+        EXPECT_TRUE(FetchThroughProxy(tls));
+    EXPECT_EQ(ProxyAnswers(server), (QStringList{"407 -", "200 alice", "200 alice", "200 alice"}));
+    EXPECT_EQ(ProxyAnswers(tls), (QStringList{"200 alice", "200 alice"}));
+}
+
+// A wrong stored password reaches the proxy once in a run, whatever follows: a silent run
+// declines every download; the dialog keeps the user name, drops the refused password, and the
+// person types the right one.
+TEST_F(ProxyHandlerBaseTest, RefusedStoredLoginReachesTheProxyOncePerRun) {
+    for (const bool dialogAllowed : {false, true}) {
+        SCOPED_TRACE(dialogAllowed ? "person corrects it" : "silent run");
+        const auto badLogins = [&] {
+            return (ProxyAnswers(server) + ProxyAnswers(tls)).filter("407 alice").size();
+        };
+        const qsizetype before = badLogins();
+        UseHandler(QStringLiteral("wrong"), dialogAllowed);
+        ModalAnswerer person([](QWidget* dialog) {
+            EXPECT_EQ(Field(dialog, "proxyPasswordEdit")->text(), QString());
+            Answer("okButton", {"proxyPasswordEdit", kPassword})(dialog);
+        });
+        for (const TestServer* target : {&server, &tls, &server})
+            EXPECT_EQ(FetchThroughProxy(*target), dialogAllowed);
+        EXPECT_EQ(badLogins() - before, 1);
+        EXPECT_EQ(person.Count(), dialogAllowed ? 1 : 0);
+        EXPECT_EQ(reports.canceled, dialogAllowed ? 0 : 3);
+        EXPECT_TRUE(reports.failures.isEmpty());
+    }
+}
+
+// A server that accepts the request and never answers is a failed connection once the stall
+// limit has passed: the proxy's earlier demand for a login is no answer from that server.
+TEST_F(ProxyHandlerBaseTest, ServerThatNeverAnswersBehindTheProxyIsAConnectionFailure) {
+    CurlHttpClient::SetStallTimeout(1s);
+    UseHandler(kPassword, true);
+    ModalAnswerer person(Answer("okButton", kLogIn));
+    EXPECT_TRUE(downloader.Download(server.Url("/__hang"), 1, 0).isEmpty());
+    EXPECT_EQ(reports.failures, QStringList{"Send request failed"});
+    EXPECT_EQ(reports.canceled, 0);
+    EXPECT_EQ(person.Count(), 0);
+    EXPECT_EQ(server.Requests().filter("/__hang").size(), 1);
 }
 
 // A declined request (the dialog cancelled, or no dialog allowed in a silent run) is reported
@@ -95,7 +154,7 @@ TEST_F(ProxyHandlerBaseTest, StoredOrAskedCredentialsOpenTheProxyForHttpAndHttps
 TEST_F(ProxyHandlerBaseTest, DeclinedRequestDeclinesLaterOnesUntilConnectionOptionsAccepted) {
     for (const bool dialogAllowed : {false, true}) {
         SCOPED_TRACE(dialogAllowed ? "dialog cancelled" : "silent run");
-        UseHandler(false, dialogAllowed);
+        UseHandler(QString(), dialogAllowed);
         ModalAnswerer person(Answer("cancelButton"));
         EXPECT_FALSE(FetchThroughProxy(server));
         EXPECT_FALSE(FetchThroughProxy(server));
@@ -115,7 +174,7 @@ TEST_F(ProxyHandlerBaseTest, DeclinedRequestDeclinesLaterOnesUntilConnectionOpti
 
 TEST_F(ProxyHandlerBaseTest, SystemProxyModeUsesEnvironmentAndNamesThatProxyWhenAsking) {
     downloader.connectionMode = ModeSystemProxy;
-    const QString address = QStringLiteral("127.0.0.1:%1").arg(proxy.Port());
+    const QString address = QStringLiteral("127.0.0.1:%1").arg(squid.Port());
     ::setenv("http_proxy", ("http://" + address + '/').toUtf8().constData(), 1);
     QStringList asked;
     downloader.onProxyAuthRequired = [&](const CAtlString& host, int port, CAtlString& user,
@@ -127,7 +186,7 @@ TEST_F(ProxyHandlerBaseTest, SystemProxyModeUsesEnvironmentAndNamesThatProxyWhen
     };
     EXPECT_TRUE(FetchThroughProxy(server));
     EXPECT_EQ(asked, QStringList{address});
-    EXPECT_TRUE(WentThroughProxy(server));
+    EXPECT_EQ(ProxyAnswers(server).filter("200 alice").size(), 1);
 }
 
 // Connection Options replace the run's settings; only a new host is written to the registry.

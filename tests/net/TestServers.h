@@ -7,10 +7,12 @@
 #include "support/QtPrinters.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QUrl>
 
 #include <gtest/gtest.h>
@@ -40,8 +42,8 @@ inline int FreePort() {
 // A real server on 127.0.0.1, run by the script of tests/net/data with a folder of its own and
 // stopped when its object goes away (or the test process dies). Options: none serves the
 // folder plus a few scripted misbehaviours; "--tls" the same over TLS with a CA it makes;
-// "--mode=proxy407" a proxy that refuses every credential; "--tinyproxy", "USER:PASSWORD"
-// tinyproxy with BasicAuth.
+// "--tinyproxy", "USER:PASSWORD" tinyproxy with BasicAuth; "--squid", "USER:PASSWORD" squid
+// with basic authentication.
 class TestServer {
 public:
     explicit TestServer(const QStringList& options = {})
@@ -49,8 +51,7 @@ public:
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start("python3",
-                        QStringList{ORVEX_TEST_SERVER_SCRIPT, "--root", m_dir.path()} +
-                            options);
+                        QStringList{ORVEX_TEST_SERVER_SCRIPT, "--root", m_dir.path()} + options);
         // The port comes on the first line.
         while (!m_process.canReadLine() && m_process.waitForReadyRead(15000)) {
         }
@@ -96,9 +97,10 @@ public:
         m_requests += QString::fromUtf8(m_process.readAllStandardOutput());
         return m_requests.split(u'\n', Qt::SkipEmptyParts);
     }
-    // What tinyproxy logged so far.
+    // What the proxy logged so far (squid: its access log).
     QString Log() const {
-        QFile log(m_dir.filePath("tinyproxy.log"));
+        QFile log(m_dir.filePath(QDir(m_dir.filePath("squid")).exists() ? "squid/access.log"
+                                                                        : "tinyproxy.log"));
         return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
     }
 
@@ -167,4 +169,42 @@ protected:
         int canceled = 0;
         Progress progress;
     } reports;
+};
+
+const QString kProxyUser = QStringLiteral("alice");
+const QString kProxyPassword = QStringLiteral("s3cret");
+
+// NetTest with squid on 127.0.0.1, which lets kProxyUser with kProxyPassword through.
+class SquidTest : public NetTest {
+protected:
+    void SetUp() override {
+        NetTest::SetUp();
+        ASSERT_TRUE(squid.IsRunning()) << "squid could not be started (Debian package squid)";
+    }
+
+    // squid's answers to requests for target so far, in order, as "STATUS USER" ("407 -" for
+    // a bare request it refused, "200 alice"). squid logs a transaction when it ends (a tunnel
+    // when the client closes it), so the log is read once it has stopped growing.
+    QStringList ProxyAnswers(const TestServer& target) {
+        QString log;
+        QElapsedTimer clock;
+        clock.start();
+        for (QString previous = squid.Log(); clock.elapsed() < 5000; previous = log) {
+            QThread::msleep(200);
+            log = squid.Log();
+            if (log == previous)
+                break;
+        }
+        const QString tunnel = QStringLiteral("127.0.0.1:%1").arg(target.Port());
+        QStringList answers;
+        // time elapsed client RESULT/STATUS bytes method URL user hierarchy type
+        for (const QString& line : log.split(u'\n', Qt::SkipEmptyParts)) {
+            const QStringList field = line.simplified().split(u' ');
+            if (field.size() >= 8 && (field[6].startsWith(target.Url("/")) || field[6] == tunnel))
+                answers << field[3].section(u'/', 1) + u' ' + field[7];
+        }
+        return answers;
+    }
+
+    TestServer squid{{"--squid", kProxyUser + u':' + kProxyPassword}};
 };

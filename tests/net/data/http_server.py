@@ -7,12 +7,18 @@ server cannot be made to give on purpose:
   /__stall            announces 5000 bytes, sends 1000 and then nothing until the client leaves
   /__nolength         3000 bytes without Content-Length, ended by closing the connection
   /__redirect?to=URL  302 to URL
+  /__gzip/NAME        NAME gzip-compressed, with Content-Encoding: gzip whether asked for or not
+  /__hang             accepts the request and answers nothing until the client leaves
+  /__401              401 with a Basic challenge, as a server that wants its own login
+  /__viaproxy/NAME    NAME when the request came through a proxy (it carries Via), otherwise
+                      the 407 that a transparent proxy in front of the server would give
 With --tls it serves HTTPS with a certificate for 127.0.0.1 and localhost, signed by a CA
 that it first makes with the openssl tool and leaves as ca.pem in the root folder.
-With --mode proxy407 it is instead a proxy that demands credentials and refuses whatever
-it is given, for plain requests and CONNECT alike. With --tinyproxy USER:PASSWORD it starts
-tinyproxy with BasicAuth instead, logging to tinyproxy.log in the root folder, and prints its
-port once it accepts connections.
+With --tinyproxy USER:PASSWORD it starts tinyproxy with BasicAuth instead, logging to
+tinyproxy.log in the root folder, and prints its port once it accepts connections. With
+--squid USER:PASSWORD it starts squid likewise, with basic_ncsa_auth over a password file made
+for it; squid's files (its configuration, access.log, cache.log) are in the squid folder of the
+root folder.
 
 Prints the port on the first line of standard output, then one line per request:
 "<method> <path> auth=<0|1>", auth telling whether Proxy-Authorization was sent.
@@ -20,9 +26,12 @@ Ends when standard input closes, so it never outlives the test that started it.
 """
 import argparse
 import ctypes
+import gzip
 import http.server
 import os
+import pwd
 import select
+import shutil
 import signal
 import socket
 import ssl
@@ -38,7 +47,6 @@ class Handler(http.server.SimpleHTTPRequestHandler):
     # Headers and body leave in separate writes; without this a client that keeps the
     # connection waits for the delayed acknowledgement of the first before the second comes.
     disable_nagle_algorithm = True
-    mode = "files"
     quiet = False
 
     def log_message(self, format, *args):
@@ -50,26 +58,21 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         auth = 1 if self.headers.get("Proxy-Authorization") else 0
         print(f"{self.command} {self.path} auth={auth}", flush=True)
 
-    def refuse_proxy(self):
-        body = b"proxy authentication required"
-        self.send_response(407)
-        self.send_header("Proxy-Authenticate", 'Basic realm="orvex-test"')
+    def challenge(self, status, header):
+        body = b"authentication required"
+        self.send_response(status)
+        self.send_header(header, 'Basic realm="orvex-test"')
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
 
+
     def do_CONNECT(self):
         self.record()
-        if self.mode == "proxy407":
-            self.refuse_proxy()
-        else:
-            self.send_error(405)
+        self.send_error(405)
 
     def do_GET(self):
         self.record()
-        if self.mode == "proxy407":
-            self.refuse_proxy()
-            return
         url = urllib.parse.urlsplit(self.path)
         if url.path == "/__truncated":
             self.partial_body(stall=False)
@@ -81,6 +84,18 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             self.end_headers()
             self.wfile.write(b"n" * 3000)
             self.close_connection = True
+        elif url.path.startswith("/__gzip/"):
+            self.send_gzipped(url.path[len("/__gzip/"):])
+        elif url.path == "/__hang":
+            self.wait_for_client_to_leave()
+        elif url.path == "/__401":
+            self.challenge(401, "WWW-Authenticate")
+        elif url.path.startswith("/__viaproxy/"):
+            if self.headers.get("Via"):
+                self.path = url.path[len("/__viaproxy"):]
+                super().do_GET()
+            else:
+                self.challenge(407, "Proxy-Authenticate")
         elif url.path == "/__redirect":
             target = urllib.parse.parse_qs(url.query).get("to", [""])[0]
             self.send_response(302)
@@ -97,10 +112,30 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         self.wfile.write(b"p" * 1000)
         self.wfile.flush()
         if stall:
-            # Held until the client gives up and closes its end, for ten minutes at most:
-            # a client without a stall limit hangs here, and the test's time limit fails it.
-            select.select([self.connection], [], [], 600)
+            self.wait_for_client_to_leave()
         self.close_connection = True
+
+    def wait_for_client_to_leave(self):
+        # Held until the client gives up and closes its end, for ten minutes at most: a client
+        # without a stall limit hangs here, and the test's time limit fails it.
+        select.select([self.connection], [], [], 600)
+        self.close_connection = True
+
+    def send_gzipped(self, name):
+        # As a server configured to serve precompressed files sends them: whatever the client
+        # said it accepts, and with the length of the compressed body.
+        try:
+            with open(os.path.join(self.directory, name), "rb") as source:
+                body = gzip.compress(source.read())
+        except OSError:
+            self.send_error(404)
+            return
+        self.send_response(200)
+        self.send_header("Content-Type", "text/xml")
+        self.send_header("Content-Encoding", "gzip")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
 
 
 def make_certificates(folder):
@@ -125,10 +160,7 @@ def make_certificates(folder):
 
 def start_tinyproxy(root, credentials):
     """tinyproxy on a free port of 127.0.0.1; returns the process and the port."""
-    probe = socket.socket()
-    probe.bind(("127.0.0.1", 0))
-    port = probe.getsockname()[1]
-    probe.close()
+    port = free_port()
     user, password = credentials.split(":", 1)
     config = os.path.join(root, "tinyproxy.conf")
     with open(config, "w") as out:
@@ -136,34 +168,119 @@ def start_tinyproxy(root, credentials):
                   f"Allow 127.0.0.1\nDisableViaHeader Yes\nLogLevel Connect\n"
                   f'LogFile "{os.path.join(root, "tinyproxy.log")}"\n'
                   f"BasicAuth {user} {password}\n")
-    libc = ctypes.CDLL(None)
     # Dies with this script, however it ends.
-    proxy = subprocess.Popen(["tinyproxy", "-d", "-c", config],
-                             preexec_fn=lambda: libc.prctl(1, signal.SIGKILL))
-    deadline = time.monotonic() + 10
-    while proxy.poll() is None and time.monotonic() < deadline:
+    proxy = subprocess.Popen(["tinyproxy", "-d", "-c", config], preexec_fn=die_with_parent)
+    wait_for_port(proxy, port, "tinyproxy")
+    return proxy, port
+
+
+def free_port():
+    probe = socket.socket()
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    return port
+
+
+def wait_for_port(process, port, name):
+    """Returns once process accepts connections on port; ends the script when it cannot."""
+    deadline = time.monotonic() + 15
+    while process.poll() is None and time.monotonic() < deadline:
         try:
             socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return proxy, port
+            return
         except OSError:
             time.sleep(0.02)
-    proxy.kill()
-    sys.exit("tinyproxy did not start")
+    process.kill()
+    sys.exit(f"{name} did not start")
+
+
+def die_with_parent():
+    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
+def start_squid(root, credentials):
+    """squid with basic authentication on a free port of 127.0.0.1, without disk cache or DNS;
+    returns the process and the port."""
+    port = free_port()
+    user, password = credentials.split(":", 1)
+    folder = os.path.join(root, "squid")
+    os.mkdir(folder)
+    hashed = subprocess.run(["openssl", "passwd", "-apr1", "-stdin"], input=password,
+                            capture_output=True, text=True, check=True).stdout.strip()
+    with open(os.path.join(folder, "passwd"), "w") as out:
+        out.write(f"{user}:{hashed}\n")
+    with open(os.path.join(folder, "squid.conf"), "w") as out:
+        out.write(f"""http_port 127.0.0.1:{port}
+visible_hostname orvex-test
+pid_filename {folder}/squid.pid
+cache_log {folder}/cache.log
+access_log stdio:{folder}/access.log
+buffered_logs off
+cache_store_log none
+coredump_dir {folder}
+netdb_filename none
+pinger_enable off
+dns_nameservers 127.0.0.1
+cache deny all
+cache_mem 4 MB
+shutdown_lifetime 0 seconds
+auth_param basic program /usr/lib/squid/basic_ncsa_auth {folder}/passwd
+auth_param basic children 2 startup=1
+auth_param basic realm orvex-test
+acl authenticated proxy_auth REQUIRED
+http_access allow localhost authenticated
+http_access deny all
+""")
+    # Squid run by root switches to an unprivileged user, and that switch would clear the
+    # parent-death signal; so the switch is made here, before the signal is set, and squid
+    # itself never changes user.
+    account = None
+    if os.geteuid() == 0:
+        try:
+            account = pwd.getpwnam("proxy")
+        except KeyError:
+            account = pwd.getpwnam("nobody")
+        os.chmod(root, 0o711)
+        for name in ("", "passwd", "squid.conf"):
+            os.chown(os.path.join(folder, name), account.pw_uid, account.pw_gid)
+
+    def become_squid_user():
+        if account:
+            os.setgroups([])
+            os.setgid(account.pw_gid)
+            os.setuid(account.pw_uid)
+        die_with_parent()
+
+    # A service name of its own keeps parallel test runs apart.
+    squid = shutil.which("squid", path=os.environ.get("PATH", "") + os.pathsep + "/usr/sbin")
+    if not squid:
+        sys.exit("squid is not installed (Debian package squid)")
+    proxy = subprocess.Popen([squid, "-N", "-n", f"orvex{port}", "-f",
+                              os.path.join(folder, "squid.conf")],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                             preexec_fn=become_squid_user)
+    wait_for_port(proxy, port, "squid")
+    return proxy, port
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", default=".")
     parser.add_argument("--tls", action="store_true")
-    parser.add_argument("--mode", choices=["files", "proxy407"], default="files")
     parser.add_argument("--tinyproxy", metavar="USER:PASSWORD")
+    parser.add_argument("--squid", metavar="USER:PASSWORD")
     parser.add_argument("--quiet", action="store_true", help="print only the port")
     args = parser.parse_args()
 
-    if args.tinyproxy:
-        proxy, port = start_tinyproxy(os.path.abspath(args.root), args.tinyproxy)
+    if args.tinyproxy or args.squid:
+        root = os.path.abspath(args.root)
+        if args.squid:
+            proxy, port = start_squid(root, args.squid)
+        else:
+            proxy, port = start_tinyproxy(root, args.tinyproxy)
         print(port, flush=True)
-        # Stopped by SIGTERM or by standard input closing; either way tinyproxy is reaped.
+        # Stopped by SIGTERM or by standard input closing; either way the proxy is reaped.
         signal.signal(signal.SIGTERM, lambda *_: sys.exit())
         try:
             sys.stdin.read()
@@ -172,7 +289,6 @@ def main():
             proxy.wait()
         return
 
-    Handler.mode = args.mode
     Handler.quiet = args.quiet
     root = os.path.abspath(args.root)
 
