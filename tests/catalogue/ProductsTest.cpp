@@ -94,11 +94,11 @@ struct InstalledFixture : ::testing::Test {
 TEST_F(InstalledFixture, ScansBothFoldersKeepsEachVersionOnceAndSelectsTheHighest) {
     Version("Program/X.xml", "1.2.3.4");
     Version("Program/X2.xml", "1.2.3.4");     // the same version again: no second row
+    Version("Program/X5.xml.bak", "9.0.0.0"); // not a version file by its name
     Version("Program/XTools.xml", "7.0.0.0"); // another product's file
     Version("Program/XY.xml", "8.0.0.0");     // and one more right after it
     Version("Program/Y.xml", "9.0.0.0");
-    Version("ORVEX Software Update/X10.xml", "2.0.0.0");
-    Version("ORVEX Software Update/X11.xml", "2.0.0.0");
+    Version("ORVEX Software Update/X10.XML", "2.0.0.0"); // names match without regard to case
     sandbox.Write("ORVEX Software Update/X3.xml", "<not a version file");
     QDir().mkpath(sandbox.Path("Program/X4.xml")); // a folder is no candidate
 
