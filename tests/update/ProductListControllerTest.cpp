@@ -72,19 +72,17 @@ TEST_F(ControllerTest, RefreshAdoptsOnlyANewerListAndStoresIt) {
         const char* name;
         QString listUrl;
         QByteArray served; // null: the download fails
-        bool programWritable;
-        bool result;
-        QString firstName;
-        QString storedIn;
+        bool programWritable, result;
+        QString firstName, storedIn;
     } rows[] = {
+        // clang-format off
         {"NewerStoredBesideProgram", url, newer, true, true, "New", "Program"},
         {"NewerFallsBackToCommonFolder", url, newer, false, true, "New", "ProgramData"},
-        {"SameVersionDiscarded", url,
-         CatalogueSandbox::List("1.0.0.0", url, {CatalogueSandbox::Product("Same", "B")}), true,
-         true, "A", ""},
+        {"SameVersionDiscarded", url, CatalogueSandbox::List("1.0.0.0", url, {CatalogueSandbox::Product("Same", "B")}), true, true, "A", ""},
         {"UnreadableDiscarded", url, "<nope", true, false, "A", ""},
         {"DownloadFails", url, QByteArray(), true, false, "A", ""},
         {"NoUrlNeverFetched", "", newer, true, false, "A", ""},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
