@@ -189,33 +189,11 @@ TEST(WorkFlow, InteractiveRunRefusedByPolicyWarnsAndWritesNothing) {
     EXPECT_TRUE(NothingSaved());
 }
 
-TEST(WorkFlow, InteractiveRunShowsTheWindowAndSavesWhenItCloses) {
-    Sandbox sandbox;
-    SetValue(LocalMachine, QStringLiteral("Interval"), 14);
-    SetValue(CurrentUser, QStringLiteral("CheckUpdates"), 2);
-    bool dialogAllowedWhileShown = false;
-    DatedWorkFlow workFlow(kDay);
-    ModalAnswerer closeWindow([&](QWidget* modal) {
-        dialogAllowedWhileShown = workFlow.GetProxyHandler()->credentialsDialogAllowed;
-        EXPECT_EQ(modal->objectName(), QStringLiteral("MainWindow"));
-        // Nothing may be written while the window is still open.
-        EXPECT_FALSE(UserValue(QStringLiteral("Interval")).has_value());
-        qobject_cast<QDialog*>(modal)->reject();
-    });
-    CCmdLineContext context;
-    EXPECT_EQ(workFlow.RunInteractive(context), 0);
-    EXPECT_EQ(closeWindow.Count(), 1);
-    EXPECT_TRUE(dialogAllowedWhileShown);
-    // The machine's interval becomes the user's, and a stored 2 (not "on") is saved as off.
-    EXPECT_EQ(UserValue(QStringLiteral("Interval")), 14);
-    EXPECT_EQ(UserValue(QStringLiteral("CheckUpdates")), 0);
-    EXPECT_EQ(UserValue(QStringLiteral("LastChecked")), 0);
-}
-
-// The command line's credentials always reach the proxy handler, its proxy only with
-// -overrideproxy. The machine-wide proxy values belong to every product of the maker: a run
-// without a proxy of its own leaves them as another product stored them.
-TEST(WorkFlow, ProxyFromTheCommandLineOnlyWithOverrideAndStoredOnlyWhenThereIsOne) {
+// The window is shown with the credentials dialog allowed, and the schedule is saved only once
+// it closes. The command line's credentials always reach the proxy handler, its proxy only
+// with -overrideproxy. The machine-wide proxy values belong to every product of the maker: a
+// run without a proxy of its own leaves them as another product stored them.
+TEST(WorkFlow, InteractiveRunSavesWhenTheWindowClosesAndStoresOnlyItsOwnProxy) {
     const QString key =
         QStringLiteral("Software/ORVEX Technologies/Tavlo Software/ProxyInformation");
     struct Case {
@@ -232,12 +210,20 @@ TEST(WorkFlow, ProxyFromTheCommandLineOnlyWithOverrideAndStoredOnlyWhenThereIsOn
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Sandbox sandbox;
+        SetValue(LocalMachine, QStringLiteral("Interval"), 14);
+        SetValue(CurrentUser, QStringLiteral("CheckUpdates"), 2);
         ASSERT_EQ(WriteSettingString(LocalMachine, key, "HttpProxyHost", "other.example",
                                      kRegistryMarker),
                   0);
         ASSERT_EQ(WriteSettingInt(LocalMachine, key, "HttpProxyPort", 8080, kRegistryMarker), 0);
-        ModalAnswerer closeWindow([](QWidget* modal) { qobject_cast<QDialog*>(modal)->reject(); });
         DatedWorkFlow workFlow(kDay);
+        bool dialogAllowedWhileShown = false;
+        ModalAnswerer closeWindow([&](QWidget* modal) {
+            dialogAllowedWhileShown = workFlow.GetProxyHandler()->credentialsDialogAllowed;
+            EXPECT_EQ(modal->objectName(), QStringLiteral("MainWindow"));
+            EXPECT_FALSE(UserValue(QStringLiteral("Interval")).has_value()) << "written too early";
+            qobject_cast<QDialog*>(modal)->reject();
+        });
         CCmdLineContext context;
         context.overrideProxy = c.overrideProxy;
         context.proxy = QString::fromLatin1(c.proxy);
@@ -245,6 +231,11 @@ TEST(WorkFlow, ProxyFromTheCommandLineOnlyWithOverrideAndStoredOnlyWhenThereIsOn
         context.password = QStringLiteral("p");
         EXPECT_EQ(workFlow.RunInteractive(context), 0);
         EXPECT_EQ(closeWindow.Count(), 1);
+        EXPECT_TRUE(dialogAllowedWhileShown);
+        // The machine's interval becomes the user's, and a stored 2 (not "on") is saved as off.
+        EXPECT_EQ(UserValue(QStringLiteral("Interval")), 14);
+        EXPECT_EQ(UserValue(QStringLiteral("CheckUpdates")), 0);
+        EXPECT_EQ(UserValue(QStringLiteral("LastChecked")), 0);
 
         QString host, user, password;
         int32_t port = -1;

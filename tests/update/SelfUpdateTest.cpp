@@ -1,12 +1,12 @@
 #include "update/SelfUpdate.h"
 #include "support/CatalogueSandbox.h"
 #include "support/ModalAnswerer.h"
+#include "support/ProgramRun.h"
 #include "support/QtPrinters.h"
 #include "update/UpdaterVersion.h"
 
 #include <QCryptographicHash>
 #include <QMessageBox>
-#include <QThread>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -128,8 +128,7 @@ TEST(SelfUpdate, TheDesktopStartsARealInstallerAndRefusesAFileThatIsNoProgram) {
         ForgetExitRequest();
         const QString marker = TempFolder().LocalPath() + "/installer-ran";
         if (row.started) {
-            for (int i = 0; i < 200 && !QFile::exists(marker); ++i)
-                QThread::msleep(25);
+            WaitFor([&] { return QFile::exists(marker); }, 5000);
             QFile ran(marker);
             ASSERT_TRUE(ran.open(QIODevice::ReadOnly)) << "the installer did not run";
             EXPECT_EQ(ran.readAll(), "a b\n") << "one argument, passed without a shell";
