@@ -51,19 +51,6 @@ TEST_F(ControllerTest, FramesEveryProductWithBothCallbacksAndSucceedsWhenOneDoes
     EXPECT_TRUE(TemporaryFiles().isEmpty());
 }
 
-TEST_F(ControllerTest, EmptyListChecksNothingAndDoesNotSucceed) {
-    int calls = 0;
-    controller.SetCheckingCallback([&](const auto&) { ++calls; });
-    EXPECT_FALSE(controller.LoadProductList());
-    EXPECT_FALSE(controller.FindInstalledAll());
-    EXPECT_FALSE(controller.RefreshProductList());
-    EXPECT_FALSE(controller.CheckAll());
-    EXPECT_FALSE(controller.CheckSucceeded());
-    EXPECT_FALSE(controller.HasFindings());
-    EXPECT_EQ(calls, 0);
-    EXPECT_TRUE(downloader->asked.isEmpty());
-}
-
 TEST_F(ControllerTest, RefreshAdoptsOnlyANewerListAndStoresIt) {
     const QString url = kServer + "list.xml";
     const QByteArray newer =
