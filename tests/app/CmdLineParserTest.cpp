@@ -32,12 +32,9 @@ struct CmdLineCase {
     Action action;
     bool parseResult;
     QStringList errors;
-    const char* proxy = "";
-    const char* username = "";
-    const char* password = "";
+    const char *proxy = "", *username = "", *password = "";
     const char* locale = nullptr; // null: the default language
-    bool verbose = false;
-    bool overrideProxy = false;
+    bool verbose = false, overrideProxy = false;
 };
 
 // clang-format off
@@ -50,6 +47,7 @@ const CmdLineCase kCases[] = {
     {"SilentThriceReportsOnce", {"-silent", "-silent", "/silent"}, Action::ParameterError, false, {"silent"}},
     {"PlainArgumentBeforeSilent", {"file", "-silent"}, Action::ParameterError, false, {"silent"}},
     {"PlainArgumentAfterSilentIsIgnored", {"-silent", "file"}, Action::Silent, false, {}},
+    {"ConflictFoundPastAPlainArgument", {"-silent", "file", "-silent"}, Action::ParameterError, false, {"silent"}},
     {"TwoPlainArguments", {"a", "b"}, Action::Interactive, false, {}},
     {"ValueMissingBeforeSwitch", {"-proxy", "-silent"}, Action::ParameterError, false, {"proxy"}},
     {"ValueMayNotStartWithSlash", {"-proxy", "/tmp"}, Action::ParameterError, false, {"proxy"}},
@@ -81,8 +79,7 @@ class CmdLine : public ::testing::TestWithParam<CmdLineCase> {};
 TEST_P(CmdLine, SelectsActionAndFillsContext) {
     const CmdLineCase& c = GetParam();
     Action ran = Action::Interactive;
-    Action* ranPointer = &ran;
-    CApplicationFactory factory(std::make_unique<RecordingWorkFlow>(ranPointer));
+    CApplicationFactory factory(std::make_unique<RecordingWorkFlow>(&ran));
 
     QStringList arguments{QStringLiteral("orvex-product-update")};
     for (const char* argument : c.arguments)
@@ -150,38 +147,6 @@ TEST(CmdLine, PasswordLeavesTheArgumentMemory) {
         }
     }
     qunsetenv("ORVEX_PROXY_PASSWORD");
-}
-
-TEST(CmdLineParser, WithoutPositionalParameterAPlainArgumentStopsTheWalk) {
-    bool verbose = false;
-    CFlagParameter flag(&verbose);
-    CCmdLineParser parser;
-    parser.AddSwitchParameter(QStringLiteral("verbose"), &flag);
-    EXPECT_FALSE(parser.Parse(
-        {QStringLiteral("prog"), QStringLiteral("plain"), QStringLiteral("-verbose")}));
-    EXPECT_FALSE(verbose);
-}
-
-TEST(CmdLineParser, ConflictsAreCollectedPositionalFirstThenByName) {
-    // Two refusing parameters: the positional one must be reported, not the switch.
-    bool chosen = true;
-    bool gui = true;
-    ActionFunction selected;
-    CActionParameter positional(&chosen, &gui, &selected);
-    CActionParameter alpha(&chosen, &gui, &selected);
-    QStringList errors;
-    bool errorChosen = false;
-    CErrorParameter error(&errorChosen, &gui, &selected, &errors);
-    error.SetAction([](CCmdLineContext&) { return 1; }, false);
-    CCmdLineParser parser;
-    parser.SetPositionalParameter(&positional);
-    parser.AddSwitchParameter(QStringLiteral("alpha"), &alpha);
-    parser.SetErrorParameter(&error);
-    EXPECT_FALSE(
-        parser.Parse({QStringLiteral("prog"), QStringLiteral("-alpha"), QStringLiteral("plain")}));
-    // The positional parameter records an empty name, so the switch's conflict is found.
-    EXPECT_EQ(errors, QStringList{QStringLiteral("alpha")});
-    EXPECT_FALSE(gui);
 }
 
 } // namespace

@@ -14,36 +14,29 @@ namespace {
 
 const QString kProgram = QStringLiteral(ORVEX_BINARY_DIR "/orvex-product-update");
 
-QProcessEnvironment Environment(const Sandbox& sandbox, bool display) {
-    return ProgramEnvironment(sandbox, display ? QStringLiteral("offscreen") : QString());
-}
-
-Outcome RunProgram(const QStringList& arguments, const QProcessEnvironment& env) {
-    return ::RunProgram(kProgram, arguments, env);
-}
-
-TEST(Program, ParameterErrorPrintsOneLineAndNeedsNoDisplay) {
+// Without a display only a parameter error runs, and prints its one line; any other run says
+// what is missing and leaves. Neither writes anything.
+TEST(Program, WithoutDisplayOnlyAParameterErrorRuns) {
     Sandbox sandbox;
-    for (const QStringList& arguments :
-         {QStringList{"-silent", "-silent"}, QStringList{"-proxy"}, QStringList{"-Silent"}}) {
-        const Outcome outcome = RunProgram(arguments, Environment(sandbox, false));
+    const QString noDisplay = QStringLiteral("ORVEX Product Update needs a graphical display "
+                                             "(DISPLAY or WAYLAND_DISPLAY is not set).\n");
+    const struct {
+        const char* name;
+        QStringList arguments;
+        QString out, err;
+    } rows[] = {
+        {"ParameterError", {"-silent", "-silent"}, "error in parameters\n", ""},
+        {"Interactive", {}, "", noDisplay},
+        {"Silent", {"-silent"}, "", noDisplay},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Outcome outcome =
+            RunProgram(kProgram, row.arguments, ProgramEnvironment(sandbox, {}));
         EXPECT_EQ(outcome.status, QProcess::NormalExit);
         EXPECT_EQ(outcome.exitCode, 0);
-        EXPECT_EQ(outcome.out, QStringLiteral("error in parameters\n"));
-    }
-    EXPECT_TRUE(QDir(sandbox.Root()).isEmpty(QDir::Files)) << "nothing may be written";
-}
-
-TEST(Program, WithoutDisplaySaysSoAndRunsNothing) {
-    Sandbox sandbox;
-    for (const QStringList& arguments : {QStringList{}, QStringList{"-silent"}}) {
-        const Outcome outcome = RunProgram(arguments, Environment(sandbox, false));
-        EXPECT_EQ(outcome.status, QProcess::NormalExit);
-        EXPECT_EQ(outcome.exitCode, 0);
-        EXPECT_TRUE(outcome.err.contains(QStringLiteral("needs a graphical display")))
-            << outcome.err.toStdString();
-        EXPECT_EQ(outcome.err.count(u'\n'), 1);
-        EXPECT_TRUE(outcome.out.isEmpty());
+        EXPECT_EQ(outcome.out, row.out);
+        EXPECT_EQ(outcome.err, row.err);
     }
     EXPECT_TRUE(QDir(sandbox.Root()).isEmpty(QDir::Files)) << "nothing may be written";
 }
@@ -62,7 +55,7 @@ Outcome StartLockHolder(QProcess& first, const QProcessEnvironment& env) {
                 break;
             QThread::msleep(100);
         }
-        second = RunProgram({QStringLiteral("-silent")}, env);
+        second = RunProgram(kProgram, {"-silent"}, env);
         if (second.err.contains(QStringLiteral("already running")))
             break;
         first.waitForFinished(1000);
@@ -72,7 +65,7 @@ Outcome StartLockHolder(QProcess& first, const QProcessEnvironment& env) {
 
 TEST(Program, SecondCopyIsRefusedAndAKilledFirstCopyReleasesTheLock) {
     Sandbox sandbox;
-    const QProcessEnvironment env = Environment(sandbox, true);
+    const QProcessEnvironment env = ProgramEnvironment(sandbox, "offscreen");
     QProcess first;
     const Outcome second = StartLockHolder(first, env);
     // Qt may add its own warnings; the program's line must stand alone, once.
@@ -87,13 +80,13 @@ TEST(Program, SecondCopyIsRefusedAndAKilledFirstCopyReleasesTheLock) {
 
     // Another sandbox is another machine as far as the lock is concerned.
     Sandbox other;
-    EXPECT_FALSE(RunProgram({QStringLiteral("-silent")}, Environment(other, true))
+    EXPECT_FALSE(RunProgram(kProgram, {"-silent"}, ProgramEnvironment(other, "offscreen"))
                      .err.contains(QStringLiteral("already running")));
 
     ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
     ASSERT_TRUE(first.waitForFinished(10000));
 
-    const Outcome third = RunProgram({QStringLiteral("-silent")}, env);
+    const Outcome third = RunProgram(kProgram, {"-silent"}, env);
     EXPECT_FALSE(third.err.contains(QStringLiteral("already running"))) << third.err.toStdString();
     EXPECT_EQ(third.exitCode, 0);
     EXPECT_EQ(third.status, QProcess::NormalExit);

@@ -20,13 +20,7 @@ namespace {
 const QString kKey = QStringLiteral("Software/ORVEX Technologies/Product Update");
 constexpr int32_t kDay = 2451545; // 1 January 2000
 
-std::optional<int32_t> UserValue(const QString& name) {
-    int32_t error = 0;
-    const int32_t value = ReadSettingInt(CurrentUser, kKey, name, -12345, &error, kRegistryMarker);
-    if (error != 0)
-        return std::nullopt;
-    return value;
-}
+constexpr auto UserValue = &Sandbox::UserValue;
 
 void SetValue(int32_t scope, const QString& name, int32_t value) {
     ASSERT_EQ(WriteSettingInt(scope, kKey, name, value, kRegistryMarker), 0);
@@ -43,14 +37,11 @@ bool NothingSaved() {
            !UserValue(QStringLiteral("LastChecked"));
 }
 
-struct DueCase {
-    int32_t interval;
-    int32_t lastChecked;
-    int32_t today;
-    bool due;
-};
-
 TEST(RecordKeeper, DecidesWhetherTheSilentCheckIsDue) {
+    struct DueCase {
+        int32_t interval, lastChecked, today;
+        bool due;
+    };
     const DueCase cases[] = {
         {30, kDay, kDay + 29, false},
         {30, kDay, kDay + 30, true},
@@ -73,57 +64,50 @@ TEST(RecordKeeper, DecidesWhetherTheSilentCheckIsDue) {
     }
 }
 
-struct PolicyCase {
-    std::optional<uint32_t> stored;
-    bool allowed;
-};
-
 TEST(AccessPolicy, AsksForBitFourOfTheMask) {
-    const PolicyCase cases[] = {
+    const std::pair<std::optional<uint32_t>, bool> cases[] = {
         {std::nullopt, true}, {15u, true}, {4u, true},  {5u, true},  {0xFFFFFFFFu, true},
         {11u, false},         {0u, false}, {3u, false}, {8u, false},
     };
-    for (const PolicyCase& c : cases) {
+    for (const auto& [stored, allowed] : cases) {
         Sandbox sandbox;
-        if (c.stored)
-            SetPolicy(*c.stored);
-        EXPECT_EQ(IsInternetAccessAllowed(4), c.allowed) << (c.stored ? *c.stored : 99u);
+        if (stored)
+            SetPolicy(*stored);
+        EXPECT_EQ(IsInternetAccessAllowed(4), allowed) << (stored ? *stored : 99u);
     }
 }
 
-struct LoadCase {
-    const char* name;
-    std::vector<std::tuple<int32_t, const char*, int32_t>> stored;
-    int32_t interval;
-    bool checkUpdates;
-    int32_t lastChecked;
-    bool loadResult;
-};
-
 TEST(RecordKeeper, LoadFallsBackToMachineThenDefaults) {
+    struct LoadCase {
+        const char* name;
+        std::vector<std::tuple<int32_t, const char*, int32_t>> stored;
+        int32_t interval;
+        bool checkUpdates;
+        int32_t lastChecked;
+        bool loadResult;
+    };
     // clang-format off
     const LoadCase cases[] = {
         {"nothing stored", {}, 30, true, 0, false},
-        {"user values", {{CurrentUser, "Interval", 7}, {CurrentUser, "CheckUpdates", 0},
-                         {CurrentUser, "LastChecked", kDay}}, 7, false, kDay, true},
+        {"user values", {{CurrentUser, "Interval", 7}, {CurrentUser, "CheckUpdates", 0}, {CurrentUser, "LastChecked", kDay}}, 7, false, kDay, true},
         {"machine interval", {{LocalMachine, "Interval", 7}}, 7, true, 0, false},
-        {"user wins over machine", {{LocalMachine, "Interval", 7}, {CurrentUser, "Interval", 9}},
-         9, true, 0, false},
+        {"user wins over machine", {{LocalMachine, "Interval", 7}, {CurrentUser, "Interval", 9}}, 9, true, 0, false},
         {"check updates 2 is off", {{CurrentUser, "CheckUpdates", 2}}, 30, false, 0, false},
         {"machine switches checks off", {{LocalMachine, "CheckUpdates", 0}}, 30, false, 0, false},
         {"machine last checked ignored", {{LocalMachine, "LastChecked", kDay}}, 30, true, 0, false},
     };
     // clang-format on
     for (const LoadCase& c : cases) {
+        SCOPED_TRACE(c.name);
         Sandbox sandbox;
         for (const auto& [scope, name, value] : c.stored)
             SetValue(scope, QString::fromLatin1(name), value);
         CRecordKeeper keeper;
-        EXPECT_EQ(keeper.Load(), c.loadResult) << c.name;
-        EXPECT_EQ(keeper.Interval, c.interval) << c.name;
-        EXPECT_EQ(keeper.CheckUpdates, c.checkUpdates) << c.name;
-        EXPECT_EQ(keeper.LastChecked, c.lastChecked) << c.name;
-        EXPECT_EQ(keeper.LastCheckedToStore, c.lastChecked) << c.name;
+        EXPECT_EQ(keeper.Load(), c.loadResult);
+        EXPECT_EQ(keeper.Interval, c.interval);
+        EXPECT_EQ(keeper.CheckUpdates, c.checkUpdates);
+        EXPECT_EQ(keeper.LastChecked, c.lastChecked);
+        EXPECT_EQ(keeper.LastCheckedToStore, c.lastChecked);
     }
 }
 
@@ -139,24 +123,26 @@ private:
     int32_t m_today;
 };
 
-struct SilentCase {
-    const char* name;
-    std::optional<uint32_t> policy;
-    std::optional<int32_t> checkUpdates;
-    std::optional<int32_t> lastChecked;
-    bool saves;
-};
-
+// A silent run writes the schedule only when it reaches its end; one the schedule or the
+// administrator's policy stops writes nothing at all.
 TEST(WorkFlow, SilentRunSavesOnlyWhenItReachesTheEnd) {
+    struct SilentCase {
+        const char* name;
+        std::optional<uint32_t> policy;
+        std::optional<int32_t> checkUpdates, lastChecked;
+        bool saves;
+    };
+    const std::nullopt_t none = std::nullopt;
     const SilentCase cases[] = {
-        {"due, never checked", std::nullopt, std::nullopt, std::nullopt, true},
-        {"due after interval", std::nullopt, std::nullopt, kDay - 30, true},
-        {"checked yesterday", std::nullopt, std::nullopt, kDay - 1, false},
-        {"checking off", std::nullopt, 0, std::nullopt, false},
-        {"policy refuses", 11u, std::nullopt, std::nullopt, false},
-        {"policy allows bit four", 4u, std::nullopt, std::nullopt, true},
+        {"due, never checked", none, none, none, true},
+        {"due after interval", none, none, kDay - 30, true},
+        {"checked yesterday", none, none, kDay - 1, false},
+        {"checking off", none, 0, none, false},
+        {"policy refuses", 11u, none, none, false},
+        {"policy allows bit four", 4u, none, none, true},
     };
     for (const SilentCase& c : cases) {
+        SCOPED_TRACE(c.name);
         Sandbox sandbox;
         if (c.policy)
             SetPolicy(*c.policy);
@@ -164,46 +150,21 @@ TEST(WorkFlow, SilentRunSavesOnlyWhenItReachesTheEnd) {
             SetValue(CurrentUser, QStringLiteral("CheckUpdates"), *c.checkUpdates);
         if (c.lastChecked)
             SetValue(CurrentUser, QStringLiteral("LastChecked"), *c.lastChecked);
-        const bool wroteBefore = UserValue(QStringLiteral("Interval")).has_value();
-        ASSERT_FALSE(wroteBefore);
 
         DatedWorkFlow workFlow(kDay);
         CCmdLineContext context;
-        EXPECT_EQ(workFlow.RunSilent(context), 0) << c.name;
-        EXPECT_EQ(UserValue(QStringLiteral("Interval")).has_value(), c.saves) << c.name;
+        EXPECT_EQ(workFlow.RunSilent(context), 0);
         // The silent run never offers to ask for proxy credentials before it shows a window.
-        EXPECT_FALSE(workFlow.GetProxyHandler()->credentialsDialogAllowed) << c.name;
+        EXPECT_FALSE(workFlow.GetProxyHandler()->credentialsDialogAllowed);
+        EXPECT_EQ(UserValue(QStringLiteral("Interval")).has_value(), c.saves);
         if (c.saves) {
-            EXPECT_EQ(UserValue(QStringLiteral("CheckUpdates")), 1) << c.name;
+            EXPECT_EQ(UserValue(QStringLiteral("CheckUpdates")), 1);
             // Nothing was checked successfully, so the old date stays and the next run is due.
-            EXPECT_EQ(UserValue(QStringLiteral("LastChecked")), c.lastChecked.value_or(0))
-                << c.name;
+            EXPECT_EQ(UserValue(QStringLiteral("LastChecked")), c.lastChecked.value_or(0));
+        } else {
+            EXPECT_EQ(UserValue(QStringLiteral("CheckUpdates")), c.checkUpdates);
+            EXPECT_EQ(UserValue(QStringLiteral("LastChecked")), c.lastChecked);
         }
-    }
-}
-
-TEST(WorkFlow, PreambleHandsCredentialsOnButProxyOnlyWithOverride) {
-    struct Case {
-        bool overrideProxy;
-        const char* expectedHost;
-    };
-    for (const Case& c : {Case{false, ""}, Case{true, "proxy.example:3128"}}) {
-        Sandbox sandbox;
-        SetValue(CurrentUser, QStringLiteral("CheckUpdates"), 0); // stop after the preamble
-        DatedWorkFlow workFlow(kDay);
-        CCmdLineContext context;
-        context.proxy = QStringLiteral("proxy.example:3128");
-        context.username = QStringLiteral("u");
-        context.password = QStringLiteral("p");
-        context.overrideProxy = c.overrideProxy;
-        workFlow.RunSilent(context);
-
-        QString host, user, password;
-        int32_t port = -1;
-        workFlow.GetProxyHandler()->GetProxySettings(host, port, user, password);
-        EXPECT_EQ(host, QString::fromLatin1(c.expectedHost));
-        EXPECT_EQ(user, QStringLiteral("u"));
-        EXPECT_EQ(password, QStringLiteral("p"));
     }
 }
 
@@ -228,39 +189,17 @@ TEST(WorkFlow, InteractiveRunRefusedByPolicyWarnsAndWritesNothing) {
     EXPECT_TRUE(NothingSaved());
 }
 
-TEST(WorkFlow, InteractiveRunShowsTheWindowAndSavesWhenItCloses) {
-    Sandbox sandbox;
-    SetValue(LocalMachine, QStringLiteral("Interval"), 14);
-    SetValue(CurrentUser, QStringLiteral("CheckUpdates"), 2);
-    bool dialogAllowedWhileShown = false;
-    DatedWorkFlow workFlow(kDay);
-    ModalAnswerer closeWindow([&](QWidget* modal) {
-        dialogAllowedWhileShown = workFlow.GetProxyHandler()->credentialsDialogAllowed;
-        EXPECT_EQ(modal->objectName(), QStringLiteral("MainWindow"));
-        // Nothing may be written while the window is still open.
-        EXPECT_FALSE(UserValue(QStringLiteral("Interval")).has_value());
-        qobject_cast<QDialog*>(modal)->reject();
-    });
-    CCmdLineContext context;
-    EXPECT_EQ(workFlow.RunInteractive(context), 0);
-    EXPECT_EQ(closeWindow.Count(), 1);
-    EXPECT_TRUE(dialogAllowedWhileShown);
-    // The machine's interval becomes the user's, and a stored 2 (not "on") is saved as off.
-    EXPECT_EQ(UserValue(QStringLiteral("Interval")), 14);
-    EXPECT_EQ(UserValue(QStringLiteral("CheckUpdates")), 0);
-    EXPECT_EQ(UserValue(QStringLiteral("LastChecked")), 0);
-}
-
-// The machine-wide proxy values belong to every product of the maker: a run without a proxy
-// of its own leaves them as another product stored them.
-TEST(WorkFlow, InteractiveRunStoresTheProxyOnlyWhenItHasOne) {
+// The window is shown with the credentials dialog allowed, and the schedule is saved only once
+// it closes. The command line's credentials always reach the proxy handler, its proxy only
+// with -overrideproxy. The machine-wide proxy values belong to every product of the maker: a
+// run without a proxy of its own leaves them as another product stored them.
+TEST(WorkFlow, InteractiveRunSavesWhenTheWindowClosesAndStoresOnlyItsOwnProxy) {
     const QString key =
         QStringLiteral("Software/ORVEX Technologies/Tavlo Software/ProxyInformation");
     struct Case {
         const char* name;
         bool overrideProxy;
-        const char* proxy;
-        const char* stored; // the machine's host and port after the run
+        const char *proxy, *stored; // the machine's host and port after the run
     };
     const Case cases[] = {
         {"no proxy", false, "", "other.example 8080"},
@@ -269,23 +208,45 @@ TEST(WorkFlow, InteractiveRunStoresTheProxyOnlyWhenItHasOne) {
         {"override proxy", true, "proxy.example:3128", "proxy.example:3128 0"},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         Sandbox sandbox;
+        SetValue(LocalMachine, QStringLiteral("Interval"), 14);
+        SetValue(CurrentUser, QStringLiteral("CheckUpdates"), 2);
         ASSERT_EQ(WriteSettingString(LocalMachine, key, "HttpProxyHost", "other.example",
                                      kRegistryMarker),
                   0);
         ASSERT_EQ(WriteSettingInt(LocalMachine, key, "HttpProxyPort", 8080, kRegistryMarker), 0);
-        ModalAnswerer closeWindow([](QWidget* modal) { qobject_cast<QDialog*>(modal)->reject(); });
         DatedWorkFlow workFlow(kDay);
+        bool dialogAllowedWhileShown = false;
+        ModalAnswerer closeWindow([&](QWidget* modal) {
+            dialogAllowedWhileShown = workFlow.GetProxyHandler()->credentialsDialogAllowed;
+            EXPECT_EQ(modal->objectName(), QStringLiteral("MainWindow"));
+            EXPECT_FALSE(UserValue(QStringLiteral("Interval")).has_value()) << "written too early";
+            qobject_cast<QDialog*>(modal)->reject();
+        });
         CCmdLineContext context;
         context.overrideProxy = c.overrideProxy;
         context.proxy = QString::fromLatin1(c.proxy);
-        EXPECT_EQ(workFlow.RunInteractive(context), 0) << c.name;
-        EXPECT_EQ(closeWindow.Count(), 1) << c.name;
-        const QString host =
+        context.username = QStringLiteral("u");
+        context.password = QStringLiteral("p");
+        EXPECT_EQ(workFlow.RunInteractive(context), 0);
+        EXPECT_EQ(closeWindow.Count(), 1);
+        EXPECT_TRUE(dialogAllowedWhileShown);
+        // The machine's interval becomes the user's, and a stored 2 (not "on") is saved as off.
+        EXPECT_EQ(UserValue(QStringLiteral("Interval")), 14);
+        EXPECT_EQ(UserValue(QStringLiteral("CheckUpdates")), 0);
+        EXPECT_EQ(UserValue(QStringLiteral("LastChecked")), 0);
+
+        QString host, user, password;
+        int32_t port = -1;
+        workFlow.GetProxyHandler()->GetProxySettings(host, port, user, password);
+        EXPECT_EQ(host, c.overrideProxy ? QString::fromLatin1(c.proxy) : QString());
+        EXPECT_EQ(user + u'/' + password, QStringLiteral("u/p"));
+        const QString storedHost =
             ReadSettingString(LocalMachine, key, "HttpProxyHost", {}, nullptr, kRegistryMarker);
-        const int32_t port =
+        const int32_t storedPort =
             ReadSettingInt(LocalMachine, key, "HttpProxyPort", -1, nullptr, kRegistryMarker);
-        EXPECT_EQ(host + u' ' + QString::number(port), QString::fromLatin1(c.stored)) << c.name;
+        EXPECT_EQ(storedHost + u' ' + QString::number(storedPort), QString::fromLatin1(c.stored));
     }
 }
 

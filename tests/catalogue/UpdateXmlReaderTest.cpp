@@ -13,14 +13,14 @@ QByteArray Local(const QString& version, const QString& url = kFolder,
     return CatalogueSandbox::VersionFile(version, url, file);
 }
 
-// The ranges of the description's example: 1.0-1.9.9.9 offers 1.9, 2.0-2.9.9.9 offers 2.5,
-// everything else the product's own 3.0.
+// 1.0-1.9.9.9 offers 1.9 and 2.0-3.0 (its bounds written swapped) 2.5; a later, narrower range
+// from 2.0 offers 9.0 and one from 4.0 nothing, so everything else gets the product's own 3.0.
 const QByteArray kRanges = R"(<Info Location="Server"><Product UpdateVersion="3.0.0.0"
   UpdateWebPage="https://example.org/3"><Compatibility>
   <Range VersionFrom="1.0.0.0" VersionTo="1.9.9.9"><Product UpdateVersion="1.9.0.0"
     UpdateInstallURL="https://example.org/dl" UpdateInstallFile="setup19.run"
     UpdateArgument="-q" UpdateWebPage="https://example.org/19"/></Range>
-  <Range VersionFrom="2.9.9.9" VersionTo="2.0.0.0"><Product UpdateVersion="2.5.0.0"/></Range>
+  <Range VersionFrom="3.0.0.0" VersionTo="2.0.0.0"><Product UpdateVersion="2.5.0.0"/></Range>
   <Range VersionFrom="2.0.0.0" VersionTo="2.9.9.9"><Product UpdateVersion="9.0.0.0"/></Range>
   <Range VersionFrom="4.0.0.0" VersionTo="4.9.9.9"/>
 </Compatibility></Product></Info>)";
@@ -39,17 +39,12 @@ const QByteArray kLiveOnlyTopLevel = R"(<Info Location="Server">
 
 struct Row {
     const char* name;
-    QByteArray local;
-    // Null: the download fails.
-    QByteArray remote;
-    bool testMode;
-    bool localRead;
-    bool remoteRead;
+    QByteArray local, remote; // a null remote: the download fails
+    bool testMode, localRead, remoteRead;
     QString offered;
     bool update;
-    QString fetched = kFolder + "/x.xml";
-    QString webPage = {};
-    QString install = {};
+    // The address fetched, the update's web page, and its installer: "URL|file|argument".
+    QString fetched = kFolder + "/x.xml", webPage = {}, install = {};
 };
 
 class UpdateInformation : public ::testing::TestWithParam<Row> {};
@@ -81,43 +76,30 @@ TEST_P(UpdateInformation, ChoosesTheEntryForTheInstalledVersion) {
     EXPECT_TRUE(TemporaryFiles().isEmpty()) << "the fetched copy is deleted once read";
 }
 
+// clang-format off
 const Row kRows[] = {
-    {"InsideFirstRange", Local("1.5.0.0"), kRanges, false, true, true, "1.9.0.0", true,
-     kFolder + "/x.xml", "https://example.org/19", "https://example.org/dl|setup19.run|-q"},
-    // Swapped bounds make the same range; the later range with an equal lower bound is
-    // ignored, so 9.0 is never offered.
-    {"SwappedRangeAndDuplicateLowerBound", Local("2.9.9.9"), kRanges, false, true, true, "2.5.0.0",
-     false},
-    {"RangeWithoutEntryFallsBackToDefault", Local("4.0.0.0"), kRanges, false, true, true, "3.0.0.0",
-     false, kFolder + "/x.xml", "https://example.org/3"},
-    {"FolderUrlWithSlashIsJoinedOnce", Local("1.0.0.0", kFolder + "/"), kRanges, false, true, true,
-     "1.9.0.0", true, kFolder + "/x.xml", "https://example.org/19",
-     "https://example.org/dl|setup19.run|-q"},
-    {"LocationOtherThanServer", Local("1.0.0.0"),
-     R"(<Info Location="server"><Product UpdateVersion="9.0.0.0"/></Info>)", false, true, false, "",
-     false},
-    {"NoProductElement", Local("1.0.0.0"), R"(<Info Location="Server"><Other/></Info>)", false,
-     true, false, "", false},
-    {"EmptyProductElementIsReadButOffersNothing", Local("1.0.0.0"),
-     R"(<Info Location="Server"><Product/></Info>)", false, true, true, "", false},
+    {"InsideFirstRange", Local("1.5.0.0"), kRanges, false, true, true, "1.9.0.0", true, kFolder + "/x.xml", "https://example.org/19", "https://example.org/dl|setup19.run|-q"},
+    // Swapped bounds are put in order; a later range with the same lower bound is ignored,
+    // even a narrower one, so 9.0 is never offered.
+    {"SwappedRangeAndDuplicateLowerBound", Local("2.9.9.9"), kRanges, false, true, true, "2.5.0.0", false},
+    {"RangeWithoutEntryFallsBackToDefault", Local("4.0.0.0"), kRanges, false, true, true, "3.0.0.0", false, kFolder + "/x.xml", "https://example.org/3"},
+    {"FolderUrlWithSlashIsJoinedOnce", Local("1.0.0.0", kFolder + "/"), kRanges, false, true, true, "1.9.0.0", true, kFolder + "/x.xml", "https://example.org/19", "https://example.org/dl|setup19.run|-q"},
+    {"LocationOtherThanServer", Local("1.0.0.0"), R"(<Info Location="server"><Product UpdateVersion="9.0.0.0"/></Info>)", false, true, false, "", false},
+    {"NoProductElement", Local("1.0.0.0"), R"(<Info Location="Server"><Other/></Info>)", false, true, false, "", false},
+    {"EmptyProductElementIsReadButOffersNothing", Local("1.0.0.0"), R"(<Info Location="Server"><Product/></Info>)", false, true, true, "", false},
     {"NotXml", Local("1.0.0.0"), "this is not xml", false, true, false, "", false},
     {"DownloadFails", Local("1.0.0.0"), QByteArray(), false, true, false, "", false},
-    {"InvalidInstalledVersionStillReads", Local("beta"), CatalogueSandbox::Info("1.0.0.0"), false,
-     true, true, "1.0.0.0", true},
-    {"LocalWithoutRemoteFile", Local("1.0.0.0", kFolder, ""), QByteArray(), false, false, false, "",
-     false},
+    {"InvalidInstalledVersionStillReads", Local("beta"), CatalogueSandbox::Info("1.0.0.0"), false, true, true, "1.0.0.0", true},
+    {"LocalWithoutRemoteFile", Local("1.0.0.0", kFolder, ""), QByteArray(), false, false, false, "", false},
     {"LocalWithoutUrl", Local("1.0.0.0", ""), QByteArray(), false, false, false, "", false},
-    {"LocalWithoutProduct", "<Root><Other CurrentVersion=\"1.0.0.0\"/></Root>", QByteArray(), false,
-     false, false, "", false},
-    {"LiveModeIgnoresTestEntries", Local("1.5.0.0"), kTestProducts, false, true, true, "1.8.0.0",
-     true},
-    {"TestModePrefersTopLevelTestProduct", Local("3.0.0.0"), kTestProducts, true, true, true,
-     "5.0.0.0", true},
+    {"LocalWithoutProduct", "<Root><Other CurrentVersion=\"1.0.0.0\"/></Root>", QByteArray(), false, false, false, "", false},
+    {"LiveModeIgnoresTestEntries", Local("1.5.0.0"), kTestProducts, false, true, true, "1.8.0.0", true},
+    {"TestModePrefersTopLevelTestProduct", Local("3.0.0.0"), kTestProducts, true, true, true, "5.0.0.0", true},
     // Without a top-level test entry the live product is used, but its ranges still count
     // only through test entries: the first range has none and is skipped entirely.
-    {"TestModeFallsBackToLiveProduct", Local("1.5.0.0"), kLiveOnlyTopLevel, true, true, true,
-     "1.6.0.0", true},
+    {"TestModeFallsBackToLiveProduct", Local("1.5.0.0"), kLiveOnlyTopLevel, true, true, true, "1.6.0.0", true},
 };
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Rows, UpdateInformation, ::testing::ValuesIn(kRows),
                          [](const auto& info) { return std::string(info.param.name); });

@@ -1,13 +1,11 @@
-#include "platform/DataFile.h"
 #include "platform/Locations.h"
+#include "platform/DataFile.h"
 #include "platform/Registry.h"
 
-#include "support/Sandbox.h"
+#include "support/ProgramRun.h"
 
-#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QScopeGuard>
-#include <QThread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -121,10 +119,7 @@ TEST(Locations, ShellOpenHandsOneArgumentToXdgOpen) {
     for (const auto& [argument, expected] : cases) {
         QFile::remove(record);
         ASSERT_TRUE(ShellOpen(argument));
-        QElapsedTimer timer;
-        timer.start();
-        while (!QFile::exists(record) && timer.elapsed() < 30000)
-            QThread::msleep(10);
+        WaitFor([&] { return QFile::exists(record); }, 30000);
         EXPECT_EQ(sandbox.Read("opened.txt"), ("1|" + expected + u'\n').toUtf8());
     }
     EXPECT_EQ(QDir(sandbox.Root()).entryList({"pwned*"}), QStringList());

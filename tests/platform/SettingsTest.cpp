@@ -26,65 +26,54 @@ void ConfigureIni() {
 TEST(Settings, EachWriteLandsWhereItBelongs) {
     struct Case {
         int32_t scope;
-        QString keyPath;
-        QString markerOrKey;
-        QString where; // "[section]" of the INI file, a registry key, or empty for nowhere
+        // "where" is the "[section]" of the INI file, a registry key, or empty for nowhere.
+        QString keyPath, markerOrKey, where;
     };
+    // clang-format off
     const Case cases[] = {
-        {CurrentUser, "/Software/ORVEX Technologies/Product Update/", kMarker,
-         "HKEY_CURRENT_USER\\Software\\ORVEX Technologies\\Product Update"},
-        {CurrentUser, "Software/ORVEX Technologies", "Gallery",
-         "HKEY_CURRENT_USER\\Software\\ORVEX Technologies\\Gallery"},
-        {CurrentUser, "\\\\Software\\Mixed/Separators\\\\", kMarker,
-         "HKEY_CURRENT_USER\\Software\\Mixed\\Separators"},
-        {CurrentUser, "Software/A", "COM.ORVEXSYS.REGISTRY",
-         "HKEY_CURRENT_USER\\Software\\A\\COM.ORVEXSYS.REGISTRY"},
-        {CurrentUser, "Software/ORVEX TechnologiesX", kMarker,
-         "HKEY_CURRENT_USER\\Software\\ORVEX TechnologiesX"},
+        {CurrentUser, "/Software/ORVEX Technologies/Product Update/", kMarker, "HKEY_CURRENT_USER\\Software\\ORVEX Technologies\\Product Update"},
+        {CurrentUser, "Software/ORVEX Technologies", "Gallery", "HKEY_CURRENT_USER\\Software\\ORVEX Technologies\\Gallery"},
+        {CurrentUser, "\\\\Software\\Mixed/Separators\\\\", kMarker, "HKEY_CURRENT_USER\\Software\\Mixed\\Separators"},
+        {CurrentUser, "Software/A", "COM.ORVEXSYS.REGISTRY", "HKEY_CURRENT_USER\\Software\\A\\COM.ORVEXSYS.REGISTRY"},
+        {CurrentUser, "Software/ORVEX TechnologiesX", kMarker, "HKEY_CURRENT_USER\\Software\\ORVEX TechnologiesX"},
         {LocalMachine, "Software/X", kMarker, "HKEY_LOCAL_MACHINE\\Software\\X"},
-        {ClassesRoot, "Software/ORVEX Technologies", kMarker,
-         "HKEY_CLASSES_ROOT\\Software\\ORVEX Technologies"},
-        {CurrentUser, "software/orvex technologies", kMarker,
-         "[HKEY_CU\\software\\orvex technologies]"},
-        {LocalMachine, "/Software/ORVEX Technologies/", kMarker,
-         "[HKEY_LM\\Software\\ORVEX Technologies]"},
+        {ClassesRoot, "Software/ORVEX Technologies", kMarker, "HKEY_CLASSES_ROOT\\Software\\ORVEX Technologies"},
+        {CurrentUser, "software/orvex technologies", kMarker, "[HKEY_CU\\software\\orvex technologies]"},
+        {LocalMachine, "/Software/ORVEX Technologies/", kMarker, "[HKEY_LM\\Software\\ORVEX Technologies]"},
         {CurrentUser, "Software", "ORVEX Technologies", "[HKEY_CU\\Software\\ORVEX Technologies]"},
         {3, "Software/ORVEX Technologies", kMarker, {}},
         {-1, "Software/X", kMarker, {}},
     };
+    // clang-format on
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.keyPath.toStdString() + " / " + c.markerOrKey.toStdString());
         Sandbox sandbox;
         ConfigureIni();
-        const std::string label = c.keyPath.toStdString() + " / " + c.markerOrKey.toStdString();
         const bool nowhere = c.where.isEmpty(), ini = c.where.startsWith(u'[');
         const int32_t code = nowhere ? ERROR_FILE_NOT_FOUND : 0;
-        EXPECT_EQ(WriteSettingInt(c.scope, c.keyPath, "Count", -7, c.markerOrKey), code) << label;
+        EXPECT_EQ(WriteSettingInt(c.scope, c.keyPath, "Count", -7, c.markerOrKey), code);
         EXPECT_EQ(WriteSettingString(c.scope, c.keyPath, "Name", "n", c.markerOrKey), code);
-        int32_t intError = -1;
-        int32_t textError = -1;
+        int32_t intError = -1, textError = -1;
         EXPECT_EQ(ReadSettingInt(c.scope, c.keyPath, "count", 9, &intError, c.markerOrKey),
-                  nowhere ? 9 : -7)
-            << label;
+                  nowhere ? 9 : -7);
         EXPECT_EQ(ReadSettingString(c.scope, c.keyPath, "NAME", "d", &textError, c.markerOrKey),
-                  nowhere ? "" : "n")
-            << label;
-        EXPECT_EQ(intError, nowhere ? -1 : 0) << label;
-        EXPECT_EQ(textError, nowhere ? -1 : 0) << label;
+                  nowhere ? "" : "n");
+        EXPECT_EQ(intError, nowhere ? -1 : 0);
+        EXPECT_EQ(textError, nowhere ? -1 : 0);
         const QByteArray values = "\"Count\"=dword:fffffff9\n\"Name\"=\"n\"\n";
         const QByteArray hives = sandbox.Read("user.reg") + sandbox.Read("machine.reg");
-        EXPECT_EQ(hives.count(values), nowhere || ini ? 0 : 1) << label;
+        EXPECT_EQ(hives.count(values), nowhere || ini ? 0 : 1);
         EXPECT_EQ(sandbox.Read(kIniLocal),
-                  ini ? (c.where + "\nCount=-7\nName=n\n").toUtf8() : QByteArray())
-            << label;
+                  ini ? (c.where + "\nCount=-7\nName=n\n").toUtf8() : QByteArray());
         if (nowhere || ini)
             continue;
         const bool user = c.where.startsWith("HKEY_CURRENT_USER");
         const QString file = user ? "user.reg" : "machine.reg";
-        EXPECT_TRUE(sandbox.Read(file).contains('[' + c.where.toUtf8() + "]\n" + values)) << label;
+        EXPECT_TRUE(sandbox.Read(file).contains('[' + c.where.toUtf8() + "]\n" + values));
         // The user's settings are nobody else's business.
         struct stat info {};
         ASSERT_EQ(::stat(QFile::encodeName(sandbox.Path(file)).constData(), &info), 0);
-        EXPECT_EQ(info.st_mode & 0777, user ? 0600u : 0644u) << label;
+        EXPECT_EQ(info.st_mode & 0777, user ? 0600u : 0644u);
     }
 }
 

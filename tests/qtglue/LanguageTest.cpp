@@ -146,22 +146,17 @@ TEST_F(LanguageTest, OnlyRightToLeftOneMirrorsTheLayout) {
 }
 
 // The shipped translations: found beside the program through its own catalogue, each
-// language translating the same texts, and in use once set up.
-TEST_F(LanguageTest, ShippedTranslationsLoadAndMirrorHebrew) {
+// language translating the same texts, and in use once set up. What the window shows of them
+// is MainWindowLanguage's.
+TEST_F(LanguageTest, ShippedTranslationsLoad) {
     QList<QString> firstKeys;
-    const struct {
-        const char *code, *title, *retry, *browser;
-        Qt::LayoutDirection direction;
-    } cases[] = {
-        {"de", "ORVEX Produktaktualisierung", "Wiederholen", "Bitte öffnen Sie", Qt::LeftToRight},
-        {"fr", "Mise à jour des produits ORVEX", "Réessayer", "Veuillez ouvrir", Qt::LeftToRight},
-        {"he", "עדכון מוצרי ORVEX", "נסה שוב", "פתח דפדפן", Qt::RightToLeft},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.code);
+    const std::pair<const char*, const char*> cases[] = {
+        {"de", "Bitte öffnen Sie"}, {"fr", "Veuillez ouvrir"}, {"he", "פתח דפדפן"}};
+    for (const auto& [code, browser] : cases) {
+        SCOPED_TRACE(code);
         std::unique_ptr<char[]> buffer;
         const int32_t size = ProgramLanguagesFolder()
-                                 .Join(QLatin1String(c.code) + u"\\ORVEXProductUpdate.strings"_s)
+                                 .Join(QLatin1String(code) + u"\\ORVEXProductUpdate.strings"_s)
                                  .ReadAll(buffer);
         QList<QString> keys;
         ReadStringsPairs(QByteArray(buffer.get(), size),
@@ -172,17 +167,13 @@ TEST_F(LanguageTest, ShippedTranslationsLoadAndMirrorHebrew) {
         EXPECT_EQ(keys, firstKeys.isEmpty() ? keys : firstKeys);
         firstKeys = keys;
 
-        SetLocaleOverride(QLatin1String(c.code));
+        SetLocaleOverride(QLatin1String(code));
         EXPECT_TRUE(SetupLanguage(u"ORVEXProductUpdate"_s));
-        EXPECT_EQ(QCoreApplication::translate("MainWindow", "ORVEX Product Update"),
-                  QString::fromUtf8(c.title));
-        EXPECT_EQ(QCoreApplication::translate("MainWindow", "Retry"), QString::fromUtf8(c.retry));
-        const QString browser = QCoreApplication::translate(
+        const QString text = QCoreApplication::translate(
             "CProductVersions",
             "Could not open a Web browser. Please open a Web browser manually and go to: \n");
-        EXPECT_TRUE(browser.contains(QString::fromUtf8(c.browser)) && browser.endsWith(u": \n"_s))
-            << browser.toStdString();
-        EXPECT_EQ(QApplication::layoutDirection(), c.direction);
+        EXPECT_TRUE(text.contains(QString::fromUtf8(browser)) && text.endsWith(u": \n"_s))
+            << text.toStdString();
     }
     EXPECT_GE(firstKeys.size(), 25);
 }

@@ -2,6 +2,7 @@
 
 #include "support/Sandbox.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -12,7 +13,20 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
 #include <sys/prctl.h>
+
+// Polls until ready() or the time is up; whether it became ready. For what another process
+// does, which no signal of ours reports.
+inline bool WaitFor(const std::function<bool()>& ready, int milliseconds) {
+    QDeadlineTimer deadline(milliseconds);
+    while (!ready()) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(25);
+    }
+    return true;
+}
 
 // How the real program ended.
 struct Outcome {

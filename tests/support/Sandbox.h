@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 // A private ORVEX_ROOT for one test: the hives, drives and temporary folder all live in a
 // fresh folder, the process-wide store and INI lookup start over, and everything is put
 // back afterwards.
@@ -52,6 +54,14 @@ public:
         CHive hive;
         hive.Parse(Read(relative));
         return hive;
+    }
+    // The value the program keeps for the user under its own key; nothing when none is stored.
+    static std::optional<int32_t> UserValue(const QString& name) {
+        int32_t error = 0;
+        const int32_t value = ReadSettingInt(
+            CurrentUser, QStringLiteral("Software/ORVEX Technologies/Product Update"), name, 0,
+            &error, kRegistryMarker);
+        return error == 0 ? std::optional(value) : std::nullopt;
     }
 
 private:

@@ -5,7 +5,6 @@
 #include "support/ProgramRun.h"
 
 #include <QDate>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QRegularExpression>
 
@@ -25,17 +24,6 @@ void LayOut(const QString& folder, const QString& host,
         ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << qPrintable(file.fileName());
         put(name, file.readAll().replace("@SERVER@", host.toUtf8()));
     }
-}
-
-// Polls until ready() or the time is up.
-bool WaitFor(const std::function<bool()>& ready, int milliseconds) {
-    QDeadlineTimer deadline(milliseconds);
-    while (!ready()) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(100);
-    }
-    return true;
 }
 
 class PersonTest : public ::testing::Test {

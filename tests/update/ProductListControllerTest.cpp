@@ -51,19 +51,6 @@ TEST_F(ControllerTest, FramesEveryProductWithBothCallbacksAndSucceedsWhenOneDoes
     EXPECT_TRUE(TemporaryFiles().isEmpty());
 }
 
-TEST_F(ControllerTest, EmptyListChecksNothingAndDoesNotSucceed) {
-    int calls = 0;
-    controller.SetCheckingCallback([&](const auto&) { ++calls; });
-    EXPECT_FALSE(controller.LoadProductList());
-    EXPECT_FALSE(controller.FindInstalledAll());
-    EXPECT_FALSE(controller.RefreshProductList());
-    EXPECT_FALSE(controller.CheckAll());
-    EXPECT_FALSE(controller.CheckSucceeded());
-    EXPECT_FALSE(controller.HasFindings());
-    EXPECT_EQ(calls, 0);
-    EXPECT_TRUE(downloader->asked.isEmpty());
-}
-
 TEST_F(ControllerTest, RefreshAdoptsOnlyANewerListAndStoresIt) {
     const QString url = kServer + "list.xml";
     const QByteArray newer =
@@ -72,19 +59,17 @@ TEST_F(ControllerTest, RefreshAdoptsOnlyANewerListAndStoresIt) {
         const char* name;
         QString listUrl;
         QByteArray served; // null: the download fails
-        bool programWritable;
-        bool result;
-        QString firstName;
-        QString storedIn;
+        bool programWritable, result;
+        QString firstName, storedIn;
     } rows[] = {
+        // clang-format off
         {"NewerStoredBesideProgram", url, newer, true, true, "New", "Program"},
         {"NewerFallsBackToCommonFolder", url, newer, false, true, "New", "ProgramData"},
-        {"SameVersionDiscarded", url,
-         CatalogueSandbox::List("1.0.0.0", url, {CatalogueSandbox::Product("Same", "B")}), true,
-         true, "A", ""},
+        {"SameVersionDiscarded", url, CatalogueSandbox::List("1.0.0.0", url, {CatalogueSandbox::Product("Same", "B")}), true, true, "A", ""},
         {"UnreadableDiscarded", url, "<nope", true, false, "A", ""},
         {"DownloadFails", url, QByteArray(), true, false, "A", ""},
         {"NoUrlNeverFetched", "", newer, true, false, "A", ""},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

@@ -1,12 +1,12 @@
 #include "update/SelfUpdate.h"
 #include "support/CatalogueSandbox.h"
 #include "support/ModalAnswerer.h"
+#include "support/ProgramRun.h"
 #include "support/QtPrinters.h"
 #include "update/UpdaterVersion.h"
 
 #include <QCryptographicHash>
 #include <QMessageBox>
-#include <QThread>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -17,30 +17,24 @@ const QString kServer = QStringLiteral("http://127.0.0.1:9/self/");
 const QByteArray kInstaller = "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/installer-ran\"\n";
 
 TEST(SelfUpdate, JoinsTheInstallerAddressAsTheFolderRuleSays) {
-    const struct {
-        QString base;
-        QString joined;
-    } rows[] = {
+    // "/" is trimmed before "\\", so a "/" in front of a "\\" stays.
+    const std::pair<QString, QString> rows[] = {
         {"http://h/dir/", "http://h/dir/setup.run"},
         {"http://h/dir", "http://h/dir/setup.run"},
         {"http://h/dir//", "http://h/dir/setup.run"},
-        // "/" is trimmed before "\", so a "/" in front of a "\" stays.
         {"http://h/dir/\\", "http://h/dir//setup.run"},
         {"http://h/dir\\/", "http://h/dir/setup.run"},
     };
-    for (const auto& row : rows)
-        EXPECT_EQ(JoinUrl(row.base, "setup.run"), row.joined) << row.base.toStdString();
+    for (const auto& [base, joined] : rows)
+        EXPECT_EQ(JoinUrl(base, "setup.run"), joined) << base.toStdString();
 }
 
 struct Case {
     const char* name;
-    QString offered = "2.0.0.0";
-    QString localExtra = {};
-    QString entryExtra = "UpdateArgument=\"--from-updater\"";
+    QString offered = "2.0.0.0", localExtra = {}, entryExtra = "UpdateArgument=\"--from-updater\"";
     // QMessageBox::Ok or Cancel for the question.
     int answer = QMessageBox::Ok;
-    bool installerServed = true;
-    bool shellStarts = true;
+    bool installerServed = true, shellStarts = true;
     // What happened: the result, the message boxes seen, the arguments started with.
     bool result = true;
     int boxes = 1;
@@ -94,29 +88,19 @@ TEST_P(SelfUpdateRun, AsksVerifiesAndStartsTheInstaller) {
         << TemporaryFiles().join(' ').toStdString();
 }
 
+// clang-format off
 const Case kCases[] = {
     {.name = "NewerVersionStarted"},
     {.name = "EmptyArgumentStillOneArgument", .entryExtra = "", .started = {""}},
     {.name = "DigestMatches", .entryExtra = "UpdateInstallSHA256=\"%1\"", .started = {""}},
-    {.name = "DigestMismatchNeverStarted",
-     .entryExtra = "UpdateInstallSHA256=\"" + QString(64, u'0') + "\"",
-     .result = false,
-     .boxes = 2,
-     .started = {}},
-    {.name = "SameVersionAsksNothing",
-     .offered = "1.0.0.0",
-     .result = false,
-     .boxes = 0,
-     .started = {}},
-    {.name = "NoUpdatesAsksNothing",
-     .localExtra = "NoUpdates=\"true\"",
-     .result = false,
-     .boxes = 0,
-     .started = {}},
+    {.name = "DigestMismatchNeverStarted", .entryExtra = "UpdateInstallSHA256=\"" + QString(64, u'0') + "\"", .result = false, .boxes = 2, .started = {}},
+    {.name = "SameVersionAsksNothing", .offered = "1.0.0.0", .result = false, .boxes = 0, .started = {}},
+    {.name = "NoUpdatesAsksNothing", .localExtra = "NoUpdates=\"true\"", .result = false, .boxes = 0, .started = {}},
     {.name = "Declined", .answer = QMessageBox::Cancel, .result = false, .started = {}},
     {.name = "DownloadFails", .installerServed = false, .result = false, .boxes = 2, .started = {}},
     {.name = "StartFailsAndRunGoesOn", .shellStarts = false, .result = false, .boxes = 2},
 };
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Cases, SelfUpdateRun, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -144,8 +128,7 @@ TEST(SelfUpdate, TheDesktopStartsARealInstallerAndRefusesAFileThatIsNoProgram) {
         ForgetExitRequest();
         const QString marker = TempFolder().LocalPath() + "/installer-ran";
         if (row.started) {
-            for (int i = 0; i < 200 && !QFile::exists(marker); ++i)
-                QThread::msleep(25);
+            WaitFor([&] { return QFile::exists(marker); }, 5000);
             QFile ran(marker);
             ASSERT_TRUE(ran.open(QIODevice::ReadOnly)) << "the installer did not run";
             EXPECT_EQ(ran.readAll(), "a b\n") << "one argument, passed without a shell";
