@@ -106,14 +106,10 @@ void PrintValue(QTextStream& out, const CHive::Value& value) {
         << TypeText(value.type) << "    " << DataText(value) << '\n';
 }
 
-void PrintKey(QTextStream& out, const CHive::Key* key, const QString& name) {
+void PrintKey(QTextStream& out, const CHive& hive, const QString& name) {
     out << name << '\n';
-    if (key != nullptr) {
-        for (const CHive::Entry& entry : key->entries) {
-            if (entry.kind == CHive::EntryKind::Value)
-                PrintValue(out, entry.value);
-        }
-    }
+    for (const CHive::Value* value : hive.Values(name))
+        PrintValue(out, *value);
 }
 
 bool Confirm(QTextStream& out, QTextStream& in, const QString& question) {
@@ -147,14 +143,6 @@ int Finish(int32_t error, QTextStream& out, QTextStream& err) {
     return 0;
 }
 
-const CHive::Key* OwnSection(const CHive& hive, const QString& full) {
-    for (const CHive::Key* key : hive.KeysBelow(full)) {
-        if (key->name.compare(full, Qt::CaseInsensitive) == 0 ||
-            CHive::CanonicalKeyName(key->name).compare(full, Qt::CaseInsensitive) == 0)
-            return key;
-    }
-    return nullptr;
-}
 } // namespace
 
 struct CRegTool::Options {
@@ -313,14 +301,12 @@ int CRegTool::Query(const Options& options, QTextStream& out, QTextStream& err) 
         return 0;
     }
     out << '\n';
-    PrintKey(out, OwnSection(hive, full), full);
+    PrintKey(out, hive, full);
     out << '\n';
     if (options.recursive) {
-        for (const CHive::Key* key : hive.KeysBelow(full)) {
-            const QString name = CHive::CanonicalKeyName(key->name);
-            if (name.compare(full, Qt::CaseInsensitive) == 0)
-                continue;
-            PrintKey(out, key, name);
+        const QStringList below = hive.KeyTree(full);
+        for (qsizetype i = 1; i < below.size(); ++i) {
+            PrintKey(out, hive, below[i]);
             out << '\n';
         }
     } else {
@@ -453,14 +439,9 @@ int CRegTool::Delete(const Options& options, QTextStream& out, QTextStream& err,
         if (options.hasValueName)
             return hive.DeleteValue(full, options.valueName) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
         if (options.allValues) {
-            const CHive::Key* key = OwnSection(hive, full);
             std::vector<QString> names;
-            if (key != nullptr) {
-                for (const CHive::Entry& entry : key->entries) {
-                    if (entry.kind == CHive::EntryKind::Value)
-                        names.push_back(entry.value.name);
-                }
-            }
+            for (const CHive::Value* value : hive.Values(full))
+                names.push_back(value->name);
             for (const QString& name : names)
                 hive.DeleteValue(full, name);
             return ERROR_SUCCESS;
@@ -545,13 +526,10 @@ int CRegTool::Export(const Options& options, QTextStream& out, QTextStream& err,
     }
     CHive exported;
     exported.CreateKey(full);
-    for (const CHive::Key* key : hive.KeysBelow(full)) {
-        const QString name = CHive::CanonicalKeyName(key->name);
+    for (const QString& name : hive.KeyTree(full)) {
         exported.CreateKey(name);
-        for (const CHive::Entry& entry : key->entries) {
-            if (entry.kind == CHive::EntryKind::Value)
-                exported.SetValue(name, entry.value);
-        }
+        for (const CHive::Value* value : hive.Values(name))
+            exported.SetValue(name, *value);
     }
     const QString& fileName = options.positional[1];
     if (!options.force && QFile::exists(fileName) &&
