@@ -4,6 +4,8 @@
 #include "platform/IniFile.h"
 #include "platform/Locations.h"
 
+#include <QFileInfo>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -17,9 +19,10 @@ QString FullName(HKEY root, const CAtlString& path) {
     return path.isEmpty() ? rootName : rootName + u'\\' + path;
 }
 
-// Names that could not be written back to a line of the hive file as they are.
+// Names that could not be written back to a line of the hive file as they are; a nul would
+// make the file unwritable for every later change.
 bool HasLineBreak(const QString& text) {
-    return text.contains(u'\n') || text.contains(u'\r');
+    return text.contains(u'\n') || text.contains(u'\r') || text.contains(QChar(0));
 }
 
 bool ValidSubKey(const CAtlString& subKey) {
@@ -83,6 +86,9 @@ int32_t CFileSettingsStore::ErrorFromErrno(int error) {
     case ENOMEM:
         return ERROR_OUTOFMEMORY;
     case EFBIG:
+        return ERROR_FILE_TOO_LARGE;
+    case EISDIR:
+        return ERROR_DIRECTORY_NOT_SUPPORTED;
     case EINVAL:
         return ERROR_REGISTRY_CORRUPT;
     default:
@@ -132,17 +138,31 @@ HKEY CFileSettingsStore::AddHandle(HKEY root, const CAtlString& path, uint32_t a
     return handle;
 }
 
+QString CFileSettingsStore::HivePath(HKEY root) const {
+    return HiveFile(root).Path();
+}
+
+int32_t CFileSettingsStore::HiveError(const CDurableFile& file, int error) {
+    // A folder opens for reading like a file, so what the read fails with does not tell
+    // that a folder is in the way; its type does.
+    if (error != 0 && QFileInfo(file.Path()).isDir())
+        return ERROR_DIRECTORY_NOT_SUPPORTED;
+    return ErrorFromErrno(error);
+}
+
 int32_t CFileSettingsStore::ReadHive(HKEY root, CHive& hive) const {
     QByteArray bytes;
-    if (const int error = HiveFile(root).Read(bytes))
-        return ErrorFromErrno(error);
+    const CDurableFile file = HiveFile(root);
+    if (const int error = file.Read(bytes))
+        return HiveError(file, error);
     hive.Parse(bytes);
     return ERROR_SUCCESS;
 }
 
 int32_t CFileSettingsStore::EditHive(HKEY root, const std::function<int32_t(CHive&)>& edit) const {
     int32_t result = ERROR_SUCCESS;
-    const int error = HiveFile(root).Update([&](QByteArray& content, bool) {
+    const CDurableFile file = HiveFile(root);
+    const int error = file.Update([&](QByteArray& content, bool) {
         CHive hive;
         hive.Parse(content);
         if (!hive.IsLossless()) {
@@ -155,7 +175,7 @@ int32_t CFileSettingsStore::EditHive(HKEY root, const std::function<int32_t(CHiv
         content = hive.Serialize();
         return true;
     });
-    return error != 0 ? ErrorFromErrno(error) : result;
+    return error != 0 ? HiveError(file, error) : result;
 }
 
 int32_t CFileSettingsStore::RegOpenKeyExW(HKEY root, const CAtlString& subKey, uint32_t,

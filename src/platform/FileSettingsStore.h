@@ -41,9 +41,13 @@ public:
 
     // Whole-hive access for the administrator's tool. root picks the hive. EditHive runs
     // edit under the hive's lock and writes the result when edit returns 0; a file whose
-    // text could not be read without loss is refused with ERROR_REGISTRY_CORRUPT.
+    // text could not be read without loss is refused with ERROR_REGISTRY_CORRUPT. A hive
+    // above CDurableFile::kMaxSize gives ERROR_FILE_TOO_LARGE, a folder in its place
+    // ERROR_DIRECTORY_NOT_SUPPORTED.
     int32_t ReadHive(HKEY root, CHive& hive) const;
     int32_t EditHive(HKEY root, const std::function<int32_t(CHive&)>& edit) const;
+    // The local path of the hive file that holds root, for messages.
+    QString HivePath(HKEY root) const;
 
     // "HKEY_LOCAL_MACHINE" and so on, or empty for a handle that is no predefined root.
     static CAtlString RootName(HKEY root);
@@ -62,6 +66,8 @@ private:
     // A copy of what an open key handle stands for; false for an unknown handle.
     bool FindOpenKey(HKEY key, OpenKey& open) const;
     CDurableFile HiveFile(HKEY root) const;
+    // The Win32 error for a failed read or update of file.
+    static int32_t HiveError(const CDurableFile& file, int error);
     HKEY AddHandle(HKEY root, const CAtlString& path, uint32_t access);
 
     QString m_machineHive;

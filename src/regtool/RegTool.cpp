@@ -119,30 +119,38 @@ bool Confirm(QTextStream& out, QTextStream& in, const QString& question) {
     return answer.trimmed().startsWith(u'y', Qt::CaseInsensitive);
 }
 
-QString ErrorText(int32_t code) {
+// What went wrong, naming the hive file where the file is the trouble.
+QString ErrorText(int32_t code, const QString& hive) {
     switch (code) {
     case ERROR_ACCESS_DENIED:
         return QStringLiteral("ERROR: Access is denied.");
     case ERROR_FILE_NOT_FOUND:
         return kNotFound;
     case ERROR_REGISTRY_CORRUPT:
-        return QStringLiteral("ERROR: The registry file cannot be read without loss; it was "
-                              "left as it is.");
+        return QStringLiteral("ERROR: The registry file %1 cannot be read without loss; it was "
+                              "left as it is.")
+            .arg(hive);
+    case ERROR_FILE_TOO_LARGE:
+        return QStringLiteral("ERROR: The registry file %1 is larger than %2 MiB, more than any "
+                              "settings file needs; it was left as it is.")
+            .arg(hive)
+            .arg(CDurableFile::kMaxSize / (1024 * 1024));
+    case ERROR_DIRECTORY_NOT_SUPPORTED:
+        return QStringLiteral("ERROR: The registry file %1 is a folder, not a file.").arg(hive);
     default:
         return QStringLiteral("ERROR: The registry could not be changed (error %1).").arg(code);
     }
 }
 
 // The closing line of a command that changes a hive: the error, or the success line.
-int Finish(int32_t error, QTextStream& out, QTextStream& err) {
+int Finish(int32_t error, const QString& hive, QTextStream& out, QTextStream& err) {
     if (error != ERROR_SUCCESS) {
-        err << ErrorText(error) << '\n';
+        err << ErrorText(error, hive) << '\n';
         return 1;
     }
     out << kDone << '\n';
     return 0;
 }
-
 } // namespace
 
 struct CRegTool::Options {
@@ -281,7 +289,7 @@ int CRegTool::Run(const QStringList& arguments, QTextStream& out, QTextStream& e
 int CRegTool::Query(const Options& options, QTextStream& out, QTextStream& err) {
     CHive hive;
     if (const int32_t error = m_store->ReadHive(options.key.root, hive)) {
-        err << ErrorText(error) << '\n';
+        err << ErrorText(error, m_store->HivePath(options.key.root)) << '\n';
         return 1;
     }
     const QString& full = options.key.full;
@@ -402,7 +410,7 @@ int CRegTool::Add(const Options& options, QTextStream& out, QTextStream& err, QT
             hive.SetValue(full, value);
         return ERROR_SUCCESS;
     });
-    return Finish(error, out, err);
+    return Finish(error, m_store->HivePath(options.key.root), out, err);
 }
 
 int CRegTool::Delete(const Options& options, QTextStream& out, QTextStream& err, QTextStream& in) {
@@ -413,7 +421,7 @@ int CRegTool::Delete(const Options& options, QTextStream& out, QTextStream& err,
     }
     CHive current;
     if (const int32_t error = m_store->ReadHive(options.key.root, current)) {
-        err << ErrorText(error) << '\n';
+        err << ErrorText(error, m_store->HivePath(options.key.root)) << '\n';
         return 1;
     }
     if (!current.KeyExists(full) ||
@@ -448,7 +456,7 @@ int CRegTool::Delete(const Options& options, QTextStream& out, QTextStream& err,
         }
         return hive.DeleteKeyTree(full) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
     });
-    return Finish(error, out, err);
+    return Finish(error, m_store->HivePath(options.key.root), out, err);
 }
 
 int CRegTool::Import(const Options& options, QTextStream& out, QTextStream& err) {
@@ -508,15 +516,15 @@ int CRegTool::Import(const Options& options, QTextStream& out, QTextStream& err)
             return ERROR_SUCCESS;
         });
         if (error != ERROR_SUCCESS)
-            return Finish(error, out, err);
+            return Finish(error, m_store->HivePath(root), out, err);
     }
-    return Finish(ERROR_SUCCESS, out, err);
+    return Finish(ERROR_SUCCESS, {}, out, err);
 }
 
 int CRegTool::Export(const Options& options, QTextStream& out, QTextStream& err, QTextStream& in) {
     CHive hive;
     if (const int32_t error = m_store->ReadHive(options.key.root, hive)) {
-        err << ErrorText(error) << '\n';
+        err << ErrorText(error, m_store->HivePath(options.key.root)) << '\n';
         return 1;
     }
     const QString& full = options.key.full;

@@ -2,6 +2,8 @@
 // sandbox's hive files.
 #include "support/Sandbox.h"
 
+#include "platform/DurableFile.h"
+
 #include <QProcess>
 
 #include <unistd.h>
@@ -158,4 +160,20 @@ TEST(RegTool, BadInputAndOrdinaryUsersChangeNothing) {
              true);
     QFile::setPermissions(sandbox.Root(), P::ReadOwner | P::WriteOwner | P::ExeOwner);
     EXPECT_EQ(sandbox.Read("machine.reg"), before);
+}
+
+TEST(RegTool, ErrorsSayWhatIsWrongWithTheHive) {
+    Sandbox sandbox;
+    ASSERT_TRUE(QDir().mkpath(sandbox.Path("machine.reg")));
+    sandbox.Write("user.reg", {});
+    const QByteArray user = QFile::encodeName(sandbox.Path("user.reg"));
+    ASSERT_EQ(::truncate(user.constData(), CDurableFile::kMaxSize + 1), 0); // sparse
+    const QStringList add = {"add", kUser, "/v", "X", "/d", "y", "/f"};
+    RunSteps({
+        {{"query", kAcc}, 1, "machine.reg is a folder"},
+        {{"add", kAcc, "/v", "X", "/d", "y", "/f"}, 1, "machine.reg is a folder"},
+        {{"query", kUser}, 1, "user.reg is larger than 64 MiB"},
+        {{"add", kUser, "/v", "X", "/d", "y", "/f"}, 1, "user.reg is larger than 64 MiB"},
+    });
+    EXPECT_EQ(QFileInfo(sandbox.Path("user.reg")).size(), CDurableFile::kMaxSize + 1);
 }
