@@ -18,12 +18,37 @@ constexpr RootName kRoots[] = {
 
 const QString kRegedit4 = QStringLiteral("REGEDIT4");
 
-bool SameName(const QString& a, const QString& b) {
-    return a.compare(b, Qt::CaseInsensitive) == 0;
+bool NeedsFold(QStringView name) {
+    for (QChar c : name) {
+        if (c.unicode() >= 0x80 || (c >= u'A' && c <= u'Z'))
+            return true;
+    }
+    return false;
 }
 
+// Names compare in their case-folded form. Most are ASCII, folded here without the Unicode
+// tables, and without a copy when they are folded already.
 QString Fold(const QString& name) {
-    return name.toCaseFolded();
+    if (!NeedsFold(name))
+        return name;
+    for (QChar c : name) {
+        if (c.unicode() >= 0x80)
+            return name.toCaseFolded();
+    }
+    QString folded = name;
+    for (QChar& c : folded) {
+        if (c >= u'A' && c <= u'Z')
+            c = QChar(c.unicode() + (u'a' - u'A'));
+    }
+    return folded;
+}
+
+// One component as it is when it needs no folding, else its folded copy in buffer.
+QStringView FoldedView(QStringView part, QString& buffer) {
+    if (!NeedsFold(part))
+        return part;
+    buffer = Fold(part.toString());
+    return buffer;
 }
 
 QString Escape(const QString& text) {
@@ -108,22 +133,21 @@ bool IsHexData(const QString& data) {
 // "\" after its last comma (or right after "hex:"). Any other line ending in "\", such as the
 // comment "; installed to C:\Tools\", is a line of its own; joining it would hide the section
 // after it.
-bool ContinuesHexData(const QString& line) {
-    QString trimmed = line.trimmed();
+bool ContinuesHexData(QStringView line) {
+    QStringView trimmed = line.trimmed();
     if (!trimmed.endsWith(u'\\'))
         return false;
-    trimmed.chop(1);
-    trimmed = trimmed.trimmed();
+    trimmed = trimmed.chopped(1).trimmed();
     if (!trimmed.endsWith(u',') && !trimmed.endsWith(u':'))
         return false;
     QString name;
     QString data;
-    return SplitValueLine(trimmed, name, data) && IsHexData(data);
+    return SplitValueLine(trimmed.toString(), name, data) && IsHexData(data);
 }
 
 // A line that can go on a hex value: bytes, commas and at most a final "\".
-bool IsHexContinuation(const QString& line) {
-    const QString trimmed = line.trimmed();
+bool IsHexContinuation(QStringView line) {
+    const QStringView trimmed = line.trimmed();
     if (trimmed.isEmpty())
         return false;
     for (qsizetype i = 0; i < trimmed.size(); ++i) {
@@ -244,7 +268,15 @@ bool LooksLikeUtf16WithoutMark(const QByteArray& bytes) {
     return checked > 0;
 }
 
-bool IsHeader(const QString& line) {
+// A line without the carriage returns before its "\n": the file is written with "\n" alone,
+// and a return left at the end of a kept line would be taken for a line end when read again.
+QStringView WithoutLineEnd(QStringView line) {
+    while (line.endsWith(u'\r'))
+        line.chop(1);
+    return line;
+}
+
+bool IsHeader(QStringView line) {
     return line == CHive::kHeader || line == kRegedit4;
 }
 } // namespace
@@ -253,12 +285,17 @@ const QString CHive::kHeader = QStringLiteral("Windows Registry Editor Version 5
 
 CAtlString CHive::CanonicalKeyName(const CAtlString& key) {
     const qsizetype separator = key.indexOf(u'\\');
-    const QString root = separator < 0 ? key : key.left(separator);
+    const QStringView root = separator < 0 ? QStringView(key) : QStringView(key).left(separator);
     for (const RootName& known : kRoots) {
-        if (SameName(root, QString::fromUtf16(known.shortName)) ||
-            SameName(root, QString::fromUtf16(known.longName))) {
-            return QString::fromUtf16(known.longName) +
-                   (separator < 0 ? QString() : key.mid(separator));
+        const QStringView longName(known.longName);
+        if (root == longName)
+            return key;
+        if (root.compare(QStringView(known.shortName), Qt::CaseInsensitive) == 0 ||
+            root.compare(longName, Qt::CaseInsensitive) == 0) {
+            QString canonical = longName.toString();
+            if (separator >= 0)
+                canonical += QStringView(key).mid(separator);
+            return canonical;
         }
     }
     return {};
@@ -359,65 +396,62 @@ void CHive::Parse(const QByteArray& bytes) {
     if (text.contains(QChar(0)))
         m_lossless = false;
 
-    const QStringList lines = text.split(u'\n');
+    const QList<QStringView> lines = QStringView(text).split(u'\n');
     Key* current = nullptr;
     bool seenContent = false;
     for (qsizetype i = 0; i < lines.size(); ++i) {
-        QString line = lines[i];
-        if (line.endsWith(u'\r'))
-            line.chop(1);
+        const QStringView line = WithoutLineEnd(lines[i]);
         const int lineNumber = static_cast<int>(i + 1);
-        const QString trimmed = line.trimmed();
+        const QStringView trimmed = line.trimmed();
         if (trimmed.isEmpty())
             continue;
         if (!seenContent) {
             seenContent = true;
             if (IsHeader(trimmed)) {
-                m_header = trimmed;
+                m_header = trimmed.toString();
                 continue;
             }
         }
         if (trimmed.startsWith(u'[') && trimmed.endsWith(u']')) {
             Key key;
-            key.name = trimmed.mid(1, trimmed.size() - 2);
-            if (key.name.startsWith(u'-')) {
+            QStringView name = trimmed.mid(1, trimmed.size() - 2);
+            if (name.startsWith(u'-')) {
                 key.deleteTree = true;
-                key.name.remove(0, 1);
+                name = name.mid(1);
             }
+            key.name = name.toString();
             key.line = lineNumber;
-            m_keys.push_back(key);
+            m_keys.push_back(std::move(key));
             current = &m_keys.back();
             continue;
         }
-        QString joined = line;
-        QString original = line;
+        Entry entry;
+        entry.line = lineNumber;
+        QString joined = line.toString();
+        QString original = joined;
         if (ContinuesHexData(line)) {
             while (joined.trimmed().endsWith(u'\\')) {
                 joined = joined.trimmed();
                 joined.chop(1);
                 if (i + 1 >= lines.size())
                     break;
-                QString next = lines[i + 1];
-                if (next.endsWith(u'\r'))
-                    next.chop(1);
+                const QStringView next = WithoutLineEnd(lines[i + 1]);
                 if (!IsHexContinuation(next))
                     break;
                 ++i;
                 joined += next;
-                original += u'\n' + next;
+                original += u'\n' + next.toString();
             }
         }
-        Entry entry;
-        entry.line = lineNumber;
         if (current == nullptr || trimmed.startsWith(u';') ||
             !ParseValueLine(joined, entry, m_header == kRegedit4)) {
             entry.kind = EntryKind::Verbatim;
-            entry.text = original;
+            entry.text = std::move(original);
         }
         if (current == nullptr)
-            m_preamble.push_back(entry);
+            m_preamble.push_back(std::move(entry));
         else
-            current->entries.push_back(entry);
+            current->entries.push_back(std::move(entry));
     }
     BuildIndex();
 }
@@ -491,30 +525,31 @@ QList<int> CHive::UnreadLines() const {
 void CHive::BuildIndex() {
     m_nodes.clear();
     m_roots.clear();
+    m_values.clear();
     for (int section = 0; section < static_cast<int>(m_keys.size()); ++section) {
         const Key& key = m_keys[section];
         const QString canonical = CanonicalKeyName(key.name);
         if (canonical.isEmpty())
             continue;
         if (key.deleteTree) {
-            const int id = FindNode(canonical);
+            const int id = Walk(canonical, false);
             if (id >= 0)
                 RemoveTree(id, false);
             continue;
         }
-        const int id = EnsureNode(canonical);
+        const int id = Walk(canonical, true);
         m_nodes[id].sections.push_back(section);
         for (int entry = 0; entry < static_cast<int>(key.entries.size()); ++entry)
-            IndexEntry(m_nodes[id], section, entry);
+            IndexEntry(id, section, entry);
     }
 }
 
-void CHive::IndexEntry(Node& node, int section, int entry) {
+void CHive::IndexEntry(int node, int section, int entry) {
     const Entry& line = m_keys[section].entries[entry];
     if (line.kind != EntryKind::Value && line.kind != EntryKind::DeleteValue)
         return;
-    Slot& slot = node.values[Fold(line.value.name)];
-    slot.lines.push_back({section, entry});
+    Slot& slot = m_values[{node, Fold(line.value.name)}];
+    slot.lines.append({section, entry});
     if (line.kind == EntryKind::DeleteValue) {
         slot.present = false;
         slot.first = {};
@@ -529,51 +564,41 @@ void CHive::IndexEntry(Node& node, int section, int entry) {
     slot.value.data = line.value.data;
 }
 
-int CHive::FindNode(const CAtlString& key) const {
-    const QString canonical = CanonicalKeyName(key);
-    if (canonical.isEmpty())
-        return -1;
-    const QStringList parts = canonical.split(u'\\');
-    const auto root = m_roots.find(Fold(parts[0]));
-    if (root == m_roots.end())
-        return -1;
-    int id = root->second;
-    for (qsizetype i = 1; i < parts.size(); ++i) {
-        const auto child = m_nodes[id].children.find(Fold(parts[i]));
-        if (child == m_nodes[id].children.end())
+int CHive::Walk(const QString& canonical, bool create) {
+    QString buffer;
+    qsizetype start = 0;
+    int id = -1;
+    while (start <= canonical.size()) {
+        qsizetype end = canonical.indexOf(u'\\', start);
+        if (end < 0)
+            end = canonical.size();
+        const QStringView part = QStringView(canonical).mid(start, end - start);
+        const QStringView folded = FoldedView(part, buffer);
+        auto& level = id < 0 ? m_roots : m_nodes[id].children;
+        const auto found = level.find(folded);
+        if (found != level.end()) {
+            id = found->second;
+        } else if (!create) {
             return -1;
-        id = child->second;
+        } else {
+            Node node;
+            node.name = part.toString();
+            node.folded = folded.toString();
+            node.parent = id;
+            m_nodes.push_back(std::move(node));
+            const int created = static_cast<int>(m_nodes.size() - 1);
+            // level may have moved with m_nodes.
+            (id < 0 ? m_roots : m_nodes[id].children).emplace(folded.toString(), created);
+            id = created;
+        }
+        start = end + 1;
     }
     return id;
 }
 
-int CHive::EnsureNode(const QString& canonical) {
-    const QStringList parts = canonical.split(u'\\');
-    auto add = [this](const QString& name, int parent) {
-        Node node;
-        node.name = name;
-        node.folded = Fold(name);
-        node.parent = parent;
-        m_nodes.push_back(std::move(node));
-        return static_cast<int>(m_nodes.size() - 1);
-    };
-    const QString rootName = Fold(parts[0]);
-    auto root = m_roots.find(rootName);
-    if (root == m_roots.end())
-        root = m_roots.emplace(rootName, add(parts[0], -1)).first;
-    int id = root->second;
-    for (qsizetype i = 1; i < parts.size(); ++i) {
-        const QString folded = Fold(parts[i]);
-        const auto child = m_nodes[id].children.find(folded);
-        if (child != m_nodes[id].children.end()) {
-            id = child->second;
-            continue;
-        }
-        const int created = add(parts[i], id);
-        m_nodes[id].children.emplace(folded, created);
-        id = created;
-    }
-    return id;
+int CHive::FindNode(const CAtlString& key) const {
+    const QString canonical = CanonicalKeyName(key);
+    return canonical.isEmpty() ? -1 : const_cast<CHive*>(this)->Walk(canonical, false);
 }
 
 void CHive::RemoveTree(int id, bool drop) {
@@ -620,24 +645,24 @@ const CHive::Value* CHive::FindValue(const CAtlString& key, const CAtlString& na
     const int id = FindNode(key);
     if (id < 0)
         return nullptr;
-    const auto slot = m_nodes[id].values.find(Fold(name));
-    return slot == m_nodes[id].values.end() || !slot->second.present ? nullptr
-                                                                     : &slot->second.value;
+    const auto slot = m_values.find({id, Fold(name)});
+    return slot == m_values.end() || !slot->second.present ? nullptr : &slot->second.value;
 }
 
 std::vector<const CHive::Value*> CHive::Values(const CAtlString& key) const {
-    std::vector<const Value*> values;
     const int id = FindNode(key);
-    if (id < 0)
-        return values;
-    const Node& node = m_nodes[id];
-    for (int section : node.sections) {
+    return id < 0 ? std::vector<const Value*>() : ValuesOf(id);
+}
+
+std::vector<const CHive::Value*> CHive::ValuesOf(int id) const {
+    std::vector<const Value*> values;
+    for (int section : m_nodes[id].sections) {
         const std::vector<Entry>& entries = m_keys[section].entries;
         for (int entry = 0; entry < static_cast<int>(entries.size()); ++entry) {
             if (entries[entry].kind != EntryKind::Value)
                 continue;
-            const auto slot = node.values.find(Fold(entries[entry].value.name));
-            if (slot != node.values.end() && slot->second.present &&
+            const auto slot = m_values.find({id, Fold(entries[entry].value.name)});
+            if (slot != m_values.end() && slot->second.present &&
                 slot->second.first == EntryRef{section, entry})
                 values.push_back(&slot->second.value);
         }
@@ -649,13 +674,13 @@ void CHive::CreateKey(const CAtlString& key) {
     const QString canonical = CanonicalKeyName(key);
     if (canonical.isEmpty())
         return;
-    const int id = FindNode(canonical);
-    if (id >= 0 && !m_nodes[id].sections.empty())
+    const int id = Walk(canonical, true);
+    if (!m_nodes[id].sections.empty())
         return;
     Key created;
     created.name = key;
-    m_keys.push_back(created);
-    m_nodes[EnsureNode(canonical)].sections.push_back(static_cast<int>(m_keys.size() - 1));
+    m_keys.push_back(std::move(created));
+    m_nodes[id].sections.push_back(static_cast<int>(m_keys.size() - 1));
 }
 
 void CHive::SetValue(const CAtlString& key, const Value& value) {
@@ -663,8 +688,7 @@ void CHive::SetValue(const CAtlString& key, const Value& value) {
     const int id = FindNode(key);
     if (id < 0)
         return;
-    Node& node = m_nodes[id];
-    Slot& slot = node.values[Fold(value.name)];
+    Slot& slot = m_values[{id, Fold(value.name)}];
     // One line for the name afterwards: the one that set it first keeps its place (the order
     // Windows lists values in); a value that is absent goes after everything that deleted it.
     for (const EntryRef& ref : slot.lines) {
@@ -676,11 +700,11 @@ void CHive::SetValue(const CAtlString& key, const Value& value) {
         entry.value.type = value.type;
         entry.value.data = value.data;
     } else {
-        const int section = node.sections.back();
+        const int section = m_nodes[id].sections.back();
         Entry entry;
         entry.kind = EntryKind::Value;
         entry.value = value;
-        m_keys[section].entries.push_back(entry);
+        m_keys[section].entries.push_back(std::move(entry));
         slot.first = {section, static_cast<int>(m_keys[section].entries.size() - 1)};
         slot.present = true;
         slot.value.name = value.name;
@@ -694,13 +718,12 @@ bool CHive::DeleteValue(const CAtlString& key, const CAtlString& name) {
     const int id = FindNode(key);
     if (id < 0)
         return false;
-    auto& values = m_nodes[id].values;
-    const auto slot = values.find(Fold(name));
-    if (slot == values.end() || !slot->second.present)
+    const auto slot = m_values.find({id, Fold(name)});
+    if (slot == m_values.end() || !slot->second.present)
         return false;
     for (const EntryRef& ref : slot->second.lines)
         At(ref).kind = EntryKind::Removed;
-    values.erase(slot);
+    m_values.erase(slot);
     return true;
 }
 
@@ -722,11 +745,11 @@ QStringList CHive::SubKeyNames(const CAtlString& key) const {
     return names;
 }
 
-QStringList CHive::KeyTree(const CAtlString& key) const {
-    QStringList names;
+std::vector<std::pair<int, QString>> CHive::Tree(const CAtlString& key) const {
+    std::vector<std::pair<int, QString>> tree;
     const int top = FindNode(key);
     if (top < 0)
-        return names;
+        return tree;
     // The full name of the top key as written, rebuilt from its ancestors.
     QStringList parts;
     for (int id = top; id >= 0; id = m_nodes[id].parent)
@@ -739,7 +762,27 @@ QStringList CHive::KeyTree(const CAtlString& key) const {
         const Node& node = m_nodes[id];
         for (auto child = node.children.rbegin(); child != node.children.rend(); ++child)
             pending.emplace_back(child->second, name + u'\\' + m_nodes[child->second].name);
-        names += std::move(name);
+        tree.emplace_back(id, std::move(name));
     }
+    return tree;
+}
+
+QStringList CHive::KeyTree(const CAtlString& key) const {
+    QStringList names;
+    for (auto& [id, name] : Tree(key))
+        names += std::move(name);
     return names;
+}
+
+QByteArray CHive::Export(const CAtlString& key) const {
+    QString out = kHeader + u'\n';
+    const std::vector<std::pair<int, QString>> tree = Tree(key);
+    if (tree.empty())
+        out += QStringLiteral("\n[%1]\n").arg(CanonicalKeyName(key));
+    for (const auto& [id, name] : tree) {
+        out += QStringLiteral("\n[") + name + QStringLiteral("]\n");
+        for (const Value* value : ValuesOf(id))
+            out += FormatValue(*value) + u'\n';
+    }
+    return out.toUtf8();
 }

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QStringList>
+#include <QVarLengthArray>
 
 #include <cstdint>
 #include <map>
@@ -86,6 +87,9 @@ public:
     // The full names of key and of every key below it, each key before its subkeys and
     // subkeys sorted as by SubKeyNames; empty when key does not exist.
     QStringList KeyTree(const CAtlString& key) const;
+    // key and every key below it with the values each reads as, in the order of KeyTree and
+    // Values: the file "reg export" writes. A key that does not exist gives just its section.
+    QByteArray Export(const CAtlString& key) const;
     // The sections in file order, as read (for applying an import file in order).
     const std::vector<Key>& Keys() const { return m_keys; }
 
@@ -107,30 +111,41 @@ private:
     // One value name of a key: every line for it in the key's sections, the line that set it
     // first since it was last deleted, and what it reads as now.
     struct Slot {
-        std::vector<EntryRef> lines;
+        QVarLengthArray<EntryRef, 1> lines;
         EntryRef first;
         bool present = false;
         Value value;
     };
-    struct Hash {
-        size_t operator()(const QString& text) const { return qHash(text); }
+    // A value name (case-folded) of one node.
+    struct ValueKey {
+        int node = -1;
+        QString name;
+        bool operator==(const ValueKey&) const = default;
+    };
+    struct ValueKeyHash {
+        size_t operator()(const ValueKey& key) const { return qHash(key.name, key.node); }
     };
     // One key of the tree: its own name (last component) as first written, and the sections
-    // that make it up. Removed nodes stay in m_nodes, unlinked, so that ids do not move.
+    // that make it up. Removed nodes stay in m_nodes, unlinked, so that ids are never reused
+    // and values of removed nodes are never reached again.
     struct Node {
         QString name;
         QString folded;
         int parent = -1;
-        std::map<QString, int> children; // by case-folded name
+        std::map<QString, int, std::less<>> children; // by case-folded name
         std::vector<int> sections;
-        std::unordered_map<QString, Slot, Hash> values;
     };
 
     void BuildIndex();
+    // The node of the key (a canonical name), created with its ancestors when create is set;
+    // -1 when there is none.
+    int Walk(const QString& canonical, bool create);
     int FindNode(const CAtlString& key) const;
-    int EnsureNode(const QString& canonical);
+    std::vector<const Value*> ValuesOf(int id) const;
+    // The nodes of Tree with their full names.
+    std::vector<std::pair<int, QString>> Tree(const CAtlString& key) const;
     // Applies one line of section (index) to the node's values.
-    void IndexEntry(Node& node, int section, int entry);
+    void IndexEntry(int node, int section, int entry);
     // Unlinks the node and everything below it; drop also removes their sections from the
     // file. Ancestors left without sections or subkeys go as well.
     void RemoveTree(int id, bool drop);
@@ -144,5 +159,6 @@ private:
     std::vector<Entry> m_preamble;
     std::vector<Key> m_keys;
     std::vector<Node> m_nodes;
-    std::map<QString, int> m_roots; // by case-folded long root name
+    std::map<QString, int, std::less<>> m_roots; // by case-folded long root name
+    std::unordered_map<ValueKey, Slot, ValueKeyHash> m_values;
 };

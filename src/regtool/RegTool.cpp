@@ -532,13 +532,6 @@ int CRegTool::Export(const Options& options, QTextStream& out, QTextStream& err,
         err << kNotFound << '\n';
         return 1;
     }
-    CHive exported;
-    exported.CreateKey(full);
-    for (const QString& name : hive.KeyTree(full)) {
-        exported.CreateKey(name);
-        for (const CHive::Value* value : hive.Values(name))
-            exported.SetValue(name, *value);
-    }
     const QString& fileName = options.positional[1];
     if (!options.force && QFile::exists(fileName) &&
         !Confirm(out, in, QStringLiteral("File %1 already exists. Overwrite").arg(fileName))) {
@@ -546,8 +539,7 @@ int CRegTool::Export(const Options& options, QTextStream& out, QTextStream& err,
         return 1;
     }
     QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(exported.Serialize()) < 0 ||
-        !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || file.write(hive.Export(full)) < 0 || !file.commit()) {
         err << "ERROR: Cannot write " << fileName << ": " << file.errorString() << '\n';
         return 1;
     }
