@@ -551,17 +551,12 @@ void CHive::IndexEntry(int node, int section, int entry) {
     Slot& slot = m_values[{node, Fold(line.value.name)}];
     slot.lines.append({section, entry});
     if (line.kind == EntryKind::DeleteValue) {
-        slot.present = false;
-        slot.first = {};
+        slot.first = slot.last = {};
         return;
     }
-    if (!slot.present) {
-        slot.present = true;
+    if (!slot.Present())
         slot.first = {section, entry};
-        slot.value.name = line.value.name;
-    }
-    slot.value.type = line.value.type;
-    slot.value.data = line.value.data;
+    slot.last = {section, entry};
 }
 
 int CHive::Walk(const QString& canonical, bool create) {
@@ -583,7 +578,6 @@ int CHive::Walk(const QString& canonical, bool create) {
         } else {
             Node node;
             node.name = part.toString();
-            node.folded = folded.toString();
             node.parent = id;
             m_nodes.push_back(std::move(node));
             const int created = static_cast<int>(m_nodes.size() - 1);
@@ -603,7 +597,7 @@ int CHive::FindNode(const CAtlString& key) const {
 
 void CHive::RemoveTree(int id, bool drop) {
     int parent = m_nodes[id].parent;
-    const QString folded = m_nodes[id].folded;
+    const QString folded = Fold(m_nodes[id].name);
     std::vector<int> pending{id};
     while (!pending.empty()) {
         Node& node = m_nodes[pending.back()];
@@ -627,7 +621,7 @@ void CHive::RemoveTree(int id, bool drop) {
         above.children.erase(name);
         if (!above.children.empty() || !above.sections.empty())
             return;
-        name = above.folded;
+        name = Fold(above.name);
         const int next = above.parent;
         above = Node();
         parent = next;
@@ -646,7 +640,8 @@ const CHive::Value* CHive::FindValue(const CAtlString& key, const CAtlString& na
     if (id < 0)
         return nullptr;
     const auto slot = m_values.find({id, Fold(name)});
-    return slot == m_values.end() || !slot->second.present ? nullptr : &slot->second.value;
+    return slot == m_values.end() || !slot->second.Present() ? nullptr
+                                                             : &Line(slot->second.last).value;
 }
 
 std::vector<const CHive::Value*> CHive::Values(const CAtlString& key) const {
@@ -662,41 +657,48 @@ std::vector<const CHive::Value*> CHive::ValuesOf(int id) const {
             if (entries[entry].kind != EntryKind::Value)
                 continue;
             const auto slot = m_values.find({id, Fold(entries[entry].value.name)});
-            if (slot != m_values.end() && slot->second.present &&
+            if (slot != m_values.end() && slot->second.Present() &&
                 slot->second.first == EntryRef{section, entry})
-                values.push_back(&slot->second.value);
+                values.push_back(&Line(slot->second.last).value);
         }
     }
     return values;
 }
 
-void CHive::CreateKey(const CAtlString& key) {
+int CHive::KeyWithSection(const CAtlString& key) {
     const QString canonical = CanonicalKeyName(key);
     if (canonical.isEmpty())
-        return;
+        return -1;
     const int id = Walk(canonical, true);
-    if (!m_nodes[id].sections.empty())
-        return;
-    Key created;
-    created.name = key;
-    m_keys.push_back(std::move(created));
-    m_nodes[id].sections.push_back(static_cast<int>(m_keys.size() - 1));
+    if (m_nodes[id].sections.empty()) {
+        Key created;
+        created.name = key;
+        m_keys.push_back(std::move(created));
+        m_nodes[id].sections.push_back(static_cast<int>(m_keys.size() - 1));
+    }
+    return id;
+}
+
+void CHive::CreateKey(const CAtlString& key) {
+    KeyWithSection(key);
 }
 
 void CHive::SetValue(const CAtlString& key, const Value& value) {
-    CreateKey(key);
-    const int id = FindNode(key);
+    const int id = KeyWithSection(key);
     if (id < 0)
         return;
     Slot& slot = m_values[{id, Fold(value.name)}];
     // One line for the name afterwards: the one that set it first keeps its place (the order
     // Windows lists values in); a value that is absent goes after everything that deleted it.
+    const bool present = slot.Present();
     for (const EntryRef& ref : slot.lines) {
-        if (!slot.present || !(ref == slot.first))
+        if (!present || !(ref == slot.first))
             At(ref).kind = EntryKind::Removed;
     }
-    if (slot.present) {
+    if (present) {
+        // Under the name readers saw, which is that of the last line.
         Entry& entry = At(slot.first);
+        entry.value.name = At(slot.last).value.name;
         entry.value.type = value.type;
         entry.value.data = value.data;
     } else {
@@ -706,12 +708,9 @@ void CHive::SetValue(const CAtlString& key, const Value& value) {
         entry.value = value;
         m_keys[section].entries.push_back(std::move(entry));
         slot.first = {section, static_cast<int>(m_keys[section].entries.size() - 1)};
-        slot.present = true;
-        slot.value.name = value.name;
     }
+    slot.last = slot.first;
     slot.lines = {slot.first};
-    slot.value.type = value.type;
-    slot.value.data = value.data;
 }
 
 bool CHive::DeleteValue(const CAtlString& key, const CAtlString& name) {
@@ -719,7 +718,7 @@ bool CHive::DeleteValue(const CAtlString& key, const CAtlString& name) {
     if (id < 0)
         return false;
     const auto slot = m_values.find({id, Fold(name)});
-    if (slot == m_values.end() || !slot->second.present)
+    if (slot == m_values.end() || !slot->second.Present())
         return false;
     for (const EntryRef& ref : slot->second.lines)
         At(ref).kind = EntryKind::Removed;

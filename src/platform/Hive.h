@@ -76,8 +76,8 @@ public:
     std::vector<const Value*> Values(const CAtlString& key) const;
     // Does nothing for a key under no known root.
     void CreateKey(const CAtlString& key);
-    // Creates the key when needed. An existing value keeps its place and the case of its
-    // name, and is afterwards the only line for that name in the key.
+    // Creates the key when needed. An existing value keeps its place and the name readers
+    // showed, and is afterwards the only line for that name in the key.
     void SetValue(const CAtlString& key, const Value& value);
     bool DeleteValue(const CAtlString& key, const CAtlString& name);
     // Removes the key and every key below it; false when there was none.
@@ -108,13 +108,14 @@ private:
         int entry = -1;
         bool operator==(const EntryRef&) const = default;
     };
-    // One value name of a key: every line for it in the key's sections, the line that set it
-    // first since it was last deleted, and what it reads as now.
+    // One value name of a key: every line for it in the key's sections, and the first and
+    // the last line that set it since it was last deleted (none when it is deleted). Readers
+    // see the last line in the place of the first.
     struct Slot {
         QVarLengthArray<EntryRef, 1> lines;
         EntryRef first;
-        bool present = false;
-        Value value;
+        EntryRef last;
+        bool Present() const { return last.section >= 0; }
     };
     // A value name (case-folded) of one node.
     struct ValueKey {
@@ -130,7 +131,6 @@ private:
     // and values of removed nodes are never reached again.
     struct Node {
         QString name;
-        QString folded;
         int parent = -1;
         std::map<QString, int, std::less<>> children; // by case-folded name
         std::vector<int> sections;
@@ -141,6 +141,9 @@ private:
     // -1 when there is none.
     int Walk(const QString& canonical, bool create);
     int FindNode(const CAtlString& key) const;
+    // The node of the key, given a section of its own at the end of the file when it has none;
+    // -1 for a key under no known root.
+    int KeyWithSection(const CAtlString& key);
     std::vector<const Value*> ValuesOf(int id) const;
     // The nodes of Tree with their full names.
     std::vector<std::pair<int, QString>> Tree(const CAtlString& key) const;
@@ -150,6 +153,7 @@ private:
     // file. Ancestors left without sections or subkeys go as well.
     void RemoveTree(int id, bool drop);
     Entry& At(const EntryRef& ref) { return m_keys[ref.section].entries[ref.entry]; }
+    const Entry& Line(const EntryRef& ref) const { return m_keys[ref.section].entries[ref.entry]; }
     bool WritesEightBitStrings() const;
 
     bool m_lossless = true;
