@@ -145,10 +145,10 @@ bool ContinuesHexData(QStringView line) {
     return SplitValueLine(trimmed.toString(), name, data) && IsHexData(data);
 }
 
-// A line that can go on a hex value: bytes, commas and at most a final "\".
+// A line that can go on a hex value: bytes, commas between them and at most a final "\".
 bool IsHexContinuation(QStringView line) {
     const QStringView trimmed = line.trimmed();
-    if (trimmed.isEmpty())
+    if (trimmed.isEmpty() || HexDigit(trimmed.front()) < 0)
         return false;
     for (qsizetype i = 0; i < trimmed.size(); ++i) {
         const QChar c = trimmed[i];

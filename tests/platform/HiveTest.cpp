@@ -157,6 +157,13 @@ TEST(Hive, ReadersAgreeBeforeAndAfterAWrite) {
          "N",
          "\"Blob\"=hex:01,02,03,04\n\"N\"=\"new\"",
          {}},
+        {"ContinuationIsBytesOnly",
+         head + section + "\"Blob\"=hex:01,\\\n,02\n\"D\"=dword:1234\\\n5678\n\"N\"=\"n\"\n",
+         key,
+         "\"Blob\"=hex:01\n\"N\"=\"n\"",
+         "N",
+         "\"Blob\"=hex:01\n\"N\"=\"new\"",
+         {{"5678\n", 1}}},
         {"UnfinishedHexKeepsNextSection",
          head + "[HKEY_CURRENT_USER\\Software\\O]\n\"Blob\"=hex:01,\\\n" + section +
              "\"A\"=\"a\"\n",
