@@ -253,21 +253,6 @@ bool FitsEightBit(const QByteArray& data) {
     return data.size() % 2 == 0 && !HasLoneSurrogate(Utf16Text(data));
 }
 
-// UTF-16LE saved without a byte-order mark. Every registry file begins with an ASCII line
-// (the header, a section or a comment), so in UTF-16LE every second byte of it is zero, which
-// no UTF-8 text has.
-bool LooksLikeUtf16WithoutMark(const QByteArray& bytes) {
-    qsizetype checked = 0;
-    for (qsizetype i = 0; i + 1 < bytes.size() && i < 512; i += 2) {
-        if (bytes[i] == 0 || bytes[i + 1] != 0)
-            return false;
-        ++checked;
-        if (bytes[i] == '\n')
-            break;
-    }
-    return checked > 0;
-}
-
 // A line without the carriage returns before its "\n": the file is written with "\n" alone,
 // and a return left at the end of a kept line would be taken for a line end when read again.
 QStringView WithoutLineEnd(QStringView line) {
@@ -380,7 +365,7 @@ void CHive::Parse(const QByteArray& bytes) {
 
     QString text;
     const bool marked = bytes.startsWith("\xff\xfe");
-    if (marked || LooksLikeUtf16WithoutMark(bytes)) {
+    if (marked || LooksLikeUtf16LeWithoutMark(bytes)) {
         const QByteArray body = marked ? bytes.mid(2) : bytes;
         QStringDecoder decoder(QStringDecoder::Utf16LE);
         text = decoder.decode(body);

@@ -29,13 +29,17 @@ bool HasLineBreak(const QString& text) {
 void CIniFile::Parse(const QByteArray& bytes) {
     QString text;
     m_trailing.clear();
-    if (bytes.startsWith("\xff\xfe")) {
-        m_encoding = Encoding::Utf16;
+    const bool utf16Mark = bytes.startsWith("\xff\xfe");
+    if (utf16Mark || LooksLikeUtf16LeWithoutMark(bytes)) {
+        // Without its mark UTF-16 would pass for UTF-8 with nul bytes, and a changed line
+        // written in UTF-8 would leave a file in two encodings.
+        m_encoding = utf16Mark ? Encoding::Utf16 : Encoding::Utf16WithoutMark;
+        const QByteArray body = utf16Mark ? bytes.mid(2) : bytes;
         // Code unit by code unit, lone surrogates included, so that lines nobody changes go
         // back byte for byte.
-        const qsizetype whole = (bytes.size() - 2) / 2 * 2;
-        text = FromUtf16Le(bytes.mid(2, whole));
-        m_trailing = bytes.mid(2 + whole);
+        const qsizetype whole = body.size() / 2 * 2;
+        text = FromUtf16Le(body.left(whole));
+        m_trailing = body.mid(whole);
     } else {
         const bool mark = bytes.startsWith("\xef\xbb\xbf");
         // A second mark after the first is text of the file, not a mark to drop.
@@ -82,7 +86,9 @@ bool CIniFile::Serialize(QByteArray& out) const {
         out = "\xef\xbb\xbf" + text.toUtf8();
         break;
     case Encoding::Utf16:
-        out = QByteArray("\xff\xfe", 2) + Utf16LeWithNul(text).chopped(2) + m_trailing;
+    case Encoding::Utf16WithoutMark:
+        out = (m_encoding == Encoding::Utf16 ? QByteArray("\xff\xfe", 2) : QByteArray()) +
+              Utf16LeWithNul(text).chopped(2) + m_trailing;
         break;
     case Encoding::EightBit:
         for (QChar c : text) {

@@ -11,8 +11,8 @@
 // The text of an INI file with the rules Windows applies to it: section and key names
 // compare without regard to case, values are trimmed and lose one pair of enclosing quotes,
 // and a change touches only its own line, so every other section, key, comment and the
-// order stay as they were. The file's encoding (UTF-8, UTF-16LE with byte-order mark, or
-// an 8-bit code page) is kept, and so is every byte of the lines a change does not touch:
+// order stay as they were. The file's encoding (UTF-8, UTF-16LE with or without byte-order
+// mark, or an 8-bit code page) is kept, and so is every byte of the lines a change does not touch:
 // each line's own line end, a last line without one, an odd byte after the last UTF-16
 // character.
 class CIniFile {
@@ -29,7 +29,7 @@ public:
     void DeleteSection(const CAtlString& section);
 
 private:
-    enum class Encoding { Utf8, Utf8WithMark, Utf16, EightBit };
+    enum class Encoding { Utf8, Utf8WithMark, Utf16, Utf16WithoutMark, EightBit };
     // The lines of the section's body: [first, end). False when there is no such section.
     bool FindSection(const CAtlString& section, qsizetype& first, qsizetype& end) const;
     qsizetype FindKey(qsizetype first, qsizetype end, const CAtlString& key) const;

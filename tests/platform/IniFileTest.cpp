@@ -86,6 +86,7 @@ TEST(IniFile, KeepsTheEncodingOfTheFile) {
         // Bytes the write does not touch stay: an odd last byte, mixed line ends, no final one.
         {utf16("[S]\r\n") + "A", utf16("[S]\r\nName=Zürich\r\n") + "A"},
         {"[S]\nA=1\r\n\n[T]\nB=2", "[S]\nA=1\r\nName=Z\xc3\xbcrich\r\n\n[T]\nB=2"},
+        {utf16("[S]\r\n").mid(2), utf16("[S]\r\nName=Zürich\r\n").mid(2)},
     };
     for (const auto& [before, after] : cases) {
         sandbox.Write(kLocal, before);
