@@ -261,6 +261,11 @@ QStringView WithoutLineEnd(QStringView line) {
     return line;
 }
 
+// Windows takes lines starting with ";" or "#" for comments.
+bool IsComment(QStringView trimmed) {
+    return trimmed.startsWith(u';') || trimmed.startsWith(u'#');
+}
+
 bool IsHeader(QStringView line) {
     return line == CHive::kHeader || line == kRegedit4;
 }
@@ -305,12 +310,17 @@ bool CHive::ParseValueLine(const QString& line, Entry& out, bool eightBitStrings
         value.type = REG_SZ;
         value.data = Utf16LeWithNul(text);
     } else if (data.startsWith(QLatin1String("dword:"), Qt::CaseInsensitive)) {
-        const QString digits = data.mid(6);
-        bool ok = false;
-        const uint32_t number = digits.toUInt(&ok, 16);
-        if (!ok || digits.isEmpty() || digits.size() > 8 || digits.startsWith(u'+') ||
-            digits.startsWith(u'-'))
+        // Windows takes spaces after the colon, and nothing but hex digits after them.
+        const QString digits = data.mid(6).trimmed();
+        if (digits.isEmpty() || digits.size() > 8)
             return false;
+        uint32_t number = 0;
+        for (QChar c : digits) {
+            const int digit = HexDigit(c);
+            if (digit < 0)
+                return false;
+            number = number * 16 + static_cast<uint32_t>(digit);
+        }
         value.type = REG_DWORD;
         value.data.resize(4);
         for (int i = 0; i < 4; ++i)
@@ -418,17 +428,19 @@ void CHive::Parse(const QByteArray& bytes) {
             while (joined.trimmed().endsWith(u'\\')) {
                 joined = joined.trimmed();
                 joined.chop(1);
-                if (i + 1 >= lines.size())
+                // Windows goes on over blank lines to the next line of bytes.
+                qsizetype next = i + 1;
+                while (next < lines.size() && lines[next].trimmed().isEmpty())
+                    ++next;
+                if (next >= lines.size() || !IsHexContinuation(WithoutLineEnd(lines[next])))
                     break;
-                const QStringView next = WithoutLineEnd(lines[i + 1]);
-                if (!IsHexContinuation(next))
-                    break;
-                ++i;
-                joined += next;
-                original += u'\n' + next.toString();
+                for (++i; i <= next; ++i)
+                    original += u'\n' + WithoutLineEnd(lines[i]).toString();
+                --i;
+                joined += WithoutLineEnd(lines[next]);
             }
         }
-        if (current == nullptr || trimmed.startsWith(u';') ||
+        if (current == nullptr || IsComment(trimmed) ||
             !ParseValueLine(joined, entry, m_header == kRegedit4)) {
             entry.kind = EntryKind::Verbatim;
             entry.text = std::move(original);
@@ -495,7 +507,7 @@ QList<int> CHive::UnreadLines() const {
     QList<int> lines;
     auto collect = [&lines](const std::vector<Entry>& entries) {
         for (const Entry& entry : entries) {
-            if (entry.kind == EntryKind::Verbatim && !entry.text.trimmed().startsWith(u';'))
+            if (entry.kind == EntryKind::Verbatim && !IsComment(QStringView(entry.text).trimmed()))
                 lines += entry.line;
         }
     };

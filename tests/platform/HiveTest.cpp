@@ -127,6 +127,7 @@ TEST(Hive, ReadersAgreeBeforeAndAfterAWrite) {
         std::string after;
         // Pieces of the written file and how often each must occur in it.
         std::vector<std::pair<QByteArray, int>> counts;
+        int unread = 0; // lines neither comments nor sections nor values
     };
     const QByteArray head = "Windows Registry Editor Version 5.00\r\n\r\n";
     const QString acc = "HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVEX Technologies\\ACC";
@@ -163,7 +164,15 @@ TEST(Hive, ReadersAgreeBeforeAndAfterAWrite) {
          "\"Blob\"=hex:01\n\"N\"=\"n\"",
          "N",
          "\"Blob\"=hex:01\n\"N\"=\"new\"",
-         {{"5678\n", 1}}},
+         {{"5678\n", 1}},
+         3},
+        {"SyntaxWindowsAccepts",
+         head + section + "# note\n\"D\"=dword: 0000000a\n\"Blob\"=hex:01,\\\n\n  02\n",
+         key,
+         "\"D\"=dword:0000000a\n\"Blob\"=hex:01,02",
+         "W",
+         "\"D\"=dword:0000000a\n\"Blob\"=hex:01,02\n\"W\"=\"new\"",
+         {{"# note\n", 1}}},
         {"UnfinishedHexKeepsNextSection",
          head + "[HKEY_CURRENT_USER\\Software\\O]\n\"Blob\"=hex:01,\\\n" + section +
              "\"A\"=\"a\"\n",
@@ -225,6 +234,7 @@ TEST(Hive, ReadersAgreeBeforeAndAfterAWrite) {
         CHive hive;
         hive.Parse(row.text);
         EXPECT_EQ(Dump(hive, row.key), row.before);
+        EXPECT_EQ(hive.UnreadLines().size(), row.unread);
         if (!hive.IsLossless()) {
             ADD_FAILURE() << "refused for writing";
             continue;
