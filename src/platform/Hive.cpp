@@ -367,7 +367,7 @@ QString CHive::FormatValue(const Value& value, bool eightBitStrings) {
     return line;
 }
 
-void CHive::Parse(const QByteArray& bytes) {
+void CHive::Parse(const QByteArray& bytes, Index index) {
     m_lossless = true;
     m_header.clear();
     m_preamble.clear();
@@ -450,7 +450,11 @@ void CHive::Parse(const QByteArray& bytes) {
         else
             current->entries.push_back(std::move(entry));
     }
-    BuildIndex();
+    m_nodes.clear();
+    m_roots.clear();
+    m_values.clear();
+    if (index == Index::Build)
+        BuildIndex();
 }
 
 bool CHive::WritesEightBitStrings() const {
@@ -520,9 +524,6 @@ QList<int> CHive::UnreadLines() const {
 }
 
 void CHive::BuildIndex() {
-    m_nodes.clear();
-    m_roots.clear();
-    m_values.clear();
     for (int section = 0; section < static_cast<int>(m_keys.size()); ++section) {
         const Key& key = m_keys[section];
         const QString canonical = CanonicalKeyName(key.name);

@@ -55,8 +55,11 @@ public:
     static const QString kHeader;
 
     // Accepts UTF-8 (with or without a byte-order mark) and UTF-16LE with a byte-order mark,
-    // the form Windows exports, or without one. Never fails.
-    void Parse(const QByteArray& bytes);
+    // the form Windows exports, or without one. Never fails. Without the index (for a file
+    // that is only applied section by section, such as an import) the lookups below find
+    // nothing; Keys(), UnreadLines() and Serialize() work all the same.
+    enum class Index { Build, Skip };
+    void Parse(const QByteArray& bytes, Index index = Index::Build);
     // UTF-8 with the file's own header line first ("Windows Registry Editor Version 5.00" for
     // a file that had none).
     QByteArray Serialize() const;

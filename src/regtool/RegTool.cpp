@@ -468,7 +468,7 @@ int CRegTool::Import(const Options& options, QTextStream& out, QTextStream& err)
         return 1;
     }
     CHive import;
-    import.Parse(bytes);
+    import.Parse(bytes, CHive::Index::Skip);
     if (!import.HasHeader()) {
         err << "ERROR: " << fileName << " is no registry file: its first line must be \""
             << CHive::kHeader << "\".\n";
