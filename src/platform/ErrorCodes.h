@@ -13,6 +13,7 @@ constexpr int32_t ERROR_OUTOFMEMORY = 14;
 constexpr int32_t ERROR_GEN_FAILURE = 31;
 constexpr int32_t ERROR_INVALID_PARAMETER = 87;
 constexpr int32_t ERROR_ALREADY_EXISTS = 183;
+constexpr int32_t ERROR_BAD_FILE_TYPE = 222;
 constexpr int32_t ERROR_FILE_TOO_LARGE = 223;
 constexpr int32_t ERROR_MORE_DATA = 234;
 constexpr int32_t ERROR_DIRECTORY_NOT_SUPPORTED = 336;

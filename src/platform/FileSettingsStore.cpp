@@ -143,10 +143,13 @@ QString CFileSettingsStore::HivePath(HKEY root) const {
 }
 
 int32_t CFileSettingsStore::HiveError(const CDurableFile& file, int error) {
-    // A folder opens for reading like a file, so what the read fails with does not tell
-    // that a folder is in the way; its type does.
-    if (error != 0 && QFileInfo(file.Path()).isDir())
+    // What the read fails with does not tell that a folder, a pipe or a device is in the way
+    // (a folder even opens like a file); the file's type does.
+    const QFileInfo info(file.Path());
+    if (error != 0 && info.isDir())
         return ERROR_DIRECTORY_NOT_SUPPORTED;
+    if (error != 0 && info.exists() && !info.isFile())
+        return ERROR_BAD_FILE_TYPE;
     return ErrorFromErrno(error);
 }
 

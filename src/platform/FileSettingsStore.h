@@ -43,7 +43,8 @@ public:
     // edit under the hive's lock and writes the result when edit returns 0; a file whose
     // text could not be read without loss is refused with ERROR_REGISTRY_CORRUPT. A hive
     // above CDurableFile::kMaxSize gives ERROR_FILE_TOO_LARGE, a folder in its place
-    // ERROR_DIRECTORY_NOT_SUPPORTED.
+    // ERROR_DIRECTORY_NOT_SUPPORTED, any other file that is not a regular one
+    // ERROR_BAD_FILE_TYPE.
     int32_t ReadHive(HKEY root, CHive& hive) const;
     int32_t EditHive(HKEY root, const std::function<int32_t(CHive&)>& edit) const;
     // The local path of the hive file that holds root, for messages.

@@ -93,7 +93,8 @@ public:
     // key and every key below it with the values each reads as, in the order of KeyTree and
     // Values: the file "reg export" writes. A key that does not exist gives just its section.
     QByteArray Export(const CAtlString& key) const;
-    // The sections in file order, as read (for applying an import file in order).
+    // The sections in file order (for applying an import file in order); those an edit
+    // dropped are marked removed.
     const std::vector<Key>& Keys() const { return m_keys; }
 
     // The key name with its root in the long form ("HKEY_LOCAL_MACHINE\..."), or empty when
@@ -148,7 +149,7 @@ private:
     // -1 for a key under no known root.
     int KeyWithSection(const CAtlString& key);
     std::vector<const Value*> ValuesOf(int id) const;
-    // The nodes of Tree with their full names.
+    // The node ids and full names of KeyTree(key).
     std::vector<std::pair<int, QString>> Tree(const CAtlString& key) const;
     // Applies one line of section (index) to the node's values.
     void IndexEntry(int node, int section, int entry);

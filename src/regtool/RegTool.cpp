@@ -127,8 +127,9 @@ QString ErrorText(int32_t code, const QString& hive) {
     case ERROR_FILE_NOT_FOUND:
         return kNotFound;
     case ERROR_REGISTRY_CORRUPT:
-        return QStringLiteral("ERROR: The registry file %1 cannot be read without loss; it was "
-                              "left as it is.")
+        return QStringLiteral("ERROR: The registry file %1 is neither UTF-8 nor UTF-16 text (or "
+                              "holds a nul character), so it cannot be rewritten without loss; it "
+                              "was left as it is.")
             .arg(hive);
     case ERROR_FILE_TOO_LARGE:
         return QStringLiteral("ERROR: The registry file %1 is larger than %2 MiB, more than any "
@@ -137,8 +138,15 @@ QString ErrorText(int32_t code, const QString& hive) {
             .arg(CDurableFile::kMaxSize / (1024 * 1024));
     case ERROR_DIRECTORY_NOT_SUPPORTED:
         return QStringLiteral("ERROR: The registry file %1 is a folder, not a file.").arg(hive);
+    case ERROR_BAD_FILE_TYPE:
+        return QStringLiteral("ERROR: The registry file %1 is not a regular file (a pipe or a "
+                              "device, say).")
+            .arg(hive);
     default:
-        return QStringLiteral("ERROR: The registry could not be changed (error %1).").arg(code);
+        return QStringLiteral(
+                   "ERROR: The registry file %1 could not be read or written (error %2).")
+            .arg(hive)
+            .arg(code);
     }
 }
 

@@ -176,4 +176,7 @@ TEST(RegTool, ErrorsSayWhatIsWrongWithTheHive) {
         {{"add", kUser, "/v", "X", "/d", "y", "/f"}, 1, "user.reg is larger than 64 MiB"},
     });
     EXPECT_EQ(QFileInfo(sandbox.Path("user.reg")).size(), CDurableFile::kMaxSize + 1);
+    ASSERT_TRUE(QFile::remove(sandbox.Path("user.reg")));
+    ASSERT_TRUE(QFile::link("/dev/null", sandbox.Path("user.reg")));
+    RunSteps({{{"query", kUser}, 1, "user.reg is not a regular file"}});
 }
