@@ -4,6 +4,8 @@
 #include "platform/IniFile.h"
 #include "platform/Locations.h"
 
+#include <QFileInfo>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -17,9 +19,10 @@ QString FullName(HKEY root, const CAtlString& path) {
     return path.isEmpty() ? rootName : rootName + u'\\' + path;
 }
 
-// Names that could not be written back to a line of the hive file as they are.
+// Names that could not be written back to a line of the hive file as they are; a nul would
+// make the file unwritable for every later change.
 bool HasLineBreak(const QString& text) {
-    return text.contains(u'\n') || text.contains(u'\r');
+    return text.contains(u'\n') || text.contains(u'\r') || text.contains(QChar(0));
 }
 
 bool ValidSubKey(const CAtlString& subKey) {
@@ -85,6 +88,9 @@ int32_t CFileSettingsStore::ErrorFromErrno(int error) {
     case EWOULDBLOCK:
         return ERROR_LOCK_VIOLATION;
     case EFBIG:
+        return ERROR_FILE_TOO_LARGE;
+    case EISDIR:
+        return ERROR_DIRECTORY_NOT_SUPPORTED;
     case EINVAL:
         return ERROR_REGISTRY_CORRUPT;
     default:
@@ -135,7 +141,23 @@ HKEY CFileSettingsStore::AddHandle(HKEY root, const CAtlString& path, uint32_t a
 }
 
 int32_t CFileSettingsStore::UseHive(HKEY root, const std::function<void(const CHive&)>& use) const {
-    return ErrorFromErrno(m_cache.Use(HiveFile(root), use));
+    const CDurableFile file = HiveFile(root);
+    return HiveError(file, m_cache.Use(file, use));
+}
+
+QString CFileSettingsStore::HivePath(HKEY root) const {
+    return HiveFile(root).Path();
+}
+
+int32_t CFileSettingsStore::HiveError(const CDurableFile& file, int error) {
+    // What the read fails with does not tell that a folder, a pipe or a device is in the way
+    // (a folder even opens like a file); the file's type does.
+    const QFileInfo info(file.Path());
+    if (error != 0 && info.isDir())
+        return ERROR_DIRECTORY_NOT_SUPPORTED;
+    if (error != 0 && info.exists() && !info.isFile())
+        return ERROR_BAD_FILE_TYPE;
+    return ErrorFromErrno(error);
 }
 
 int32_t CFileSettingsStore::ReadHive(HKEY root, CHive& hive) const {
@@ -145,7 +167,8 @@ int32_t CFileSettingsStore::ReadHive(HKEY root, CHive& hive) const {
 int32_t CFileSettingsStore::EditHive(HKEY root, QString* why,
                                      const std::function<int32_t(CHive&)>& edit) const {
     int32_t result = ERROR_SUCCESS;
-    const int error = HiveFile(root).Update(why, [&](QByteArray& content, bool) {
+    const CDurableFile file = HiveFile(root);
+    const int error = file.Update(why, [&](QByteArray& content, bool) {
         CHive hive;
         hive.Parse(content);
         if (!hive.IsLossless()) {
@@ -158,7 +181,7 @@ int32_t CFileSettingsStore::EditHive(HKEY root, QString* why,
         content = hive.Serialize();
         return true;
     });
-    return error != 0 ? ErrorFromErrno(error) : result;
+    return error != 0 ? HiveError(file, error) : result;
 }
 
 int32_t CFileSettingsStore::RegOpenKeyExW(HKEY root, const CAtlString& subKey, uint32_t,

@@ -43,13 +43,18 @@ public:
 
     // Whole-hive access for the administrator's tool. root picks the hive. EditHive runs
     // edit under the hive's lock and writes the result when edit returns 0; a file whose
-    // text could not be read without loss is refused with ERROR_REGISTRY_CORRUPT. A write
-    // refused for the hive's surroundings (see CDurableFile::Update) also fills *why.
+    // text could not be read without loss is refused with ERROR_REGISTRY_CORRUPT. A hive
+    // above CDurableFile::kMaxSize gives ERROR_FILE_TOO_LARGE, a folder in its place
+    // ERROR_DIRECTORY_NOT_SUPPORTED, any other file that is not a regular one
+    // ERROR_BAD_FILE_TYPE. A write refused for the hive's surroundings (see
+    // CDurableFile::Update) also fills *why.
     int32_t ReadHive(HKEY root, CHive& hive) const;
     int32_t EditHive(HKEY root, const std::function<int32_t(CHive&)>& edit) const {
         return EditHive(root, nullptr, edit);
     }
     int32_t EditHive(HKEY root, QString* why, const std::function<int32_t(CHive&)>& edit) const;
+    // The local path of the hive file that holds root, for messages.
+    QString HivePath(HKEY root) const;
 
     // "HKEY_LOCAL_MACHINE" and so on, or empty for a handle that is no predefined root.
     static CAtlString RootName(HKEY root);
@@ -70,6 +75,8 @@ private:
     CDurableFile HiveFile(HKEY root) const;
     // Calls use with the current hive of root; the error of reading it otherwise.
     int32_t UseHive(HKEY root, const std::function<void(const CHive&)>& use) const;
+    // The Win32 error for a failed read or update of file.
+    static int32_t HiveError(const CDurableFile& file, int error);
     HKEY AddHandle(HKEY root, const CAtlString& path, uint32_t access);
 
     QString m_machineHive;

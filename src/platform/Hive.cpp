@@ -16,14 +16,39 @@ constexpr RootName kRoots[] = {
     {u"HKCC", u"HKEY_CURRENT_CONFIG"},
 };
 
-bool SameName(const QString& a, const QString& b) {
-    return a.compare(b, Qt::CaseInsensitive) == 0;
+const QString kRegedit4 = QStringLiteral("REGEDIT4");
+
+bool NeedsFold(QStringView name) {
+    for (QChar c : name) {
+        if (c.unicode() >= 0x80 || (c >= u'A' && c <= u'Z'))
+            return true;
+    }
+    return false;
 }
 
-// Whether key lies below parent (both canonical).
-bool IsBelow(const QString& key, const QString& parent) {
-    return key.size() > parent.size() + 1 && key[parent.size()] == u'\\' &&
-           SameName(key.left(parent.size()), parent);
+// Names compare in their case-folded form. Most are ASCII, folded here without the Unicode
+// tables, and without a copy when they are folded already.
+QString Fold(const QString& name) {
+    if (!NeedsFold(name))
+        return name;
+    for (QChar c : name) {
+        if (c.unicode() >= 0x80)
+            return name.toCaseFolded();
+    }
+    QString folded = name;
+    for (QChar& c : folded) {
+        if (c >= u'A' && c <= u'Z')
+            c = QChar(c.unicode() + (u'a' - u'A'));
+    }
+    return folded;
+}
+
+// One component as it is when it needs no folding, else its folded copy in buffer.
+QStringView FoldedView(QStringView part, QString& buffer) {
+    if (!NeedsFold(part))
+        return part;
+    buffer = Fold(part.toString());
+    return buffer;
 }
 
 QString Escape(const QString& text) {
@@ -35,6 +60,10 @@ QString Escape(const QString& text) {
         out += c;
     }
     return out;
+}
+
+QString QuotedName(const QString& name) {
+    return name.isEmpty() ? QStringLiteral("@") : u'"' + Escape(name) + u'"';
 }
 
 // Reads a quoted string starting at text[pos] == '"'; pos ends after the closing quote.
@@ -65,6 +94,71 @@ void SkipSpaces(const QString& text, qsizetype& pos) {
         ++pos;
 }
 
+int HexDigit(QChar c) {
+    const char16_t u = c.unicode();
+    if (u >= u'0' && u <= u'9')
+        return u - u'0';
+    if (u >= u'a' && u <= u'f')
+        return u - u'a' + 10;
+    if (u >= u'A' && u <= u'F')
+        return u - u'A' + 10;
+    return -1;
+}
+
+// Splits a value line into its name and the data after "="; false when it is none.
+bool SplitValueLine(const QString& line, QString& name, QString& data) {
+    qsizetype pos = 0;
+    SkipSpaces(line, pos);
+    name.clear();
+    if (pos < line.size() && line[pos] == u'@') {
+        ++pos;
+    } else if (!ReadQuoted(line, pos, name)) {
+        return false;
+    }
+    SkipSpaces(line, pos);
+    if (pos >= line.size() || line[pos] != u'=')
+        return false;
+    ++pos;
+    SkipSpaces(line, pos);
+    data = line.mid(pos).trimmed();
+    return true;
+}
+
+bool IsHexData(const QString& data) {
+    return data.startsWith(QLatin1String("hex:"), Qt::CaseInsensitive) ||
+           data.startsWith(QLatin1String("hex("), Qt::CaseInsensitive);
+}
+
+// Only hexadecimal data goes on over several lines: a value line with hex data that ends in
+// "\" after its last comma (or right after "hex:"). Any other line ending in "\", such as the
+// comment "; installed to C:\Tools\", is a line of its own; joining it would hide the section
+// after it.
+bool ContinuesHexData(QStringView line) {
+    QStringView trimmed = line.trimmed();
+    if (!trimmed.endsWith(u'\\'))
+        return false;
+    trimmed = trimmed.chopped(1).trimmed();
+    if (!trimmed.endsWith(u',') && !trimmed.endsWith(u':'))
+        return false;
+    QString name;
+    QString data;
+    return SplitValueLine(trimmed.toString(), name, data) && IsHexData(data);
+}
+
+// A line that can go on a hex value: bytes, commas between them and at most a final "\".
+bool IsHexContinuation(QStringView line) {
+    const QStringView trimmed = line.trimmed();
+    if (trimmed.isEmpty() || HexDigit(trimmed.front()) < 0)
+        return false;
+    for (qsizetype i = 0; i < trimmed.size(); ++i) {
+        const QChar c = trimmed[i];
+        if (HexDigit(c) < 0 && c != u',' && c != u' ' && c != u'\t' &&
+            !(c == u'\\' && i == trimmed.size() - 1))
+            return false;
+    }
+    return true;
+}
+
 // The text of REG_SZ data when it is exactly one nul-terminated string that fits on one
 // line between quotes; anything else is written in hex so that no byte is lost.
 bool PlainText(const QByteArray& data, QString& text) {
@@ -83,19 +177,20 @@ bool PlainText(const QByteArray& data, QString& text) {
 }
 
 QString HexList(const QByteArray& data) {
+    static constexpr char kDigits[] = "0123456789abcdef";
     QString out;
     out.reserve(data.size() * 3);
     for (qsizetype i = 0; i < data.size(); ++i) {
         if (i > 0)
             out += u',';
-        out += QString::asprintf("%02x", static_cast<uint8_t>(data[i]));
+        const auto byte = static_cast<uint8_t>(data[i]);
+        out += QLatin1Char(kDigits[byte >> 4]);
+        out += QLatin1Char(kDigits[byte & 0xf]);
     }
     return out;
 }
 
-bool ParseHexList(QString text, QByteArray& out) {
-    // Continuation marks and line breaks of a long value carry no data.
-    text.remove(u'\\');
+bool ParseHexList(const QString& text, QByteArray& out) {
     out.clear();
     const QStringList parts = text.split(u',');
     for (qsizetype i = 0; i < parts.size(); ++i) {
@@ -106,17 +201,73 @@ bool ParseHexList(QString text, QByteArray& out) {
                 continue;
             return false;
         }
-        bool ok = false;
-        const uint byte = part.toUInt(&ok, 16);
-        if (!ok || part.size() > 2 || byte > 0xff)
+        if (part.size() > 2)
             return false;
+        int byte = 0;
+        for (QChar c : part) {
+            const int digit = HexDigit(c);
+            if (digit < 0)
+                return false;
+            byte = byte * 16 + digit;
+        }
         out += static_cast<char>(byte);
     }
     return true;
 }
 
-bool IsHeader(const QString& line) {
-    return line == CHive::kHeader || line == QLatin1String("REGEDIT4");
+bool IsStringList(uint32_t type) {
+    return type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+QString Utf16Text(const QByteArray& data) {
+    return FromUtf16Le(data);
+}
+
+QByteArray Utf16Bytes(const QString& text) {
+    return Utf16LeWithNul(text).chopped(2);
+}
+
+// QString holds a lone surrogate without complaint, but no UTF-8 file can: a hive read from
+// UTF-16 with one would be rewritten with U+FFFD in its place.
+bool HasLoneSurrogate(const QString& text) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+            ++i;
+        else if (text[i].isSurrogate())
+            return true;
+    }
+    return false;
+}
+
+// An 8-bit string of a "REGEDIT4" file: UTF-8 when it is valid UTF-8 (as this program writes
+// it), otherwise the Windows code page, of which Latin-1 keeps every byte.
+QString FromEightBit(const QByteArray& bytes) {
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                     QStringDecoder::Flag::ConvertInitialBom);
+    const QString text = decoder.decode(bytes);
+    return decoder.hasError() ? QString::fromLatin1(bytes) : text;
+}
+
+// Whether UTF-16 string data survives the trip through 8-bit text unchanged.
+bool FitsEightBit(const QByteArray& data) {
+    return data.size() % 2 == 0 && !HasLoneSurrogate(Utf16Text(data));
+}
+
+// A line without the carriage returns before its "\n": the file is written with "\n" alone,
+// and a return left at the end of a kept line would be taken for a line end when read again.
+QStringView WithoutLineEnd(QStringView line) {
+    while (line.endsWith(u'\r'))
+        line.chop(1);
+    return line;
+}
+
+// Windows takes lines starting with ";" or "#" for comments.
+bool IsComment(QStringView trimmed) {
+    return trimmed.startsWith(u';') || trimmed.startsWith(u'#');
+}
+
+bool IsHeader(QStringView line) {
+    return line == CHive::kHeader || line == kRegedit4;
 }
 } // namespace
 
@@ -124,33 +275,27 @@ const QString CHive::kHeader = QStringLiteral("Windows Registry Editor Version 5
 
 CAtlString CHive::CanonicalKeyName(const CAtlString& key) {
     const qsizetype separator = key.indexOf(u'\\');
-    const QString root = separator < 0 ? key : key.left(separator);
+    const QStringView root = separator < 0 ? QStringView(key) : QStringView(key).left(separator);
     for (const RootName& known : kRoots) {
-        if (SameName(root, QString::fromUtf16(known.shortName)) ||
-            SameName(root, QString::fromUtf16(known.longName))) {
-            return QString::fromUtf16(known.longName) +
-                   (separator < 0 ? QString() : key.mid(separator));
+        const QStringView longName(known.longName);
+        if (root == longName)
+            return key;
+        if (root.compare(QStringView(known.shortName), Qt::CaseInsensitive) == 0 ||
+            root.compare(longName, Qt::CaseInsensitive) == 0) {
+            QString canonical = longName.toString();
+            if (separator >= 0)
+                canonical += QStringView(key).mid(separator);
+            return canonical;
         }
     }
     return {};
 }
 
-bool CHive::ParseValueLine(const QString& line, Entry& out) {
-    qsizetype pos = 0;
-    SkipSpaces(line, pos);
+bool CHive::ParseValueLine(const QString& line, Entry& out, bool eightBitStrings) {
     Value value;
-    if (pos < line.size() && line[pos] == u'@') {
-        ++pos;
-    } else if (!ReadQuoted(line, pos, value.name)) {
+    QString data;
+    if (!SplitValueLine(line, value.name, data))
         return false;
-    }
-    SkipSpaces(line, pos);
-    if (pos >= line.size() || line[pos] != u'=')
-        return false;
-    ++pos;
-    SkipSpaces(line, pos);
-    const QString data = line.mid(pos).trimmed();
-    pos = 0;
 
     if (data == QLatin1String("-")) {
         out.kind = EntryKind::DeleteValue;
@@ -159,17 +304,23 @@ bool CHive::ParseValueLine(const QString& line, Entry& out) {
     }
     if (data.startsWith(u'"')) {
         QString text;
+        qsizetype pos = 0;
         if (!ReadQuoted(data, pos, text) || pos != data.size())
             return false;
         value.type = REG_SZ;
         value.data = Utf16LeWithNul(text);
     } else if (data.startsWith(QLatin1String("dword:"), Qt::CaseInsensitive)) {
-        const QString digits = data.mid(6);
-        bool ok = false;
-        const uint32_t number = digits.toUInt(&ok, 16);
-        if (!ok || digits.isEmpty() || digits.size() > 8 || digits.startsWith(u'+') ||
-            digits.startsWith(u'-'))
+        // Windows takes spaces after the colon, and nothing but hex digits after them.
+        const QString digits = data.mid(6).trimmed();
+        if (digits.isEmpty() || digits.size() > 8)
             return false;
+        uint32_t number = 0;
+        for (QChar c : digits) {
+            const int digit = HexDigit(c);
+            if (digit < 0)
+                return false;
+            number = number * 16 + static_cast<uint32_t>(digit);
+        }
         value.type = REG_DWORD;
         value.data.resize(4);
         for (int i = 0; i < 4; ++i)
@@ -186,6 +337,8 @@ bool CHive::ParseValueLine(const QString& line, Entry& out) {
         value.type = data.mid(4, close - 4).toUInt(&ok, 16);
         if (!ok || !ParseHexList(data.mid(close + 2), value.data))
             return false;
+        if (eightBitStrings && IsStringList(value.type))
+            value.data = Utf16Bytes(FromEightBit(value.data));
     } else {
         return false;
     }
@@ -194,9 +347,8 @@ bool CHive::ParseValueLine(const QString& line, Entry& out) {
     return true;
 }
 
-QString CHive::FormatValue(const Value& value) {
-    QString line = value.name.isEmpty() ? QStringLiteral("@") : u'"' + Escape(value.name) + u'"';
-    line += u'=';
+QString CHive::FormatValue(const Value& value, bool eightBitStrings) {
+    QString line = QuotedName(value.name) + u'=';
     QString text;
     if (value.type == REG_SZ && PlainText(value.data, text)) {
         line += u'"' + Escape(text) + u'"';
@@ -207,126 +359,149 @@ QString CHive::FormatValue(const Value& value) {
         line += QString::asprintf("dword:%08x", number);
     } else if (value.type == REG_BINARY) {
         line += QStringLiteral("hex:") + HexList(value.data);
+    } else if (eightBitStrings && IsStringList(value.type)) {
+        line += QString::asprintf("hex(%x):", value.type) + HexList(Utf16Text(value.data).toUtf8());
     } else {
         line += QString::asprintf("hex(%x):", value.type) + HexList(value.data);
     }
     return line;
 }
 
-namespace {
-// QString holds a lone surrogate without complaint, but no UTF-8 file can: a hive read from
-// UTF-16 with one would be rewritten with U+FFFD in its place.
-bool HasLoneSurrogate(const QString& text) {
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
-            ++i;
-        else if (text[i].isSurrogate())
-            return true;
-    }
-    return false;
-}
-} // namespace
-
-void CHive::Parse(const QByteArray& bytes) {
+void CHive::Parse(const QByteArray& bytes, Index index) {
     m_lossless = true;
-    m_hasHeader = false;
+    m_header.clear();
     m_preamble.clear();
     m_keys.clear();
 
     QString text;
-    if (bytes.startsWith("\xff\xfe")) {
-        const QByteArray body = bytes.mid(2);
-        m_lossless = body.size() % 2 == 0;
+    const bool marked = bytes.startsWith("\xff\xfe");
+    if (marked || LooksLikeUtf16LeWithoutMark(bytes)) {
+        const QByteArray body = marked ? bytes.mid(2) : bytes;
         QStringDecoder decoder(QStringDecoder::Utf16LE);
         text = decoder.decode(body);
-        m_lossless = m_lossless && !decoder.hasError() && !HasLoneSurrogate(text);
+        m_lossless = body.size() % 2 == 0 && !decoder.hasError() && !HasLoneSurrogate(text);
     } else {
         QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
         text = decoder.decode(bytes.startsWith("\xef\xbb\xbf") ? bytes.mid(3) : bytes);
         m_lossless = !decoder.hasError();
     }
+    // A nul is no text: in a file read as UTF-8 it is the trace of UTF-16 that was not
+    // recognised, and writing it back would give a file half in one encoding, half in the
+    // other.
+    if (text.contains(QChar(0)))
+        m_lossless = false;
 
-    const QStringList lines = text.split(u'\n');
+    const QList<QStringView> lines = QStringView(text).split(u'\n');
     Key* current = nullptr;
     bool seenContent = false;
     for (qsizetype i = 0; i < lines.size(); ++i) {
-        QString line = lines[i];
-        if (line.endsWith(u'\r'))
-            line.chop(1);
+        const QStringView line = WithoutLineEnd(lines[i]);
         const int lineNumber = static_cast<int>(i + 1);
-        const QString trimmed = line.trimmed();
+        const QStringView trimmed = line.trimmed();
         if (trimmed.isEmpty())
             continue;
         if (!seenContent) {
             seenContent = true;
             if (IsHeader(trimmed)) {
-                m_hasHeader = true;
+                m_header = trimmed.toString();
                 continue;
             }
         }
         if (trimmed.startsWith(u'[') && trimmed.endsWith(u']')) {
             Key key;
-            key.name = trimmed.mid(1, trimmed.size() - 2);
-            if (key.name.startsWith(u'-')) {
+            QStringView name = trimmed.mid(1, trimmed.size() - 2);
+            if (name.startsWith(u'-')) {
                 key.deleteTree = true;
-                key.name.remove(0, 1);
+                name = name.mid(1);
             }
+            key.name = name.toString();
             key.line = lineNumber;
-            m_keys.push_back(key);
+            m_keys.push_back(std::move(key));
             current = &m_keys.back();
             continue;
         }
-        // A long hex value goes on over several lines, each but the last ending in "\".
-        QString joined = line;
-        QString original = line;
-        while (joined.trimmed().endsWith(u'\\') && i + 1 < lines.size()) {
-            QString next = lines[++i];
-            if (next.endsWith(u'\r'))
-                next.chop(1);
-            joined = joined.trimmed();
-            joined.chop(1);
-            joined += next;
-            original += u'\n' + next;
-        }
         Entry entry;
         entry.line = lineNumber;
-        if (current == nullptr || trimmed.startsWith(u';') || !ParseValueLine(joined, entry)) {
+        QString joined = line.toString();
+        QString original = joined;
+        if (ContinuesHexData(line)) {
+            while (joined.trimmed().endsWith(u'\\')) {
+                joined = joined.trimmed();
+                joined.chop(1);
+                // Windows goes on over blank lines to the next line of bytes.
+                qsizetype next = i + 1;
+                while (next < lines.size() && lines[next].trimmed().isEmpty())
+                    ++next;
+                if (next >= lines.size() || !IsHexContinuation(WithoutLineEnd(lines[next])))
+                    break;
+                for (++i; i <= next; ++i)
+                    original += u'\n' + WithoutLineEnd(lines[i]).toString();
+                --i;
+                joined += WithoutLineEnd(lines[next]);
+            }
+        }
+        if (current == nullptr || IsComment(trimmed) ||
+            !ParseValueLine(joined, entry, m_header == kRegedit4)) {
             entry.kind = EntryKind::Verbatim;
-            entry.text = original;
+            entry.text = std::move(original);
         }
         if (current == nullptr)
-            m_preamble.push_back(entry);
+            m_preamble.push_back(std::move(entry));
         else
-            current->entries.push_back(entry);
+            current->entries.push_back(std::move(entry));
     }
+    m_nodes.clear();
+    m_roots.clear();
+    m_values.clear();
+    if (index == Index::Build)
+        BuildIndex();
+}
+
+bool CHive::WritesEightBitStrings() const {
+    if (m_header != kRegedit4)
+        return false;
+    // A string list that 8-bit text cannot hold (odd length, half a surrogate pair) turns the
+    // file into version 5, where every value can be written as it is.
+    for (const Key& key : m_keys) {
+        if (key.removed)
+            continue;
+        for (const Entry& entry : key.entries) {
+            if (entry.kind == EntryKind::Value && IsStringList(entry.value.type) &&
+                !FitsEightBit(entry.value.data))
+                return false;
+        }
+    }
+    return true;
 }
 
 QByteArray CHive::Serialize() const {
-    QString out = kHeader + u'\n';
+    const bool eightBit = WritesEightBitStrings();
+    QString out = (eightBit ? kRegedit4 : kHeader) + u'\n';
     if (!m_preamble.empty()) {
         out += u'\n';
         for (const Entry& entry : m_preamble)
             out += entry.text + u'\n';
     }
     for (const Key& key : m_keys) {
+        if (key.removed)
+            continue;
         out += u'\n';
         out += u'[' + QString(key.deleteTree ? QStringLiteral("-") : QString()) + key.name +
                QStringLiteral("]\n");
         for (const Entry& entry : key.entries) {
             switch (entry.kind) {
             case EntryKind::Value:
-                out += FormatValue(entry.value);
+                out += FormatValue(entry.value, eightBit) + u'\n';
                 break;
             case EntryKind::DeleteValue:
-                out += (entry.value.name.isEmpty() ? QStringLiteral("@")
-                                                   : u'"' + Escape(entry.value.name) + u'"') +
-                       QStringLiteral("=-");
+                out += QuotedName(entry.value.name) + QStringLiteral("=-\n");
                 break;
             case EntryKind::Verbatim:
-                out += entry.text;
+                out += entry.text + u'\n';
+                break;
+            case EntryKind::Removed:
                 break;
             }
-            out += u'\n';
         }
     }
     return out.toUtf8();
@@ -336,131 +511,275 @@ QList<int> CHive::UnreadLines() const {
     QList<int> lines;
     auto collect = [&lines](const std::vector<Entry>& entries) {
         for (const Entry& entry : entries) {
-            if (entry.kind == EntryKind::Verbatim && !entry.text.trimmed().startsWith(u';'))
+            if (entry.kind == EntryKind::Verbatim && !IsComment(QStringView(entry.text).trimmed()))
                 lines += entry.line;
         }
     };
     collect(m_preamble);
-    for (const Key& key : m_keys)
-        collect(key.entries);
+    for (const Key& key : m_keys) {
+        if (!key.removed)
+            collect(key.entries);
+    }
     return lines;
 }
 
-CHive::Key* CHive::FindKey(const CAtlString& key) {
-    const QString wanted = CanonicalKeyName(key);
-    if (wanted.isEmpty())
-        return nullptr;
-    for (Key& candidate : m_keys) {
-        if (!candidate.deleteTree && SameName(CanonicalKeyName(candidate.name), wanted))
-            return &candidate;
+void CHive::BuildIndex() {
+    for (int section = 0; section < static_cast<int>(m_keys.size()); ++section) {
+        const Key& key = m_keys[section];
+        const QString canonical = CanonicalKeyName(key.name);
+        if (canonical.isEmpty())
+            continue;
+        if (key.deleteTree) {
+            const int id = Walk(canonical, false);
+            if (id >= 0)
+                RemoveTree(id, false);
+            continue;
+        }
+        const int id = Walk(canonical, true);
+        m_nodes[id].sections.push_back(section);
+        for (int entry = 0; entry < static_cast<int>(key.entries.size()); ++entry)
+            IndexEntry(id, section, entry);
     }
-    return nullptr;
 }
 
-const CHive::Key* CHive::FindKey(const CAtlString& key) const {
-    return const_cast<CHive*>(this)->FindKey(key);
+void CHive::IndexEntry(int node, int section, int entry) {
+    const Entry& line = m_keys[section].entries[entry];
+    if (line.kind != EntryKind::Value && line.kind != EntryKind::DeleteValue)
+        return;
+    Slot& slot = m_values[{node, Fold(line.value.name)}];
+    slot.lines.append({section, entry});
+    if (line.kind == EntryKind::DeleteValue) {
+        slot.first = slot.last = {};
+        return;
+    }
+    if (!slot.Present())
+        slot.first = {section, entry};
+    slot.last = {section, entry};
+}
+
+int CHive::Walk(const QString& canonical, bool create) {
+    QString buffer;
+    qsizetype start = 0;
+    int id = -1;
+    while (start <= canonical.size()) {
+        qsizetype end = canonical.indexOf(u'\\', start);
+        if (end < 0)
+            end = canonical.size();
+        const QStringView part = QStringView(canonical).mid(start, end - start);
+        const QStringView folded = FoldedView(part, buffer);
+        auto& level = id < 0 ? m_roots : m_nodes[id].children;
+        const auto found = level.find(folded);
+        if (found != level.end()) {
+            id = found->second;
+        } else if (!create) {
+            return -1;
+        } else {
+            Node node;
+            node.name = part.toString();
+            node.parent = id;
+            m_nodes.push_back(std::move(node));
+            const int created = static_cast<int>(m_nodes.size() - 1);
+            // level may have moved with m_nodes.
+            (id < 0 ? m_roots : m_nodes[id].children).emplace(folded.toString(), created);
+            id = created;
+        }
+        start = end + 1;
+    }
+    return id;
+}
+
+int CHive::FindNode(const CAtlString& key) const {
+    const QString canonical = CanonicalKeyName(key);
+    return canonical.isEmpty() ? -1 : const_cast<CHive*>(this)->Walk(canonical, false);
+}
+
+void CHive::RemoveTree(int id, bool drop) {
+    int parent = m_nodes[id].parent;
+    const QString folded = Fold(m_nodes[id].name);
+    std::vector<int> pending{id};
+    while (!pending.empty()) {
+        Node& node = m_nodes[pending.back()];
+        pending.pop_back();
+        if (drop) {
+            for (int section : node.sections)
+                m_keys[section].removed = true;
+        }
+        for (const auto& [name, child] : node.children)
+            pending.push_back(child);
+        node = Node();
+    }
+    // Unlink, and let ancestors that only existed for this key go with it.
+    QString name = folded;
+    while (true) {
+        if (parent < 0) {
+            m_roots.erase(name);
+            return;
+        }
+        Node& above = m_nodes[parent];
+        above.children.erase(name);
+        if (!above.children.empty() || !above.sections.empty())
+            return;
+        name = Fold(above.name);
+        const int next = above.parent;
+        above = Node();
+        parent = next;
+    }
 }
 
 bool CHive::KeyExists(const CAtlString& key) const {
-    const QString wanted = CanonicalKeyName(key);
-    if (wanted.isEmpty())
+    const QString canonical = CanonicalKeyName(key);
+    if (canonical.isEmpty())
         return false;
-    if (!wanted.contains(u'\\'))
-        return true;
-    // A key exists also when only keys below it have sections of their own.
-    for (const Key& candidate : m_keys) {
-        const QString name = CanonicalKeyName(candidate.name);
-        if (!candidate.deleteTree && (SameName(name, wanted) || IsBelow(name, wanted)))
-            return true;
-    }
-    return false;
+    return !canonical.contains(u'\\') || FindNode(canonical) >= 0;
 }
 
 const CHive::Value* CHive::FindValue(const CAtlString& key, const CAtlString& name) const {
-    const Key* found = FindKey(key);
-    if (found == nullptr)
+    const int id = FindNode(key);
+    if (id < 0)
         return nullptr;
-    for (const Entry& entry : found->entries) {
-        if (entry.kind == EntryKind::Value && SameName(entry.value.name, name))
-            return &entry.value;
+    const auto slot = m_values.find({id, Fold(name)});
+    return slot == m_values.end() || !slot->second.Present() ? nullptr
+                                                             : &Line(slot->second.last).value;
+}
+
+std::vector<const CHive::Value*> CHive::Values(const CAtlString& key) const {
+    const int id = FindNode(key);
+    return id < 0 ? std::vector<const Value*>() : ValuesOf(id);
+}
+
+std::vector<const CHive::Value*> CHive::ValuesOf(int id) const {
+    std::vector<const Value*> values;
+    for (int section : m_nodes[id].sections) {
+        const std::vector<Entry>& entries = m_keys[section].entries;
+        for (int entry = 0; entry < static_cast<int>(entries.size()); ++entry) {
+            if (entries[entry].kind != EntryKind::Value)
+                continue;
+            const auto slot = m_values.find({id, Fold(entries[entry].value.name)});
+            if (slot != m_values.end() && slot->second.Present() &&
+                slot->second.first == EntryRef{section, entry})
+                values.push_back(&Line(slot->second.last).value);
+        }
     }
-    return nullptr;
+    return values;
+}
+
+int CHive::KeyWithSection(const CAtlString& key) {
+    const QString canonical = CanonicalKeyName(key);
+    if (canonical.isEmpty())
+        return -1;
+    const int id = Walk(canonical, true);
+    if (m_nodes[id].sections.empty()) {
+        Key created;
+        created.name = key;
+        m_keys.push_back(std::move(created));
+        m_nodes[id].sections.push_back(static_cast<int>(m_keys.size() - 1));
+    }
+    return id;
 }
 
 void CHive::CreateKey(const CAtlString& key) {
-    if (FindKey(key) != nullptr)
-        return;
-    Key created;
-    created.name = key;
-    m_keys.push_back(created);
+    KeyWithSection(key);
 }
 
 void CHive::SetValue(const CAtlString& key, const Value& value) {
-    CreateKey(key);
-    Key* target = FindKey(key);
-    for (Entry& entry : target->entries) {
-        if (entry.kind == EntryKind::Value && SameName(entry.value.name, value.name)) {
-            entry.value.type = value.type;
-            entry.value.data = value.data;
-            return;
-        }
+    const int id = KeyWithSection(key);
+    if (id < 0)
+        return;
+    Slot& slot = m_values[{id, Fold(value.name)}];
+    // One line for the name afterwards: the one that set it first keeps its place (the order
+    // Windows lists values in); a value that is absent goes after everything that deleted it.
+    const bool present = slot.Present();
+    for (const EntryRef& ref : slot.lines) {
+        if (!present || !(ref == slot.first))
+            At(ref).kind = EntryKind::Removed;
     }
-    Entry entry;
-    entry.kind = EntryKind::Value;
-    entry.value = value;
-    target->entries.push_back(entry);
+    if (present) {
+        // Under the name readers saw, which is that of the last line.
+        Entry& entry = At(slot.first);
+        entry.value.name = At(slot.last).value.name;
+        entry.value.type = value.type;
+        entry.value.data = value.data;
+    } else {
+        const int section = m_nodes[id].sections.back();
+        Entry entry;
+        entry.kind = EntryKind::Value;
+        entry.value = value;
+        m_keys[section].entries.push_back(std::move(entry));
+        slot.first = {section, static_cast<int>(m_keys[section].entries.size() - 1)};
+    }
+    slot.last = slot.first;
+    slot.lines = {slot.first};
 }
 
 bool CHive::DeleteValue(const CAtlString& key, const CAtlString& name) {
-    Key* target = FindKey(key);
-    if (target == nullptr)
+    const int id = FindNode(key);
+    if (id < 0)
         return false;
-    for (auto it = target->entries.begin(); it != target->entries.end(); ++it) {
-        if (it->kind == EntryKind::Value && SameName(it->value.name, name)) {
-            target->entries.erase(it);
-            return true;
-        }
-    }
-    return false;
+    const auto slot = m_values.find({id, Fold(name)});
+    if (slot == m_values.end() || !slot->second.Present())
+        return false;
+    for (const EntryRef& ref : slot->second.lines)
+        At(ref).kind = EntryKind::Removed;
+    m_values.erase(slot);
+    return true;
 }
 
 bool CHive::DeleteKeyTree(const CAtlString& key) {
-    const QString wanted = CanonicalKeyName(key);
-    if (wanted.isEmpty())
+    const int id = FindNode(key);
+    if (id < 0)
         return false;
-    const auto before = m_keys.size();
-    std::erase_if(m_keys, [&wanted](const Key& candidate) {
-        const QString name = CanonicalKeyName(candidate.name);
-        return SameName(name, wanted) || IsBelow(name, wanted);
-    });
-    return m_keys.size() != before;
+    RemoveTree(id, true);
+    return true;
 }
 
 QStringList CHive::SubKeyNames(const CAtlString& key) const {
-    const QString parent = CanonicalKeyName(key);
     QStringList names;
-    if (parent.isEmpty())
+    const int id = FindNode(key);
+    if (id < 0)
         return names;
-    for (const Key& candidate : m_keys) {
-        const QString name = CanonicalKeyName(candidate.name);
-        if (candidate.deleteTree || !IsBelow(name, parent))
-            continue;
-        const QString child = name.mid(parent.size() + 1).section(u'\\', 0, 0);
-        if (!names.contains(child, Qt::CaseInsensitive))
-            names += child;
-    }
+    for (const auto& [folded, child] : m_nodes[id].children)
+        names += m_nodes[child].name;
     return names;
 }
 
-std::vector<const CHive::Key*> CHive::KeysBelow(const CAtlString& key) const {
-    const QString wanted = CanonicalKeyName(key);
-    std::vector<const Key*> keys;
-    if (wanted.isEmpty())
-        return keys;
-    for (const Key& candidate : m_keys) {
-        const QString name = CanonicalKeyName(candidate.name);
-        if (!candidate.deleteTree && (SameName(name, wanted) || IsBelow(name, wanted)))
-            keys.push_back(&candidate);
+std::vector<std::pair<int, QString>> CHive::Tree(const CAtlString& key) const {
+    std::vector<std::pair<int, QString>> tree;
+    const int top = FindNode(key);
+    if (top < 0)
+        return tree;
+    // The full name of the top key as written, rebuilt from its ancestors.
+    QStringList parts;
+    for (int id = top; id >= 0; id = m_nodes[id].parent)
+        parts.prepend(m_nodes[id].name);
+    // Depth first without recursion: a hostile file may nest keys thousands deep.
+    std::vector<std::pair<int, QString>> pending{{top, parts.join(u'\\')}};
+    while (!pending.empty()) {
+        auto [id, name] = std::move(pending.back());
+        pending.pop_back();
+        const Node& node = m_nodes[id];
+        for (auto child = node.children.rbegin(); child != node.children.rend(); ++child)
+            pending.emplace_back(child->second, name + u'\\' + m_nodes[child->second].name);
+        tree.emplace_back(id, std::move(name));
     }
-    return keys;
+    return tree;
+}
+
+QStringList CHive::KeyTree(const CAtlString& key) const {
+    QStringList names;
+    for (auto& [id, name] : Tree(key))
+        names += std::move(name);
+    return names;
+}
+
+QByteArray CHive::Export(const CAtlString& key) const {
+    QString out = kHeader + u'\n';
+    const std::vector<std::pair<int, QString>> tree = Tree(key);
+    if (tree.empty())
+        out += QStringLiteral("\n[%1]\n").arg(CanonicalKeyName(key));
+    for (const auto& [id, name] : tree) {
+        out += QStringLiteral("\n[") + name + QStringLiteral("]\n");
+        for (const Value* value : ValuesOf(id))
+            out += FormatValue(*value) + u'\n';
+    }
+    return out.toUtf8();
 }

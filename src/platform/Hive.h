@@ -5,18 +5,26 @@
 #include <QByteArray>
 #include <QList>
 #include <QStringList>
+#include <QVarLengthArray>
 
 #include <cstdint>
+#include <map>
+#include <unordered_map>
 #include <vector>
 
 // The contents of one registry text file (".reg"): the header "Windows Registry Editor
-// Version 5.00", sections "[HKEY_...\Key]" and values in the forms "Name"="text",
-// dword:, hex:, hex(N):, with @ for the default value. Used both for the hive files the
-// store keeps and for the files administrators import and export.
+// Version 5.00" (or the older "REGEDIT4"), sections "[HKEY_...\Key]" and values in the forms
+// "Name"="text", dword:, hex:, hex(N):, with @ for the default value. Used both for the hive
+// files the store keeps and for the files administrators import and export.
 //
 // Key and value names compare without regard to case and keep the case they were written
 // with. A value keeps its type and exact bytes. Lines that cannot be read are kept verbatim
 // in place, so rewriting a file never drops them.
+//
+// Every reader sees the file as Windows' import would leave the registry: sections are applied
+// in order, so a value given twice (in one section or in two sections of the same key) has its
+// last data, and "NAME"=- or a later [-KEY] removes what came before. The keys are indexed once
+// per parse, so each lookup costs the length of the name, not the size of the file.
 class CHive {
 public:
     struct Value {
@@ -24,7 +32,9 @@ public:
         uint32_t type = 0;
         QByteArray data;
     };
-    enum class EntryKind { Value, DeleteValue, Verbatim };
+    // Removed: a line an edit dropped; it stays in place so that positions do not move, and
+    // is never written.
+    enum class EntryKind { Value, DeleteValue, Verbatim, Removed };
     struct Entry {
         EntryKind kind = EntryKind::Verbatim;
         Value value;
@@ -36,6 +46,8 @@ public:
         CAtlString name;
         // "[-KEY]" in an import file: the key and all below it go.
         bool deleteTree = false;
+        // Dropped by an edit; never written.
+        bool removed = false;
         std::vector<Entry> entries;
         int line = 0;
     };
@@ -43,48 +55,118 @@ public:
     static const QString kHeader;
 
     // Accepts UTF-8 (with or without a byte-order mark) and UTF-16LE with a byte-order mark,
-    // the form Windows exports. Never fails.
-    void Parse(const QByteArray& bytes);
-    // Always UTF-8 with the header line first.
+    // the form Windows exports, or without one. Never fails. Without the index (for a file
+    // that is only applied section by section, such as an import) the lookups below find
+    // nothing; Keys(), UnreadLines() and Serialize() work all the same.
+    enum class Index { Build, Skip };
+    void Parse(const QByteArray& bytes, Index index = Index::Build);
+    // UTF-8 with the file's own header line first ("Windows Registry Editor Version 5.00" for
+    // a file that had none).
     QByteArray Serialize() const;
 
-    // False when decoding lost bytes (text that is neither UTF-8 nor UTF-16), so that
-    // writing the file back would change lines nobody asked to change.
+    // False when writing the file back would change lines nobody asked to change: text that
+    // is neither UTF-8 nor UTF-16, or that holds a nul character.
     bool IsLossless() const { return m_lossless; }
-    bool HasHeader() const { return m_hasHeader; }
+    bool HasHeader() const { return !m_header.isEmpty(); }
     // Line numbers (from 1) of lines that are neither blank, comments, sections nor values.
     QList<int> UnreadLines() const;
 
     // Key names are full: root (long or short form) and path, e.g. "HKCU\Software\X".
     bool KeyExists(const CAtlString& key) const;
+    // The value as the file finally sets it, or null. Valid until the next change.
     const Value* FindValue(const CAtlString& key, const CAtlString& name) const;
+    // Every value of the key, in the order they were first set; valid until the next change.
+    std::vector<const Value*> Values(const CAtlString& key) const;
+    // Does nothing for a key under no known root.
     void CreateKey(const CAtlString& key);
-    // Creates the key when needed; an existing value keeps the case of its name.
+    // Creates the key when needed. An existing value keeps its place and the name readers
+    // showed, and is afterwards the only line for that name in the key.
     void SetValue(const CAtlString& key, const Value& value);
     bool DeleteValue(const CAtlString& key, const CAtlString& name);
     // Removes the key and every key below it; false when there was none.
     bool DeleteKeyTree(const CAtlString& key);
-    // The names of the keys directly below key, each once, in file order.
+    // The names of the keys directly below key, sorted without regard to case.
     QStringList SubKeyNames(const CAtlString& key) const;
-    // The sections of key and every key below it, in file order.
-    std::vector<const Key*> KeysBelow(const CAtlString& key) const;
+    // The full names of key and of every key below it, each key before its subkeys and
+    // subkeys sorted as by SubKeyNames; empty when key does not exist.
+    QStringList KeyTree(const CAtlString& key) const;
+    // key and every key below it with the values each reads as, in the order of KeyTree and
+    // Values: the file "reg export" writes. A key that does not exist gives just its section.
+    QByteArray Export(const CAtlString& key) const;
+    // The sections in file order (for applying an import file in order); those an edit
+    // dropped are marked removed.
     const std::vector<Key>& Keys() const { return m_keys; }
 
     // The key name with its root in the long form ("HKEY_LOCAL_MACHINE\..."), or empty when
     // the root is none of the known ones.
     static CAtlString CanonicalKeyName(const CAtlString& key);
-    // One value as a line of a .reg file, without line end.
-    static QString FormatValue(const Value& value);
+    // One value as a line of a .reg file, without line end. eightBitStrings: REG_EXPAND_SZ and
+    // REG_MULTI_SZ as 8-bit text, as a "REGEDIT4" file holds them.
+    static QString FormatValue(const Value& value, bool eightBitStrings = false);
     // Parses one value line (continuations already joined); false when it is not one.
-    static bool ParseValueLine(const QString& line, Entry& out);
+    static bool ParseValueLine(const QString& line, Entry& out, bool eightBitStrings = false);
 
 private:
-    Key* FindKey(const CAtlString& key);
-    const Key* FindKey(const CAtlString& key) const;
+    struct EntryRef {
+        int section = -1;
+        int entry = -1;
+        bool operator==(const EntryRef&) const = default;
+    };
+    // One value name of a key: every line for it in the key's sections, and the first and
+    // the last line that set it since it was last deleted (none when it is deleted). Readers
+    // see the last line in the place of the first.
+    struct Slot {
+        QVarLengthArray<EntryRef, 1> lines;
+        EntryRef first;
+        EntryRef last;
+        bool Present() const { return last.section >= 0; }
+    };
+    // A value name (case-folded) of one node.
+    struct ValueKey {
+        int node = -1;
+        QString name;
+        bool operator==(const ValueKey&) const = default;
+    };
+    struct ValueKeyHash {
+        size_t operator()(const ValueKey& key) const { return qHash(key.name, key.node); }
+    };
+    // One key of the tree: its own name (last component) as first written, and the sections
+    // that make it up. Removed nodes stay in m_nodes, unlinked, so that ids are never reused
+    // and values of removed nodes are never reached again.
+    struct Node {
+        QString name;
+        int parent = -1;
+        std::map<QString, int, std::less<>> children; // by case-folded name
+        std::vector<int> sections;
+    };
+
+    void BuildIndex();
+    // The node of the key (a canonical name), created with its ancestors when create is set;
+    // -1 when there is none.
+    int Walk(const QString& canonical, bool create);
+    int FindNode(const CAtlString& key) const;
+    // The node of the key, given a section of its own at the end of the file when it has none;
+    // -1 for a key under no known root.
+    int KeyWithSection(const CAtlString& key);
+    std::vector<const Value*> ValuesOf(int id) const;
+    // The node ids and full names of KeyTree(key).
+    std::vector<std::pair<int, QString>> Tree(const CAtlString& key) const;
+    // Applies one line of section (index) to the node's values.
+    void IndexEntry(int node, int section, int entry);
+    // Unlinks the node and everything below it; drop also removes their sections from the
+    // file. Ancestors left without sections or subkeys go as well.
+    void RemoveTree(int id, bool drop);
+    Entry& At(const EntryRef& ref) { return m_keys[ref.section].entries[ref.entry]; }
+    const Entry& Line(const EntryRef& ref) const { return m_keys[ref.section].entries[ref.entry]; }
+    bool WritesEightBitStrings() const;
 
     bool m_lossless = true;
-    bool m_hasHeader = false;
+    // The header line as found, or empty.
+    QString m_header;
     // Lines before the first section other than the header and blank lines.
     std::vector<Entry> m_preamble;
     std::vector<Key> m_keys;
+    std::vector<Node> m_nodes;
+    std::map<QString, int, std::less<>> m_roots; // by case-folded long root name
+    std::unordered_map<ValueKey, Slot, ValueKeyHash> m_values;
 };

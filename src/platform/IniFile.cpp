@@ -1,4 +1,5 @@
 #include "platform/IniFile.h"
+#include "platform/Utf16.h"
 
 #include <QStringDecoder>
 
@@ -27,12 +28,23 @@ bool HasLineBreak(const QString& text) {
 
 void CIniFile::Parse(const QByteArray& bytes) {
     QString text;
-    if (bytes.startsWith("\xff\xfe")) {
-        m_encoding = Encoding::Utf16;
-        text = QStringDecoder(QStringDecoder::Utf16LE).decode(bytes.mid(2));
+    m_trailing.clear();
+    const bool utf16Mark = bytes.startsWith("\xff\xfe");
+    if (utf16Mark || LooksLikeUtf16LeWithoutMark(bytes)) {
+        // Without its mark UTF-16 would pass for UTF-8 with nul bytes, and a changed line
+        // written in UTF-8 would leave a file in two encodings.
+        m_encoding = utf16Mark ? Encoding::Utf16 : Encoding::Utf16WithoutMark;
+        const QByteArray body = utf16Mark ? bytes.mid(2) : bytes;
+        // Code unit by code unit, lone surrogates included, so that lines nobody changes go
+        // back byte for byte.
+        const qsizetype whole = body.size() / 2 * 2;
+        text = FromUtf16Le(body.left(whole));
+        m_trailing = body.mid(whole);
     } else {
         const bool mark = bytes.startsWith("\xef\xbb\xbf");
-        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        // A second mark after the first is text of the file, not a mark to drop.
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                         QStringDecoder::Flag::ConvertInitialBom);
         text = decoder.decode(mark ? bytes.mid(3) : bytes);
         m_encoding = mark ? Encoding::Utf8WithMark : Encoding::Utf8;
         if (decoder.hasError()) {
@@ -43,21 +55,29 @@ void CIniFile::Parse(const QByteArray& bytes) {
             text = QString::fromLatin1(bytes);
         }
     }
-    m_crlf = text.contains(QLatin1String("\r\n"));
-    m_lines = text.split(u'\n');
-    for (QString& line : m_lines) {
-        if (line.endsWith(u'\r'))
-            line.chop(1);
+    m_lines.clear();
+    const QStringList pieces = text.split(u'\n');
+    for (qsizetype i = 0; i < pieces.size(); ++i) {
+        Line line{pieces[i], QStringLiteral("\n")};
+        if (i == pieces.size() - 1) {
+            if (line.text.isEmpty())
+                break;
+            line.end.clear();
+        }
+        if (line.text.endsWith(u'\r')) {
+            line.text.chop(1);
+            line.end.prepend(u'\r');
+        }
+        m_lines.push_back(line);
     }
-    if (!m_lines.isEmpty() && m_lines.last().isEmpty())
-        m_lines.removeLast();
+    m_newline =
+        text.contains(QLatin1String("\r\n")) ? QStringLiteral("\r\n") : QStringLiteral("\n");
 }
 
 bool CIniFile::Serialize(QByteArray& out) const {
-    const QString newline = m_crlf ? QStringLiteral("\r\n") : QStringLiteral("\n");
     QString text;
-    for (const QString& line : m_lines)
-        text += line + newline;
+    for (const Line& line : m_lines)
+        text += line.text + line.end;
     switch (m_encoding) {
     case Encoding::Utf8:
         out = text.toUtf8();
@@ -66,11 +86,9 @@ bool CIniFile::Serialize(QByteArray& out) const {
         out = "\xef\xbb\xbf" + text.toUtf8();
         break;
     case Encoding::Utf16:
-        out = QByteArray("\xff\xfe", 2);
-        for (QChar c : text) {
-            out += static_cast<char>(c.unicode() & 0xff);
-            out += static_cast<char>(c.unicode() >> 8);
-        }
+    case Encoding::Utf16WithoutMark:
+        out = (m_encoding == Encoding::Utf16 ? QByteArray("\xff\xfe", 2) : QByteArray()) +
+              Utf16LeWithNul(text).chopped(2) + m_trailing;
         break;
     case Encoding::EightBit:
         for (QChar c : text) {
@@ -83,15 +101,26 @@ bool CIniFile::Serialize(QByteArray& out) const {
     return true;
 }
 
+void CIniFile::Insert(qsizetype at, const QString& text) {
+    Line line{text, m_newline};
+    // A new last line takes over the missing line end of the old one.
+    if (at == static_cast<qsizetype>(m_lines.size()) && at > 0 && m_lines[at - 1].end.isEmpty()) {
+        m_lines[at - 1].end = m_newline;
+        line.end.clear();
+    }
+    m_lines.insert(m_lines.begin() + at, line);
+}
+
 bool CIniFile::FindSection(const CAtlString& section, qsizetype& first, qsizetype& end) const {
-    for (qsizetype i = 0; i < m_lines.size(); ++i) {
+    for (qsizetype i = 0; i < static_cast<qsizetype>(m_lines.size()); ++i) {
         QString name;
-        if (!SectionName(m_lines[i], name) || name.compare(section, Qt::CaseInsensitive) != 0)
+        if (!SectionName(m_lines[i].text, name) || name.compare(section, Qt::CaseInsensitive) != 0)
             continue;
         first = i + 1;
         end = first;
         QString next;
-        while (end < m_lines.size() && !SectionName(m_lines[end], next))
+        while (end < static_cast<qsizetype>(m_lines.size()) &&
+               !SectionName(m_lines[end].text, next))
             ++end;
         return true;
     }
@@ -101,7 +130,7 @@ bool CIniFile::FindSection(const CAtlString& section, qsizetype& first, qsizetyp
 qsizetype CIniFile::FindKey(qsizetype first, qsizetype end, const CAtlString& key) const {
     for (qsizetype i = first; i < end; ++i) {
         QString name;
-        if (KeyName(m_lines[i], name) && name.compare(key, Qt::CaseInsensitive) == 0)
+        if (KeyName(m_lines[i].text, name) && name.compare(key, Qt::CaseInsensitive) == 0)
             return i;
     }
     return -1;
@@ -115,7 +144,7 @@ std::optional<CAtlString> CIniFile::Get(const CAtlString& section, const CAtlStr
     const qsizetype index = FindKey(first, end, key.trimmed());
     if (index < 0)
         return std::nullopt;
-    const QString& line = m_lines[index];
+    const QString& line = m_lines[index].text;
     QString value = line.mid(line.indexOf(u'=') + 1).trimmed();
     if (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') &&
         value.back() == value.front())
@@ -133,25 +162,25 @@ bool CIniFile::Set(const CAtlString& section, const CAtlString& key, const CAtlS
     qsizetype first = 0;
     qsizetype end = 0;
     if (!FindSection(section, first, end)) {
-        if (!m_lines.isEmpty() && !m_lines.last().trimmed().isEmpty())
-            m_lines += QString();
-        m_lines += u'[' + section + u']';
-        m_lines += keyName + u'=' + value;
+        if (!m_lines.empty() && !m_lines.back().text.trimmed().isEmpty())
+            Insert(m_lines.size(), QString());
+        Insert(m_lines.size(), u'[' + section + u']');
+        Insert(m_lines.size(), keyName + u'=' + value);
         return true;
     }
     const qsizetype index = FindKey(first, end, keyName);
     if (index >= 0) {
         QString existing;
-        KeyName(m_lines[index], existing);
-        m_lines[index] = existing + u'=' + value;
+        KeyName(m_lines[index].text, existing);
+        m_lines[index].text = existing + u'=' + value;
         return true;
     }
     // After the section's last line with content, so that the blank line that separates it
     // from the next section stays where it was.
     qsizetype insertAt = end;
-    while (insertAt > first && m_lines[insertAt - 1].trimmed().isEmpty())
+    while (insertAt > first && m_lines[insertAt - 1].text.trimmed().isEmpty())
         --insertAt;
-    m_lines.insert(insertAt, keyName + u'=' + value);
+    Insert(insertAt, keyName + u'=' + value);
     return true;
 }
 
@@ -162,12 +191,12 @@ void CIniFile::DeleteKey(const CAtlString& section, const CAtlString& key) {
         return;
     const qsizetype index = FindKey(first, end, key.trimmed());
     if (index >= 0)
-        m_lines.removeAt(index);
+        m_lines.erase(m_lines.begin() + index);
 }
 
 void CIniFile::DeleteSection(const CAtlString& section) {
     qsizetype first = 0;
     qsizetype end = 0;
     if (FindSection(section, first, end))
-        m_lines.remove(first - 1, end - first + 1);
+        m_lines.erase(m_lines.begin() + first - 1, m_lines.begin() + end);
 }

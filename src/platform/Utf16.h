@@ -28,3 +28,18 @@ inline QString FromUtf16Le(const QByteArray& bytes) {
                                             (static_cast<uint8_t>(bytes[i + 1]) << 8)));
     return text;
 }
+
+// UTF-16LE saved without a byte-order mark. A registry or INI file begins with an ASCII line
+// (a header, a section or a comment), so in UTF-16LE every second byte of that line is zero,
+// which no UTF-8 text has.
+inline bool LooksLikeUtf16LeWithoutMark(const QByteArray& bytes) {
+    qsizetype checked = 0;
+    for (qsizetype i = 0; i + 1 < bytes.size() && i < 512; i += 2) {
+        if (bytes[i] == 0 || bytes[i + 1] != 0)
+            return false;
+        ++checked;
+        if (bytes[i] == '\n')
+            break;
+    }
+    return checked > 0;
+}

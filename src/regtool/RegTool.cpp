@@ -106,14 +106,10 @@ void PrintValue(QTextStream& out, const CHive::Value& value) {
         << TypeText(value.type) << "    " << DataText(value) << '\n';
 }
 
-void PrintKey(QTextStream& out, const CHive::Key* key, const QString& name) {
+void PrintKey(QTextStream& out, const CHive& hive, const QString& name) {
     out << name << '\n';
-    if (key != nullptr) {
-        for (const CHive::Entry& entry : key->entries) {
-            if (entry.kind == CHive::EntryKind::Value)
-                PrintValue(out, entry.value);
-        }
-    }
+    for (const CHive::Value* value : hive.Values(name))
+        PrintValue(out, *value);
 }
 
 bool Confirm(QTextStream& out, QTextStream& in, const QString& question) {
@@ -123,38 +119,47 @@ bool Confirm(QTextStream& out, QTextStream& in, const QString& question) {
     return answer.trimmed().startsWith(u'y', Qt::CaseInsensitive);
 }
 
-QString ErrorText(int32_t code) {
+// What went wrong, naming the hive file where the file is the trouble.
+QString ErrorText(int32_t code, const QString& hive) {
     switch (code) {
     case ERROR_ACCESS_DENIED:
         return QStringLiteral("ERROR: Access is denied.");
     case ERROR_FILE_NOT_FOUND:
         return kNotFound;
     case ERROR_REGISTRY_CORRUPT:
-        return QStringLiteral("ERROR: The registry file cannot be read without loss; it was "
-                              "left as it is.");
+        return QStringLiteral("ERROR: The registry file %1 is neither UTF-8 nor UTF-16 text (or "
+                              "holds a nul character), so it cannot be rewritten without loss; it "
+                              "was left as it is.")
+            .arg(hive);
+    case ERROR_FILE_TOO_LARGE:
+        return QStringLiteral("ERROR: The registry file %1 is larger than %2 MiB, more than any "
+                              "settings file needs; it was left as it is.")
+            .arg(hive)
+            .arg(CDurableFile::kMaxSize / (1024 * 1024));
+    case ERROR_DIRECTORY_NOT_SUPPORTED:
+        return QStringLiteral("ERROR: The registry file %1 is a folder, not a file.").arg(hive);
+    case ERROR_BAD_FILE_TYPE:
+        return QStringLiteral("ERROR: The registry file %1 is not a regular file (a pipe or a "
+                              "device, say).")
+            .arg(hive);
     default:
-        return QStringLiteral("ERROR: The registry could not be changed (error %1).").arg(code);
+        return QStringLiteral(
+                   "ERROR: The registry file %1 could not be read or written (error %2).")
+            .arg(hive)
+            .arg(code);
     }
 }
 
 // The closing line of a command that changes a hive: the error (in the store's own words
 // when it gave some), or the success line.
-int Finish(int32_t error, QTextStream& out, QTextStream& err, const QString& why = {}) {
+int Finish(int32_t error, const QString& hive, QTextStream& out, QTextStream& err,
+           const QString& why = {}) {
     if (error != ERROR_SUCCESS) {
-        err << (why.isEmpty() ? ErrorText(error) : QStringLiteral("ERROR: ") + why) << '\n';
+        err << (why.isEmpty() ? ErrorText(error, hive) : QStringLiteral("ERROR: ") + why) << '\n';
         return 1;
     }
     out << kDone << '\n';
     return 0;
-}
-
-const CHive::Key* OwnSection(const CHive& hive, const QString& full) {
-    for (const CHive::Key* key : hive.KeysBelow(full)) {
-        if (key->name.compare(full, Qt::CaseInsensitive) == 0 ||
-            CHive::CanonicalKeyName(key->name).compare(full, Qt::CaseInsensitive) == 0)
-            return key;
-    }
-    return nullptr;
 }
 } // namespace
 
@@ -294,7 +299,7 @@ int CRegTool::Run(const QStringList& arguments, QTextStream& out, QTextStream& e
 int CRegTool::Query(const Options& options, QTextStream& out, QTextStream& err) {
     CHive hive;
     if (const int32_t error = m_store->ReadHive(options.key.root, hive)) {
-        err << ErrorText(error) << '\n';
+        err << ErrorText(error, m_store->HivePath(options.key.root)) << '\n';
         return 1;
     }
     const QString& full = options.key.full;
@@ -314,14 +319,12 @@ int CRegTool::Query(const Options& options, QTextStream& out, QTextStream& err) 
         return 0;
     }
     out << '\n';
-    PrintKey(out, OwnSection(hive, full), full);
+    PrintKey(out, hive, full);
     out << '\n';
     if (options.recursive) {
-        for (const CHive::Key* key : hive.KeysBelow(full)) {
-            const QString name = CHive::CanonicalKeyName(key->name);
-            if (name.compare(full, Qt::CaseInsensitive) == 0)
-                continue;
-            PrintKey(out, key, name);
+        const QStringList below = hive.KeyTree(full);
+        for (qsizetype i = 1; i < below.size(); ++i) {
+            PrintKey(out, hive, below[i]);
             out << '\n';
         }
     } else {
@@ -418,7 +421,7 @@ int CRegTool::Add(const Options& options, QTextStream& out, QTextStream& err, QT
             hive.SetValue(full, value);
         return ERROR_SUCCESS;
     });
-    return Finish(error, out, err, why);
+    return Finish(error, m_store->HivePath(options.key.root), out, err, why);
 }
 
 int CRegTool::Delete(const Options& options, QTextStream& out, QTextStream& err, QTextStream& in) {
@@ -429,7 +432,7 @@ int CRegTool::Delete(const Options& options, QTextStream& out, QTextStream& err,
     }
     CHive current;
     if (const int32_t error = m_store->ReadHive(options.key.root, current)) {
-        err << ErrorText(error) << '\n';
+        err << ErrorText(error, m_store->HivePath(options.key.root)) << '\n';
         return 1;
     }
     if (!current.KeyExists(full) ||
@@ -456,21 +459,16 @@ int CRegTool::Delete(const Options& options, QTextStream& out, QTextStream& err,
         if (options.hasValueName)
             return hive.DeleteValue(full, options.valueName) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
         if (options.allValues) {
-            const CHive::Key* key = OwnSection(hive, full);
             std::vector<QString> names;
-            if (key != nullptr) {
-                for (const CHive::Entry& entry : key->entries) {
-                    if (entry.kind == CHive::EntryKind::Value)
-                        names.push_back(entry.value.name);
-                }
-            }
+            for (const CHive::Value* value : hive.Values(full))
+                names.push_back(value->name);
             for (const QString& name : names)
                 hive.DeleteValue(full, name);
             return ERROR_SUCCESS;
         }
         return hive.DeleteKeyTree(full) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
     });
-    return Finish(error, out, err, why);
+    return Finish(error, m_store->HivePath(options.key.root), out, err, why);
 }
 
 int CRegTool::Import(const Options& options, QTextStream& out, QTextStream& err) {
@@ -482,7 +480,7 @@ int CRegTool::Import(const Options& options, QTextStream& out, QTextStream& err)
         return 1;
     }
     CHive import;
-    import.Parse(bytes);
+    import.Parse(bytes, CHive::Index::Skip);
     if (!import.HasHeader()) {
         err << "ERROR: " << fileName << " is no registry file: its first line must be \""
             << CHive::kHeader << "\".\n";
@@ -532,31 +530,21 @@ int CRegTool::Import(const Options& options, QTextStream& out, QTextStream& err)
             return ERROR_SUCCESS;
         });
         if (error != ERROR_SUCCESS)
-            return Finish(error, out, err, why);
+            return Finish(error, m_store->HivePath(root), out, err, why);
     }
-    return Finish(ERROR_SUCCESS, out, err);
+    return Finish(ERROR_SUCCESS, {}, out, err);
 }
 
 int CRegTool::Export(const Options& options, QTextStream& out, QTextStream& err, QTextStream& in) {
     CHive hive;
     if (const int32_t error = m_store->ReadHive(options.key.root, hive)) {
-        err << ErrorText(error) << '\n';
+        err << ErrorText(error, m_store->HivePath(options.key.root)) << '\n';
         return 1;
     }
     const QString& full = options.key.full;
     if (!hive.KeyExists(full)) {
         err << kNotFound << '\n';
         return 1;
-    }
-    CHive exported;
-    exported.CreateKey(full);
-    for (const CHive::Key* key : hive.KeysBelow(full)) {
-        const QString name = CHive::CanonicalKeyName(key->name);
-        exported.CreateKey(name);
-        for (const CHive::Entry& entry : key->entries) {
-            if (entry.kind == CHive::EntryKind::Value)
-                exported.SetValue(name, entry.value);
-        }
     }
     const QString& fileName = options.positional[1];
     if (!options.force && QFile::exists(fileName) &&
@@ -565,8 +553,7 @@ int CRegTool::Export(const Options& options, QTextStream& out, QTextStream& err,
         return 1;
     }
     QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(exported.Serialize()) < 0 ||
-        !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || file.write(hive.Export(full)) < 0 || !file.commit()) {
         err << "ERROR: Cannot write " << fileName << ": " << file.errorString() << '\n';
         return 1;
     }

@@ -120,18 +120,19 @@ TEST(FileSettingsStore, RefusesToRewriteAHiveItCannotReadWhole) {
     Sandbox sandbox;
     const QByteArray utf16 =
         "\xff\xfe" + Utf16LeWithNul("Windows Registry Editor Version 5.00\n").chopped(2);
-    const QByteArray cases[] = {
-        "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n\"A\"=\"caf\xe9\"\n",
-        utf16 + "A",                               // half a character
-        utf16 + QByteArray("\x00\xd8\x0a\x00", 4), // a lone surrogate
-        {},                                        // made larger than the cap below
+    const std::pair<QByteArray, int32_t> cases[] = {
+        {"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n\"A\"=\"caf\xe9\"\n",
+         ERROR_REGISTRY_CORRUPT},
+        {utf16 + "A", ERROR_REGISTRY_CORRUPT},                               // half a character
+        {utf16 + QByteArray("\x00\xd8\x0a\x00", 4), ERROR_REGISTRY_CORRUPT}, // a lone surrogate
+        {{}, ERROR_FILE_TOO_LARGE}, // made larger than the cap below
     };
-    for (const QByteArray& original : cases) {
+    for (const auto& [original, code] : cases) {
         sandbox.Write("user.reg", original);
         const QByteArray local = QFile::encodeName(sandbox.Path("user.reg"));
         const off_t size = original.isEmpty() ? CDurableFile::kMaxSize + 1 : original.size();
         ASSERT_EQ(::truncate(local.constData(), size), 0); // sparse: takes no disk space
-        EXPECT_EQ(RegWriteDword(HKEY_CURRENT_USER, kKey, "New", 2), ERROR_REGISTRY_CORRUPT)
+        EXPECT_EQ(RegWriteDword(HKEY_CURRENT_USER, kKey, "New", 2), code)
             << original.toHex().constData();
         EXPECT_EQ(QFileInfo(sandbox.Path("user.reg")).size(), size);
         EXPECT_TRUE(original.isEmpty() || sandbox.Read("user.reg") == original);

@@ -4,6 +4,8 @@
 #include "platform/FdGuard.h"
 #include "support/Sandbox.h"
 
+#include "platform/DurableFile.h"
+
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -244,4 +246,23 @@ TEST(RegTool, RewriteReachesTheDiskBeforeItReplacesTheHive) {
         << calls.join(u'\n').toStdString();
     EXPECT_TRUE(calls.mid(renamed + 1).contains("fsync\t" + root))
         << calls.join(u'\n').toStdString();
+}
+
+TEST(RegTool, ErrorsSayWhatIsWrongWithTheHive) {
+    Sandbox sandbox;
+    ASSERT_TRUE(QDir().mkpath(sandbox.Path("machine.reg")));
+    sandbox.Write("user.reg", {});
+    const QByteArray user = QFile::encodeName(sandbox.Path("user.reg"));
+    ASSERT_EQ(::truncate(user.constData(), CDurableFile::kMaxSize + 1), 0); // sparse
+    const QStringList add = {"add", kUser, "/v", "X", "/d", "y", "/f"};
+    RunSteps({
+        {{"query", kAcc}, 1, "machine.reg is a folder"},
+        {{"add", kAcc, "/v", "X", "/d", "y", "/f"}, 1, "machine.reg is a folder"},
+        {{"query", kUser}, 1, "user.reg is larger than 64 MiB"},
+        {{"add", kUser, "/v", "X", "/d", "y", "/f"}, 1, "user.reg is larger than 64 MiB"},
+    });
+    EXPECT_EQ(QFileInfo(sandbox.Path("user.reg")).size(), CDurableFile::kMaxSize + 1);
+    ASSERT_TRUE(QFile::remove(sandbox.Path("user.reg")));
+    ASSERT_TRUE(QFile::link("/dev/null", sandbox.Path("user.reg")));
+    RunSteps({{{"query", kUser}, 1, "user.reg is not a regular file"}});
 }
