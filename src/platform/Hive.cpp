@@ -94,17 +94,6 @@ void SkipSpaces(const QString& text, qsizetype& pos) {
         ++pos;
 }
 
-int HexDigit(QChar c) {
-    const char16_t u = c.unicode();
-    if (u >= u'0' && u <= u'9')
-        return u - u'0';
-    if (u >= u'a' && u <= u'f')
-        return u - u'a' + 10;
-    if (u >= u'A' && u <= u'F')
-        return u - u'A' + 10;
-    return -1;
-}
-
 // Splits a value line into its name and the data after "="; false when it is none.
 bool SplitValueLine(const QString& line, QString& name, QString& data) {
     qsizetype pos = 0;

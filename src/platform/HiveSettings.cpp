@@ -1,25 +1,11 @@
 #include "platform/HiveSettings.h"
 
+#include "platform/Settings.h"
 #include "platform/SettingsStore.h"
 
 #include <vector>
 
 namespace {
-bool RootOf(SettingsScope scope, HKEY& root) {
-    switch (scope) {
-    case LocalMachine:
-        root = HKEY_LOCAL_MACHINE;
-        return true;
-    case CurrentUser:
-        root = HKEY_CURRENT_USER;
-        return true;
-    case ClassesRoot:
-        root = HKEY_CLASSES_ROOT;
-        return true;
-    }
-    return false;
-}
-
 uint64_t LittleEndian(const std::vector<uint8_t>& data, size_t bytes) {
     uint64_t value = 0;
     for (size_t i = bytes; i-- > 0;)
@@ -46,7 +32,7 @@ void CHiveSettings::EndGroup() {
 
 QVariant CHiveSettings::Value(const CAtlString& key) const {
     HKEY root{};
-    if (!RootOf(m_scope, root))
+    if (!ScopeRoot(m_scope, root))
         return {};
     QStringList parts = m_groups;
     parts.append(key);

@@ -7,6 +7,22 @@
 
 const CAtlString kRegistryMarker = QStringLiteral("com.orvexsys.Registry");
 
+bool ScopeRoot(int32_t scope, HKEY& root) {
+    switch (scope) {
+    case LocalMachine:
+        root = HKEY_LOCAL_MACHINE;
+        return true;
+    case CurrentUser:
+        root = HKEY_CURRENT_USER;
+        return true;
+    case ClassesRoot:
+        root = HKEY_CLASSES_ROOT;
+        return true;
+    default:
+        return false;
+    }
+}
+
 namespace {
 const CAtlString kMakerKey = QStringLiteral("Software\\ORVEX Technologies");
 const CAtlString kIniFileValue = QStringLiteral("Tavlo_INI_Settings_File");
@@ -35,19 +51,7 @@ bool Prepare(int32_t scope, CAtlString keyPath, const CAtlString& markerOrKey, H
     while (keyPath.endsWith(u'\\'))
         keyPath.chop(1);
     path = keyPath;
-    switch (scope) {
-    case LocalMachine:
-        root = HKEY_LOCAL_MACHINE;
-        return true;
-    case CurrentUser:
-        root = HKEY_CURRENT_USER;
-        return true;
-    case ClassesRoot:
-        root = HKEY_CLASSES_ROOT;
-        return true;
-    default:
-        return false;
-    }
+    return ScopeRoot(scope, root);
 }
 
 // The INI section that replaces the key, or empty when the registry is used. Only values

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/AtlString.h"
+#include "platform/Registry.h"
 
 #include <cstdint>
 
@@ -13,6 +14,9 @@ enum SettingsScope : int32_t { LocalMachine = 0, CurrentUser = 1, ClassesRoot = 
 // of the registry store unchanged. A scope that names no root reads and writes nothing: the
 // string read gives an empty text and the integer read its default, both leaving the error
 // output untouched; both writes answer 2.
+
+// The registry root of a scope; false for a number that names none.
+bool ScopeRoot(int32_t scope, HKEY& root);
 
 // Passed as the last argument of a settings function when the key path is complete;
 // anything else is taken as one more key name below the path.

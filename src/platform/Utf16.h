@@ -43,3 +43,15 @@ inline bool LooksLikeUtf16LeWithoutMark(const QByteArray& bytes) {
     }
     return checked > 0;
 }
+
+// The value of a hexadecimal digit (either case), or -1.
+inline int HexDigit(QChar c) {
+    const char16_t u = c.unicode();
+    if (u >= u'0' && u <= u'9')
+        return u - u'0';
+    if (u >= u'a' && u <= u'f')
+        return u - u'a' + 10;
+    if (u >= u'A' && u <= u'F')
+        return u - u'A' + 10;
+    return -1;
+}

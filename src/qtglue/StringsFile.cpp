@@ -8,17 +8,6 @@ bool IsSeparator(char16_t c) {
            c == u'\0';
 }
 
-// The value of a hexadecimal digit, or -1.
-int HexDigit(char16_t c) {
-    if (c >= u'0' && c <= u'9')
-        return c - u'0';
-    if (c >= u'A' && c <= u'F')
-        return c - u'A' + 10;
-    if (c >= u'a' && c <= u'f')
-        return c - u'a' + 10;
-    return -1;
-}
-
 char16_t Escaped(char16_t c) {
     switch (c) {
     case u'n':
