@@ -55,6 +55,14 @@ inline QProcessEnvironment ProgramEnvironment(const Sandbox& sandbox, const QStr
     // Under AddressSanitizer a leak of a system library would fail the program's exit code.
     env.insert(QStringLiteral("LSAN_OPTIONS"), QStringLiteral("suppressions=" ORVEX_TEST_SUPPORT_DIR
                                                               "/lsan.supp:print_suppressions=0"));
+    // Under ThreadSanitizer Qt's internals (not built with it) are suppressed as in the test
+    // programs, and Qt's own event dispatcher replaces glib's, as UseInstrumentableEventLoop
+    // does for them.
+    env.insert(QStringLiteral("TSAN_OPTIONS"),
+               QStringLiteral("suppressions=" ORVEX_TEST_SUPPORT_DIR "/tsan.supp"));
+#if defined(__SANITIZE_THREAD__)
+    env.insert(QStringLiteral("QT_NO_GLIB"), QStringLiteral("1"));
+#endif
     return env;
 }
 

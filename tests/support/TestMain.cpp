@@ -3,8 +3,9 @@
 // setting of the machine leaks into tests that talk to loopback servers, and every test program
 // gets a private temporary folder, so the files a download leaves behind can be counted.
 //
-// The ThreadSanitizer suppressions live here, in the one object file every test program links,
-// because the sanitizer finds them by symbol at start-up.
+// The ThreadSanitizer suppressions are in tests/support/tsan.supp, named here, in the one
+// object file every test program links, because the sanitizer looks for its options by symbol
+// at start-up.
 //
 // Qt and glib are not built with ThreadSanitizer, and Qt synchronises QThread's join and its
 // cross-thread event queue with a futex-based QMutex that the sanitizer cannot see. The
@@ -12,11 +13,11 @@
 // finished QThread signals, the wake-up descriptor of a dispatcher being torn
 // down at exit, the event list a worker appends a queued call to, and that call's arguments.
 // (glib's event loop is kept out of these runs altogether: see UseInstrumentableEventLoop below.)
-// Each entry below names such a Qt internal. The one on QArrayData would also hide two threads of
-// ours growing one shared Qt container at once; our code shares none (strings cross threads only as
-// copies inside queued signals), which review must keep true. Our own
-// cross-thread data (the answer of a credentials request, the result of a worker) is ordered
-// with std::atomic release/acquire and stays fully checked.
+// Each entry of tsan.supp names such a Qt internal. The one on QArrayData would also hide two
+// threads of ours growing one shared Qt container at once; our code shares none (strings cross
+// threads only as copies inside queued signals), which review must keep true. Our own cross-thread
+// data (the answer of a credentials request, the result of a worker) is ordered with std::atomic
+// release/acquire and stays fully checked.
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -27,17 +28,10 @@
 #include <cstdlib>
 
 #if defined(__SANITIZE_THREAD__)
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:QWaitCondition::~QWaitCondition\n"
-           "race:QArrayData::reallocateUnaligned\n"
-           "race:QEventDispatcherUNIXPrivate::~QEventDispatcherUNIXPrivate\n"
-           // Only the unpacking of a queued call's arguments (allocated by the emitting
-           // thread), not the slot it then calls: race_top matches the racing frame alone.
-           "race_top:QtPrivate::FunctorCall\n"
-           "race_top:QArrayDataPointer<char16_t>::QArrayDataPointer\n"
-           // Qt's own allocations and frees of posted events, made by whichever thread
-           // posts or delivers them.
-           "called_from_lib:libQt6Core.so.6\n";
+// The list is a file so that the real program, started by the tests, reads the same one
+// (tests/support/ProgramRun.h hands it over in TSAN_OPTIONS).
+extern "C" const char* __tsan_default_options() {
+    return "suppressions=" ORVEX_TEST_SUPPORT_DIR "/tsan.supp";
 }
 #endif
 
