@@ -296,17 +296,23 @@ int CRegTool::Run(const QStringList& arguments, QTextStream& out, QTextStream& e
     return 1;
 }
 
-int CRegTool::Query(const Options& options, QTextStream& out, QTextStream& err) {
-    CHive hive;
+bool CRegTool::ReadKeyHive(const Options& options, CHive& hive, QTextStream& err) {
     if (const int32_t error = m_store->ReadHive(options.key.root, hive)) {
         err << ErrorText(error, m_store->HivePath(options.key.root)) << '\n';
-        return 1;
+        return false;
     }
-    const QString& full = options.key.full;
-    if (!hive.KeyExists(full)) {
+    if (!hive.KeyExists(options.key.full)) {
         err << kNotFound << '\n';
-        return 1;
+        return false;
     }
+    return true;
+}
+
+int CRegTool::Query(const Options& options, QTextStream& out, QTextStream& err) {
+    CHive hive;
+    if (!ReadKeyHive(options, hive, err))
+        return 1;
+    const QString& full = options.key.full;
     if (options.hasValueName) {
         const CHive::Value* value = hive.FindValue(full, options.valueName);
         if (value == nullptr) {
@@ -537,15 +543,9 @@ int CRegTool::Import(const Options& options, QTextStream& out, QTextStream& err)
 
 int CRegTool::Export(const Options& options, QTextStream& out, QTextStream& err, QTextStream& in) {
     CHive hive;
-    if (const int32_t error = m_store->ReadHive(options.key.root, hive)) {
-        err << ErrorText(error, m_store->HivePath(options.key.root)) << '\n';
+    if (!ReadKeyHive(options, hive, err))
         return 1;
-    }
     const QString& full = options.key.full;
-    if (!hive.KeyExists(full)) {
-        err << kNotFound << '\n';
-        return 1;
-    }
     const QString& fileName = options.positional[1];
     if (!options.force && QFile::exists(fileName) &&
         !Confirm(out, in, QStringLiteral("File %1 already exists. Overwrite").arg(fileName))) {

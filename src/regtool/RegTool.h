@@ -24,6 +24,9 @@ public:
 
 private:
     struct Options;
+    // Reads the hive of the command's key into hive; false, with the error written, when
+    // the hive cannot be read or the key is not in it.
+    bool ReadKeyHive(const Options& options, CHive& hive, QTextStream& err);
     int Query(const Options& options, QTextStream& out, QTextStream& err);
     int Add(const Options& options, QTextStream& out, QTextStream& err, QTextStream& in);
     int Delete(const Options& options, QTextStream& out, QTextStream& err, QTextStream& in);
