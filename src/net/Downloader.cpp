@@ -5,6 +5,8 @@
 #include "platform/FilePath.h"
 #include "platform/Locations.h"
 
+#include <QScopeGuard>
+
 #include <memory>
 
 namespace {
@@ -43,10 +45,7 @@ CAtlString Downloader::Download(const CAtlString& url, int32_t, int32_t) {
     if (m_running)
         return {};
     m_running = true;
-    struct Running {
-        bool& flag;
-        ~Running() { flag = false; }
-    } running{m_running};
+    const auto running = qScopeGuard([this] { m_running = false; });
 
     const FilePath file = UniqueTempFile(UrlExtension(url), QStringLiteral("FLVTemp"));
     CAtlString result;

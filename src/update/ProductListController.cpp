@@ -4,6 +4,8 @@
 #include "net/IDownloader.h"
 #include "platform/Locations.h"
 
+#include <QScopeGuard>
+
 CProductListController::CProductListController() : m_products(std::make_shared<Products>()) {}
 
 CProductListController::~CProductListController() = default;
@@ -18,10 +20,7 @@ bool CProductListController::RefreshProductList() {
         return false;
     const FilePath copy(m_downloader->Download(m_products->Url(), 1, 0));
     // The downloaded copy is only ever read or copied from; it goes on every path.
-    struct Remover {
-        const FilePath& path;
-        ~Remover() { path.DeleteFile(); }
-    } remover{copy};
+    const auto remove = qScopeGuard([&copy] { copy.DeleteFile(); });
     if (!copy.Exists())
         return false;
 
