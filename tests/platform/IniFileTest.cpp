@@ -78,15 +78,14 @@ TEST(IniFile, WritesChangeOnlyTheirOwnLineAndRefuseWhatWouldBreakTheFile) {
 TEST(IniFile, KeepsTheEncodingOfTheFile) {
     Sandbox sandbox;
     const QString key = "Name", value = "Zürich";
-    auto utf16 = [](const QString& text) { return "\xff\xfe" + Utf16LeWithNul(text).chopped(2); };
     const std::pair<QByteArray, QByteArray> cases[] = {
         {"[S]\n", "[S]\nName=Z\xc3\xbcrich\n"},
-        {utf16("[S]\r\n"), utf16("[S]\r\nName=Zürich\r\n")},
+        {Utf16Le("[S]\r\n"), Utf16Le("[S]\r\nName=Zürich\r\n")},
         {"; caf\xe9\n[S]\n", "; caf\xe9\n[S]\nName=Z\xfcrich\n"},
         // Bytes the write does not touch stay: an odd last byte, mixed line ends, no final one.
-        {utf16("[S]\r\n") + "A", utf16("[S]\r\nName=Zürich\r\n") + "A"},
+        {Utf16Le("[S]\r\n") + "A", Utf16Le("[S]\r\nName=Zürich\r\n") + "A"},
         {"[S]\nA=1\r\n\n[T]\nB=2", "[S]\nA=1\r\nName=Z\xc3\xbcrich\r\n\n[T]\nB=2"},
-        {utf16("[S]\r\n").mid(2), utf16("[S]\r\nName=Zürich\r\n").mid(2)},
+        {Utf16Le("[S]\r\n").mid(2), Utf16Le("[S]\r\nName=Zürich\r\n").mid(2)},
     };
     for (const auto& [before, after] : cases) {
         sandbox.Write(kLocal, before);

@@ -21,12 +21,4 @@ public:
         Write(QStringLiteral("drive_c/Lang/Languages/%1/%2.strings").arg(code, baseName),
               Utf16Le(text));
     }
-    // UTF-16LE bytes, after a byte-order mark unless told otherwise.
-    static QByteArray Utf16Le(const QString& text, bool mark = true) {
-        QByteArray bytes = mark ? QByteArray("\xFF\xFE", 2) : QByteArray();
-        for (QChar c : text)
-            bytes.append(static_cast<char>(c.unicode() & 0xff))
-                .append(static_cast<char>(c.unicode() >> 8));
-        return bytes;
-    }
 };

@@ -145,35 +145,27 @@ TEST_F(LanguageTest, OnlyRightToLeftOneMirrorsTheLayout) {
     }
 }
 
-// The shipped translations: found beside the program through its own catalogue, each
-// language translating the same texts, and in use once set up. What the window shows of them
-// is MainWindowLanguage's.
-TEST_F(LanguageTest, ShippedTranslationsLoad) {
+// The shipped translations, found beside the program through its own catalogue: each language
+// translates the same texts, keeping the line breaks and placeholders the program's text is
+// built around. That they reach the window, mirrored for Hebrew, is MainWindowLanguage's.
+TEST_F(LanguageTest, ShippedTranslationsTranslateTheSameTexts) {
     QList<QString> firstKeys;
-    const std::pair<const char*, const char*> cases[] = {
-        {"de", "Bitte öffnen Sie"}, {"fr", "Veuillez ouvrir"}, {"he", "פתח דפדפן"}};
-    for (const auto& [code, browser] : cases) {
+    for (const char* code : {"de", "fr", "he"}) {
         SCOPED_TRACE(code);
         std::unique_ptr<char[]> buffer;
         const int32_t size = ProgramLanguagesFolder()
                                  .Join(QLatin1String(code) + u"\\ORVEXProductUpdate.strings"_s)
                                  .ReadAll(buffer);
         QList<QString> keys;
-        ReadStringsPairs(QByteArray(buffer.get(), size),
-                         [&keys](const QString& key, const QString& value) {
-                             EXPECT_FALSE(value.isEmpty()) << key.toStdString();
-                             keys.append(key);
-                         });
+        ReadStringsPairs(
+            QByteArray(buffer.get(), size), [&keys](const QString& key, const QString& value) {
+                EXPECT_FALSE(value.isEmpty()) << key.toStdString();
+                EXPECT_EQ(value.endsWith(u'\n'), key.endsWith(u'\n')) << key.toStdString();
+                EXPECT_EQ(value.count(u'%'), key.count(u'%')) << key.toStdString();
+                keys.append(key);
+            });
         EXPECT_EQ(keys, firstKeys.isEmpty() ? keys : firstKeys);
         firstKeys = keys;
-
-        SetLocaleOverride(QLatin1String(code));
-        EXPECT_TRUE(SetupLanguage(u"ORVEXProductUpdate"_s));
-        const QString text = QCoreApplication::translate(
-            "CProductVersions",
-            "Could not open a Web browser. Please open a Web browser manually and go to: \n");
-        EXPECT_TRUE(text.contains(QString::fromUtf8(browser)) && text.endsWith(u": \n"_s))
-            << text.toStdString();
     }
     EXPECT_GE(firstKeys.size(), 25);
 }

@@ -14,6 +14,12 @@
 
 #include <optional>
 
+// Text as Windows programs save it: UTF-16LE after a byte-order mark unless told otherwise, with
+// no terminating nul.
+inline QByteArray Utf16Le(const QString& text, bool mark = true) {
+    return (mark ? QByteArray("\xff\xfe") : QByteArray()) + Utf16LeWithNul(text).chopped(2);
+}
+
 // A private ORVEX_ROOT for one test: the hives, drives and temporary folder all live in a
 // fresh folder, the process-wide store and INI lookup start over, and everything is put
 // back afterwards.
