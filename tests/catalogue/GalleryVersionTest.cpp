@@ -17,12 +17,18 @@ const QString kKey = "Software\\ORVEX Technologies\\Gallery\\" + kGuid + "\\Team
 const QString kDefaultUrl = QStringLiteral("http://127.0.0.1:9/gallery/");
 const QString kPublished = QStringLiteral("http://127.0.0.1:9/gallery/gallery_categories.xml");
 
-// A categories file of (id, stamp) pairs; published files wrap them in "categories".
-QByteArray Categories(const std::vector<std::pair<QString, QString>>& categories,
-                      bool published = false) {
+// "A=2008-05-01 B=..." as a categories file (published ones wrap them in "categories"); "-"
+// for no file, "many" for thousands of categories.
+QByteArray Categories(const QString& stamps, bool published) {
+    if (stamps == "-")
+        return {};
     QString body;
-    for (const auto& [id, stamp] : categories)
-        body += QStringLiteral("<category id=\"%1\" version=\"%2\"/>").arg(id, stamp);
+    for (const QString& pair : stamps.split(u' ', Qt::SkipEmptyParts)) {
+        body += QStringLiteral("<category id=\"%1\" version=\"%2\"/>")
+                    .arg(pair.section(u'=', 0, 0), pair.section(u'=', 1));
+    }
+    for (int i = 0; stamps == "many" && i < 6000; ++i)
+        body += QStringLiteral("<category id=\"%1\" version=\"1\"/>").arg(i);
     if (published)
         body = "<categories>" + body + "</categories>";
     return ("<Gallery>" + body + "</Gallery>").toUtf8();
@@ -42,171 +48,51 @@ std::shared_ptr<GalleryVersion> LoadGallery(const QString& defaultUrl) {
     return gallery;
 }
 
+// The registry record; C: is the sandbox's drive_c, where only "viewer" exists.
 struct Record {
     QString manifest = "C:\\Gallery\\manifest.xml", app = "C:\\Gallery\\viewer", metadata = {};
 };
 
+// A pack is found when its installed text is not empty.
 struct GalleryCase {
     const char* name;
-    Record record;
-    // Where the installed file goes below the sandbox; null bytes leave it out.
-    QByteArray installed;
-    QByteArray published;
-    bool found, valid, update;
+    QString installed, published;
+    bool valid, update;
     QString installedText, latestText;
-    bool button;
-    bool appExists = true;
+    bool button = true;
+    Record record = {};
     QString defaultUrl = kDefaultUrl;
-    // Relative to the sandbox, which is also the current folder.
-    QString installedFile = "drive_c/Gallery/Uninstall/updateinfo.xml";
 };
 
-QString Many(int count) {
-    QString text;
-    for (int i = 0; i < count; ++i)
-        text += QStringLiteral("<category id=\"%1\" version=\"2008-01-01\"/>").arg(i);
-    return text;
-}
-
 TEST(GalleryVersion, ReadsRecordInstalledAndPublishedCategories) {
-    const QByteArray ab = Categories({{"A", "2008-05-01"}, {"B", "2008-06-01"}});
+    const QString ab = "A=2008-05-01 B=2008-06-01";
+    const QString june = Short(2008, 6, 1);
+    // clang-format off
     const GalleryCase rows[] = {
-        {"NewestStampsShownAsShortDates",
-         {},
-         ab,
-         Categories({{"A", "2008-07-01"}, {"B", "2008-06-01"}}, true),
-         true,
-         true,
-         true,
-         Short(2008, 6, 1),
-         Short(2008, 7, 1),
-         true},
-        {"CurrentPack",
-         {},
-         ab,
-         Categories({{"A", "2008-05-01"}, {"B", "2008-06-01"}}, true),
-         true,
-         true,
-         false,
-         Short(2008, 6, 1),
-         Short(2008, 6, 1),
-         true},
+        {"NewestStampsAsShortDates", ab, "A=2008-07-01 B=2008-06-01", true, true, june, Short(2008, 7, 1)},
         // Text order: "9" is above "10", and neither is a date.
-        {"StampsCompareAsText",
-         {},
-         Categories({{"A", "10"}}),
-         Categories({{"A", "9"}}, true),
-         true,
-         true,
-         true,
-         "10",
-         "9",
-         true},
-        {"OnlyUnknownIdsPublished",
-         {},
-         ab,
-         Categories({{"C", "2009-01-01"}}, true),
-         true,
-         false,
-         false,
-         Short(2008, 6, 1),
-         "",
-         true},
-        {"PublishedWithoutCategories",
-         {},
-         ab,
-         Categories({{"A", "2009-01-01"}}),
-         true,
-         false,
-         false,
-         Short(2008, 6, 1),
-         "",
-         true},
-        {"PublishedFileMissing", {}, ab, {}, true, false, false, Short(2008, 6, 1), "", true},
-        {"ApplicationMissing",
-         {},
-         ab,
-         Categories({{"A", "2009-01-01"}}, true),
-         true,
-         true,
-         true,
-         Short(2008, 6, 1),
-         Short(2009, 1, 1),
-         false,
-         false},
-        {"DoubledSeparatorsTrimmed",
-         {},
-         ab,
-         Categories({{"B", "2008-06-01"}}, true),
-         true,
-         true,
-         false,
-         Short(2008, 6, 1),
-         Short(2008, 6, 1),
-         true,
-         true,
+        {"StampsCompareAsText", "A=10", "A=9", true, true, "10", "9"},
+        {"OnlyUnknownIdsPublished", ab, "C=2009-01-01", false, false, june, ""},
+        {"PublishedFileMissing", ab, "-", false, false, june, ""},
+        {"ApplicationMissing", ab, "A=2009-01-01", true, true, june, Short(2009, 1, 1), false,
+         {.app = "C:\\Gallery\\missing"}},
+        {"DoubledSeparatorTrimmed", ab, "B=2008-06-01", true, false, june, june, true, {},
          "http://127.0.0.1:9/gallery//"},
-        {"NoTrailingSeparator",
-         {},
-         ab,
-         Categories({{"B", "2008-06-01"}}, true),
-         true,
-         true,
-         false,
-         Short(2008, 6, 1),
-         Short(2008, 6, 1),
-         true,
-         true,
+        {"SeparatorAdded", ab, "B=2008-06-01", true, false, june, june, true, {},
          "http://127.0.0.1:9/gallery"},
-        {"EmptyAppPathFindsNothing", {.app = ""}, ab, {}, false, false, false, "", "", false},
-        // Without a manifest there is no folder to look in, not even the current one.
-        {"MetadataWithoutManifest",
-         {.manifest = "", .metadata = "C:\\Gallery\\meta.xml"},
-         ab,
-         {},
-         false,
-         false,
-         false,
-         "",
-         "",
-         true,
-         true,
-         kDefaultUrl,
-         "Uninstall/updateinfo.xml"},
-        {"NoRecord", {.manifest = "", .app = ""}, ab, {}, false, false, false, "", "", false},
-        {"InstalledFileMissing", {}, {}, {}, false, false, false, "", "", true},
-        {"IdlessCategoriesIgnored",
-         {},
-         Categories({{"", "2008-01-01"}}),
-         {},
-         false,
-         false,
-         false,
-         "",
-         "",
-         true},
+        {"EmptyAppPathFindsNothing", ab, "-", false, false, "", "", false, {.app = ""}},
+        // A relative manifest would name a folder below the current one.
+        {"RelativeManifest", ab, "-", false, false, "", "", false, {.manifest = "Gallery\\manifest.xml"}},
+        // Without a manifest there is no folder to look in.
+        {"MetadataWithoutManifest", ab, "-", false, false, "", "", false,
+         {.manifest = "", .metadata = "C:\\Gallery\\meta.xml"}},
+        {"InstalledFileMissing", "-", "-", false, false, "", "", false},
+        {"IdlessCategoriesIgnored", "=2008-01-01", "-", false, false, "", "", false},
         // Thousands of categories are refused before they take the memory of a tree.
-        {"HostileInstalledFile",
-         {},
-         ("<G>" + Many(6000) + "</G>").toUtf8(),
-         {},
-         false,
-         false,
-         false,
-         "",
-         "",
-         true},
-        {"HostilePublishedFile",
-         {},
-         ab,
-         ("<G><categories>" + Many(6000) + "</categories></G>").toUtf8(),
-         true,
-         false,
-         false,
-         Short(2008, 6, 1),
-         "",
-         true},
+        {"HostileInstalledFile", "many", "-", false, false, "", "", false},
+        {"HostilePublishedFile", ab, "many", false, false, june, ""},
     };
+    // clang-format on
     for (const GalleryCase& row : rows) {
         SCOPED_TRACE(row.name);
         CatalogueSandbox sandbox;
@@ -220,27 +106,29 @@ TEST(GalleryVersion, ReadsRecordInstalledAndPublishedCategories) {
             if (!value.isEmpty())
                 WriteSettingString(LocalMachine, kKey, name, value, kRegistryMarker);
         }
-        if (!row.installed.isNull())
-            sandbox.Write(row.installedFile, row.installed);
-        if (row.appExists)
-            sandbox.Write("drive_c/Gallery/viewer", "#!/bin/sh\n");
+        for (const char* file :
+             {"drive_c/Gallery/Uninstall/updateinfo.xml", "Gallery/Uninstall/updateinfo.xml"}) {
+            if (row.installed != "-")
+                sandbox.Write(file, Categories(row.installed, false));
+        }
+        sandbox.Write("drive_c/Gallery/viewer", "#!/bin/sh\n");
         auto downloader = std::make_shared<FakeDownloader>();
-        if (!row.published.isNull())
-            downloader->documents[kPublished] = row.published;
+        if (row.published != "-")
+            downloader->documents[kPublished] = Categories(row.published, true);
 
+        const bool found = !row.installedText.isEmpty();
         const auto gallery = LoadGallery(row.defaultUrl);
-        EXPECT_EQ(gallery->FindInstalled(), row.found);
-        EXPECT_EQ(gallery->GetItemCount(), row.found ? 1u : 0u);
+        EXPECT_EQ(gallery->FindInstalled(), found);
+        EXPECT_EQ(gallery->GetItemCount(), found ? 1u : 0u);
         // The window asks for the button before the check.
-        EXPECT_EQ(gallery->HasActionButton(0), row.button && row.found);
+        EXPECT_EQ(gallery->HasActionButton(0), row.button);
         gallery->SetDownloader(downloader);
         EXPECT_EQ(gallery->CheckForUpdates(), row.valid);
-        EXPECT_EQ(downloader->asked, row.found ? QStringList{kPublished} : QStringList());
+        EXPECT_EQ(downloader->asked, found ? QStringList{kPublished} : QStringList());
         EXPECT_EQ(gallery->HasUpdateInfo(0), row.valid);
         EXPECT_EQ(gallery->IsUpdateAvailable(0), row.update);
         EXPECT_EQ(gallery->GetInstalledVersionText(0), row.installedText);
         EXPECT_EQ(gallery->GetLatestVersionText(0), row.latestText);
-        EXPECT_EQ(gallery->HasActionButton(0), row.button && row.found);
         EXPECT_EQ(TemporaryFiles(), QStringList());
     }
 }
@@ -263,7 +151,7 @@ TEST(GalleryVersion, StartsTheRecordedProgramWithTheGuid) {
         WriteSettingString(LocalMachine, kKey, "AppPath", row.recordFolder + "/viewer",
                            kRegistryMarker);
         WriteSettingString(LocalMachine, kKey, "Args", "-open all", kRegistryMarker);
-        sandbox.Write(row.folder + "/Uninstall/updateinfo.xml", Categories({{"A", "1"}}));
+        sandbox.Write(row.folder + "/Uninstall/updateinfo.xml", Categories("A=1", false));
         const QString program = sandbox.Path(row.folder + "/viewer");
         sandbox.Write(row.folder + "/viewer",
                       "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.started\"\n");
