@@ -34,3 +34,11 @@ bool OpenWebPage(const CAtlString& url) {
     }
     return opened;
 }
+
+CAtlString JoinUrl(CAtlString base, const CAtlString& file) {
+    while (base.endsWith(u'/'))
+        base.chop(1);
+    while (base.endsWith(u'\\'))
+        base.chop(1);
+    return base + u'/' + file;
+}

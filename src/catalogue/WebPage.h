@@ -10,3 +10,7 @@
 bool OpenWebPage(const CAtlString& url);
 // Whether url is an http or https address with a host.
 bool IsWebAddress(const CAtlString& url);
+// A file in a folder that a product list or version file names by its URL:
+// "http://host/dir/", "…/dir" and "…/dir//" all become "…/dir/" + file (trailing "/" go
+// first, then trailing "\", then one "/" joins).
+CAtlString JoinUrl(CAtlString base, const CAtlString& file);

@@ -1,18 +1,11 @@
 #include "update/UpdaterVersion.h"
 
+#include "catalogue/WebPage.h"
 #include "net/IDownloader.h"
 #include "platform/FilePath.h"
 
 #include <QCryptographicHash>
 #include <QFile>
-
-CAtlString JoinUrl(CAtlString base, const CAtlString& file) {
-    while (base.endsWith(u'/'))
-        base.chop(1);
-    while (base.endsWith(u'\\'))
-        base.chop(1);
-    return base + u'/' + file;
-}
 
 bool FileHasSha256(const CAtlString& path, const CAtlString& expected) {
     if (expected.size() != 64)

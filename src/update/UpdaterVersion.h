@@ -30,8 +30,5 @@ private:
     std::shared_ptr<IDownloader> m_downloader;
 };
 
-// "http://host/dir/", "…/dir" and "…/dir//" all become "…/dir/": trailing "/" first, then
-// trailing "\", then one "/".
-CAtlString JoinUrl(CAtlString base, const CAtlString& file);
 // Whether the file's SHA-256 is expected (64 hexadecimal digits, either case).
 bool FileHasSha256(const CAtlString& path, const CAtlString& expected);

@@ -13,7 +13,7 @@ namespace {
 // The program is copied into the sandbox: its own folder is where it looks for its version
 // file and the products' version files.
 struct Installation : CatalogueSandbox {
-    explicit Installation(const QString& server) {
+    explicit Installation(const QString& server, const QByteArray& list = {}) {
         QFile::copy(ORVEX_BINARY_DIR "/orvex-product-update", Program());
         QFile::setPermissions(Program(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         Write("Program/OrvexProductUpdate.xml", VersionFile("1.0.0.0", server, "self.xml"));
@@ -21,7 +21,7 @@ struct Installation : CatalogueSandbox {
             Write(QStringLiteral("ORVEX Software Update/%1.xml").arg(name),
                   VersionFile("1.0.0.0", server, QString::fromLatin1(name).toLower() + ".xml"));
         }
-        Write("ProgramData/productlist.xml", List(server));
+        Write("ProgramData/productlist.xml", list.isEmpty() ? List(server) : list);
     }
     static QByteArray List(const QString& server) {
         return CatalogueSandbox::List(
@@ -59,6 +59,55 @@ TEST(CheckEndToEnd, SilentDueRunChecksEveryProductShowsItsFindingAndLeavesNothin
                            "GET /b.xml auth=0", "GET /c.xml auth=0"}));
     EXPECT_EQ(Sandbox::UserValue("LastChecked"), QDate::currentDate().toJulianDay());
     EXPECT_EQ(TemporaryFiles(), QStringList());
+}
+
+// A current notice the user has not opened is a finding of the silent run; once opened it is
+// not, and the run ends without a window.
+TEST(CheckEndToEnd, SilentRunShowsAnUnopenedCurrentNotice) {
+    TestServer server;
+    ASSERT_TRUE(server.IsRunning()) << "python3 could not start the test server";
+    XServer x;
+    ASSERT_FALSE(x.Display().isEmpty()) << "Xvfb did not start (package xvfb)";
+    const QString day = QStringLiteral("yyyyMMdd");
+    server.Put("self.xml", Installation::Info("1.0.0.0"));
+    server.Put("notice.xml", QStringLiteral(R"(<Notification WebPage="https://example.org/n"
+        StartDate="%1" StopDate="%2"><Text><en value="News"/></Text></Notification>)")
+                                 .arg(QDate::currentDate().addDays(-1).toString(day),
+                                      QDate::currentDate().addDays(1).toString(day))
+                                 .toUtf8());
+    const QByteArray list = CatalogueSandbox::List(
+        "1.0.0.0", {},
+        {"<Notification Name=\"News\" BaseXML=\"news\"/>", Installation::Product("Beta", "B")});
+    server.Put("b.xml", Installation::Info("1.0.0.0"));
+
+    for (const bool opened : {false, true}) {
+        SCOPED_TRACE(opened ? "Opened" : "Unopened");
+        const Installation installation(server.Url("/"), list);
+        installation.Write(
+            "Program/news.xml",
+            ("<Notification URL=\"" + server.Url("/") + "\" File=\"notice.xml\"/>").toUtf8());
+        // The maker's notices go to machines with Tavlo before version 10.
+        installation.Write("Program/SoftwareUpdateTSW.xml",
+                           Installation::VersionFile("9.0.0.0", server.Url("/"), "t.xml"));
+        if (opened) {
+            WriteSettingInt(CurrentUser, "Software/ORVEX Technologies/Product Update/Notifications",
+                            "News", 1, kRegistryMarker);
+        }
+
+        QProcess program;
+        program.setProcessEnvironment(ProgramEnvironment(installation, x.Display()));
+        program.start(installation.Program(), {"-silent"});
+        if (!opened) {
+            const QString window = x.WaitForWindow("ORVEX Product Update");
+            ASSERT_FALSE(window.isEmpty()) << "the notice was not shown";
+            x.PressEscape(window);
+        }
+        const Outcome outcome = Finish(program);
+        EXPECT_EQ(outcome.exitCode, 0);
+        EXPECT_EQ(Sandbox::UserValue("LastChecked"), QDate::currentDate().toJulianDay());
+        EXPECT_EQ(TemporaryFiles(), QStringList());
+    }
+    EXPECT_EQ(server.Requests().count("GET /notice.xml auth=0"), 2);
 }
 
 TEST(CheckEndToEnd, SilentRunWithTheServerDownRecordsNoCheck) {

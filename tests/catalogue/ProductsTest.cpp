@@ -58,10 +58,12 @@ TEST(ProductList, KeepsOnlyKnownElementsThatLoad) {
         <Product Name="Ünïcode" BaseXml="U"/></L>)");
     Products list;
     ASSERT_TRUE(list.Load(FilePath(sandbox.Path("list.xml")).Text()));
-    QStringList names;
+    QStringList ids;
     for (const auto& item : list.Items())
-        names << item->GetName();
-    EXPECT_EQ(names, (QStringList{"A", "G", "N", "Ünïcode"}));
+        ids << item->GetId();
+    // The notice with "BaseXml" in place of "BaseXML" is gone.
+    EXPECT_EQ(ids, (QStringList{"A", "{1}", "news", "U"}));
+    EXPECT_EQ(list.Items().back()->GetName(), "Ünïcode");
     EXPECT_TRUE(list.Version().IsValid());
     EXPECT_FALSE(list.Load(FilePath(sandbox.Path("missing.xml")).Text()));
     EXPECT_TRUE(list.Items().empty());

@@ -87,6 +87,7 @@ public:
     }
     // Serves content as name.
     void Put(const QString& name, const QByteArray& content) {
+        QDir().mkpath(QFileInfo(m_dir.filePath(name)).path());
         QFile file(m_dir.filePath(name));
         if (file.open(QIODevice::WriteOnly))
             file.write(content);

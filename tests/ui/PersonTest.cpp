@@ -6,6 +6,7 @@
 
 #include <QDate>
 #include <QDir>
+#include <QDirIterator>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
@@ -14,15 +15,20 @@
 
 namespace {
 
-// Hands each file of the sample folder, named relative to it, to put, with the server's
-// address where the sample says @SERVER@.
+// Hands each file below the sample folder, named relative to it, to put, with the server's
+// address where the sample says @SERVER@ and a span around today for the notice's dates.
 void LayOut(const QString& folder, const QString& host,
             const std::function<void(const QString&, const QByteArray&)>& put) {
-    QDir dir(folder);
-    for (const QString& name : dir.entryList(QDir::Files)) {
-        QFile file(dir.filePath(name));
+    const QString day = QStringLiteral("yyyyMMdd");
+    QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile file(it.next());
         ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << qPrintable(file.fileName());
-        put(name, file.readAll().replace("@SERVER@", host.toUtf8()));
+        put(QDir(folder).relativeFilePath(file.fileName()),
+            file.readAll()
+                .replace("@SERVER@", host.toUtf8())
+                .replace("@START@", QDate::currentDate().addDays(-1).toString(day).toUtf8())
+                .replace("@STOP@", QDate::currentDate().addMonths(1).toString(day).toUtf8()));
     }
 }
 
@@ -69,6 +75,13 @@ TEST_F(PersonTest, ChecksOpensTheUpdatePageRetriesAndCloses) {
     LayOut(ORVEX_SAMPLE_DIR "/program", host, [&](const QString& name, const QByteArray& bytes) {
         sandbox.Write("Program/" + name, bytes);
     });
+    // The gallery pack: its files on drive C: and its record in the machine's hive.
+    LayOut(ORVEX_SAMPLE_DIR "/drive_c", host, [&](const QString& name, const QByteArray& bytes) {
+        sandbox.Write("drive_c/" + name, bytes);
+    });
+    QFile hive(ORVEX_SAMPLE_DIR "/machine.reg");
+    ASSERT_TRUE(hive.open(QIODevice::ReadOnly));
+    sandbox.Write("machine.reg", hive.readAll());
     QFile list(ORVEX_SAMPLE_DIR "/productlist.xml");
     ASSERT_TRUE(list.open(QIODevice::ReadOnly));
     sandbox.Write("ProgramData/productlist.xml", list.readAll().replace("@SERVER@", host.toUtf8()));
@@ -88,7 +101,9 @@ TEST_F(PersonTest, ChecksOpensTheUpdatePageRetriesAndCloses) {
 
     window = x.WaitForWindow("ORVEX Product Update");
     ASSERT_FALSE(window.isEmpty()) << "the window did not appear";
-    const QStringList products{"ORVEX Studio", "ORVEX Viewer", "ORVEX Converter"};
+    // The sample's software, gallery and notice rows; the notice's name is known once fetched.
+    const QStringList products{"ORVEX Studio", "ORVEX Viewer", "ORVEX Converter",
+                               "ORVEX Nature Gallery", "New tutorials for ORVEX Studio"};
     const auto allDone = [&](int times) {
         return [&, times] {
             return std::all_of(products.begin(), products.end(),
@@ -126,8 +141,10 @@ TEST_F(PersonTest, ChecksOpensTheUpdatePageRetriesAndCloses) {
 
     // Each check starts with an empty line.
     QString check = "\n";
-    for (const QString& name : products)
-        check += "- Checking " + name + "...\n- Done " + name + "\n";
+    for (const QString& name : products) {
+        const bool notice = name == products.back();
+        check += "- Checking " + (notice ? QString() : name) + "...\n- Done " + name + "\n";
+    }
     EXPECT_EQ(Output(), check + check);
     const QByteArray today =
         QByteArray::number(QDate::currentDate().toJulianDay(), 16).rightJustified(8, '0');

@@ -1,4 +1,5 @@
 #include "update/SelfUpdate.h"
+#include "catalogue/WebPage.h"
 #include "support/CatalogueSandbox.h"
 #include "support/ModalAnswerer.h"
 #include "support/ProgramRun.h"
