@@ -51,8 +51,10 @@ void CIniFile::Parse(const QByteArray& bytes) {
             // Not UTF-8: an INI file in the system's 8-bit code page. Latin-1 maps each byte
             // to one character and back, so lines this program does not change stay as
             // they were, whatever the code page.
-            m_encoding = Encoding::EightBit;
-            text = QString::fromLatin1(bytes);
+            // A UTF-8 mark before such text still is no part of the first line, or the first
+            // section would not be found until a change made the file valid UTF-8.
+            m_encoding = mark ? Encoding::EightBitAfterMark : Encoding::EightBit;
+            text = QString::fromLatin1(mark ? bytes.mid(3) : bytes);
         }
     }
     m_lines.clear();
@@ -91,11 +93,14 @@ bool CIniFile::Serialize(QByteArray& out) const {
               Utf16LeWithNul(text).chopped(2) + m_trailing;
         break;
     case Encoding::EightBit:
+    case Encoding::EightBitAfterMark:
         for (QChar c : text) {
             if (c.unicode() > 0xff)
                 return false;
         }
-        out = text.toLatin1();
+        out = (m_encoding == Encoding::EightBitAfterMark ? QByteArray("\xef\xbb\xbf")
+                                                         : QByteArray()) +
+              text.toLatin1();
         break;
     }
     return true;
@@ -103,9 +108,11 @@ bool CIniFile::Serialize(QByteArray& out) const {
 
 void CIniFile::Insert(qsizetype at, const QString& text) {
     Line line{text, m_newline};
-    // A new last line takes over the missing line end of the old one.
-    if (at == static_cast<qsizetype>(m_lines.size()) && at > 0 && m_lines[at - 1].end.isEmpty()) {
-        m_lines[at - 1].end = m_newline;
+    // A new last line takes over the missing line end of the old one. A bare carriage return
+    // there ends no line: without its line feed the new line would join the old one.
+    if (at == static_cast<qsizetype>(m_lines.size()) && at > 0 &&
+        !m_lines[at - 1].end.endsWith(u'\n')) {
+        m_lines[at - 1].end = m_lines[at - 1].end.isEmpty() ? m_newline : QStringLiteral("\r\n");
         line.end.clear();
     }
     m_lines.insert(m_lines.begin() + at, line);

@@ -29,7 +29,14 @@ public:
     void DeleteSection(const CAtlString& section);
 
 private:
-    enum class Encoding { Utf8, Utf8WithMark, Utf16, Utf16WithoutMark, EightBit };
+    enum class Encoding {
+        Utf8,
+        Utf8WithMark,
+        Utf16,
+        Utf16WithoutMark,
+        EightBit,
+        EightBitAfterMark
+    };
     // The lines of the section's body: [first, end). False when there is no such section.
     bool FindSection(const CAtlString& section, qsizetype& first, qsizetype& end) const;
     qsizetype FindKey(qsizetype first, qsizetype end, const CAtlString& key) const;
