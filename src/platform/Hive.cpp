@@ -473,25 +473,28 @@ void CHive::Parse(const QByteArray& bytes, Index index) {
             // "HKEY_CLASSES_ROOT\Key = value": the key ends at the first blank; then blanks,
             // an optional "=" and at most one blank; the rest, to the line end, is the
             // key's default value.
-            if (!trimmed.startsWith(u"HKEY_CLASSES_ROOT")) {
+            qsizetype start = 0;
+            SkipSpaces(line, start);
+            const QStringView rest = line.mid(start);
+            if (!rest.startsWith(u"HKEY_CLASSES_ROOT")) {
                 entry.why = QStringLiteral("not a HKEY_CLASSES_ROOT line");
                 add(std::move(entry));
                 continue;
             }
             qsizetype end = 0;
-            while (end < trimmed.size() && !trimmed[end].isSpace())
+            while (end < rest.size() && !rest[end].isSpace())
                 ++end;
             qsizetype pos = end;
-            SkipSpaces(trimmed, pos);
-            if (pos < trimmed.size() && trimmed[pos] == u'=')
+            SkipSpaces(rest, pos);
+            if (pos < rest.size() && rest[pos] == u'=')
                 ++pos;
-            if (pos < trimmed.size() && trimmed[pos] == u' ')
+            if (pos < rest.size() && rest[pos] == u' ')
                 ++pos;
             Key key;
-            key.name = trimmed.left(end).toString();
+            key.name = rest.left(end).toString();
             key.line = lineNumber;
             entry.kind = EntryKind::Value;
-            entry.value = {QString(), REG_SZ, Utf16LeWithNul(trimmed.mid(pos).toString())};
+            entry.value = {QString(), REG_SZ, Utf16LeWithNul(rest.mid(pos).toString())};
             entry.text.clear();
             key.entries.push_back(std::move(entry));
             m_keys.push_back(std::move(key));
@@ -543,18 +546,19 @@ void CHive::Parse(const QByteArray& bytes, Index index) {
                     break;
                 ++next;
             }
-            const bool bytesFollow = next < lines.size() && HexDigit(lines[next].trimmed()[0]) >= 0;
-            const qsizetype last = bytesFollow ? next : next - 1;
-            for (++i; i <= last; ++i)
-                entry.text += u'\n' + WithoutLineEnd(lines[i]).toString();
-            --i;
-            if (next >= lines.size())
-                break;
+            const bool bytesFollow =
+                next < lines.size() && HexDigit(lines[next].trimmed()[0]) >= 0;
+            // The lines between go with the value only when its data goes on; otherwise they
+            // are read again as lines of their own.
             if (!bytesFollow) {
-                entry.why = QStringLiteral("the hexadecimal data breaks off at line %1")
-                                .arg(next + 1);
+                if (next < lines.size())
+                    entry.why =
+                        QStringLiteral("the hexadecimal data breaks off at line %1").arg(next + 1);
                 break;
             }
+            for (++i; i <= next; ++i)
+                entry.text += u'\n' + WithoutLineEnd(lines[i]).toString();
+            --i;
             if (!AppendHexBytes(WithoutLineEnd(lines[next]), entry.value.data, continues))
                 entry.why = QStringLiteral("invalid hexadecimal data on line %1").arg(next + 1);
         }

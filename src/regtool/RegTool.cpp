@@ -313,9 +313,17 @@ int CRegTool::Run(const QStringList& arguments, QTextStream& out, QTextStream& e
     const qsizetype positional = verb == QLatin1String("export") ? 2 : 1;
     if (arguments.size() <= positional)
         return syntax();
+    // A file may well start with "/" here, but not be a switch of the verb.
     for (qsizetype i = 1; i <= positional; ++i) {
-        if (arguments[i].size() >= 2 && (arguments[i][0] == u'/' || arguments[i][0] == u'-') &&
-            arguments[i][1].isLetter())
+        const QString lower = arguments[i].toLower();
+        const bool isSwitch =
+            lower.size() >= 2 &&
+            (lower[0] == u'-' || (lower[0] == u'/' && i == 1 && verb != QLatin1String("import"))) &&
+            lower[1].isLetter();
+        const bool isViewOrOverwrite = lower.startsWith(QLatin1String("/reg:")) ||
+                                       lower == QLatin1String("/y") ||
+                                       lower.startsWith(QLatin1String("-reg:"));
+        if (isSwitch || isViewOrOverwrite)
             return syntax(QStringLiteral("(%1)").arg(arguments[i]));
     }
     if (verb == QLatin1String("import")) {
@@ -338,11 +346,16 @@ int CRegTool::Run(const QStringList& arguments, QTextStream& out, QTextStream& e
         bool takesValue;
     };
     static constexpr Switch kSwitches[] = {
-        {"v", "query add delete", true},  {"ve", "query add delete", false},
-        {"va", "delete", false},          {"t", "add", true},
-        {"d", "add", true},               {"s", "add", true},
-        {"s", "query", false},            {"f", "add delete", false},
-        {"y", "export", false},           {"reg:32", "query add delete import export", false},
+        {"v", "query add delete", true},
+        {"ve", "query add delete", false},
+        {"va", "delete", false},
+        {"t", "add", true},
+        {"d", "add", true},
+        {"s", "add", true},
+        {"s", "query", false},
+        {"f", "add delete", false},
+        {"y", "export", false},
+        {"reg:32", "query add delete import export", false},
         {"reg:64", "query add delete import export", false},
     };
     QStringList seen;
@@ -557,8 +570,8 @@ int CRegTool::Add(const Options& options, QTextStream& out, QTextStream& err, QT
         ok = ParseBinary(data, value.data);
         break;
     case REG_MULTI_SZ:
-        ok = ParseMultiString(data, options.hasSeparator ? options.separator : QStringLiteral("\\0"),
-                              value.data);
+        ok = ParseMultiString(
+            data, options.hasSeparator ? options.separator : QStringLiteral("\\0"), value.data);
         break;
     default:
         value.data = Utf16LeWithNul(data);
@@ -711,8 +724,7 @@ int CRegTool::Import(const Options& options, QTextStream& out, QTextStream& err)
                     }
                     hive.CreateKey(full);
                     for (const CHive::Entry& entry : key->entries) {
-                        if (entry.value.name.contains(QChar(0)) ||
-                            entry.value.name.contains(u'\r'))
+                        if (entry.value.name.contains(QChar(0)) || entry.value.name.contains(u'\r'))
                             unapplied.push_back(
                                 {entry.line, QStringLiteral("a control character in the name")});
                         else if (entry.kind == CHive::EntryKind::Value)
@@ -728,8 +740,9 @@ int CRegTool::Import(const Options& options, QTextStream& out, QTextStream& err)
             return Finish(error, m_store->HivePath(root), out, err, why);
         skipped.insert(skipped.end(), unapplied.begin(), unapplied.end());
     }
-    std::stable_sort(skipped.begin(), skipped.end(),
-                     [](const CHive::Skipped& a, const CHive::Skipped& b) { return a.line < b.line; });
+    std::stable_sort(
+        skipped.begin(), skipped.end(),
+        [](const CHive::Skipped& a, const CHive::Skipped& b) { return a.line < b.line; });
     for (const CHive::Skipped& line : skipped)
         err << "line " << line.line << ": " << line.why << '\n';
     return Finish(ERROR_SUCCESS, {}, out, err);
