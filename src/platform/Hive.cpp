@@ -546,8 +546,7 @@ void CHive::Parse(const QByteArray& bytes, Index index) {
                     break;
                 ++next;
             }
-            const bool bytesFollow =
-                next < lines.size() && HexDigit(lines[next].trimmed()[0]) >= 0;
+            const bool bytesFollow = next < lines.size() && HexDigit(lines[next].trimmed()[0]) >= 0;
             // The lines between go with the value only when its data goes on; otherwise they
             // are read again as lines of their own.
             if (!bytesFollow) {
@@ -864,23 +863,24 @@ bool CHive::DeleteKeyTree(const CAtlString& key) {
 std::vector<int> CHive::SortedChildren(int id) const {
     std::vector<int> children;
     children.reserve(m_nodes[id].children.size());
-    for (const auto& [folded, child] : m_nodes[id].children)
+    // Windows compares key names in upper case; the index holds them in lower case. The two
+    // orders differ only where a name holds one of the characters between the cases ("_"
+    // sorts after the letters in upper case, before them in lower case) or beyond ASCII.
+    bool sameOrder = true;
+    for (const auto& [folded, child] : m_nodes[id].children) {
         children.push_back(child);
-    // Windows compares key names in upper case, so "_" (between the cases) sorts after the
-    // letters; the index holds them in lower case, where it sorts before.
-    const auto upperLess = [this](int a, int b) {
-        const QString& x = m_nodes[a].name;
-        const QString& y = m_nodes[b].name;
-        const qsizetype common = std::min(x.size(), y.size());
-        for (qsizetype i = 0; i < common; ++i) {
-            const char16_t cx = x[i].toUpper().unicode();
-            const char16_t cy = y[i].toUpper().unicode();
-            if (cx != cy)
-                return cx < cy;
-        }
-        return x.size() < y.size();
-    };
-    std::sort(children.begin(), children.end(), upperLess);
+        for (QChar c : folded)
+            sameOrder = sameOrder && c.unicode() < 0x80 && (c < u'[' || c > u'`');
+    }
+    if (sameOrder)
+        return children;
+    std::vector<std::pair<QString, int>> keyed;
+    keyed.reserve(children.size());
+    for (int child : children)
+        keyed.emplace_back(m_nodes[child].name.toUpper(), child);
+    std::sort(keyed.begin(), keyed.end());
+    for (size_t i = 0; i < keyed.size(); ++i)
+        children[i] = keyed[i].second;
     return children;
 }
 
@@ -940,6 +940,10 @@ QByteArray CHive::Export(const CAtlString& key) const {
     }
     out += QLatin1String("\r\n");
     QByteArray bytes("\xff\xfe", 2);
-    bytes += Utf16Bytes(out);
+    bytes.reserve(2 + out.size() * 2);
+    for (QChar c : std::as_const(out)) {
+        bytes += static_cast<char>(c.unicode() & 0xff);
+        bytes += static_cast<char>(c.unicode() >> 8);
+    }
     return bytes;
 }
