@@ -5,6 +5,8 @@
 
 #include <QStringDecoder>
 
+#include <algorithm>
+
 namespace {
 struct RootName {
     const char16_t* shortName;
@@ -66,10 +68,20 @@ QString QuotedName(const QString& name) {
     return name.isEmpty() ? QStringLiteral("@") : u'"' + Escape(name) + u'"';
 }
 
-// Reads a quoted string starting at text[pos] == '"'; pos ends after the closing quote.
-bool ReadQuoted(const QString& text, qsizetype& pos, QString& out) {
-    if (pos >= text.size() || text[pos] != u'"')
-        return false;
+void SkipSpaces(QStringView text, qsizetype& pos) {
+    while (pos < text.size() && (text[pos] == u' ' || text[pos] == u'\t'))
+        ++pos;
+}
+
+// Whether only blanks and perhaps a ";" comment follow pos: what Windows allows after data.
+bool EndsHere(QStringView text, qsizetype pos) {
+    SkipSpaces(text, pos);
+    return pos >= text.size() || text[pos] == u';';
+}
+
+// Reads a quoted name starting at text[pos] == '"'; pos ends after the closing quote. In a
+// name only \\ and \" are escapes; any other backslash is an ordinary character.
+bool ReadQuotedName(QStringView text, qsizetype& pos, QString& out) {
     out.clear();
     for (++pos; pos < text.size(); ++pos) {
         const QChar c = text[pos];
@@ -77,8 +89,6 @@ bool ReadQuoted(const QString& text, qsizetype& pos, QString& out) {
             ++pos;
             return true;
         }
-        // Only \\ and \" are escapes; any other backslash is an ordinary character, as in
-        // the files Windows writes.
         if (c == u'\\' && pos + 1 < text.size() &&
             (text[pos + 1] == u'\\' || text[pos + 1] == u'"')) {
             out += text[++pos];
@@ -89,63 +99,64 @@ bool ReadQuoted(const QString& text, qsizetype& pos, QString& out) {
     return false;
 }
 
-void SkipSpaces(const QString& text, qsizetype& pos) {
-    while (pos < text.size() && (text[pos] == u' ' || text[pos] == u'\t'))
-        ++pos;
+// String data between quotes, starting at text[pos] == '"'. Windows reads \\, \", \n and \r,
+// and ends the string at \0 (what follows up to the closing quote is dropped); any other
+// backslash is an ordinary character.
+bool ReadStringData(QStringView text, qsizetype& pos, QString& out) {
+    out.clear();
+    bool ended = false;
+    for (++pos; pos < text.size(); ++pos) {
+        QChar c = text[pos];
+        if (c == u'"') {
+            ++pos;
+            return true;
+        }
+        if (c == u'\\' && pos + 1 < text.size()) {
+            const QChar next = text[pos + 1];
+            if (next == u'\\' || next == u'"' || next == u'n' || next == u'r' || next == u'0') {
+                ++pos;
+                c = next == u'n' ? QChar(u'\n') : next == u'r' ? QChar(u'\r') : next;
+                if (next == u'0')
+                    ended = true;
+            }
+        }
+        if (!ended)
+            out += c;
+    }
+    return false;
 }
 
-// Splits a value line into its name and the data after "="; false when it is none.
-bool SplitValueLine(const QString& line, QString& name, QString& data) {
+// Appends the bytes of a comma-separated hex list ("01,ff,2"). Windows takes one or two (or
+// more, with leading zeros) digits per byte, allows blanks before a byte, requires the comma
+// right after it, ends the data at a ";" comment, and goes on to the next line when a "\"
+// stands where a byte would (after the last comma, or right after "hex:").
+bool AppendHexBytes(QStringView text, QByteArray& out, bool& continues) {
+    continues = false;
     qsizetype pos = 0;
-    SkipSpaces(line, pos);
-    name.clear();
-    if (pos < line.size() && line[pos] == u'@') {
-        ++pos;
-    } else if (!ReadQuoted(line, pos, name)) {
-        return false;
-    }
-    SkipSpaces(line, pos);
-    if (pos >= line.size() || line[pos] != u'=')
-        return false;
-    ++pos;
-    SkipSpaces(line, pos);
-    data = line.mid(pos).trimmed();
-    return true;
-}
-
-bool IsHexData(const QString& data) {
-    return data.startsWith(QLatin1String("hex:"), Qt::CaseInsensitive) ||
-           data.startsWith(QLatin1String("hex("), Qt::CaseInsensitive);
-}
-
-// Only hexadecimal data goes on over several lines: a value line with hex data that ends in
-// "\" after its last comma (or right after "hex:"). Any other line ending in "\", such as the
-// comment "; installed to C:\Tools\", is a line of its own; joining it would hide the section
-// after it.
-bool ContinuesHexData(QStringView line) {
-    QStringView trimmed = line.trimmed();
-    if (!trimmed.endsWith(u'\\'))
-        return false;
-    trimmed = trimmed.chopped(1).trimmed();
-    if (!trimmed.endsWith(u',') && !trimmed.endsWith(u':'))
-        return false;
-    QString name;
-    QString data;
-    return SplitValueLine(trimmed.toString(), name, data) && IsHexData(data);
-}
-
-// A line that can go on a hex value: bytes, commas between them and at most a final "\".
-bool IsHexContinuation(QStringView line) {
-    const QStringView trimmed = line.trimmed();
-    if (trimmed.isEmpty() || HexDigit(trimmed.front()) < 0)
-        return false;
-    for (qsizetype i = 0; i < trimmed.size(); ++i) {
-        const QChar c = trimmed[i];
-        if (HexDigit(c) < 0 && c != u',' && c != u' ' && c != u'\t' &&
-            !(c == u'\\' && i == trimmed.size() - 1))
+    while (true) {
+        SkipSpaces(text, pos);
+        if (pos >= text.size() || text[pos] == u';')
+            return true;
+        if (text[pos] == u'\\') {
+            continues = true;
+            return true;
+        }
+        int byte = 0;
+        const qsizetype start = pos;
+        for (; pos < text.size() && HexDigit(text[pos]) >= 0; ++pos) {
+            byte = byte * 16 + HexDigit(text[pos]);
+            if (byte > 0xff)
+                return false;
+        }
+        if (pos == start)
             return false;
+        out += static_cast<char>(byte);
+        if (pos < text.size() && text[pos] == u',') {
+            ++pos;
+            continue;
+        }
+        return EndsHere(text, pos);
     }
-    return true;
 }
 
 // The text of REG_SZ data when it is exactly one nul-terminated string that fits on one
@@ -165,43 +176,43 @@ bool PlainText(const QByteArray& data, QString& text) {
     return true;
 }
 
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+void AppendHexByte(QString& out, uint8_t byte) {
+    out += QLatin1Char(kHexDigits[byte >> 4]);
+    out += QLatin1Char(kHexDigits[byte & 0xf]);
+}
+
 QString HexList(const QByteArray& data) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     QString out;
     out.reserve(data.size() * 3);
     for (qsizetype i = 0; i < data.size(); ++i) {
         if (i > 0)
             out += u',';
-        const auto byte = static_cast<uint8_t>(data[i]);
-        out += QLatin1Char(kDigits[byte >> 4]);
-        out += QLatin1Char(kDigits[byte & 0xf]);
+        AppendHexByte(out, static_cast<uint8_t>(data[i]));
     }
     return out;
 }
 
-bool ParseHexList(const QString& text, QByteArray& out) {
-    out.clear();
-    const QStringList parts = text.split(u',');
-    for (qsizetype i = 0; i < parts.size(); ++i) {
-        const QString part = parts[i].trimmed();
-        if (part.isEmpty()) {
-            // Nothing at all ("hex:") is an empty value; a trailing comma is tolerated.
-            if (i == parts.size() - 1)
-                continue;
-            return false;
+// The hex data of a line that starts with prefix ("Name"=hex:), wrapped as Windows' export
+// wraps it: after the comma that brings the line to 77 characters or more, a "\" and a new
+// line indented by two blanks, so that no line is longer than 80 characters.
+QString WrappedHexList(QString prefix, const QByteArray& data) {
+    QString& out = prefix;
+    qsizetype column = out.size();
+    out.reserve(out.size() + data.size() * 3 + data.size() / 8);
+    for (qsizetype i = 0; i < data.size(); ++i) {
+        AppendHexByte(out, static_cast<uint8_t>(data[i]));
+        if (i == data.size() - 1)
+            break;
+        out += u',';
+        column += 3;
+        if (column >= 77) {
+            out += QLatin1String("\\\r\n  ");
+            column = 2;
         }
-        if (part.size() > 2)
-            return false;
-        int byte = 0;
-        for (QChar c : part) {
-            const int digit = HexDigit(c);
-            if (digit < 0)
-                return false;
-            byte = byte * 16 + digit;
-        }
-        out += static_cast<char>(byte);
     }
-    return true;
+    return out;
 }
 
 bool IsStringList(uint32_t type) {
@@ -214,6 +225,21 @@ QString Utf16Text(const QByteArray& data) {
 
 QByteArray Utf16Bytes(const QString& text) {
     return Utf16LeWithNul(text).chopped(2);
+}
+
+// The Windows code page 1252, which the 8-bit files Windows writes use: Latin-1 but for
+// 0x80 to 0x9f.
+QString FromWindows1252(QByteArrayView bytes) {
+    static constexpr char16_t kHigh[32] = {
+        0x20ac, 0x0081, 0x201a, 0x0192, 0x201e, 0x2026, 0x2020, 0x2021, 0x02c6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008d, 0x017d, 0x008f, 0x0090, 0x2018, 0x2019, 0x201c, 0x201d, 0x2022,
+        0x2013, 0x2014, 0x02dc, 0x2122, 0x0161, 0x203a, 0x0153, 0x009d, 0x017e, 0x0178};
+    QString text(bytes.size(), Qt::Uninitialized);
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const auto byte = static_cast<uint8_t>(bytes[i]);
+        text[i] = QChar(byte >= 0x80 && byte < 0xa0 ? kHigh[byte - 0x80] : char16_t(byte));
+    }
+    return text;
 }
 
 // QString holds a lone surrogate without complaint, but no UTF-8 file can: a hive read from
@@ -229,12 +255,12 @@ bool HasLoneSurrogate(const QString& text) {
 }
 
 // An 8-bit string of a "REGEDIT4" file: UTF-8 when it is valid UTF-8 (as this program writes
-// it), otherwise the Windows code page, of which Latin-1 keeps every byte.
+// it), otherwise the Windows code page.
 QString FromEightBit(const QByteArray& bytes) {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
                                                      QStringDecoder::Flag::ConvertInitialBom);
     const QString text = decoder.decode(bytes);
-    return decoder.hasError() ? QString::fromLatin1(bytes) : text;
+    return decoder.hasError() ? FromWindows1252(bytes) : text;
 }
 
 // Whether UTF-16 string data survives the trip through 8-bit text unchanged.
@@ -255,85 +281,116 @@ bool IsComment(QStringView trimmed) {
     return trimmed.startsWith(u';') || trimmed.startsWith(u'#');
 }
 
-bool IsHeader(QStringView line) {
-    return line == CHive::kHeader || line == kRegedit4;
+// The first line, compared as Windows does: blanks before it are allowed, anything else
+// must match exactly.
+CHive::Format HeaderFormat(QStringView line) {
+    qsizetype pos = 0;
+    SkipSpaces(line, pos);
+    line = line.mid(pos);
+    if (line == CHive::kHeader)
+        return CHive::Format::Version5;
+    if (line == kRegedit4)
+        return CHive::Format::Regedit4;
+    if (line == u"REGEDIT")
+        return CHive::Format::Win31;
+    if (line.startsWith(u"REGEDIT"))
+        return CHive::Format::Unsupported;
+    return CHive::Format::None;
+}
+
+// Reads one value line. For hexadecimal data that goes on to the next line, continues is set
+// and the bytes so far are in out. Returns why the line cannot be read, or nothing.
+QString ParseValue(QStringView line, CHive::Entry& out, bool& continues) {
+    continues = false;
+    CHive::Value& value = out.value;
+    qsizetype pos = 0;
+    SkipSpaces(line, pos);
+    if (pos < line.size() && line[pos] == u'@')
+        ++pos;
+    else if (!ReadQuotedName(line, pos, value.name))
+        return QStringLiteral("the value name has no closing quote");
+    SkipSpaces(line, pos);
+    if (pos >= line.size() || line[pos] != u'=')
+        return QStringLiteral("no \"=\" after the value name");
+    ++pos;
+    SkipSpaces(line, pos);
+    const QStringView data = line.mid(pos);
+    out.kind = CHive::EntryKind::Value;
+    if (data.startsWith(u'-')) {
+        out.kind = CHive::EntryKind::DeleteValue;
+        return {};
+    }
+    if (data.startsWith(u'"')) {
+        qsizetype end = 0;
+        QString text;
+        if (!ReadStringData(data, end, text))
+            return QStringLiteral("the string has no closing quote");
+        if (!EndsHere(data, end))
+            return QStringLiteral("text after the closing quote");
+        value.type = REG_SZ;
+        value.data = Utf16LeWithNul(text);
+        return {};
+    }
+    // The type names are compared as Windows does, in lower case only.
+    if (data.startsWith(u"dword:")) {
+        qsizetype end = 6;
+        SkipSpaces(data, end);
+        const qsizetype start = end;
+        uint32_t number = 0;
+        for (; end < data.size() && HexDigit(data[end]) >= 0; ++end)
+            number = number * 16 + static_cast<uint32_t>(HexDigit(data[end]));
+        if (end == start || end - start > 8 || !EndsHere(data, end))
+            return QStringLiteral("a dword needs 1 to 8 hexadecimal digits");
+        value.type = REG_DWORD;
+        value.data.resize(4);
+        for (int i = 0; i < 4; ++i)
+            value.data[i] = static_cast<char>((number >> (8 * i)) & 0xff);
+        return {};
+    }
+    QStringView bytes;
+    if (data.startsWith(u"hex:")) {
+        value.type = REG_BINARY;
+        bytes = data.mid(4);
+    } else if (data.startsWith(u"hex(")) {
+        const qsizetype close = data.indexOf(u"):");
+        bool ok = close > 4 && close <= 12;
+        if (ok)
+            value.type = data.mid(4, close - 4).toUInt(&ok, 16);
+        if (!ok)
+            return QStringLiteral("the type in hex(...) is no hexadecimal number");
+        bytes = data.mid(close + 2);
+    } else {
+        return QStringLiteral("unknown data type");
+    }
+    if (!AppendHexBytes(bytes, value.data, continues))
+        return QStringLiteral("invalid hexadecimal data");
+    return {};
 }
 } // namespace
 
 const QString CHive::kHeader = QStringLiteral("Windows Registry Editor Version 5.00");
 
 CAtlString CHive::CanonicalKeyName(const CAtlString& key) {
-    const qsizetype separator = key.indexOf(u'\\');
-    const QStringView root = separator < 0 ? QStringView(key) : QStringView(key).left(separator);
+    // Windows drops one separator at the end ("[HKEY_CURRENT_USER\Software\K\]" is K); an
+    // empty name anywhere else makes the key unreachable, so the key is refused.
+    const QStringView path = key.endsWith(u'\\') ? QStringView(key).chopped(1) : QStringView(key);
+    if (path.contains(u"\\\\") || path.isEmpty())
+        return {};
+    const qsizetype separator = path.indexOf(u'\\');
+    const QStringView root = separator < 0 ? path : path.left(separator);
     for (const RootName& known : kRoots) {
         const QStringView longName(known.longName);
         if (root == longName)
-            return key;
+            return path.size() == key.size() ? key : path.toString();
         if (root.compare(QStringView(known.shortName), Qt::CaseInsensitive) == 0 ||
             root.compare(longName, Qt::CaseInsensitive) == 0) {
             QString canonical = longName.toString();
             if (separator >= 0)
-                canonical += QStringView(key).mid(separator);
+                canonical += path.mid(separator);
             return canonical;
         }
     }
     return {};
-}
-
-bool CHive::ParseValueLine(const QString& line, Entry& out, bool eightBitStrings) {
-    Value value;
-    QString data;
-    if (!SplitValueLine(line, value.name, data))
-        return false;
-
-    if (data == QLatin1String("-")) {
-        out.kind = EntryKind::DeleteValue;
-        out.value = value;
-        return true;
-    }
-    if (data.startsWith(u'"')) {
-        QString text;
-        qsizetype pos = 0;
-        if (!ReadQuoted(data, pos, text) || pos != data.size())
-            return false;
-        value.type = REG_SZ;
-        value.data = Utf16LeWithNul(text);
-    } else if (data.startsWith(QLatin1String("dword:"), Qt::CaseInsensitive)) {
-        // Windows takes spaces after the colon, and nothing but hex digits after them.
-        const QString digits = data.mid(6).trimmed();
-        if (digits.isEmpty() || digits.size() > 8)
-            return false;
-        uint32_t number = 0;
-        for (QChar c : digits) {
-            const int digit = HexDigit(c);
-            if (digit < 0)
-                return false;
-            number = number * 16 + static_cast<uint32_t>(digit);
-        }
-        value.type = REG_DWORD;
-        value.data.resize(4);
-        for (int i = 0; i < 4; ++i)
-            value.data[i] = static_cast<char>((number >> (8 * i)) & 0xff);
-    } else if (data.startsWith(QLatin1String("hex:"), Qt::CaseInsensitive)) {
-        value.type = REG_BINARY;
-        if (!ParseHexList(data.mid(4), value.data))
-            return false;
-    } else if (data.startsWith(QLatin1String("hex("), Qt::CaseInsensitive)) {
-        const qsizetype close = data.indexOf(QLatin1String("):"));
-        if (close < 5)
-            return false;
-        bool ok = false;
-        value.type = data.mid(4, close - 4).toUInt(&ok, 16);
-        if (!ok || !ParseHexList(data.mid(close + 2), value.data))
-            return false;
-        if (eightBitStrings && IsStringList(value.type))
-            value.data = Utf16Bytes(FromEightBit(value.data));
-    } else {
-        return false;
-    }
-    out.kind = EntryKind::Value;
-    out.value = value;
-    return true;
 }
 
 QString CHive::FormatValue(const Value& value, bool eightBitStrings) {
@@ -358,7 +415,7 @@ QString CHive::FormatValue(const Value& value, bool eightBitStrings) {
 
 void CHive::Parse(const QByteArray& bytes, Index index) {
     m_lossless = true;
-    m_header.clear();
+    m_format = Format::None;
     m_preamble.clear();
     m_keys.clear();
 
@@ -370,9 +427,16 @@ void CHive::Parse(const QByteArray& bytes, Index index) {
         text = decoder.decode(body);
         m_lossless = body.size() % 2 == 0 && !decoder.hasError() && !HasLoneSurrogate(text);
     } else {
+        const QByteArrayView body =
+            bytes.startsWith("\xef\xbb\xbf") ? QByteArrayView(bytes).sliced(3) : bytes;
         QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-        text = decoder.decode(bytes.startsWith("\xef\xbb\xbf") ? bytes.mid(3) : bytes);
-        m_lossless = !decoder.hasError();
+        text = decoder.decode(body);
+        // Not UTF-8: 8-bit text as Windows writes it. Readable, but not written back, as
+        // the rewrite would be UTF-8.
+        if (decoder.hasError()) {
+            m_lossless = false;
+            text = FromWindows1252(body);
+        }
     }
     // A nul is no text: in a file read as UTF-8 it is the trace of UTF-16 that was not
     // recognised, and writing it back would give a file half in one encoding, half in the
@@ -383,6 +447,9 @@ void CHive::Parse(const QByteArray& bytes, Index index) {
     const QList<QStringView> lines = QStringView(text).split(u'\n');
     Key* current = nullptr;
     bool seenContent = false;
+    auto add = [&](Entry&& entry) {
+        (current == nullptr ? m_preamble : current->entries).push_back(std::move(entry));
+    };
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const QStringView line = WithoutLineEnd(lines[i]);
         const int lineNumber = static_cast<int>(i + 1);
@@ -391,53 +458,120 @@ void CHive::Parse(const QByteArray& bytes, Index index) {
             continue;
         if (!seenContent) {
             seenContent = true;
-            if (IsHeader(trimmed)) {
-                m_header = trimmed.toString();
+            m_format = HeaderFormat(line);
+            if (m_format != Format::None)
+                continue;
+        }
+        Entry entry;
+        entry.line = lineNumber;
+        entry.text = line.toString();
+        if (IsComment(trimmed)) {
+            add(std::move(entry));
+            continue;
+        }
+        if (m_format == Format::Win31) {
+            // "HKEY_CLASSES_ROOT\Key = value": the key ends at the first blank; then blanks,
+            // an optional "=" and at most one blank; the rest, to the line end, is the
+            // key's default value.
+            qsizetype start = 0;
+            SkipSpaces(line, start);
+            const QStringView rest = line.mid(start);
+            if (!rest.startsWith(u"HKEY_CLASSES_ROOT")) {
+                entry.why = QStringLiteral("not a HKEY_CLASSES_ROOT line");
+                add(std::move(entry));
                 continue;
             }
-        }
-        if (trimmed.startsWith(u'[') && trimmed.endsWith(u']')) {
+            qsizetype end = 0;
+            while (end < rest.size() && !rest[end].isSpace())
+                ++end;
+            qsizetype pos = end;
+            SkipSpaces(rest, pos);
+            if (pos < rest.size() && rest[pos] == u'=')
+                ++pos;
+            if (pos < rest.size() && rest[pos] == u' ')
+                ++pos;
             Key key;
-            QStringView name = trimmed.mid(1, trimmed.size() - 2);
+            key.name = rest.left(end).toString();
+            key.line = lineNumber;
+            entry.kind = EntryKind::Value;
+            entry.value = {QString(), REG_SZ, Utf16LeWithNul(rest.mid(pos).toString())};
+            entry.text.clear();
+            key.entries.push_back(std::move(entry));
+            m_keys.push_back(std::move(key));
+            current = nullptr;
+            continue;
+        }
+        if (trimmed.startsWith(u'[')) {
+            // The name runs to the last "]"; Windows ignores what follows it, and refuses a
+            // name that starts with a blank.
+            const qsizetype close = trimmed.lastIndexOf(u']');
+            Key key;
+            key.line = lineNumber;
+            key.text = trimmed.toString();
+            if (close < 0 || trimmed.size() < 2 || trimmed[1] == u' ' || trimmed[1] == u'\t') {
+                // A section without a name: the line is kept as a verbatim entry, and the
+                // values that follow belong to no key until the next section.
+                entry.why = QStringLiteral("a key line needs a name and a closing \"]\"");
+                key.text.clear();
+                key.entries.push_back(std::move(entry));
+                m_keys.push_back(std::move(key));
+                current = &m_keys.back();
+                continue;
+            }
+            QStringView name = trimmed.mid(1, close - 1);
             if (name.startsWith(u'-')) {
                 key.deleteTree = true;
                 name = name.mid(1);
             }
             key.name = name.toString();
-            key.line = lineNumber;
             m_keys.push_back(std::move(key));
             current = &m_keys.back();
             continue;
         }
-        Entry entry;
-        entry.line = lineNumber;
-        QString joined = line.toString();
-        QString original = joined;
-        if (ContinuesHexData(line)) {
-            while (joined.trimmed().endsWith(u'\\')) {
-                joined = joined.trimmed();
-                joined.chop(1);
-                // Windows goes on over blank lines to the next line of bytes.
-                qsizetype next = i + 1;
-                while (next < lines.size() && lines[next].trimmed().isEmpty())
-                    ++next;
-                if (next >= lines.size() || !IsHexContinuation(WithoutLineEnd(lines[next])))
+        if (!trimmed.startsWith(u'"') && !trimmed.startsWith(u'@')) {
+            entry.why = QStringLiteral("neither a key, a value nor a comment");
+            add(std::move(entry));
+            continue;
+        }
+        bool continues = false;
+        entry.why = ParseValue(line, entry, continues);
+        // Hexadecimal data alone goes on over lines: past blank and ";" lines to a line that
+        // starts with a byte. Any other line drops the value and is read as a line of its
+        // own; the end of the file ends the data.
+        while (entry.why.isEmpty() && continues) {
+            qsizetype next = i + 1;
+            while (next < lines.size()) {
+                const QStringView ahead = lines[next].trimmed();
+                if (!ahead.isEmpty() && !ahead.startsWith(u';'))
                     break;
-                for (++i; i <= next; ++i)
-                    original += u'\n' + WithoutLineEnd(lines[i]).toString();
-                --i;
-                joined += WithoutLineEnd(lines[next]);
+                ++next;
             }
+            const bool bytesFollow = next < lines.size() && HexDigit(lines[next].trimmed()[0]) >= 0;
+            // The lines between go with the value only when its data goes on; otherwise they
+            // are read again as lines of their own.
+            if (!bytesFollow) {
+                if (next < lines.size())
+                    entry.why =
+                        QStringLiteral("the hexadecimal data breaks off at line %1").arg(next + 1);
+                break;
+            }
+            for (++i; i <= next; ++i)
+                entry.text += u'\n' + WithoutLineEnd(lines[i]).toString();
+            --i;
+            if (!AppendHexBytes(WithoutLineEnd(lines[next]), entry.value.data, continues))
+                entry.why = QStringLiteral("invalid hexadecimal data on line %1").arg(next + 1);
         }
-        if (current == nullptr || IsComment(trimmed) ||
-            !ParseValueLine(joined, entry, m_header == kRegedit4)) {
+        if (entry.why.isEmpty() && current == nullptr)
+            entry.why = QStringLiteral("a value before the first key");
+        if (!entry.why.isEmpty()) {
             entry.kind = EntryKind::Verbatim;
-            entry.text = std::move(original);
+            entry.value = {};
+        } else {
+            entry.text.clear();
+            if (m_format == Format::Regedit4 && IsStringList(entry.value.type))
+                entry.value.data = Utf16Bytes(FromEightBit(entry.value.data));
         }
-        if (current == nullptr)
-            m_preamble.push_back(std::move(entry));
-        else
-            current->entries.push_back(std::move(entry));
+        add(std::move(entry));
     }
     m_nodes.clear();
     m_roots.clear();
@@ -447,7 +581,7 @@ void CHive::Parse(const QByteArray& bytes, Index index) {
 }
 
 bool CHive::WritesEightBitStrings() const {
-    if (m_header != kRegedit4)
+    if (m_format != Format::Regedit4)
         return false;
     // A string list that 8-bit text cannot hold (odd length, half a surrogate pair) turns the
     // file into version 5, where every value can be written as it is.
@@ -475,8 +609,12 @@ QByteArray CHive::Serialize() const {
         if (key.removed)
             continue;
         out += u'\n';
-        out += u'[' + QString(key.deleteTree ? QStringLiteral("-") : QString()) + key.name +
-               QStringLiteral("]\n");
+        // A section line that named no key is kept among the entries.
+        if (!key.text.isEmpty())
+            out += key.text + u'\n';
+        else if (!key.name.isEmpty())
+            out += u'[' + QString(key.deleteTree ? QStringLiteral("-") : QString()) + key.name +
+                   QStringLiteral("]\n");
         for (const Entry& entry : key.entries) {
             switch (entry.kind) {
             case EntryKind::Value:
@@ -496,12 +634,12 @@ QByteArray CHive::Serialize() const {
     return out.toUtf8();
 }
 
-QList<int> CHive::UnreadLines() const {
-    QList<int> lines;
+QList<CHive::Skipped> CHive::SkippedLines() const {
+    QList<Skipped> lines;
     auto collect = [&lines](const std::vector<Entry>& entries) {
         for (const Entry& entry : entries) {
-            if (entry.kind == EntryKind::Verbatim && !IsComment(QStringView(entry.text).trimmed()))
-                lines += entry.line;
+            if (entry.kind == EntryKind::Verbatim && !entry.why.isEmpty())
+                lines.append({entry.line, entry.why});
         }
     };
     collect(m_preamble);
@@ -519,7 +657,8 @@ void CHive::BuildIndex() {
         if (canonical.isEmpty())
             continue;
         if (key.deleteTree) {
-            const int id = Walk(canonical, false);
+            // A root is never deleted, as in Windows.
+            const int id = canonical.contains(u'\\') ? Walk(canonical, false) : -1;
             if (id >= 0)
                 RemoveTree(id, false);
             continue;
@@ -715,10 +854,34 @@ bool CHive::DeleteValue(const CAtlString& key, const CAtlString& name) {
 
 bool CHive::DeleteKeyTree(const CAtlString& key) {
     const int id = FindNode(key);
-    if (id < 0)
+    if (id < 0 || m_nodes[id].parent < 0)
         return false;
     RemoveTree(id, true);
     return true;
+}
+
+std::vector<int> CHive::SortedChildren(int id) const {
+    std::vector<int> children;
+    children.reserve(m_nodes[id].children.size());
+    // Windows compares key names in upper case; the index holds them in lower case. The two
+    // orders differ only where a name holds one of the characters between the cases ("_"
+    // sorts after the letters in upper case, before them in lower case) or beyond ASCII.
+    bool sameOrder = true;
+    for (const auto& [folded, child] : m_nodes[id].children) {
+        children.push_back(child);
+        for (QChar c : folded)
+            sameOrder = sameOrder && c.unicode() < 0x80 && (c < u'[' || c > u'`');
+    }
+    if (sameOrder)
+        return children;
+    std::vector<std::pair<QString, int>> keyed;
+    keyed.reserve(children.size());
+    for (int child : children)
+        keyed.emplace_back(m_nodes[child].name.toUpper(), child);
+    std::sort(keyed.begin(), keyed.end());
+    for (size_t i = 0; i < keyed.size(); ++i)
+        children[i] = keyed[i].second;
+    return children;
 }
 
 QStringList CHive::SubKeyNames(const CAtlString& key) const {
@@ -726,7 +889,7 @@ QStringList CHive::SubKeyNames(const CAtlString& key) const {
     const int id = FindNode(key);
     if (id < 0)
         return names;
-    for (const auto& [folded, child] : m_nodes[id].children)
+    for (int child : SortedChildren(id))
         names += m_nodes[child].name;
     return names;
 }
@@ -736,18 +899,14 @@ std::vector<std::pair<int, QString>> CHive::Tree(const CAtlString& key) const {
     const int top = FindNode(key);
     if (top < 0)
         return tree;
-    // The full name of the top key as written, rebuilt from its ancestors.
-    QStringList parts;
-    for (int id = top; id >= 0; id = m_nodes[id].parent)
-        parts.prepend(m_nodes[id].name);
     // Depth first without recursion: a hostile file may nest keys thousands deep.
-    std::vector<std::pair<int, QString>> pending{{top, parts.join(u'\\')}};
+    std::vector<std::pair<int, QString>> pending{{top, CanonicalKeyName(key)}};
     while (!pending.empty()) {
         auto [id, name] = std::move(pending.back());
         pending.pop_back();
-        const Node& node = m_nodes[id];
-        for (auto child = node.children.rbegin(); child != node.children.rend(); ++child)
-            pending.emplace_back(child->second, name + u'\\' + m_nodes[child->second].name);
+        const std::vector<int> children = SortedChildren(id);
+        for (auto child = children.rbegin(); child != children.rend(); ++child)
+            pending.emplace_back(*child, name + u'\\' + m_nodes[*child].name);
         tree.emplace_back(id, std::move(name));
     }
     return tree;
@@ -761,14 +920,30 @@ QStringList CHive::KeyTree(const CAtlString& key) const {
 }
 
 QByteArray CHive::Export(const CAtlString& key) const {
-    QString out = kHeader + u'\n';
-    const std::vector<std::pair<int, QString>> tree = Tree(key);
-    if (tree.empty())
-        out += QStringLiteral("\n[%1]\n").arg(CanonicalKeyName(key));
-    for (const auto& [id, name] : tree) {
-        out += QStringLiteral("\n[") + name + QStringLiteral("]\n");
-        for (const Value* value : ValuesOf(id))
-            out += FormatValue(*value) + u'\n';
+    QString out = kHeader + QLatin1String("\r\n");
+    for (const auto& [id, name] : Tree(key)) {
+        out += QLatin1String("\r\n[") + name + QLatin1String("]\r\n");
+        for (const Value* value : ValuesOf(id)) {
+            const QString prefix = QuotedName(value->name) + u'=';
+            QString text;
+            if (value->type == REG_SZ && PlainText(value->data, text))
+                out += prefix + u'"' + Escape(text) + u'"';
+            else if (value->type == REG_DWORD && value->data.size() == 4)
+                out += FormatValue(*value);
+            else
+                out += WrappedHexList(prefix + (value->type == REG_BINARY
+                                                    ? QStringLiteral("hex:")
+                                                    : QString::asprintf("hex(%x):", value->type)),
+                                      value->data);
+            out += QLatin1String("\r\n");
+        }
     }
-    return out.toUtf8();
+    out += QLatin1String("\r\n");
+    QByteArray bytes("\xff\xfe", 2);
+    bytes.reserve(2 + out.size() * 2);
+    for (QChar c : std::as_const(out)) {
+        bytes += static_cast<char>(c.unicode() & 0xff);
+        bytes += static_cast<char>(c.unicode() >> 8);
+    }
+    return bytes;
 }

@@ -17,9 +17,12 @@
 // "Name"="text", dword:, hex:, hex(N):, with @ for the default value. Used both for the hive
 // files the store keeps and for the files administrators import and export.
 //
+// Lines are read the way Windows' import reads them, one at a time: a line it would skip is
+// kept verbatim in place with the reason (so rewriting a file never drops it, and an import
+// can tell the administrator), and the lines around it count as usual.
+//
 // Key and value names compare without regard to case and keep the case they were written
-// with. A value keeps its type and exact bytes. Lines that cannot be read are kept verbatim
-// in place, so rewriting a file never drops them.
+// with. A value keeps its type and exact bytes.
 //
 // Every reader sees the file as Windows' import would leave the registry: sections are applied
 // in order, so a value given twice (in one section or in two sections of the same key) has its
@@ -40,10 +43,16 @@ public:
         Value value;
         // The original line(s) of a verbatim entry.
         QString text;
+        // Why a verbatim entry that is no comment was not read.
+        QString why;
         int line = 0;
     };
     struct Key {
+        // As written, without the brackets and the "-" of a deletion; a trailing "\" is part
+        // of it (CanonicalKeyName drops it).
         CAtlString name;
+        // The section line as read, written back as it was; empty for a key an edit added.
+        QString text;
         // "[-KEY]" in an import file: the key and all below it go.
         bool deleteTree = false;
         // Dropped by an edit; never written.
@@ -51,25 +60,36 @@ public:
         std::vector<Entry> entries;
         int line = 0;
     };
+    // The first line of the file. Unsupported is a line that starts with "REGEDIT" but is none
+    // of the others: Windows accepts such a file and imports nothing from it. Win31 ("REGEDIT"
+    // alone) is followed by lines "HKEY_CLASSES_ROOT\Key = default value".
+    enum class Format { None, Win31, Regedit4, Version5, Unsupported };
+    struct Skipped {
+        int line = 0;
+        QString why;
+    };
 
     static const QString kHeader;
 
-    // Accepts UTF-8 (with or without a byte-order mark) and UTF-16LE with a byte-order mark,
-    // the form Windows exports, or without one. Never fails. Without the index (for a file
-    // that is only applied section by section, such as an import) the lookups below find
-    // nothing; Keys(), UnreadLines() and Serialize() work all the same.
+    // Accepts UTF-8 (with or without a byte-order mark), UTF-16LE with a byte-order mark,
+    // the form Windows exports, or without one, and other 8-bit text as the Windows code page
+    // 1252. Never fails. Without the index (for a file that is only applied section by
+    // section, such as an import) the lookups below find nothing; Keys(), SkippedLines() and
+    // Serialize() work all the same.
     enum class Index { Build, Skip };
     void Parse(const QByteArray& bytes, Index index = Index::Build);
-    // UTF-8 with the file's own header line first ("Windows Registry Editor Version 5.00" for
-    // a file that had none).
+    // The store's own form: UTF-8 with "\n" line ends and the file's own header line first
+    // ("Windows Registry Editor Version 5.00" for a file that had none).
     QByteArray Serialize() const;
 
     // False when writing the file back would change lines nobody asked to change: text that
     // is neither UTF-8 nor UTF-16, or that holds a nul character.
     bool IsLossless() const { return m_lossless; }
-    bool HasHeader() const { return !m_header.isEmpty(); }
-    // Line numbers (from 1) of lines that are neither blank, comments, sections nor values.
-    QList<int> UnreadLines() const;
+    Format FileFormat() const { return m_format; }
+    bool HasHeader() const { return m_format != Format::None; }
+    // Lines that are neither blank, comments, sections nor values that could be read, with
+    // the reason; in file order.
+    QList<Skipped> SkippedLines() const;
 
     // Key names are full: root (long or short form) and path, e.g. "HKCU\Software\X".
     bool KeyExists(const CAtlString& key) const;
@@ -83,28 +103,31 @@ public:
     // showed, and is afterwards the only line for that name in the key.
     void SetValue(const CAtlString& key, const Value& value);
     bool DeleteValue(const CAtlString& key, const CAtlString& name);
-    // Removes the key and every key below it; false when there was none.
+    // Removes the key and every key below it; false when there was none, and for a root,
+    // which (as in Windows) cannot be deleted.
     bool DeleteKeyTree(const CAtlString& key);
-    // The names of the keys directly below key, sorted without regard to case.
+    // The names of the keys directly below key, in the order Windows lists them (compared in
+    // upper case).
     QStringList SubKeyNames(const CAtlString& key) const;
     // The full names of key and of every key below it, each key before its subkeys and
-    // subkeys sorted as by SubKeyNames; empty when key does not exist.
+    // subkeys in the order of SubKeyNames; empty when key does not exist. key itself is named
+    // as given (with the root's long name), the keys below it as they were written.
     QStringList KeyTree(const CAtlString& key) const;
     // key and every key below it with the values each reads as, in the order of KeyTree and
-    // Values: the file "reg export" writes. A key that does not exist gives just its section.
+    // Values, exactly as Windows' "reg export" writes them: UTF-16LE with a byte-order mark,
+    // "\r\n" line ends, hexadecimal data wrapped before column 80, a blank line at the end.
     QByteArray Export(const CAtlString& key) const;
     // The sections in file order (for applying an import file in order); those an edit
     // dropped are marked removed.
     const std::vector<Key>& Keys() const { return m_keys; }
 
-    // The key name with its root in the long form ("HKEY_LOCAL_MACHINE\..."), or empty when
-    // the root is none of the known ones.
+    // The key name with its root in the long form ("HKEY_LOCAL_MACHINE\..."), without a
+    // trailing "\"; empty when the root is none of the known ones or a name in the path is
+    // empty ("HKCU\a\\b").
     static CAtlString CanonicalKeyName(const CAtlString& key);
-    // One value as a line of a .reg file, without line end. eightBitStrings: REG_EXPAND_SZ and
-    // REG_MULTI_SZ as 8-bit text, as a "REGEDIT4" file holds them.
+    // One value as a line of the store's files, without line end. eightBitStrings:
+    // REG_EXPAND_SZ and REG_MULTI_SZ as 8-bit text, as a "REGEDIT4" file holds them.
     static QString FormatValue(const Value& value, bool eightBitStrings = false);
-    // Parses one value line (continuations already joined); false when it is not one.
-    static bool ParseValueLine(const QString& line, Entry& out, bool eightBitStrings = false);
 
 private:
     struct EntryRef {
@@ -149,6 +172,8 @@ private:
     // -1 for a key under no known root.
     int KeyWithSection(const CAtlString& key);
     std::vector<const Value*> ValuesOf(int id) const;
+    // The children of the node in the order Windows enumerates them.
+    std::vector<int> SortedChildren(int id) const;
     // The node ids and full names of KeyTree(key).
     std::vector<std::pair<int, QString>> Tree(const CAtlString& key) const;
     // Applies one line of section (index) to the node's values.
@@ -161,8 +186,7 @@ private:
     bool WritesEightBitStrings() const;
 
     bool m_lossless = true;
-    // The header line as found, or empty.
-    QString m_header;
+    Format m_format = Format::None;
     // Lines before the first section other than the header and blank lines.
     std::vector<Entry> m_preamble;
     std::vector<Key> m_keys;

@@ -15,15 +15,22 @@ const QString kDone = QStringLiteral("The operation completed successfully.");
 const QString kNotFound =
     QStringLiteral("ERROR: The system was unable to find the specified registry key or value.");
 const QString kSyntax = QStringLiteral("ERROR: Invalid syntax.");
-const QString kHint = QStringLiteral("Type \"orvex-reg --help\" for usage.");
 
 struct TypeName {
     const char* name;
     uint32_t type;
 };
+constexpr uint32_t kDwordBigEndian = 5;
+// Every name add takes; query shows the first name of a type.
 constexpr TypeName kTypes[] = {
-    {"REG_SZ", REG_SZ},       {"REG_EXPAND_SZ", REG_EXPAND_SZ}, {"REG_BINARY", REG_BINARY},
-    {"REG_DWORD", REG_DWORD}, {"REG_MULTI_SZ", REG_MULTI_SZ},   {"REG_QWORD", REG_QWORD},
+    {"REG_SZ", REG_SZ},
+    {"REG_EXPAND_SZ", REG_EXPAND_SZ},
+    {"REG_BINARY", REG_BINARY},
+    {"REG_DWORD", REG_DWORD},
+    {"REG_DWORD_LITTLE_ENDIAN", REG_DWORD},
+    {"REG_DWORD_BIG_ENDIAN", kDwordBigEndian},
+    {"REG_MULTI_SZ", REG_MULTI_SZ},
+    {"REG_QWORD", REG_QWORD},
     {"REG_NONE", REG_NONE},
 };
 
@@ -35,27 +42,45 @@ QString TypeText(uint32_t type) {
     return QStringLiteral("REG_0x%1").arg(type, 0, 16);
 }
 
-// A key given on the command line, split into its root and its path.
+bool IsHelp(const QString& argument) {
+    const QString lower = argument.toLower();
+    return lower == QLatin1String("/?") || lower == QLatin1String("-?") ||
+           lower == QLatin1String("/h") || lower == QLatin1String("-h") ||
+           lower == QLatin1String("--help");
+}
+
+QString Hint(const QString& verb) {
+    return verb.isEmpty() ? QStringLiteral("Type \"orvex-reg /?\" for usage.")
+                          : QStringLiteral("Type \"orvex-reg %1 /?\" for usage.").arg(verb);
+}
+
+// A key given on the command line or in a section of an imported file, split into its root
+// and its path.
 struct KeyName {
     HKEY root = 0;
     QString path;
     QString full;
 };
 
-bool ParseKey(const QString& text, KeyName& key) {
-    QString normalised = text;
-    normalised.replace(u'/', u'\\');
-    while (normalised.endsWith(u'\\'))
-        normalised.chop(1);
-    const QString full = CHive::CanonicalKeyName(normalised);
+// Windows refuses key names longer than this.
+constexpr qsizetype kMaxKeyNameLength = 255;
+
+// longRootOnly: as in a .reg file, where Windows knows the roots by their long names only.
+bool ParseKey(const QString& text, KeyName& key, bool longRootOnly = false) {
+    const QString full = CHive::CanonicalKeyName(text);
     const QString root = full.section(u'\\', 0, 0);
+    if (longRootOnly && text.section(u'\\', 0, 0).compare(root, Qt::CaseInsensitive) != 0)
+        return false;
     for (HKEY candidate : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT}) {
         if (CFileSettingsStore::RootName(candidate) == root) {
             key.root = candidate;
             key.full = full;
             key.path = full.contains(u'\\') ? full.section(u'\\', 1) : QString();
-            // Empty key names ("HKLM\a\\b") cannot be stored.
-            return !key.path.contains(QLatin1String("\\\\")) && !key.path.contains(u'\n');
+            const QStringList names = key.path.split(u'\\');
+            return std::all_of(names.begin(), names.end(), [](const QString& name) {
+                return name.size() <= kMaxKeyNameLength && !name.contains(u'\n') &&
+                       !name.contains(u'\r') && !name.contains(QChar(0));
+            });
         }
     }
     return false;
@@ -89,6 +114,13 @@ QString DataText(const CHive::Value& value) {
         if (value.data.size() == (value.type == REG_DWORD ? 4 : 8))
             return QStringLiteral("0x") + QString::number(FromLittleEndian(value.data), 16);
         break;
+    case kDwordBigEndian:
+        if (value.data.size() == 4) {
+            QByteArray reversed = value.data;
+            std::reverse(reversed.begin(), reversed.end());
+            return QStringLiteral("0x") + QString::number(FromLittleEndian(reversed), 16);
+        }
+        break;
     case REG_MULTI_SZ: {
         QStringList items = FromUtf16Le(value.data).split(QChar(0));
         while (!items.isEmpty() && items.last().isEmpty())
@@ -106,10 +138,16 @@ void PrintValue(QTextStream& out, const CHive::Value& value) {
         << TypeText(value.type) << "    " << DataText(value) << '\n';
 }
 
-void PrintKey(QTextStream& out, const CHive& hive, const QString& name) {
+// The key's name and values, then a blank line; nothing for a key without values unless
+// always (the keys below the first of a recursive query).
+void PrintKey(QTextStream& out, const CHive& hive, const QString& name, bool always) {
+    const std::vector<const CHive::Value*> values = hive.Values(name);
+    if (values.empty() && !always)
+        return;
     out << name << '\n';
-    for (const CHive::Value* value : hive.Values(name))
+    for (const CHive::Value* value : values)
         PrintValue(out, *value);
+    out << '\n';
 }
 
 bool Confirm(QTextStream& out, QTextStream& in, const QString& question) {
@@ -165,22 +203,63 @@ int Finish(int32_t error, const QString& hive, QTextStream& out, QTextStream& er
 
 struct CRegTool::Options {
     QString verb;
-    QStringList positional;
     KeyName key;
+    QString file;
+    // /v NAME or /ve (valueName empty).
     bool hasValueName = false;
     QString valueName;
     bool allValues = false;
     bool recursive = false;
     QString type = QStringLiteral("REG_SZ");
-    bool hasData = false;
     QString data;
-    QString separator = QStringLiteral("\\0");
+    bool hasSeparator = false;
+    QString separator;
     bool force = false;
 };
 
 CRegTool::CRegTool(std::shared_ptr<CFileSettingsStore> store) : m_store(std::move(store)) {}
 
-QString CRegTool::Usage() {
+QString CRegTool::Usage(const QString& verb) {
+    if (verb == QLatin1String("query"))
+        return QStringLiteral(
+            "orvex-reg query KEY [/v NAME | /ve] [/s]\n"
+            "\n"
+            "Shows the values of KEY and the keys directly below it.\n"
+            "  /v NAME  only the value NAME; /ve only the key's default value.\n"
+            "  /s       every key below KEY as well; with /v or /ve, the keys below that\n"
+            "           hold the value.\n");
+    if (verb == QLatin1String("add"))
+        return QStringLiteral(
+            "orvex-reg add KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]\n"
+            "\n"
+            "Creates KEY and sets a value in it: NAME, or without /v the key's default value\n"
+            "(empty text when no /d is given).\n"
+            "  /t TYPE  REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_BINARY, REG_DWORD,\n"
+            "           REG_DWORD_LITTLE_ENDIAN, REG_DWORD_BIG_ENDIAN, REG_QWORD, REG_NONE.\n"
+            "  /d DATA  numbers in decimal or with 0x in hex (REG_QWORD also negative);\n"
+            "           REG_BINARY as hex digits; REG_MULTI_SZ items separated by \\0, or by\n"
+            "           the one character given with /s.\n"
+            "  /f       overwrite an existing value without asking.\n");
+    if (verb == QLatin1String("delete"))
+        return QStringLiteral("orvex-reg delete KEY [/v NAME | /ve | /va] [/f]\n"
+                              "\n"
+                              "Deletes KEY with every key below it, or only the value NAME (/v),\n"
+                              "the default value (/ve) or all values of KEY (/va).\n"
+                              "  /f       delete without asking.\n");
+    if (verb == QLatin1String("import"))
+        return QStringLiteral(
+            "orvex-reg import FILE.reg\n"
+            "\n"
+            "Applies a registry file (\"Windows Registry Editor Version 5.00\" or \"REGEDIT4\",\n"
+            "UTF-16 or 8-bit) line by line as Windows does. Each line Windows would skip is\n"
+            "skipped and named on standard error (\"line N: why\"); the rest is applied.\n");
+    if (verb == QLatin1String("export"))
+        return QStringLiteral(
+            "orvex-reg export KEY FILE.reg [/y]\n"
+            "\n"
+            "Writes KEY and every key below it to FILE.reg as Windows writes it (UTF-16 with a\n"
+            "byte-order mark, CRLF line ends).\n"
+            "  /y       overwrite an existing file without asking.\n");
     return QStringLiteral(
         "Usage: orvex-reg OPERATION [arguments]\n"
         "\n"
@@ -190,16 +269,12 @@ QString CRegTool::Usage() {
         "  orvex-reg import FILE.reg\n"
         "  orvex-reg export KEY FILE.reg [/y]\n"
         "\n"
+        "\"orvex-reg OPERATION /?\" tells more about one operation.\n"
+        "\n"
         "KEY      the root and the key path, e.g. HKLM\\SOFTWARE\\ORVEX Technologies\\ACC.\n"
         "         Roots: HKLM, HKCU, HKCR or HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER,\n"
-        "         HKEY_CLASSES_ROOT. Quote keys with spaces.\n"
-        "/v NAME  the value; /ve the key's default value; /va all values of the key.\n"
-        "/t TYPE  REG_SZ (default), REG_DWORD, REG_EXPAND_SZ, REG_BINARY, REG_MULTI_SZ,\n"
-        "         REG_QWORD.\n"
-        "/d DATA  numbers in decimal or with 0x in hex; REG_BINARY as hex digits;\n"
-        "         REG_MULTI_SZ items separated by \\0 or the separator given with /s.\n"
-        "/s       with query: show every key below KEY as well.\n"
-        "/f, /y   overwrite or delete without asking.\n"
+        "         HKEY_CLASSES_ROOT. Quote keys with spaces; \"/\" is part of a key's name.\n"
+        "Switches may also start with \"-\"; each may be given once.\n"
         "\n"
         "HKLM and HKCR live in the machine hive, HKCU in the user hive: with ORVEX_ROOT set\n"
         "$ORVEX_ROOT/machine.reg and $ORVEX_ROOT/user.reg, otherwise /etc/orvex/machine.reg\n"
@@ -209,91 +284,137 @@ QString CRegTool::Usage() {
 
 int CRegTool::Run(const QStringList& arguments, QTextStream& out, QTextStream& err,
                   QTextStream& in) {
-    if (arguments.isEmpty()) {
-        err << kSyntax << '\n' << kHint << '\n';
-        return 1;
-    }
-    const QString first = arguments.first().toLower();
-    if (first == QLatin1String("--help") || first == QLatin1String("-h") ||
-        first == QLatin1String("/?") || first == QLatin1String("-?")) {
+    const QString verb = arguments.isEmpty() ? QString() : arguments.first().toLower();
+    if (!verb.isEmpty() && IsHelp(verb)) {
         out << Usage();
         return 0;
     }
+    const bool known = verb == QLatin1String("query") || verb == QLatin1String("add") ||
+                       verb == QLatin1String("delete") || verb == QLatin1String("import") ||
+                       verb == QLatin1String("export");
+    if (!known) {
+        err << kSyntax << '\n' << Hint({}) << '\n';
+        return 1;
+    }
+    if (arguments.size() == 2 && IsHelp(arguments[1])) {
+        out << Usage(verb);
+        return 0;
+    }
+    auto syntax = [&](const QString& detail = {}) {
+        err << kSyntax << (detail.isEmpty() ? QString() : u' ' + detail) << '\n'
+            << Hint(verb) << '\n';
+        return 1;
+    };
 
     Options options;
-    options.verb = first;
-    const bool takesValueSwitches = first == QLatin1String("add") ||
-                                    first == QLatin1String("query") ||
-                                    first == QLatin1String("delete");
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        const QString& argument = arguments[i];
+    options.verb = verb;
+    // The key (or the file to import) comes first, then the file to export to; switches
+    // follow them, each once. Windows refuses anything else, such as a /y before the file.
+    const qsizetype positional = verb == QLatin1String("export") ? 2 : 1;
+    if (arguments.size() <= positional)
+        return syntax();
+    // A file may well start with "/" here, but not be a switch of the verb.
+    for (qsizetype i = 1; i <= positional; ++i) {
+        const QString lower = arguments[i].toLower();
         const bool isSwitch =
-            argument.size() >= 2 && (argument[0] == u'/' || argument[0] == u'-') &&
-            argument[1].isLetter() && (argument.size() == 2 || argument.size() == 3);
-        if (!isSwitch) {
-            options.positional += argument;
-            continue;
-        }
-        const QString name = argument.mid(1).toLower();
-        auto takeValue = [&](QString& target) {
-            if (i + 1 >= arguments.size())
-                return false;
-            target = arguments[++i];
-            return true;
-        };
-        bool ok = true;
-        if (name == QLatin1String("v") && takesValueSwitches) {
-            options.hasValueName = ok = takeValue(options.valueName);
-        } else if (name == QLatin1String("ve") && takesValueSwitches) {
-            options.hasValueName = true;
-            options.valueName.clear();
-        } else if (name == QLatin1String("va") && first == QLatin1String("delete")) {
-            options.allValues = true;
-        } else if (name == QLatin1String("t") && first == QLatin1String("add")) {
-            ok = takeValue(options.type);
-            options.type = options.type.toUpper();
-        } else if (name == QLatin1String("d") && first == QLatin1String("add")) {
-            options.hasData = ok = takeValue(options.data);
-        } else if (name == QLatin1String("s") && first == QLatin1String("add")) {
-            ok = takeValue(options.separator) && options.separator.size() == 1;
-        } else if (name == QLatin1String("s") && first == QLatin1String("query")) {
-            options.recursive = true;
-        } else if ((name == QLatin1String("f") &&
-                    (first == QLatin1String("add") || first == QLatin1String("delete"))) ||
-                   (name == QLatin1String("y") && first == QLatin1String("export"))) {
-            options.force = true;
-        } else {
-            ok = false;
-        }
-        if (!ok) {
-            err << kSyntax << " (" << argument << ")\n" << kHint << '\n';
+            lower.size() >= 2 &&
+            (lower[0] == u'-' || (lower[0] == u'/' && i == 1 && verb != QLatin1String("import"))) &&
+            lower[1].isLetter();
+        const bool isViewOrOverwrite = lower.startsWith(QLatin1String("/reg:")) ||
+                                       lower == QLatin1String("/y") ||
+                                       lower.startsWith(QLatin1String("-reg:"));
+        if (isSwitch || isViewOrOverwrite)
+            return syntax(QStringLiteral("(%1)").arg(arguments[i]));
+    }
+    if (verb == QLatin1String("import")) {
+        options.file = arguments[1];
+    } else {
+        if (!ParseKey(arguments[1], options.key)) {
+            err << "ERROR: Invalid key name: " << arguments[1]
+                << "\n       Start it with HKLM, HKCU or HKCR (or their long names).\n"
+                << Hint(verb) << '\n';
             return 1;
         }
+        if (verb == QLatin1String("export"))
+            options.file = arguments[2];
     }
 
-    const int expected = first == QLatin1String("export") ? 2 : 1;
-    if (options.positional.size() != expected) {
-        err << kSyntax << '\n' << kHint << '\n';
-        return 1;
+    // Which switches each operation takes, and whether each is followed by its value.
+    struct Switch {
+        const char* name;
+        const char* verbs;
+        bool takesValue;
+    };
+    static constexpr Switch kSwitches[] = {
+        {"v", "query add delete", true},
+        {"ve", "query add delete", false},
+        {"va", "delete", false},
+        {"t", "add", true},
+        {"d", "add", true},
+        {"s", "add", true},
+        {"s", "query", false},
+        {"f", "add delete", false},
+        {"y", "export", false},
+        {"reg:32", "query add delete import export", false},
+        {"reg:64", "query add delete import export", false},
+    };
+    QStringList seen;
+    for (qsizetype i = positional + 1; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        const QString name = argument.mid(1).toLower();
+        const Switch* match = nullptr;
+        if (argument.startsWith(u'/') || argument.startsWith(u'-')) {
+            for (const Switch& candidate : kSwitches) {
+                if (name == QLatin1String(candidate.name) &&
+                    QString::fromLatin1(candidate.verbs).split(u' ').contains(verb))
+                    match = &candidate;
+            }
+        }
+        // The registry views of 64-bit Windows are one view here.
+        const bool view = name.startsWith(QLatin1String("reg:"));
+        if (match == nullptr || seen.contains(view ? QStringLiteral("reg:") : name))
+            return syntax(QStringLiteral("(%1)").arg(argument));
+        seen += view ? QStringLiteral("reg:") : name;
+        QString value;
+        if (match->takesValue) {
+            if (i + 1 >= arguments.size())
+                return syntax(QStringLiteral("(%1 needs a value)").arg(argument));
+            value = arguments[++i];
+        }
+        if (name == QLatin1String("v") || name == QLatin1String("ve")) {
+            options.hasValueName = true;
+            options.valueName = value;
+        } else if (name == QLatin1String("va")) {
+            options.allValues = true;
+        } else if (name == QLatin1String("t")) {
+            options.type = value.toUpper();
+        } else if (name == QLatin1String("d")) {
+            options.data = value;
+        } else if (name == QLatin1String("s") && match->takesValue) {
+            if (value.size() != 1)
+                return syntax(QStringLiteral("(the separator must be one character)"));
+            options.hasSeparator = true;
+            options.separator = value;
+        } else if (name == QLatin1String("s")) {
+            options.recursive = true;
+        } else if (name == QLatin1String("f") || name == QLatin1String("y")) {
+            options.force = true;
+        }
     }
-    if (first != QLatin1String("import") && !ParseKey(options.positional[0], options.key)) {
-        err << "ERROR: Invalid key name: " << options.positional[0]
-            << "\n       Start it with HKLM, HKCU or HKCR (or their long names).\n";
-        return 1;
-    }
+    if (int(seen.contains(QStringLiteral("v"))) + int(seen.contains(QStringLiteral("ve"))) +
+            int(seen.contains(QStringLiteral("va"))) >
+        1)
+        return syntax(QStringLiteral("(/v, /ve and /va exclude each other)"));
 
-    if (first == QLatin1String("query"))
+    if (verb == QLatin1String("query"))
         return Query(options, out, err);
-    if (first == QLatin1String("add"))
+    if (verb == QLatin1String("add"))
         return Add(options, out, err, in);
-    if (first == QLatin1String("delete"))
+    if (verb == QLatin1String("delete"))
         return Delete(options, out, err, in);
-    if (first == QLatin1String("import"))
+    if (verb == QLatin1String("import"))
         return Import(options, out, err);
-    if (first == QLatin1String("export"))
-        return Export(options, out, err, in);
-    err << "ERROR: Unknown operation: " << arguments.first() << '\n' << kHint << '\n';
-    return 1;
+    return Export(options, out, err, in);
 }
 
 bool CRegTool::ReadKeyHive(const Options& options, CHive& hive, QTextStream& err) {
@@ -313,26 +434,42 @@ int CRegTool::Query(const Options& options, QTextStream& out, QTextStream& err) 
     if (!ReadKeyHive(options, hive, err))
         return 1;
     const QString& full = options.key.full;
+    if (options.hasValueName && options.recursive) {
+        // Every key of the tree that holds the value, then the count.
+        int found = 0;
+        out << '\n';
+        for (const QString& name : hive.KeyTree(full)) {
+            if (const CHive::Value* value = hive.FindValue(name, options.valueName)) {
+                out << name << '\n';
+                PrintValue(out, *value);
+                out << '\n';
+                ++found;
+            }
+        }
+        out << "End of search: " << found << " match(es) found.\n";
+        return found > 0 ? 0 : 1;
+    }
     if (options.hasValueName) {
         const CHive::Value* value = hive.FindValue(full, options.valueName);
-        if (value == nullptr) {
+        // A key always has a default value for Windows' query, if only an unset one.
+        if (value == nullptr && !options.valueName.isEmpty()) {
             err << kNotFound << '\n';
             return 1;
         }
         out << '\n' << full << '\n';
-        PrintValue(out, *value);
+        if (value != nullptr)
+            PrintValue(out, *value);
+        else
+            out << "    (Default)    REG_SZ    (value not set)\n";
         out << '\n';
         return 0;
     }
     out << '\n';
-    PrintKey(out, hive, full);
-    out << '\n';
+    PrintKey(out, hive, full, false);
     if (options.recursive) {
         const QStringList below = hive.KeyTree(full);
-        for (qsizetype i = 1; i < below.size(); ++i) {
-            PrintKey(out, hive, below[i]);
-            out << '\n';
-        }
+        for (qsizetype i = 1; i < below.size(); ++i)
+            PrintKey(out, hive, below[i], true);
     } else {
         for (const QString& child : hive.SubKeyNames(full))
             out << full << '\\' << child << '\n';
@@ -340,76 +477,116 @@ int CRegTool::Query(const Options& options, QTextStream& out, QTextStream& err) 
     return 0;
 }
 
-int CRegTool::Add(const Options& options, QTextStream& out, QTextStream& err, QTextStream& in) {
-    CHive::Value value;
-    value.name = options.valueName;
-    uint32_t type = REG_NONE;
-    bool knownType = false;
-    for (const TypeName& known : kTypes) {
-        if (options.type == QLatin1String(known.name) && known.type != REG_NONE) {
-            type = known.type;
-            knownType = true;
-        }
+namespace {
+// The number of "reg add /d" for the integer types: decimal, or hexadecimal after "0x";
+// empty is 0. Only a REG_QWORD may be negative, and wraps as the Windows tool wraps it.
+bool ParseNumber(const QString& text, bool mayBeNegative, uint64_t limit, uint64_t& number) {
+    QString digits = text.trimmed();
+    const bool negative = digits.startsWith(u'-');
+    if (negative && !mayBeNegative)
+        return false;
+    if (negative)
+        digits.remove(0, 1);
+    bool ok = true;
+    number = digits.isEmpty() ? 0
+             : digits.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)
+                 ? digits.mid(2).toULongLong(&ok, 16)
+                 : digits.toULongLong(&ok, 10);
+    if (!ok || number > limit || digits.startsWith(u'+') || digits.startsWith(u'-'))
+        return false;
+    if (negative)
+        number = ~number + 1;
+    return true;
+}
+
+// "reg add /d" for REG_BINARY: hex digits, pairs from the end, so that an odd count gives a
+// first byte of one digit ("abc" is 0a bc).
+bool ParseBinary(const QString& text, QByteArray& data) {
+    if (!std::all_of(text.begin(), text.end(), [](QChar c) { return HexDigit(c) >= 0; }))
+        return false;
+    qsizetype i = 0;
+    if (text.size() % 2 != 0)
+        data += static_cast<char>(HexDigit(text[i++]));
+    for (; i < text.size(); i += 2)
+        data += static_cast<char>(HexDigit(text[i]) * 16 + HexDigit(text[i + 1]));
+    return true;
+}
+
+// "reg add /d" for REG_MULTI_SZ: items split at the separator of /s, or at "\0" without one.
+// A separator at the end is dropped; an empty item elsewhere would end the list early for
+// every reader, so Windows refuses it, except for data that is a single separator (one empty
+// string).
+bool ParseMultiString(const QString& text, const QString& separator, QByteArray& data) {
+    if (text.isEmpty()) {
+        data = QByteArray(2, '\0');
+        return true;
     }
-    if (!knownType) {
-        err << "ERROR: Unknown value type: " << options.type << '\n' << kHint << '\n';
+    QStringList items = text.split(separator);
+    if (items.last().isEmpty())
+        items.removeLast();
+    if (items.size() > 1 && items.contains(QString()))
+        return false;
+    for (const QString& item : items)
+        data += Utf16LeWithNul(item);
+    data += QByteArray(2, '\0');
+    return true;
+}
+} // namespace
+
+int CRegTool::Add(const Options& options, QTextStream& out, QTextStream& err, QTextStream& in) {
+    const QString& full = options.key.full;
+    // The root of the machine's registry holds no values of its own.
+    if (options.key.root == HKEY_LOCAL_MACHINE && options.key.path.isEmpty()) {
+        err << "ERROR: Access is denied.\n";
         return 1;
     }
-    value.type = type;
+    CHive::Value value;
+    // Without /v the value set is the key's default value.
+    value.name = options.valueName;
+    const auto known = std::find_if(std::begin(kTypes), std::end(kTypes), [&](const TypeName& t) {
+        return options.type == QLatin1String(t.name);
+    });
+    if (known == std::end(kTypes)) {
+        err << "ERROR: Unknown value type: " << options.type << '\n' << Hint(options.verb) << '\n';
+        return 1;
+    }
+    value.type = known->type;
     const QString& data = options.data;
     bool ok = true;
-    switch (type) {
-    case REG_SZ:
-    case REG_EXPAND_SZ:
-        value.data = Utf16LeWithNul(data);
-        break;
+    uint64_t number = 0;
+    switch (value.type) {
     case REG_DWORD:
-    case REG_QWORD: {
-        const QString digits = data.trimmed();
-        // Negative numbers are refused rather than stored as a large positive one.
-        const uint64_t number = digits.startsWith(u'-') ? (ok = false, 0)
-                                : digits.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)
-                                    ? digits.mid(2).toULongLong(&ok, 16)
-                                    : digits.toULongLong(&ok, 10);
-        if (type == REG_DWORD && number > 0xffffffffu)
-            ok = false;
-        value.data = LittleEndian(number, type == REG_DWORD ? 4 : 8);
+    case kDwordBigEndian:
+        ok = ParseNumber(data, false, 0xffffffffu, number);
+        value.data = LittleEndian(number, 4);
+        if (value.type == kDwordBigEndian)
+            std::reverse(value.data.begin(), value.data.end());
         break;
-    }
+    case REG_QWORD:
+        ok = ParseNumber(data, true, UINT64_MAX, number);
+        value.data = LittleEndian(number, 8);
+        break;
     case REG_BINARY:
-        value.data = QByteArray::fromHex(data.toLatin1());
-        ok =
-            data.size() % 2 == 0 &&
-            std::all_of(data.begin(), data.end(), [](QChar c) { return isxdigit(c.toLatin1()); }) &&
-            value.data.size() * 2 == data.size();
+        ok = ParseBinary(data, value.data);
         break;
-    case REG_MULTI_SZ: {
-        const QStringList items = data.isEmpty() ? QStringList() : data.split(options.separator);
-        for (const QString& item : items) {
-            if (item.isEmpty()) {
-                // An empty item would end the list early for every reader.
-                ok = false;
-                break;
-            }
-            value.data += Utf16LeWithNul(item);
-        }
-        value.data += QByteArray(2, '\0');
+    case REG_MULTI_SZ:
+        ok = ParseMultiString(
+            data, options.hasSeparator ? options.separator : QStringLiteral("\\0"), value.data);
         break;
-    }
     default:
+        value.data = Utf16LeWithNul(data);
         break;
     }
     if (!ok) {
         err << "ERROR: Invalid data for " << options.type << ": \"" << data << "\"\n";
         return 1;
     }
-    if (options.hasValueName && (value.name.contains(u'\n') || value.name.contains(u'\r'))) {
+    if (value.name.contains(u'\n') || value.name.contains(u'\r')) {
         err << "ERROR: A value name cannot contain a line break.\n";
         return 1;
     }
 
-    const QString& full = options.key.full;
-    if (options.hasValueName && !options.force) {
+    if (!options.force) {
         CHive hive;
         if (m_store->ReadHive(options.key.root, hive) == ERROR_SUCCESS &&
             hive.FindValue(full, value.name) != nullptr &&
@@ -422,9 +599,7 @@ int CRegTool::Add(const Options& options, QTextStream& out, QTextStream& err, QT
     }
     QString why;
     const int32_t error = m_store->EditHive(options.key.root, &why, [&](CHive& hive) {
-        hive.CreateKey(full);
-        if (options.hasValueName)
-            hive.SetValue(full, value);
+        hive.SetValue(full, value);
         return ERROR_SUCCESS;
     });
     return Finish(error, m_store->HivePath(options.key.root), out, err, why);
@@ -478,7 +653,7 @@ int CRegTool::Delete(const Options& options, QTextStream& out, QTextStream& err,
 }
 
 int CRegTool::Import(const Options& options, QTextStream& out, QTextStream& err) {
-    const QString& fileName = options.positional[0];
+    const QString& fileName = options.file;
     QByteArray bytes;
     bool exists = false;
     if (CDurableFile(fileName).Read(bytes, &exists) != 0 || !exists) {
@@ -488,28 +663,46 @@ int CRegTool::Import(const Options& options, QTextStream& out, QTextStream& err)
     CHive import;
     import.Parse(bytes, CHive::Index::Skip);
     if (!import.HasHeader()) {
-        err << "ERROR: " << fileName << " is no registry file: its first line must be \""
-            << CHive::kHeader << "\".\n";
+        err << "ERROR: " << fileName << " is not a registry script: its first line must be \""
+            << CHive::kHeader << "\" or \"REGEDIT4\".\n";
         return 1;
     }
-    if (!import.IsLossless()) {
-        err << "ERROR: " << fileName << " is neither UTF-8 nor UTF-16 text.\n";
-        return 1;
+    // Windows accepts any other header that starts with REGEDIT, and imports nothing.
+    if (import.FileFormat() == CHive::Format::Unsupported) {
+        err << "line 1: an unknown version of the file format; nothing was imported\n";
+        return Finish(ERROR_SUCCESS, {}, out, err);
     }
-    // Everything is checked before anything is changed: a half-applied import is worse
-    // than none.
-    const QList<int> unread = import.UnreadLines();
-    if (!unread.isEmpty()) {
-        err << "ERROR: Line " << unread.first() << " of " << fileName << " cannot be read.\n";
-        return 1;
-    }
+
+    // Lines are applied one by one as Windows applies them; what Windows skips is skipped
+    // and told, by line, in file order.
+    std::vector<CHive::Skipped> skipped;
+    for (const CHive::Skipped& line : import.SkippedLines())
+        skipped.push_back(line);
     std::map<HKEY, std::vector<const CHive::Key*>> byHive;
     for (const CHive::Key& key : import.Keys()) {
         KeyName name;
-        if (!ParseKey(key.name, name)) {
-            err << "ERROR: Line " << key.line << " of " << fileName
-                << " names a key outside HKLM, HKCU and HKCR: " << key.name << '\n';
-            return 1;
+        QString why;
+        // A section line without a name is told among the skipped lines, its values here.
+        const bool unnamed = key.name.isEmpty() && key.text.isEmpty();
+        if (unnamed)
+            why = QStringLiteral("a key line");
+        else if (!ParseKey(key.name, name, true))
+            why = QStringLiteral("the key %1 is not a key of HKEY_LOCAL_MACHINE, "
+                                 "HKEY_CURRENT_USER or HKEY_CLASSES_ROOT")
+                      .arg(key.name);
+        else if (key.deleteTree && name.path.isEmpty())
+            why = QStringLiteral("a root key cannot be deleted");
+        else if (name.root == HKEY_LOCAL_MACHINE && name.path.isEmpty() && !key.entries.empty())
+            why = QStringLiteral("the root of HKEY_LOCAL_MACHINE holds no values");
+        if (!why.isEmpty()) {
+            if (!unnamed)
+                skipped.push_back({key.line, why});
+            for (const CHive::Entry& entry : key.entries) {
+                if (entry.kind == CHive::EntryKind::Value ||
+                    entry.kind == CHive::EntryKind::DeleteValue)
+                    skipped.push_back({entry.line, QStringLiteral("its key was skipped")});
+            }
+            continue;
         }
         // HKCR shares the machine hive with HKLM.
         byHive[name.root == HKEY_CURRENT_USER ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE].push_back(
@@ -518,26 +711,40 @@ int CRegTool::Import(const Options& options, QTextStream& out, QTextStream& err)
     for (const auto& [root, keys] : byHive) {
         // Captured through a name of its own: clang before 16 cannot capture a binding.
         QString why;
-        const int32_t error = m_store->EditHive(root, &why, [&keys = keys](CHive& hive) {
-            for (const CHive::Key* key : keys) {
-                const QString full = CHive::CanonicalKeyName(key->name);
-                if (key->deleteTree) {
-                    hive.DeleteKeyTree(full);
-                    continue;
+        std::vector<CHive::Skipped> unapplied;
+        const int32_t error =
+            m_store->EditHive(root, &why, [&keys = keys, &unapplied](CHive& hive) {
+                unapplied.clear();
+                for (const CHive::Key* key : keys) {
+                    const QString full = CHive::CanonicalKeyName(key->name);
+                    if (key->deleteTree) {
+                        if (!hive.DeleteKeyTree(full))
+                            unapplied.push_back({key->line, QStringLiteral("no such key")});
+                        continue;
+                    }
+                    hive.CreateKey(full);
+                    for (const CHive::Entry& entry : key->entries) {
+                        if (entry.value.name.contains(QChar(0)) || entry.value.name.contains(u'\r'))
+                            unapplied.push_back(
+                                {entry.line, QStringLiteral("a control character in the name")});
+                        else if (entry.kind == CHive::EntryKind::Value)
+                            hive.SetValue(full, entry.value);
+                        else if (entry.kind == CHive::EntryKind::DeleteValue &&
+                                 !hive.DeleteValue(full, entry.value.name))
+                            unapplied.push_back({entry.line, QStringLiteral("no such value")});
+                    }
                 }
-                hive.CreateKey(full);
-                for (const CHive::Entry& entry : key->entries) {
-                    if (entry.kind == CHive::EntryKind::Value)
-                        hive.SetValue(full, entry.value);
-                    else if (entry.kind == CHive::EntryKind::DeleteValue)
-                        hive.DeleteValue(full, entry.value.name);
-                }
-            }
-            return ERROR_SUCCESS;
-        });
+                return ERROR_SUCCESS;
+            });
         if (error != ERROR_SUCCESS)
             return Finish(error, m_store->HivePath(root), out, err, why);
+        skipped.insert(skipped.end(), unapplied.begin(), unapplied.end());
     }
+    std::stable_sort(
+        skipped.begin(), skipped.end(),
+        [](const CHive::Skipped& a, const CHive::Skipped& b) { return a.line < b.line; });
+    for (const CHive::Skipped& line : skipped)
+        err << "line " << line.line << ": " << line.why << '\n';
     return Finish(ERROR_SUCCESS, {}, out, err);
 }
 
@@ -545,15 +752,15 @@ int CRegTool::Export(const Options& options, QTextStream& out, QTextStream& err,
     CHive hive;
     if (!ReadKeyHive(options, hive, err))
         return 1;
-    const QString& full = options.key.full;
-    const QString& fileName = options.positional[1];
+    const QString& fileName = options.file;
     if (!options.force && QFile::exists(fileName) &&
         !Confirm(out, in, QStringLiteral("File %1 already exists. Overwrite").arg(fileName))) {
         err << "The operation was cancelled.\n";
         return 1;
     }
     QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(hive.Export(full)) < 0 || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || file.write(hive.Export(options.key.full)) < 0 ||
+        !file.commit()) {
         err << "ERROR: Cannot write " << fileName << ": " << file.errorString() << '\n';
         return 1;
     }

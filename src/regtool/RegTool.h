@@ -20,7 +20,8 @@ public:
     // exit code: 0 on success, 1 on bad input or failure.
     int Run(const QStringList& arguments, QTextStream& out, QTextStream& err, QTextStream& in);
 
-    static QString Usage();
+    // The help of one operation ("query", ...), or of the tool for any other verb.
+    static QString Usage(const QString& verb = {});
 
 private:
     struct Options;
