@@ -4,9 +4,15 @@
 
 #include <curl/curl.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -21,6 +27,11 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 std::atomic<int64_t> g_stallTimeoutMs{60000};
+
+// The time a new connection may take beyond its TCP handshake: name lookup, a proxy's CONNECT
+// and the TLS handshake, each of which a slow corporate proxy can stretch well past the
+// 2 s that the TCP handshake is allowed.
+constexpr long kSetupTimeoutMs = 30000;
 
 // The authentication scheme each proxy named when it first demanded a login, kept for the
 // whole run as the Windows library keeps its own: later requests through that proxy send the
@@ -104,12 +115,48 @@ void EnsureCurlInitialised() {
     (void)initialised;
 }
 
+// Open connections, name lookups and TLS sessions kept between downloads, so that the second
+// and later downloads from a server go out on the connection the first one opened instead of
+// paying for new TCP and TLS handshakes. Consecutive downloads run on different worker
+// threads, hence the locks.
+class SharedCaches {
+public:
+    SharedCaches() : m_share(curl_share_init()) {
+        curl_share_setopt(m_share, CURLSHOPT_LOCKFUNC, Lock);
+        curl_share_setopt(m_share, CURLSHOPT_UNLOCKFUNC, Unlock);
+        curl_share_setopt(m_share, CURLSHOPT_USERDATA, this);
+        for (const curl_lock_data data :
+             {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_DNS, CURL_LOCK_DATA_SSL_SESSION})
+            curl_share_setopt(m_share, CURLSHOPT_SHARE, data);
+    }
+    CURLSH* Handle() const { return m_share; }
+
+private:
+    static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+        static_cast<SharedCaches*>(user)->m_locks.at(data).lock();
+    }
+    static void Unlock(CURL*, curl_lock_data data, void* user) {
+        static_cast<SharedCaches*>(user)->m_locks.at(data).unlock();
+    }
+
+    CURLSH* m_share;
+    std::array<std::mutex, CURL_LOCK_DATA_LAST> m_locks;
+};
+
+// One set for the process. libcurl hands out a cached connection only for the same server by
+// the same route: through the same proxy with the same proxy login, or direct. Never freed:
+// closing the connections at exit would only race the TLS library's own clean-up, and the
+// system closes their sockets anyway.
+CURLSH* SharedCachesHandle() {
+    static auto* caches = new SharedCaches;
+    return caches->Handle();
+}
+
 struct SessionState {
     uint32_t accessType = INTERNET_OPEN_TYPE_PRECONFIG;
     CAtlString proxyList;
     CAtlString agent;
-    // One multi handle per session: its connection cache keeps the connection to the server
-    // or proxy between the re-sends of an authentication round.
+    // Drives the session's transfers; the connections they use live in the shared caches.
     CURLM* multi = nullptr;
     ~SessionState() {
         if (multi)
@@ -172,7 +219,52 @@ public:
     std::string proxyUserName;
     std::string proxyPassword;
     std::string caFile;
+    long tcpTimeoutMs = 0;
 };
+
+// libcurl's connect limit covers the whole way to a usable connection, TLS and a proxy's
+// CONNECT included, while the 2 s limit that callers set is meant for the TCP handshake with
+// the server or proxy alone. So the socket is connected here, within that limit, and libcurl
+// (told that it is connected) bounds only the rest with its own limit. A worker thread runs
+// one download, so blocking it for the handshake holds up nothing else.
+curl_socket_t OpenConnectedSocket(void* user, curlsocktype purpose, curl_sockaddr* address) {
+    if (purpose != CURLSOCKTYPE_IPCXN)
+        return CURL_SOCKET_BAD;
+    const int fd = ::socket(address->family, address->socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                            address->protocol);
+    if (fd < 0)
+        return CURL_SOCKET_BAD;
+    if (::connect(fd, &address->addr, address->addrlen) == 0)
+        return fd;
+    const long limitMs = static_cast<Request*>(user)->tcpTimeoutMs;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+    int error = errno;
+    while (error == EINPROGRESS || error == EINTR) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            error = ETIMEDOUT;
+            break;
+        }
+        pollfd writable{fd, POLLOUT, 0};
+        const int ready = ::poll(&writable, 1, static_cast<int>(left.count()));
+        if (ready < 0) {
+            error = errno;
+        } else if (ready > 0) {
+            socklen_t length = sizeof error;
+            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                error = errno;
+        }
+    }
+    if (error == 0)
+        return fd;
+    ::close(fd);
+    return CURL_SOCKET_BAD;
+}
+
+int KeepConnected(void*, curl_socket_t, curlsocktype) {
+    return CURL_SOCKOPT_ALREADY_CONNECTED;
+}
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
     auto* request = static_cast<Request*>(user);
@@ -318,6 +410,10 @@ HINTERNET CurlHttpClient::InternetOpenW(const CAtlString& agent, uint32_t access
     session->state->multi = curl_multi_init();
     if (!session->state->multi)
         return nullptr;
+    // libcurl trims the shared connections to four times the transfers of the multi handle
+    // that returns one, here four; a run that talks to its update server, a gallery server
+    // and a proxy or two must not lose the ones it comes back to.
+    curl_multi_setopt(session->state->multi, CURLMOPT_MAXCONNECTS, 16L);
     return session.release();
 }
 
@@ -394,8 +490,13 @@ bool CurlHttpClient::HttpSendRequestW(HINTERNET handle) {
     // Larger chunks mean fewer pause-and-resume rounds per megabyte; one chunk is all that is
     // ever held, so memory stays small.
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 64L * 1024);
-    if (connection.connectTimeoutMs > 0)
-        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connection.connectTimeoutMs);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, kSetupTimeoutMs);
+    request->tcpTimeoutMs = connection.connectTimeoutMs > 0
+                                ? std::min(connection.connectTimeoutMs, kSetupTimeoutMs)
+                                : kSetupTimeoutMs;
+    curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, OpenConnectedSocket);
+    curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, request);
+    curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, KeepConnected);
     if (!session.agent.isEmpty())
         curl_easy_setopt(easy, CURLOPT_USERAGENT, session.agent.toStdString().c_str());
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBody);
@@ -440,6 +541,8 @@ bool CurlHttpClient::HttpSendRequestW(HINTERNET handle) {
         curl_easy_setopt(easy, CURLOPT_CAINFO, request->caFile.c_str());
         curl_easy_setopt(easy, CURLOPT_PROXY_CAINFO, request->caFile.c_str());
     }
+
+    curl_easy_setopt(easy, CURLOPT_SHARE, SharedCachesHandle());
 
     if (curl_multi_add_handle(session.multi, easy) != CURLM_OK) {
         curl_easy_cleanup(easy);

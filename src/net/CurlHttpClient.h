@@ -9,7 +9,10 @@
 // Direct sessions ignore the proxy environment; system-configured ones follow http_proxy,
 // https_proxy and no_proxy; proxy lists send HTTPS through CONNECT. Peers are verified against
 // the system certificate store, or the bundle named by SSL_CERT_FILE. Redirects are followed
-// (at most 10) but never from HTTPS to plain HTTP.
+// (at most 10) but never from HTTPS to plain HTTP. Connections stay open after a request and
+// serve the next one to the same server by the same route and proxy login, in any client of
+// the process; the connect time-out bounds the TCP handshake with the server or proxy, and
+// name lookup, a proxy tunnel and the TLS handshake have 30 s more.
 class CurlHttpClient : public IHttpClient {
 public:
     CurlHttpClient();
