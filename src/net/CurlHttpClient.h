@@ -3,6 +3,7 @@
 #include "net/HttpClient.h"
 
 #include <chrono>
+#include <memory>
 
 // The HTTP client on libcurl. Each request streams its body: libcurl's transfer is paused
 // while a received chunk waits to be read, so memory stays bounded whatever the body size.
@@ -15,7 +16,8 @@
 // name lookup, a proxy tunnel and the TLS handshake have 30 s more.
 class CurlHttpClient : public IHttpClient {
 public:
-    CurlHttpClient();
+    // Loads libcurl on first use; null when it cannot be loaded.
+    static std::unique_ptr<CurlHttpClient> Create();
 
     HINTERNET InternetOpenW(const CAtlString& agent, uint32_t accessType,
                             const CAtlString& proxyList, const CAtlString& bypassList,
@@ -41,4 +43,7 @@ public:
     // every client in the process from the next wait on.
     static void SetStallTimeout(std::chrono::milliseconds limit);
     static std::chrono::milliseconds StallTimeout();
+
+private:
+    CurlHttpClient() = default;
 };
