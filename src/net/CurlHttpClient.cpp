@@ -410,9 +410,9 @@ HINTERNET CurlHttpClient::InternetOpenW(const CAtlString& agent, uint32_t access
     session->state->multi = Curl().multi_init();
     if (!session->state->multi)
         return nullptr;
-    // libcurl trims the shared connections to four times the transfers of the multi handle
-    // that returns one, here four; a run that talks to its update server, a gallery server
-    // and a proxy or two must not lose the ones it comes back to.
+    // Unless told otherwise libcurl keeps four idle connections per transfer of the multi
+    // handle, here one; a run that talks to its update server, a gallery server and a proxy
+    // or two must not lose the connections it comes back to.
     Curl().multi_setopt(session->state->multi, CURLMOPT_MAXCONNECTS, 16L);
     return session.release();
 }
