@@ -1,20 +1,22 @@
 #!/usr/bin/env python3
-"""A whole check of the real program beside curl, printed one line per figure.
+"""Whole checks of the real program and its start-up, each beside a reference from the same run.
 
 Lays out an installation in a fresh folder (the program copied into Program/, 100 software
 products whose version files sit in "ORVEX Software Update" beside it, the product list in the
-common application-data folder), serves every product's update information from the test
-server on 127.0.0.1, none of them offering an update so no window opens, and measures:
-  - the not-due silent run (the program's start-up and schedule check, nothing fetched);
-  - the due silent run, which fetches and reads all 100 documents;
-  - curl fetching the same 100 addresses in one process.
-Each figure is the median of several runs; the peak resident memory is the largest any run
-of the program reached.
+common application-data folder), serves every product's update information from the HTTPS test
+server on 127.0.0.1, none of them offering an update so no window opens, and prints one line
+per figure, each ending with its ratio to its reference:
+  - "not-due silent run": the program started at login when no check is due, beside a bare Qt
+    application that starts and quits (time and peak resident memory);
+  - "100 products, loopback": a silent due run beside curl fetching the same 100 addresses in
+    one process, plus the program's start-up (the not-due run);
+  - "100 products, 20 ms link": the same through a relay that puts the server a 20 ms round
+    trip away, beside curl through the same relay.
+Each time is the median of several runs; each memory figure is the largest peak of any run.
 """
 import argparse
 import datetime
 import os
-import resource
 import shutil
 import statistics
 import subprocess
@@ -23,27 +25,53 @@ import tempfile
 import time
 
 PRODUCTS = 100
+RTT_MS = 20
 
 
 def julian_today():
     return datetime.date.today().toordinal() + 1721425
 
 
-def timed(command, env):
+def run(command, env):
+    """Wall-clock seconds and peak resident memory in MiB of one run."""
     start = time.perf_counter()
-    subprocess.run(command, env=env, check=True, stdout=subprocess.DEVNULL)
-    return time.perf_counter() - start
+    process = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(process.pid, 0)
+    elapsed = time.perf_counter() - start
+    process.returncode = os.waitstatus_to_exitcode(status)
+    if process.returncode != 0:
+        sys.exit(f"{command[0]} failed with {process.returncode}")
+    return elapsed, usage.ru_maxrss / 1024
+
+
+def median_ms(runs):
+    return statistics.median(t for t, _ in runs) * 1000
+
+
+def peak_mib(runs):
+    return max(m for _, m in runs)
+
+
+def start_helper(command):
+    """A helper that prints its port first and ends when its standard input closes."""
+    process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    port = process.stdout.readline().strip()
+    if not port:
+        sys.exit(f"{command[1]} did not start")
+    return process, port
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
+    parser.add_argument("--bare-qt", required=True, help="a Qt application that starts and quits")
     parser.add_argument("--server", required=True, help="server script")
+    parser.add_argument("--relay", required=True, help="delay relay script")
     parser.add_argument("--runs", type=int, default=7)
     args = parser.parse_args()
 
     work = tempfile.mkdtemp(prefix="orvex-check-bench-")
-    server = None
+    helpers = []
     try:
         root = os.path.join(work, "root")
         program_dir = os.path.join(root, "Program")
@@ -54,33 +82,43 @@ def main():
         program = os.path.join(program_dir, "orvex-product-update")
         shutil.copy2(args.program, program)
 
-        server = subprocess.Popen(
-            [sys.executable, args.server, "--quiet", "--root", www],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        base = f"http://127.0.0.1:{server.stdout.readline().strip()}/"
+        server, server_port = start_helper(
+            [sys.executable, args.server, "--quiet", "--tls", "--root", www])
+        helpers.append(server)
+        relay, relay_port = start_helper(
+            [sys.executable, args.relay, server_port, str(RTT_MS)])
+        helpers.append(relay)
+        ca = os.path.join(www, "ca.pem")
 
-        items = []
-        urls = []
-        for n in range(PRODUCTS):
-            name = f"P{n:03d}"
-            with open(os.path.join(versions, name + ".xml"), "w") as f:
-                f.write(f'<V><Product CurrentVersion="1.0.0.0" RemoteVersionFileURL="{base}" '
-                        f'RemoteVersionFile="{name}.xml"/></V>')
+        names = [f"P{n:03d}" for n in range(PRODUCTS)]
+        for name in names:
             with open(os.path.join(www, name + ".xml"), "w") as f:
                 f.write('<I Location="Server"><Product UpdateVersion="1.0.0.0"/></I>')
-            items.append(f'<Product Name="Product {n}" BaseXml="{name}"/>')
-            urls.append(base + name + ".xml")
         with open(os.path.join(root, "ProgramData", "productlist.xml"), "w") as f:
-            f.write('<L Version="1.0.0.0">' + "".join(items) + "</L>")
+            f.write('<L Version="1.0.0.0">' +
+                    "".join(f'<Product Name="Product {n}" BaseXml="{name}"/>'
+                            for n, name in enumerate(names)) + "</L>")
+
+        def serve_from(port):
+            """Points every product at port and returns curl's command for the same files."""
+            base = f"https://127.0.0.1:{port}/"
+            for name in names:
+                with open(os.path.join(versions, name + ".xml"), "w") as f:
+                    f.write(f'<V><Product CurrentVersion="1.0.0.0" RemoteVersionFileURL="{base}" '
+                            f'RemoteVersionFile="{name}.xml"/></V>')
+            curl = ["curl", "-s", "--noproxy", "*", "--cacert", ca]
+            for name in names:
+                curl += ["-o", "/dev/null", base + name + ".xml"]
+            return curl
 
         runtime = os.path.join(work, "run")
         os.mkdir(runtime, 0o700)
         env = dict(os.environ, ORVEX_ROOT=root, QT_QPA_PLATFORM="offscreen",
-                   XDG_RUNTIME_DIR=runtime)
+                   XDG_RUNTIME_DIR=runtime, SSL_CERT_FILE=ca)
         for name in ("http_proxy", "https_proxy", "all_proxy", "no_proxy"):
             env.pop(name, None)
         hive = os.path.join(root, "user.reg")
-        key = "[HKEY_CURRENT_USER\\Software\\ORVEX Technologies\\Product Update]\n"
+        recorded = f'"LastChecked"=dword:{julian_today():08x}'
 
         def due():
             if os.path.exists(hive):
@@ -88,39 +126,50 @@ def main():
 
         def not_due():
             with open(hive, "w") as f:
-                f.write("Windows Registry Editor Version 5.00\n\n" + key +
-                        f'"LastChecked"=dword:{julian_today():08x}\n')
+                f.write("Windows Registry Editor Version 5.00\n\n"
+                        "[HKEY_CURRENT_USER\\Software\\ORVEX Technologies\\Product Update]\n"
+                        f"{recorded}\n")
 
-        curl = ["curl", "-s", "--noproxy", "*"]
-        for url in urls:
-            curl += ["-o", "/dev/null", url]
+        def check(runs):
+            due()
+            result = run([program, "-silent"], env)
+            with open(hive) as f:
+                if recorded not in f.read():
+                    sys.exit("the due run did not record a successful check")
+            runs.append(result)
 
         # One of each first, so that caches are warm for every measured run alike.
-        due()
-        timed([program, "-silent"], env)
-        with open(hive) as f:
-            if f'"LastChecked"=dword:{julian_today():08x}' not in f.read():
-                sys.exit("the due run did not record a successful check")
-        timed(curl, env)
+        not_due()
+        run([program, "-silent"], env)
+        run([args.bare_qt], env)
+        start_up, bare = [], []
+        for _ in range(3 * args.runs):
+            start_up.append(run([program, "-silent"], env))
+            bare.append(run([args.bare_qt], env))
+        s, b = median_ms(start_up), median_ms(bare)
+        extra = peak_mib(start_up) - peak_mib(bare)
+        print(f"not-due silent run: {s:.1f} ms, {peak_mib(start_up):.1f} MiB peak; bare Qt "
+              f"application: {b:.1f} ms, {peak_mib(bare):.1f} MiB; memory {extra:+.1f} MiB "
+              f"(goal: at most 1.2 x and 8 MiB more), ratio {s / b:.2f}")
 
-        start_up, check, reference = [], [], []
-        for _ in range(args.runs):
-            not_due()
-            start_up.append(timed([program, "-silent"], env))
-            due()
-            check.append(timed([program, "-silent"], env))
-            reference.append(timed(curl, env))
-        peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024
-
-        s, c, r = (statistics.median(v) * 1000 for v in (start_up, check, reference))
-        print(f"not-due silent run: {s:.0f} ms")
-        print(f"{PRODUCTS} products, silent due run: {c:.0f} ms, curl: {r:.0f} ms, "
-              f"ratio {c / r:.2f} (goal: at most 2 x curl + start-up = {2 * r + s:.0f} ms)")
-        print(f"{PRODUCTS} products, peak resident memory of a run: {peak:.1f} MiB")
+        for figure, port, goal in (("loopback", server_port, "1.5 x curl + start-up"),
+                                   (f"{RTT_MS} ms link", relay_port, "1.3 x curl")):
+            curl = serve_from(port)
+            checks, reference = [], []
+            check([])
+            run(curl, env)
+            for _ in range(args.runs):
+                check(checks)
+                reference.append(run(curl, env))
+            c, r = median_ms(checks), median_ms(reference)
+            base = r + s if port == server_port else r
+            print(f"{PRODUCTS} products, {figure}: silent due run {c:.0f} ms, "
+                  f"{peak_mib(checks):.1f} MiB peak; curl {r:.0f} ms (goal: at most {goal} = "
+                  f"{base * (1.5 if port == server_port else 1.3):.0f} ms), ratio {c / base:.2f}")
     finally:
-        if server:
-            server.stdin.close()
-            server.wait()
+        for helper in helpers:
+            helper.stdin.close()
+            helper.wait()
         shutil.rmtree(work, ignore_errors=True)
 
 

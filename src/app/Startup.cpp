@@ -5,12 +5,34 @@
 #include "qtglue/Language.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QIcon>
 #include <QStyle>
 #include <QTimer>
+#include <QWidget>
 
 #include <cstdio>
 #include <memory>
+
+namespace {
+// Sets the window icon when the first window is about to appear. Reading the icon loads Qt's
+// image plugins, which a run that shows nothing (the silent run that is not due, at every
+// login) has no use for. A window's show event comes before it is mapped, so no window is
+// ever seen without the icon.
+class WindowIconOnFirstShow : public QObject {
+public:
+    using QObject::QObject;
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show && watched->isWidgetType() &&
+            static_cast<QWidget*>(watched)->isWindow()) {
+            QCoreApplication::instance()->removeEventFilter(this);
+            QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/update.png")));
+        }
+        return false;
+    }
+};
+} // namespace
 
 bool IsDisplayAvailable() {
     return !qEnvironmentVariableIsEmpty("DISPLAY") ||
@@ -57,7 +79,7 @@ int ProductUpdateMain(int argc, char** argv) {
                 if (!QApplication::setStyle(QStringLiteral("winxp")))
                     QApplication::setStyle(QStringLiteral("Fusion"));
                 QApplication::setQuitOnLastWindowClosed(false);
-                QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/update.png")));
+                app->installEventFilter(new WindowIconOnFirstShow(app.get()));
             }
             factory.RunSelectedAction();
             QTimer::singleShot(0, app.get(), &QCoreApplication::quit);

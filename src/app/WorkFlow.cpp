@@ -38,7 +38,6 @@ bool CWorkFlow::SelfUpdate() {
 bool CWorkFlow::Preamble(const CCmdLineContext& context) {
     if (context.overrideProxy)
         m_proxyHandler->SetOverrideProxy(context.proxy);
-    m_controller->LoadProductList();
     m_proxyHandler->userName = context.username;
     m_proxyHandler->password = context.password;
     // Loaded before the policy check, saved only by runs that reach their end: a run the
@@ -54,7 +53,9 @@ void CWorkFlow::AttachWindow(MainWindow& window) {
 }
 
 int CWorkFlow::RunInteractive(CCmdLineContext& context) {
-    if (!Preamble(context)) {
+    const bool allowed = Preamble(context);
+    m_controller->LoadProductList();
+    if (!allowed) {
         QMessageBox box(
             QMessageBox::Warning, QStringLiteral("ORVEX Product Update"),
             QCoreApplication::translate("CWorkFlow",
@@ -95,6 +96,9 @@ int CWorkFlow::RunSilent(CCmdLineContext& context) {
         return 0;
     if (!m_recordKeeper->IsCheckDue(Today()))
         return 0;
+    // Read only now: the silent run starts at every login and mostly ends above, and then
+    // it has no use for the list.
+    m_controller->LoadProductList();
     if (SelfUpdate())
         return 0;
 

@@ -1,12 +1,18 @@
 #include "net/CurlHttpClient.h"
 
+#include "net/CurlLibrary.h"
+
 #include <QUrl>
 
-#include <curl/curl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -20,7 +26,17 @@ using namespace WinInet;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+// Loaded by the time any client exists (Create makes sure of it).
+const CurlLibrary& Curl() {
+    return *LoadCurlLibrary();
+}
+
 std::atomic<int64_t> g_stallTimeoutMs{60000};
+
+// The time a new connection may take beyond its TCP handshake: name lookup, a proxy's CONNECT
+// and the TLS handshake, each of which a slow corporate proxy can stretch well past the
+// 2 s that the TCP handshake is allowed.
+constexpr long kSetupTimeoutMs = 30000;
 
 // The authentication scheme each proxy named when it first demanded a login, kept for the
 // whole run as the Windows library keeps its own: later requests through that proxy send the
@@ -59,7 +75,7 @@ bool HeaderValue(std::string_view line, std::string_view name, std::string_view&
 // The libcurl bit for the scheme a Proxy-Authenticate value names; none for a scheme that
 // libcurl cannot answer (Negotiate only where libcurl was built with it).
 unsigned long SchemeBit(std::string_view challenge) {
-    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    const curl_version_info_data* info = Curl().version_info(CURLVERSION_NOW);
     const std::string_view scheme = challenge.substr(0, challenge.find_first_of(" \t,"));
     const auto is = [&](std::string_view name) {
         return scheme.size() == name.size() && StartsWithNoCase(scheme, name);
@@ -97,23 +113,52 @@ std::string EnvironmentProxy(bool secure) {
     return {};
 }
 
-// curl_global_init is not safe to race with other threads; a function-local static runs it
-// exactly once, whichever download thread comes first.
-void EnsureCurlInitialised() {
-    static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
-    (void)initialised;
+// Open connections, name lookups and TLS sessions kept between downloads, so that the second
+// and later downloads from a server go out on the connection the first one opened instead of
+// paying for new TCP and TLS handshakes. Consecutive downloads run on different worker
+// threads, hence the locks.
+class SharedCaches {
+public:
+    SharedCaches() : m_share(Curl().share_init()) {
+        Curl().share_setopt(m_share, CURLSHOPT_LOCKFUNC, Lock);
+        Curl().share_setopt(m_share, CURLSHOPT_UNLOCKFUNC, Unlock);
+        Curl().share_setopt(m_share, CURLSHOPT_USERDATA, this);
+        for (const curl_lock_data data :
+             {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_DNS, CURL_LOCK_DATA_SSL_SESSION})
+            Curl().share_setopt(m_share, CURLSHOPT_SHARE, data);
+    }
+    CURLSH* Handle() const { return m_share; }
+
+private:
+    static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+        static_cast<SharedCaches*>(user)->m_locks.at(data).lock();
+    }
+    static void Unlock(CURL*, curl_lock_data data, void* user) {
+        static_cast<SharedCaches*>(user)->m_locks.at(data).unlock();
+    }
+
+    CURLSH* m_share;
+    std::array<std::mutex, CURL_LOCK_DATA_LAST> m_locks;
+};
+
+// One set for the process. libcurl hands out a cached connection only for the same server by
+// the same route: through the same proxy with the same proxy login, or direct. Never freed:
+// closing the connections at exit would only race the TLS library's own clean-up, and the
+// system closes their sockets anyway.
+CURLSH* SharedCachesHandle() {
+    static auto* caches = new SharedCaches;
+    return caches->Handle();
 }
 
 struct SessionState {
     uint32_t accessType = INTERNET_OPEN_TYPE_PRECONFIG;
     CAtlString proxyList;
     CAtlString agent;
-    // One multi handle per session: its connection cache keeps the connection to the server
-    // or proxy between the re-sends of an authentication round.
+    // Drives the session's transfers; the connections they use live in the shared caches.
     CURLM* multi = nullptr;
     ~SessionState() {
         if (multi)
-            curl_multi_cleanup(multi);
+            Curl().multi_cleanup(multi);
     }
 };
 
@@ -140,8 +185,8 @@ class Request : public InternetObject {
 public:
     ~Request() override {
         if (easy) {
-            curl_multi_remove_handle(connection->session->multi, easy);
-            curl_easy_cleanup(easy);
+            Curl().multi_remove_handle(connection->session->multi, easy);
+            Curl().easy_cleanup(easy);
         }
     }
 
@@ -172,7 +217,52 @@ public:
     std::string proxyUserName;
     std::string proxyPassword;
     std::string caFile;
+    long tcpTimeoutMs = 0;
 };
+
+// libcurl's connect limit covers the whole way to a usable connection, TLS and a proxy's
+// CONNECT included, while the 2 s limit that callers set is meant for the TCP handshake with
+// the server or proxy alone. So the socket is connected here, within that limit, and libcurl
+// (told that it is connected) bounds only the rest with its own limit. A worker thread runs
+// one download, so blocking it for the handshake holds up nothing else.
+curl_socket_t OpenConnectedSocket(void* user, curlsocktype purpose, curl_sockaddr* address) {
+    if (purpose != CURLSOCKTYPE_IPCXN)
+        return CURL_SOCKET_BAD;
+    const int fd = ::socket(address->family, address->socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                            address->protocol);
+    if (fd < 0)
+        return CURL_SOCKET_BAD;
+    if (::connect(fd, &address->addr, address->addrlen) == 0)
+        return fd;
+    const long limitMs = static_cast<Request*>(user)->tcpTimeoutMs;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+    int error = errno;
+    while (error == EINPROGRESS || error == EINTR) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            error = ETIMEDOUT;
+            break;
+        }
+        pollfd writable{fd, POLLOUT, 0};
+        const int ready = ::poll(&writable, 1, static_cast<int>(left.count()));
+        if (ready < 0) {
+            error = errno;
+        } else if (ready > 0) {
+            socklen_t length = sizeof error;
+            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                error = errno;
+        }
+    }
+    if (error == 0)
+        return fd;
+    ::close(fd);
+    return CURL_SOCKET_BAD;
+}
+
+int KeepConnected(void*, curl_socket_t, curlsocktype) {
+    return CURL_SOCKOPT_ALREADY_CONNECTED;
+}
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
     auto* request = static_cast<Request*>(user);
@@ -257,17 +347,17 @@ void Drive(Request& request) {
         if (request.paused) {
             request.paused = false;
             // Delivers the held-back chunk to OnBody before it returns.
-            curl_easy_pause(request.easy, CURLPAUSE_CONT);
+            Curl().easy_pause(request.easy, CURLPAUSE_CONT);
             if (request.HasPending())
                 break;
         }
         int running = 0;
-        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+        if (Curl().multi_perform(multi, &running) != CURLM_OK) {
             Finish(request, CURLE_FAILED_INIT);
             break;
         }
         int queued = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+        while (CURLMsg* message = Curl().multi_info_read(multi, &queued)) {
             if (message->msg == CURLMSG_DONE && message->easy_handle == request.easy)
                 Finish(request, message->data.result);
         }
@@ -280,8 +370,8 @@ void Drive(Request& request) {
             break;
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - idle);
-        curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::min<int64_t>(left.count(), 1000)),
-                        nullptr);
+        Curl().multi_poll(multi, nullptr, 0,
+                          static_cast<int>(std::min<int64_t>(left.count(), 1000)), nullptr);
     }
 }
 
@@ -294,8 +384,10 @@ CAtlString HostForUrl(const CAtlString& host) {
 }
 } // namespace
 
-CurlHttpClient::CurlHttpClient() {
-    EnsureCurlInitialised();
+std::unique_ptr<CurlHttpClient> CurlHttpClient::Create() {
+    if (!LoadCurlLibrary())
+        return nullptr;
+    return std::unique_ptr<CurlHttpClient>(new CurlHttpClient);
 }
 
 void CurlHttpClient::SetStallTimeout(std::chrono::milliseconds limit) {
@@ -315,9 +407,13 @@ HINTERNET CurlHttpClient::InternetOpenW(const CAtlString& agent, uint32_t access
     session->state->accessType = accessType;
     session->state->proxyList = proxyList;
     session->state->agent = agent;
-    session->state->multi = curl_multi_init();
+    session->state->multi = Curl().multi_init();
     if (!session->state->multi)
         return nullptr;
+    // Unless told otherwise libcurl keeps four idle connections per transfer of the multi
+    // handle, here one; a run that talks to its update server, a gallery server and a proxy
+    // or two must not lose the connections it comes back to.
+    Curl().multi_setopt(session->state->multi, CURLMOPT_MAXCONNECTS, 16L);
     return session.release();
 }
 
@@ -379,70 +475,77 @@ bool CurlHttpClient::HttpSendRequestW(HINTERNET handle) {
     request->url = (scheme + QStringLiteral("://") + HostForUrl(connection.server) + u':' +
                     QString::number(connection.port) + request->object)
                        .toStdString();
-    request->easy = curl_easy_init();
+    request->easy = Curl().easy_init();
     if (!request->easy)
         return false;
     CURL* easy = request->easy;
-    curl_easy_setopt(easy, CURLOPT_URL, request->url.c_str());
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
+    Curl().easy_setopt(easy, CURLOPT_URL, request->url.c_str());
+    Curl().easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    Curl().easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    Curl().easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    Curl().easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
     // Once on TLS, a redirect must not hand the rest of the exchange to plain text.
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
-    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    Curl().easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+    Curl().easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     // Larger chunks mean fewer pause-and-resume rounds per megabyte; one chunk is all that is
     // ever held, so memory stays small.
-    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 64L * 1024);
-    if (connection.connectTimeoutMs > 0)
-        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connection.connectTimeoutMs);
+    Curl().easy_setopt(easy, CURLOPT_BUFFERSIZE, 64L * 1024);
+    Curl().easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, kSetupTimeoutMs);
+    request->tcpTimeoutMs = connection.connectTimeoutMs > 0
+                                ? std::min(connection.connectTimeoutMs, kSetupTimeoutMs)
+                                : kSetupTimeoutMs;
+    Curl().easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, OpenConnectedSocket);
+    Curl().easy_setopt(easy, CURLOPT_OPENSOCKETDATA, request);
+    Curl().easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, KeepConnected);
     if (!session.agent.isEmpty())
-        curl_easy_setopt(easy, CURLOPT_USERAGENT, session.agent.toStdString().c_str());
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBody);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, request);
-    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeader);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, request);
+        Curl().easy_setopt(easy, CURLOPT_USERAGENT, session.agent.toStdString().c_str());
+    Curl().easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBody);
+    Curl().easy_setopt(easy, CURLOPT_WRITEDATA, request);
+    Curl().easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeader);
+    Curl().easy_setopt(easy, CURLOPT_HEADERDATA, request);
     // The debug callback is the one place that tells when libcurl sends another request within
     // the transfer; it runs only in verbose mode, and takes all that mode would print.
-    curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, OnDebug);
-    curl_easy_setopt(easy, CURLOPT_DEBUGDATA, request);
-    curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L);
+    Curl().easy_setopt(easy, CURLOPT_DEBUGFUNCTION, OnDebug);
+    Curl().easy_setopt(easy, CURLOPT_DEBUGDATA, request);
+    Curl().easy_setopt(easy, CURLOPT_VERBOSE, 1L);
     // Servers set to hand out precompressed files send them compressed even to a client that
     // did not ask; what is saved must be the document, so every encoding libcurl can decode
     // is accepted and decoded.
-    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+    Curl().easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
 
     if (session.accessType == INTERNET_OPEN_TYPE_DIRECT) {
         // An empty proxy switches off libcurl's own reading of the proxy environment.
-        curl_easy_setopt(easy, CURLOPT_PROXY, "");
+        Curl().easy_setopt(easy, CURLOPT_PROXY, "");
     } else if (session.accessType == INTERNET_OPEN_TYPE_PROXY) {
         request->proxy = ProxyForScheme(session.proxyList, scheme);
         request->proxyKey = request->proxy;
-        curl_easy_setopt(easy, CURLOPT_PROXY, request->proxy.c_str());
+        Curl().easy_setopt(easy, CURLOPT_PROXY, request->proxy.c_str());
         // An explicit proxy has no bypass list; no_proxy from the environment must not apply.
-        curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
+        Curl().easy_setopt(easy, CURLOPT_NOPROXY, "");
     } else {
         request->proxyKey = EnvironmentProxy(secure);
     }
     if (!connection.proxyUserName.isEmpty()) {
         request->proxyUserName = connection.proxyUserName.toStdString();
         request->proxyPassword = connection.proxyPassword.toStdString();
-        curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, request->proxyUserName.c_str());
-        curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, request->proxyPassword.c_str());
+        Curl().easy_setopt(easy, CURLOPT_PROXYUSERNAME, request->proxyUserName.c_str());
+        Curl().easy_setopt(easy, CURLOPT_PROXYPASSWORD, request->proxyPassword.c_str());
         // With several schemes allowed libcurl first sends a bare request to learn which one
         // the proxy wants; with the one it named earlier the login goes with the first.
         const unsigned long known = KnownProxyScheme(request->proxyKey);
-        curl_easy_setopt(easy, CURLOPT_PROXYAUTH, known != CURLAUTH_NONE ? known : CURLAUTH_ANY);
+        Curl().easy_setopt(easy, CURLOPT_PROXYAUTH, known != CURLAUTH_NONE ? known : CURLAUTH_ANY);
     }
     // Corporate proxies that inspect TLS, and the tests, bring their own trust anchors.
     if (const char* caFile = std::getenv("SSL_CERT_FILE"); caFile && *caFile) {
         request->caFile = caFile;
-        curl_easy_setopt(easy, CURLOPT_CAINFO, request->caFile.c_str());
-        curl_easy_setopt(easy, CURLOPT_PROXY_CAINFO, request->caFile.c_str());
+        Curl().easy_setopt(easy, CURLOPT_CAINFO, request->caFile.c_str());
+        Curl().easy_setopt(easy, CURLOPT_PROXY_CAINFO, request->caFile.c_str());
     }
 
-    if (curl_multi_add_handle(session.multi, easy) != CURLM_OK) {
-        curl_easy_cleanup(easy);
+    Curl().easy_setopt(easy, CURLOPT_SHARE, SharedCachesHandle());
+
+    if (Curl().multi_add_handle(session.multi, easy) != CURLM_OK) {
+        Curl().easy_cleanup(easy);
         request->easy = nullptr;
         return false;
     }
@@ -479,7 +582,7 @@ bool CurlHttpClient::HttpQueryInfoW(HINTERNET handle, uint32_t infoLevel, int64_
             return true;
         }
         long status = 0;
-        if (curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK ||
+        if (Curl().easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK ||
             status == 0)
             return false;
         number = status;
@@ -489,7 +592,7 @@ bool CurlHttpClient::HttpQueryInfoW(HINTERNET handle, uint32_t infoLevel, int64_
         curl_off_t length = -1;
         // The header counts the encoded bytes; the reader gets them decoded.
         if (request->connectStatus != 0 || request->encoded ||
-            curl_easy_getinfo(request->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) !=
+            Curl().easy_getinfo(request->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) !=
                 CURLE_OK ||
             length < 0)
             return false;
@@ -521,7 +624,7 @@ bool CurlHttpClient::InternetReadFile(HINTERNET handle, char* buffer, uint32_t s
 
 bool CurlHttpClient::InternetQueryOptionW(HINTERNET, uint32_t option,
                                           InternetVersionInfo& version) {
-    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    const curl_version_info_data* info = Curl().version_info(CURLVERSION_NOW);
     if (option != INTERNET_OPTION_VERSION || !info)
         return false;
     version.major = (info->version_num >> 16) & 0xff;

@@ -3,16 +3,21 @@
 #include "net/HttpClient.h"
 
 #include <chrono>
+#include <memory>
 
 // The HTTP client on libcurl. Each request streams its body: libcurl's transfer is paused
 // while a received chunk waits to be read, so memory stays bounded whatever the body size.
 // Direct sessions ignore the proxy environment; system-configured ones follow http_proxy,
 // https_proxy and no_proxy; proxy lists send HTTPS through CONNECT. Peers are verified against
 // the system certificate store, or the bundle named by SSL_CERT_FILE. Redirects are followed
-// (at most 10) but never from HTTPS to plain HTTP.
+// (at most 10) but never from HTTPS to plain HTTP. Connections stay open after a request and
+// serve the next one to the same server by the same route and proxy login, in any client of
+// the process; the connect time-out bounds the TCP handshake with the server or proxy, and
+// name lookup, a proxy tunnel and the TLS handshake have 30 s more.
 class CurlHttpClient : public IHttpClient {
 public:
-    CurlHttpClient();
+    // Loads libcurl on first use; null when it cannot be loaded.
+    static std::unique_ptr<CurlHttpClient> Create();
 
     HINTERNET InternetOpenW(const CAtlString& agent, uint32_t accessType,
                             const CAtlString& proxyList, const CAtlString& bypassList,
@@ -38,4 +43,7 @@ public:
     // every client in the process from the next wait on.
     static void SetStallTimeout(std::chrono::milliseconds limit);
     static std::chrono::milliseconds StallTimeout();
+
+private:
+    CurlHttpClient() = default;
 };

@@ -63,7 +63,7 @@ int ClampToInt(int64_t value) {
 }
 } // namespace
 
-CDownloader::CDownloader() : CDownloader(std::make_unique<CurlHttpClient>()) {}
+CDownloader::CDownloader() : CDownloader(CurlHttpClient::Create()) {}
 
 CDownloader::CDownloader(std::unique_ptr<IHttpClient> client) : m_client(std::move(client)) {}
 

@@ -16,7 +16,8 @@ constexpr int32_t E_FAIL = static_cast<int32_t>(0x80004005u);
 // credentials request and progress are reported through the base class's signals.
 class CDownloader : public QtDownloaderBase {
 public:
-    // Uses the libcurl client.
+    // Uses the libcurl client; without libcurl every download fails as the Windows library's
+    // absence would.
     CDownloader();
     // Uses the given client (for tests that need to see what the engine asks of it).
     explicit CDownloader(std::unique_ptr<IHttpClient> client);

@@ -108,8 +108,23 @@ void MainWindow::InitTable() {
     header->setSectionsClickable(false);
     header->setSectionsMovable(false);
     header->setSectionResizeMode(kColumnName, QHeaderView::Stretch);
+    SizeColumnsToContents(isVisible());
+}
+
+// Sizing a column to its contents measures every row in it, and a check changes a row per
+// product: done after each, the check of a long list would spend most of its time measuring.
+// So the columns follow their contents only while anyone can see them; the silent run's
+// hidden check leaves them alone, and they are sized once when the window appears.
+void MainWindow::SizeColumnsToContents(bool enable) {
+    QHeaderView* header = tableWidget->horizontalHeader();
     for (int column : {kColumnInstalled, kColumnLatest, kColumnAction})
-        header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+        header->setSectionResizeMode(column,
+                                     enable ? QHeaderView::ResizeToContents : QHeaderView::Fixed);
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+    SizeColumnsToContents(true);
+    QDialog::showEvent(event);
 }
 
 void MainWindow::Refresh() {

@@ -62,9 +62,11 @@ protected Q_SLOTS:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void InitTable();
+    void SizeColumnsToContents(bool enable);
     // Appends a row with empty items and, when asked, a disabled "Current" button that runs
     // action; returns the new row.
     int InsertRow(bool withButton, RowAction action);

@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QThread>
@@ -39,9 +40,43 @@ inline int FreePort() {
     return ok ? ntohs(address.sin_port) : 0;
 }
 
+// A port of 127.0.0.1 that takes no new connection: its listening socket is never accepted
+// from and its backlog is already full, so the kernel drops further handshakes unanswered,
+// as a host behind a firewall that drops packets does.
+class Blackhole {
+public:
+    Blackhole() {
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t length = sizeof address;
+        if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::listen(m_listener, 0) != 0 ||
+            ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        // A backlog of 0 still queues a connection or two; these take those places.
+        for (int& filler : m_fillers) {
+            filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            ::connect(filler, reinterpret_cast<sockaddr*>(&address), length);
+        }
+        QThread::msleep(50);
+        m_port = ntohs(address.sin_port);
+    }
+    ~Blackhole() {
+        for (const int fd : m_fillers)
+            ::close(fd);
+        ::close(m_listener);
+    }
+    int Port() const { return m_port; }
+
+private:
+    int m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    int m_fillers[4] = {-1, -1, -1, -1};
+    int m_port = 0;
+};
+
 // A real server on 127.0.0.1, run by the script of tests/net/data with a folder of its own and
 // stopped when its object goes away (or the test process dies). Options: none serves the
 // folder plus a few scripted misbehaviours; "--tls" the same over TLS with a CA it makes;
+// "--handshake-delay", "SECONDS" with "--tls" begins each TLS handshake that late;
 // "--tinyproxy", "USER:PASSWORD" tinyproxy with BasicAuth; "--squid", "USER:PASSWORD" squid
 // with basic authentication.
 class TestServer {
@@ -93,10 +128,14 @@ public:
             file.write(content);
     }
     // The request lines seen so far ("GET /path auth=1").
-    QStringList Requests() {
-        m_process.waitForReadyRead(100);
-        m_requests += QString::fromUtf8(m_process.readAllStandardOutput());
-        return m_requests.split(u'\n', Qt::SkipEmptyParts);
+    QStringList Requests() { return Log(false); }
+    // The connection each request so far for a path containing part came on, numbered in the
+    // order the server accepted them.
+    QStringList ConnectionsOf(const QString& part) {
+        QStringList numbers;
+        for (const QString& line : Log(true).filter(part))
+            numbers << line.section(QStringLiteral(" conn="), 1);
+        return numbers;
     }
     // What the proxy logged so far (squid: its access log).
     QString Log() const {
@@ -106,6 +145,15 @@ public:
     }
 
 private:
+    QStringList Log(bool withConnections) {
+        m_process.waitForReadyRead(100);
+        m_requests += QString::fromUtf8(m_process.readAllStandardOutput());
+        QString log = m_requests;
+        if (!withConnections)
+            log.remove(QRegularExpression(QStringLiteral(" conn=\\d+")));
+        return log.split(u'\n', Qt::SkipEmptyParts);
+    }
+
     QTemporaryDir m_dir;
     QProcess m_process;
     int m_port = 0;

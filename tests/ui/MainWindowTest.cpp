@@ -20,6 +20,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 #include <map>
 
@@ -185,6 +187,16 @@ TEST_F(MainWindowTest, CheckFillsOneRowPerItemRow) {
     EXPECT_EQ(window.labelDate->text(),
               QLocale::system().toString(QDate(2000, 1, 1), QLocale::ShortFormat));
     EXPECT_TRUE(window.retryButton->isEnabled());
+
+    // Checked while hidden, the columns were left as they were; they fit once it appears.
+    window.show();
+    QCoreApplication::processEvents();
+    QAbstractItemView* view = window.tableWidget;
+    for (int column = 1; column < 4; ++column)
+        EXPECT_GE(window.tableWidget->columnWidth(column),
+                  std::max(view->sizeHintForColumn(column),
+                           window.tableWidget->horizontalHeader()->sectionSizeHint(column)))
+            << column;
 }
 
 // Busy bars cover every row of a product still checked when its 700 ms are up, and never

@@ -12,8 +12,12 @@ server cannot be made to give on purpose:
   /__401              401 with a Basic challenge, as a server that wants its own login
   /__viaproxy/NAME    NAME when the request came through a proxy (it carries Via), otherwise
                       the 407 that a transparent proxy in front of the server would give
+  /__close/NAME       NAME, then the connection closes without a word, as a server whose
+                      keep-alive time ran out closes it
 With --tls it serves HTTPS with a certificate for 127.0.0.1 and localhost, signed by a CA
-that it first makes with the openssl tool and leaves as ca.pem in the root folder.
+that it first makes with the openssl tool and leaves as ca.pem in the root folder; with
+--handshake-delay SECONDS as well, it accepts each connection at once but begins the TLS
+handshake only that long after, as a slow proxy or server does.
 With --tinyproxy USER:PASSWORD it starts tinyproxy with BasicAuth instead, logging to
 tinyproxy.log in the root folder, and prints its port once it accepts connections. With
 --squid USER:PASSWORD it starts squid likewise, with basic_ncsa_auth over a password file made
@@ -21,7 +25,8 @@ for it; squid's files (its configuration, access.log, cache.log) are in the squi
 root folder.
 
 Prints the port on the first line of standard output, then one line per request:
-"<method> <path> auth=<0|1>", auth telling whether Proxy-Authorization was sent.
+"<method> <path> auth=<0|1> conn=<n>", auth telling whether Proxy-Authorization was sent and
+n numbering the connections in the order they were accepted, from 1.
 Ends when standard input closes, so it never outlives the test that started it.
 """
 import argparse
@@ -48,6 +53,19 @@ class Handler(http.server.SimpleHTTPRequestHandler):
     # connection waits for the delayed acknowledgement of the first before the second comes.
     disable_nagle_algorithm = True
     quiet = False
+    handshake_delay = 0
+    connections = 0
+    connections_lock = threading.Lock()
+
+    def setup(self):
+        with Handler.connections_lock:
+            Handler.connections += 1
+            self.connection_number = Handler.connections
+        if self.handshake_delay:
+            # In this connection's own thread, so that other clients are not held up.
+            time.sleep(self.handshake_delay)
+            self.request.do_handshake()
+        super().setup()
 
     def log_message(self, format, *args):
         pass
@@ -56,7 +74,7 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         if self.quiet:
             return
         auth = 1 if self.headers.get("Proxy-Authorization") else 0
-        print(f"{self.command} {self.path} auth={auth}", flush=True)
+        print(f"{self.command} {self.path} auth={auth} conn={self.connection_number}", flush=True)
 
     def challenge(self, status, header):
         body = b"authentication required"
@@ -86,6 +104,10 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             self.close_connection = True
         elif url.path.startswith("/__gzip/"):
             self.send_gzipped(url.path[len("/__gzip/"):])
+        elif url.path.startswith("/__close/"):
+            self.path = url.path[len("/__close"):]
+            super().do_GET()
+            self.close_connection = True
         elif url.path == "/__hang":
             self.wait_for_client_to_leave()
         elif url.path == "/__401":
@@ -268,6 +290,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", default=".")
     parser.add_argument("--tls", action="store_true")
+    parser.add_argument("--handshake-delay", type=float, default=0, metavar="SECONDS")
     parser.add_argument("--tinyproxy", metavar="USER:PASSWORD")
     parser.add_argument("--squid", metavar="USER:PASSWORD")
     parser.add_argument("--quiet", action="store_true", help="print only the port")
@@ -300,7 +323,11 @@ def main():
     if args.tls:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(*make_certificates(root))
-        server.socket = context.wrap_socket(server.socket, server_side=True)
+        # With a delay the handshake waits for the connection's own thread; otherwise the
+        # accepting thread does it, as before.
+        server.socket = context.wrap_socket(server.socket, server_side=True,
+                                            do_handshake_on_connect=not args.handshake_delay)
+        Handler.handshake_delay = args.handshake_delay
     print(server.server_address[1], flush=True)
 
     def watch_stdin():

@@ -1,0 +1,86 @@
+#include "TestServers.h"
+
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+namespace {
+class CurlHttpClientTest : public NetTest {};
+class CurlHttpClientProxyTest : public SquidTest {};
+
+// Downloads of one server in a row share its connection, unless the server closes it.
+TEST_F(CurlHttpClientTest, LaterDownloadsFromAServerReuseItsConnection) {
+    // Row name, server, path, and the connection each of three downloads arrives on.
+    const std::tuple<const char*, TestServer*, QString, QStringList> cases[] = {
+        {"http", &server, "/info.xml", {"1", "1", "1"}},
+        {"https", &tls, "/info.xml", {"1", "1", "1"}},
+        // The first goes out on the connection left open by the first row.
+        {"server closes after each response", &server, "/__close/info.xml", {"1", "2", "3"}},
+    };
+    for (const auto& [name, target, path, connections] : cases) {
+        SCOPED_TRACE(name);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(ReadDownloaded(downloader.Download(target->Url(path), 1, 0)), content);
+        EXPECT_EQ(target->ConnectionsOf(path), connections);
+    }
+}
+
+// A connection opened through the proxy never carries a direct download, a direct one never a
+// proxied download, and a tunnel that one login opened never carries another login's.
+TEST_F(CurlHttpClientProxyTest, ProxiedAndDirectConnectionsStayApart) {
+    downloader.promptAllowed = false;
+    const auto fetch = [&](const TestServer& target, const QString& user, const QString& password) {
+        downloader.proxyHost = user.isNull() ? QString() : QStringLiteral("127.0.0.1");
+        downloader.proxyPort = squid.Port();
+        downloader.connectionMode = user.isNull() ? ModeDirect : ModeExplicitProxy;
+        downloader.userName = user;
+        downloader.password = password;
+        return ReadDownloaded(downloader.Download(target.Url("/info.xml"), 1, 0)) == content;
+    };
+    EXPECT_TRUE(fetch(server, QString(), QString()));
+    EXPECT_TRUE(fetch(server, kProxyUser, kProxyPassword));
+    EXPECT_TRUE(fetch(server, QString(), QString()));
+    // The second came through squid, on a connection of squid's own.
+    EXPECT_EQ(server.ConnectionsOf("/info.xml"), (QStringList{"1", "2", "1"}));
+    EXPECT_EQ(ProxyAnswers(server).filter("200"), QStringList{"200 alice"});
+
+    // The tunnel serves its own login again, but another login must open one of its own.
+    EXPECT_TRUE(fetch(tls, kProxyUser, kProxyPassword));
+    EXPECT_TRUE(fetch(tls, kProxyUser, kProxyPassword));
+    EXPECT_FALSE(fetch(tls, QStringLiteral("mallory"), QStringLiteral("guess")));
+    EXPECT_EQ(tls.ConnectionsOf("/info.xml"), (QStringList{"1", "1"}));
+}
+
+// The 2 s connect limit is the TCP handshake's with the server or proxy; a TLS handshake
+// that takes longer still succeeds.
+TEST_F(CurlHttpClientTest, ConnectLimitBoundsTheTcpHandshakeOnly) {
+    Blackhole blackhole;
+    ASSERT_NE(blackhole.Port(), 0);
+    QStringList failures;
+    downloader.onConnectionFailed = [&](const CAtlString& error) { failures << error; };
+    const QString unanswered = QStringLiteral("http://127.0.0.1:%1/a.xml").arg(blackhole.Port());
+    for (const bool throughProxy : {false, true}) {
+        SCOPED_TRACE(throughProxy ? "proxy never answers" : "server never answers");
+        downloader.proxyHost = throughProxy ? QStringLiteral("127.0.0.1") : QString();
+        downloader.proxyPort = blackhole.Port();
+        downloader.connectionMode = throughProxy ? ModeExplicitProxy : ModeDirect;
+        failures.clear();
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_TRUE(downloader.Download(throughProxy ? server.Url("/info.xml") : unanswered, 1, 0)
+                        .isEmpty());
+        // Well short of the 30 s that lookup, tunnel and TLS get together, and not a refusal.
+        EXPECT_GE(clock.elapsed(), 1900);
+        EXPECT_LT(clock.elapsed(), 10000);
+        EXPECT_EQ(failures, QStringList{"Send request failed"});
+    }
+
+    TestServer slow{{"--tls", "--handshake-delay", "5"}};
+    ASSERT_TRUE(slow.IsRunning());
+    slow.TrustCa();
+    downloader.proxyHost.clear();
+    downloader.connectionMode = ModeDirect;
+    EXPECT_EQ(ReadDownloaded(downloader.Download(slow.Url("/info.xml"), 1, 0)),
+              slow.AddFile("info.xml", 2500));
+}
+} // namespace
