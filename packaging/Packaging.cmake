@@ -99,6 +99,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The libraries the programs actually link decide the dependencies (dpkg-shlibdeps).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# libcurl is opened on the first download rather than linked, so that a start with nothing to
+# check does not load it and its TLS libraries; dpkg-shlibdeps cannot see it. libcurl4 is the
+# OpenSSL build whose peers the program verifies.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4 (>= 7.88)")
 # Row actions open web pages through xdg-open; without it they report that no browser opened.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS xdg-utils)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/postinst
