@@ -459,6 +459,11 @@ void CHive::Parse(const QByteArray& bytes, Index index) {
         if (!seenContent) {
             seenContent = true;
             m_format = HeaderFormat(line);
+            // A rewrite would put the current header first, under which the lines of the
+            // older forms mean something else: a "[KEY]" section that "REGEDIT" ignores
+            // would start to count. Such files are read, never written back.
+            if (m_format == Format::Win31 || m_format == Format::Unsupported)
+                m_lossless = false;
             if (m_format != Format::None)
                 continue;
         }

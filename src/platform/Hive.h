@@ -83,7 +83,8 @@ public:
     QByteArray Serialize() const;
 
     // False when writing the file back would change lines nobody asked to change: text that
-    // is neither UTF-8 nor UTF-16, or that holds a nul character.
+    // is neither UTF-8 nor UTF-16, that holds a nul character, or that has the header of a
+    // form older than "REGEDIT4".
     bool IsLossless() const { return m_lossless; }
     Format FileFormat() const { return m_format; }
     bool HasHeader() const { return m_format != Format::None; }
