@@ -144,14 +144,14 @@ TEST(CheckEndToEnd, VerboseTellsAddressAndReasonOnStandardErrorOnly) {
     EXPECT_EQ(verbose.out, plain.out);
     EXPECT_TRUE(plain.out.contains("- Done Gamma"));
     const QStringList lines = verbose.err.split(u'\n');
-    EXPECT_TRUE(lines.contains("Alpha: " + server.Url("/a.xml"))) << verbose.err;
+    EXPECT_TRUE(lines.contains("Alpha: " + server.Url("/a.xml"))) << verbose.err.toStdString();
     EXPECT_TRUE(lines.contains("Beta: " + server.Url("/b.xml") +
                                ": The update information was not understood: it is not XML."))
-        << verbose.err;
+        << verbose.err.toStdString();
     EXPECT_TRUE(lines.contains("Gamma: " + server.Url("/c.xml") +
                                ": The server answered with status 404 File not found."))
-        << verbose.err;
-    EXPECT_FALSE(plain.err.contains(server.Url("/"))) << plain.err;
+        << verbose.err.toStdString();
+    EXPECT_FALSE(plain.err.contains(server.Url("/"))) << plain.err.toStdString();
 }
 
 } // namespace
