@@ -36,6 +36,7 @@ bool CWorkFlow::SelfUpdate() {
 }
 
 bool CWorkFlow::Preamble(const CCmdLineContext& context) {
+    m_verbose = context.verbose;
     if (context.overrideProxy)
         m_proxyHandler->SetOverrideProxy(context.proxy);
     m_proxyHandler->userName = context.username;
@@ -50,6 +51,7 @@ void CWorkFlow::AttachWindow(MainWindow& window) {
     window.SetController(m_controller);
     window.SetProxyHandler(m_proxyHandler);
     window.SetRecordKeeper(m_recordKeeper);
+    window.SetVerbose(m_verbose);
 }
 
 int CWorkFlow::RunInteractive(CCmdLineContext& context) {

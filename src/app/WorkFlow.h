@@ -1,10 +1,10 @@
 #pragma once
 
 #include "app/CmdLineContext.h"
-#include "update/ProductListController.h"
-#include "update/RecordKeeper.h"
 #include "net/IDownloader.h"
 #include "net/ProxyHandlerBase.h"
+#include "update/ProductListController.h"
+#include "update/RecordKeeper.h"
 
 #include <cstdint>
 #include <memory>
@@ -45,4 +45,6 @@ private:
     std::shared_ptr<CProductListController> m_controller;
     std::shared_ptr<ProxyHandlerBase> m_proxyHandler;
     std::shared_ptr<CRecordKeeper> m_recordKeeper;
+    // The "verbose" switch, taken by Preamble for the window.
+    bool m_verbose = false;
 };

@@ -97,18 +97,25 @@ bool GalleryVersion::CheckForUpdates() {
     // A pack with nothing installed could not use the answer.
     if (!m_downloader || m_categories.empty())
         return false;
-    const FilePath copy(m_downloader->Download(
-        JoinUrl(m_defaultUrl, QStringLiteral("gallery_categories.xml")), 1, 0));
-    if (!copy.Exists())
+    const FilePath copy(m_downloader->Download(GetUpdateAddress(), 1, 0));
+    if (!copy.Exists()) {
+        m_failure = m_downloader->GetLastFailureReason();
         return false;
+    }
     const QByteArray bytes = ReadDocumentFile(copy.Text());
     // The copy is of no use once read, whatever it held.
     copy.DeleteFile();
     return ParsePublished(bytes);
 }
 
+CAtlString GalleryVersion::GetUpdateAddress() {
+    return JoinUrl(m_defaultUrl, QStringLiteral("gallery_categories.xml"));
+}
+
 bool GalleryVersion::ParsePublished(const QByteArray& bytes) {
     m_valid = false;
+    m_failure = QCoreApplication::translate("GalleryVersion",
+                                            "The gallery information was not understood.");
     for (auto& [id, stamps] : m_categories)
         stamps.published.clear();
     CXmlDocument document;
@@ -126,6 +133,9 @@ bool GalleryVersion::ParsePublished(const QByteArray& bytes) {
         found->second.published = Attribute(category, "version");
         m_valid = true;
     }
+    if (!m_valid)
+        m_failure = QCoreApplication::translate(
+            "GalleryVersion", "The gallery information lists none of the installed categories.");
     return m_valid;
 }
 

@@ -46,6 +46,9 @@ public:
     int GetRow(unsigned) override { return m_row; }
     QStringList GetActionLabels(unsigned) override;
     CAtlString GetBaseXml() override { return QStringLiteral("updateinfo"); }
+    QString GetFailureReason(unsigned) override { return m_valid ? QString() : m_failure; }
+    // The published categories file.
+    CAtlString GetUpdateAddress() override;
 
     // The readers of the two categories files, for bytes already at hand. ParseInstalled
     // replaces the categories (true when there is one); ParsePublished stamps the installed
@@ -61,6 +64,7 @@ private:
     CAtlString m_defaultUrl;
     CAtlString m_appPath;
     bool m_valid = false;
+    QString m_failure;
     int m_row = 0;
     std::map<CAtlString, Stamps> m_categories;
 };

@@ -59,17 +59,24 @@ bool Notification::CheckForUpdates() {
     m_valid = false;
     if (!m_downloader || m_url.isEmpty() || m_file.isEmpty())
         return false;
-    const FilePath copy(m_downloader->Download(JoinUrl(m_url, m_file), 1, 0));
-    if (!copy.Exists())
+    const FilePath copy(m_downloader->Download(GetUpdateAddress(), 1, 0));
+    if (!copy.Exists()) {
+        m_failure = m_downloader->GetLastFailureReason();
         return false;
+    }
     const QByteArray bytes = ReadDocumentFile(copy.Text());
     // The copy is of no use once read, whatever it held.
     copy.DeleteFile();
     return ParseNotice(bytes);
 }
 
+CAtlString Notification::GetUpdateAddress() {
+    return m_url.isEmpty() || m_file.isEmpty() ? CAtlString() : JoinUrl(m_url, m_file);
+}
+
 bool Notification::ParseNotice(const QByteArray& bytes) {
     m_valid = false;
+    m_failure = QCoreApplication::translate("Notification", "The notice was not understood.");
     m_webPage.clear();
     m_start = m_stop = QDate();
     m_texts.clear();

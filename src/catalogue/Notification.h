@@ -39,6 +39,9 @@ public:
     int GetRow(unsigned) override { return m_row; }
     QStringList GetActionLabels(unsigned) override;
     CAtlString GetBaseXml() override { return m_baseXml; }
+    QString GetFailureReason(unsigned) override { return m_valid ? QString() : m_failure; }
+    // The published notice.
+    CAtlString GetUpdateAddress() override;
 
     // The readers of the local file and of the published notice, for bytes already at hand;
     // each answers whether what it read is complete.
@@ -59,6 +62,7 @@ private:
     QDate m_stop;
     QMap<QString, QString> m_texts;
     bool m_valid = false;
+    QString m_failure;
     // Notices answer -1 until the window gives them a row: a notice can arrive after the
     // table was built.
     int m_row = -1;

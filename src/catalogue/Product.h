@@ -64,6 +64,14 @@ public:
     }
     // Base name of the item's data files.
     virtual CAtlString GetBaseXml() = 0;
+    // Why row i shows "N/A", in plain words in the run's language; empty while the row has
+    // its update information, or when the item cannot tell.
+    virtual QString GetFailureReason(unsigned i) {
+        (void)i;
+        return {};
+    }
+    // Where the item's update information is fetched from; empty when it has none.
+    virtual CAtlString GetUpdateAddress() { return {}; }
 
     // Handed over before CheckForUpdates; the item keeps a share of it.
     void SetDownloader(std::shared_ptr<IDownloader> downloader) {

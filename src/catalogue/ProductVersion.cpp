@@ -5,5 +5,8 @@
 CAtlString CProductVersion::FetchRemote() {
     if (m_downloader == nullptr)
         return {};
-    return m_downloader->Download(RemoteUrl() + RemoteFile(), 1, 0);
+    const CAtlString path = m_downloader->Download(RemoteUrl() + RemoteFile(), 1, 0);
+    if (path.isEmpty())
+        SetRemoteFailureReason(m_downloader->GetLastFailureReason());
+    return path;
 }

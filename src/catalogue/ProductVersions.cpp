@@ -148,6 +148,20 @@ int CProductVersions::GetRow(unsigned i) {
     return row ? row->GetRow() : 0;
 }
 
+QString CProductVersions::GetFailureReason(unsigned i) {
+    const CProductVersion* row = Row(i);
+    if (!row || row->IsRemoteRead())
+        return {};
+    if (row != m_selected.get())
+        return QCoreApplication::translate("CProductVersions",
+                                           "Only the newest installed version is checked.");
+    return row->RemoteFailureReason();
+}
+
+CAtlString CProductVersions::GetUpdateAddress() {
+    return m_selected ? m_selected->RemoteUrl() + m_selected->RemoteFile() : CAtlString();
+}
+
 QStringList CProductVersions::GetActionLabels(unsigned) {
     return {Tr("Current"), Tr("Update")};
 }

@@ -4,6 +4,8 @@
 #include "platform/FilePath.h"
 #include "platform/Locations.h"
 
+#include <QCoreApplication>
+
 #include <atomic>
 
 namespace {
@@ -19,6 +21,12 @@ UpdateEntry ReadEntry(const tinyxml2::XMLElement* element) {
     entry.argument = Attribute(element, "UpdateArgument");
     entry.installSha256 = Attribute(element, "UpdateInstallSHA256");
     return entry;
+}
+} // namespace
+
+namespace {
+QString NotUnderstood(const char* why) {
+    return QCoreApplication::translate("CUpdateXmlReader", why);
 }
 } // namespace
 
@@ -56,9 +64,14 @@ bool CUpdateXmlReader::ParseLocal(const QByteArray& text) {
 }
 
 bool CUpdateXmlReader::ReadRemote() {
+    m_remoteFailure.clear();
     const CAtlString path = FetchRemote();
-    if (path.isEmpty())
+    if (path.isEmpty()) {
+        if (m_remoteFailure.isEmpty())
+            m_remoteFailure = QCoreApplication::translate(
+                "CUpdateXmlReader", "The update information could not be downloaded.");
         return false;
+    }
     const QByteArray bytes = ReadDocumentFile(path);
     // The copy is of no use once read, whatever it held.
     FilePath(path).DeleteFile();
@@ -67,17 +80,27 @@ bool CUpdateXmlReader::ReadRemote() {
 
 bool CUpdateXmlReader::ParseRemote(const QByteArray& text) {
     CXmlDocument document;
-    if (!document.Parse(text))
+    if (!document.Parse(text)) {
+        m_remoteFailure =
+            NotUnderstood("The update information was not understood: it is not XML.");
         return false;
+    }
     const tinyxml2::XMLElement* root = document.Root();
-    if (Attribute(root, "Location") != QLatin1String("Server"))
+    if (Attribute(root, "Location") != QLatin1String("Server")) {
+        m_remoteFailure = NotUnderstood(
+            "The update information was not understood: its \"Location\" is not \"Server\".");
         return false;
+    }
     const char* elementName = ProductElementName();
     const tinyxml2::XMLElement* product = FirstChild(root, elementName);
     if (product == nullptr)
         product = FirstChild(root, "Product");
-    if (product == nullptr)
+    if (product == nullptr) {
+        m_remoteFailure =
+            NotUnderstood("The update information was not understood: it has no product element.");
         return false;
+    }
+    m_remoteFailure.clear();
 
     m_remoteRead = true;
     m_defaultEntry = ReadEntry(product);

@@ -65,8 +65,12 @@ public:
     // Always ends in "/" when not empty.
     const CAtlString& RemoteUrl() const { return m_remoteUrl; }
     const CAtlString& RemoteFile() const { return m_remoteFile; }
+    // Why the last ReadRemote obtained nothing, in the run's language; empty after a success.
+    const QString& RemoteFailureReason() const { return m_remoteFailure; }
 
 protected:
+    // For FetchRemote: why the download failed.
+    void SetRemoteFailureReason(const QString& reason) { m_remoteFailure = reason; }
     // The entry of the first range (lowest lower bound first) that holds the installed
     // version, else the product element's own entry.
     const UpdateEntry& MatchingEntry() const;
@@ -80,4 +84,5 @@ private:
     CAtlString m_remoteUrl;
     CAtlString m_remoteFile;
     bool m_noUpdates = false;
+    QString m_remoteFailure;
 };

@@ -208,6 +208,9 @@ public:
     bool lastSentIsConnect = false;
     bool lastSentAnswered = false;
     long headStatus = 0;              // of the response head being received
+    std::string headPhrase;           // its reason phrase
+    std::string connectStatusPhrase;  // the reason phrase that came with connectStatus
+    int connectErrno = 0;             // why the last TCP handshake failed
     unsigned long offeredSchemes = 0; // named by that head's Proxy-Authenticate lines
     bool headEncoded = false;         // that head names a Content-Encoding
     bool encoded = false;             // the body is decoded, so its length is not the header's
@@ -256,6 +259,7 @@ curl_socket_t OpenConnectedSocket(void* user, curlsocktype purpose, curl_sockadd
     }
     if (error == 0)
         return fd;
+    static_cast<Request*>(user)->connectErrno = error;
     ::close(fd);
     return CURL_SOCKET_BAD;
 }
@@ -292,6 +296,10 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
             blank == std::string_view::npos
                 ? 0
                 : std::strtol(std::string(line.substr(blank + 1, 3)).c_str(), nullptr, 10);
+        // "HTTP/1.1 404 Not Found": the phrase follows the three digits and a blank.
+        request->headPhrase = blank == std::string_view::npos || line.size() <= blank + 5
+                                  ? std::string()
+                                  : std::string(line.substr(blank + 5));
         request->offeredSchemes = 0;
         request->headEncoded = false;
     } else if (line.empty()) {
@@ -562,6 +570,7 @@ bool CurlHttpClient::HttpSendRequestW(HINTERNET handle) {
             if (request->headStatus < 300)
                 return false;
             request->connectStatus = request->headStatus;
+            request->connectStatusPhrase = request->headPhrase;
             return true;
         }
         // A response that arrived and then broke off was sent all right; reading its body
@@ -664,4 +673,45 @@ bool CurlHttpClient::InternetCloseHandle(HINTERNET handle) {
         return false;
     delete handle;
     return true;
+}
+
+bool CurlHttpClient::HttpQueryInfoW(HINTERNET handle, uint32_t infoLevel, CAtlString& text) {
+    auto* request = As<Request>(handle);
+    if (!request || !request->easy || infoLevel != HTTP_QUERY_STATUS_TEXT)
+        return false;
+    // A redirect's phrase stays with its own head: what counts is the last answer's.
+    text = QString::fromLatin1(request->connectStatus != 0 ? request->connectStatusPhrase
+                                                           : request->headPhrase);
+    return true;
+}
+
+uint32_t CurlHttpClient::GetLastRequestError(HINTERNET handle) {
+    const auto* request = As<Request>(handle);
+    if (!request || !request->done)
+        return 0;
+    switch (request->result) {
+    case CURLE_OK:
+        return 0;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return ERROR_INTERNET_NAME_NOT_RESOLVED;
+    case CURLE_COULDNT_CONNECT:
+        // The handshake is made in OpenConnectedSocket, within the caller's limit; one that
+        // ran out there is a time-out, not a refusal.
+        return request->connectErrno == ETIMEDOUT ? ERROR_INTERNET_TIMEOUT
+                                                  : ERROR_INTERNET_CANNOT_CONNECT;
+    case CURLE_OPERATION_TIMEDOUT:
+        return ERROR_INTERNET_TIMEOUT;
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return ERROR_INTERNET_INVALID_CA;
+    case CURLE_SSL_CONNECT_ERROR:
+        return ERROR_INTERNET_SECURITY_CHANNEL_ERROR;
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+        return ERROR_INTERNET_CONNECTION_ABORTED;
+    default:
+        return ERROR_INTERNET_INTERNAL_ERROR;
+    }
 }

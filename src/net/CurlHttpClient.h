@@ -37,6 +37,8 @@ public:
     bool InternetQueryOptionW(HINTERNET handle, uint32_t option, uint32_t subOption,
                               CAtlString& text) override;
     bool InternetCloseHandle(HINTERNET handle) override;
+    bool HttpQueryInfoW(HINTERNET request, uint32_t infoLevel, CAtlString& text) override;
+    uint32_t GetLastRequestError(HINTERNET request) override;
 
     // A transfer that receives no byte for this long fails, so that a server that stops
     // sending cannot hold a download forever. 60 s unless lowered (tests do); applies to

@@ -57,6 +57,16 @@ void ExplicitProxyAddress(const CAtlString& host, int32_t port, CAtlString& host
     }
 }
 
+// A reason phrase fit to be shown: a server chooses it freely, and a tooltip would render
+// markup in it.
+CAtlString PlainPhrase(const CAtlString& phrase) {
+    CAtlString plain;
+    for (const QChar c : phrase.left(60))
+        if (c.unicode() >= 0x20 && c.unicode() < 0x7f && c != u'<' && c != u'>' && c != u'&')
+            plain += c;
+    return plain.simplified();
+}
+
 int ClampToInt(int64_t value) {
     return static_cast<int>(std::clamp<int64_t>(value, std::numeric_limits<int>::min(),
                                                 std::numeric_limits<int>::max()));
@@ -69,6 +79,49 @@ CDownloader::CDownloader(std::unique_ptr<IHttpClient> client) : m_client(std::mo
 
 CDownloader::~CDownloader() {
     CloseHandles();
+}
+
+void CDownloader::Fail(DownloadFailure::Kind kind, const CAtlString& host,
+                       const CAtlString& status) {
+    m_failure = {kind, host, status};
+}
+
+void CDownloader::FailRequest(DownloadFailure::Kind fallback) {
+    const CAtlString peer = m_proxy.isEmpty() ? m_server : m_proxy;
+    switch (m_request ? m_client->GetLastRequestError(m_request) : 0) {
+    case ERROR_INTERNET_NAME_NOT_RESOLVED:
+        Fail(m_proxy.isEmpty() ? DownloadFailure::NotFound : DownloadFailure::ProxyUnreachable,
+             peer);
+        break;
+    case ERROR_INTERNET_CANNOT_CONNECT:
+        Fail(m_proxy.isEmpty() ? DownloadFailure::Unreachable : DownloadFailure::ProxyUnreachable,
+             peer);
+        break;
+    case ERROR_INTERNET_TIMEOUT:
+        Fail(DownloadFailure::TimedOut, peer);
+        break;
+    // The certificate is the server's, also when the tunnel runs through a proxy.
+    case ERROR_INTERNET_INVALID_CA:
+        Fail(DownloadFailure::Untrusted, m_server);
+        break;
+    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR:
+        Fail(DownloadFailure::Insecure, m_server);
+        break;
+    case ERROR_INTERNET_CONNECTION_ABORTED:
+        Fail(DownloadFailure::BrokenOff, peer);
+        break;
+    default:
+        Fail(fallback, peer);
+    }
+}
+
+DownloadFailure CDownloader::StatusFailure(int64_t status) {
+    CAtlString phrase;
+    if (m_request)
+        m_client->HttpQueryInfoW(m_request, HTTP_QUERY_STATUS_TEXT, phrase);
+    phrase = PlainPhrase(phrase);
+    const CAtlString number = QString::number(status);
+    return {DownloadFailure::Status, m_server, phrase.isEmpty() ? number : number + u' ' + phrase};
 }
 
 bool CDownloader::CheckWinInet(CAtlString& error) {
@@ -142,21 +195,27 @@ bool CDownloader::OpenSession(const CAtlString& server, uint16_t port, bool dire
 
 bool CDownloader::OpenRequest(const CAtlString& url) {
     CloseHandles();
+    m_failure = {DownloadFailure::Failed, {}, {}};
     CAtlString error;
     if (!CheckWinInet(error)) {
         emit ConnectionFailedSignal(error);
         return false;
     }
     const UrlParts parts = SplitUrl(url);
+    m_server = parts.server;
     uint32_t flags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
     if (parts.scheme == u"https")
         flags |= INTERNET_FLAG_SECURE;
 
     int32_t mode = m_connectionInfo->connectionMode;
     bool storedRefused = false;
+    // Why an earlier mode was left, should the last one fail without a reason of its own.
+    DownloadFailure movedOn{DownloadFailure::Failed, {}, {}};
     for (;;) {
         int32_t nextMode = ModeExhausted;
         bool opened = false;
+        int32_t proxyPortUnused = 0;
+        m_proxy.clear();
         switch (mode) {
         case ModeDirect:
             nextMode = ModeSystemProxy;
@@ -164,6 +223,7 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
                                  m_connection, error);
             break;
         case ModeSystemProxy:
+            QueryProxy(m_proxy, proxyPortUnused);
             opened = OpenSession(parts.server, parts.port, false, QString(), 0, m_session,
                                  m_connection, error);
             break;
@@ -172,10 +232,13 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
                 mode = nextMode;
                 continue;
             }
+            ExplicitProxyAddress(m_connectionInfo->proxyHost, m_connectionInfo->proxyPort, m_proxy,
+                                 proxyPortUnused);
             opened = OpenSession(parts.server, parts.port, false, m_connectionInfo->proxyHost,
                                  m_connectionInfo->proxyPort, m_session, m_connection, error);
             break;
         default:
+            m_failure = movedOn;
             emit ConnectionFailedSignal(QString());
             return false;
         }
@@ -207,6 +270,7 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
                 return false;
             }
             if (!m_client->HttpSendRequestW(m_request)) {
+                FailRequest(DownloadFailure::Failed);
                 emit ConnectionFailedSignal(QStringLiteral("Send request failed"));
                 CloseHandles();
                 return false;
@@ -232,6 +296,12 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
                         storedRefused = true;
                 }
                 if (!m_connectionInfo->promptAllowed) {
+                    movedOn = StatusFailure(status);
+                    if (status == 407)
+                        movedOn = {sentUser.isEmpty() ? DownloadFailure::ProxyDeclined
+                                                      : DownloadFailure::ProxyRefused,
+                                   m_proxy,
+                                   {}};
                     CloseHandles();
                     moveOn = true;
                     continue;
@@ -246,6 +316,8 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
                 else
                     QueryProxy(proxyHost, proxyPort);
                 if (!RequestProxyAuth(proxyHost, proxyPort, user, pass)) {
+                    Fail(status == 407 ? DownloadFailure::ProxyDeclined : DownloadFailure::Status,
+                         proxyHost, StatusFailure(status).status);
                     emit ProxyAuthCanceledSignal();
                     CloseHandles();
                     return false;
@@ -256,6 +328,7 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
                 continue;
             }
             if (status >= 300) {
+                m_failure = StatusFailure(status);
                 CloseHandles();
                 return false;
             }
@@ -268,6 +341,7 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
 int32_t CDownloader::DoDownload(const CAtlString& url, const CAtlString& file) {
     int32_t result = E_FAIL;
     if (OpenRequest(url)) {
+        m_failure = {DownloadFailure::Failed, {}, {}};
         m_file = FilePath(file).OpenStream("wb");
         if (!m_file) {
             CloseHandles();
@@ -284,12 +358,17 @@ int32_t CDownloader::DoDownload(const CAtlString& url, const CAtlString& file) {
             uint32_t count = 0;
             if (!m_client->InternetReadFile(m_request, buffer, kReadSize, count)) {
                 // A body that breaks off is not a download, however much of it arrived.
+                FailRequest(DownloadFailure::BrokenOff);
                 result = E_FAIL;
                 break;
             }
-            if (count == 0)
+            if (count == 0) {
+                if (done == 0)
+                    Fail(DownloadFailure::Empty);
                 break;
+            }
             if (std::fwrite(buffer, 1, count, m_file) != count) {
+                Fail(DownloadFailure::Failed);
                 result = E_FAIL;
                 break;
             }
@@ -302,14 +381,21 @@ int32_t CDownloader::DoDownload(const CAtlString& url, const CAtlString& file) {
         // shows the whole body.
         if (result == S_OK && reported != done)
             ReportProgress(ClampToInt(done), ClampToInt(total), true);
-        if (result == S_OK && total > 0 && done != total)
+        if (result == S_OK && total > 0 && done != total) {
+            Fail(DownloadFailure::BrokenOff, m_proxy.isEmpty() ? m_server : m_proxy);
             result = E_FAIL;
+        }
+
         // Buffered bytes reach the disk only here; a failure now loses the end of the file.
-        if (std::fclose(m_file) != 0)
+        if (std::fclose(m_file) != 0) {
+            Fail(DownloadFailure::Failed);
             result = E_FAIL;
+        }
         m_file = nullptr;
     }
     CloseHandles();
+    if (result == S_OK)
+        m_failure = {};
     return result;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/DownloadFailure.h"
 #include "net/HttpClient.h"
 #include "net/QtDownloaderBase.h"
 
@@ -34,10 +35,24 @@ public:
     bool QueryProxy(CAtlString& host, int32_t& port);
     void CloseHandles();
 
+    // Why the last DoDownload failed; None after a success. Read it once DoDownload has
+    // returned (after RunDownload, on the calling thread).
+    const DownloadFailure& Failure() const { return m_failure; }
+
 private:
+    void Fail(DownloadFailure::Kind kind, const CAtlString& host = {},
+              const CAtlString& status = {});
+    // The failure the client reports for the request: the way to the server or proxy.
+    void FailRequest(DownloadFailure::Kind fallback);
+    // A status of 300 or above with the reason phrase of the request under way.
+    DownloadFailure StatusFailure(int64_t status);
+
     std::unique_ptr<IHttpClient> m_client;
     HINTERNET m_session = nullptr;
     HINTERNET m_connection = nullptr;
     HINTERNET m_request = nullptr;
     FILE* m_file = nullptr;
+    DownloadFailure m_failure;
+    CAtlString m_server; // of the request under way
+    CAtlString m_proxy;  // the proxy it goes through; empty when direct or unknown
 };

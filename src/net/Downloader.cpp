@@ -42,8 +42,10 @@ CAtlString Downloader::Download(const CAtlString& url, int32_t, int32_t) {
     // The caller's events keep flowing while a download waits, so a handler may call in
     // again. The running engine reads this object's settings until it ends: a second download
     // would rewrite them under it, so it is refused.
-    if (m_running)
+    if (m_running) {
+        m_lastFailure = DescribeFailure({DownloadFailure::Failed, {}, {}});
         return {};
+    }
     m_running = true;
     const auto running = qScopeGuard([this] { m_running = false; });
 
@@ -57,7 +59,9 @@ CAtlString Downloader::Download(const CAtlString& url, int32_t, int32_t) {
     }
 
     auto engine = std::make_unique<CDownloader>();
-    if (engine->RunDownload(url, file.Text(), this) == S_OK)
+    const bool done = engine->RunDownload(url, file.Text(), this) == S_OK;
+    m_lastFailure = done ? CAtlString() : DescribeFailure(engine->Failure());
+    if (done)
         result = file.Text();
     else
         // Whatever a failed download left behind is of no use to anyone; removing it keeps

@@ -23,9 +23,11 @@ public:
     CAtlString Download(const CAtlString& url, int32_t option1, int32_t option2) override;
     // Only recorded; a download in progress runs to its end.
     virtual void Cancel() { m_cancelRequested = true; }
+    CAtlString GetLastFailureReason() override { return m_lastFailure; }
 
 private:
     bool m_cancelRequested = false;
     bool m_running = false;
     std::shared_ptr<ProxyHandlerBase> m_proxyHandler;
+    CAtlString m_lastFailure;
 };

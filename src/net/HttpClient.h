@@ -37,6 +37,15 @@ constexpr uint32_t INTERNET_PER_CONN_PROXY_SERVER = 2;
 // HttpQueryInfoW levels and modifiers.
 constexpr uint32_t HTTP_QUERY_CONTENT_LENGTH = 5;
 constexpr uint32_t HTTP_QUERY_STATUS_CODE = 19;
+constexpr uint32_t HTTP_QUERY_STATUS_TEXT = 20;
+// Why a request failed (GetLastRequestError).
+constexpr uint32_t ERROR_INTERNET_TIMEOUT = 12002;
+constexpr uint32_t ERROR_INTERNET_INTERNAL_ERROR = 12004;
+constexpr uint32_t ERROR_INTERNET_NAME_NOT_RESOLVED = 12007;
+constexpr uint32_t ERROR_INTERNET_CANNOT_CONNECT = 12029;
+constexpr uint32_t ERROR_INTERNET_CONNECTION_ABORTED = 12030;
+constexpr uint32_t ERROR_INTERNET_INVALID_CA = 12045;
+constexpr uint32_t ERROR_INTERNET_SECURITY_CHANNEL_ERROR = 12157;
 constexpr uint32_t HTTP_QUERY_FLAG_NUMBER = 0x20000000;
 } // namespace WinInet
 
@@ -77,4 +86,17 @@ public:
     virtual bool InternetQueryOptionW(HINTERNET handle, uint32_t option, uint32_t subOption,
                                       CAtlString& text) = 0;
     virtual bool InternetCloseHandle(HINTERNET handle) = 0;
+
+    // HTTP_QUERY_STATUS_TEXT: the reason phrase of the status line as the server sent it.
+    // False when the client cannot tell.
+    virtual bool HttpQueryInfoW(HINTERNET request, uint32_t infoLevel, CAtlString& text) {
+        (void)request, (void)infoLevel, (void)text;
+        return false;
+    }
+    // Why the last HttpSendRequestW or InternetReadFile on request failed, as one of the
+    // ERROR_INTERNET_ codes above; 0 when the client cannot tell.
+    virtual uint32_t GetLastRequestError(HINTERNET request) {
+        (void)request;
+        return 0;
+    }
 };

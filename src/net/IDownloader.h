@@ -16,4 +16,7 @@ public:
     // Downloads url to a new temporary file and returns its path, or empty on failure.
     // Every caller passes 1 and 0 for the two options, which the engine does not use.
     virtual CAtlString Download(const CAtlString& url, int32_t option1, int32_t option2) = 0;
+    // Why the last Download failed, in plain words in the run's language; empty after a
+    // success, and from downloaders that cannot tell.
+    virtual CAtlString GetLastFailureReason() { return {}; }
 };

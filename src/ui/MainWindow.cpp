@@ -30,6 +30,12 @@ void ConsoleLine(const QString& text) {
     std::fflush(stdout);
 }
 
+void ErrorLine(const QString& text) {
+    std::fputs(text.toLocal8Bit().constData(), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
 QTableWidgetItem* NewCell(Qt::Alignment alignment) {
     auto* item = new QTableWidgetItem();
     item->setFlags(Qt::ItemIsEnabled);
@@ -241,6 +247,7 @@ void MainWindow::OnProductDone(const std::shared_ptr<IProduct>& product) {
     m_currentProduct.reset();
     m_tooLongTimer.stop();
 
+    QStringList reasons;
     for (unsigned i = 0; i < product->GetItemCount(); ++i) {
         int row = product->GetRow(i);
         // Only a notice that was not in the list at Refresh answers a negative row here.
@@ -266,6 +273,10 @@ void MainWindow::OnProductDone(const std::shared_ptr<IProduct>& product) {
             }
         } else if (latest) {
             latest->setText(tr("N/A"));
+            const QString reason = product->GetFailureReason(i);
+            latest->setToolTip(reason);
+            if (!reason.isEmpty() && !reasons.contains(reason))
+                reasons << reason;
         }
         if (product->IsNotice(i)) {
             if (QTableWidgetItem* name = tableWidget->item(row, kColumnName)) {
@@ -273,6 +284,12 @@ void MainWindow::OnProductDone(const std::shared_ptr<IProduct>& product) {
                 tableWidget->scrollToItem(name);
             }
         }
+    }
+    if (m_verbose) {
+        QStringList parts{product->GetName(), product->GetUpdateAddress()};
+        parts << reasons;
+        parts.removeAll(QString());
+        ErrorLine(parts.join(QStringLiteral(": ")));
     }
 }
 

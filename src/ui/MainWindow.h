@@ -40,6 +40,9 @@ public:
     void SetController(std::shared_ptr<CProductListController> controller);
     void SetProxyHandler(std::shared_ptr<ProxyHandlerBase> proxyHandler);
     void SetRecordKeeper(std::shared_ptr<CRecordKeeper> recordKeeper);
+    // With verbose on, each product's address and the reason for its "N/A" rows also go to
+    // standard error as the product is done; standard output keeps its lines.
+    void SetVerbose(bool verbose) { m_verbose = verbose; }
     // Rebuilds the schedule controls from the record keeper and the table from the
     // controller's products; every row starts with an empty latest version. The spin box and
     // check box write their (possibly clamped) values back through their slots.
@@ -88,4 +91,5 @@ private:
     QTimer m_tooLongTimer;
     std::shared_ptr<IProduct> m_currentProduct;
     bool m_checkRunning = false;
+    bool m_verbose = false;
 };

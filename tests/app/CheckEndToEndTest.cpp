@@ -122,4 +122,36 @@ TEST(CheckEndToEnd, SilentRunWithTheServerDownRecordsNoCheck) {
     EXPECT_EQ(TemporaryFiles(), QStringList());
 }
 
+// -verbose tells on standard error where each product's information was fetched from and why
+// it is missing; standard output stays what it is without the switch.
+TEST(CheckEndToEnd, VerboseTellsAddressAndReasonOnStandardErrorOnly) {
+    TestServer server;
+    ASSERT_TRUE(server.IsRunning()) << "python3 could not start the test server";
+    // Nothing to show, so the silent run ends without a window.
+    server.Put("self.xml", Installation::Info("1.0.0.0"));
+    server.Put("a.xml", Installation::Info("1.0.0.0"));
+    server.Put("b.xml", "not XML");
+    Outcome plain;
+    Outcome verbose;
+    for (Outcome* outcome : {&plain, &verbose}) {
+        const Installation installation(server.Url("/"));
+        QStringList arguments{"-silent", "-locale", "en"};
+        if (outcome == &verbose)
+            arguments << "-verbose";
+        *outcome = RunProgram(installation.Program(), arguments,
+                              ProgramEnvironment(installation, "offscreen"));
+    }
+    EXPECT_EQ(verbose.out, plain.out);
+    EXPECT_TRUE(plain.out.contains("- Done Gamma"));
+    const QStringList lines = verbose.err.split(u'\n');
+    EXPECT_TRUE(lines.contains("Alpha: " + server.Url("/a.xml"))) << verbose.err.toStdString();
+    EXPECT_TRUE(lines.contains("Beta: " + server.Url("/b.xml") +
+                               ": The update information was not understood: it is not XML."))
+        << verbose.err.toStdString();
+    EXPECT_TRUE(lines.contains("Gamma: " + server.Url("/c.xml") +
+                               ": The server answered with status 404 File not found."))
+        << verbose.err.toStdString();
+    EXPECT_FALSE(plain.err.contains(server.Url("/"))) << plain.err.toStdString();
+}
+
 } // namespace

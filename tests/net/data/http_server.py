@@ -10,6 +10,7 @@ server cannot be made to give on purpose:
   /__gzip/NAME        NAME gzip-compressed, with Content-Encoding: gzip whether asked for or not
   /__hang             accepts the request and answers nothing until the client leaves
   /__401              401 with a Basic challenge, as a server that wants its own login
+  /__500              500, as a server whose script failed
   /__viaproxy/NAME    NAME when the request came through a proxy (it carries Via), otherwise
                       the 407 that a transparent proxy in front of the server would give
   /__close/NAME       NAME, then the connection closes without a word, as a server whose
@@ -112,6 +113,8 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             self.wait_for_client_to_leave()
         elif url.path == "/__401":
             self.challenge(401, "WWW-Authenticate")
+        elif url.path == "/__500":
+            self.send_error(500)
         elif url.path.startswith("/__viaproxy/"):
             if self.headers.get("Via"):
                 self.path = url.path[len("/__viaproxy"):]
