@@ -72,14 +72,39 @@ TEST(FileSettingsStore, RefusesLineBreaksInNamesAndUnknownHandles) {
     EXPECT_EQ(store.RegOpenKeyExW(0x1234, kKey, 0, KEY_READ, &other), ERROR_INVALID_HANDLE);
 }
 
-TEST(FileSettingsStore, WritesKeepLinesTheyCannotRead) {
+// A hive holds whatever an administrator or another tool saved in it. It reads as Windows reads
+// it, and a write changes the line of its own value alone: a line the store cannot read stays, a
+// backslash ends a comment rather than continuing it, an unfinished continuation does not swallow
+// the next section, and of a value given twice (in a section given twice) the last counts and
+// one is left.
+TEST(FileSettingsStore, ReadsAndRewritesWhatOthersSaved) {
     Sandbox sandbox;
-    const QByteArray before = "Windows Registry Editor Version 5.00\n\n"
-                              "[HKEY_CURRENT_USER\\Software\\ORVEX Technologies\\Test]\n"
-                              "\"Old\"=dword:00000001\nthis line means nothing to us\n";
-    sandbox.Write("user.reg", before);
-    ASSERT_EQ(RegWriteDword(HKEY_CURRENT_USER, kKey, "New", 2), 0);
-    EXPECT_EQ(sandbox.Read("user.reg"), before + "\"New\"=dword:00000002\n");
+    const QByteArray head = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\O]\n";
+    const QByteArray section = "\n[HKEY_CURRENT_USER\\Software\\ORVEX Technologies\\Test]\n";
+    const QByteArray one = "\"A\"=dword:00000001\n", two = "\"A\"=dword:00000002\n";
+    // The hive, the value A reads as, and the hive after A is set to 2 (a section follows an
+    // empty line then).
+    const std::tuple<const char*, QByteArray, uint32_t, QByteArray> rows[] = {
+        {"UnreadLine", head + section + one + "nonsense\n", 1, head + section + two + "nonsense\n"},
+        {"CommentEndingInBackslash", head + "; C:\\\n" + section.mid(1) + one + "; C:\\", 1,
+         head + "; C:\\\n" + section + two + "; C:\\\n"},
+        {"UnfinishedHex", head + "\"B\"=hex:01,\\\n" + section.mid(1) + one, 1,
+         head + "\"B\"=hex:01,\\\n" + section + two},
+        {"ValueGivenTwice", head + section + one + "\"B\"=\"b\"\n\"a\"=dword:00000003\n", 3,
+         head + section + "\"a\"=dword:00000002\n\"B\"=\"b\"\n"},
+        {"SectionGivenTwice",
+         head + section + one +
+             "\n[hkcu\\software\\orvex technologies\\test]\n\"a\"=dword:00000003\n",
+         3,
+         head + section + "\"a\"=dword:00000002\n\n[hkcu\\software\\orvex technologies\\test]\n"},
+    };
+    for (const auto& [name, text, read, written] : rows) {
+        SCOPED_TRACE(name);
+        sandbox.Write("user.reg", text);
+        EXPECT_EQ(RegReadDword(HKEY_CURRENT_USER, kKey, "A", 0), read);
+        ASSERT_EQ(RegWriteDword(HKEY_CURRENT_USER, kKey, "A", 2), 0);
+        EXPECT_EQ(sandbox.Read("user.reg").toStdString(), written.toStdString());
+    }
 }
 
 // Text that is neither UTF-8 nor UTF-16 would lose data if written back.
