@@ -1,7 +1,6 @@
 // The Debian package as an administrator gets it: built by CPack from this build tree,
 // inspected with dpkg-deb, checked by desktop-file-validate and lintian, and unpacked into a
-// folder where the packaged program runs a whole silent check and the maintainer scripts run
-// against a sandbox instead of the machine.
+// folder where the packaged program runs a whole silent check.
 #include "net/TestServers.h"
 #include "support/ProgramRun.h"
 
@@ -179,42 +178,6 @@ TEST_F(PackageTest, UnpackedProgramStartedThroughALinkChecksTheProductsBesideIt)
     // Only the product's information: the packaged program does not look for a new self.
     EXPECT_EQ(server.Requests(), QStringList{"GET /alpha.xml auth=0"});
     EXPECT_EQ(Sandbox::UserValue("LastChecked"), QDate::currentDate().toJulianDay());
-}
-
-// postinst and postrm run against an unpacked root (DPKG_ROOT, as dpkg sets it for an
-// installation into another root) and a sandbox's hives, with the packaged orvex-reg; run
-// twice, as an upgrade does. What an administrator had before stays through a purge.
-TEST_F(PackageTest, MaintainerScriptsAddOnlyWhatIsAbsentAndPurgeOnlyWhatTheyAdded) {
-    const QString key = QStringLiteral("HKLM\\SOFTWARE\\ORVEX Technologies\\Language Setup");
-    const QString reg = Unpacked(kProgramDir + "/orvex-reg"),
-                  scripts = s_work->filePath("control/");
-    // Whether the data folder and a recorded product path were there before; the path after.
-    const std::tuple<bool, const char*, const char*> rows[] = {
-        {false, "", "/opt/orvex/ProductUpdate"},
-        {true, "/opt/orvex/Folivo", "/opt/orvex/Folivo"},
-    };
-    for (const auto& [before, recorded, path] : rows) {
-        SCOPED_TRACE(path);
-        const Sandbox sandbox;
-        const QString data = sandbox.Path("target/var/lib/orvex");
-        QDir().mkpath(before ? data : sandbox.Path("target/var/lib"));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DPKG_ROOT", sandbox.Path("target"));
-        env.insert("PATH", Unpacked(kProgramDir) + ":" + env.value("PATH"));
-        ASSERT_TRUE(!*recorded ||
-                    Command(reg, {"add", key, "/v", "Path", "/d", recorded, "/f"}, env).exitCode ==
-                        0);
-        for (int run = 0; run < 2; ++run) {
-            const ToolRun installed = Command(scripts + "postinst", {"configure"}, env);
-            EXPECT_EQ(installed.exitCode, 0) << installed.out.toStdString();
-        }
-        EXPECT_TRUE(QFileInfo(data).isDir());
-        EXPECT_TRUE(Command(reg, {"query", key, "/v", "Path"}, env).out.contains(path));
-        const ToolRun purged = Command(scripts + "postrm", {"purge"}, env);
-        EXPECT_EQ(purged.exitCode, 0) << purged.out.toStdString();
-        EXPECT_EQ(QFileInfo(data).isDir(), before);
-        EXPECT_TRUE(Command(reg, {"query", key, "/v", "Path"}, env).out.contains(path));
-    }
 }
 
 } // namespace

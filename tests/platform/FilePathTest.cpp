@@ -82,24 +82,3 @@ TEST(FilePath, SizesAnyFileButReadsOnlyUpToTheCap) {
     ASSERT_EQ(FilePath("C:\\data.bin").ReadAll(buffer), data.size());
     EXPECT_EQ(QByteArray(buffer.get(), data.size()), data);
 }
-
-TEST(FilePath, CreatesCopiesAndDeletes) {
-    Sandbox sandbox;
-    const FilePath deep("C:\\one\\two\\three");
-    EXPECT_TRUE(deep.CreateDirectories());
-    EXPECT_TRUE(QFileInfo(sandbox.Path("drive_c/one/two/three")).isDir());
-    sandbox.Write("drive_c/source.txt", "source");
-    sandbox.Write("drive_c/target.txt", "old");
-    const FilePath target("C:\\target.txt");
-    EXPECT_TRUE(FilePath("C:\\source.txt").CopyTo(target, false));
-    EXPECT_EQ(sandbox.Read("drive_c/target.txt"), "source");
-    EXPECT_FALSE(deep.CopyTo(target, false));
-    // Copies go through a temporary beside the target, which never stays behind.
-    EXPECT_TRUE(QDir(sandbox.Path("drive_c")).entryList({"*.tmp.*"}).isEmpty());
-    QFile::setPermissions(sandbox.Path("drive_c/target.txt"), QFileDevice::ReadOwner);
-    EXPECT_TRUE(target.DeleteFile());
-    EXPECT_FALSE(target.Exists());
-    EXPECT_TRUE(target.DeleteFile()); // already gone counts as done
-    EXPECT_FALSE(deep.DeleteFile());
-    EXPECT_TRUE(deep.Exists());
-}

@@ -1,5 +1,5 @@
 #include "platform/Registry.h"
-#include "platform/SettingsStore.h"
+#include "platform/FileSettingsStore.h"
 
 #include "support/Sandbox.h"
 
@@ -35,28 +35,25 @@ TEST(Registry, ReadsTakeOnlyWhatTheStoredBytesHold) {
         {"Longer", REG_SZ, Utf16LeWithNul(x), x, 0, 77, ERROR_MORE_DATA, no},
     };
     const QString key = QStringLiteral("Software\\ORVEX Technologies\\Raw");
-    auto store = GetSettingsStore();
-    HKEY handle = 0;
-    uint32_t disposition = 0;
-    ASSERT_EQ(
-        store->RegCreateKeyExW(HKEY_CURRENT_USER, key, 0, KEY_SET_VALUE, &handle, &disposition), 0);
-    for (const Case& c : cases) {
-        ASSERT_EQ(store->RegSetValueExW(handle, c.name, c.type,
-                                        reinterpret_cast<const uint8_t*>(c.data.constData()),
-                                        static_cast<uint32_t>(c.data.size())),
-                  0);
-    }
-    store->RegCloseKey(handle);
+    ASSERT_EQ(CFileSettingsStore().EditHive(
+                  HKEY_CURRENT_USER,
+                  [&](CHive& hive) {
+                      for (const Case& c : cases)
+                          hive.SetValue("HKCU\\" + key, {c.name, c.type, c.data});
+                      return ERROR_SUCCESS;
+                  }),
+              0);
     for (const Case& c : cases) {
         int32_t error = -1;
-        EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, key, c.name, "d", &error), c.text) << c.name;
-        EXPECT_EQ(error, c.textError) << c.name;
-        EXPECT_EQ(RegReadDword(HKEY_CURRENT_USER, key, c.name, 77, &error), c.dword) << c.name;
-        EXPECT_EQ(error, c.dwordError) << c.name;
-        EXPECT_EQ(RegQueryDword(HKEY_CURRENT_USER, key, c.name, 77), c.dword) << c.name;
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, key, c.name, "d", &error), c.text);
+        EXPECT_EQ(error, c.textError);
+        EXPECT_EQ(RegReadDword(HKEY_CURRENT_USER, key, c.name, 77, &error), c.dword);
+        EXPECT_EQ(error, c.dwordError);
+        EXPECT_EQ(RegQueryDword(HKEY_CURRENT_USER, key, c.name, 77), c.dword);
         QString out = no;
-        EXPECT_EQ(RegQueryString(HKEY_CURRENT_USER, key, c.name, out), c.query != no) << c.name;
-        EXPECT_EQ(out, c.query) << c.name;
+        EXPECT_EQ(RegQueryString(HKEY_CURRENT_USER, key, c.name, out), c.query != no);
+        EXPECT_EQ(out, c.query);
     }
     // An absent value or key: the default.
     const std::pair<QString, const char*> missing[] = {{key, "Absent"}, {"No\\Such\\Key", "X"}};
