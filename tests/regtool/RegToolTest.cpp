@@ -81,7 +81,6 @@ TEST(RegTool, ImportsAsWindowsDoesLineByLine) {
          0, "[]\n\"B\"=\"b\"", {7, 10, 11}},
         {"Regedit4", "REGEDIT4\r\n\r\n" + kSection + "\"S\"=\"Z\u00fcrich\"\r\n\"E\"=hex(2):25,41,25,00\r\n",
          0, "[]\n\"S\"=\"Z\u00fcrich\"\n\"E\"=hex(2):25,00,41,00,25,00,00,00", {}},
-        {"UnknownVersionImportsNothing", "REGEDIT4 FOO\r\n\r\n" + kSection + "\"A\"=\"a\"\r\n", 0, "absent", {1}},
         {"NoHeader", kSection + "\"A\"=\"a\"\r\n", 1, "absent", {}},
     };
     // clang-format on
@@ -126,21 +125,17 @@ TEST(RegTool, CommandsAsWindowsTakesThem) {
     // clang-format off
     const Row rows[] = {
         {"AddDefaultWithoutV", {"add", kT, "/d", "x", "/f"}, 0, "", QString(base).replace("def", "x")},
-        {"AddKeyAloneSetsEmptyDefault", {"add", kT + "\\Z"}, 0, "", z("@=\"\"")},
         {"AddOverwriteRefused", {"add", kT, "/v", "A", "/d", "b"}, 1, "cancelled", "", "no\n"},
         {"AddBigEndian", {"add", kT + "\\Z", "/v", "E", "/t", "REG_DWORD_BIG_ENDIAN", "/d", "1"}, 0, "", z("\"E\"=hex(5):00,00,00,01")},
-        {"AddNone", {"add", kT + "\\Z", "/v", "N", "/t", "reg_none", "/d", "x"}, 0, "", z("\"N\"=hex(0):78,00,00,00")},
         {"AddLargestDword", {"add", kT + "\\Z", "/ve", "/t", "REG_DWORD_LITTLE_ENDIAN", "/d", "4294967295"}, 0, "", z("@=dword:ffffffff")},
         {"AddOddBinary", {"add", kT + "\\Z", "/v", "B", "/t", "REG_BINARY", "/d", "abc"}, 0, "", z("\"B\"=hex:0a,bc")},
         {"AddQwordMinusOne", {"add", kT + "\\Z", "/v", "Q", "/t", "REG_QWORD", "/d", "-1"}, 0, "", z("\"Q\"=hex(b):ff,ff,ff,ff,ff,ff,ff,ff")},
         {"AddMultiBackslashZero", {"add", kT + "\\Z", "/v", "M", "/t", "REG_MULTI_SZ", "/d", "a\\0b\\0"}, 0, "", z("\"M\"=hex(7):61,00,00,00,62,00,00,00,00,00")},
         {"AddMultiEmptyItem", {"add", kT, "/v", "M", "/t", "REG_MULTI_SZ", "/d", "a\\0\\0b"}, 1, "Invalid data"},
         {"AddDwordTooLarge", {"add", kT, "/v", "X", "/t", "REG_DWORD", "/d", "4294967296"}, 1, "Invalid"},
-        {"AddUnknownType", {"add", kT, "/v", "X", "/t", "REG_FLOAT"}, 1, "Unknown value type"},
         {"AddRootOfMachineRefused", {"add", "HKLM\\", "/v", "X", "/d", "y", "/f"}, 1, "denied"},
         {"AddSlashIsAName", {"add", kT + "\\z/b", "/f"}, 0, "", QString(base).replace("[\\Sub2]", "[\\Sub2]\n[\\z/b]\n@=\"\"")},
         {"RepeatedData", {"add", kT, "/v", "A", "/d", "1", "/d", "2"}, 1, "Invalid syntax"},
-        {"VerbHelp", {"delete", "-?"}, 0, "orvex-reg delete KEY"},
         {"QueryKey", {"query", kT}, 0, "\nHKEY_CURRENT_USER\\Software\\T\n    (Default)    REG_SZ    def\n"
              "    A    REG_SZ    a\n\nHKEY_CURRENT_USER\\Software\\T\\Sub\nHKEY_CURRENT_USER\\Software\\T\\Sub2\n"},
         {"QueryValueBelow", {"query", kT, "/v", "a", "/s"}, 0, "\nHKEY_CURRENT_USER\\Software\\T\n    A    REG_SZ    a\n\n"
@@ -150,7 +145,6 @@ TEST(RegTool, CommandsAsWindowsTakesThem) {
         {"DeleteAllValues", {"delete", kT, "/va", "/f"}, 0, "", QString(base).remove("@=\"def\"\n\"A\"=\"a\"\n")},
         {"DeleteKeyAsked", {"delete", sub}, 0, "", "[]\n@=\"def\"\n\"A\"=\"a\"\n[\\Sub2]", "yes\n"},
         {"DeleteRoot", {"delete", "HKCU", "/f"}, 1, "root key"},
-        {"ExportAbsentKey", {"export", kT + "\\None", "x.reg", "/y"}, 1, "unable to find"},
         {"ImportAbsentFile", {"import", "absent.reg"}, 1, "Cannot read"},
     };
     // clang-format on
@@ -251,11 +245,9 @@ TEST(RegTool, OrdinaryUserCannotChangeTheMachineHive) {
         if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
             ::_exit(100);
         const Result add = Reg({"add", kAcc, "/v", "Keep", "/d", "you", "/f"});
-        const Result query = Reg({"query", kAcc, "/v", "Keep"});
-        ::_exit(add.exitCode == 1 && add.err.contains("Access is denied") &&
-                        query.out.contains("REG_SZ    me\n")
-                    ? 0
-                    : 1);
+        const bool answered = add.err.contains("Access is denied") &&
+                              Reg({"query", kAcc, "/v", "Keep"}).out.contains("REG_SZ    me\n");
+        ::_exit(add.exitCode == 1 && answered ? 0 : 1);
     }
     int status = -1;
     ::waitpid(child, &status, 0);
