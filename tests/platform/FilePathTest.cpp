@@ -12,10 +12,8 @@ TEST(FilePath, NormalisesSplitsJoinsAndMaps) {
         {"C:\\", "C:", "C:", "C:", "", ""},
         {"\\\\?\\C:\\dir\\setup.exe", "C:\\dir\\setup.exe", "setup.exe", "setup", ".exe",
          "C:\\dir"},
-        {"\\\\.\\D:\\a.b/file", "D:\\a.b\\file", "file", "file", "", "D:\\a.b"},
         {"archive.tar.gz", "archive.tar.gz", "archive.tar.gz", "archive.tar", ".gz", ""},
         {"relative/.hidden", "relative\\.hidden", ".hidden", "", ".hidden", "relative"},
-        {"a:b\\c", "a:b\\c", "c", "c", "", "a:b"},
     };
     for (const auto& [input, text, fileName, baseName, extension, folder] : cases) {
         SCOPED_TRACE(input);
@@ -32,7 +30,6 @@ TEST(FilePath, NormalisesSplitsJoinsAndMaps) {
     qunsetenv("ORVEX_ROOT");
     EXPECT_EQ(FilePath("C:\\etc\\x").LocalPath(), "/etc/x");
     EXPECT_EQ(FilePath("C:").LocalPath(), "/");
-    EXPECT_EQ(FilePath("relative\\x").LocalPath(), "relative/x");
     FilePath single("name");
     EXPECT_FALSE(single.RemoveLastComponent());
     EXPECT_EQ(single.Text(), "name");
@@ -51,7 +48,6 @@ TEST(FilePath, SizesAnyFileButReadsOnlyUpToTheCap) {
     const std::tuple<const char*, int64_t, int32_t, int32_t> cases[] = {
         {"empty.txt", 0, 0, 0},
         {"folder", -1, -1, 0},
-        {"missing", -1, -1, 0},
         {"capped.bin", kCap, kCap, kCap},
         {"over.bin", kCap + 1, kCap + 1, 0},
         {"twogib.bin", int64_t{INT32_MAX} + 1, -1, 0},
