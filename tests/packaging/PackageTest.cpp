@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <iostream>
 #include <optional>
 
 namespace {
@@ -67,6 +66,10 @@ protected:
     }
 
     static QString Unpacked(const QString& path) { return s_work->filePath("root") + path; }
+    static QByteArray Contents(const QString& path) {
+        QFile file(Unpacked(path));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
     static QString Field(const QString& name) {
         return Command("dpkg-deb", {"-f", s_deb, name}).out.trimmed();
     }
@@ -78,7 +81,6 @@ protected:
 TEST_F(PackageTest, ControlFieldsNameTheVersionAndTheLinkedLibraries) {
     EXPECT_EQ(Field("Package"), "orvex-product-update");
     EXPECT_EQ(Field("Version"), ORVEX_PACKAGE_VERSION);
-    EXPECT_EQ(Field("Architecture"), Command("dpkg", {"--print-architecture"}).out.trimmed());
     const QString depends = Field("Depends");
     for (const char* library : {"libqt6widgets6", "libcurl4", "libtinyxml2", "libc6"})
         EXPECT_TRUE(depends.contains(QLatin1String(library))) << library;
@@ -119,24 +121,19 @@ TEST_F(PackageTest, ContentsFollowTheLayoutWithSafeModes) {
         EXPECT_EQ(entries.value(path), entry) << path.toStdString();
     EXPECT_FALSE(entries.contains("/var/lib/orvex/")) << "made by postinst, not shipped";
     // The packaged program never offers to replace itself.
-    QFile file(Unpacked(kProgramDir + "/OrvexProductUpdate.xml"));
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QByteArray text = file.readAll();
+    const QByteArray text = Contents(kProgramDir + "/OrvexProductUpdate.xml");
     EXPECT_TRUE(text.contains("NoUpdates=\"true\"") &&
                 text.contains("CurrentVersion=\"" ORVEX_PACKAGE_VERSION ".0\""))
         << text.constData();
 }
 
 TEST_F(PackageTest, DesktopEntriesValidateAndTheLoginEntryStartsTheSilentRun) {
-    const QString autostart = Unpacked("/etc/xdg/autostart/orvex-product-update.desktop");
-    for (const QString& entry :
-         {Unpacked("/usr/share/applications/orvex-product-update.desktop"), autostart}) {
-        const ToolRun run = Command("desktop-file-validate", {entry});
+    const char* autostart = "/etc/xdg/autostart/orvex-product-update.desktop";
+    for (const char* entry : {"/usr/share/applications/orvex-product-update.desktop", autostart}) {
+        const ToolRun run = Command("desktop-file-validate", {Unpacked(entry)});
         EXPECT_TRUE(run.exitCode == 0 && run.out.trimmed().isEmpty()) << run.out.toStdString();
     }
-    QFile file(autostart);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(file.readAll().contains("\nExec=orvex-product-update -silent\n"));
+    EXPECT_TRUE(Contents(autostart).contains("\nExec=orvex-product-update -silent\n"));
 }
 
 TEST_F(PackageTest, LintianReportsNoErrors) {
@@ -145,9 +142,6 @@ TEST_F(PackageTest, LintianReportsNoErrors) {
     const ToolRun run =
         Command("lintian", {"--fail-on", "error", "--tag-display-limit", "0", s_deb});
     EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
-    // Warnings do not fail the package; they are shown so that new ones get noticed.
-    for (const QString& line : run.out.split(u'\n').filter(QRegularExpression("^[EW]: ")))
-        std::cout << line.toStdString() << '\n';
 }
 
 // The product's version file goes to the sibling folder of the program's, which the program
@@ -156,16 +150,13 @@ TEST_F(PackageTest, UnpackedProgramStartedThroughALinkChecksTheProductsBesideIt)
     TestServer server;
     ASSERT_TRUE(server.IsRunning()) << "python3 could not start the test server";
     const Sandbox sandbox;
-    const QString products = Unpacked("/opt/orvex/ORVEX Software Update");
-    QDir().mkpath(products);
-    QFile version(products + "/Alpha.xml");
-    ASSERT_TRUE(version.open(QIODevice::WriteOnly));
-    version.write(
+    // (Sandbox::Write takes an absolute path as it is.)
+    sandbox.Write(
+        Unpacked("/opt/orvex/ORVEX Software Update/Alpha.xml"),
         QStringLiteral("<Version><Product CurrentVersion=\"1.0.0.0\" RemoteVersionFileURL="
                        "\"%1\" RemoteVersionFile=\"alpha.xml\"/></Version>")
             .arg(server.Url("/"))
             .toUtf8());
-    version.close();
     sandbox.Write("ProgramData/productlist.xml",
                   R"(<ProductList Version="1.0.0.0"><Product Name="Alpha" BaseXml="Alpha"/>)"
                   "</ProductList>");
