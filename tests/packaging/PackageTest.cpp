@@ -150,13 +150,15 @@ TEST_F(PackageTest, UnpackedProgramStartedThroughALinkChecksTheProductsBesideIt)
     TestServer server;
     ASSERT_TRUE(server.IsRunning()) << "python3 could not start the test server";
     const Sandbox sandbox;
-    // (Sandbox::Write takes an absolute path as it is.)
-    sandbox.Write(
-        Unpacked("/opt/orvex/ORVEX Software Update/Alpha.xml"),
-        QStringLiteral("<Version><Product CurrentVersion=\"1.0.0.0\" RemoteVersionFileURL="
-                       "\"%1\" RemoteVersionFile=\"alpha.xml\"/></Version>")
-            .arg(server.Url("/"))
-            .toUtf8());
+    QDir().mkpath(Unpacked("/opt/orvex/ORVEX Software Update"));
+    QFile version(Unpacked("/opt/orvex/ORVEX Software Update/Alpha.xml"));
+    ASSERT_TRUE(version.open(QIODevice::WriteOnly) &&
+                version.write(QStringLiteral("<Version><Product CurrentVersion=\"1.0.0.0\" "
+                                             "RemoteVersionFileURL=\"%1\" RemoteVersionFile="
+                                             "\"alpha.xml\"/></Version>")
+                                  .arg(server.Url("/"))
+                                  .toUtf8()) > 0);
+    version.close();
     sandbox.Write("ProgramData/productlist.xml",
                   R"(<ProductList Version="1.0.0.0"><Product Name="Alpha" BaseXml="Alpha"/>)"
                   "</ProductList>");
