@@ -30,9 +30,6 @@ TEST(FilePath, NormalisesSplitsJoinsAndMaps) {
     qunsetenv("ORVEX_ROOT");
     EXPECT_EQ(FilePath("C:\\etc\\x").LocalPath(), "/etc/x");
     EXPECT_EQ(FilePath("C:").LocalPath(), "/");
-    FilePath single("name");
-    EXPECT_FALSE(single.RemoveLastComponent());
-    EXPECT_EQ(single.Text(), "name");
 }
 
 // FileSize tells the true size of any file that has one in 32 bits; only ReadAll stops at
