@@ -1,10 +1,7 @@
 #include "platform/Locations.h"
-#include "platform/DataFile.h"
-#include "platform/Registry.h"
 
 #include "support/ProgramRun.h"
 
-#include <QRegularExpression>
 #include <QScopeGuard>
 
 #include <sys/stat.h>
@@ -22,27 +19,16 @@ namespace {
 mode_t ModeOf(const QString& path) {
     struct stat info {};
     ::lstat(QFile::encodeName(path).constData(), &info);
-    return info.st_mode;
+    return info.st_mode & (S_IFMT | 07777);
 }
 } // namespace
 
-TEST(Locations, FoldersOfASandboxAndARealSystemAndFreeTemporaryNames) {
+TEST(Locations, FoldersOfASandboxAndOfARealSystem) {
     Sandbox sandbox;
     EXPECT_EQ(CommonAppDataFolder().LocalPath(), sandbox.Root() + "/ProgramData");
-    EXPECT_EQ(ModeOf(TempFolder().LocalPath()), S_IFDIR | 0700);
-    // Temporary names are free when chosen.
-    EXPECT_EQ(UniqueTempFile(".xml", {}).LocalPath(), sandbox.Root() + "/tmp/FLVTemp.xml");
-    sandbox.Write("tmp/FLVTemp.xml", "taken");
-    const FilePath second = UniqueTempFile(".xml", {});
-    EXPECT_FALSE(second.Exists());
-    EXPECT_TRUE(QRegularExpression("^FLVTemp\\(\\d+\\)\\.xml$").match(second.FileName()).hasMatch())
-        << second.FileName().toStdString();
-    EXPECT_EQ(UniqueTempFile(".exe", "Setup").FileName(), "Setup.exe");
 
     qunsetenv("ORVEX_ROOT");
     EXPECT_EQ(MachineHivePath(), "/etc/orvex/machine.reg");
-    EXPECT_EQ(CommonAppDataFolder().LocalPath(), "/var/lib/orvex");
-    EXPECT_EQ(SharedDataFolder().LocalPath(), "/usr/share/orvex");
     {
         const auto config = ScopedEnv("XDG_CONFIG_HOME", "/config/here");
         EXPECT_EQ(UserHivePath(), "/config/here/orvex/user.reg");
@@ -52,54 +38,30 @@ TEST(Locations, FoldersOfASandboxAndARealSystemAndFreeTemporaryNames) {
     EXPECT_EQ(UserHivePath(), "/home/someone/.config/orvex/user.reg");
 }
 
+// Another user's traps where the private temporary folder should be: a link, or a folder
+// others may write to. Either way another, private, folder is chosen.
 TEST(Locations, TemporaryFolderIsPrivateAndCannotBePlanted) {
     QTemporaryDir base;
-    ASSERT_TRUE(base.isValid());
     Sandbox sandbox;
     qunsetenv("ORVEX_ROOT");
     const auto runtime = ScopedEnv("XDG_RUNTIME_DIR", {}, false);
     const auto tmpdir = ScopedEnv("TMPDIR", QFile::encodeName(base.path()));
     const QString expected = base.path() + "/orvex-product-update-" + QString::number(::geteuid());
+    const QByteArray local = QFile::encodeName(expected);
     EXPECT_EQ(TempFolder().LocalPath(), expected);
-    EXPECT_EQ(ModeOf(expected) & (S_IFMT | 07777), S_IFDIR | 0700);
-
-    // Another user's trap: a link where the folder should be.
-    ASSERT_TRUE(QDir(expected).removeRecursively());
-    QDir().mkpath(base.path() + "/elsewhere");
+    EXPECT_EQ(ModeOf(expected), S_IFDIR | 0700);
+    ASSERT_TRUE(QDir(expected).removeRecursively() && QDir().mkpath(base.path() + "/elsewhere"));
     ASSERT_TRUE(QFile::link(base.path() + "/elsewhere", expected));
     const QString chosen = TempFolder().LocalPath();
     EXPECT_NE(chosen, expected);
-    EXPECT_EQ(ModeOf(chosen) & (S_IFMT | 07777), S_IFDIR | 0700) << chosen.toStdString();
+    EXPECT_EQ(ModeOf(chosen), S_IFDIR | 0700) << chosen.toStdString();
     EXPECT_EQ(TempFolder().LocalPath(), chosen);
-
-    // A folder others may write to is no private folder either.
-    QFile::remove(expected);
-    ASSERT_EQ(::mkdir(QFile::encodeName(expected).constData(), 0777), 0);
-    ASSERT_EQ(::chmod(QFile::encodeName(expected).constData(), 0777), 0);
+    ASSERT_TRUE(QFile::remove(expected) && ::mkdir(local.constData(), 0777) == 0 &&
+                ::chmod(local.constData(), 0777) == 0);
     EXPECT_NE(TempFolder().LocalPath(), expected);
 }
 
-TEST(Locations, DataFilesBesideTheProgramOrInTheCommonFolder) {
-    Sandbox sandbox;
-    const FilePath module = ModuleFolder();
-    EXPECT_EQ(module.LocalPath(), ORVEX_BINARY_DIR);
-    const QString name = QStringLiteral("locate-test-%1.xml").arg(::getpid());
-    QFile beside(module.Join(name).LocalPath());
-    ASSERT_TRUE(beside.open(QIODevice::WriteOnly));
-    EXPECT_EQ(LocateDataFile(name), module.Join(name));
-    beside.remove();
-
-    // Absent: the shared folder, whether or not the file is there, or the registry's one.
-    EXPECT_EQ(LocateDataFile(name).LocalPath(), sandbox.Root() + "/CommonFiles/" + name);
-    ASSERT_EQ(RegWriteString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion",
-                             "CommonFilesDir", "C:\\Common Files"),
-              0);
-    EXPECT_EQ(LocateDataFile(name).Text(),
-              "C:\\Common Files\\ORVEX Technologies\\ORVEX Product Update\\" + name);
-    sandbox.Write("drive_c/data/abs.xml", "x");
-    EXPECT_EQ(LocateDataFile("C:\\data\\abs.xml").Text(), "C:\\data\\abs.xml");
-}
-
+// The argument reaches xdg-open as one argument, never through a shell.
 TEST(Locations, ShellOpenHandsOneArgumentToXdgOpen) {
     Sandbox sandbox;
     const QString record = sandbox.Path("opened.txt");
@@ -114,8 +76,7 @@ TEST(Locations, ShellOpenHandsOneArgumentToXdgOpen) {
     const QString hostile = "https://example.com/a?b=1&c=$(touch " + sandbox.Path("pwned") + "); x";
     const std::pair<QString, QString> cases[] = {
         {hostile, hostile},
-        {"C:\\docs\\read me.pdf", sandbox.Root() + "/drive_c/docs/read me.pdf"},
-    };
+        {"C:\\docs\\read me.pdf", sandbox.Root() + "/drive_c/docs/read me.pdf"}};
     for (const auto& [argument, expected] : cases) {
         QFile::remove(record);
         ASSERT_TRUE(ShellOpen(argument));
@@ -123,7 +84,6 @@ TEST(Locations, ShellOpenHandsOneArgumentToXdgOpen) {
         EXPECT_EQ(sandbox.Read("opened.txt"), ("1|" + expected + u'\n').toUtf8());
     }
     EXPECT_EQ(QDir(sandbox.Root()).entryList({"pwned*"}), QStringList());
-    EXPECT_FALSE(ShellOpen(QString()));
     const auto noPath = ScopedEnv("PATH", QFile::encodeName(sandbox.Path("empty")));
     EXPECT_FALSE(ShellOpen("https://example.com"));
 }
