@@ -30,7 +30,6 @@ TEST_F(StringsResourceManagerTest, LooksUpTextsAndHotkeys) {
         QString result;
     } cases[] = {
         {"DefaultKeepsTheTabPart", u""_s, u"Exit\tAlt+F4"_s, true, u"E&xit\tAlt+F4"_s},
-        {"DefaultKeyWithSpace", u""_s, u"Save As"_s, true, u"Save &As"_s},
         {"EmptyEntryGivesDefault", u"@@HOTKEYS=\"\""_s, u"Cut"_s, true, u"Cu&t"_s},
         {"CustomReplacesDefault", custom, u"Cut"_s, false, u"Cut"_s},
         {"CustomNotTrimmed", custom, u" Close"_s, true, u"&Close"_s},
