@@ -70,17 +70,16 @@ TEST_F(LanguageTest, CommandLineOverRegistryOverSystemLocale) {
 // Each reader's registry places in order; a place whose file is missing passes to the next,
 // and the program's own catalogue comes last.
 TEST_F(LanguageTest, EachReaderFindsTheCatalogueInItsOwnOrder) {
+    // clang-format off
     const std::pair<CatalogueReader, std::vector<std::array<const char*, 3>>> readers[] = {
-        {CatalogueReader::Qt,
-         {{{"Language Setup", "Path", "Q1/Languages/languages.xml"}},
-          {{"Language Setup\\Folivo", "LanguagesFolder", "Q2/languages.xml"}},
-          {{"Language Setup\\Tavlo", "LanguagesFolder", "Q3/languages.xml"}}}},
-        {CatalogueReader::Native,
-         {{{"Language Setup", "Path", "N1/Languages/languages.xml"}},
-          {{"Folivo Software\\Install Information", "FolivoExePath", "N2/Languages/languages.xml"}},
-          {{"Tavlo Drivers\\Install Information", "Drivers Directory",
-            "N3/Languages/languages.xml"}}}},
+        {CatalogueReader::Qt, {{{"Language Setup", "Path", "Q1/Languages/languages.xml"}},
+                               {{"Language Setup\\Folivo", "LanguagesFolder", "Q2/languages.xml"}},
+                               {{"Language Setup\\Tavlo", "LanguagesFolder", "Q3/languages.xml"}}}},
+        {CatalogueReader::Native, {{{"Language Setup", "Path", "N1/Languages/languages.xml"}},
+                                   {{"Folivo Software\\Install Information", "FolivoExePath", "N2/Languages/languages.xml"}},
+                                   {{"Tavlo Drivers\\Install Information", "Drivers Directory", "N3/Languages/languages.xml"}}}},
     };
+    // clang-format on
     for (const auto& [reader, places] : readers) {
         for (const auto& [key, value, file] : places) {
             sandbox.Write(u"drive_c/"_s + QLatin1String(file), "<L/>");
@@ -141,18 +140,17 @@ TEST_F(LanguageTest, ShippedTranslationsTranslateTheSameTexts) {
     QList<QString> firstKeys;
     for (const char* code : {"de", "fr", "he"}) {
         SCOPED_TRACE(code);
-        std::unique_ptr<char[]> buffer;
-        const int32_t size = ProgramLanguagesFolder()
-                                 .Join(QLatin1String(code) + u"\\ORVEXProductUpdate.strings"_s)
-                                 .ReadAll(buffer);
+        QFile file(ProgramLanguagesFolder()
+                       .Join(QLatin1String(code) + u"\\ORVEXProductUpdate.strings"_s)
+                       .LocalPath());
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
         QList<QString> keys;
-        ReadStringsPairs(
-            QByteArray(buffer.get(), size), [&keys](const QString& key, const QString& value) {
-                EXPECT_FALSE(value.isEmpty()) << key.toStdString();
-                EXPECT_EQ(value.endsWith(u'\n'), key.endsWith(u'\n')) << key.toStdString();
-                EXPECT_EQ(value.count(u'%'), key.count(u'%')) << key.toStdString();
-                keys.append(key);
-            });
+        ReadStringsPairs(file.readAll(), [&keys](const QString& key, const QString& value) {
+            EXPECT_FALSE(value.isEmpty()) << key.toStdString();
+            EXPECT_EQ(value.endsWith(u'\n'), key.endsWith(u'\n')) << key.toStdString();
+            EXPECT_EQ(value.count(u'%'), key.count(u'%')) << key.toStdString();
+            keys.append(key);
+        });
         EXPECT_EQ(keys, firstKeys.isEmpty() ? keys : firstKeys);
         firstKeys = keys;
     }
