@@ -8,9 +8,8 @@ namespace {
 
 const QString kFolder = QStringLiteral("http://127.0.0.1:9/info");
 
-QByteArray Local(const QString& version, const QString& url = kFolder,
-                 const QString& file = QStringLiteral("x.xml")) {
-    return CatalogueSandbox::VersionFile(version, url, file);
+QByteArray Local(const QString& version, const QString& url = kFolder) {
+    return CatalogueSandbox::VersionFile(version, url, "x.xml");
 }
 
 // 1.0-1.9.9.9 offers 1.9 and 2.0-3.0 (its bounds written swapped) 2.5; a later, narrower range
@@ -39,12 +38,12 @@ const QByteArray kLiveOnlyTopLevel = R"(<Info Location="Server">
 
 struct Row {
     const char* name;
-    QByteArray local, remote; // a null remote: the download fails
-    bool testMode, localRead, remoteRead;
+    QByteArray local, remote;
+    bool testMode, remoteRead;
     QString offered;
     bool update;
-    // The address fetched, the update's web page, and its installer: "URL|file|argument".
-    QString fetched = kFolder + "/x.xml", webPage = {}, install = {};
+    // The update's web page and its installer: "URL|file|argument".
+    QString webPage = {}, install = "||";
 };
 
 class UpdateInformation : public ::testing::TestWithParam<Row> {};
@@ -56,72 +55,54 @@ TEST_P(UpdateInformation, ChoosesTheEntryForTheInstalledVersion) {
         sandbox.Write("drive_c/testmark.dat", "");
     sandbox.Write("Program/X.xml", row.local);
     FakeDownloader downloader;
-    if (!row.remote.isNull())
-        downloader.documents[row.fetched] = row.remote;
-
+    downloader.documents[kFolder + "/x.xml"] = row.remote;
     CProductVersion version(FilePath(sandbox.Path("Program/X.xml")).Text());
     version.SetDownloader(&downloader);
-    EXPECT_EQ(version.ReadLocal(), row.localRead);
-    if (row.localRead) {
-        EXPECT_EQ(version.ReadRemote(), row.remoteRead);
-        EXPECT_EQ(downloader.asked, QStringList{row.fetched});
-    }
-    EXPECT_EQ(version.IsRemoteRead(), row.remoteRead);
+    ASSERT_TRUE(version.ReadLocal());
+    EXPECT_EQ(version.ReadRemote(), row.remoteRead);
+    EXPECT_EQ(downloader.asked, QStringList{kFolder + "/x.xml"});
     EXPECT_EQ(version.GetUpdateVersion().ToString(), row.offered);
     EXPECT_EQ(version.HasUpdate(), row.update);
     EXPECT_EQ(version.GetUpdateWebPage(), row.webPage);
     EXPECT_EQ(version.GetUpdateInstallURL() + "|" + version.GetUpdateInstallFile() + "|" +
                   version.GetUpdateArgument(),
-              row.install.isEmpty() ? QStringLiteral("||") : row.install);
+              row.install);
     EXPECT_TRUE(TemporaryFiles().isEmpty()) << "the fetched copy is deleted once read";
 }
 
 // clang-format off
 const Row kRows[] = {
-    {"InsideFirstRange", Local("1.5.0.0"), kRanges, false, true, true, "1.9.0.0", true, kFolder + "/x.xml", "https://example.org/19", "https://example.org/dl|setup19.run|-q"},
+    // The folder URL ends in "/": it is joined to the file without a second one.
+    {"InsideFirstRangeFolderUrlWithSlash", Local("1.5.0.0", kFolder + "/"), kRanges, false, true, "1.9.0.0", true, "https://example.org/19", "https://example.org/dl|setup19.run|-q"},
     // Swapped bounds are put in order; a later range with the same lower bound is ignored,
     // even a narrower one, so 9.0 is never offered.
-    {"SwappedRangeAndDuplicateLowerBound", Local("2.9.9.9"), kRanges, false, true, true, "2.5.0.0", false},
-    {"RangeWithoutEntryFallsBackToDefault", Local("4.0.0.0"), kRanges, false, true, true, "3.0.0.0", false, kFolder + "/x.xml", "https://example.org/3"},
-    {"FolderUrlWithSlashIsJoinedOnce", Local("1.0.0.0", kFolder + "/"), kRanges, false, true, true, "1.9.0.0", true, kFolder + "/x.xml", "https://example.org/19", "https://example.org/dl|setup19.run|-q"},
-    {"LocationOtherThanServer", Local("1.0.0.0"), R"(<Info Location="server"><Product UpdateVersion="9.0.0.0"/></Info>)", false, true, false, "", false},
-    {"NoProductElement", Local("1.0.0.0"), R"(<Info Location="Server"><Other/></Info>)", false, true, false, "", false},
-    {"EmptyProductElementIsReadButOffersNothing", Local("1.0.0.0"), R"(<Info Location="Server"><Product/></Info>)", false, true, true, "", false},
-    {"NotXml", Local("1.0.0.0"), "this is not xml", false, true, false, "", false},
-    {"DownloadFails", Local("1.0.0.0"), QByteArray(), false, true, false, "", false},
-    {"InvalidInstalledVersionStillReads", Local("beta"), CatalogueSandbox::Info("1.0.0.0"), false, true, true, "1.0.0.0", true},
-    {"LocalWithoutRemoteFile", Local("1.0.0.0", kFolder, ""), QByteArray(), false, false, false, "", false},
-    {"LocalWithoutUrl", Local("1.0.0.0", ""), QByteArray(), false, false, false, "", false},
-    {"LocalWithoutProduct", "<Root><Other CurrentVersion=\"1.0.0.0\"/></Root>", QByteArray(), false, false, false, "", false},
-    {"LiveModeIgnoresTestEntries", Local("1.5.0.0"), kTestProducts, false, true, true, "1.8.0.0", true},
-    {"TestModePrefersTopLevelTestProduct", Local("3.0.0.0"), kTestProducts, true, true, true, "5.0.0.0", true},
+    {"SwappedRangeAndDuplicateLowerBound", Local("2.9.9.9"), kRanges, false, true, "2.5.0.0", false},
+    {"RangeWithoutEntryFallsBackToDefault", Local("4.0.0.0"), kRanges, false, true, "3.0.0.0", false, "https://example.org/3"},
+    {"LocationOtherThanServer", Local("1.0.0.0"), R"(<Info Location="server"><Product UpdateVersion="9.0.0.0"/></Info>)", false, false, "", false},
+    {"EmptyProductElementIsReadButOffersNothing", Local("1.0.0.0"), R"(<Info Location="Server"><Product/></Info>)", false, true, "", false},
+    {"InvalidInstalledVersionStillReads", Local("beta"), CatalogueSandbox::Info("1.0.0.0"), false, true, "1.0.0.0", true},
+    {"LiveModeIgnoresTestEntries", Local("1.5.0.0"), kTestProducts, false, true, "1.8.0.0", true},
+    {"TestModePrefersTopLevelTestProduct", Local("3.0.0.0"), kTestProducts, true, true, "5.0.0.0", true},
     // Without a top-level test entry the live product is used, but its ranges still count
     // only through test entries: the first range has none and is skipped entirely.
-    {"TestModeFallsBackToLiveProduct", Local("1.5.0.0"), kLiveOnlyTopLevel, true, true, true, "1.6.0.0", true},
+    {"TestModeFallsBackToLiveProduct", Local("1.5.0.0"), kLiveOnlyTopLevel, true, true, "1.6.0.0", true},
 };
 // clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Rows, UpdateInformation, ::testing::ValuesIn(kRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Too deep, too many elements, too large: refused before they take the stack or the memory.
 TEST(UpdateInformation, HostileDocumentsFailWithoutCrashing) {
-    CatalogueSandbox sandbox;
-    const struct {
-        const char* name;
-        QByteArray bytes;
-    } documents[] = {
+    const std::pair<const char*, QByteArray> documents[] = {
         {"deep", QByteArray("<a Location=\"Server\">") + QByteArray("<b>").repeated(1000)},
         {"many", QByteArray("<a Location=\"Server\"><Product UpdateVersion=\"2.0\"/>") +
                      QByteArray("<c/>").repeated(6000) + "</a>"},
         {"huge", QByteArray("<a Location=\"Server\"><Product UpdateVersion=\"2.0\" X=\"") +
                      QByteArray(17 * 1024 * 1024, 'x') + "\"/></a>"},
     };
-    for (const auto& document : documents) {
-        SCOPED_TRACE(document.name);
-        CProductVersion version(QStringLiteral("unused"));
-        EXPECT_FALSE(version.ParseRemote(document.bytes));
-        EXPECT_FALSE(version.IsRemoteRead());
-    }
+    for (const auto& [name, bytes] : documents)
+        EXPECT_FALSE(CProductVersion(QStringLiteral("unused")).ParseRemote(bytes)) << name;
 }
 
 } // namespace

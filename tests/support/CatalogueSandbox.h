@@ -53,15 +53,12 @@ class FakeDownloader : public IDownloader {
 public:
     CAtlString Download(const CAtlString& url, int32_t, int32_t) override {
         asked << url;
-        const auto found = documents.constFind(url);
-        if (found == documents.constEnd())
+        if (!documents.contains(url))
             return {};
         const FilePath file = UniqueTempFile(QStringLiteral(".xml"), QString());
         QFile out(file.LocalPath());
-        if (!out.open(QIODevice::WriteOnly))
-            return {};
-        out.write(*found);
-        return file.Text();
+        return out.open(QIODevice::WriteOnly) && out.write(documents[url]) >= 0 ? file.Text()
+                                                                                : CAtlString();
     }
 
     QMap<QString, QByteArray> documents;

@@ -44,10 +44,8 @@ inline QProcessEnvironment ProgramEnvironment(const Sandbox& sandbox, const QStr
     env.insert(QStringLiteral("ORVEX_ROOT"), sandbox.Root());
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         env.remove(QString::fromLatin1(name));
-    if (display == QLatin1String("offscreen"))
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), display);
-    else if (!display.isEmpty())
-        env.insert(QStringLiteral("DISPLAY"), display);
+    if (!display.isEmpty())
+        env.insert(display == QLatin1String("offscreen") ? "QT_QPA_PLATFORM" : "DISPLAY", display);
     QDir(sandbox.Root()).mkpath(QStringLiteral("run"));
     QFile::setPermissions(sandbox.Path(QStringLiteral("run")),
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
@@ -56,8 +54,8 @@ inline QProcessEnvironment ProgramEnvironment(const Sandbox& sandbox, const QStr
     env.insert(QStringLiteral("LSAN_OPTIONS"), QStringLiteral("suppressions=" ORVEX_TEST_SUPPORT_DIR
                                                               "/lsan.supp:print_suppressions=0"));
     // Under ThreadSanitizer Qt's internals (not built with it) are suppressed as in the test
-    // programs, and Qt's own event dispatcher replaces glib's, as UseInstrumentableEventLoop
-    // does for them.
+    // programs, and Qt's own event dispatcher replaces glib's, as the test programs'
+    // own main does for them.
     env.insert(QStringLiteral("TSAN_OPTIONS"),
                QStringLiteral("suppressions=" ORVEX_TEST_SUPPORT_DIR "/tsan.supp"));
 #if defined(__SANITIZE_THREAD__)
@@ -69,18 +67,15 @@ inline QProcessEnvironment ProgramEnvironment(const Sandbox& sandbox, const QStr
 // Waits for a started program for at most a minute; a program still running then is killed
 // and the test fails.
 inline Outcome Finish(QProcess& process) {
-    Outcome outcome;
     if (!process.waitForFinished(60000)) {
         process.kill();
         process.waitForFinished();
         ADD_FAILURE() << "the program did not finish";
-        return outcome;
+        return {};
     }
-    outcome.exitCode = process.exitCode();
-    outcome.status = process.exitStatus();
-    outcome.out = QString::fromLocal8Bit(process.readAllStandardOutput());
-    outcome.err = QString::fromLocal8Bit(process.readAllStandardError());
-    return outcome;
+    return {process.exitCode(), process.exitStatus(),
+            QString::fromLocal8Bit(process.readAllStandardOutput()),
+            QString::fromLocal8Bit(process.readAllStandardError())};
 }
 
 inline Outcome RunProgram(const QString& program, const QStringList& arguments,
@@ -124,13 +119,14 @@ public:
     }
     // The first visible window whose title is title, waiting up to timeoutMs; empty if none.
     QString WaitForWindow(const QString& title, int timeoutMs = 30000) const {
-        for (int waited = 0; waited < timeoutMs; waited += 100) {
-            const QString found = Xdotool({"search", "--onlyvisible", "--name", "^" + title + "$"});
-            if (!found.isEmpty())
-                return found.section(u'\n', 0, 0);
-            QThread::msleep(100);
-        }
-        return {};
+        QString found;
+        WaitFor(
+            [&] {
+                return !(found = Xdotool({"search", "--onlyvisible", "--name", "^" + title + "$"}))
+                            .isEmpty();
+            },
+            timeoutMs);
+        return found.section(u'\n', 0, 0);
     }
     // Closes a Qt window the way a person does, with Escape in the focused window.
     void PressEscape(const QString& window) const {

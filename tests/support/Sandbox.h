@@ -25,18 +25,14 @@ inline QByteArray Utf16Le(const QString& text, bool mark = true) {
 // back afterwards.
 class Sandbox {
 public:
-    Sandbox()
-        : m_hadRoot(qEnvironmentVariableIsSet("ORVEX_ROOT")), m_oldRoot(qgetenv("ORVEX_ROOT")) {
+    Sandbox() {
         EXPECT_TRUE(m_dir.isValid());
         qputenv("ORVEX_ROOT", QFile::encodeName(m_dir.path()));
         SetSettingsStore(nullptr);
         ResetIniSettingsFile();
     }
     ~Sandbox() {
-        if (m_hadRoot)
-            qputenv("ORVEX_ROOT", m_oldRoot);
-        else
-            qunsetenv("ORVEX_ROOT");
+        m_oldRoot ? qputenv("ORVEX_ROOT", *m_oldRoot) : qunsetenv("ORVEX_ROOT");
         SetSettingsStore(nullptr);
         ResetIniSettingsFile();
     }
@@ -71,7 +67,8 @@ public:
     }
 
 private:
+    std::optional<QByteArray> m_oldRoot = qEnvironmentVariableIsSet("ORVEX_ROOT")
+                                              ? std::optional(qgetenv("ORVEX_ROOT"))
+                                              : std::nullopt;
     QTemporaryDir m_dir;
-    bool m_hadRoot;
-    QByteArray m_oldRoot;
 };

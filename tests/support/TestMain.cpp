@@ -12,7 +12,7 @@
 // hand-overs it then misses show up as races inside Qt's own bookkeeping: the wait condition a
 // finished QThread signals, the wake-up descriptor of a dispatcher being torn
 // down at exit, the event list a worker appends a queued call to, and that call's arguments.
-// (glib's event loop is kept out of these runs altogether: see UseInstrumentableEventLoop below.)
+// (glib's event loop is kept out of these runs altogether: see the start of main below.)
 // Each entry of tsan.supp names such a Qt internal. The one on QArrayData would also hide two
 // threads of ours growing one shared Qt container at once; our code shares none (strings cross
 // threads only as copies inside queued signals), which review must keep true. Our own cross-thread
@@ -35,17 +35,12 @@ extern "C" const char* __tsan_default_options() {
 }
 #endif
 
-// Under ThreadSanitizer the tests run on Qt's own event dispatcher instead of glib's, whose
-// uninstrumented per-thread allocations would otherwise be reported. Call before the
-// application object exists.
-void UseInstrumentableEventLoop() {
+int main(int argc, char** argv) {
 #if defined(__SANITIZE_THREAD__)
+    // Under ThreadSanitizer the tests run on Qt's own event dispatcher instead of glib's, whose
+    // uninstrumented per-thread allocations would otherwise be reported.
     ::setenv("QT_NO_GLIB", "1", 1);
 #endif
-}
-
-int main(int argc, char** argv) {
-    UseInstrumentableEventLoop();
     ::testing::InitGoogleTest(&argc, argv);
     for (const char* name :
          {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",

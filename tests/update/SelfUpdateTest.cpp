@@ -4,7 +4,6 @@
 #include "support/ModalAnswerer.h"
 #include "support/ProgramRun.h"
 #include "support/QtPrinters.h"
-#include "update/UpdaterVersion.h"
 
 #include <QCryptographicHash>
 #include <QMessageBox>
@@ -22,7 +21,6 @@ TEST(SelfUpdate, JoinsTheInstallerAddressAsTheFolderRuleSays) {
     const std::pair<QString, QString> rows[] = {
         {"http://h/dir/", "http://h/dir/setup.run"},
         {"http://h/dir", "http://h/dir/setup.run"},
-        {"http://h/dir//", "http://h/dir/setup.run"},
         {"http://h/dir/\\", "http://h/dir//setup.run"},
         {"http://h/dir\\/", "http://h/dir/setup.run"},
     };
@@ -30,111 +28,84 @@ TEST(SelfUpdate, JoinsTheInstallerAddressAsTheFolderRuleSays) {
         EXPECT_EQ(JoinUrl(base, "setup.run"), joined) << base.toStdString();
 }
 
-struct Case {
-    const char* name;
-    QString offered = "2.0.0.0", localExtra = {}, entryExtra = "UpdateArgument=\"--from-updater\"";
-    // QMessageBox::Ok or Cancel for the question.
-    int answer = QMessageBox::Ok;
-    bool installerServed = true, shellStarts = true;
-    // What happened: the result, the message boxes seen, the arguments started with.
-    bool result = true;
-    int boxes = 1;
-    QStringList started = {"--from-updater"};
-};
-
-// A started update asks the application to quit, which makes every later modal loop of the
-// test process return at once; a real run ends there, a test goes on. Running the
-// application's own loop once takes the request back.
-void ForgetExitRequest() {
+// Runs the self-update of version 1.0.0.0 (localExtra on its version file) against an offer of
+// 2.0.0.0 whose entry carries entry and serves installer, answering the question with answer.
+// Whether it started the installer, and how many message boxes appeared.
+std::pair<bool, int> RunUpdate(const CatalogueSandbox& sandbox, const QString& localExtra,
+                               const QString& entry, const QByteArray& installer,
+                               int answer = QMessageBox::Ok) {
+    sandbox.Write("Program/OrvexProductUpdate.xml",
+                  CatalogueSandbox::VersionFile("1.0.0.0", kServer, "self.xml", localExtra));
+    auto downloader = std::make_shared<FakeDownloader>();
+    downloader->documents[kServer + "self.xml"] =
+        CatalogueSandbox::Info("2.0.0.0", "UpdateInstallURL=\"" + kServer +
+                                              "dl//\" UpdateInstallFile=\"setup.run\" " + entry);
+    downloader->documents[kServer + "dl/setup.run"] = installer;
+    ModalAnswerer answerer([answer](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        box->done(box->icon() == QMessageBox::Question ? answer : QMessageBox::Ok);
+    });
+    const bool result = RunSelfUpdate(downloader);
+    // A started update asks the application to quit, which makes every later modal loop of
+    // the test process return at once; running the application's own loop once takes the
+    // request back.
     QTimer::singleShot(0, qApp, &QCoreApplication::quit);
     QCoreApplication::exec();
+    return {result, answerer.Count()};
 }
 
-QString Sha256(const QByteArray& bytes) {
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
-
-class SelfUpdateRun : public ::testing::TestWithParam<Case> {};
-
-TEST_P(SelfUpdateRun, AsksVerifiesAndStartsTheInstaller) {
-    const Case& c = GetParam();
-    CatalogueSandbox sandbox;
-    ShellRecorder shell;
-    shell->result = c.shellStarts;
-    sandbox.Write("Program/OrvexProductUpdate.xml",
-                  CatalogueSandbox::VersionFile("1.0.0.0", kServer, "self.xml", c.localExtra));
-    auto downloader = std::make_shared<FakeDownloader>();
-    downloader->documents[kServer + "self.xml"] = CatalogueSandbox::Info(
-        c.offered, "UpdateInstallURL=\"" + kServer + "dl//\" UpdateInstallFile=\"setup.run\" " +
-                       QString(c.entryExtra).replace("%1", Sha256(kInstaller)));
-    if (c.installerServed)
-        downloader->documents[kServer + "dl/setup.run"] = kInstaller;
-
-    ModalAnswerer answerer([&](QWidget* modal) {
-        auto* box = qobject_cast<QMessageBox*>(modal);
-        ASSERT_TRUE(box);
-        box->done(box->icon() == QMessageBox::Question ? c.answer : QMessageBox::Ok);
-    });
-    EXPECT_EQ(RunSelfUpdate(downloader), c.result);
-    ForgetExitRequest();
-    EXPECT_EQ(answerer.Count(), c.boxes);
-    QStringList started;
-    for (const auto& start : shell->started) {
-        started += start.arguments;
-        EXPECT_EQ(start.mode, 0700u) << "executable for its owner only";
-    }
-    EXPECT_EQ(started, c.started);
-    // The installer runs from its file, which stays; everything else is gone.
-    EXPECT_EQ(TemporaryFiles().size(), c.result ? 1 : 0)
-        << TemporaryFiles().join(' ').toStdString();
-}
-
-// clang-format off
-const Case kCases[] = {
-    {.name = "NewerVersionStarted"},
-    {.name = "EmptyArgumentStillOneArgument", .entryExtra = "", .started = {""}},
-    {.name = "DigestMatches", .entryExtra = "UpdateInstallSHA256=\"%1\"", .started = {""}},
-    {.name = "DigestMismatchNeverStarted", .entryExtra = "UpdateInstallSHA256=\"" + QString(64, u'0') + "\"", .result = false, .boxes = 2, .started = {}},
-    {.name = "SameVersionAsksNothing", .offered = "1.0.0.0", .result = false, .boxes = 0, .started = {}},
-    {.name = "NoUpdatesAsksNothing", .localExtra = "NoUpdates=\"true\"", .result = false, .boxes = 0, .started = {}},
-    {.name = "Declined", .answer = QMessageBox::Cancel, .result = false, .started = {}},
-    {.name = "DownloadFails", .installerServed = false, .result = false, .boxes = 2, .started = {}},
-    {.name = "StartFailsAndRunGoesOn", .shellStarts = false, .result = false, .boxes = 2},
-};
-// clang-format on
-
-INSTANTIATE_TEST_SUITE_P(Cases, SelfUpdateRun, ::testing::ValuesIn(kCases),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST(SelfUpdate, TheDesktopStartsARealInstallerAndRefusesAFileThatIsNoProgram) {
+TEST(SelfUpdate, AsksVerifiesAndStartsTheInstaller) {
+    const QString digest = QString::fromLatin1(
+        QCryptographicHash::hash(kInstaller, QCryptographicHash::Sha256).toHex());
     const struct {
         const char* name;
-        QByteArray installer;
-        bool started;
-    } rows[] = {{"Script", kInstaller, true}, {"NotAProgram", QByteArray(64, '\x7f'), false}};
+        QString localExtra, entry;
+        int answer;
+        bool result;
+        int boxes;
+        QStringList started;
+    } rows[] = {
+        // clang-format off
+        {"NewerVersionStarted", "", "UpdateArgument=\"--from-updater\"", QMessageBox::Ok, true, 1, {"--from-updater"}},
+        {"DigestMatchesAndNoArgumentIsStillOne", "", "UpdateInstallSHA256=\"" + digest + "\"", QMessageBox::Ok, true, 1, {""}},
+        {"DigestMismatchNeverStarted", "", "UpdateInstallSHA256=\"" + QString(64, u'0') + "\"", QMessageBox::Ok, false, 2, {}},
+        {"NoUpdatesAsksNothing", "NoUpdates=\"true\"", "", QMessageBox::Ok, false, 0, {}},
+        {"Declined", "", "", QMessageBox::Cancel, false, 1, {}},
+        // clang-format on
+    };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         CatalogueSandbox sandbox;
-        sandbox.Write("Program/OrvexProductUpdate.xml",
-                      CatalogueSandbox::VersionFile("1.0.0.0", kServer, "self.xml"));
-        auto downloader = std::make_shared<FakeDownloader>();
-        downloader->documents[kServer + "self.xml"] =
-            CatalogueSandbox::Info("2.0.0.0", "UpdateInstallURL=\"" + kServer +
-                                                  "\" UpdateInstallFile=\"setup.run\" "
-                                                  "UpdateArgument=\"a b\"");
-        downloader->documents[kServer + "setup.run"] = row.installer;
-        ModalAnswerer answerer(
-            [](QWidget* modal) { qobject_cast<QMessageBox*>(modal)->done(QMessageBox::Ok); });
-        EXPECT_EQ(RunSelfUpdate(downloader), row.started);
-        ForgetExitRequest();
+        ShellRecorder shell;
+        EXPECT_EQ(RunUpdate(sandbox, row.localExtra, row.entry, kInstaller, row.answer),
+                  std::pair(row.result, row.boxes));
+        QStringList started;
+        for (const auto& start : shell->started) {
+            started += start.arguments;
+            EXPECT_EQ(start.mode, 0700u) << "executable for its owner only";
+        }
+        EXPECT_EQ(started, row.started);
+        // The installer runs from its file, which stays; everything else is gone.
+        EXPECT_EQ(TemporaryFiles().size(), row.result ? 1 : 0);
+    }
+}
+
+// On the desktop's own shell: the argument reaches the installer whole, without a shell, and
+// a file that is no program is deleted with a warning, the run going on.
+TEST(SelfUpdate, TheDesktopStartsARealInstallerAndRefusesAFileThatIsNoProgram) {
+    for (const auto& [installer, started] :
+         {std::pair(kInstaller, true), {QByteArray(64, '\x7f'), false}}) {
+        SCOPED_TRACE(started);
+        CatalogueSandbox sandbox;
+        EXPECT_EQ(RunUpdate(sandbox, "", "UpdateArgument=\"a b\"", installer),
+                  std::pair(started, started ? 1 : 2));
         const QString marker = TempFolder().LocalPath() + "/installer-ran";
-        if (row.started) {
+        if (started) {
             WaitFor([&] { return QFile::exists(marker); }, 5000);
             QFile ran(marker);
             ASSERT_TRUE(ran.open(QIODevice::ReadOnly)) << "the installer did not run";
-            EXPECT_EQ(ran.readAll(), "a b\n") << "one argument, passed without a shell";
+            EXPECT_EQ(ran.readAll(), "a b\n");
         } else {
-            EXPECT_EQ(answerer.Count(), 2) << "the question, then the warning";
             EXPECT_TRUE(TemporaryFiles().isEmpty());
         }
     }
