@@ -190,6 +190,12 @@ protected:
         content = server.AddFile("info.xml", 2500);
         tls.AddFile("info.xml", 2500);
         tls.TrustCa();
+        downloader.onConnectionFailed = [this](const CAtlString& error) {
+            reports.failures << error;
+        };
+        downloader.onDataReadProgress = [this](int done, int total) {
+            reports.progress.emplace_back(done, total);
+        };
     }
     void TearDown() override { ClearProxyEnvironment(); }
 
@@ -199,12 +205,6 @@ protected:
         downloader.onProxyAuthCanceled = [this, inner = downloader.onProxyAuthCanceled] {
             ++reports.canceled;
             inner();
-        };
-        downloader.onConnectionFailed = [this](const CAtlString& error) {
-            reports.failures << error;
-        };
-        downloader.onDataReadProgress = [this](int done, int total) {
-            reports.progress.emplace_back(done, total);
         };
         reports = {};
     }
