@@ -114,52 +114,48 @@ TEST(WorkFlow, SilentRunStoppedBeforeItsEndWritesNothing) {
     }
 }
 
-TEST(WorkFlow, InteractiveRunRefusedByPolicyWarnsAndWritesNothing) {
-    Sandbox sandbox;
-    SetPolicy(11);
-    QString text;
-    ModalAnswerer answer([&](QWidget* modal) {
-        text = qobject_cast<QMessageBox*>(modal)->text();
-        qobject_cast<QDialog*>(modal)->accept();
-    });
-    CCmdLineContext context;
-    EXPECT_EQ(DatedWorkFlow().RunInteractive(context), 0);
-    EXPECT_EQ(text, "Internet access is disabled by the system administrator.");
-    EXPECT_FALSE(UserValue("Interval") || UserValue("CheckUpdates") || UserValue("LastChecked"));
-}
-
-// The schedule is saved only once the window closes. The command line's credentials always
-// reach the proxy handler, its proxy only with -overrideproxy. The machine-wide proxy values
-// belong to every product of the maker: a run without a proxy of its own leaves them as
-// another product stored them.
+// The schedule is saved only once the window closes; a run the policy refuses warns instead
+// and writes nothing. The command line's credentials always reach the proxy handler, its
+// proxy only with -overrideproxy. The machine-wide proxy values belong to every product of the
+// maker: a run without a proxy of its own leaves them as another product stored them.
 TEST(WorkFlow, InteractiveRunSavesWhenTheWindowClosesAndStoresOnlyItsOwnProxy) {
-    // -overrideproxy, -proxy, and the machine's host and port after the run.
-    const std::tuple<bool, QString, QString> cases[] = {
-        {false, "proxy.example:3128", "other.example 8080"},
-        {true, "", "other.example 8080"},
-        {true, "proxy.example:3128", "proxy.example:3128 0"},
+    using Value = std::optional<int32_t>;
+    // Policy, -overrideproxy, -proxy, and the machine's host and port after the run.
+    const std::tuple<Value, bool, QString, QString> cases[] = {
+        {{}, false, "proxy.example:3128", "other.example 8080"},
+        {{}, true, "", "other.example 8080"},
+        {{}, true, "proxy.example:3128", "proxy.example:3128 0"},
+        {11, true, "proxy.example:3128", "other.example 8080"},
     };
-    for (const auto& [overrideProxy, proxy, stored] : cases) {
-        SCOPED_TRACE(proxy.toStdString() + (overrideProxy ? " overriding" : ""));
+    for (const auto& [policy, overrideProxy, proxy, stored] : cases) {
+        SCOPED_TRACE(proxy.toStdString() + (overrideProxy ? " overriding" : "") +
+                     (policy ? " refused" : ""));
         Sandbox sandbox;
+        if (policy)
+            SetPolicy(*policy);
         SetValue(LocalMachine, "Interval", 14);
         SetValue(CurrentUser, "CheckUpdates", 2);
         WriteSettingString(LocalMachine, kProxyKey, "HttpProxyHost", "other.example",
                            kRegistryMarker);
         WriteSettingInt(LocalMachine, kProxyKey, "HttpProxyPort", 8080, kRegistryMarker);
         DatedWorkFlow workFlow;
-        ModalAnswerer closeWindow([&](QWidget* modal) {
-            EXPECT_TRUE(workFlow.GetProxyHandler()->credentialsDialogAllowed);
+        QString shown;
+        ModalAnswerer person([&](QWidget* modal) {
+            const auto* box = qobject_cast<QMessageBox*>(modal);
+            shown = box ? box->text() : modal->objectName();
+            EXPECT_EQ(workFlow.GetProxyHandler()->credentialsDialogAllowed, !box);
             EXPECT_FALSE(UserValue("Interval").has_value()) << "written too early";
             qobject_cast<QDialog*>(modal)->reject();
         });
         CCmdLineContext context{proxy, "u", "p", {}, false, overrideProxy};
         EXPECT_EQ(workFlow.RunInteractive(context), 0);
-        EXPECT_EQ(closeWindow.Count(), 1);
+        EXPECT_EQ(shown, policy ? "Internet access is disabled by the system administrator."
+                                : "MainWindow");
         // The machine's interval becomes the user's, and a stored 2 (not "on") is saved as off.
         EXPECT_EQ(
             std::tuple(UserValue("Interval"), UserValue("CheckUpdates"), UserValue("LastChecked")),
-            std::tuple(14, 0, 0));
+            policy ? std::tuple(Value(), Value(2), Value())
+                   : std::tuple(Value(14), Value(0), Value(0)));
         QString host, user, password;
         int32_t port = -1;
         workFlow.GetProxyHandler()->GetProxySettings(host, port, user, password);
