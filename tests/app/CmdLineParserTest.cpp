@@ -39,15 +39,11 @@ const CmdLineCase kCases[] = {
     {"Silent", {"-silent"}, Action::Silent, true, {}},
     {"SilentWithSlash", {"/silent"}, Action::Silent, true, {}},
     {"SilentTwiceIsAConflict", {"-silent", "-silent"}, Action::ParameterError, false, {"silent"}},
-    {"SilentThriceReportsOnce", {"-silent", "-silent", "/silent"}, Action::ParameterError, false, {"silent"}},
     {"PlainArgumentBeforeSilent", {"file", "-silent"}, Action::ParameterError, false, {"silent"}},
     {"PlainArgumentAfterSilentIsIgnored", {"-silent", "file"}, Action::Silent, false, {}},
-    {"ConflictFoundPastAPlainArgument", {"-silent", "file", "-silent"}, Action::ParameterError, false, {"silent"}},
-    {"ValueMissingBeforeSwitch", {"-proxy", "-silent"}, Action::ParameterError, false, {"proxy"}},
     {"ValueMayNotStartWithSlash", {"-proxy", "/tmp"}, Action::ParameterError, false, {"proxy"}},
     {"ValueMissingAtEnd", {"-silent", "-proxy"}, Action::ParameterError, false, {"proxy"}},
     {"NamesAreCaseSensitive", {"-Silent"}, Action::ParameterError, false, {"Silent"}},
-    {"LoneDashIsAnEmptyName", {"-"}, Action::ParameterError, false, {""}},
     {"SwitchTakesNoColonValue", {"-silent:x"}, Action::ParameterError, false, {"silent"}},
     {"UnknownStopsTheWalk", {"-x", "-y", "-silent"}, Action::ParameterError, false, {"x"}},
     {"VerboseChangesNothingElse", {"-verbose"}, Action::Interactive, true, {}, "", "", "", nullptr, true},
@@ -59,10 +55,6 @@ const CmdLineCase kCases[] = {
     {"EmptyLocaleMeansDefault", {"-locale:"}, Action::Interactive, true, {}},
 };
 // clang-format on
-
-void PrintTo(const CmdLineCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class CmdLine : public ::testing::TestWithParam<CmdLineCase> {};
 
@@ -98,40 +90,34 @@ INSTANTIATE_TEST_SUITE_P(Arguments, CmdLine, ::testing::ValuesIn(kCases),
 // as it runs, so the proxy password leaves it once the command line is read; the
 // environment, which others cannot read, carries it unseen.
 TEST(CmdLine, PasswordLeavesTheArgumentMemory) {
-    struct Row {
-        const char* name;
-        std::vector<std::string> arguments;
-        const char* environment;
-        const char* password;
-    };
-    const Row rows[] = {
-        {"Separate", {"-proxy", "p:1", "-password", "s3cret", "-silent"}, nullptr, "s3cret"},
-        {"ColonForm", {"/password:s3cret", "-username", "u"}, nullptr, "s3cret"},
-        {"FromTheEnvironment", {"-silent"}, "s3cret", "s3cret"},
-        {"CommandLineWins", {"--password", "s3cret"}, "other", "s3cret"},
+    // Arguments, the environment's password (none: unset), the password the run uses.
+    const std::tuple<std::vector<std::string>, const char*, const char*> rows[] = {
+        {{"-proxy", "p:1", "-password", "s3cret", "-silent"}, nullptr, "s3cret"},
+        {{"/password:s3cret", "-username", "u"}, nullptr, "s3cret"},
+        {{"-silent"}, "s3cret", "s3cret"},
+        {{"--password", "s3cret"}, "other", "s3cret"}, // the command line wins
         // Refused because it looks like an option, yet a secret all the same.
-        {"RefusedValue", {"-password", "-s3cret"}, nullptr, ""},
+        {{"-password", "-s3cret"}, nullptr, ""},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [arguments, environment, password] : rows) {
+        SCOPED_TRACE(arguments.front());
         qunsetenv("ORVEX_PROXY_PASSWORD");
-        if (row.environment)
-            qputenv("ORVEX_PROXY_PASSWORD", row.environment);
+        if (environment)
+            qputenv("ORVEX_PROXY_PASSWORD", environment);
         std::vector<std::string> memory = {"orvex-product-update"};
-        memory.insert(memory.end(), row.arguments.begin(), row.arguments.end());
+        memory.insert(memory.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv;
         for (std::string& argument : memory)
             argv.push_back(argument.data());
         Action ran = Action::Interactive;
         CApplicationFactory factory(std::make_unique<RecordingWorkFlow>(&ran));
         factory.ParseCommandLine(static_cast<int>(argv.size()), argv.data());
-        EXPECT_EQ(factory.Context().password, row.password);
+        EXPECT_EQ(factory.Context().password, password);
         for (size_t i = 0; i < memory.size(); ++i) {
-            const std::string& given = i == 0 ? "orvex-product-update" : row.arguments[i - 1];
-            const bool secret = given.find("s3cret") != std::string::npos;
+            const std::string given = i == 0 ? "orvex-product-update" : arguments[i - 1];
             EXPECT_EQ(std::string(argv[i]).find("s3cret"), std::string::npos) << given;
             // Qt reads its own options from the same memory afterwards.
-            EXPECT_TRUE(secret || given == argv[i]) << given;
+            EXPECT_TRUE(given.find("s3cret") != std::string::npos || given == argv[i]) << given;
         }
     }
     qunsetenv("ORVEX_PROXY_PASSWORD");
