@@ -5,7 +5,6 @@
 #include "catalogue/Products.h"
 #include "catalogue/XmlDocument.h"
 #include "net/ProxyHandlerBase.h"
-#include "qtglue/Language.h"
 #include "support/QtPrinters.h"
 #include "support/Sandbox.h"
 #include "update/ProductListController.h"
@@ -14,12 +13,10 @@
 #include <QDate>
 #include <QLocale>
 #include <QPointer>
-#include <QProgressBar>
 #include <QPushButton>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -97,7 +94,7 @@ protected:
             return made.back();
         });
         window.SetController(controller);
-        window.SetProxyHandler(proxyHandler);
+        window.SetProxyHandler(std::make_shared<ProxyHandlerBase>());
         window.SetRecordKeeper(keeper);
     }
     ~MainWindowTest() override { SetExtraProductFactory(nullptr); }
@@ -124,7 +121,6 @@ protected:
     std::map<QString, FakeAnswers> answers;
     std::vector<std::shared_ptr<FakeProduct>> made;
     std::shared_ptr<CProductListController> controller = std::make_shared<CProductListController>();
-    std::shared_ptr<ProxyHandlerBase> proxyHandler = std::make_shared<ProxyHandlerBase>();
     std::shared_ptr<CRecordKeeper> keeper = std::make_shared<CRecordKeeper>();
     MainWindow window;
 };
@@ -187,32 +183,6 @@ TEST_F(MainWindowTest, CheckFillsOneRowPerItemRowAndRetryRebuildsThem) {
     EXPECT_TRUE(window.retryButton->isEnabled() && window.proxyButton->isEnabled());
 }
 
-// Busy bars cover every row of a product still checked when its 700 ms are up, and never
-// appear for one done before; a timeout between products shows nothing.
-TEST_F(MainWindowTest, BusyIndicatorOnlyForAProductCheckedTooLong) {
-    auto* timer = window.findChild<QTimer*>("tooLongTimer");
-    ASSERT_NE(timer, nullptr);
-    const auto bar = [this](int row) {
-        QWidget* cell = window.tableWidget->cellWidget(row, 2);
-        return cell ? cell->findChild<QProgressBar*>() : nullptr;
-    };
-    answers["Slow"] = {{{"1.0.0.0"}, {"0.9.0.0", false}}, false, [&] {
-                           EXPECT_TRUE(timer->isActive() && timer->isSingleShot());
-                           EXPECT_EQ(std::pair(timer->interval(), bar(0)),
-                                     std::pair(700, static_cast<QProgressBar*>(nullptr)));
-                           QMetaObject::invokeMethod(&window, "OnTooLong");
-                           EXPECT_TRUE(bar(0) && bar(1) && bar(1)->maximum() == 0);
-                       }};
-    answers["Quick"] = {{{"2.0.0.0"}}, false, [&] { EXPECT_TRUE(timer->isActive()); }};
-    List({"Slow", "Quick"});
-    Check();
-    EXPECT_FALSE(timer->isActive());
-    QMetaObject::invokeMethod(&window, "OnTooLong");
-    for (int row = 0; row < 3; ++row)
-        EXPECT_EQ(window.tableWidget->cellWidget(row, 2), nullptr) << row;
-    EXPECT_EQ(Text(1, 2), "N/A");
-}
-
 // The schedule controls show the record keeper's values within their range; only a change of
 // a control's value writes back.
 TEST(MainWindowSchedule, ShowsTheStoredScheduleWithinRange) {
@@ -236,27 +206,6 @@ TEST(MainWindowSchedule, ShowsTheStoredScheduleWithinRange) {
                              window.labelDate->text()),
                   std::tuple(shown, kept, checkUpdates, checkUpdates, date));
     }
-}
-
-// The shipped translations reach the window: its texts in the run's language, mirrored for a
-// right-to-left one. English comes last so the process is left as it started.
-TEST(MainWindowLanguage, SpeaksTheRunsLanguage) {
-    const std::tuple<QString, QString, QString, Qt::LayoutDirection> rows[] = {
-        {"de", "ORVEX Produktaktualisierung", "Wiederholen", Qt::LeftToRight},
-        {"he", "עדכון מוצרי ORVEX", "נסה שוב", Qt::RightToLeft},
-        {"en", "ORVEX Product Update", "Retry", Qt::LeftToRight},
-    };
-    for (const auto& [code, title, retry, direction] : rows) {
-        SCOPED_TRACE(code.toStdString());
-        Sandbox sandbox;
-        SetLocaleOverride(code);
-        SetupLanguage("ORVEXProductUpdate");
-        MainWindow window;
-        EXPECT_EQ(
-            std::tuple(window.windowTitle(), window.retryButton->text(), window.layoutDirection()),
-            std::tuple(title, retry, direction));
-    }
-    SetLocaleOverride({});
 }
 
 } // namespace
