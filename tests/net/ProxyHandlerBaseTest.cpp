@@ -98,18 +98,6 @@ TEST_F(ProxyHandlerBaseTest, StoredOrAskedCredentialsOpenTheProxyForHttpAndHttps
     EXPECT_EQ(ProxyAnswers(tls).filter("200 alice").size(), 2);
 }
 
-// A known login goes with the first request once the proxy has named its scheme: one request
-// per download from then on, https tunnels included.
-TEST_F(ProxyHandlerBaseTest, KnownLoginCostsOneRequestPerDownload) {
-    UseHandler(kPassword, false);
-    for (int i = 0; i < 3; ++i)
-        EXPECT_TRUE(FetchThroughProxy(server));
-    for (int i = 0; i < 2; ++i)
-        EXPECT_TRUE(FetchThroughProxy(tls));
-    EXPECT_EQ(ProxyAnswers(server), (QStringList{"407 -", "200 alice", "200 alice", "200 alice"}));
-    EXPECT_EQ(ProxyAnswers(tls), (QStringList{"200 alice", "200 alice"}));
-}
-
 // A wrong stored password reaches the proxy once in a run, whatever follows: a silent run
 // declines every download; the dialog keeps the user name, drops the refused password, and the
 // person types the right one.
