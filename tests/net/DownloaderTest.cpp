@@ -1,7 +1,6 @@
 #include "TestServers.h"
 
 #include "net/CurlHttpClient.h"
-#include "net/DownloadEngine.h"
 #include "net/ProxyHandlerBase.h"
 
 #include <QRegularExpression>
@@ -144,27 +143,6 @@ TEST_F(CDownloaderTest, ChallengeInDirectDownloadAsksOrMovesOnToSystemProxy) {
                   std::tuple(asks, canceled, succeeds));
     }
     EXPECT_EQ(ProxyAnswers(server).filter("200 alice").size(), 1);
-}
-
-// The credentials dialog shows the system proxy as the engine reads it: host and port only.
-TEST(CDownloader, ReadsSystemProxyFromEnvironmentAsHostAndPort) {
-    const std::tuple<const char*, const char*, QString, int32_t> cases[] = {
-        {"http_proxy", "http://user:pw@proxy.corp:3128/", "proxy.corp", 3128},
-        {"https_proxy", "proxy.corp:8080", "proxy.corp", 8080},
-        {"http_proxy", "proxy.corp", "proxy.corp", 1080}, // libcurl's default proxy port
-        {"http_proxy", "http://[::1]:8080", "[::1]", 8080},
-        {"http_proxy", "", "", 99}, // the port is left alone
-    };
-    for (const auto& [variable, value, expectedHost, expectedPort] : cases) {
-        SCOPED_TRACE(value);
-        ClearProxyEnvironment();
-        ::setenv(variable, value, 1);
-        CAtlString host = "old";
-        int32_t port = 99;
-        EXPECT_TRUE(CDownloader().QueryProxy(host, port));
-        EXPECT_EQ(std::pair(host, port), std::pair(expectedHost, expectedPort));
-    }
-    ClearProxyEnvironment();
 }
 
 } // namespace
