@@ -52,31 +52,6 @@ TEST(RecordKeeper, DecidesWhetherTheSilentCheckIsDue) {
     }
 }
 
-TEST(RecordKeeper, LoadFallsBackToMachineThenDefaults) {
-    using Stored = std::vector<std::tuple<int32_t, const char*, int32_t>>;
-    // The values stored, then Load's result and the interval, switch and date it loaded.
-    const std::tuple<const char*, Stored, bool, int32_t, bool, int32_t> cases[] = {
-        // clang-format off
-        {"nothing stored", {}, false, 30, true, 0},
-        {"user values", {{CurrentUser, "Interval", 7}, {CurrentUser, "CheckUpdates", 0}, {CurrentUser, "LastChecked", kDay}}, true, 7, false, kDay},
-        {"user wins over machine", {{LocalMachine, "Interval", 7}, {CurrentUser, "Interval", 9}}, false, 9, true, 0},
-        {"machine switches checks off", {{LocalMachine, "CheckUpdates", 0}}, false, 30, false, 0},
-        {"machine last checked ignored", {{LocalMachine, "LastChecked", kDay}}, false, 30, true, 0},
-        // clang-format on
-    };
-    for (const auto& [name, stored, loaded, interval, checkUpdates, lastChecked] : cases) {
-        SCOPED_TRACE(name);
-        Sandbox sandbox;
-        for (const auto& [scope, value, number] : stored)
-            SetValue(scope, value, number);
-        CRecordKeeper keeper;
-        EXPECT_EQ(keeper.Load(), loaded);
-        EXPECT_EQ(std::tuple(keeper.Interval, keeper.CheckUpdates, keeper.LastChecked,
-                             keeper.LastCheckedToStore),
-                  std::tuple(interval, checkUpdates, lastChecked, lastChecked));
-    }
-}
-
 // A workflow whose calendar the test sets.
 class DatedWorkFlow : public CWorkFlow {
 protected:
@@ -88,9 +63,10 @@ protected:
 // 4 allows access.
 TEST(WorkFlow, SilentRunStoppedBeforeItsEndWritesNothing) {
     using Value = std::optional<int32_t>;
-    // Policy, stored switch and date, and whether the run reaches its end and saves.
+    // Policy, the machine's switch, the user's date, and whether the run reaches its end.
     const std::tuple<const char*, std::optional<uint32_t>, Value, Value, bool> cases[] = {
-        {"checked yesterday", {}, {}, kDay - 1, false}, {"checking off", {}, 0, {}, false},
+        // The administrator's machine-wide switch turns checks off for every user.
+        {"checked yesterday", {}, {}, kDay - 1, false}, {"machine checking off", {}, 0, {}, false},
         {"policy 11 refuses", 11u, {}, {}, false},      {"policy 0 refuses", 0u, {}, {}, false},
         {"policy 5 allows", 5u, {}, {}, true},
     };
@@ -100,7 +76,7 @@ TEST(WorkFlow, SilentRunStoppedBeforeItsEndWritesNothing) {
         if (policy)
             SetPolicy(*policy);
         if (checkUpdates)
-            SetValue(CurrentUser, "CheckUpdates", *checkUpdates);
+            SetValue(LocalMachine, "CheckUpdates", *checkUpdates);
         if (lastChecked)
             SetValue(CurrentUser, "LastChecked", *lastChecked);
         DatedWorkFlow workFlow;
@@ -109,7 +85,7 @@ TEST(WorkFlow, SilentRunStoppedBeforeItsEndWritesNothing) {
         // The silent run never offers to ask for proxy credentials before it shows a window.
         EXPECT_FALSE(workFlow.GetProxyHandler()->credentialsDialogAllowed);
         EXPECT_EQ(UserValue("Interval").has_value(), saves);
-        EXPECT_EQ(UserValue("CheckUpdates"), saves ? 1 : checkUpdates);
+        EXPECT_EQ(UserValue("CheckUpdates"), saves ? Value(1) : Value());
         EXPECT_EQ(UserValue("LastChecked"), saves ? 0 : lastChecked);
     }
 }
