@@ -17,10 +17,9 @@ struct Installation : CatalogueSandbox {
         QFile::copy(ORVEX_BINARY_DIR "/orvex-product-update", Program());
         QFile::setPermissions(Program(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         Write("Program/OrvexProductUpdate.xml", VersionFile("1.0.0.0", server, "self.xml"));
-        for (const char* name : {"A", "B", "C"}) {
-            Write(QStringLiteral("ORVEX Software Update/%1.xml").arg(name),
-                  VersionFile("1.0.0.0", server, QString::fromLatin1(name).toLower() + ".xml"));
-        }
+        for (const QString name : {"A", "B", "C"})
+            Write("ORVEX Software Update/" + name + ".xml",
+                  VersionFile("1.0.0.0", server, name.toLower() + ".xml"));
         Write("ProgramData/productlist.xml", list.isEmpty() ? List(server) : list);
     }
     static QByteArray List(const QString& server) {
@@ -29,13 +28,36 @@ struct Installation : CatalogueSandbox {
             {Product("Alpha", "A"), Product("Beta", "B"), Product("Gamma", "C")});
     }
     QString Program() const { return Path("Program/orvex-product-update"); }
+    // Runs the program silently, on a display of its own when a window is expected, which
+    // the person then closes with Escape; a run that leaves a file behind fails.
+    Outcome RunSilent(bool window, const QStringList& more = {}) const {
+        if (!window)
+            return Checked(RunProgram(Program(), QStringList{"-silent"} + more,
+                                      ProgramEnvironment(*this, "offscreen")));
+        XServer x;
+        EXPECT_FALSE(x.Display().isEmpty()) << "Xvfb did not start (package xvfb)";
+        QProcess program;
+        program.setProcessEnvironment(ProgramEnvironment(*this, x.Display()));
+        program.start(Program(), QStringList{"-silent"} + more);
+        const QString shown = x.WaitForWindow("ORVEX Product Update");
+        EXPECT_FALSE(shown.isEmpty()) << "the finding was not shown";
+        x.PressEscape(shown);
+        return Checked(Finish(program));
+    }
+    static Outcome Checked(const Outcome& outcome) {
+        EXPECT_EQ(std::pair(outcome.status, outcome.exitCode), std::pair(QProcess::NormalExit, 0));
+        EXPECT_EQ(TemporaryFiles(), QStringList());
+        return outcome;
+    }
 };
 
-TEST(CheckEndToEnd, SilentDueRunChecksEveryProductShowsItsFindingAndLeavesNothing) {
+class CheckEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(server.IsRunning()) << "python3 could not start it"; }
     TestServer server;
-    ASSERT_TRUE(server.IsRunning()) << "python3 could not start the test server";
-    XServer x;
-    ASSERT_FALSE(x.Display().isEmpty()) << "Xvfb did not start (package xvfb)";
+};
+
+TEST_F(CheckEndToEnd, SilentDueRunChecksEveryProductShowsItsFindingAndLeavesNothing) {
     const Installation installation(server.Url("/"));
     // The list on the server is the same version: fetched, read and discarded. The program
     // is current; Alpha has an update, Beta is current and Gamma's information is missing.
@@ -43,33 +65,19 @@ TEST(CheckEndToEnd, SilentDueRunChecksEveryProductShowsItsFindingAndLeavesNothin
     server.Put("self.xml", Installation::Info("1.0.0.0"));
     server.Put("a.xml", Installation::Info("2.0.0.0"));
     server.Put("b.xml", Installation::Info("1.0.0.0"));
-
-    QProcess program;
-    program.setProcessEnvironment(ProgramEnvironment(installation, x.Display()));
-    program.start(installation.Program(), {"-silent"});
-    const QString window = x.WaitForWindow("ORVEX Product Update");
-    ASSERT_FALSE(window.isEmpty()) << "the finding was not shown";
-    x.PressEscape(window);
-    const Outcome outcome = Finish(program);
-    EXPECT_EQ(outcome.status, QProcess::NormalExit);
-    EXPECT_EQ(outcome.exitCode, 0);
-
+    installation.RunSilent(true);
     EXPECT_EQ(server.Requests(),
               (QStringList{"GET /self.xml auth=0", "GET /list.xml auth=0", "GET /a.xml auth=0",
                            "GET /b.xml auth=0", "GET /c.xml auth=0"}));
     EXPECT_EQ(Sandbox::UserValue("LastChecked"), QDate::currentDate().toJulianDay());
-    EXPECT_EQ(TemporaryFiles(), QStringList());
 }
 
 // A current notice the user has not opened is a finding of the silent run; once opened it is
 // not, and the run ends without a window.
-TEST(CheckEndToEnd, SilentRunShowsAnUnopenedCurrentNotice) {
-    TestServer server;
-    ASSERT_TRUE(server.IsRunning()) << "python3 could not start the test server";
-    XServer x;
-    ASSERT_FALSE(x.Display().isEmpty()) << "Xvfb did not start (package xvfb)";
+TEST_F(CheckEndToEnd, SilentRunShowsAnUnopenedCurrentNotice) {
     const QString day = QStringLiteral("yyyyMMdd");
     server.Put("self.xml", Installation::Info("1.0.0.0"));
+    server.Put("b.xml", Installation::Info("1.0.0.0"));
     server.Put("notice.xml", QStringLiteral(R"(<Notification WebPage="https://example.org/n"
         StartDate="%1" StopDate="%2"><Text><en value="News"/></Text></Notification>)")
                                  .arg(QDate::currentDate().addDays(-1).toString(day),
@@ -78,8 +86,6 @@ TEST(CheckEndToEnd, SilentRunShowsAnUnopenedCurrentNotice) {
     const QByteArray list = CatalogueSandbox::List(
         "1.0.0.0", {},
         {"<Notification Name=\"News\" BaseXML=\"news\"/>", Installation::Product("Beta", "B")});
-    server.Put("b.xml", Installation::Info("1.0.0.0"));
-
     for (const bool opened : {false, true}) {
         SCOPED_TRACE(opened ? "Opened" : "Unopened");
         const Installation installation(server.Url("/"), list);
@@ -89,69 +95,44 @@ TEST(CheckEndToEnd, SilentRunShowsAnUnopenedCurrentNotice) {
         // The maker's notices go to machines with Tavlo before version 10.
         installation.Write("Program/SoftwareUpdateTSW.xml",
                            Installation::VersionFile("9.0.0.0", server.Url("/"), "t.xml"));
-        if (opened) {
+        if (opened)
             WriteSettingInt(CurrentUser, "Software/ORVEX Technologies/Product Update/Notifications",
                             "News", 1, kRegistryMarker);
-        }
-
-        QProcess program;
-        program.setProcessEnvironment(ProgramEnvironment(installation, x.Display()));
-        program.start(installation.Program(), {"-silent"});
-        if (!opened) {
-            const QString window = x.WaitForWindow("ORVEX Product Update");
-            ASSERT_FALSE(window.isEmpty()) << "the notice was not shown";
-            x.PressEscape(window);
-        }
-        const Outcome outcome = Finish(program);
-        EXPECT_EQ(outcome.exitCode, 0);
+        installation.RunSilent(!opened);
         EXPECT_EQ(Sandbox::UserValue("LastChecked"), QDate::currentDate().toJulianDay());
-        EXPECT_EQ(TemporaryFiles(), QStringList());
     }
     EXPECT_EQ(server.Requests().count("GET /notice.xml auth=0"), 2);
 }
 
-TEST(CheckEndToEnd, SilentRunWithTheServerDownRecordsNoCheck) {
+TEST(CheckEndToEndOffline, SilentRunWithTheServerDownRecordsNoCheck) {
     const Installation installation(QStringLiteral("http://127.0.0.1:%1/").arg(FreePort()));
-    const Outcome outcome = RunProgram(installation.Program(), {"-silent"},
-                                       ProgramEnvironment(installation, "offscreen"));
-    EXPECT_EQ(outcome.exitCode, 0);
+    installation.RunSilent(false);
     // The schedule is saved in the user's hive of the sandbox, but not as checked.
     EXPECT_EQ(Sandbox::UserValue("Interval"), 30);
     EXPECT_EQ(Sandbox::UserValue("LastChecked"), 0);
     EXPECT_FALSE(QFileInfo::exists(installation.Path("machine.reg")));
-    EXPECT_EQ(TemporaryFiles(), QStringList());
 }
 
 // -verbose tells on standard error where each product's information was fetched from and why
 // it is missing; standard output stays what it is without the switch.
-TEST(CheckEndToEnd, VerboseTellsAddressAndReasonOnStandardErrorOnly) {
-    TestServer server;
-    ASSERT_TRUE(server.IsRunning()) << "python3 could not start the test server";
+TEST_F(CheckEndToEnd, VerboseTellsAddressAndReasonOnStandardErrorOnly) {
     // Nothing to show, so the silent run ends without a window.
     server.Put("self.xml", Installation::Info("1.0.0.0"));
     server.Put("a.xml", Installation::Info("1.0.0.0"));
     server.Put("b.xml", "not XML");
-    Outcome plain;
-    Outcome verbose;
-    for (Outcome* outcome : {&plain, &verbose}) {
-        const Installation installation(server.Url("/"));
-        QStringList arguments{"-silent", "-locale", "en"};
-        if (outcome == &verbose)
-            arguments << "-verbose";
-        *outcome = RunProgram(installation.Program(), arguments,
-                              ProgramEnvironment(installation, "offscreen"));
-    }
+    const Outcome plain = Installation(server.Url("/")).RunSilent(false, {"-locale", "en"});
+    const Outcome verbose =
+        Installation(server.Url("/")).RunSilent(false, {"-locale", "en", "-verbose"});
     EXPECT_EQ(verbose.out, plain.out);
     EXPECT_TRUE(plain.out.contains("- Done Gamma"));
-    const QStringList lines = verbose.err.split(u'\n');
-    EXPECT_TRUE(lines.contains("Alpha: " + server.Url("/a.xml"))) << verbose.err.toStdString();
-    EXPECT_TRUE(lines.contains("Beta: " + server.Url("/b.xml") +
-                               ": The update information was not understood: it is not XML."))
-        << verbose.err.toStdString();
-    EXPECT_TRUE(lines.contains("Gamma: " + server.Url("/c.xml") +
-                               ": The server answered with status 404 File not found."))
-        << verbose.err.toStdString();
     EXPECT_FALSE(plain.err.contains(server.Url("/"))) << plain.err.toStdString();
+    const QStringList lines = verbose.err.split(u'\n');
+    for (const QString& line : {"Alpha: " + server.Url("/a.xml"),
+                                "Beta: " + server.Url("/b.xml") +
+                                    ": The update information was not understood: it is not XML.",
+                                "Gamma: " + server.Url("/c.xml") +
+                                    ": The server answered with status 404 File not found."})
+        EXPECT_TRUE(lines.contains(line)) << verbose.err.toStdString();
 }
 
 } // namespace

@@ -14,14 +14,10 @@ enum class Action { Interactive, Silent, ParameterError };
 class RecordingWorkFlow : public CWorkFlow {
 public:
     explicit RecordingWorkFlow(Action* ran) : m_ran(ran) {}
-    int RunInteractive(CCmdLineContext&) override { return Record(Action::Interactive, 0); }
-    int RunSilent(CCmdLineContext&) override { return Record(Action::Silent, 0); }
-    int RunParameterError(CCmdLineContext&) override { return Record(Action::ParameterError, 1); }
-
-private:
-    int Record(Action action, int result) {
-        *m_ran = action;
-        return result;
+    int RunInteractive(CCmdLineContext&) override { return (*m_ran = Action::Interactive, 0); }
+    int RunSilent(CCmdLineContext&) override { return (*m_ran = Action::Silent, 0); }
+    int RunParameterError(CCmdLineContext&) override {
+        return (*m_ran = Action::ParameterError, 1);
     }
     Action* m_ran;
 };
@@ -41,38 +37,24 @@ struct CmdLineCase {
 const CmdLineCase kCases[] = {
     {"NoArguments", {}, Action::Interactive, true, {}},
     {"Silent", {"-silent"}, Action::Silent, true, {}},
-    {"SilentWithDoubleDash", {"--silent"}, Action::Silent, true, {}},
     {"SilentWithSlash", {"/silent"}, Action::Silent, true, {}},
     {"SilentTwiceIsAConflict", {"-silent", "-silent"}, Action::ParameterError, false, {"silent"}},
-    {"SilentThriceReportsOnce", {"-silent", "-silent", "/silent"}, Action::ParameterError, false, {"silent"}},
     {"PlainArgumentBeforeSilent", {"file", "-silent"}, Action::ParameterError, false, {"silent"}},
     {"PlainArgumentAfterSilentIsIgnored", {"-silent", "file"}, Action::Silent, false, {}},
-    {"ConflictFoundPastAPlainArgument", {"-silent", "file", "-silent"}, Action::ParameterError, false, {"silent"}},
-    {"TwoPlainArguments", {"a", "b"}, Action::Interactive, false, {}},
-    {"ValueMissingBeforeSwitch", {"-proxy", "-silent"}, Action::ParameterError, false, {"proxy"}},
     {"ValueMayNotStartWithSlash", {"-proxy", "/tmp"}, Action::ParameterError, false, {"proxy"}},
     {"ValueMissingAtEnd", {"-silent", "-proxy"}, Action::ParameterError, false, {"proxy"}},
     {"NamesAreCaseSensitive", {"-Silent"}, Action::ParameterError, false, {"Silent"}},
-    {"LoneDashIsAnEmptyName", {"-"}, Action::ParameterError, false, {""}},
     {"SwitchTakesNoColonValue", {"-silent:x"}, Action::ParameterError, false, {"silent"}},
     {"UnknownStopsTheWalk", {"-x", "-y", "-silent"}, Action::ParameterError, false, {"x"}},
-    {"UnknownWithColon", {"-nope:1", "-silent"}, Action::ParameterError, false, {"nope"}},
     {"VerboseChangesNothingElse", {"-verbose"}, Action::Interactive, true, {}, "", "", "", nullptr, true},
-    {"ProxyWithPort", {"-proxy", "host:8080"}, Action::Interactive, true, {}, "host:8080"},
     {"ProxyColonFormSplitsAtFirstColon", {"-proxy:host:8080"}, Action::Interactive, true, {}, "host:8080"},
     {"SecondProxyReplacesFirst", {"-proxy", "a", "--proxy", "b"}, Action::Interactive, true, {}, "b"},
     {"AllProxyOptions", {"-overrideproxy", "-proxy", "p:3128", "-username", "u", "/password", "secret", "-silent"},
      Action::Silent, true, {}, "p:3128", "u", "secret", nullptr, false, true},
-    {"LocaleWithSlash", {"/locale", "de"}, Action::Interactive, true, {}, "", "", "", "de"},
     {"LocaleWithDoubleDash", {"--locale", "de"}, Action::Interactive, true, {}, "", "", "", "de"},
-    {"LocaleColonForm", {"-locale:de"}, Action::Interactive, true, {}, "", "", "", "de"},
     {"EmptyLocaleMeansDefault", {"-locale:"}, Action::Interactive, true, {}},
 };
 // clang-format on
-
-void PrintTo(const CmdLineCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class CmdLine : public ::testing::TestWithParam<CmdLineCase> {};
 
@@ -81,9 +63,9 @@ TEST_P(CmdLine, SelectsActionAndFillsContext) {
     Action ran = Action::Interactive;
     CApplicationFactory factory(std::make_unique<RecordingWorkFlow>(&ran));
 
-    QStringList arguments{QStringLiteral("orvex-product-update")};
+    QStringList arguments{"orvex-product-update"};
     for (const char* argument : c.arguments)
-        arguments.append(QString::fromUtf8(argument));
+        arguments << argument;
     EXPECT_EQ(factory.Parse(arguments), c.parseResult);
 
     // Start from a value no action writes, so a run that calls nothing is caught.
@@ -94,11 +76,10 @@ TEST_P(CmdLine, SelectsActionAndFillsContext) {
 
     const CCmdLineContext& context = factory.Context();
     EXPECT_EQ(context.errors, c.errors);
-    EXPECT_EQ(context.proxy, QString::fromUtf8(c.proxy));
-    EXPECT_EQ(context.username, QString::fromUtf8(c.username));
-    EXPECT_EQ(context.password, QString::fromUtf8(c.password));
-    EXPECT_EQ(context.verbose, c.verbose);
-    EXPECT_EQ(context.overrideProxy, c.overrideProxy);
+    EXPECT_EQ(std::tuple(context.proxy, context.username, context.password, context.verbose,
+                         context.overrideProxy),
+              std::tuple(QString(c.proxy), QString(c.username), QString(c.password), c.verbose,
+                         c.overrideProxy));
     EXPECT_EQ(factory.GetLocale(), c.locale ? QString::fromUtf8(c.locale) : GetLanguageCode());
 }
 
@@ -109,41 +90,34 @@ INSTANTIATE_TEST_SUITE_P(Arguments, CmdLine, ::testing::ValuesIn(kCases),
 // as it runs, so the proxy password leaves it once the command line is read; the
 // environment, which others cannot read, carries it unseen.
 TEST(CmdLine, PasswordLeavesTheArgumentMemory) {
-    struct Row {
-        const char* name;
-        std::vector<std::string> arguments;
-        const char* environment;
-        const char* password;
-    };
-    const Row rows[] = {
-        {"Separate", {"-proxy", "p:1", "-password", "s3cret", "-silent"}, nullptr, "s3cret"},
-        {"ColonForm", {"/password:s3cret", "-username", "u"}, nullptr, "s3cret"},
-        {"FromTheEnvironment", {"-silent"}, "s3cret", "s3cret"},
-        {"CommandLineWins", {"--password", "s3cret"}, "other", "s3cret"},
+    // Arguments, the environment's password (none: unset), the password the run uses.
+    const std::tuple<std::vector<std::string>, const char*, const char*> rows[] = {
+        {{"-proxy", "p:1", "-password", "s3cret", "-silent"}, nullptr, "s3cret"},
+        {{"/password:s3cret", "-username", "u"}, nullptr, "s3cret"},
+        {{"-silent"}, "s3cret", "s3cret"},
+        {{"--password", "s3cret"}, "other", "s3cret"}, // the command line wins
         // Refused because it looks like an option, yet a secret all the same.
-        {"RefusedValue", {"-password", "-s3cret"}, nullptr, ""},
+        {{"-password", "-s3cret"}, nullptr, ""},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        if (row.environment != nullptr)
-            qputenv("ORVEX_PROXY_PASSWORD", row.environment);
-        else
-            qunsetenv("ORVEX_PROXY_PASSWORD");
+    for (const auto& [arguments, environment, password] : rows) {
+        SCOPED_TRACE(arguments.front());
+        qunsetenv("ORVEX_PROXY_PASSWORD");
+        if (environment)
+            qputenv("ORVEX_PROXY_PASSWORD", environment);
         std::vector<std::string> memory = {"orvex-product-update"};
-        memory.insert(memory.end(), row.arguments.begin(), row.arguments.end());
+        memory.insert(memory.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv;
         for (std::string& argument : memory)
             argv.push_back(argument.data());
         Action ran = Action::Interactive;
         CApplicationFactory factory(std::make_unique<RecordingWorkFlow>(&ran));
         factory.ParseCommandLine(static_cast<int>(argv.size()), argv.data());
-        EXPECT_EQ(factory.Context().password, QString::fromUtf8(row.password));
+        EXPECT_EQ(factory.Context().password, password);
         for (size_t i = 0; i < memory.size(); ++i) {
-            const std::string& given = i == 0 ? "orvex-product-update" : row.arguments[i - 1];
-            const bool secret = given.find("s3cret") != std::string::npos;
+            const std::string given = i == 0 ? "orvex-product-update" : arguments[i - 1];
             EXPECT_EQ(std::string(argv[i]).find("s3cret"), std::string::npos) << given;
             // Qt reads its own options from the same memory afterwards.
-            EXPECT_TRUE(secret || given == argv[i]) << given;
+            EXPECT_TRUE(given.find("s3cret") != std::string::npos || given == argv[i]) << given;
         }
     }
     qunsetenv("ORVEX_PROXY_PASSWORD");

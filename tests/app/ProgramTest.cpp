@@ -18,25 +18,19 @@ const QString kProgram = QStringLiteral(ORVEX_BINARY_DIR "/orvex-product-update"
 // what is missing and leaves. Neither writes anything.
 TEST(Program, WithoutDisplayOnlyAParameterErrorRuns) {
     Sandbox sandbox;
-    const QString noDisplay = QStringLiteral("ORVEX Product Update needs a graphical display "
-                                             "(DISPLAY or WAYLAND_DISPLAY is not set).\n");
-    const struct {
-        const char* name;
-        QStringList arguments;
-        QString out, err;
-    } rows[] = {
-        {"ParameterError", {"-silent", "-silent"}, "error in parameters\n", ""},
-        {"Interactive", {}, "", noDisplay},
-        {"Silent", {"-silent"}, "", noDisplay},
+    const QString noDisplay = "ORVEX Product Update needs a graphical display "
+                              "(DISPLAY or WAYLAND_DISPLAY is not set).\n";
+    // Arguments, standard output and standard error.
+    const std::tuple<QStringList, QString, QString> rows[] = {
+        {{"-silent", "-silent"}, "error in parameters\n", ""},
+        {{}, "", noDisplay},
+        {{"-silent"}, "", noDisplay},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        const Outcome outcome =
-            RunProgram(kProgram, row.arguments, ProgramEnvironment(sandbox, {}));
-        EXPECT_EQ(outcome.status, QProcess::NormalExit);
-        EXPECT_EQ(outcome.exitCode, 0);
-        EXPECT_EQ(outcome.out, row.out);
-        EXPECT_EQ(outcome.err, row.err);
+    for (const auto& [arguments, out, err] : rows) {
+        SCOPED_TRACE(arguments.join(' ').toStdString());
+        const Outcome outcome = RunProgram(kProgram, arguments, ProgramEnvironment(sandbox, {}));
+        EXPECT_EQ(std::tuple(outcome.status, outcome.exitCode, outcome.out, outcome.err),
+                  std::tuple(QProcess::NormalExit, 0, out, err));
     }
     EXPECT_TRUE(QDir(sandbox.Root()).isEmpty(QDir::Files)) << "nothing may be written";
 }
@@ -56,7 +50,7 @@ Outcome StartLockHolder(QProcess& first, const QProcessEnvironment& env) {
             QThread::msleep(100);
         }
         second = RunProgram(kProgram, {"-silent"}, env);
-        if (second.err.contains(QStringLiteral("already running")))
+        if (second.err.contains("already running"))
             break;
         first.waitForFinished(1000);
     }
@@ -69,27 +63,23 @@ TEST(Program, SecondCopyIsRefusedAndAKilledFirstCopyReleasesTheLock) {
     QProcess first;
     const Outcome second = StartLockHolder(first, env);
     // Qt may add its own warnings; the program's line must stand alone, once.
-    EXPECT_EQ(
-        second.err.split(u'\n').count(QStringLiteral("ORVEX Product Update is already running.")),
-        1)
+    EXPECT_EQ(second.err.split(u'\n').count("ORVEX Product Update is already running."), 1)
         << second.err.toStdString();
-    EXPECT_TRUE(second.out.isEmpty());
-    EXPECT_EQ(second.exitCode, 0);
-    EXPECT_EQ(second.status, QProcess::NormalExit);
+    EXPECT_EQ(std::tuple(second.status, second.exitCode, second.out),
+              std::tuple(QProcess::NormalExit, 0, QString()));
     ASSERT_EQ(first.state(), QProcess::Running);
 
     // Another sandbox is another machine as far as the lock is concerned.
     Sandbox other;
     EXPECT_FALSE(RunProgram(kProgram, {"-silent"}, ProgramEnvironment(other, "offscreen"))
-                     .err.contains(QStringLiteral("already running")));
+                     .err.contains("already running"));
 
     ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
     ASSERT_TRUE(first.waitForFinished(10000));
 
     const Outcome third = RunProgram(kProgram, {"-silent"}, env);
-    EXPECT_FALSE(third.err.contains(QStringLiteral("already running"))) << third.err.toStdString();
-    EXPECT_EQ(third.exitCode, 0);
-    EXPECT_EQ(third.status, QProcess::NormalExit);
+    EXPECT_FALSE(third.err.contains("already running")) << third.err.toStdString();
+    EXPECT_EQ(std::pair(third.status, third.exitCode), std::pair(QProcess::NormalExit, 0));
 }
 
 } // namespace

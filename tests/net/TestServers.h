@@ -6,12 +6,10 @@
 #include "support/ModalAnswerer.h"
 #include "support/QtPrinters.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QStringList>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QUrl>
@@ -20,14 +18,8 @@
 
 #include <arpa/inet.h>
 #include <csignal>
-#include <cstdlib>
-#include <netinet/in.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <unistd.h>
-
-#include <utility>
-#include <vector>
 
 // A port of 127.0.0.1 that was free a moment ago, so a connection to it is refused.
 inline int FreePort() {
@@ -115,9 +107,7 @@ public:
     QByteArray AddFile(const QString& name, int size) {
         const QByteArray content =
             QByteArray("abcdefghijklmnopqrstuvwxyz").repeated(size / 26 + 1).left(size);
-        QFile file(m_dir.filePath(name));
-        if (file.open(QIODevice::WriteOnly))
-            file.write(content);
+        Put(name, content);
         return content;
     }
     // Serves content as name.
@@ -190,6 +180,12 @@ protected:
         content = server.AddFile("info.xml", 2500);
         tls.AddFile("info.xml", 2500);
         tls.TrustCa();
+        downloader.onConnectionFailed = [this](const CAtlString& error) {
+            reports.failures << error;
+        };
+        downloader.onDataReadProgress = [this](int done, int total) {
+            reports.progress.emplace_back(done, total);
+        };
     }
     void TearDown() override { ClearProxyEnvironment(); }
 
@@ -199,12 +195,6 @@ protected:
         downloader.onProxyAuthCanceled = [this, inner = downloader.onProxyAuthCanceled] {
             ++reports.canceled;
             inner();
-        };
-        downloader.onConnectionFailed = [this](const CAtlString& error) {
-            reports.failures << error;
-        };
-        downloader.onDataReadProgress = [this](int done, int total) {
-            reports.progress.emplace_back(done, total);
         };
         reports = {};
     }
@@ -235,15 +225,13 @@ protected:
     // a bare request it refused, "200 alice"). squid logs a transaction when it ends (a tunnel
     // when the client closes it), so the log is read once it has stopped growing.
     QStringList ProxyAnswers(const TestServer& target) {
-        QString log;
-        QElapsedTimer clock;
-        clock.start();
-        for (QString previous = squid.Log(); clock.elapsed() < 5000; previous = log) {
+        QString log = squid.Log(), previous;
+        const QDeadlineTimer deadline(5000);
+        do {
+            previous = log;
             QThread::msleep(200);
             log = squid.Log();
-            if (log == previous)
-                break;
-        }
+        } while (log != previous && !deadline.hasExpired());
         const QString tunnel = QStringLiteral("127.0.0.1:%1").arg(target.Port());
         QStringList answers;
         // time elapsed client RESULT/STATUS bytes method URL user hierarchy type

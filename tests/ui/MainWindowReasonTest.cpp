@@ -17,16 +17,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Case {
-    const char* name;    // the product, one per server behaviour
-    const char* address; // where its update information is published
-    const char* english;
-    const char* german;
-};
-
-// "%1" in an address is the plain server, "%2" the TLS one whose CA is not trusted, "%3" a
-// port nobody listens on.
-const Case kCases[] = {
+// The product, one per server behaviour, where its update information is published, and why
+// it is missing in English and German. "%1" in an address is the plain server, "%2" the TLS one
+// whose CA is not trusted, "%3" a port nobody listens on.
+const std::tuple<QString, QString, QString, QString> kCases[] = {
     {"Refused", "http://127.0.0.1:%3/", "The server 127.0.0.1 could not be reached.",
      "Der Server 127.0.0.1 ist nicht erreichbar."},
     // The reason phrase is the server's own.
@@ -68,15 +62,16 @@ TEST(MainWindowReason, TooltipOfEveryNaRowSaysWhyInTheRunsLanguage) {
         }
         CatalogueSandbox sandbox;
         QStringList products;
-        for (const Case& c : kCases) {
-            const QString address = QString::fromUtf8(c.address)
-                                        .replace("%1", server.Url({}))
-                                        .replace("%2", tls.Url({}))
-                                        .replace("%3", QString::number(FreePort()));
-            sandbox.Write(QStringLiteral("Program/%1.xml").arg(c.name),
-                          CatalogueSandbox::VersionFile("1.0.0.0", address,
-                                                        QString::fromLatin1(c.name) + ".xml"));
-            products << CatalogueSandbox::Product(c.name, c.name);
+        for (const auto& [name, address, english, german] : kCases) {
+            sandbox.Write(
+                "Program/" + name + ".xml",
+                CatalogueSandbox::VersionFile("1.0.0.0",
+                                              QString(address)
+                                                  .replace("%1", server.Url({}))
+                                                  .replace("%2", tls.Url({}))
+                                                  .replace("%3", QString::number(FreePort())),
+                                              name + ".xml"));
+            products << CatalogueSandbox::Product(name, name);
         }
         sandbox.Write("ProgramData/productlist.xml",
                       CatalogueSandbox::List("1.0.0.0", {}, products));
@@ -89,14 +84,14 @@ TEST(MainWindowReason, TooltipOfEveryNaRowSaysWhyInTheRunsLanguage) {
         QMetaObject::invokeMethod(&window, "OnCheckUpdates");
 
         ASSERT_EQ(window.tableWidget->rowCount(), static_cast<int>(std::size(kCases)));
+        const bool german = language == QLatin1String("de");
         for (int row = 0; row < window.tableWidget->rowCount(); ++row) {
-            const Case& c = kCases[row];
-            SCOPED_TRACE(c.name);
-            ASSERT_EQ(window.tableWidget->item(row, 0)->text(), c.name);
+            const auto& [name, address, english, inGerman] = kCases[row];
+            SCOPED_TRACE(name.toStdString());
+            ASSERT_EQ(window.tableWidget->item(row, 0)->text(), name);
             const QTableWidgetItem* latest = window.tableWidget->item(row, 2);
-            EXPECT_EQ(latest->text(), language == QLatin1String("de") ? "k. A." : "N/A");
-            EXPECT_EQ(latest->toolTip(),
-                      QString::fromUtf8(language == QLatin1String("de") ? c.german : c.english));
+            EXPECT_EQ(std::pair(latest->text(), latest->toolTip()),
+                      std::pair(QString(german ? "k. A." : "N/A"), german ? inGerman : english));
         }
     }
     SetLocaleOverride({});
