@@ -374,7 +374,7 @@ CAtlString CHive::CanonicalKeyName(const CAtlString& key) {
     // Windows drops one separator at the end ("[HKEY_CURRENT_USER\Software\K\]" is K); an
     // empty name anywhere else makes the key unreachable, so the key is refused.
     const QStringView path = key.endsWith(u'\\') ? QStringView(key).chopped(1) : QStringView(key);
-    if (path.contains(u"\\\\") || path.isEmpty())
+    if (path.contains(u"\\\\") || path.isEmpty() || path.endsWith(u'\\'))
         return {};
     const qsizetype separator = path.indexOf(u'\\');
     const QStringView root = separator < 0 ? path : path.left(separator);
