@@ -4,13 +4,11 @@
 #include "catalogue/GalleryVersion.h"
 #include "catalogue/XmlDocument.h"
 #include "support/CatalogueSandbox.h"
-#include "support/QtPrinters.h"
 
 #include <QDate>
 #include <QLocale>
 #include <QScopeGuard>
 
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -36,10 +34,9 @@ QString Short(int year, int month, int day) {
 std::shared_ptr<GalleryVersion> LoadGallery(const QString& manifest, const QString& app,
                                             const QString& metadata = {}) {
     for (const auto& [name, value] :
-         {std::pair("ImsManifestXml", manifest), {"AppPath", app}, {"MetadataXml", metadata}}) {
+         {std::pair("ImsManifestXml", manifest), {"AppPath", app}, {"MetadataXml", metadata}})
         if (!value.isEmpty())
             WriteSettingString(LocalMachine, kKey, name, value, kRegistryMarker);
-    }
     WriteSettingString(LocalMachine, kKey, "Args", "-open all", kRegistryMarker);
     CXmlDocument list;
     // Doubled separators go before the file name is joined.
@@ -60,15 +57,8 @@ std::shared_ptr<GalleryVersion> LoadGallery(const QString& manifest, const QStri
 TEST(GalleryVersion, ReadsRecordInstalledAndPublishedCategoriesAndStartsTheApplication) {
     const QString ab = "A=2008-05-01 B=2008-06-01", june = Short(2008, 6, 1);
     const QString manifest = "C:\\Gallery\\manifest.xml", viewer = "C:\\Gallery\\viewer";
-    const struct {
-        const char* name;
-        QString installed, published;
-        bool valid, update;
-        QString installedText, latestText;
-        bool button;
-        QString manifest, app, metadata = {};
-    } rows[] = {
-        // clang-format off
+    // clang-format off
+    const struct { const char* name; QString installed, published; bool valid, update; QString installedText, latestText; bool button; QString manifest, app, metadata = {}; } rows[] = {
         {"NewestStampsAsShortDates", ab, "A=2008-07-01 B=2008-06-01", true, true, june, Short(2008, 7, 1), true, manifest, viewer},
         {"LinuxPathsNothingNewer", ab, "B=2008-06-01", true, false, june, june, true, "@/manifest.xml", "@/viewer"},
         {"OnlyUnknownIdsPublished", ab, "C=2009-01-01", false, false, june, "", true, manifest, viewer},
@@ -89,10 +79,9 @@ TEST(GalleryVersion, ReadsRecordInstalledAndPublishedCategoriesAndStartsTheAppli
         QDir::setCurrent(sandbox.Root());
         const auto back = qScopeGuard([&current] { QDir::setCurrent(current); });
         for (const char* file :
-             {"drive_c/Gallery/Uninstall/updateinfo.xml", "Gallery/Uninstall/updateinfo.xml"}) {
+             {"drive_c/Gallery/Uninstall/updateinfo.xml", "Gallery/Uninstall/updateinfo.xml"})
             if (!row.installed.isEmpty())
                 sandbox.Write(file, Categories(row.installed, false));
-        }
         sandbox.Write("drive_c/Gallery/viewer", "#!/bin/sh\n");
         auto downloader = std::make_shared<FakeDownloader>();
         if (!row.published.isEmpty())

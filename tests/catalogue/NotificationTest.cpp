@@ -5,11 +5,9 @@
 #include "catalogue/XmlDocument.h"
 #include "qtglue/Language.h"
 #include "support/CatalogueSandbox.h"
-#include "support/QtPrinters.h"
 
 #include <QDate>
 
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -31,41 +29,32 @@ std::shared_ptr<Notification> LoadNotice(const QString& name = "News",
     return notice;
 }
 
-std::optional<int32_t> Opened(const QString& name) {
-    int32_t error = 0;
-    const int32_t value =
-        ReadSettingInt(CurrentUser, "Software/ORVEX Technologies/Product Update/Notifications",
-                       name, 0, &error, kRegistryMarker);
-    return error == 0 ? std::optional(value) : std::nullopt;
+int32_t Opened(const QString& name) {
+    return ReadSettingInt(CurrentUser, "Software/ORVEX Technologies/Product Update/Notifications",
+                          name, 0, nullptr, kRegistryMarker);
 }
 
 // Current strictly between its "yyyyMMdd" dates; named in the run's language, else English.
 TEST(Notification, IsCurrentBetweenItsDatesAndNamedInTheRunsLanguage) {
     const QByteArray january = Notice("20240101", "20240131");
-    const struct {
-        const char* name;
-        QByteArray notice;
-        int day; // of January 2024
-        bool valid, current;
-        QString shown;
-    } rows[] = {
+    // The notice, the day of January 2024, whether it reads, is current, and the name shown.
+    // clang-format off
+    const std::tuple<const char*, QByteArray, int, bool, bool, QString> rows[] = {
         {"StartDay", january, 1, true, false, "News"},
         {"DayAfterStart", january, 2, true, true, "News"},
         {"StopDay", january, 31, true, false, "News"},
         {"DashedDate", Notice("2024-01-01", "20240131"), 15, false, false, "News"},
-        {"CountryCode", Notice("20240101", "20240131", R"(<pt value="N"/><pt_BR value="Novo"/>)"),
-         15, true, true, "Novo"},
-        {"LaterDuplicateWins",
-         Notice("20240101", "20240131", R"(<pt_BR value="A"/><pt_BR value="B"/>)"), 15, true, true,
-         "B"},
+        {"CountryCode", Notice("20240101", "20240131", R"(<pt value="N"/><pt_BR value="Novo"/>)"), 15, true, true, "Novo"},
+        {"LaterDuplicateWins", Notice("20240101", "20240131", R"(<pt_BR value="A"/><pt_BR value="B"/>)"), 15, true, true, "B"},
     };
+    // clang-format on
     SetLocaleOverride("pt_BR");
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [name, text, day, valid, current, shown] : rows) {
+        SCOPED_TRACE(name);
         Notification notice;
-        EXPECT_EQ(notice.ParseNotice(row.notice), row.valid);
-        EXPECT_EQ(notice.IsCurrentOn(QDate(2024, 1, row.day)), row.current);
-        EXPECT_EQ(notice.GetName(), row.shown);
+        EXPECT_EQ(notice.ParseNotice(text), valid);
+        EXPECT_EQ(notice.IsCurrentOn(QDate(2024, 1, day)), current);
+        EXPECT_EQ(notice.GetName(), shown);
     }
     SetLocaleOverride({});
 }

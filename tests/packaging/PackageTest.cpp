@@ -8,7 +8,6 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 
-#include <gtest/gtest.h>
 
 #include <optional>
 

@@ -27,15 +27,11 @@ TEST(IniFile, ReadsFollowWindows) {
                           "Quoted=\"  inside  \"\nSingle='x'\nHalf=\"open\nNumber= -17 tail\n"
                           "Huge=99999999999\nWord=abc\n[main]\nShadowed=second section\n"
                           "[Other]\nKey=other\n");
+    // clang-format off
     const char* const strings[][3] = {
-        {"MAIN", "spaced key", "spaced value"},
-        {"Main", "Quoted", "  inside  "},
-        {"Main", "Single", "x"},
-        {"Main", "Key", "default"},
-        {"Other", "KEY", "other"},
-        {"Missing", "Key", "default"},
-        {"Main", "Shadowed", "default"},
-    };
+        {"MAIN", "spaced key", "spaced value"}, {"Main", "Quoted", "  inside  "}, {"Main", "Single", "x"},
+        {"Main", "Key", "default"}, {"Other", "KEY", "other"}, {"Missing", "Key", "default"}, {"Main", "Shadowed", "default"}};
+    // clang-format on
     for (const auto& [section, key, expected] : strings)
         EXPECT_EQ(ReadString(section, key, "default"), expected) << section << "/" << key;
     // Answers are cut to the buffer, the nul included (a value; a default is copied alike).
@@ -43,9 +39,8 @@ TEST(IniFile, ReadsFollowWindows) {
 
     const std::pair<const char*, int32_t> numbers[] = {
         {"Number", -17}, {"Huge", INT32_MAX}, {"Word", 0}, {"Absent", 99}};
-    CFileSettingsStore store;
     for (const auto& [key, expected] : numbers)
-        EXPECT_EQ(store.GetPrivateProfileIntW("Main", key, 99, kFile), expected) << key;
+        EXPECT_EQ(CFileSettingsStore().GetPrivateProfileIntW("Main", key, 99, kFile), expected);
 }
 
 TEST(IniFile, WritesChangeOnlyTheirOwnLineAndRefuseWhatWouldBreakTheFile) {

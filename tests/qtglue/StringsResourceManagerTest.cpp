@@ -1,9 +1,7 @@
 #include "qtglue/StringsResourceManager.h"
 
 #include "LanguageSandbox.h"
-#include "support/QtPrinters.h"
 
-#include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
 
@@ -23,12 +21,8 @@ protected:
 
 TEST_F(StringsResourceManagerTest, LooksUpTextsAndHotkeys) {
     const QString custom = u"@@HOTKEYS=\"Open=&Open, Close=&Close,NoEquals,Print=P&r=int\";"_s;
-    const struct {
-        const char* name;
-        QString file, text;
-        bool applied;
-        QString result;
-    } cases[] = {
+    // clang-format off
+    const struct { const char* name; QString file, text; bool applied; QString result; } cases[] = {
         {"DefaultKeepsTheTabPart", u""_s, u"Exit\tAlt+F4"_s, true, u"E&xit\tAlt+F4"_s},
         {"EmptyEntryGivesDefault", u"@@HOTKEYS=\"\""_s, u"Cut"_s, true, u"Cu&t"_s},
         {"CustomReplacesDefault", custom, u"Cut"_s, false, u"Cut"_s},
@@ -36,6 +30,7 @@ TEST_F(StringsResourceManagerTest, LooksUpTextsAndHotkeys) {
         {"CustomSplitAtFirstEquals", custom, u"Print\tCtrl+P"_s, true, u"P&r=int\tCtrl+P"_s},
         {"CustomItemWithoutEqualsIgnored", custom, u"NoEquals"_s, false, u"NoEquals"_s},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         CStringsResourceManager manager;

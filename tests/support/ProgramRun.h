@@ -3,14 +3,8 @@
 #include "support/Sandbox.h"
 
 #include <QDeadlineTimer>
-#include <QDir>
-#include <QFile>
 #include <QProcess>
-#include <QProcessEnvironment>
-#include <QStandardPaths>
 #include <QThread>
-
-#include <gtest/gtest.h>
 
 #include <csignal>
 #include <functional>
@@ -19,12 +13,9 @@
 // Polls until ready() or the time is up; whether it became ready. For what another process
 // does, which no signal of ours reports.
 inline bool WaitFor(const std::function<bool()>& ready, int milliseconds) {
-    QDeadlineTimer deadline(milliseconds);
-    while (!ready()) {
+    for (QDeadlineTimer deadline(milliseconds); !ready(); QThread::msleep(25))
         if (deadline.hasExpired())
             return false;
-        QThread::msleep(25);
-    }
     return true;
 }
 
@@ -32,8 +23,7 @@ inline bool WaitFor(const std::function<bool()>& ready, int milliseconds) {
 struct Outcome {
     int exitCode = -1;
     QProcess::ExitStatus status = QProcess::CrashExit;
-    QString out;
-    QString err;
+    QString out, err;
 };
 
 // The environment of a program run in sandbox: no display unless display names one
@@ -46,10 +36,11 @@ inline QProcessEnvironment ProgramEnvironment(const Sandbox& sandbox, const QStr
         env.remove(QString::fromLatin1(name));
     if (!display.isEmpty())
         env.insert(display == QLatin1String("offscreen") ? "QT_QPA_PLATFORM" : "DISPLAY", display);
-    QDir(sandbox.Root()).mkpath(QStringLiteral("run"));
-    QFile::setPermissions(sandbox.Path(QStringLiteral("run")),
+    const QString run = sandbox.Path(QStringLiteral("run"));
+    QDir().mkpath(run);
+    QFile::setPermissions(run,
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), sandbox.Path(QStringLiteral("run")));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), run);
     // Under AddressSanitizer a leak of a system library would fail the program's exit code.
     env.insert(QStringLiteral("LSAN_OPTIONS"), QStringLiteral("suppressions=" ORVEX_TEST_SUPPORT_DIR
                                                               "/lsan.supp:print_suppressions=0"));
@@ -94,10 +85,9 @@ public:
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         m_process.start(QStringLiteral("Xvfb"),
                         {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
-        while (!m_process.canReadLine() && m_process.waitForReadyRead(15000)) {
-        }
-        const QByteArray number = m_process.readLine().trimmed();
-        if (!number.isEmpty())
+        while (!m_process.canReadLine() && m_process.waitForReadyRead(15000))
+            continue;
+        if (const QByteArray number = m_process.readLine().trimmed(); !number.isEmpty())
             m_display = QStringLiteral(":") + QString::fromLatin1(number);
     }
     ~XServer() {
@@ -110,9 +100,8 @@ public:
     // Runs xdotool on this display; its standard output.
     QString Xdotool(const QStringList& arguments) const {
         QProcess tool;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), m_display);
-        tool.setProcessEnvironment(env);
+        tool.setEnvironment(QProcess::systemEnvironment()
+                            << QStringLiteral("DISPLAY=") + m_display);
         tool.start(QStringLiteral("xdotool"), arguments);
         tool.waitForFinished(10000);
         return QString::fromLocal8Bit(tool.readAllStandardOutput()).trimmed();
@@ -120,12 +109,8 @@ public:
     // The first visible window whose title is title, waiting up to timeoutMs; empty if none.
     QString WaitForWindow(const QString& title, int timeoutMs = 30000) const {
         QString found;
-        WaitFor(
-            [&] {
-                return !(found = Xdotool({"search", "--onlyvisible", "--name", "^" + title + "$"}))
-                            .isEmpty();
-            },
-            timeoutMs);
+        const QStringList search = {"search", "--onlyvisible", "--name", "^" + title + "$"};
+        WaitFor([&] { return !(found = Xdotool(search)).isEmpty(); }, timeoutMs);
         return found.section(u'\n', 0, 0);
     }
     // Closes a Qt window the way a person does, with Escape in the focused window.

@@ -4,6 +4,7 @@
 #include "platform/Settings.h"
 #include "platform/SettingsStore.h"
 #include "platform/Utf16.h"
+#include "support/QtPrinters.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -51,6 +52,12 @@ public:
         QFile file(Path(relative));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(bytes);
+    }
+    // An input document kept beside the test, under its subsystem's data folder.
+    static QByteArray Data(const QString& name) {
+        QFile file(QStringLiteral(ORVEX_TEST_DATA_DIR "/") + name);
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << name.toStdString();
+        return file.readAll();
     }
     CHive Hive(const QString& relative) const {
         CHive hive;

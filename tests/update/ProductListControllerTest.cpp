@@ -2,9 +2,7 @@
 // CheckEndToEnd; here the refresh of the list itself, which decides the next run's list.
 #include "update/ProductListController.h"
 #include "support/CatalogueSandbox.h"
-#include "support/QtPrinters.h"
 
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -14,19 +12,15 @@ TEST(ProductListController, RefreshAdoptsOnlyANewerListAndStoresIt) {
         return CatalogueSandbox::List(version, listUrl, {CatalogueSandbox::Product(first, "B")});
     };
     const QByteArray newer = list("2.0.0.0", url, "New");
-    const struct {
-        const char* name;
-        QString listUrl;
-        QByteArray served;
-        bool programWritable, result;
-        QString firstName, storedIn;
-    } rows[] = {
+    // clang-format off
+    const struct { const char* name; QString listUrl; QByteArray served; bool programWritable, result; QString firstName, storedIn; } rows[] = {
         {"NewerStoredBesideProgram", url, newer, true, true, "New", "Program"},
         {"NewerFallsBackToCommonFolder", url, newer, false, true, "New", "ProgramData"},
         {"SameVersionDiscarded", url, list("1.0.0.0", url, "Same"), true, true, "Old", ""},
         {"UnreadableDiscarded", url, "<nope", true, false, "Old", ""},
         {"NoUrlNeverFetched", "", newer, true, false, "Old", ""},
     };
+    // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         CatalogueSandbox sandbox;
