@@ -7,6 +7,8 @@
 
 #include <QProcess>
 
+#include <numeric>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -25,10 +27,10 @@ struct Result {
 
 Result Reg(const QStringList& arguments, QString input = {}) {
     Result result;
-    QTextStream out(&result.out), err(&result.err), in(&input);
-    result.exitCode = CRegTool().Run(arguments, out, err, in);
-    out.flush();
-    err.flush();
+    {
+        QTextStream out(&result.out), err(&result.err), in(&input);
+        result.exitCode = CRegTool().Run(arguments, out, err, in);
+    } // the streams flush as they go
     return result;
 }
 
@@ -96,10 +98,9 @@ TEST(RegTool, ImportsAsWindowsDoesLineByLine) {
             EXPECT_EQ(result.exitCode, row.exitCode) << result.err.toStdString();
             EXPECT_EQ(Dump(sandbox), row.values.toStdString());
             QList<int> skipped;
-            for (const QString& line : result.err.split(u'\n', Qt::SkipEmptyParts)) {
+            for (const QString& line : result.err.split(u'\n', Qt::SkipEmptyParts))
                 if (line.startsWith(QLatin1String("line ")))
                     skipped += line.section(u' ', 1, 1).chopped(1).toInt();
-            }
             EXPECT_EQ(skipped, row.skipped) << result.err.toStdString();
         }
     }
@@ -108,15 +109,14 @@ TEST(RegTool, ImportsAsWindowsDoesLineByLine) {
 // Each command runs on a user hive holding T (default "def", A), T\Sub (A, B), T\Sub\Deep and
 // T\Sub2, whose name starts with that of T\Sub.
 TEST(RegTool, CommandsAsWindowsTakesThem) {
+    // output: found on standard output after success, on standard error after failure; the
+    // whole output when it starts with a line end. values: the tree afterwards, empty when
+    // unchanged.
     struct Row {
         const char* name;
         QStringList arguments;
         int exitCode;
-        // Found on standard output after success, on standard error after failure; the whole
-        // output when it starts with a line end.
-        QString output;
-        QString values = {}; // the tree afterwards; empty when unchanged
-        QString input = {};
+        QString output, values = {}, input = {};
     };
     const QString sub = kT + "\\Sub";
     const QString base = "[]\n@=\"def\"\n\"A\"=\"a\"\n[\\Sub]\n\"A\"=\"sub\"\n\"B\"=\"b\"\n"
@@ -148,15 +148,10 @@ TEST(RegTool, CommandsAsWindowsTakesThem) {
         {"ImportAbsentFile", {"import", "absent.reg"}, 1, "Cannot read"},
     };
     // clang-format on
-    const QString tree =
-        kV5 + kSection + "@=\"def\"\r\n\"A\"=\"a\"\r\n[HKEY_CURRENT_USER\\Software\\T\\Sub]\r\n" +
-        "\"A\"=\"sub\"\r\n\"B\"=\"b\"\r\n[HKEY_CURRENT_USER\\Software\\T\\Sub\\Deep]\r\n" +
-        "[HKEY_CURRENT_USER\\Software\\T\\Sub2]\r\n";
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Sandbox sandbox;
-        sandbox.Write("base.reg", tree.toUtf8());
-        ASSERT_EQ(Reg({"import", sandbox.Path("base.reg")}).exitCode, 0);
+        ASSERT_EQ(Reg({"import", ORVEX_TEST_DATA_DIR "/base.reg"}).exitCode, 0);
         QDir::setCurrent(sandbox.Root());
         const Result result = Reg(row.arguments, row.input);
         EXPECT_EQ(result.exitCode, row.exitCode) << result.err.toStdString();
@@ -174,9 +169,8 @@ TEST(RegTool, CommandsAsWindowsTakesThem) {
 // goes as hex, so no byte is lost.
 TEST(RegTool, ExportIsWindowsFormAndImportsBack) {
     Sandbox sandbox;
-    QByteArray longBytes;
-    for (int i = 0; i < 40; ++i)
-        longBytes += char(i);
+    QByteArray longBytes(40, 0);
+    std::iota(longBytes.begin(), longBytes.end(), 0);
     const QString key = "HKEY_CURRENT_USER\\Software\\T";
     // clang-format off
     const std::pair<CHive::Value, const char*> values[] = {
@@ -198,15 +192,14 @@ TEST(RegTool, ExportIsWindowsFormAndImportsBack) {
     };
     // clang-format on
     QString expected = kV5 + kSection;
-    ASSERT_EQ(CFileSettingsStore().EditHive(HKEY_CURRENT_USER,
-                                            [&](CHive& hive) {
-                                                for (const auto& [value, line] : values)
-                                                    hive.SetValue(key, value);
-                                                for (const char* sub : {"\\ab", "\\a_b", "\\ab\\c"})
-                                                    hive.CreateKey(key + sub);
-                                                return ERROR_SUCCESS;
-                                            }),
-              ERROR_SUCCESS);
+    const auto fill = [&](CHive& hive) {
+        for (const auto& [value, line] : values)
+            hive.SetValue(key, value);
+        for (const char* sub : {"\\ab", "\\a_b", "\\ab\\c"})
+            hive.CreateKey(key + sub);
+        return ERROR_SUCCESS;
+    };
+    ASSERT_EQ(CFileSettingsStore().EditHive(HKEY_CURRENT_USER, fill), ERROR_SUCCESS);
     for (const auto& [value, line] : values)
         expected += QString::fromUtf8(line) + "\r\n";
     for (const char* sub : {"\\ab", "\\ab\\c", "\\a_b"}) // sorted as Windows sorts them
@@ -276,9 +269,8 @@ TEST(RegTool, RewriteReachesTheDiskBeforeItReplacesTheHive) {
     ASSERT_TRUE(process.waitForFinished(60000));
     ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
 
-    const QStringList calls =
-        QString::fromUtf8(sandbox.Read("calls.log")).split(u'\n', Qt::SkipEmptyParts);
-    const std::string log = calls.join(u'\n').toStdString();
+    const QStringList calls = QString::fromUtf8(sandbox.Read("calls.log")).split(u'\n');
+    const std::string log = sandbox.Read("calls.log").toStdString();
     qsizetype renamed = -1;
     QString temporary;
     for (qsizetype i = 0; i < calls.size(); ++i) {
