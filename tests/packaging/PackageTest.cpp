@@ -2,12 +2,12 @@
 // inspected with dpkg-deb, checked by desktop-file-validate and lintian, and unpacked into a
 // folder where the packaged program runs a whole silent check.
 #include "net/TestServers.h"
+#include "support/CatalogueSandbox.h"
 #include "support/ProgramRun.h"
 
 #include <QDate>
 #include <QRegularExpression>
 #include <QStandardPaths>
-
 
 #include <optional>
 
@@ -39,8 +39,8 @@ class PackageTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         for (const char* tool : {"dpkg-deb", "dpkg-shlibdeps", "lintian", "desktop-file-validate"})
-            s_missing += QStandardPaths::findExecutable(tool).isEmpty() ? QLatin1String(tool) + u' '
-                                                                        : QString();
+            if (QStandardPaths::findExecutable(tool).isEmpty())
+                s_missing += QLatin1String(tool) + u' ';
         if (!s_missing.isEmpty())
             return;
         s_work.emplace();
@@ -84,8 +84,9 @@ TEST_F(PackageTest, ControlFieldsNameTheVersionAndTheLinkedLibraries) {
     for (const char* library : {"libqt6widgets6", "libcurl4", "libtinyxml2", "libc6"})
         EXPECT_TRUE(depends.contains(QLatin1String(library))) << library;
     const QString control = Command("dpkg-deb", {"-I", s_deb}).out;
-    for (const char* script : {"postinst", "postrm", "conffiles"})
-        EXPECT_TRUE(control.contains(QLatin1String(script))) << script;
+    EXPECT_TRUE(control.contains("postinst") && control.contains("postrm") &&
+                control.contains("conffiles"))
+        << control.toStdString();
 }
 
 // Everyone may read what only root may change, whatever the umask of the build, and the key
@@ -106,16 +107,13 @@ TEST_F(PackageTest, ContentsFollowTheLayoutWithSafeModes) {
         entries[link[0]] = mode + (link.size() > 1 ? " -> " + link[1] : QString());
     }
     const QString program = kProgramDir + "/orvex-product-update", reg = kProgramDir + "/orvex-reg";
+    // clang-format off
     const std::pair<QString, QString> expected[] = {
-        {program, "-rwxr-xr-x"},
-        {reg, "-rwxr-xr-x"},
-        {"/usr/bin/orvex-product-update", "lrwxrwxrwx -> " + program},
-        {"/usr/bin/orvex-reg", "lrwxrwxrwx -> " + reg},
-        {kProgramDir + "/OrvexProductUpdate.xml", "-rw-r--r--"},
-        {kProgramDir + "/Languages/de/ORVEXProductUpdate.strings", "-rw-r--r--"},
-        {"/usr/share/applications/orvex-product-update.desktop", "-rw-r--r--"},
-        {"/etc/xdg/autostart/orvex-product-update.desktop", "-rw-r--r--"},
-    };
+        {program, "-rwxr-xr-x"}, {reg, "-rwxr-xr-x"},
+        {"/usr/bin/orvex-product-update", "lrwxrwxrwx -> " + program}, {"/usr/bin/orvex-reg", "lrwxrwxrwx -> " + reg},
+        {kProgramDir + "/OrvexProductUpdate.xml", "-rw-r--r--"}, {kProgramDir + "/Languages/de/ORVEXProductUpdate.strings", "-rw-r--r--"},
+        {"/usr/share/applications/orvex-product-update.desktop", "-rw-r--r--"}, {"/etc/xdg/autostart/orvex-product-update.desktop", "-rw-r--r--"}};
+    // clang-format on
     for (const auto& [path, entry] : expected)
         EXPECT_EQ(entries.value(path), entry) << path.toStdString();
     EXPECT_FALSE(entries.contains("/var/lib/orvex/")) << "made by postinst, not shipped";
@@ -149,15 +147,8 @@ TEST_F(PackageTest, UnpackedProgramStartedThroughALinkChecksTheProductsBesideIt)
     TestServer server;
     ASSERT_TRUE(server.IsRunning()) << "python3 could not start the test server";
     const Sandbox sandbox;
-    QDir().mkpath(Unpacked("/opt/orvex/ORVEX Software Update"));
-    QFile version(Unpacked("/opt/orvex/ORVEX Software Update/Alpha.xml"));
-    ASSERT_TRUE(version.open(QIODevice::WriteOnly) &&
-                version.write(QStringLiteral("<Version><Product CurrentVersion=\"1.0.0.0\" "
-                                             "RemoteVersionFileURL=\"%1\" RemoteVersionFile="
-                                             "\"alpha.xml\"/></Version>")
-                                  .arg(server.Url("/"))
-                                  .toUtf8()) > 0);
-    version.close();
+    sandbox.Write(Unpacked("/opt/orvex/ORVEX Software Update/Alpha.xml"),
+                  CatalogueSandbox::VersionFile("1.0.0.0", server.Url("/"), "alpha.xml"));
     sandbox.Write("ProgramData/productlist.xml",
                   R"(<ProductList Version="1.0.0.0"><Product Name="Alpha" BaseXml="Alpha"/>)"
                   "</ProductList>");
