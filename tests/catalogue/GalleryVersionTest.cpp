@@ -9,15 +9,12 @@
 #include <QLocale>
 #include <QScopeGuard>
 
-
-namespace {
-
 const QString kGuid = QStringLiteral("{6F1C2A34-0B7D-4E55-9C1A-2D3E4F506172}");
 const QString kKey = "Software\\ORVEX Technologies\\Gallery\\" + kGuid + "\\TeamContent";
 const QString kPublished = QStringLiteral("http://127.0.0.1:9/gallery/gallery_categories.xml");
 
 // "A=2008-05-01 B=..." as a categories file (published ones wrap them in "categories").
-QByteArray Categories(const QString& stamps, bool published) {
+static QByteArray Categories(const QString& stamps, bool published) {
     QString body;
     for (const QString& pair : stamps.split(u' ', Qt::SkipEmptyParts))
         body += QStringLiteral("<category id=\"%1\" version=\"%2\"/>")
@@ -27,12 +24,12 @@ QByteArray Categories(const QString& stamps, bool published) {
         .toUtf8();
 }
 
-QString Short(int year, int month, int day) {
+static QString Short(int year, int month, int day) {
     return QLocale::system().toString(QDate(year, month, day), QLocale::ShortFormat);
 }
 
-std::shared_ptr<GalleryVersion> LoadGallery(const QString& manifest, const QString& app,
-                                            const QString& metadata = {}) {
+static std::shared_ptr<GalleryVersion> LoadGallery(const QString& manifest, const QString& app,
+                                                   const QString& metadata = {}) {
     for (const auto& [name, value] :
          {std::pair("ImsManifestXml", manifest), {"AppPath", app}, {"MetadataXml", metadata}})
         if (!value.isEmpty())
@@ -109,5 +106,3 @@ TEST(GalleryVersion, ReadsRecordInstalledAndPublishedCategoriesAndStartsTheAppli
         }
     }
 }
-
-} // namespace

@@ -8,19 +8,16 @@
 
 #include <QDate>
 
-
-namespace {
-
-QByteArray Notice(const QString& start, const QString& stop,
-                  const QString& texts = R"(<en value="News"/>)") {
+static QByteArray Notice(const QString& start, const QString& stop,
+                         const QString& texts = R"(<en value="News"/>)") {
     return QStringLiteral(
                R"(<Notification WebPage="https://example.org/news" StartDate="%1" StopDate="%2"><Text>%3</Text></Notification>)")
         .arg(start, stop, texts)
         .toUtf8();
 }
 
-std::shared_ptr<Notification> LoadNotice(const QString& name = "News",
-                                         const QString& base = "news") {
+static std::shared_ptr<Notification> LoadNotice(const QString& name = "News",
+                                                const QString& base = "news") {
     CXmlDocument list;
     EXPECT_TRUE(list.Parse(
         QStringLiteral("<Notification Name=\"%1\" BaseXML=\"%2\"/>").arg(name, base).toUtf8()));
@@ -29,7 +26,7 @@ std::shared_ptr<Notification> LoadNotice(const QString& name = "News",
     return notice;
 }
 
-int32_t Opened(const QString& name) {
+static int32_t Opened(const QString& name) {
     return ReadSettingInt(CurrentUser, "Software/ORVEX Technologies/Product Update/Notifications",
                           name, 0, nullptr, kRegistryMarker);
 }
@@ -107,5 +104,3 @@ TEST(Notification, RemembersTheOpenedNoticeBeforeOpeningItsPage) {
     EXPECT_TRUE(LoadNotice("Other")->ShouldNotify(0));
     SetShell(nullptr);
 }
-
-} // namespace

@@ -5,12 +5,9 @@
 
 #include <QMessageBox>
 
-
-namespace {
-
 const QString kInfo = QStringLiteral("http://127.0.0.1:9/");
 
-QByteArray ListWithVersion(const QString& version) {
+static QByteArray ListWithVersion(const QString& version) {
     return CatalogueSandbox::List(version, {}, {CatalogueSandbox::Product("P" + version, "P")});
 }
 
@@ -141,5 +138,3 @@ TEST_F(InstalledFixture, OpensOnlyWebAddressesAndWarnsOtherwise) {
         EXPECT_TRUE(opened || warning.endsWith(page)) << warning.toStdString();
     }
 }
-
-} // namespace

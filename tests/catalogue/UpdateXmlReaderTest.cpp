@@ -1,12 +1,9 @@
 #include "catalogue/ProductVersion.h"
 #include "support/CatalogueSandbox.h"
 
-
-namespace {
-
 const QString kFolder = QStringLiteral("http://127.0.0.1:9/info");
 
-QByteArray Local(const QString& version, const QString& url = kFolder) {
+static QByteArray Local(const QString& version, const QString& url = kFolder) {
     return CatalogueSandbox::VersionFile(version, url, "x.xml");
 }
 
@@ -14,7 +11,7 @@ QByteArray Local(const QString& version, const QString& url = kFolder) {
 // ranges.xml: 1.0-1.9.9.9 offers 1.9 and 2.0-3.0 (its bounds written swapped) 2.5; a later,
 // narrower range from 2.0 offers 9.0 and one from 4.0 nothing, so everything else gets the
 // product's own 3.0.
-QByteArray Remote(const QByteArray& served) {
+static QByteArray Remote(const QByteArray& served) {
     return served.endsWith(".xml") ? Sandbox::Data(served) : served;
 }
 
@@ -86,5 +83,3 @@ TEST(UpdateInformation, HostileDocumentsFailWithoutCrashing) {
     for (const auto& [name, bytes] : documents)
         EXPECT_FALSE(CProductVersion(QStringLiteral("unused")).ParseRemote(bytes)) << name;
 }
-
-} // namespace

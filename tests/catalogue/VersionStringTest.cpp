@@ -6,9 +6,7 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
-QString Components(const CVersionString& v) {
+static QString Components(const CVersionString& v) {
     return QString::asprintf("%d.%d.%d.%d", v.Major(), v.Minor(), v.Build(), v.Revision());
 }
 
@@ -80,5 +78,3 @@ TEST(VersionStringRange, ContainsBetweenBothBounds) {
                   inside);
     }
 }
-
-} // namespace

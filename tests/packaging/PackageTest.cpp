@@ -11,8 +11,6 @@
 
 #include <optional>
 
-namespace {
-
 const QString kProgramDir = QStringLiteral("/opt/orvex/ProductUpdate");
 
 struct ToolRun {
@@ -20,8 +18,8 @@ struct ToolRun {
     QString out;
 };
 
-ToolRun Command(const QString& program, const QStringList& arguments,
-                const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+static ToolRun Command(const QString& program, const QStringList& arguments,
+                       const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
     QProcess process;
     process.setProcessEnvironment(env);
     process.setProcessChannelMode(QProcess::MergedChannels);
@@ -162,5 +160,3 @@ TEST_F(PackageTest, UnpackedProgramStartedThroughALinkChecksTheProductsBesideIt)
     EXPECT_EQ(server.Requests(), QStringList{"GET /alpha.xml auth=0"});
     EXPECT_EQ(Sandbox::UserValue("LastChecked"), QDate::currentDate().toJulianDay());
 }
-
-} // namespace

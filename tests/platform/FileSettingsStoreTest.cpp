@@ -14,11 +14,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
 const QString kKey = QStringLiteral("Software\\ORVEX Technologies\\Test");
 
 // Runs body in a child process, a real one with its own copy of the store.
-pid_t Fork(const std::function<int()>& body) {
+static pid_t Fork(const std::function<int()>& body) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlives the test
@@ -29,7 +28,7 @@ pid_t Fork(const std::function<int()>& body) {
 
 // The child's exit code, or -1 when it did not end by itself; a child still running after the
 // given seconds is killed: a guard that turns a hang into a failure, not a measure of speed.
-int Wait(pid_t pid, int seconds = 60) {
+static int Wait(pid_t pid, int seconds = 60) {
     int status = 0;
     if (!WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) != 0; }, seconds * 1000)) {
         ::kill(pid, SIGKILL);
@@ -39,15 +38,14 @@ int Wait(pid_t pid, int seconds = 60) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-QByteArray Local(const Sandbox& sandbox, const QString& relative) {
+static QByteArray Local(const Sandbox& sandbox, const QString& relative) {
     return QFile::encodeName(sandbox.Path(relative));
 }
 
-mode_t ModeOf(const Sandbox& sandbox, const QString& relative) {
+static mode_t ModeOf(const Sandbox& sandbox, const QString& relative) {
     struct stat info {};
     return ::lstat(Local(sandbox, relative).constData(), &info) == 0 ? info.st_mode : 0;
 }
-} // namespace
 
 // A line break in a name would split a line of the hive file; a closed or made-up handle
 // must be refused, not used.

@@ -2,13 +2,12 @@
 
 #include "support/Sandbox.h"
 
-namespace {
 const QString kFile = QStringLiteral("C:\\settings.ini");
 const QString kLocal = QStringLiteral("drive_c/settings.ini");
 
 // Reads into a buffer of size characters, checking that the answer ends in a nul.
-QString ReadString(const QString& section, const QString& key, const QString& fallback,
-                   uint32_t size = 255) {
+static QString ReadString(const QString& section, const QString& key, const QString& fallback,
+                          uint32_t size = 255) {
     std::vector<char16_t> buffer(size + 1, u'#');
     const uint32_t copied = CFileSettingsStore().GetPrivateProfileStringW(
         section, key, fallback, buffer.data(), size, kFile);
@@ -16,10 +15,9 @@ QString ReadString(const QString& section, const QString& key, const QString& fa
     return QString::fromUtf16(buffer.data(), copied);
 }
 
-bool Write(const char* section, const QString* key, const QString* value) {
+static bool Write(const char* section, const QString* key, const QString* value) {
     return CFileSettingsStore().WritePrivateProfileStringW(section, key, value, kFile);
 }
-} // namespace
 
 TEST(IniFile, ReadsFollowWindows) {
     Sandbox sandbox;

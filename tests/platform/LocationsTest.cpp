@@ -7,21 +7,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
 // Sets (or, when set is false, removes) an environment variable until the end of the scope.
-[[nodiscard]] auto ScopedEnv(const char* name, const QByteArray& value, bool set = true) {
+[[nodiscard]] static auto ScopedEnv(const char* name, const QByteArray& value, bool set = true) {
     const bool had = qEnvironmentVariableIsSet(name);
     const QByteArray old = qgetenv(name);
     set ? qputenv(name, value) : qunsetenv(name);
     return qScopeGuard([=] { had ? qputenv(name, old) : qunsetenv(name); });
 }
 
-mode_t ModeOf(const QString& path) {
+static mode_t ModeOf(const QString& path) {
     struct stat info {};
     ::lstat(QFile::encodeName(path).constData(), &info);
     return info.st_mode & (S_IFMT | 07777);
 }
-} // namespace
 
 TEST(Locations, FoldersOfASandboxAndOfARealSystem) {
     Sandbox sandbox;

@@ -3,17 +3,15 @@
 
 #include "support/Sandbox.h"
 
-namespace {
 const QString kMaker = QStringLiteral("Software\\ORVEX Technologies");
 const QString kIniLocal = QStringLiteral("drive_c/Tavlo/settings.ini");
 const QString kMarker = kRegistryMarker;
 
-void ConfigureIni() {
+static void ConfigureIni() {
     ASSERT_EQ(RegWriteString(HKEY_CURRENT_USER, kMaker, QStringLiteral("Tavlo_INI_Settings_File"),
                              QStringLiteral("C:\\Tavlo\\settings.ini")),
               0);
 }
-} // namespace
 
 // Where each write lands, with the INI redirect set up: path normalisation, the marker
 // (compared with case) and the root of each scope; only values right under the maker's key

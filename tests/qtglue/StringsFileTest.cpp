@@ -4,20 +4,18 @@
 
 #include <QStringEncoder>
 
-
 #include <utility>
 #include <vector>
 
 using namespace Qt::StringLiterals;
 
-namespace {
 using Pairs = std::vector<std::pair<QString, QString>>;
 
-QByteArray Be(const QString& text) {
+static QByteArray Be(const QString& text) {
     return QStringEncoder(QStringEncoder::Utf16BE, QStringEncoder::Flag::WriteBom)(text);
 }
 
-Pairs Read(const QByteArray& bytes) {
+static Pairs Read(const QByteArray& bytes) {
     Pairs pairs;
     ReadStringsPairs(bytes, [&pairs](const QString& key, const QString& value) {
         pairs.emplace_back(key, value);
@@ -49,4 +47,3 @@ TEST(StringsFile, TokensBecomeKeyValuePairs) {
         EXPECT_EQ(Read(c.bytes), c.pairs);
     }
 }
-} // namespace

@@ -2,10 +2,8 @@
 
 #include "LanguageSandbox.h"
 
-
 using namespace Qt::StringLiterals;
 
-namespace {
 class StringsResourceManagerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -66,4 +64,3 @@ TEST_F(StringsResourceManagerTest, AnotherLanguageStartsOver) {
     EXPECT_EQ(manager.GetString(u"a"_s), u"a"_s);
     SetResourceLanguage(0, FilePath(), QString());
 }
-} // namespace

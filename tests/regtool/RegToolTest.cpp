@@ -14,7 +14,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
 const QString kT = QStringLiteral("HKCU\\Software\\T");
 const QString kAcc = QStringLiteral("HKLM\\SOFTWARE\\ORVEX Technologies\\ACC");
 const QString kV5 = QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n");
@@ -25,7 +24,7 @@ struct Result {
     QString out, err;
 };
 
-Result Reg(const QStringList& arguments, QString input = {}) {
+static Result Reg(const QStringList& arguments, QString input = {}) {
     Result result;
     {
         QTextStream out(&result.out), err(&result.err), in(&input);
@@ -36,7 +35,7 @@ Result Reg(const QStringList& arguments, QString input = {}) {
 
 // Every key of the tree below HKCU\Software\T as "[name]" with its values as the user hive
 // holds them; "absent" without the key.
-std::string Dump(const Sandbox& sandbox) {
+static std::string Dump(const Sandbox& sandbox) {
     const CHive hive = sandbox.Hive("user.reg");
     QStringList lines;
     for (const QString& key : hive.KeyTree(kT)) {
@@ -46,7 +45,6 @@ std::string Dump(const Sandbox& sandbox) {
     }
     return lines.isEmpty() ? "absent" : lines.join(u'\n').toStdString();
 }
-} // namespace
 
 // Each text is imported once as 8-bit text and once as UTF-16LE with a byte-order mark, into
 // an empty user hive, and must give the same exit code, values and skipped lines.

@@ -41,7 +41,8 @@ public:
     Sandbox& operator=(const Sandbox&) = delete;
 
     QString Root() const { return m_dir.path(); }
-    QString Path(const QString& relative) const { return m_dir.filePath(relative); }
+    // An absolute path stays as it is.
+    QString Path(const QString& relative) const { return QDir(m_dir.path()).filePath(relative); }
 
     QByteArray Read(const QString& relative) const {
         QFile file(Path(relative));

@@ -3,9 +3,6 @@
 #include "update/ProductListController.h"
 #include "support/CatalogueSandbox.h"
 
-
-namespace {
-
 TEST(ProductListController, RefreshAdoptsOnlyANewerListAndStoresIt) {
     const QString url = QStringLiteral("http://127.0.0.1:9/list.xml");
     const auto list = [](const QString& version, const QString& listUrl, const char* first) {
@@ -46,5 +43,3 @@ TEST(ProductListController, RefreshAdoptsOnlyANewerListAndStoresIt) {
         }
     }
 }
-
-} // namespace

@@ -8,9 +8,6 @@
 #include <QMessageBox>
 #include <QTimer>
 
-
-namespace {
-
 const QString kServer = QStringLiteral("http://127.0.0.1:9/self/");
 const QByteArray kInstaller = "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/installer-ran\"\n";
 
@@ -27,9 +24,9 @@ TEST(SelfUpdate, JoinsTheInstallerAddressAsTheFolderRuleSays) {
 // Runs the self-update of version 1.0.0.0 (localExtra on its version file) against an offer of
 // 2.0.0.0 whose entry carries entry and serves installer, answering the question with answer.
 // Whether it started the installer, and how many message boxes appeared.
-std::pair<bool, int> RunUpdate(const CatalogueSandbox& sandbox, const QString& localExtra,
-                               const QString& entry, const QByteArray& installer,
-                               int answer = QMessageBox::Ok) {
+static std::pair<bool, int> RunUpdate(const CatalogueSandbox& sandbox, const QString& localExtra,
+                                      const QString& entry, const QByteArray& installer,
+                                      int answer = QMessageBox::Ok) {
     sandbox.Write("Program/OrvexProductUpdate.xml",
                   CatalogueSandbox::VersionFile("1.0.0.0", kServer, "self.xml", localExtra));
     auto downloader = std::make_shared<FakeDownloader>();
@@ -99,5 +96,3 @@ TEST(SelfUpdate, TheDesktopStartsARealInstallerAndRefusesAFileThatIsNoProgram) {
         }
     }
 }
-
-} // namespace
