@@ -19,13 +19,9 @@ static void ConfigureIni() {
 // keeps the case it was given; a scope that names no root writes nothing and reads an empty
 // text or the default integer, leaving the error output as the caller set it.
 TEST(Settings, EachWriteLandsWhereItBelongs) {
-    struct Case {
-        int32_t scope;
-        // "where" is the "[section]" of the INI file, a registry key, or empty for nowhere.
-        QString keyPath, markerOrKey, where;
-    };
+    // "where" is the "[section]" of the INI file, a registry key, or empty for nowhere.
     // clang-format off
-    const Case cases[] = {
+    const struct { int32_t scope; QString keyPath, markerOrKey, where; } cases[] = {
         {CurrentUser, "/Software/ORVEX Technologies/Product Update/", kMarker, "HKEY_CURRENT_USER\\Software\\ORVEX Technologies\\Product Update"},
         {CurrentUser, "Software/ORVEX Technologies", "Gallery", "HKEY_CURRENT_USER\\Software\\ORVEX Technologies\\Gallery"},
         {CurrentUser, "Software/A", "COM.ORVEXSYS.REGISTRY", "HKEY_CURRENT_USER\\Software\\A\\COM.ORVEXSYS.REGISTRY"},
@@ -37,7 +33,7 @@ TEST(Settings, EachWriteLandsWhereItBelongs) {
         {3, "Software/ORVEX Technologies", kMarker, {}},
     };
     // clang-format on
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.keyPath.toStdString() + " / " + c.markerOrKey.toStdString());
         Sandbox sandbox;
         ConfigureIni();
