@@ -46,21 +46,3 @@ TEST_F(StringsResourceManagerTest, LooksUpTextsAndHotkeys) {
     EXPECT_EQ(manager.MakeHotkeyLabel(u"&open\tCtrl+O"_s), u"open (&O)\tCtrl+O"_s);
     EXPECT_EQ(manager.TranslateShortcut(u"Ctrl+S"_s), u"Strg+S"_s);
 }
-
-// Another language starts over: nothing of the last one's table is left. (The program loads
-// one table per language, so merging a second one of the same language is not shown.)
-TEST_F(StringsResourceManagerTest, AnotherLanguageStartsOver) {
-    sandbox.WriteStrings(u"de"_s, u"One"_s, u"a=eins;"_s);
-    sandbox.WriteStrings(u"fr"_s, u"One"_s, u"b=deux;"_s);
-    SetResourceLanguage(0x0407, sandbox.LanguagesFolder(), u"One"_s);
-    SetResourceLanguage(0x040C, sandbox.LanguagesFolder(), u"One"_s);
-    EXPECT_EQ(GetResourceManager().GetString(u"a"_s) + GetResourceManager().GetString(u"b"_s),
-              u"adeux"_s);
-    EXPECT_EQ(GetResourceManager().GetLanguageId(), 0x040Cu);
-
-    CStringsResourceManager manager;
-    EXPECT_TRUE(manager.Init(0x0407, sandbox.LanguagesFolder(), u"One"_s));
-    EXPECT_FALSE(manager.Init(0x0409, sandbox.LanguagesFolder(), u"One"_s)) << "no folder";
-    EXPECT_EQ(manager.GetString(u"a"_s), u"a"_s);
-    SetResourceLanguage(0, FilePath(), QString());
-}
