@@ -31,16 +31,15 @@ static int32_t Opened(const QString& name) {
                           name, 0, nullptr, kRegistryMarker);
 }
 
-// Current strictly between its "yyyyMMdd" dates; named in the run's language, else English.
+// Current strictly between its "yyyyMMdd" dates; named in the run's language, else English. A
+// day inside is CheckEndToEnd's, a date in another form the fuzz target's (never current).
 TEST(Notification, IsCurrentBetweenItsDatesAndNamedInTheRunsLanguage) {
     const QByteArray january = Notice("20240101", "20240131");
     // The notice, the day of January 2024, whether it reads, is current, and the name shown.
     // clang-format off
     const std::tuple<const char*, QByteArray, int, bool, bool, QString> rows[] = {
         {"StartDay", january, 1, true, false, "News"},
-        {"DayAfterStart", january, 2, true, true, "News"},
         {"StopDay", january, 31, true, false, "News"},
-        {"DashedDate", Notice("2024-01-01", "20240131"), 15, false, false, "News"},
         {"CountryCode", Notice("20240101", "20240131", R"(<pt value="N"/><pt_BR value="Novo"/>)"), 15, true, true, "Novo"},
         {"LaterDuplicateWins", Notice("20240101", "20240131", R"(<pt_BR value="A"/><pt_BR value="B"/>)"), 15, true, true, "B"},
     };

@@ -58,7 +58,6 @@ const Row kRows[] = {
     {"SwappedRangeAndDuplicateLowerBound", Local("2.9.9.9"), "ranges.xml", false, true, "2.5.0.0", false},
     {"RangeWithoutEntryFallsBackToDefault", Local("4.0.0.0"), "ranges.xml", false, true, "3.0.0.0", false, "https://example.org/3"},
     {"LocationOtherThanServer", Local("1.0.0.0"), R"(<Info Location="server"><Product UpdateVersion="9.0.0.0"/></Info>)", false, false, "", false},
-    {"EmptyProductElementIsReadButOffersNothing", Local("1.0.0.0"), R"(<Info Location="Server"><Product/></Info>)", false, true, "", false},
     {"InvalidInstalledVersionStillReads", Local("beta"), CatalogueSandbox::Info("1.0.0.0"), false, true, "1.0.0.0", true},
     {"LiveModeIgnoresTestEntries", Local("1.5.0.0"), "test-products.xml", false, true, "1.8.0.0", true},
     {"TestModePrefersTopLevelTestProduct", Local("3.0.0.0"), "test-products.xml", true, true, "5.0.0.0", true},

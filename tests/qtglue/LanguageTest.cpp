@@ -116,27 +116,3 @@ TEST_F(LanguageTest, ReadersFallBackDifferently) {
     EXPECT_EQ(CodeFromLanguageId(0x11009), QString()) << "more than four digits are kept";
     EXPECT_EQ(CodeFromLanguageIdNative(0x0409), u"0409"_s);
 }
-
-// The shipped translations, found beside the program through its own catalogue: each language
-// translates the same texts, keeping the line breaks and placeholders the program's text is
-// built around. That they reach the window, mirrored for Hebrew, is MainWindowLanguage's.
-TEST_F(LanguageTest, ShippedTranslationsTranslateTheSameTexts) {
-    QList<QString> firstKeys;
-    for (const char* code : {"de", "fr", "he"}) {
-        SCOPED_TRACE(code);
-        QFile file(ProgramLanguagesFolder()
-                       .Join(QLatin1String(code) + u"\\ORVEXProductUpdate.strings"_s)
-                       .LocalPath());
-        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-        QList<QString> keys;
-        ReadStringsPairs(file.readAll(), [&keys](const QString& key, const QString& value) {
-            EXPECT_FALSE(value.isEmpty()) << key.toStdString();
-            EXPECT_EQ(value.endsWith(u'\n'), key.endsWith(u'\n')) << key.toStdString();
-            EXPECT_EQ(value.count(u'%'), key.count(u'%')) << key.toStdString();
-            keys.append(key);
-        });
-        EXPECT_EQ(keys, firstKeys.isEmpty() ? keys : firstKeys);
-        firstKeys = keys;
-    }
-    EXPECT_GE(firstKeys.size(), 25);
-}
