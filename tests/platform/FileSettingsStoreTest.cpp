@@ -6,45 +6,13 @@
 
 #include <QRandomGenerator>
 
-#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 const QString kKey = QStringLiteral("Software\\ORVEX Technologies\\Test");
 
-// Runs body in a child process, a real one with its own copy of the store.
-static pid_t Fork(const std::function<int()>& body) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlives the test
-        ::_exit(body());
-    }
-    return pid;
-}
-
-// The child's exit code, or -1 when it did not end by itself; a child still running after the
-// given seconds is killed: a guard that turns a hang into a failure, not a measure of speed.
-static int Wait(pid_t pid, int seconds = 60) {
-    int status = 0;
-    if (!WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) != 0; }, seconds * 1000)) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 static QByteArray Local(const Sandbox& sandbox, const QString& relative) {
     return QFile::encodeName(sandbox.Path(relative));
-}
-
-static mode_t ModeOf(const Sandbox& sandbox, const QString& relative) {
-    struct stat info {};
-    return ::lstat(Local(sandbox, relative).constData(), &info) == 0 ? info.st_mode : 0;
 }
 
 // A line break in a name would split a line of the hive file; a closed or made-up handle
@@ -95,7 +63,7 @@ TEST(FileSettingsStore, ReadsAndRewritesWhatOthersSaved) {
         ASSERT_EQ(::chmod(Local(sandbox, "user.reg").constData(), 0640), 0);
         EXPECT_EQ(RegReadDword(HKEY_CURRENT_USER, kKey, "A", 0), read);
         ASSERT_EQ(RegWriteDword(HKEY_CURRENT_USER, kKey, "A", 2), 0);
-        EXPECT_EQ(ModeOf(sandbox, "user.reg"), mode_t(S_IFREG | 0640));
+        EXPECT_EQ(sandbox.Mode("user.reg"), mode_t(S_IFREG | 0640));
         EXPECT_EQ(sandbox.Read("user.reg").toStdString(), written.toStdString());
     }
 }
@@ -179,7 +147,7 @@ TEST(FileSettingsStore, NonRegularFilesAreUnreadableAndNeverWaitedFor) {
         SCOPED_TRACE(file);
         ASSERT_EQ(::mkfifo(Local(sandbox, file).constData(), 0600), 0);
         EXPECT_EQ(Wait(Fork([&] { return failsAsUnreadable() ? 0 : 1; }), 30), 0);
-        EXPECT_TRUE(S_ISFIFO(ModeOf(sandbox, file)));
+        EXPECT_TRUE(S_ISFIFO(sandbox.Mode(file)));
     }
 }
 

@@ -4,21 +4,12 @@
 
 #include <QScopeGuard>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 // Sets (or, when set is false, removes) an environment variable until the end of the scope.
 [[nodiscard]] static auto ScopedEnv(const char* name, const QByteArray& value, bool set = true) {
     const bool had = qEnvironmentVariableIsSet(name);
     const QByteArray old = qgetenv(name);
     set ? qputenv(name, value) : qunsetenv(name);
     return qScopeGuard([=] { had ? qputenv(name, old) : qunsetenv(name); });
-}
-
-static mode_t ModeOf(const QString& path) {
-    struct stat info {};
-    ::lstat(QFile::encodeName(path).constData(), &info);
-    return info.st_mode & (S_IFMT | 07777);
 }
 
 TEST(Locations, HivesOfARealSystem) {
@@ -45,12 +36,12 @@ TEST(Locations, TemporaryFolderIsPrivateAndCannotBePlanted) {
     const QString expected = base.path() + "/orvex-product-update-" + QString::number(::geteuid());
     const QByteArray local = QFile::encodeName(expected);
     EXPECT_EQ(TempFolder().LocalPath(), expected);
-    EXPECT_EQ(ModeOf(expected), S_IFDIR | 0700);
+    EXPECT_EQ(sandbox.Mode(expected), S_IFDIR | 0700);
     ASSERT_TRUE(QDir(expected).removeRecursively() && QDir().mkpath(base.path() + "/elsewhere"));
     ASSERT_TRUE(QFile::link(base.path() + "/elsewhere", expected));
     const QString chosen = TempFolder().LocalPath();
     EXPECT_NE(chosen, expected);
-    EXPECT_EQ(ModeOf(chosen), S_IFDIR | 0700) << chosen.toStdString();
+    EXPECT_EQ(sandbox.Mode(chosen), S_IFDIR | 0700) << chosen.toStdString();
     EXPECT_EQ(TempFolder().LocalPath(), chosen);
     ASSERT_TRUE(QFile::remove(expected) && ::mkdir(local.constData(), 0777) == 0 &&
                 ::chmod(local.constData(), 0777) == 0);

@@ -3,7 +3,7 @@
 #include "regtool/RegTool.h"
 #include "platform/DurableFile.h"
 #include "platform/FdGuard.h"
-#include "support/Sandbox.h"
+#include "support/ProgramRun.h"
 
 #include <QProcess>
 
@@ -11,8 +11,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 const QString kT = QStringLiteral("HKCU\\Software\\T");
 const QString kAcc = QStringLiteral("HKLM\\SOFTWARE\\ORVEX Technologies\\ACC");
@@ -231,19 +229,17 @@ TEST(RegTool, OrdinaryUserCannotChangeTheMachineHive) {
     using P = QFileDevice;
     QFile::setPermissions(sandbox.Root(), P::ReadOwner | P::ExeOwner | P::ReadOther | P::ExeOther);
     QFile::setPermissions(sandbox.Path("machine.reg"), P::ReadOwner | P::ReadOther);
-    const pid_t child = ::fork();
-    if (child == 0) {
+    const int exitCode = Wait(Fork([] {
         if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
-            ::_exit(100);
+            return 100;
         const Result add = Reg({"add", kAcc, "/v", "Keep", "/d", "you", "/f"});
-        const bool answered = add.err.contains("Access is denied") &&
-                              Reg({"query", kAcc, "/v", "Keep"}).out.contains("REG_SZ    me\n");
-        ::_exit(add.exitCode == 1 && answered ? 0 : 1);
-    }
-    int status = -1;
-    ::waitpid(child, &status, 0);
+        return add.exitCode == 1 && add.err.contains("Access is denied") &&
+                       Reg({"query", kAcc, "/v", "Keep"}).out.contains("REG_SZ    me\n")
+                   ? 0
+                   : 1;
+    }));
     QFile::setPermissions(sandbox.Root(), P::ReadOwner | P::WriteOwner | P::ExeOwner);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(exitCode, 0);
     EXPECT_EQ(sandbox.Read("machine.reg"), before);
 }
 

@@ -9,6 +9,8 @@
 #include <csignal>
 #include <functional>
 #include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 // Polls until ready() or the time is up; whether it became ready. For what another process
 // does, which no signal of ours reports.
@@ -17,6 +19,29 @@ inline bool WaitFor(const std::function<bool()>& ready, int milliseconds) {
         if (deadline.hasExpired())
             return false;
     return true;
+}
+
+// Runs body in a child process, a real one with its own copy of every
+// process-wide object.
+inline pid_t Fork(const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlives the test
+        ::_exit(body());
+    }
+    return pid;
+}
+
+// The child's exit code, or -1 when it did not end by itself; a child still running after the
+// given seconds is killed: a guard that turns a hang into a failure, not a measure of speed.
+inline int Wait(pid_t pid, int seconds = 60) {
+    int status = 0;
+    if (!WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) != 0; }, seconds * 1000)) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // How the real program ended.

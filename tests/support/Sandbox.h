@@ -15,6 +15,8 @@
 
 #include <optional>
 
+#include <sys/stat.h>
+
 // Text as Windows programs save it: UTF-16LE after a byte-order mark unless told otherwise, with
 // no terminating nul.
 inline QByteArray Utf16Le(const QString& text, bool mark = true) {
@@ -59,6 +61,12 @@ public:
         QFile file(QStringLiteral(ORVEX_TEST_DATA_DIR "/") + name);
         EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << name.toStdString();
         return file.readAll();
+    }
+    // The file type and permission bits, of a link itself; 0 when there is nothing.
+    mode_t Mode(const QString& relative) const {
+        struct stat info {};
+        return ::lstat(QFile::encodeName(Path(relative)).constData(), &info) == 0 ? info.st_mode
+                                                                                  : 0;
     }
     CHive Hive(const QString& relative) const {
         CHive hive;
