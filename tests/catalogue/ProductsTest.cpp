@@ -7,29 +7,8 @@
 
 const QString kInfo = QStringLiteral("http://127.0.0.1:9/");
 
-static QByteArray ListWithVersion(const QString& version) {
-    return CatalogueSandbox::List(version, {}, {CatalogueSandbox::Product("P" + version, "P")});
-}
-
-// A greater program copy being chosen is shown by the controller's refresh, which stores one.
-TEST(ProductList, PrefersTheProgramCopyOnlyWhenItsVersionIsGreater) {
-    // The common copy, the program's copy (none when null) and the first product of the choice.
-    const std::tuple<const char*, QByteArray, QByteArray, QString> rows[] = {
-        {"EqualKeepsCommon", ListWithVersion("2.0.0.0"), ListWithVersion("2.0.0.0"), "P2.0.0.0"},
-        {"OnlyProgram", {}, ListWithVersion("1.0.0.0"), "P1.0.0.0"},
-        {"ProgramUnreadable", ListWithVersion("1.0.0.0"), "<broken", "P1.0.0.0"},
-        {"Neither", {}, {}, ""}};
-    for (const auto& [name, common, program, chosen] : rows) {
-        SCOPED_TRACE(name);
-        CatalogueSandbox sandbox;
-        for (const auto& [file, text] : {std::pair("ProgramData", common), {"Program", program}})
-            if (!text.isNull())
-                sandbox.Write(file + QStringLiteral("/productlist.xml"), text);
-        const auto list = LoadBestProductList();
-        EXPECT_EQ(list->Items().empty() ? QString() : list->Items()[0]->GetName(), chosen);
-    }
-}
-
+// Which copy of the list a run takes is shown by the controller's refresh (a newer copy stored
+// beside the program is taken) and by CheckEndToEnd (the common copy alone).
 // Element names are case-sensitive, each kind needs its own attributes, and a notice's is
 // spelt "BaseXML"; anything else is skipped.
 TEST(ProductList, KeepsOnlyKnownElementsThatLoad) {
