@@ -125,8 +125,9 @@ public:
     // Runs xdotool on this display; its standard output.
     QString Xdotool(const QStringList& arguments) const {
         QProcess tool;
-        tool.setEnvironment(QProcess::systemEnvironment()
-                            << QStringLiteral("DISPLAY=") + m_display);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), m_display);
+        tool.setProcessEnvironment(env);
         tool.start(QStringLiteral("xdotool"), arguments);
         tool.waitForFinished(10000);
         return QString::fromLocal8Bit(tool.readAllStandardOutput()).trimmed();
