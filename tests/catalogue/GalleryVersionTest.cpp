@@ -59,11 +59,8 @@ TEST(GalleryVersion, ReadsRecordInstalledAndPublishedCategoriesAndStartsTheAppli
         {"NewestStampsAsShortDates", ab, "A=2008-07-01 B=2008-06-01", true, true, june, Short(2008, 7, 1), true, manifest, viewer},
         {"LinuxPathsNothingNewer", ab, "B=2008-06-01", true, false, june, june, true, "@/manifest.xml", "@/viewer"},
         {"ApplicationMissing", ab, "A=2009-01-01", true, true, june, Short(2009, 1, 1), false, manifest, "C:\\Gallery\\missing"},
-        {"EmptyAppPathFindsNothing", ab, "", false, false, "", "", false, manifest, ""},
         // A relative manifest would name a folder below the current one.
         {"RelativeManifest", ab, "", false, false, "", "", false, "Gallery\\manifest.xml", viewer},
-        // Without a manifest there is no folder to look in.
-        {"MetadataWithoutManifest", ab, "", false, false, "", "", false, "", viewer, "C:\\Gallery\\meta.xml"},
         {"InstalledFileMissing", "", "", false, false, "", "", false, manifest, viewer},
         // clang-format on
     };

@@ -12,19 +12,6 @@
     return qScopeGuard([=] { had ? qputenv(name, old) : qunsetenv(name); });
 }
 
-TEST(Locations, HivesOfARealSystem) {
-    Sandbox sandbox;
-    qunsetenv("ORVEX_ROOT");
-    EXPECT_EQ(MachineHivePath(), "/etc/orvex/machine.reg");
-    {
-        const auto config = ScopedEnv("XDG_CONFIG_HOME", "/config/here");
-        EXPECT_EQ(UserHivePath(), "/config/here/orvex/user.reg");
-    }
-    const auto home = ScopedEnv("HOME", "/home/someone");
-    const auto relative = ScopedEnv("XDG_CONFIG_HOME", "relative/config"); // ignored
-    EXPECT_EQ(UserHivePath(), "/home/someone/.config/orvex/user.reg");
-}
-
 // Another user's traps where the private temporary folder should be: a link, or a folder
 // others may write to. Either way another, private, folder is chosen.
 TEST(Locations, TemporaryFolderIsPrivateAndCannotBePlanted) {

@@ -26,17 +26,16 @@ protected:
     LanguageSandbox sandbox;
 };
 
-TEST(LanguageCodes, SystemLocalesAndHexadecimalIdentifiers) {
+TEST(LanguageCodes, SystemLocalesAndLongOrSpacedIdentifiers) {
     // The default, a renamed language, a country kept, a country dropped.
     const std::pair<const char*, const char*> locales[] = {
         {"C", "en_CA"}, {"no_NO", "nb"}, {"pt_BR", "pt_BR"}, {"de_DE", "de"}};
     for (const auto& [locale, code] : locales)
         EXPECT_EQ(SystemLanguageCodeFor(QString::fromLatin1(locale)), QString::fromLatin1(code));
     // Only the low 16 bits of a long number count; anything but hexadecimal digits is none.
-    const std::pair<const char*, uint16_t> ids[] = {
-        {"040c", 0x040C}, {"12345", 0x2345}, {"FFFFFFFFF", 0xFFFF}, {" 0407", 0}};
-    for (const auto& [text, id] : ids)
-        EXPECT_EQ(ParseLanguageId(QString::fromLatin1(text)), id) << text;
+    // (Four digits read back as printed: the fuzz target's.)
+    EXPECT_EQ(ParseLanguageId("12345"), 0x2345);
+    EXPECT_EQ(ParseLanguageId(" 0407"), 0);
 }
 
 TEST_F(LanguageTest, CommandLineOverRegistryOverSystemLocale) {
