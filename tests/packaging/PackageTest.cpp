@@ -92,15 +92,15 @@ TEST_F(PackageTest, ControlFieldsNameTheVersionAndTheLinkedLibraries) {
 TEST_F(PackageTest, ContentsFollowTheLayoutWithSafeModes) {
     QMap<QString, QString> entries; // path -> mode, with " -> target" for links
     // dpkg-deb -c: mode, owner/group, size, date, time, ./path [-> target]
-    for (const QString& line :
-         Command("dpkg-deb", {"-c", s_deb}).out.split(u'\n', Qt::SkipEmptyParts)) {
+    const QString listing = Command("dpkg-deb", {"-c", s_deb}).out;
+    for (const QString& line : listing.split(u'\n', Qt::SkipEmptyParts)) {
+        SCOPED_TRACE(line.toStdString());
         const QStringList f = line.split(QRegularExpression("\\s+"));
-        ASSERT_GE(f.size(), 6) << line.toStdString();
+        ASSERT_GE(f.size(), 6);
         const QString& mode = f[0];
-        EXPECT_EQ(f[1], "root/root") << line.toStdString();
+        EXPECT_EQ(f[1], "root/root");
         EXPECT_TRUE(mode[0] == u'l' || (mode[7] == u'r' && mode[5] != u'w' && mode[8] != u'w' &&
-                                        (mode[0] != u'd' || mode[9] == u'x')))
-            << line.toStdString();
+                                        (mode[0] != u'd' || mode[9] == u'x')));
         const QStringList link = f.mid(5).join(u' ').mid(1).split(QLatin1String(" -> "));
         entries[link[0]] = mode + (link.size() > 1 ? " -> " + link[1] : QString());
     }

@@ -40,20 +40,18 @@ TEST(LanguageCodes, SystemLocalesAndLongOrSpacedIdentifiers) {
 
 TEST_F(LanguageTest, CommandLineOverRegistryOverSystemLocale) {
     sandbox.InstallCatalogue(Catalogue());
-    const auto choose = [](const char* product, uint32_t id) {
-        RegWriteDword(HKEY_CURRENT_USER,
-                      LanguageSandbox::kSetupKey + u'\\' + QLatin1String(product), u"LanguageID"_s,
-                      id);
+    const auto choose = [](const QString& product, uint32_t id) {
+        RegWriteDword(HKEY_CURRENT_USER, LanguageSandbox::kSetupKey + product, u"LanguageID"_s, id);
     };
     ASSERT_EQ(GetLanguageCode(), SystemLanguageCodeFor(QLocale::system().name()));
-    choose("Folivo", 0x040C);
+    choose(u"\\Folivo"_s, 0x040C);
     EXPECT_EQ(GetLanguageCode(), u"fr"_s);
-    choose("Tavlo", 0x1009);
+    choose(u"\\Tavlo"_s, 0x1009);
     EXPECT_EQ(GetLanguageCode(), u"EN_ca"_s) << "Tavlo's choice wins, as the catalogue spells it";
     SetLocaleOverride(u"he"_s);
     EXPECT_EQ(GetLanguageCode(), u"he"_s) << "the command line wins";
     SetLocaleOverride(QString());
-    choose("Tavlo", 0x0409);
+    choose(u"\\Tavlo"_s, 0x0409);
     EXPECT_EQ(GetLanguageCode(), QString()) << "an identifier the catalogue does not list";
     sandbox.Write(u"drive_c/Lang/Languages/languages.xml"_s, "<unreadable");
     EXPECT_EQ(GetLanguageCode(), u"0409"_s) << "without a catalogue the digits are the code";
