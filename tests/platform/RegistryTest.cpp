@@ -41,13 +41,4 @@ TEST(Registry, ReadsTakeOnlyWhatTheStoredBytesHold) {
         EXPECT_EQ(RegQueryString(HKEY_CURRENT_USER, key, c.name, out), c.query != no);
         EXPECT_EQ(out, c.query);
     }
-    // An absent value or key: the default.
-    const std::pair<QString, const char*> missing[] = {{key, "Absent"}, {"No\\Such\\Key", "X"}};
-    for (const auto& [path, name] : missing) {
-        int32_t error = -1;
-        EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, path, name, "d", &error), "d");
-        EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
-        EXPECT_EQ(RegReadDword(HKEY_CURRENT_USER, path, name, 77, &error), 77u);
-        EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
-    }
 }

@@ -82,17 +82,3 @@ TEST(Settings, IniReadsAndWritesAnswerAsWindowsDoes) {
     ASSERT_TRUE(QFile::remove(sandbox.Path(kIniLocal)) && QDir().mkpath(sandbox.Path(kIniLocal)));
     EXPECT_EQ(WriteSettingInt(CurrentUser, kMaker, "X", 1, kMarker), ERROR_BADKEY);
 }
-
-// The redirect is looked up once per run; once Tavlo Drivers are installed it is over for good:
-// values go to the registry again and the redirect itself is cleared.
-TEST(Settings, TavloDriversEndTheIniFileForGood) {
-    Sandbox sandbox;
-    ConfigureIni();
-    ASSERT_EQ(RegWriteString(HKEY_LOCAL_MACHINE, kMaker + "\\Tavlo Drivers\\Install Information",
-                             "Drivers Directory", "C:\\Drivers"),
-              0);
-    ASSERT_EQ(WriteSettingInt(CurrentUser, kMaker, "Count", 3, kMarker), 0);
-    EXPECT_TRUE(sandbox.Read(kIniLocal).isEmpty());
-    EXPECT_EQ(RegReadDword(HKEY_CURRENT_USER, kMaker, "Count", 0), 3u);
-    EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kMaker, "Tavlo_INI_Settings_File", "kept"), "");
-}

@@ -11,16 +11,6 @@
 const QString kServer = QStringLiteral("http://127.0.0.1:9/self/");
 const QByteArray kInstaller = "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/installer-ran\"\n";
 
-TEST(SelfUpdate, JoinsTheInstallerAddressAsTheFolderRuleSays) {
-    // "/" is trimmed before "\\", so a "/" in front of a "\\" stays.
-    // (A doubled "/" going is the installer download's own.)
-    const std::pair<QString, QString> rows[] = {{"http://h/dir", "http://h/dir/setup.run"},
-                                                {"http://h/dir/\\", "http://h/dir//setup.run"},
-                                                {"http://h/dir\\/", "http://h/dir/setup.run"}};
-    for (const auto& [base, joined] : rows)
-        EXPECT_EQ(JoinUrl(base, "setup.run"), joined) << base.toStdString();
-}
-
 // Runs the self-update of version 1.0.0.0 (localExtra on its version file) against an offer of
 // 2.0.0.0 whose entry carries entry and serves installer, answering the question with answer.
 // Whether it started the installer, and how many message boxes appeared.
@@ -47,6 +37,7 @@ static std::pair<bool, int> RunUpdate(const CatalogueSandbox& sandbox, const QSt
     return {result, answerer.Count()};
 }
 
+// The installer's address is joined from a folder ending in a doubled separator.
 TEST(SelfUpdate, AsksVerifiesAndStartsTheInstaller) {
     const QString digest = QString::fromLatin1(
         QCryptographicHash::hash(kInstaller, QCryptographicHash::Sha256).toHex());
