@@ -37,11 +37,8 @@ static std::shared_ptr<GalleryVersion> LoadGallery(const QString& manifest, cons
     WriteSettingString(LocalMachine, kKey, "Args", "-open all", kRegistryMarker);
     CXmlDocument list;
     // Doubled separators go before the file name is joined.
-    EXPECT_TRUE(list.Parse(
-        QStringLiteral(
-            "<Gallery Name=\"Pack\" GUID=\"%1\" DefaultUrl=\"http://127.0.0.1:9/gallery//\"/>")
-            .arg(kGuid)
-            .toUtf8()));
+    EXPECT_TRUE(list.Parse("<Gallery Name=\"Pack\" GUID=\"" + kGuid.toUtf8() +
+                           "\" DefaultUrl=\"http://127.0.0.1:9/gallery//\"/>"));
     auto gallery = std::make_shared<GalleryVersion>();
     EXPECT_TRUE(gallery->Load(list.Root()));
     return gallery;

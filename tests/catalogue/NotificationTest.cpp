@@ -2,7 +2,6 @@
 // any bytes by the fuzz target; the silent run that shows a notice (beside Tavlo before
 // version 10, the only machines the maker's notices go to) is CheckEndToEnd's.
 #include "catalogue/Notification.h"
-#include "catalogue/ProductVersions.h"
 #include "catalogue/XmlDocument.h"
 #include "qtglue/Language.h"
 #include "support/CatalogueSandbox.h"
@@ -11,9 +10,8 @@
 
 static QByteArray Notice(const QString& start, const QString& stop,
                          const QString& texts = R"(<en value="News"/>)") {
-    return QStringLiteral(
-               R"(<Notification WebPage="https://example.org/news" StartDate="%1" StopDate="%2"><Text>%3</Text></Notification>)")
-        .arg(start, stop, texts)
+    return (R"(<Notification WebPage="https://example.org/news" StartDate=")" + start +
+            R"(" StopDate=")" + stop + "\"><Text>" + texts + "</Text></Notification>")
         .toUtf8();
 }
 

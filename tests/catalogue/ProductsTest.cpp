@@ -1,5 +1,4 @@
 #include "catalogue/Products.h"
-#include "catalogue/ProductVersions.h"
 #include "support/CatalogueSandbox.h"
 #include "support/ModalAnswerer.h"
 

@@ -162,17 +162,16 @@ TEST(FileSettingsStore, NoOtherUserCanTakeTheLockOfTheMachineHive) {
     ASSERT_EQ(::chmod(QFile::encodeName(sandbox.Root()).constData(), 0755), 0);
     const QByteArray lock = Local(sandbox, "machine.reg.lock");
     ASSERT_TRUE(QFile::exists(sandbox.Path("machine.reg.lock")));
-    EXPECT_EQ(Wait(Fork([&] {
-                  if (::setgid(65534) != 0 || ::setuid(65534) != 0)
-                      return 100;
-                  for (const int flags : {O_RDONLY, O_RDWR}) {
-                      const int fd = ::open(lock.constData(), flags);
-                      if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
-                          return 1;
-                  }
-                  return 0;
-              })),
-              0);
+    const auto takeLock = [&] {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            return 100;
+        for (const int flags : {O_RDONLY, O_RDWR})
+            if (const int fd = ::open(lock.constData(), flags);
+                fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+                return 1;
+        return 0;
+    };
+    EXPECT_EQ(Wait(Fork(takeLock)), 0);
 }
 
 // Root writing a hive in a place another user controls could be led by a planted link to

@@ -1,10 +1,8 @@
 #include "qtglue/Language.h"
 #include "qtglue/LanguageCatalogue.h"
-#include "qtglue/StringsFile.h"
 
 #include "LanguageSandbox.h"
 
-#include <QApplication>
 #include <QLocale>
 
 using namespace Qt::StringLiterals;

@@ -1,5 +1,4 @@
 #include "update/SelfUpdate.h"
-#include "catalogue/WebPage.h"
 #include "support/CatalogueSandbox.h"
 #include "support/ModalAnswerer.h"
 #include "support/ProgramRun.h"
