@@ -1,5 +1,4 @@
 #include "platform/FileSettingsStore.h"
-#include "platform/DurableFile.h"
 #include "platform/Registry.h"
 
 #include "support/ProgramRun.h"

@@ -4,6 +4,7 @@
 
 #include <QDeadlineTimer>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QThread>
 
 #include <csignal>
