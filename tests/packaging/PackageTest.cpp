@@ -2,17 +2,14 @@
 // inspected with dpkg-deb, checked by desktop-file-validate and lintian, and unpacked into a
 // folder where the packaged program runs a whole silent check.
 #include "net/TestServers.h"
+#include "support/CatalogueSandbox.h"
 #include "support/ProgramRun.h"
 
 #include <QDate>
 #include <QRegularExpression>
 #include <QStandardPaths>
 
-#include <gtest/gtest.h>
-
 #include <optional>
-
-namespace {
 
 const QString kProgramDir = QStringLiteral("/opt/orvex/ProductUpdate");
 
@@ -21,8 +18,8 @@ struct ToolRun {
     QString out;
 };
 
-ToolRun Command(const QString& program, const QStringList& arguments,
-                const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+static ToolRun Command(const QString& program, const QStringList& arguments,
+                       const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
     QProcess process;
     process.setProcessEnvironment(env);
     process.setProcessChannelMode(QProcess::MergedChannels);
@@ -40,8 +37,8 @@ class PackageTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         for (const char* tool : {"dpkg-deb", "dpkg-shlibdeps", "lintian", "desktop-file-validate"})
-            s_missing += QStandardPaths::findExecutable(tool).isEmpty() ? QLatin1String(tool) + u' '
-                                                                        : QString();
+            if (QStandardPaths::findExecutable(tool).isEmpty())
+                s_missing += QLatin1String(tool) + u' ';
         if (!s_missing.isEmpty())
             return;
         s_work.emplace();
@@ -85,8 +82,9 @@ TEST_F(PackageTest, ControlFieldsNameTheVersionAndTheLinkedLibraries) {
     for (const char* library : {"libqt6widgets6", "libcurl4", "libtinyxml2", "libc6"})
         EXPECT_TRUE(depends.contains(QLatin1String(library))) << library;
     const QString control = Command("dpkg-deb", {"-I", s_deb}).out;
-    for (const char* script : {"postinst", "postrm", "conffiles"})
-        EXPECT_TRUE(control.contains(QLatin1String(script))) << script;
+    EXPECT_TRUE(control.contains("postinst") && control.contains("postrm") &&
+                control.contains("conffiles"))
+        << control.toStdString();
 }
 
 // Everyone may read what only root may change, whatever the umask of the build, and the key
@@ -94,29 +92,26 @@ TEST_F(PackageTest, ControlFieldsNameTheVersionAndTheLinkedLibraries) {
 TEST_F(PackageTest, ContentsFollowTheLayoutWithSafeModes) {
     QMap<QString, QString> entries; // path -> mode, with " -> target" for links
     // dpkg-deb -c: mode, owner/group, size, date, time, ./path [-> target]
-    for (const QString& line :
-         Command("dpkg-deb", {"-c", s_deb}).out.split(u'\n', Qt::SkipEmptyParts)) {
+    const QString listing = Command("dpkg-deb", {"-c", s_deb}).out;
+    for (const QString& line : listing.split(u'\n', Qt::SkipEmptyParts)) {
+        SCOPED_TRACE(line.toStdString());
         const QStringList f = line.split(QRegularExpression("\\s+"));
-        ASSERT_GE(f.size(), 6) << line.toStdString();
+        ASSERT_GE(f.size(), 6);
         const QString& mode = f[0];
-        EXPECT_EQ(f[1], "root/root") << line.toStdString();
+        EXPECT_EQ(f[1], "root/root");
         EXPECT_TRUE(mode[0] == u'l' || (mode[7] == u'r' && mode[5] != u'w' && mode[8] != u'w' &&
-                                        (mode[0] != u'd' || mode[9] == u'x')))
-            << line.toStdString();
+                                        (mode[0] != u'd' || mode[9] == u'x')));
         const QStringList link = f.mid(5).join(u' ').mid(1).split(QLatin1String(" -> "));
         entries[link[0]] = mode + (link.size() > 1 ? " -> " + link[1] : QString());
     }
     const QString program = kProgramDir + "/orvex-product-update", reg = kProgramDir + "/orvex-reg";
+    // clang-format off
     const std::pair<QString, QString> expected[] = {
-        {program, "-rwxr-xr-x"},
-        {reg, "-rwxr-xr-x"},
-        {"/usr/bin/orvex-product-update", "lrwxrwxrwx -> " + program},
-        {"/usr/bin/orvex-reg", "lrwxrwxrwx -> " + reg},
-        {kProgramDir + "/OrvexProductUpdate.xml", "-rw-r--r--"},
-        {kProgramDir + "/Languages/de/ORVEXProductUpdate.strings", "-rw-r--r--"},
-        {"/usr/share/applications/orvex-product-update.desktop", "-rw-r--r--"},
-        {"/etc/xdg/autostart/orvex-product-update.desktop", "-rw-r--r--"},
-    };
+        {program, "-rwxr-xr-x"}, {reg, "-rwxr-xr-x"},
+        {"/usr/bin/orvex-product-update", "lrwxrwxrwx -> " + program}, {"/usr/bin/orvex-reg", "lrwxrwxrwx -> " + reg},
+        {kProgramDir + "/OrvexProductUpdate.xml", "-rw-r--r--"}, {kProgramDir + "/Languages/de/ORVEXProductUpdate.strings", "-rw-r--r--"},
+        {"/usr/share/applications/orvex-product-update.desktop", "-rw-r--r--"}, {"/etc/xdg/autostart/orvex-product-update.desktop", "-rw-r--r--"}};
+    // clang-format on
     for (const auto& [path, entry] : expected)
         EXPECT_EQ(entries.value(path), entry) << path.toStdString();
     EXPECT_FALSE(entries.contains("/var/lib/orvex/")) << "made by postinst, not shipped";
@@ -150,15 +145,8 @@ TEST_F(PackageTest, UnpackedProgramStartedThroughALinkChecksTheProductsBesideIt)
     TestServer server;
     ASSERT_TRUE(server.IsRunning()) << "python3 could not start the test server";
     const Sandbox sandbox;
-    QDir().mkpath(Unpacked("/opt/orvex/ORVEX Software Update"));
-    QFile version(Unpacked("/opt/orvex/ORVEX Software Update/Alpha.xml"));
-    ASSERT_TRUE(version.open(QIODevice::WriteOnly) &&
-                version.write(QStringLiteral("<Version><Product CurrentVersion=\"1.0.0.0\" "
-                                             "RemoteVersionFileURL=\"%1\" RemoteVersionFile="
-                                             "\"alpha.xml\"/></Version>")
-                                  .arg(server.Url("/"))
-                                  .toUtf8()) > 0);
-    version.close();
+    sandbox.Write(Unpacked("/opt/orvex/ORVEX Software Update/Alpha.xml"),
+                  CatalogueSandbox::VersionFile("1.0.0.0", server.Url("/"), "alpha.xml"));
     sandbox.Write("ProgramData/productlist.xml",
                   R"(<ProductList Version="1.0.0.0"><Product Name="Alpha" BaseXml="Alpha"/>)"
                   "</ProductList>");
@@ -172,5 +160,3 @@ TEST_F(PackageTest, UnpackedProgramStartedThroughALinkChecksTheProductsBesideIt)
     EXPECT_EQ(server.Requests(), QStringList{"GET /alpha.xml auth=0"});
     EXPECT_EQ(Sandbox::UserValue("LastChecked"), QDate::currentDate().toJulianDay());
 }
-
-} // namespace

@@ -1,60 +1,18 @@
 #include "platform/FileSettingsStore.h"
-#include "platform/DurableFile.h"
 #include "platform/Registry.h"
 
-#include "support/Sandbox.h"
+#include "support/ProgramRun.h"
 
-#include <QElapsedTimer>
 #include <QRandomGenerator>
-#include <QThread>
 
-#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-namespace {
 const QString kKey = QStringLiteral("Software\\ORVEX Technologies\\Test");
 
-// Runs body in a child process, a real one with its own copy of the store.
-pid_t Fork(const std::function<int()>& body) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlives the test
-        ::_exit(body());
-    }
-    return pid;
-}
-
-// The child's exit code, or -1 when it did not end by itself; a child still running after the
-// given seconds is killed: a guard that turns a hang into a failure, not a measure of speed.
-int Wait(pid_t pid, int seconds = 60) {
-    QElapsedTimer waited;
-    waited.start();
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (waited.elapsed() > seconds * 1000) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
-        }
-        QThread::msleep(10);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-QByteArray Local(const Sandbox& sandbox, const QString& relative) {
+static QByteArray Local(const Sandbox& sandbox, const QString& relative) {
     return QFile::encodeName(sandbox.Path(relative));
 }
-
-mode_t ModeOf(const Sandbox& sandbox, const QString& relative) {
-    struct stat info {};
-    return ::lstat(Local(sandbox, relative).constData(), &info) == 0 ? info.st_mode : 0;
-}
-} // namespace
 
 // A line break in a name would split a line of the hive file; a closed or made-up handle
 // must be refused, not used.
@@ -88,27 +46,23 @@ TEST(FileSettingsStore, ReadsAndRewritesWhatOthersSaved) {
     const QByteArray one = "\"A\"=dword:00000001\n", two = "\"A\"=dword:00000002\n";
     // The hive, the value A reads as, and the hive after A is set to 2 (a section follows an
     // empty line then).
+    const QByteArray again = "\n[hkcu\\software\\orvex technologies\\test]\n";
+    // clang-format off
     const std::tuple<const char*, QByteArray, uint32_t, QByteArray> rows[] = {
         {"UnreadLine", head + section + one + "nonsense\n", 1, head + section + two + "nonsense\n"},
-        {"CommentEndingInBackslash", head + "; C:\\\n" + section.mid(1) + one + "; C:\\", 1,
-         head + "; C:\\\n" + section + two + "; C:\\\n"},
-        {"UnfinishedHex", head + "\"B\"=hex:01,\\\n" + section.mid(1) + one, 1,
-         head + "\"B\"=hex:01,\\\n" + section + two},
-        {"ValueGivenTwice", head + section + one + "\"B\"=\"b\"\n\"a\"=dword:00000003\n", 3,
-         head + section + "\"a\"=dword:00000002\n\"B\"=\"b\"\n"},
-        {"SectionGivenTwice",
-         head + section + one +
-             "\n[hkcu\\software\\orvex technologies\\test]\n\"a\"=dword:00000003\n",
-         3,
-         head + section + "\"a\"=dword:00000002\n\n[hkcu\\software\\orvex technologies\\test]\n"},
+        {"CommentEndingInBackslash", head + "; C:\\\n" + section.mid(1) + one + "; C:\\", 1, head + "; C:\\\n" + section + two + "; C:\\\n"},
+        {"UnfinishedHex", head + "\"B\"=hex:01,\\\n" + section.mid(1) + one, 1, head + "\"B\"=hex:01,\\\n" + section + two},
+        {"ValueGivenTwice", head + section + one + "\"B\"=\"b\"\n\"a\"=dword:00000003\n", 3, head + section + "\"a\"=dword:00000002\n\"B\"=\"b\"\n"},
+        {"SectionGivenTwice", head + section + one + again + "\"a\"=dword:00000003\n", 3, head + section + "\"a\"=dword:00000002\n" + again},
     };
+    // clang-format on
     for (const auto& [name, text, read, written] : rows) {
         SCOPED_TRACE(name);
         sandbox.Write("user.reg", text);
         ASSERT_EQ(::chmod(Local(sandbox, "user.reg").constData(), 0640), 0);
         EXPECT_EQ(RegReadDword(HKEY_CURRENT_USER, kKey, "A", 0), read);
         ASSERT_EQ(RegWriteDword(HKEY_CURRENT_USER, kKey, "A", 2), 0);
-        EXPECT_EQ(ModeOf(sandbox, "user.reg"), mode_t(S_IFREG | 0640));
+        EXPECT_EQ(sandbox.Mode("user.reg"), mode_t(S_IFREG | 0640));
         EXPECT_EQ(sandbox.Read("user.reg").toStdString(), written.toStdString());
     }
 }
@@ -164,10 +118,7 @@ TEST(FileSettingsStore, WriterKilledMidWriteLeavesAReadableHive) {
         });
         // Until the first value is written (creating the key is a write of its own), then a
         // little longer, so that the kill falls at a different point of a rewrite each round.
-        QElapsedTimer waited;
-        waited.start();
-        while (!sandbox.Read("user.reg").contains("\"Filler\"") && waited.elapsed() < 30000)
-            QThread::msleep(5);
+        WaitFor([&] { return sandbox.Read("user.reg").contains("\"Filler\""); }, 30000);
         QThread::msleep(QRandomGenerator::global()->bounded(5, 60));
         ::kill(writer, SIGKILL);
         ASSERT_EQ(Wait(writer), -1);
@@ -184,19 +135,18 @@ TEST(FileSettingsStore, WriterKilledMidWriteLeavesAReadableHive) {
 // are opened by the same reader.)
 TEST(FileSettingsStore, NonRegularFilesAreUnreadableAndNeverWaitedFor) {
     Sandbox sandbox;
+    int32_t error = 0;
+    // clang-format off
     const std::pair<const char*, std::function<bool()>> rows[] = {
-        {"user.reg",
-         [] {
-             int32_t error = 0;
-             return RegReadDword(HKEY_CURRENT_USER, kKey, "A", 7, &error) == 7 && error != 0;
-         }},
+        {"user.reg", [&] { return RegReadDword(HKEY_CURRENT_USER, kKey, "A", 7, &error) == 7 && error != 0; }},
         {"machine.reg", [] { return RegWriteDword(HKEY_LOCAL_MACHINE, kKey, "A", 1) != 0; }},
     };
+    // clang-format on
     for (const auto& [file, failsAsUnreadable] : rows) {
         SCOPED_TRACE(file);
         ASSERT_EQ(::mkfifo(Local(sandbox, file).constData(), 0600), 0);
         EXPECT_EQ(Wait(Fork([&] { return failsAsUnreadable() ? 0 : 1; }), 30), 0);
-        EXPECT_TRUE(S_ISFIFO(ModeOf(sandbox, file)));
+        EXPECT_TRUE(S_ISFIFO(sandbox.Mode(file)));
     }
 }
 
@@ -211,17 +161,16 @@ TEST(FileSettingsStore, NoOtherUserCanTakeTheLockOfTheMachineHive) {
     ASSERT_EQ(::chmod(QFile::encodeName(sandbox.Root()).constData(), 0755), 0);
     const QByteArray lock = Local(sandbox, "machine.reg.lock");
     ASSERT_TRUE(QFile::exists(sandbox.Path("machine.reg.lock")));
-    EXPECT_EQ(Wait(Fork([&] {
-                  if (::setgid(65534) != 0 || ::setuid(65534) != 0)
-                      return 100;
-                  for (const int flags : {O_RDONLY, O_RDWR}) {
-                      const int fd = ::open(lock.constData(), flags);
-                      if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
-                          return 1;
-                  }
-                  return 0;
-              })),
-              0);
+    const auto takeLock = [&] {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            return 100;
+        for (const int flags : {O_RDONLY, O_RDWR})
+            if (const int fd = ::open(lock.constData(), flags);
+                fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+                return 1;
+        return 0;
+    };
+    EXPECT_EQ(Wait(Fork(takeLock)), 0);
 }
 
 // Root writing a hive in a place another user controls could be led by a planted link to
@@ -242,19 +191,19 @@ TEST(FileSettingsStore, WritesOnlyWhereNoOtherUserCanRedirectThem) {
     ASSERT_EQ(::chown(Local(sandbox, "mine/theirs.reg").constData(), 65534, 65534), 0);
     ASSERT_EQ(::chmod(Local(sandbox, "open").constData(), 0777), 0);
     // The hive and the path named in the refusal; none: the write goes through.
+    // clang-format off
     const std::pair<const char*, const char*> rows[] = {
-        {"theirs/link.reg", "theirs"},       {"theirs/plain.reg", "theirs"},
-        {"theirs/mine/plain.reg", "theirs"}, {"mine/theirs.reg", "mine/theirs.reg"},
-        {"open/plain.reg", "open"},          {"mine/link.reg", nullptr},
-    };
+        {"theirs/link.reg", "theirs"}, {"theirs/plain.reg", "theirs"}, {"theirs/mine/plain.reg", "theirs"},
+        {"mine/theirs.reg", "mine/theirs.reg"}, {"open/plain.reg", "open"}, {"mine/link.reg", nullptr}};
+    // clang-format on
     for (const auto& [file, culprit] : rows) {
         SCOPED_TRACE(file);
         QString why;
-        const int32_t result = CFileSettingsStore(sandbox.Path(file), {})
-                                   .EditHive(HKEY_LOCAL_MACHINE, &why, [](CHive& hive) {
-                                       hive.CreateKey("HKLM\\Written");
-                                       return ERROR_SUCCESS;
-                                   });
+        const auto write = [](CHive& hive) {
+            return hive.CreateKey("HKLM\\Written"), ERROR_SUCCESS;
+        };
+        const int32_t result =
+            CFileSettingsStore(sandbox.Path(file), {}).EditHive(HKEY_LOCAL_MACHINE, &why, write);
         if (culprit == nullptr) {
             EXPECT_EQ(result, ERROR_SUCCESS);
             EXPECT_TRUE(sandbox.Hive(file).KeyExists("HKLM\\Written"));

@@ -2,13 +2,12 @@
 
 #include "support/Sandbox.h"
 
-namespace {
 const QString kFile = QStringLiteral("C:\\settings.ini");
 const QString kLocal = QStringLiteral("drive_c/settings.ini");
 
 // Reads into a buffer of size characters, checking that the answer ends in a nul.
-QString ReadString(const QString& section, const QString& key, const QString& fallback,
-                   uint32_t size = 255) {
+static QString ReadString(const QString& section, const QString& key, const QString& fallback,
+                          uint32_t size = 255) {
     std::vector<char16_t> buffer(size + 1, u'#');
     const uint32_t copied = CFileSettingsStore().GetPrivateProfileStringW(
         section, key, fallback, buffer.data(), size, kFile);
@@ -16,10 +15,9 @@ QString ReadString(const QString& section, const QString& key, const QString& fa
     return QString::fromUtf16(buffer.data(), copied);
 }
 
-bool Write(const char* section, const QString* key, const QString* value) {
+static bool Write(const char* section, const QString* key, const QString* value) {
     return CFileSettingsStore().WritePrivateProfileStringW(section, key, value, kFile);
 }
-} // namespace
 
 TEST(IniFile, ReadsFollowWindows) {
     Sandbox sandbox;
@@ -27,15 +25,11 @@ TEST(IniFile, ReadsFollowWindows) {
                           "Quoted=\"  inside  \"\nSingle='x'\nHalf=\"open\nNumber= -17 tail\n"
                           "Huge=99999999999\nWord=abc\n[main]\nShadowed=second section\n"
                           "[Other]\nKey=other\n");
+    // clang-format off
     const char* const strings[][3] = {
-        {"MAIN", "spaced key", "spaced value"},
-        {"Main", "Quoted", "  inside  "},
-        {"Main", "Single", "x"},
-        {"Main", "Key", "default"},
-        {"Other", "KEY", "other"},
-        {"Missing", "Key", "default"},
-        {"Main", "Shadowed", "default"},
-    };
+        {"MAIN", "spaced key", "spaced value"}, {"Main", "Quoted", "  inside  "}, {"Main", "Single", "x"},
+        {"Main", "Key", "default"}, {"Other", "KEY", "other"}, {"Missing", "Key", "default"}, {"Main", "Shadowed", "default"}};
+    // clang-format on
     for (const auto& [section, key, expected] : strings)
         EXPECT_EQ(ReadString(section, key, "default"), expected) << section << "/" << key;
     // Answers are cut to the buffer, the nul included (a value; a default is copied alike).
@@ -43,9 +37,8 @@ TEST(IniFile, ReadsFollowWindows) {
 
     const std::pair<const char*, int32_t> numbers[] = {
         {"Number", -17}, {"Huge", INT32_MAX}, {"Word", 0}, {"Absent", 99}};
-    CFileSettingsStore store;
     for (const auto& [key, expected] : numbers)
-        EXPECT_EQ(store.GetPrivateProfileIntW("Main", key, 99, kFile), expected) << key;
+        EXPECT_EQ(CFileSettingsStore().GetPrivateProfileIntW("Main", key, 99, kFile), expected);
 }
 
 TEST(IniFile, WritesChangeOnlyTheirOwnLineAndRefuseWhatWouldBreakTheFile) {

@@ -1,13 +1,9 @@
 #include "qtglue/StringsResourceManager.h"
 
 #include "LanguageSandbox.h"
-#include "support/QtPrinters.h"
-
-#include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
 
-namespace {
 class StringsResourceManagerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -23,12 +19,8 @@ protected:
 
 TEST_F(StringsResourceManagerTest, LooksUpTextsAndHotkeys) {
     const QString custom = u"@@HOTKEYS=\"Open=&Open, Close=&Close,NoEquals,Print=P&r=int\";"_s;
-    const struct {
-        const char* name;
-        QString file, text;
-        bool applied;
-        QString result;
-    } cases[] = {
+    // clang-format off
+    const struct { const char* name; QString file, text; bool applied; QString result; } cases[] = {
         {"DefaultKeepsTheTabPart", u""_s, u"Exit\tAlt+F4"_s, true, u"E&xit\tAlt+F4"_s},
         {"EmptyEntryGivesDefault", u"@@HOTKEYS=\"\""_s, u"Cut"_s, true, u"Cu&t"_s},
         {"CustomReplacesDefault", custom, u"Cut"_s, false, u"Cut"_s},
@@ -36,6 +28,7 @@ TEST_F(StringsResourceManagerTest, LooksUpTextsAndHotkeys) {
         {"CustomSplitAtFirstEquals", custom, u"Print\tCtrl+P"_s, true, u"P&r=int\tCtrl+P"_s},
         {"CustomItemWithoutEqualsIgnored", custom, u"NoEquals"_s, false, u"NoEquals"_s},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         CStringsResourceManager manager;
@@ -53,22 +46,3 @@ TEST_F(StringsResourceManagerTest, LooksUpTextsAndHotkeys) {
     EXPECT_EQ(manager.MakeHotkeyLabel(u"&open\tCtrl+O"_s), u"open (&O)\tCtrl+O"_s);
     EXPECT_EQ(manager.TranslateShortcut(u"Ctrl+S"_s), u"Strg+S"_s);
 }
-
-// Another language starts over: nothing of the last one's table is left. (The program loads
-// one table per language, so merging a second one of the same language is not shown.)
-TEST_F(StringsResourceManagerTest, AnotherLanguageStartsOver) {
-    sandbox.WriteStrings(u"de"_s, u"One"_s, u"a=eins;"_s);
-    sandbox.WriteStrings(u"fr"_s, u"One"_s, u"b=deux;"_s);
-    SetResourceLanguage(0x0407, sandbox.LanguagesFolder(), u"One"_s);
-    SetResourceLanguage(0x040C, sandbox.LanguagesFolder(), u"One"_s);
-    EXPECT_EQ(GetResourceManager().GetString(u"a"_s) + GetResourceManager().GetString(u"b"_s),
-              u"adeux"_s);
-    EXPECT_EQ(GetResourceManager().GetLanguageId(), 0x040Cu);
-
-    CStringsResourceManager manager;
-    EXPECT_TRUE(manager.Init(0x0407, sandbox.LanguagesFolder(), u"One"_s));
-    EXPECT_FALSE(manager.Init(0x0409, sandbox.LanguagesFolder(), u"One"_s)) << "no folder";
-    EXPECT_EQ(manager.GetString(u"a"_s), u"a"_s);
-    SetResourceLanguage(0, FilePath(), QString());
-}
-} // namespace

@@ -57,8 +57,7 @@ public:
             return {};
         const FilePath file = UniqueTempFile(QStringLiteral(".xml"), QString());
         QFile out(file.LocalPath());
-        return out.open(QIODevice::WriteOnly) && out.write(documents[url]) >= 0 ? file.Text()
-                                                                                : CAtlString();
+        return out.open(QIODevice::WriteOnly) && out.write(documents[url]) >= 0 ? file.Text() : "";
     }
 
     QMap<QString, QByteArray> documents;
@@ -69,10 +68,10 @@ public:
 // with result.
 class RecordingShell : public IShell {
 public:
+    // The program's permission bits when it was started in mode.
     struct Start {
         QString program;
         QStringList arguments;
-        // The program's permission bits when it was started.
         unsigned mode = 0;
     };
 

@@ -3,37 +3,53 @@
 #include "support/Sandbox.h"
 
 #include <QDeadlineTimer>
-#include <QDir>
-#include <QFile>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QStandardPaths>
 #include <QThread>
-
-#include <gtest/gtest.h>
 
 #include <csignal>
 #include <functional>
 #include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 // Polls until ready() or the time is up; whether it became ready. For what another process
 // does, which no signal of ours reports.
 inline bool WaitFor(const std::function<bool()>& ready, int milliseconds) {
-    QDeadlineTimer deadline(milliseconds);
-    while (!ready()) {
+    for (QDeadlineTimer deadline(milliseconds); !ready(); QThread::msleep(25))
         if (deadline.hasExpired())
             return false;
-        QThread::msleep(25);
-    }
     return true;
+}
+
+// Runs body in a child process, a real one with its own copy of every
+// process-wide object.
+inline pid_t Fork(const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlives the test
+        ::_exit(body());
+    }
+    return pid;
+}
+
+// The child's exit code, or -1 when it did not end by itself; a child still running after the
+// given seconds is killed: a guard that turns a hang into a failure, not a measure of speed.
+inline int Wait(pid_t pid, int seconds = 60) {
+    int status = 0;
+    if (!WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) != 0; }, seconds * 1000)) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // How the real program ended.
 struct Outcome {
     int exitCode = -1;
     QProcess::ExitStatus status = QProcess::CrashExit;
-    QString out;
-    QString err;
+    QString out, err;
 };
 
 // The environment of a program run in sandbox: no display unless display names one
@@ -46,10 +62,11 @@ inline QProcessEnvironment ProgramEnvironment(const Sandbox& sandbox, const QStr
         env.remove(QString::fromLatin1(name));
     if (!display.isEmpty())
         env.insert(display == QLatin1String("offscreen") ? "QT_QPA_PLATFORM" : "DISPLAY", display);
-    QDir(sandbox.Root()).mkpath(QStringLiteral("run"));
-    QFile::setPermissions(sandbox.Path(QStringLiteral("run")),
+    const QString run = sandbox.Path(QStringLiteral("run"));
+    QDir().mkpath(run);
+    QFile::setPermissions(run,
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), sandbox.Path(QStringLiteral("run")));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), run);
     // Under AddressSanitizer a leak of a system library would fail the program's exit code.
     env.insert(QStringLiteral("LSAN_OPTIONS"), QStringLiteral("suppressions=" ORVEX_TEST_SUPPORT_DIR
                                                               "/lsan.supp:print_suppressions=0"));
@@ -94,10 +111,9 @@ public:
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         m_process.start(QStringLiteral("Xvfb"),
                         {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
-        while (!m_process.canReadLine() && m_process.waitForReadyRead(15000)) {
-        }
-        const QByteArray number = m_process.readLine().trimmed();
-        if (!number.isEmpty())
+        while (!m_process.canReadLine() && m_process.waitForReadyRead(15000))
+            continue;
+        if (const QByteArray number = m_process.readLine().trimmed(); !number.isEmpty())
             m_display = QStringLiteral(":") + QString::fromLatin1(number);
     }
     ~XServer() {
@@ -120,12 +136,8 @@ public:
     // The first visible window whose title is title, waiting up to timeoutMs; empty if none.
     QString WaitForWindow(const QString& title, int timeoutMs = 30000) const {
         QString found;
-        WaitFor(
-            [&] {
-                return !(found = Xdotool({"search", "--onlyvisible", "--name", "^" + title + "$"}))
-                            .isEmpty();
-            },
-            timeoutMs);
+        const QStringList search = {"search", "--onlyvisible", "--name", "^" + title + "$"};
+        WaitFor([&] { return !(found = Xdotool(search)).isEmpty(); }, timeoutMs);
         return found.section(u'\n', 0, 0);
     }
     // Closes a Qt window the way a person does, with Escape in the focused window.

@@ -4,6 +4,7 @@
 #include "platform/Settings.h"
 #include "platform/SettingsStore.h"
 #include "platform/Utf16.h"
+#include "support/QtPrinters.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -13,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+
+#include <sys/stat.h>
 
 // Text as Windows programs save it: UTF-16LE after a byte-order mark unless told otherwise, with
 // no terminating nul.
@@ -40,7 +43,8 @@ public:
     Sandbox& operator=(const Sandbox&) = delete;
 
     QString Root() const { return m_dir.path(); }
-    QString Path(const QString& relative) const { return m_dir.filePath(relative); }
+    // An absolute path stays as it is.
+    QString Path(const QString& relative) const { return QDir(m_dir.path()).filePath(relative); }
 
     QByteArray Read(const QString& relative) const {
         QFile file(Path(relative));
@@ -51,6 +55,18 @@ public:
         QFile file(Path(relative));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(bytes);
+    }
+    // An input document kept beside the test, under its subsystem's data folder.
+    static QByteArray Data(const QString& name) {
+        QFile file(QStringLiteral(ORVEX_TEST_DATA_DIR "/") + name);
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << name.toStdString();
+        return file.readAll();
+    }
+    // The file type and permission bits, of a link itself; 0 when there is nothing.
+    mode_t Mode(const QString& relative) const {
+        struct stat info {};
+        return ::lstat(QFile::encodeName(Path(relative)).constData(), &info) == 0 ? info.st_mode
+                                                                                  : 0;
     }
     CHive Hive(const QString& relative) const {
         CHive hive;

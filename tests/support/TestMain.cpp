@@ -26,6 +26,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sys/stat.h>
 
 #if defined(__SANITIZE_THREAD__)
 // The list is a file so that the real program, started by the tests, reads the same one
@@ -46,21 +47,19 @@ int main(int argc, char** argv) {
          {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
           "no_proxy", "NO_PROXY", "ftp_proxy", "FTP_PROXY", "SSL_CERT_FILE", "SSL_CERT_DIR"})
         ::unsetenv(name);
-    QTemporaryDir temp;
-    if (!temp.isValid())
-        return 1;
+    const QTemporaryDir temp;
     // No test may touch the machine's or the user's real hives: everything the program keeps
     // goes below a private root unless a test sets up a sandbox of its own. The program's
     // temporary folder there is the process's temporary folder too.
     if (!qEnvironmentVariableIsSet("ORVEX_ROOT"))
         qputenv("ORVEX_ROOT", QFile::encodeName(temp.path()));
-    QDir().mkpath(temp.filePath(QStringLiteral("tmp")));
+    const QString tmp = temp.filePath(QStringLiteral("tmp"));
     // Tests that drop to another user in a child process must still reach their sandboxes.
-    for (const QString& folder : {temp.path(), temp.filePath(QStringLiteral("tmp"))})
-        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                                          QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
-                                          QFile::ExeOther);
-    ::setenv("TMPDIR", QFile::encodeName(temp.filePath(QStringLiteral("tmp"))).constData(), 1);
+    if (!temp.isValid() || !QDir().mkpath(tmp) ||
+        ::chmod(QFile::encodeName(temp.path()).constData(), 0755) != 0 ||
+        ::chmod(QFile::encodeName(tmp).constData(), 0755) != 0)
+        return 1;
+    ::setenv("TMPDIR", QFile::encodeName(tmp).constData(), 1);
     // Test discovery runs the binary without the test environment; widgets never need a screen.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
