@@ -1,7 +1,7 @@
 // That an incomplete notice is never current and is named by one of its texts is checked on
-// any bytes by the fuzz target; the silent run that shows a notice (beside Tavlo before
-// version 10, the only machines the maker's notices go to) is CheckEndToEnd's.
+// any bytes by the fuzz target; the silent run that shows a notice is CheckEndToEnd's.
 #include "catalogue/Notification.h"
+#include "catalogue/ProductVersions.h"
 #include "catalogue/XmlDocument.h"
 #include "qtglue/Language.h"
 #include "support/CatalogueSandbox.h"
@@ -52,6 +52,19 @@ TEST(Notification, IsCurrentBetweenItsDatesAndNamedInTheRunsLanguage) {
         EXPECT_EQ(notice.GetName(), shown);
     }
     SetLocaleOverride({});
+}
+
+// The maker's notices go only beside Tavlo before version 10.
+TEST(Notification, IsShownOnlyBesideTavloBeforeVersionTen) {
+    for (const auto& [tavlo, shown] :
+         {std::pair<QString, bool>("", false), {"9.2.0.0", true}, {"10.0.0.0", false}}) {
+        SCOPED_TRACE(tavlo.toStdString());
+        CatalogueSandbox sandbox;
+        if (!tavlo.isEmpty())
+            sandbox.Write("Program/SoftwareUpdateTSW.xml",
+                          CatalogueSandbox::VersionFile(tavlo, "http://127.0.0.1:9/", "t.xml"));
+        EXPECT_EQ(IsTavloInstalled(), shown);
+    }
 }
 
 // The list may come from the network: a notice's base name never leaves the program folder.

@@ -5,6 +5,7 @@
 #include "catalogue/Products.h"
 #include "catalogue/XmlDocument.h"
 #include "net/ProxyHandlerBase.h"
+#include "qtglue/Language.h"
 #include "support/QtPrinters.h"
 #include "support/Sandbox.h"
 #include "update/ProductListController.h"
@@ -19,6 +20,7 @@
 
 #include <cstring>
 #include <map>
+#include <tuple>
 
 namespace {
 
@@ -206,6 +208,27 @@ TEST(MainWindowSchedule, ShowsTheStoredScheduleWithinRange) {
                              window.labelDate->text()),
                   std::tuple(shown, kept, checkUpdates, checkUpdates, date));
     }
+}
+
+// The shipped translations reach the window: its texts in the run's language, mirrored for a
+// right-to-left one. English comes last so the process is left as it started.
+TEST(MainWindowLanguage, SpeaksTheRunsLanguage) {
+    const std::tuple<QString, QString, QString, Qt::LayoutDirection> rows[] = {
+        {"de", "ORVEX Produktaktualisierung", "Wiederholen", Qt::LeftToRight},
+        {"he", "עדכון מוצרי ORVEX", "נסה שוב", Qt::RightToLeft},
+        {"en", "ORVEX Product Update", "Retry", Qt::LeftToRight},
+    };
+    for (const auto& [code, title, retry, direction] : rows) {
+        SCOPED_TRACE(code.toStdString());
+        Sandbox sandbox;
+        SetLocaleOverride(code);
+        SetupLanguage("ORVEXProductUpdate");
+        MainWindow window;
+        EXPECT_EQ(
+            std::tuple(window.windowTitle(), window.retryButton->text(), window.layoutDirection()),
+            std::tuple(title, retry, direction));
+    }
+    SetLocaleOverride({});
 }
 
 } // namespace
