@@ -5,6 +5,7 @@
 #include "platform/FilePath.h"
 #include "support/ModalAnswerer.h"
 #include "support/QtPrinters.h"
+#include "support/Sandbox.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -112,10 +113,7 @@ public:
     }
     // Serves content as name.
     void Put(const QString& name, const QByteArray& content) {
-        QDir().mkpath(QFileInfo(m_dir.filePath(name)).path());
-        QFile file(m_dir.filePath(name));
-        if (file.open(QIODevice::WriteOnly))
-            file.write(content);
+        EXPECT_TRUE(WriteFile(m_dir.filePath(name), content)) << name.toStdString();
     }
     // The request lines seen so far ("GET /path auth=1").
     QStringList Requests() { return Log(false); }
@@ -129,9 +127,8 @@ public:
     }
     // What the proxy logged so far (squid: its access log).
     QString Log() const {
-        QFile log(m_dir.filePath(QDir(m_dir.filePath("squid")).exists() ? "squid/access.log"
-                                                                        : "tinyproxy.log"));
-        return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
+        return QString::fromUtf8(ReadFile(m_dir.filePath(
+            QDir(m_dir.filePath("squid")).exists() ? "squid/access.log" : "tinyproxy.log")));
     }
 
 private:
@@ -159,8 +156,7 @@ inline void ClearProxyEnvironment() {
 
 // The content of a file named by a path in the program's form.
 inline QByteArray ReadDownloaded(const CAtlString& path) {
-    QFile file(FilePath(path).LocalPath());
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return ReadFile(FilePath(path).LocalPath());
 }
 
 // Names of the download files in the temporary folder.

@@ -63,10 +63,7 @@ protected:
     }
 
     static QString Unpacked(const QString& path) { return s_work->filePath("root") + path; }
-    static QByteArray Contents(const QString& path) {
-        QFile file(Unpacked(path));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
+    static QByteArray Contents(const QString& path) { return ReadFile(Unpacked(path)); }
     static QString Field(const QString& name) {
         return Command("dpkg-deb", {"-f", s_deb, name}).out.trimmed();
     }

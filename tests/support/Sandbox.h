@@ -23,6 +23,20 @@ inline QByteArray Utf16Le(const QString& text, bool mark = true) {
     return (mark ? QByteArray("\xff\xfe") : QByteArray()) + Utf16LeWithNul(text).chopped(2);
 }
 
+// The bytes of a file; empty when it cannot be read.
+inline QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Writes bytes to path, making its folder first; whether all of it was written.
+inline bool WriteFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return QDir().mkpath(QFileInfo(path).path()) &&
+           file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(bytes) == bytes.size();
+}
+
 // A private ORVEX_ROOT for one test: the hives, drives and temporary folder all live in a
 // fresh folder, the process-wide store and INI lookup start over, and everything is put
 // back afterwards.
@@ -46,15 +60,9 @@ public:
     // An absolute path stays as it is.
     QString Path(const QString& relative) const { return QDir(m_dir.path()).filePath(relative); }
 
-    QByteArray Read(const QString& relative) const {
-        QFile file(Path(relative));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
+    QByteArray Read(const QString& relative) const { return ReadFile(Path(relative)); }
     void Write(const QString& relative, const QByteArray& bytes) const {
-        QDir().mkpath(QFileInfo(Path(relative)).path());
-        QFile file(Path(relative));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(bytes);
+        ASSERT_TRUE(WriteFile(Path(relative), bytes)) << relative.toStdString();
     }
     // An input document kept beside the test, under its subsystem's data folder.
     static QByteArray Data(const QString& name) {
@@ -72,6 +80,14 @@ public:
         CHive hive;
         hive.Parse(Read(relative));
         return hive;
+    }
+    // The machine-wide proxy that every product of the maker shares, as "host port".
+    static QString StoredProxy() {
+        const QString key = "Software/ORVEX Technologies/Tavlo Software/ProxyInformation";
+        return ReadSettingString(LocalMachine, key, "HttpProxyHost", {}, nullptr, kRegistryMarker) +
+               u' ' +
+               QString::number(ReadSettingInt(LocalMachine, key, "HttpProxyPort", -1, nullptr,
+                                              kRegistryMarker));
     }
     // The value the program keeps for the user under its own key; nothing when none is stored.
     static std::optional<int32_t> UserValue(const QString& name) {

@@ -22,10 +22,9 @@ void LayOut(const QString& folder, const QString& host,
     const QString day = QStringLiteral("yyyyMMdd");
     QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        QFile file(it.next());
-        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << qPrintable(file.fileName());
-        put(QDir(folder).relativeFilePath(file.fileName()),
-            file.readAll()
+        const QString path = it.next();
+        put(QDir(folder).relativeFilePath(path),
+            ReadFile(path)
                 .replace("@SERVER@", host.toUtf8())
                 .replace("@START@", QDate::currentDate().addDays(-1).toString(day).toUtf8())
                 .replace("@STOP@", QDate::currentDate().addMonths(1).toString(day).toUtf8()));
@@ -79,10 +78,9 @@ TEST_F(PersonTest, ChecksOpensTheUpdatePageRetriesAndCloses) {
                        sandbox.Write((folder == "program" ? "Program/" : "drive_c/") + name, bytes);
                });
     // The gallery pack's record in the machine's hive, and the product list.
-    QFile hive(ORVEX_SAMPLE_DIR "/machine.reg"), list(ORVEX_SAMPLE_DIR "/productlist.xml");
-    ASSERT_TRUE(hive.open(QIODevice::ReadOnly) && list.open(QIODevice::ReadOnly));
-    sandbox.Write("machine.reg", hive.readAll());
-    sandbox.Write("ProgramData/productlist.xml", list.readAll().replace("@SERVER@", host.toUtf8()));
+    sandbox.Write("machine.reg", ReadFile(ORVEX_SAMPLE_DIR "/machine.reg"));
+    sandbox.Write("ProgramData/productlist.xml",
+                  ReadFile(ORVEX_SAMPLE_DIR "/productlist.xml").replace("@SERVER@", host.toUtf8()));
     // The version files are found beside the executable, so the program runs from a copy.
     const QString executable = sandbox.Path("Program/orvex-product-update");
     ASSERT_TRUE(QFile::copy(ORVEX_BINARY_DIR "/orvex-product-update", executable));
