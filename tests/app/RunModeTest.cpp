@@ -136,12 +136,7 @@ TEST(WorkFlow, InteractiveRunSavesWhenTheWindowClosesAndStoresOnlyItsOwnProxy) {
         int32_t port = -1;
         workFlow.GetProxyHandler()->GetProxySettings(host, port, user, password);
         EXPECT_EQ(host + ' ' + user + '/' + password, (overrideProxy ? proxy : "") + " u/p");
-        EXPECT_EQ(ReadSettingString(LocalMachine, kProxyKey, "HttpProxyHost", {}, nullptr,
-                                    kRegistryMarker) +
-                      ' ' +
-                      QString::number(ReadSettingInt(LocalMachine, kProxyKey, "HttpProxyPort", -1,
-                                                     nullptr, kRegistryMarker)),
-                  stored);
+        EXPECT_EQ(Sandbox::StoredProxy(), stored);
     }
 }
 
