@@ -5,8 +5,6 @@
 #include "platform/FdGuard.h"
 #include "support/ProgramRun.h"
 
-#include <QProcess>
-
 #include <numeric>
 
 #include <fcntl.h>
@@ -241,21 +239,18 @@ TEST(RegTool, RewriteReachesTheDiskBeforeItReplacesTheHive) {
     Sandbox sandbox;
     ASSERT_EQ(Reg({"add", kT, "/v", "A", "/d", "1", "/f"}).exitCode, 0);
     const QString root = QFileInfo(sandbox.Root()).canonicalFilePath();
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("ORVEX_ROOT", root);
-    environment.insert("LD_PRELOAD", ORVEX_CALL_RECORDER);
-    environment.insert("ORVEX_CALL_LOG", root + "/calls.log");
+    QProcessEnvironment env = ProgramEnvironment(sandbox, {});
+    env.insert("ORVEX_ROOT", root);
+    env.insert("LD_PRELOAD", ORVEX_CALL_RECORDER);
+    env.insert("ORVEX_CALL_LOG", root + "/calls.log");
     // A sanitizer runtime wants to be the first library; here the recorder is.
-    environment.insert("ASAN_OPTIONS",
-                       environment.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(ORVEX_BINARY_DIR "/orvex-reg", {"add", kT, "/v", "A", "/d", "2", "/f"});
-    ASSERT_TRUE(process.waitForFinished(60000));
-    ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+    env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+    const Outcome run =
+        RunProgram(ORVEX_BINARY_DIR "/orvex-reg", {"add", kT, "/v", "A", "/d", "2", "/f"}, env);
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
 
-    const QStringList calls = QString::fromUtf8(sandbox.Read("calls.log")).split(u'\n');
     const std::string log = sandbox.Read("calls.log").toStdString();
+    const QStringList calls = QString::fromStdString(log).split(u'\n');
     qsizetype renamed = -1;
     QString temporary;
     for (qsizetype i = 0; i < calls.size(); ++i) {
