@@ -15,8 +15,11 @@ static QString ReadString(const QString& section, const QString& key, const QStr
     return QString::fromUtf16(buffer.data(), copied);
 }
 
-static bool Write(const char* section, const QString* key, const QString* value) {
-    return CFileSettingsStore().WritePrivateProfileStringW(section, key, value, kFile);
+// A null key or value deletes, as in the store's own interface.
+static bool Write(const char* section, const char* key, const char* value) {
+    const QString k = QString::fromUtf8(key), v = QString::fromUtf8(value);
+    return CFileSettingsStore().WritePrivateProfileStringW(section, key ? &k : nullptr,
+                                                           value ? &v : nullptr, kFile);
 }
 
 TEST(IniFile, ReadsFollowWindows) {
@@ -45,20 +48,17 @@ TEST(IniFile, WritesChangeOnlyTheirOwnLineAndRefuseWhatWouldBreakTheFile) {
     Sandbox sandbox;
     sandbox.Write(kLocal, "; settings of the suite\r\n[First]\r\nAlpha=1\r\n; keep me\r\n"
                           "Beta=2\r\n\r\n[Second]\r\nGamma=3\r\n");
-    const QString alpha = "ALPHA", ten = "10", delta = "Delta", four = "4", gamma = "gamma",
-                  epsilon = "Epsilon";
-    ASSERT_TRUE(Write("first", &alpha, &ten));
-    ASSERT_TRUE(Write("First", &delta, &four));
-    ASSERT_TRUE(Write("Second", &gamma, nullptr));
-    ASSERT_TRUE(Write("Third", &epsilon, &four));
+    ASSERT_TRUE(Write("first", "ALPHA", "10"));
+    ASSERT_TRUE(Write("First", "Delta", "4"));
+    ASSERT_TRUE(Write("Second", "gamma", nullptr));
+    ASSERT_TRUE(Write("Third", "Epsilon", "4"));
     EXPECT_EQ(sandbox.Read(kLocal), "; settings of the suite\r\n[First]\r\nAlpha=10\r\n"
                                     "; keep me\r\nBeta=2\r\nDelta=4\r\n\r\n[Second]\r\n\r\n"
                                     "[Third]\r\nEpsilon=4\r\n");
     // Nothing that would break the file is written.
-    const QString lineBreak = "two\nlines", equals = "a=b";
-    EXPECT_FALSE(Write("Second", &alpha, &lineBreak));
-    EXPECT_FALSE(Write("Second", &equals, &four));
-    EXPECT_FALSE(Write("S]x", &alpha, &four));
+    EXPECT_FALSE(Write("Second", "ALPHA", "two\nlines"));
+    EXPECT_FALSE(Write("Second", "a=b", "4"));
+    EXPECT_FALSE(Write("S]x", "ALPHA", "4"));
     ASSERT_TRUE(Write("FIRST", nullptr, nullptr));
     EXPECT_EQ(sandbox.Read(kLocal), "; settings of the suite\r\n[Second]\r\n\r\n"
                                     "[Third]\r\nEpsilon=4\r\n");
@@ -66,7 +66,6 @@ TEST(IniFile, WritesChangeOnlyTheirOwnLineAndRefuseWhatWouldBreakTheFile) {
 
 TEST(IniFile, KeepsTheEncodingOfTheFile) {
     Sandbox sandbox;
-    const QString key = "Name", value = "Zürich";
     const std::pair<QByteArray, QByteArray> cases[] = {
         {"[S]\n", "[S]\nName=Z\xc3\xbcrich\n"},
         {Utf16Le("[S]\r\n"), Utf16Le("[S]\r\nName=Zürich\r\n")},
@@ -77,8 +76,8 @@ TEST(IniFile, KeepsTheEncodingOfTheFile) {
     };
     for (const auto& [before, after] : cases) {
         sandbox.Write(kLocal, before);
-        ASSERT_TRUE(Write("S", &key, &value)) << before.toHex().constData();
+        ASSERT_TRUE(Write("S", "Name", "Zürich")) << before.toHex().constData();
         EXPECT_EQ(sandbox.Read(kLocal), after) << before.toHex().constData();
-        EXPECT_EQ(ReadString("S", key, {}), value);
+        EXPECT_EQ(ReadString("S", "Name", {}), "Zürich");
     }
 }
