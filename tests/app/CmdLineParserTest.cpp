@@ -37,7 +37,6 @@ struct CmdLineCase {
 const CmdLineCase kCases[] = {
     {"NoArguments", {}, Action::Interactive, true, {}},
     {"Silent", {"-silent"}, Action::Silent, true, {}},
-    {"SilentWithSlash", {"/silent"}, Action::Silent, true, {}},
     {"SilentTwiceIsAConflict", {"-silent", "-silent"}, Action::ParameterError, false, {"silent"}},
     {"PlainArgumentBeforeSilent", {"file", "-silent"}, Action::ParameterError, false, {"silent"}},
     {"PlainArgumentAfterSilentIsIgnored", {"-silent", "file"}, Action::Silent, false, {}},
