@@ -56,8 +56,7 @@ public:
         if (!documents.contains(url))
             return {};
         const FilePath file = UniqueTempFile(QStringLiteral(".xml"), QString());
-        QFile out(file.LocalPath());
-        return out.open(QIODevice::WriteOnly) && out.write(documents[url]) >= 0 ? file.Text() : "";
+        return WriteFile(file.LocalPath(), documents[url]) ? file.Text() : "";
     }
 
     QMap<QString, QByteArray> documents;
