@@ -21,10 +21,6 @@ protected:
             QDir::temp().remove(name);
         SetHandler(std::make_shared<ProxyHandlerBase>());
     }
-    void TearDown() override {
-        CurlHttpClient::SetStallTimeout(60s);
-        NetTest::TearDown();
-    }
 };
 
 // Whole bodies in files named after the URL's extension, progress after every chunk of at

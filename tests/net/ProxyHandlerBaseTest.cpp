@@ -15,8 +15,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-const QString& kUser = kProxyUser;
-const QString& kPassword = kProxyPassword;
 
 QLineEdit* Field(QWidget* dialog, const QString& name) {
     return dialog->findChild<QLineEdit*>(name);
@@ -36,24 +34,19 @@ std::function<void(QWidget*)> Answer(const char* button, const QStringList& text
     };
 }
 
-const QStringList kLogIn{"proxyUserNameEdit", kUser, "proxyPasswordEdit", kPassword};
+const QStringList kLogIn{"proxyUserNameEdit", kProxyUser, "proxyPasswordEdit", kProxyPassword};
 
 // Downloads through squid with the proxy handler set up as the command line does it:
 // "host:port" as the override proxy and no port of its own.
 class ProxyHandlerBaseTest : public SquidTest {
 protected:
-    void TearDown() override {
-        CurlHttpClient::SetStallTimeout(60s);
-        SquidTest::TearDown();
-    }
-
     // A fresh handler, as a new run has it, for proxy (squid unless told).
     void UseHandler(const QString& storedPassword, bool dialogAllowed,
                     const TestServer* proxy = nullptr) {
         handler = std::make_shared<ProxyHandlerBase>();
         handler->SetOverrideProxy(
             QStringLiteral("127.0.0.1:%1").arg((proxy ? proxy : &squid)->Port()));
-        handler->userName = storedPassword.isEmpty() ? QString() : kUser;
+        handler->userName = storedPassword.isEmpty() ? QString() : kProxyUser;
         handler->password = storedPassword;
         handler->credentialsDialogAllowed = dialogAllowed;
         SetHandler(handler);
@@ -73,7 +66,7 @@ protected:
 // names the proxy and kept for the rest of the run. Https goes through the proxy's tunnel.
 // tinyproxy too, whose refusal of a tunnel differs from squid's.
 TEST_F(ProxyHandlerBaseTest, StoredOrAskedCredentialsOpenTheProxyForHttpAndHttps) {
-    TestServer tinyproxy{{"--tinyproxy", kUser + u':' + kPassword}};
+    TestServer tinyproxy{{"--tinyproxy", kProxyUser + u':' + kProxyPassword}};
     ASSERT_TRUE(tinyproxy.IsRunning()) << "tinyproxy could not be started";
     for (const TestServer* proxy : {&squid, &tinyproxy}) {
         const QStringList asked{QStringLiteral("127.0.0.1:%1").arg(proxy->Port())};
@@ -82,12 +75,13 @@ TEST_F(ProxyHandlerBaseTest, StoredOrAskedCredentialsOpenTheProxyForHttpAndHttps
                 SCOPED_TRACE((target->Url(stored ? " with stored credentials" : " asking") +
                               (proxy == &squid ? " through squid" : " through tinyproxy"))
                                  .toStdString());
-                UseHandler(stored ? kPassword : QString(), true, proxy);
+                UseHandler(stored ? kProxyPassword : QString(), true, proxy);
                 QStringList seen;
                 ModalAnswerer person(Answer("okButton", kLogIn, &seen));
                 EXPECT_TRUE(FetchThroughProxy(*target));
                 EXPECT_EQ(seen, stored ? QStringList() : asked);
-                EXPECT_EQ(handler->userName + u'/' + handler->password, kUser + u'/' + kPassword);
+                EXPECT_EQ(handler->userName + u'/' + handler->password,
+                          kProxyUser + u'/' + kProxyPassword);
                 EXPECT_TRUE(reports.failures.isEmpty());
             }
         }
@@ -111,7 +105,7 @@ TEST_F(ProxyHandlerBaseTest, RefusedStoredLoginReachesTheProxyOncePerRun) {
         UseHandler(QStringLiteral("wrong"), dialogAllowed);
         ModalAnswerer person([](QWidget* dialog) {
             EXPECT_EQ(Field(dialog, "proxyPasswordEdit")->text(), QString());
-            Answer("okButton", {"proxyPasswordEdit", kPassword})(dialog);
+            Answer("okButton", {"proxyPasswordEdit", kProxyPassword})(dialog);
         });
         for (const TestServer* target : {&server, &tls, &server})
             EXPECT_EQ(FetchThroughProxy(*target), dialogAllowed);
@@ -125,7 +119,7 @@ TEST_F(ProxyHandlerBaseTest, RefusedStoredLoginReachesTheProxyOncePerRun) {
 // limit has passed: the proxy's earlier demand for a login is no answer from that server.
 TEST_F(ProxyHandlerBaseTest, ServerThatNeverAnswersBehindTheProxyIsAConnectionFailure) {
     CurlHttpClient::SetStallTimeout(1s);
-    UseHandler(kPassword, true);
+    UseHandler(kProxyPassword, true);
     ModalAnswerer person(Answer("okButton", kLogIn));
     EXPECT_TRUE(downloader.Download(server.Url("/__hang"), 1, 0).isEmpty());
     EXPECT_EQ(std::tuple(reports.failures, reports.canceled, person.Count()),

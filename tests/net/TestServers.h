@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/CurlHttpClient.h"
 #include "net/Downloader.h"
 #include "net/ProxyHandlerBase.h"
 #include "platform/FilePath.h"
@@ -183,7 +184,10 @@ protected:
             reports.progress.emplace_back(done, total);
         };
     }
-    void TearDown() override { ClearProxyEnvironment(); }
+    void TearDown() override {
+        ClearProxyEnvironment();
+        CurlHttpClient::SetStallTimeout(stallTimeout); // a test may have shortened it
+    }
 
     // Hands the downloader a proxy handler, keeping its cancel hook, and forgets the reports.
     void SetHandler(std::shared_ptr<ProxyHandlerBase> handler) {
@@ -195,6 +199,7 @@ protected:
         reports = {};
     }
 
+    const std::chrono::milliseconds stallTimeout = CurlHttpClient::StallTimeout();
     TestServer server;
     TestServer tls{{"--tls"}};
     Downloader downloader;
