@@ -97,15 +97,9 @@ bool GalleryVersion::CheckForUpdates() {
     // A pack with nothing installed could not use the answer.
     if (!m_downloader || m_categories.empty())
         return false;
-    const FilePath copy(m_downloader->Download(GetUpdateAddress(), 1, 0));
-    if (!copy.Exists()) {
-        m_failure = m_downloader->GetLastFailureReason();
-        return false;
-    }
-    const QByteArray bytes = ReadDocumentFile(copy.Text());
-    // The copy is of no use once read, whatever it held.
-    copy.DeleteFile();
-    return ParsePublished(bytes);
+    QByteArray bytes;
+    return FetchDocument(*m_downloader, GetUpdateAddress(), bytes, m_failure) &&
+           ParsePublished(bytes);
 }
 
 CAtlString GalleryVersion::GetUpdateAddress() {

@@ -59,15 +59,8 @@ bool Notification::CheckForUpdates() {
     m_valid = false;
     if (!m_downloader || m_url.isEmpty() || m_file.isEmpty())
         return false;
-    const FilePath copy(m_downloader->Download(GetUpdateAddress(), 1, 0));
-    if (!copy.Exists()) {
-        m_failure = m_downloader->GetLastFailureReason();
-        return false;
-    }
-    const QByteArray bytes = ReadDocumentFile(copy.Text());
-    // The copy is of no use once read, whatever it held.
-    copy.DeleteFile();
-    return ParseNotice(bytes);
+    QByteArray bytes;
+    return FetchDocument(*m_downloader, GetUpdateAddress(), bytes, m_failure) && ParseNotice(bytes);
 }
 
 CAtlString Notification::GetUpdateAddress() {

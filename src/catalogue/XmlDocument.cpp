@@ -1,5 +1,6 @@
 #include "catalogue/XmlDocument.h"
 
+#include "net/IDownloader.h"
 #include "platform/FilePath.h"
 
 #include <memory>
@@ -33,4 +34,17 @@ QByteArray ReadDocumentFile(const CAtlString& path) {
     if (size <= 0 || size > CXmlDocument::kMaxBytes)
         return {};
     return QByteArray(buffer.get(), size);
+}
+
+bool FetchDocument(IDownloader& downloader, const CAtlString& url, QByteArray& bytes,
+                   QString& failure) {
+    const FilePath copy(downloader.Download(url, 1, 0));
+    if (!copy.Exists()) {
+        failure = downloader.GetLastFailureReason();
+        return false;
+    }
+    bytes = ReadDocumentFile(copy.Text());
+    // The copy is of no use once read.
+    copy.DeleteFile();
+    return true;
 }

@@ -6,6 +6,8 @@
 
 #include <tinyxml2.h>
 
+class IDownloader;
+
 // The one way the catalogue reads XML: product lists, version files and update information
 // come from disk and from the network, so a document is parsed only from a bounded number of
 // bytes with a bounded amount of markup. tinyxml2 itself limits the nesting depth.
@@ -34,3 +36,7 @@ CAtlString Utf8Attribute(const tinyxml2::XMLElement* element, const char* name);
 // The whole of a file read as bytes, as the readers take it; empty when the file is
 // missing, unreadable or larger than any document this program reads.
 QByteArray ReadDocumentFile(const CAtlString& path);
+// Downloads url, reads the copy as ReadDocumentFile does and deletes it, whatever it held.
+// False when nothing arrived; failure then holds the downloader's reason.
+bool FetchDocument(IDownloader& downloader, const CAtlString& url, QByteArray& bytes,
+                   QString& failure);
