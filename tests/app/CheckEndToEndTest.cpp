@@ -40,9 +40,11 @@ struct Installation : CatalogueSandbox {
         program.setProcessEnvironment(ProgramEnvironment(*this, x.Display()));
         program.start(Program(), QStringList{"-silent"} + more);
         const QString shown = x.WaitForWindow("ORVEX Product Update");
-        EXPECT_FALSE(shown.isEmpty()) << "the finding was not shown";
         x.PressEscape(shown);
-        return Checked(Finish(program));
+        const Outcome outcome = Finish(program);
+        EXPECT_FALSE(shown.isEmpty()) << "the finding was not shown; the program said:\n"
+                                      << outcome.out.toStdString() << outcome.err.toStdString();
+        return Checked(outcome);
     }
     static Outcome Checked(const Outcome& outcome) {
         EXPECT_EQ(std::pair(outcome.status, outcome.exitCode), std::pair(QProcess::NormalExit, 0));
