@@ -5,23 +5,12 @@
 #include "net/ProxyHandlerBase.h"
 #include "platform/FilePath.h"
 #include "support/ModalAnswerer.h"
-#include "support/QtPrinters.h"
-#include "support/Sandbox.h"
+#include "support/ProgramRun.h"
 
-#include <QDeadlineTimer>
-#include <QDir>
-#include <QProcess>
 #include <QRegularExpression>
-#include <QTemporaryDir>
-#include <QThread>
 #include <QUrl>
 
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
-#include <csignal>
-#include <sys/prctl.h>
-#include <unistd.h>
 
 // A port of 127.0.0.1 that was free a moment ago, so a connection to it is refused.
 inline int FreePort() {
@@ -92,6 +81,8 @@ public:
     }
     bool IsRunning() const { return m_port != 0; }
     int Port() const { return m_port; }
+    // The folder it serves.
+    QString Folder() const { return m_dir.path(); }
 
     QString Url(const QString& path) const {
         return QStringLiteral("%1://127.0.0.1:%2%3").arg(m_scheme).arg(m_port).arg(path);

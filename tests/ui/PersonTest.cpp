@@ -2,34 +2,10 @@
 // products against a real server, the person presses Update and Retry and closes with Escape.
 // Needs Xvfb (xvfb), xdotool (xdotool) and import (imagemagick); scripts/install-deps has them.
 #include "net/TestServers.h"
-#include "support/ProgramRun.h"
 
 #include <QDate>
-#include <QDir>
-#include <QDirIterator>
-#include <QRegularExpression>
-
-#include <gtest/gtest.h>
-
-#include <functional>
 
 namespace {
-
-// Hands each file below the sample folder, named relative to it, to put, with the server's
-// address where the sample says @SERVER@ and a span around today for the notice's dates.
-void LayOut(const QString& folder, const QString& host,
-            const std::function<void(const QString&, const QByteArray&)>& put) {
-    const QString day = QStringLiteral("yyyyMMdd");
-    QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        put(QDir(folder).relativeFilePath(path),
-            ReadFile(path)
-                .replace("@SERVER@", host.toUtf8())
-                .replace("@START@", QDate::currentDate().addDays(-1).toString(day).toUtf8())
-                .replace("@STOP@", QDate::currentDate().addMonths(1).toString(day).toUtf8()));
-    }
-}
 
 class PersonTest : public ::testing::Test {
 protected:
@@ -68,19 +44,8 @@ protected:
 
 TEST_F(PersonTest, ChecksOpensTheUpdatePageRetriesAndCloses) {
     const QString host = QStringLiteral("127.0.0.1:%1").arg(server.Port());
-    // The sample's server, its program folder, and the gallery pack's files on drive C:.
-    for (const QString folder : {"server", "program", "drive_c"})
-        LayOut(ORVEX_SAMPLE_DIR "/" + folder, host,
-               [&](const QString& name, const QByteArray& bytes) {
-                   if (folder == "server")
-                       server.Put(name, bytes);
-                   else
-                       sandbox.Write((folder == "program" ? "Program/" : "drive_c/") + name, bytes);
-               });
-    // The gallery pack's record in the machine's hive, and the product list.
-    sandbox.Write("machine.reg", ReadFile(ORVEX_SAMPLE_DIR "/machine.reg"));
-    sandbox.Write("ProgramData/productlist.xml",
-                  ReadFile(ORVEX_SAMPLE_DIR "/productlist.xml").replace("@SERVER@", host.toUtf8()));
+    // The sample's program folder, gallery pack, product list and server, as scripts/run has them.
+    ASSERT_EQ(QProcess::execute(ORVEX_LAY_OUT_SAMPLE, {host, sandbox.Root(), server.Folder()}), 0);
     // The version files are found beside the executable, so the program runs from a copy.
     const QString executable = sandbox.Path("Program/orvex-product-update");
     ASSERT_TRUE(QFile::copy(ORVEX_BINARY_DIR "/orvex-product-update", executable));
