@@ -2,11 +2,8 @@
 // a sandbox laid out like an installation, its update information on a real server.
 #include "net/TestServers.h"
 #include "support/CatalogueSandbox.h"
-#include "support/ProgramRun.h"
 
 #include <QDate>
-
-#include <gtest/gtest.h>
 
 namespace {
 

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
-
 namespace {
 
 enum class Action { Interactive, Silent, ParameterError };
@@ -22,16 +20,11 @@ public:
     Action* m_ran;
 };
 
-struct CmdLineCase {
-    const char* name;
-    std::vector<const char*> arguments;
-    Action action;
-    bool parseResult;
-    QStringList errors;
-    const char *proxy = "", *username = "", *password = "";
-    const char* locale = nullptr; // null: the default language
-    bool verbose = false, overrideProxy = false;
-};
+// locale null: the default language.
+// clang-format off
+struct CmdLineCase { const char* name; std::vector<const char*> arguments; Action action; bool parseResult; QStringList errors;
+    const char *proxy = "", *username = "", *password = "", *locale = nullptr; bool verbose = false, overrideProxy = false; };
+// clang-format on
 
 // clang-format off
 const CmdLineCase kCases[] = {

@@ -1,15 +1,6 @@
 // The real program, started as a user or a scheduler would start it.
 #include "support/ProgramRun.h"
 
-#include <QFile>
-#include <QProcess>
-#include <QProcessEnvironment>
-#include <QThread>
-
-#include <gtest/gtest.h>
-
-#include <csignal>
-
 namespace {
 
 const QString kProgram = QStringLiteral(ORVEX_BINARY_DIR "/orvex-product-update");
@@ -23,7 +14,6 @@ TEST(Program, WithoutDisplayOnlyAParameterErrorRuns) {
     // Arguments, standard output and standard error.
     const std::tuple<QStringList, QString, QString> rows[] = {
         {{"-silent", "-silent"}, "error in parameters\n", ""},
-        {{}, "", noDisplay},
         {{"-silent"}, "", noDisplay},
     };
     for (const auto& [arguments, out, err] : rows) {

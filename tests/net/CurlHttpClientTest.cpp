@@ -1,7 +1,6 @@
 #include "TestServers.h"
 
 #include <QElapsedTimer>
-#include <gtest/gtest.h>
 
 namespace {
 class CurlHttpClientTest : public NetTest {};

@@ -1,14 +1,6 @@
 #include "TestServers.h"
 
-#include "net/CurlHttpClient.h"
-#include "net/ProxyHandlerBase.h"
-
-#include <QRegularExpression>
-
-#include <gtest/gtest.h>
-
 #include <chrono>
-#include <optional>
 
 using namespace std::chrono_literals;
 
@@ -87,27 +79,6 @@ TEST_F(DownloaderTest, FailuresReturnNothingAndLeaveNoFile) {
     }
     // The refused redirect never reached the plain server.
     EXPECT_EQ(server.Requests().filter("/plain.xml"), QStringList());
-}
-
-// Events flow while a download waits, so a window action may call in again: that call is
-// refused, and the proxy settings of the running download stay what they were at its start.
-TEST_F(DownloaderTest, RefusesADownloadAskedForWhileItsOwnRuns) {
-    auto handler = std::make_shared<ProxyHandlerBase>();
-    SetHandler(handler);
-    std::optional<CAtlString> nested;
-    downloader.onDataReadProgress = [&](int, int) {
-        if (nested)
-            return;
-        handler->SetOverrideProxy(QStringLiteral("127.0.0.1:%1").arg(FreePort()));
-        nested = downloader.Download(server.Url("/info.xml?nested"), 1, 0);
-        EXPECT_TRUE(downloader.proxyHost.isEmpty()) << "the running download's settings changed";
-    };
-    EXPECT_EQ(ReadDownloaded(downloader.Download(server.Url("/info.xml"), 1, 0)), content);
-    EXPECT_EQ(nested, CAtlString());
-    EXPECT_EQ(server.Requests().filter("nested"), QStringList());
-    // Once it has ended, the next download starts with the settings of its own time.
-    downloader.Download(server.Url("/info.xml"), 1, 0);
-    EXPECT_FALSE(downloader.proxyHost.isEmpty());
 }
 
 // Engine behaviour behind squid: a server's own 401 is asked about as a proxy's 407 would be,

@@ -1,18 +1,7 @@
 #include "TestServers.h"
 
-#include "net/CurlHttpClient.h"
-#include "net/ProxyAuth.h"
-#include "net/ProxyHandlerBase.h"
-#include "platform/Settings.h"
-
 #include <QLineEdit>
 #include <QPushButton>
-
-#include <gtest/gtest.h>
-
-#include <chrono>
-
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -115,18 +104,6 @@ TEST_F(ProxyHandlerBaseTest, RefusedStoredLoginReachesTheProxyOncePerRun) {
     }
 }
 
-// A server that accepts the request and never answers is a failed connection once the stall
-// limit has passed: the proxy's earlier demand for a login is no answer from that server.
-TEST_F(ProxyHandlerBaseTest, ServerThatNeverAnswersBehindTheProxyIsAConnectionFailure) {
-    CurlHttpClient::SetStallTimeout(1s);
-    UseHandler(kProxyPassword, true);
-    ModalAnswerer person(Answer("okButton", kLogIn));
-    EXPECT_TRUE(downloader.Download(server.Url("/__hang"), 1, 0).isEmpty());
-    EXPECT_EQ(std::tuple(reports.failures, reports.canceled, person.Count()),
-              std::tuple(QStringList{"Send request failed"}, 0, 0));
-    EXPECT_EQ(server.Requests().filter("/__hang").size(), 1);
-}
-
 // A declined request (the dialog cancelled, or no dialog allowed in a silent run) is reported
 // as canceled, not as failed, and declines every later one without asking until the user
 // accepts Connection Options.
@@ -187,17 +164,4 @@ TEST(ProxyHandlerBase, ConnectionOptionsReplaceSettingsAndStoreOnlyANewHost) {
     }
 }
 
-// The credentials look asks for the user name first, and the port shown there is the
-// engine's, not typed: it never holds up the answer. 0 means no port.
-TEST(ProxyAuth, CredentialsLookTakesAnyPortTheEngineShows) {
-    ProxyAuth dialog;
-    dialog.SetPort(0);
-    EXPECT_TRUE(Field(&dialog, "proxyPortEdit")->text().isEmpty());
-    dialog.SetAuthenticationRequiredMode();
-    EXPECT_TRUE(Field(&dialog, "proxyHostEdit")->isReadOnly());
-    EXPECT_EQ(dialog.focusWidget(), Field(&dialog, "proxyUserNameEdit"));
-    dialog.SetPort(65535);
-    dialog.findChild<QPushButton*>("okButton")->click();
-    EXPECT_EQ(dialog.result(), QDialog::Accepted);
-}
 } // namespace

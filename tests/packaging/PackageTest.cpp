@@ -3,33 +3,17 @@
 // folder where the packaged program runs a whole silent check.
 #include "net/TestServers.h"
 #include "support/CatalogueSandbox.h"
-#include "support/ProgramRun.h"
 
 #include <QDate>
-#include <QRegularExpression>
-#include <QStandardPaths>
-
-#include <optional>
 
 const QString kProgramDir = QStringLiteral("/opt/orvex/ProductUpdate");
 
-struct ToolRun {
-    int exitCode = -1;
-    QString out;
-};
-
-static ToolRun Command(const QString& program, const QStringList& arguments,
-                       const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    if (!process.waitForFinished(600000)) {
-        process.kill();
-        process.waitForFinished();
-    }
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAll())};
+// The tools' reports go to either stream; cpack and lintian may take minutes.
+static Outcome Command(const QString& program, const QStringList& arguments) {
+    const Outcome run =
+        RunProgram(program, arguments, QProcessEnvironment::systemEnvironment(), 600000);
+    return {
+        run.status == QProcess::NormalExit ? run.exitCode : -1, run.status, run.out + run.err, {}};
 }
 
 // The package and its unpacked files, made once for all the checks below.
@@ -42,7 +26,7 @@ protected:
         if (!s_missing.isEmpty())
             return;
         s_work.emplace();
-        const ToolRun cpack = Command(ORVEX_CPACK, {"-G", "DEB", "--config", ORVEX_CPACK_CONFIG,
+        const Outcome cpack = Command(ORVEX_CPACK, {"-G", "DEB", "--config", ORVEX_CPACK_CONFIG,
                                                     "-B", s_work->filePath("out")});
         const QStringList built =
             QDir(s_work->filePath("out")).entryList({"orvex-product-update_*.deb"}, QDir::Files);
@@ -122,7 +106,7 @@ TEST_F(PackageTest, ContentsFollowTheLayoutWithSafeModes) {
 TEST_F(PackageTest, DesktopEntriesValidateAndTheLoginEntryStartsTheSilentRun) {
     const char* autostart = "/etc/xdg/autostart/orvex-product-update.desktop";
     for (const char* entry : {"/usr/share/applications/orvex-product-update.desktop", autostart}) {
-        const ToolRun run = Command("desktop-file-validate", {Unpacked(entry)});
+        const Outcome run = Command("desktop-file-validate", {Unpacked(entry)});
         EXPECT_TRUE(run.exitCode == 0 && run.out.trimmed().isEmpty()) << run.out.toStdString();
     }
     EXPECT_TRUE(Contents(autostart).contains("\nExec=orvex-product-update -silent\n"));
@@ -131,7 +115,7 @@ TEST_F(PackageTest, DesktopEntriesValidateAndTheLoginEntryStartsTheSilentRun) {
 TEST_F(PackageTest, LintianReportsNoErrors) {
     // Informational tags are left out; overrides shipped in the package are honoured, and
     // each one says in the package why it is there.
-    const ToolRun run =
+    const Outcome run =
         Command("lintian", {"--fail-on", "error", "--tag-display-limit", "0", s_deb});
     EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
 }

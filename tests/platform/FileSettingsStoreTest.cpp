@@ -3,8 +3,6 @@
 
 #include "support/ProgramRun.h"
 
-#include <QRandomGenerator>
-
 #include <fcntl.h>
 #include <sys/file.h>
 
@@ -129,25 +127,6 @@ TEST(FileSettingsStore, WriterKilledMidWriteLeavesAReadableHive) {
     // Temporaries of killed writers are cleared by the next writer.
     ASSERT_EQ(RegWriteDword(HKEY_CURRENT_USER, kKey, "After", 1), 0);
     EXPECT_TRUE(QDir(sandbox.Root()).entryList({"user.reg.tmp.*"}, QDir::Files).isEmpty());
-}
-
-// A FIFO in place of a hive has no writer: opening it to read would wait forever. (INI files
-// are opened by the same reader.)
-TEST(FileSettingsStore, NonRegularFilesAreUnreadableAndNeverWaitedFor) {
-    Sandbox sandbox;
-    int32_t error = 0;
-    // clang-format off
-    const std::pair<const char*, std::function<bool()>> rows[] = {
-        {"user.reg", [&] { return RegReadDword(HKEY_CURRENT_USER, kKey, "A", 7, &error) == 7 && error != 0; }},
-        {"machine.reg", [] { return RegWriteDword(HKEY_LOCAL_MACHINE, kKey, "A", 1) != 0; }},
-    };
-    // clang-format on
-    for (const auto& [file, failsAsUnreadable] : rows) {
-        SCOPED_TRACE(file);
-        ASSERT_EQ(::mkfifo(Local(sandbox, file).constData(), 0600), 0);
-        EXPECT_EQ(Wait(Fork([&] { return failsAsUnreadable() ? 0 : 1; }), 30), 0);
-        EXPECT_TRUE(S_ISFIFO(sandbox.Mode(file)));
-    }
 }
 
 // Another user must not be able to take the machine hive's lock, which would hold every

@@ -61,24 +61,3 @@ TEST(Settings, EachWriteLandsWhereItBelongs) {
         EXPECT_EQ(sandbox.Mode(file) & 0777, user ? 0600u : 0644u);
     }
 }
-
-TEST(Settings, IniReadsAndWritesAnswerAsWindowsDoes) {
-    Sandbox sandbox;
-    ConfigureIni();
-    sandbox.Write(kIniLocal, "[HKEY_CU\\Software\\ORVEX Technologies]\nLong=" +
-                                 QByteArray(300, 'z') + "\nEmpty=\n");
-    // At most 254 characters; an empty answer, whatever its origin, counts as failure.
-    // clang-format off
-    const std::tuple<const char*, QString, QString, int32_t> reads[] = {
-        {"Long", {}, QString(254, u'z'), 0}, {"Absent", "d", "d", 0}, {"Empty", "d", {}, ERROR_BADKEY}, {"Absent", {}, {}, ERROR_BADKEY}};
-    // clang-format on
-    for (const auto& [name, fallback, expected, expectedError] : reads) {
-        int32_t error = -1;
-        EXPECT_EQ(ReadSettingString(CurrentUser, kMaker, name, fallback, &error, kMarker),
-                  expected);
-        EXPECT_EQ(error, expectedError) << name;
-    }
-    // The INI file's place is taken by a folder, so it cannot be written.
-    ASSERT_TRUE(QFile::remove(sandbox.Path(kIniLocal)) && QDir().mkpath(sandbox.Path(kIniLocal)));
-    EXPECT_EQ(WriteSettingInt(CurrentUser, kMaker, "X", 1, kMarker), ERROR_BADKEY);
-}

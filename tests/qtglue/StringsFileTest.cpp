@@ -4,9 +4,6 @@
 
 #include <QStringEncoder>
 
-#include <utility>
-#include <vector>
-
 using namespace Qt::StringLiterals;
 
 using Pairs = std::vector<std::pair<QString, QString>>;

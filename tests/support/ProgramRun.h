@@ -82,10 +82,10 @@ inline QProcessEnvironment ProgramEnvironment(const Sandbox& sandbox, const QStr
     return env;
 }
 
-// Waits for a started program for at most a minute; a program still running then is killed
-// and the test fails.
-inline Outcome Finish(QProcess& process) {
-    if (!process.waitForFinished(60000)) {
+// Waits for a started program for at most a minute (or the given time); a program still
+// running then is killed and the test fails.
+inline Outcome Finish(QProcess& process, int milliseconds = 60000) {
+    if (!process.waitForFinished(milliseconds)) {
         process.kill();
         process.waitForFinished();
         ADD_FAILURE() << "the program did not finish";
@@ -97,11 +97,12 @@ inline Outcome Finish(QProcess& process) {
 }
 
 inline Outcome RunProgram(const QString& program, const QStringList& arguments,
-                          const QProcessEnvironment& env) {
+                          const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
+                          int milliseconds = 60000) {
     QProcess process;
     process.setProcessEnvironment(env);
     process.start(program, arguments);
-    return Finish(process);
+    return Finish(process, milliseconds);
 }
 
 // An X server of the test's own (Xvfb on a display number it picks), stopped with the
@@ -136,13 +137,9 @@ public:
 
     // Runs xdotool on this display; its standard output.
     QString Xdotool(const QStringList& arguments) const {
-        QProcess tool;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DISPLAY"), m_display);
-        tool.setProcessEnvironment(env);
-        tool.start(QStringLiteral("xdotool"), arguments);
-        tool.waitForFinished(10000);
-        return QString::fromLocal8Bit(tool.readAllStandardOutput()).trimmed();
+        return RunProgram(QStringLiteral("xdotool"), arguments, env).out.trimmed();
     }
     // The first visible window whose title is title, waiting up to timeoutMs; empty if none.
     QString WaitForWindow(const QString& title, int timeoutMs = 30000) const {

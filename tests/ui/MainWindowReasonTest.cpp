@@ -2,16 +2,11 @@
 // servers that misbehave, read back from the tooltips of the window offscreen.
 #include "ui/MainWindow.h"
 
-#include "net/CurlHttpClient.h"
 #include "net/TestServers.h"
 #include "qtglue/Language.h"
 #include "support/CatalogueSandbox.h"
 #include "update/ProductListController.h"
 #include "update/RecordKeeper.h"
-
-#include <gtest/gtest.h>
-
-#include <chrono>
 
 namespace {
 

@@ -6,7 +6,6 @@
 #include "catalogue/XmlDocument.h"
 #include "net/ProxyHandlerBase.h"
 #include "qtglue/Language.h"
-#include "support/QtPrinters.h"
 #include "support/Sandbox.h"
 #include "update/ProductListController.h"
 #include "update/RecordKeeper.h"
@@ -16,8 +15,6 @@
 #include <QPointer>
 #include <QPushButton>
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <map>
 #include <tuple>
@@ -25,18 +22,11 @@
 namespace {
 
 // "info": the check obtained this row's latest version.
-struct FakeRow {
-    QString installed = {};
-    bool info = true;
-    QString latest = {};
-    bool update = false, button = true, notice = false;
-};
-
-struct FakeAnswers {
-    std::vector<FakeRow> rows = {};
-    bool late = false; // the rows come with the check, as a notice fetched during it
-    std::function<void()> duringCheck = {};
-};
+// "late": the rows come with the check, as a notice fetched during it.
+// clang-format off
+struct FakeRow { QString installed = {}; bool info = true; QString latest = {}; bool update = false, button = true, notice = false; };
+struct FakeAnswers { std::vector<FakeRow> rows = {}; bool late = false; std::function<void()> duringCheck = {}; };
+// clang-format on
 
 // A product answering from the answers its "Name" attribute names.
 class FakeProduct : public IProduct {
@@ -140,6 +130,8 @@ TEST_F(MainWindowTest, CheckFillsOneRowPerItemRowAndRetryRebuildsThem) {
     answers["Broken"] = {{{"1.5.0.0", false, "9.9.9.9", true}}};
     List({"News", "Studio", "Late", "Viewer", "Broken"});
     keeper->LastChecked = 2451545;
+    keeper->CheckUpdates = true;
+    keeper->Interval = -5; // hand-edited
     Check();
     // Name, installed, latest, the button's text (none: the row has no button) and state,
     // and whether the row carries the notices' gradient.
@@ -167,6 +159,9 @@ TEST_F(MainWindowTest, CheckFillsOneRowPerItemRowAndRetryRebuildsThem) {
     // The date shown is the one loaded at start-up, not the check just made.
     EXPECT_EQ(window.labelDate->text(),
               QLocale::system().toString(QDate(2000, 1, 1), QLocale::ShortFormat));
+    // The schedule is shown within range, and only a change by the person writes it back.
+    EXPECT_EQ(std::tuple(window.spinBox->value(), window.checkBox->isChecked(), keeper->Interval),
+              std::tuple(0, true, -5));
 
     const QPointer<QPushButton> old = Button(1);
     answers["Viewer"].duringCheck = [this] {
@@ -183,31 +178,6 @@ TEST_F(MainWindowTest, CheckFillsOneRowPerItemRowAndRetryRebuildsThem) {
     Button(1)->click();
     EXPECT_TRUE(made[1]->opened.empty() && made[6]->opened == std::vector<unsigned>{0});
     EXPECT_TRUE(window.retryButton->isEnabled() && window.proxyButton->isEnabled());
-}
-
-// The schedule controls show the record keeper's values within their range; only a change of
-// a control's value writes back.
-TEST(MainWindowSchedule, ShowsTheStoredScheduleWithinRange) {
-    // Checks on, stored interval, interval shown, interval kept, date shown.
-    const std::tuple<bool, int32_t, int32_t, int32_t, int32_t, QString> cases[] = {
-        {true, -5, 0, 0, -5, ""},
-        {false, 14, 2451545, 14, 14,
-         QLocale::system().toString(QDate(2000, 1, 1), QLocale::ShortFormat)},
-    };
-    for (const auto& [checkUpdates, interval, lastChecked, shown, kept, date] : cases) {
-        SCOPED_TRACE(interval);
-        auto keeper = std::make_shared<CRecordKeeper>();
-        keeper->CheckUpdates = checkUpdates;
-        keeper->Interval = interval;
-        keeper->LastChecked = lastChecked;
-        MainWindow window;
-        window.SetRecordKeeper(keeper);
-        window.Refresh();
-        EXPECT_EQ(std::tuple(window.spinBox->value(), keeper->Interval,
-                             window.checkBox->isChecked(), keeper->CheckUpdates,
-                             window.labelDate->text()),
-                  std::tuple(shown, kept, checkUpdates, checkUpdates, date));
-    }
 }
 
 // The shipped translations reach the window: its texts in the run's language, mirrored for a
