@@ -3,6 +3,8 @@
 
 #include "support/ProgramRun.h"
 
+#include <QRandomGenerator>
+
 #include <fcntl.h>
 #include <sys/file.h>
 

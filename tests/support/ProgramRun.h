@@ -4,7 +4,6 @@
 
 #include <QDeadlineTimer>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QThread>
 
@@ -111,22 +110,15 @@ class XServer {
 public:
     XServer() {
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        // A random number, not the lowest free one: a server of a parallel test that is just
-        // ending can still remove the socket of a new server on its number (seen as "could not
-        // connect to display :0" under load).
-        for (int attempt = 0; attempt < 5 && m_display.isEmpty(); ++attempt) {
-            const QString number = QString::number(20 + QRandomGenerator::global()->bounded(900));
-            if (QFile::exists("/tmp/.X" + number + "-lock"))
-                continue;
-            m_process.start(QStringLiteral("Xvfb"), {":" + number, "-displayfd", "1", "-screen",
-                                                     "0", "1024x768x24", "-nolisten", "tcp"});
-            while (!m_process.canReadLine() && m_process.waitForReadyRead(15000))
-                continue;
-            if (m_process.readLine().trimmed() == number.toLatin1())
-                m_display = ":" + number;
-            else
-                m_process.waitForFinished(3000);
-        }
+        // -noreset: by default an X server starts over each time its last client leaves, and a
+        // client that connects meanwhile is refused. xdotool's polling leaves often, so the
+        // program under test, connecting at the same moment, would now and then find no display.
+        m_process.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-screen", "0", "1024x768x24",
+                                                 "-nolisten", "tcp", "-noreset"});
+        while (!m_process.canReadLine() && m_process.waitForReadyRead(15000))
+            continue;
+        if (const QByteArray number = m_process.readLine().trimmed(); !number.isEmpty())
+            m_display = QStringLiteral(":") + QString::fromLatin1(number);
     }
     ~XServer() {
         m_process.terminate();
