@@ -3,6 +3,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <chrono>
+
+using namespace std::chrono_literals;
+
 namespace {
 
 QLineEdit* Field(QWidget* dialog, const QString& name) {
@@ -102,6 +106,18 @@ TEST_F(ProxyHandlerBaseTest, RefusedStoredLoginReachesTheProxyOncePerRun) {
                   std::tuple(1, dialogAllowed ? 1 : 0, dialogAllowed ? 0 : 3));
         EXPECT_TRUE(reports.failures.isEmpty());
     }
+}
+
+// A server that accepts the request and never answers is a failed connection once the stall
+// limit has passed: the proxy's earlier demand for a login is no answer from that server.
+TEST_F(ProxyHandlerBaseTest, ServerThatNeverAnswersBehindTheProxyIsAConnectionFailure) {
+    CurlHttpClient::SetStallTimeout(1s);
+    UseHandler(kProxyPassword, true);
+    ModalAnswerer person(Answer("okButton", kLogIn));
+    EXPECT_TRUE(downloader.Download(server.Url("/__hang"), 1, 0).isEmpty());
+    EXPECT_EQ(std::tuple(reports.failures, reports.canceled, person.Count()),
+              std::tuple(QStringList{"Send request failed"}, 0, 0));
+    EXPECT_EQ(server.Requests().filter("/__hang").size(), 1);
 }
 
 // A declined request (the dialog cancelled, or no dialog allowed in a silent run) is reported
