@@ -37,8 +37,7 @@ TEST(Notification, IsCurrentBetweenItsDatesAndNamedInTheRunsLanguage) {
     // The notice, the day of January 2024, whether it reads, is current, and the name shown.
     // clang-format off
     const std::tuple<const char*, QByteArray, int, bool, bool, QString> rows[] = {
-        {"StartDay", january, 1, true, false, "News"},
-        {"StopDay", january, 31, true, false, "News"},
+        {"StartDay", january, 1, true, false, "News"}, {"StopDay", january, 31, true, false, "News"},
         {"CountryCode", Notice("20240101", "20240131", R"(<pt value="N"/><pt_BR value="Novo"/>)"), 15, true, true, "Novo"},
         {"LaterDuplicateWins", Notice("20240101", "20240131", R"(<pt_BR value="A"/><pt_BR value="B"/>)"), 15, true, true, "B"},
     };

@@ -15,12 +15,10 @@ TEST(VersionString, ReadsNumbersValidityAndDisplayText) {
     // clang-format off
     const struct { const char* text; bool valid; const char *components, *printed; } rows[] = {
         // Leading zeros go before "%i" reads, so "08" is eight, not a bad octal number.
-        {"08.09.010.0", true, "8.9.10.0", "8.9.10.0"},
-        {"1.2.3", false, "1.2.-1.3", "1.2.3"},
-        {"a.b.c.d", true, "0.0.0.0", "0.0.0.0"},
+        {"08.09.010.0", true, "8.9.10.0", "8.9.10.0"}, {"1.2.3", false, "1.2.-1.3", "1.2.3"},
+        {"a.b.c.d", true, "0.0.0.0", "0.0.0.0"}, {"", false, "0.0.0.0", ""},
         // Beyond 32 bits the value is clamped rather than wrapped.
         {"99999999999.1.0.0", true, "2147483647.1.0.0", "2147483647.1.0.0"},
-        {"", false, "0.0.0.0", ""},
         {"1020304", true, "1.2.4.3", "1.2.4.3"},
         {"12345678901234", true, "123.456.7890.1234", "123.456.7890.1234"},
         {"123456789012345", false, "234.567.8901.2345", "123456789012345"},
