@@ -96,8 +96,7 @@ inline Outcome Finish(QProcess& process, int milliseconds = 60000) {
 }
 
 inline Outcome RunProgram(const QString& program, const QStringList& arguments,
-                          const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
-                          int milliseconds = 60000) {
+                          const QProcessEnvironment& env, int milliseconds = 60000) {
     QProcess process;
     process.setProcessEnvironment(env);
     process.start(program, arguments);
