@@ -89,7 +89,8 @@ TEST_F(DownloaderTest, AProxyWhoseNameDoesNotResolveIsNamedAsTheProxy) {
     handler->SetOverrideProxy(proxy + ":3128");
     SetHandler(handler);
     EXPECT_TRUE(downloader.Download(server.Url("/info.xml"), 1, 0).isEmpty());
-    EXPECT_EQ(downloader.GetLastFailureReason(), "The proxy " + proxy + " could not be reached.");
+    EXPECT_EQ(downloader.GetLastFailureReason(),
+              QString("The proxy %1 could not be reached.").arg(proxy));
 }
 
 // Engine behaviour behind squid: a server's own 401 is asked about as a proxy's 407 would be,
