@@ -1,6 +1,5 @@
 // Checking every product, with its callbacks and findings, is shown by MainWindowTest and
-// CheckEndToEnd, as is a list of the same version being fetched and discarded; here the rest of
-// the refresh of the list itself, which decides the next run's list.
+// CheckEndToEnd; here the refresh of the list itself, which decides the next run's list.
 #include "update/ProductListController.h"
 #include "support/CatalogueSandbox.h"
 
@@ -14,6 +13,8 @@ TEST(ProductListController, RefreshAdoptsOnlyANewerListAndStoresIt) {
     const struct { const char* name; QString listUrl; QByteArray served; bool programWritable, result; QString firstName, storedIn; } rows[] = {
         {"NewerStoredBesideProgram", url, newer, true, true, "New", "Program"},
         {"NewerFallsBackToCommonFolder", url, newer, false, true, "New", "ProgramData"},
+        {"OlderDiscarded", url, list("0.9.0.0", url, "Older"), true, true, "Old", ""},
+        {"SameVersionDiscarded", url, list("1.0.0.0", url, "Same"), true, true, "Old", ""},
         {"UnreadableDiscarded", url, "<nope", true, false, "Old", ""},
         {"NoUrlNeverFetched", "", newer, true, false, "Old", ""},
     };
@@ -21,7 +22,8 @@ TEST(ProductListController, RefreshAdoptsOnlyANewerListAndStoresIt) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         CatalogueSandbox sandbox;
-        sandbox.Write("ProgramData/productlist.xml", list("1.0.0.0", row.listUrl, "Old"));
+        const QByteArray old = list("1.0.0.0", row.listUrl, "Old");
+        sandbox.Write("ProgramData/productlist.xml", old);
         auto downloader = std::make_shared<FakeDownloader>();
         downloader->documents[url] = row.served;
         // Tests run as root, who writes anywhere: a folder in the way of the copy stands in
@@ -35,6 +37,13 @@ TEST(ProductListController, RefreshAdoptsOnlyANewerListAndStoresIt) {
         EXPECT_EQ(downloader->asked, row.listUrl.isEmpty() ? QStringList() : QStringList{url});
         EXPECT_EQ(controller.GetProducts().at(0)->GetName(), row.firstName);
         EXPECT_TRUE(TemporaryFiles().isEmpty());
+        // Nothing else on disk changes: no copy of a list not taken, and no half-made copy
+        // beside the program when the copy there fails.
+        const bool besideProgram = row.storedIn == "Program" || !row.programWritable;
+        EXPECT_EQ(QDir(sandbox.Path("Program")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                  besideProgram ? QStringList{"productlist.xml"} : QStringList());
+        EXPECT_EQ(sandbox.Read("ProgramData/productlist.xml"),
+                  row.storedIn == "ProgramData" ? newer : old);
         if (!row.storedIn.isEmpty()) {
             EXPECT_EQ(sandbox.Read(row.storedIn + "/productlist.xml"), newer);
             // The next run's choice finds the stored copy again.

@@ -1,4 +1,5 @@
 #include "update/SelfUpdate.h"
+#include "catalogue/WebPage.h"
 #include "support/CatalogueSandbox.h"
 #include "support/ModalAnswerer.h"
 #include "support/ProgramRun.h"
@@ -38,8 +39,10 @@ static std::pair<bool, int> RunUpdate(const CatalogueSandbox& sandbox, const QSt
 
 // The installer's address is joined from a folder ending in a doubled separator.
 TEST(SelfUpdate, AsksVerifiesAndStartsTheInstaller) {
-    const QString digest = QString::fromLatin1(
+    // Published in either case of its hexadecimal digits: here the first half upper case.
+    QString digest = QString::fromLatin1(
         QCryptographicHash::hash(kInstaller, QCryptographicHash::Sha256).toHex());
+    digest = digest.left(32).toUpper() + digest.mid(32);
     // clang-format off
     const struct { const char* name; QString localExtra, entry; int answer; bool result; int boxes; QStringList started; } rows[] = {
         {"NewerVersionStarted", "", "UpdateArgument=\"--from-updater\"", QMessageBox::Ok, true, 1, {"--from-updater"}},
@@ -64,6 +67,12 @@ TEST(SelfUpdate, AsksVerifiesAndStartsTheInstaller) {
         // The installer runs from its file, which stays; everything else is gone.
         EXPECT_EQ(TemporaryFiles().size(), row.result ? 1 : 0);
     }
+}
+
+// The installer's folder loses its trailing "/" characters first and then its "\" ones, so a
+// "/" in front of a "\" stays.
+TEST(SelfUpdate, InstallerFolderLosesItsSlashesBeforeItsBackslashes) {
+    EXPECT_EQ(JoinUrl("http://h/dir/\\", "setup.run"), "http://h/dir//setup.run");
 }
 
 // On the desktop's own shell: the argument reaches the installer whole, without a shell, and
