@@ -196,12 +196,17 @@ TEST_F(CheckEndToEnd, OrdinaryUserChecksTheRefreshedListInTheWindowAndTheSilentR
     // The window stays open after its check; it is closed once the check has been seen.
     QProcess window;
     user.Start(window, installation.Program(), {}, env);
-    QByteArray out;
-    WaitFor([&] { return (out += window.readAllStandardOutput()).contains("- Done Delta"); },
-            60000);
+    QString out;
+    WaitFor(
+        [&] {
+            window.waitForReadyRead(100);
+            out += QString::fromLocal8Bit(window.readAllStandardOutput());
+            return out.contains("- Done Delta");
+        },
+        60000);
     ::kill(static_cast<pid_t>(window.processId()), SIGKILL);
     window.waitForFinished();
-    EXPECT_EQ(out, "\n" + checked.toUtf8()) << window.readAllStandardError().constData();
+    EXPECT_EQ(out, "\n" + checked) << window.readAllStandardError().constData();
 
     EXPECT_EQ(installation.Read("ProgramData/productlist.xml"), old);
     EXPECT_FALSE(QFileInfo::exists(installation.Path("Program/productlist.xml")));

@@ -179,6 +179,31 @@ TEST(Program, TheLockBelongsToTheUsersSession) {
         EXPECT_FALSE(refused(outcome)) << outcome.err.toStdString();
         EXPECT_EQ(std::pair(outcome.status, outcome.exitCode), std::pair(QProcess::NormalExit, 0));
     }
+
+    // Nor can another user remove user a's lock from under its holder, which would let a
+    // second copy of a's run: a runtime folder that others may write is not used for it.
+    QDir(fallback).removeRecursively();
+    QFile::remove(planted + u'/' + lockName);
+    QProcessEnvironment plantedEnv = envOf(a, true);
+    plantedEnv.insert("XDG_RUNTIME_DIR", planted);
+    QProcess first;
+    const Outcome second = StartLockHolder(
+        first, [&](QProcess& process) { a.Start(process, program, {}, plantedEnv); },
+        [&] { return a.Run(program, {"-silent"}, plantedEnv); });
+    EXPECT_TRUE(refused(second)) << second.err.toStdString();
+    const QByteArray plantedLocal = QFile::encodeName(planted);
+    EXPECT_EQ(Wait(Fork([&] {
+                  if (::setgid(c.uid) != 0 || ::setuid(c.uid) != 0)
+                      return 100;
+                  for (const QString& name : QDir(planted).entryList(QDir::Files))
+                      ::unlink(plantedLocal + '/' + QFile::encodeName(name));
+                  return 0;
+              })),
+              0);
+    const Outcome third = a.Run(program, {"-silent"}, plantedEnv);
+    EXPECT_TRUE(refused(third)) << "the lock was removed by another user";
+    ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
+    first.waitForFinished();
 }
 
 } // namespace

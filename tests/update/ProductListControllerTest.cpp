@@ -116,7 +116,7 @@ TEST(ProductListController, ANewerListThatCannotBeStoredServesEveryCheckOfTheRun
         for (const char* folder : {"Program", "ProgramData"})
             ::chmod(QFile::encodeName(sandbox.Path(folder)).constData(), 0755);
     }
-    EXPECT_EQ(sandbox.Read("tmp/seen"), "list New list New 1 0");
+    EXPECT_EQ(QString::fromUtf8(sandbox.Read("tmp/seen")), "list New list New 1 0");
     EXPECT_EQ(sandbox.Read("ProgramData/productlist.xml"), old);
     EXPECT_FALSE(QFileInfo::exists(sandbox.Path("Program/productlist.xml")));
 }
