@@ -90,3 +90,29 @@ TEST(SelfUpdate, TheDesktopStartsARealInstallerAndRefusesAFileThatIsNoProgram) {
         EXPECT_EQ(TemporaryFiles().isEmpty(), !started);
     }
 }
+
+// The program's own version file with a version that is no version number: nothing is fetched
+// and nothing asked (at every run, the login check included, as every invalid version sorts
+// below every offer), and the reason is handed back.
+TEST(SelfUpdate, AnOwnVersionThatIsNoVersionNeverAsks) {
+    const QString notValid =
+        QStringLiteral("The installed version \"%1\" is not a valid version number.");
+    const std::pair<QString, QString> rows[] = {
+        {"2.1", notValid.arg("2.1")},
+        {"", "The version file gives no installed version."},
+        {"1.2.3.4.5", notValid.arg("1.2.3.4.5")},
+    };
+    for (const auto& [text, reason] : rows) {
+        SCOPED_TRACE(text.toStdString());
+        CatalogueSandbox sandbox;
+        sandbox.Write("Program/OrvexProductUpdate.xml",
+                      CatalogueSandbox::VersionFile(text, kServer, "self.xml"));
+        auto downloader = std::make_shared<FakeDownloader>();
+        downloader->documents[kServer + "self.xml"] = CatalogueSandbox::Info("2.0.0.0");
+        ModalAnswerer answerer([](QWidget* modal) { qobject_cast<QDialog*>(modal)->reject(); });
+        QString why;
+        EXPECT_FALSE(RunSelfUpdate(downloader, &why));
+        EXPECT_EQ(std::tuple(answerer.Count(), downloader->asked, why),
+                  std::tuple(0, QStringList(), reason));
+    }
+}
