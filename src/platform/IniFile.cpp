@@ -3,6 +3,8 @@
 
 #include <QStringDecoder>
 
+#include <algorithm>
+
 namespace {
 bool SectionName(const QString& line, QString& name) {
     const QString trimmed = line.trimmed();
@@ -80,17 +82,18 @@ bool CIniFile::Serialize(QByteArray& out) const {
     QString text;
     for (const Line& line : m_lines)
         text += line.text + line.end;
+    QByteArray bytes;
     switch (m_encoding) {
     case Encoding::Utf8:
-        out = text.toUtf8();
+        bytes = text.toUtf8();
         break;
     case Encoding::Utf8WithMark:
-        out = "\xef\xbb\xbf" + text.toUtf8();
+        bytes = "\xef\xbb\xbf" + text.toUtf8();
         break;
     case Encoding::Utf16:
     case Encoding::Utf16WithoutMark:
-        out = (m_encoding == Encoding::Utf16 ? QByteArray("\xff\xfe", 2) : QByteArray()) +
-              Utf16LeWithNul(text).chopped(2) + m_trailing;
+        bytes = (m_encoding == Encoding::Utf16 ? QByteArray("\xff\xfe", 2) : QByteArray()) +
+                Utf16LeWithNul(text).chopped(2) + m_trailing;
         break;
     case Encoding::EightBit:
     case Encoding::EightBitAfterMark:
@@ -98,11 +101,23 @@ bool CIniFile::Serialize(QByteArray& out) const {
             if (c.unicode() > 0xff)
                 return false;
         }
-        out = (m_encoding == Encoding::EightBitAfterMark ? QByteArray("\xef\xbb\xbf")
-                                                         : QByteArray()) +
-              text.toLatin1();
+        bytes = (m_encoding == Encoding::EightBitAfterMark ? QByteArray("\xef\xbb\xbf")
+                                                           : QByteArray()) +
+                text.toLatin1();
         break;
     }
+    // The encoding is not stored but told from the bytes at every read, and a change can tip
+    // that: an 8-bit file whose only byte that is no UTF-8 was changed reads as UTF-8 from
+    // then on, and every other text beyond ASCII in it means something else. Such a change
+    // cannot be written without changing lines nobody asked to change, so it is refused.
+    CIniFile again;
+    again.Parse(bytes);
+    if (again.m_trailing != m_trailing || again.m_lines.size() != m_lines.size() ||
+        !std::equal(
+            m_lines.begin(), m_lines.end(), again.m_lines.begin(),
+            [](const Line& a, const Line& b) { return a.text == b.text && a.end == b.end; }))
+        return false;
+    out = std::move(bytes);
     return true;
 }
 

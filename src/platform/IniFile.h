@@ -18,7 +18,8 @@
 class CIniFile {
 public:
     void Parse(const QByteArray& bytes);
-    // False when a character cannot be written in the file's 8-bit encoding.
+    // False when a character cannot be written in the file's 8-bit encoding, or when the
+    // bytes would be read in another encoding than the file's (out is then unchanged).
     bool Serialize(QByteArray& out) const;
 
     // The value, or nothing when the section or key is absent.

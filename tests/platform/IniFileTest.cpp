@@ -80,4 +80,11 @@ TEST(IniFile, KeepsTheEncodingOfTheFile) {
         EXPECT_EQ(sandbox.Read(kLocal), after) << before.toHex().constData();
         EXPECT_EQ(ReadString("S", "Name", {}), "Zürich");
     }
+    // A write that would take away the only byte that is no UTF-8 is refused: the file would
+    // read as UTF-8, and the host would change.
+    const QByteArray eightBit = "[S]\nName=\xe9\n[P]\nHost=caf\xc3\xa9\n";
+    sandbox.Write(kLocal, eightBit);
+    EXPECT_FALSE(Write("S", "Name", "de"));
+    EXPECT_EQ(sandbox.Read(kLocal), eightBit);
+    EXPECT_EQ(ReadString("P", "Host", {}), "caf\u00c3\u00a9");
 }
