@@ -84,6 +84,22 @@ TEST(FileSettingsStore, RefusesToRewriteAHiveItCannotReadWhole) {
     }
 }
 
+// A FIFO planted at a hive path would hold every start waiting for a writer that never comes.
+// It is no regular file: reads and writes refuse it at once. (In a child, whose hang the
+// parent ends.)
+TEST(FileSettingsStore, AFifoAtTheHivePathNeverBlocks) {
+    Sandbox sandbox;
+    ASSERT_EQ(::mkfifo(Local(sandbox, "user.reg").constData(), 0600), 0);
+    const pid_t child = Fork([] {
+        int32_t error = 0;
+        const uint32_t value = RegReadDword(HKEY_CURRENT_USER, kKey, "A", 7, &error);
+        const int32_t written = RegWriteDword(HKEY_CURRENT_USER, kKey, "A", 1);
+        return value == 7 && error == ERROR_BAD_FILE_TYPE && written == ERROR_BAD_FILE_TYPE ? 0 : 1;
+    });
+    EXPECT_EQ(Wait(child, 10), 0);
+    EXPECT_EQ(sandbox.Mode("user.reg"), mode_t(S_IFIFO | 0600));
+}
+
 TEST(FileSettingsStore, TwoProcessesWritingAtOnceLoseNothing) {
     Sandbox sandbox;
     constexpr int kCount = 500;

@@ -12,6 +12,27 @@
     return qScopeGuard([=] { had ? qputenv(name, old) : qunsetenv(name); });
 }
 
+// Outside a sandbox the hives are the system's and the user's configuration files; a relative
+// XDG_CONFIG_HOME would depend on the folder the program was started from and is ignored.
+TEST(Locations, HivesOutsideASandbox) {
+    QTemporaryDir home;
+    Sandbox sandbox; // puts ORVEX_ROOT back
+    qunsetenv("ORVEX_ROOT");
+    const auto homeEnv = ScopedEnv("HOME", QFile::encodeName(home.path()));
+    const QString fallback = home.path() + "/.config/orvex/user.reg";
+    // XDG_CONFIG_HOME (unset when none) and the user hive it gives.
+    const std::pair<std::optional<QByteArray>, QString> rows[] = {
+        {std::nullopt, fallback},
+        {"relative/config", fallback},
+        {"", fallback},
+        {QFile::encodeName(home.path() + "/config"), home.path() + "/config/orvex/user.reg"}};
+    for (const auto& [xdg, user] : rows) {
+        const auto xdgEnv = ScopedEnv("XDG_CONFIG_HOME", xdg.value_or(""), xdg.has_value());
+        EXPECT_EQ(UserHivePath(), user) << xdg.value_or("unset").constData();
+    }
+    EXPECT_EQ(MachineHivePath(), QStringLiteral("/etc/orvex/machine.reg"));
+}
+
 // Another user's traps where the private temporary folder should be: a link, or a folder
 // others may write to. Either way another, private, folder is chosen.
 TEST(Locations, TemporaryFolderIsPrivateAndCannotBePlanted) {

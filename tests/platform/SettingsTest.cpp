@@ -59,5 +59,49 @@ TEST(Settings, EachWriteLandsWhereItBelongs) {
         EXPECT_TRUE(sandbox.Read(file).contains('[' + c.where.toUtf8() + "]\n" + values));
         // The user's settings are nobody else's business.
         EXPECT_EQ(sandbox.Mode(file) & 0777, user ? 0600u : 0644u);
+        // An absent value, or key, gives the default and error 2.
+        for (const QString& keyPath : QStringList{c.keyPath, c.keyPath + "/Absent"}) {
+            int32_t absentInt = -1, absentText = -1;
+            EXPECT_EQ(ReadSettingInt(c.scope, keyPath, "Absent", 9, &absentInt, c.markerOrKey), 9);
+            EXPECT_EQ(
+                ReadSettingString(c.scope, keyPath, "Absent", "d", &absentText, c.markerOrKey),
+                "d");
+            EXPECT_EQ(QList<int32_t>({absentInt, absentText}),
+                      QList<int32_t>({ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND}));
+        }
     }
+}
+
+// Through the INI file a text is read into 255 characters, so at most 254 come back, and a
+// read that yields no characters is a failed INI access.
+TEST(Settings, IniTextIsCappedAndAnEmptyOneFails) {
+    Sandbox sandbox;
+    ConfigureIni();
+    sandbox.Write(kIniLocal, "[HKEY_CU\\Software\\ORVEX Technologies]\nLong=" +
+                                 QByteArray(300, 'x') + "\nEmpty=\n");
+    // Value name, text read (default "d") and error.
+    const std::tuple<const char*, QString, int32_t> rows[] = {
+        {"Long", QString(254, u'x'), 0}, {"Empty", "", ERROR_BADKEY}, {"Absent", "d", 0}};
+    for (const auto& [name, text, code] : rows) {
+        int32_t error = -1;
+        EXPECT_EQ(ReadSettingString(CurrentUser, kMaker, name, "d", &error, kMarker), text) << name;
+        EXPECT_EQ(error, code) << name;
+    }
+}
+
+// Installed Tavlo drivers keep their settings in the registry: the first settings call ends
+// the redirect, in this run and, as it clears the INI file's name, in later ones.
+TEST(Settings, TavloDriversEndTheIniRedirect) {
+    Sandbox sandbox;
+    ConfigureIni();
+    ASSERT_EQ(RegWriteString(HKEY_LOCAL_MACHINE, kMaker + "\\Tavlo Drivers\\Install Information",
+                             "Drivers Directory", "C:\\Drivers"),
+              0);
+    EXPECT_EQ(WriteSettingInt(CurrentUser, kMaker, "Count", 3, kMarker), 0);
+    EXPECT_EQ(RegReadDword(HKEY_CURRENT_USER, kMaker, "Count", 0), 3u);
+    EXPECT_FALSE(QFile::exists(sandbox.Path(kIniLocal)));
+    int32_t error = -1;
+    EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kMaker, "Tavlo_INI_Settings_File", "d", &error),
+              QString());
+    EXPECT_EQ(error, 0);
 }
