@@ -3,12 +3,12 @@
 
 #include "LanguageSandbox.h"
 
+#include <QGuiApplication>
 #include <QLocale>
 
 using namespace Qt::StringLiterals;
 
-// Two entries for one code; RightToLeft spelt in ways only "1" counts as (the mirrored window
-// is MainWindowLanguage's).
+// Two entries for one code; RightToLeft spelt in ways only "1" counts as.
 static QByteArray Catalogue() {
     return Sandbox::Data(u"languages.xml"_s);
 }
@@ -55,19 +55,45 @@ TEST_F(LanguageTest, CommandLineOverRegistryOverSystemLocale) {
     EXPECT_EQ(GetLanguageCode(), u"0409"_s) << "without a catalogue the digits are the code";
 }
 
-// Each reader has registry places of its own, the last of them Tavlo's (a place both readers
+// Each reader has registry places of its own, Folivo's before Tavlo's (a place both readers
 // know is InstallCatalogue's); without one the program's own catalogue is read.
 TEST_F(LanguageTest, EachReaderLooksAtItsOwnPlacesThenTheProgramsCatalogue) {
+    // A registry key below the maker's, its value, and the catalogue that value leads to.
+    struct Place {
+        const char* key;
+        const char* value;
+        QString file;
+    };
+    // Each reader with Tavlo's place, then Folivo's, which is found although Tavlo's is there.
     // clang-format off
-    const std::tuple<CatalogueReader, const char*, const char*, QString> places[] = {
-        {CatalogueReader::Qt, "Language Setup\\Tavlo", "LanguagesFolder", u"Q/languages.xml"_s},
-        {CatalogueReader::Native, "Tavlo Drivers\\Install Information", "Drivers Directory", u"N/Languages/languages.xml"_s}};
+    const std::tuple<CatalogueReader, Place, Place> readers[] = {
+        {CatalogueReader::Qt, {"Language Setup\\Tavlo", "LanguagesFolder", u"QT/languages.xml"_s},
+                              {"Language Setup\\Folivo", "LanguagesFolder", u"QF/languages.xml"_s}},
+        {CatalogueReader::Native, {"Tavlo Drivers\\Install Information", "Drivers Directory", u"NT/Languages/languages.xml"_s},
+                                  {"Folivo Software\\Install Information", "FolivoExePath", u"NF/Languages/languages.xml"_s}}};
     // clang-format on
-    for (const auto& [reader, key, value, file] : places) {
+    for (const auto& [reader, tavlo, folivo] : readers) {
         EXPECT_EQ(FindLanguageCatalogue(reader), ProgramLanguagesFolder().Join(u"languages.xml"_s));
-        sandbox.Write(u"drive_c/"_s + file, "<L/>");
-        RegWriteString(HKEY_LOCAL_MACHINE, u"Software\\ORVEX Technologies\\"_s + QLatin1String(key),
-                       QLatin1String(value), u"C:\\"_s + file.section(u'/', 0, 0));
-        EXPECT_EQ(FindLanguageCatalogue(reader).LocalPath(), sandbox.Path(u"drive_c/"_s + file));
+        for (const Place& place : {tavlo, folivo}) {
+            sandbox.Write(u"drive_c/"_s + place.file, "<L/>");
+            RegWriteString(HKEY_LOCAL_MACHINE,
+                           u"Software\\ORVEX Technologies\\"_s + QLatin1String(place.key),
+                           QLatin1String(place.value), u"C:\\"_s + place.file.section(u'/', 0, 0));
+            EXPECT_EQ(FindLanguageCatalogue(reader).LocalPath(),
+                      sandbox.Path(u"drive_c/"_s + place.file));
+        }
+    }
+}
+
+// Only "1" mirrors the layout: not "0", "true", " 1", an empty value, nor none.
+TEST_F(LanguageTest, OnlyOneMeansRightToLeft) {
+    sandbox.InstallCatalogue(Catalogue());
+    const std::pair<const char*, Qt::LayoutDirection> rows[] = {
+        {"x-one", Qt::RightToLeft},    {"x-zero", Qt::LeftToRight},  {"de", Qt::LeftToRight},
+        {"x-spaced", Qt::LeftToRight}, {"x-empty", Qt::LeftToRight}, {"fr", Qt::LeftToRight}};
+    for (const auto& [code, direction] : rows) {
+        SetLocaleOverride(QString::fromLatin1(code));
+        SetupLanguage(QString());
+        EXPECT_EQ(QGuiApplication::layoutDirection(), direction) << code;
     }
 }

@@ -2,6 +2,7 @@
 
 #include "LanguageSandbox.h"
 
+#include <QRegularExpression>
 #include <QStringEncoder>
 
 using namespace Qt::StringLiterals;
@@ -36,10 +37,39 @@ TEST(StringsFile, TokensBecomeKeyValuePairs) {
         {"LastKeyWithoutSeparatorDropped", Utf16Le(u"a=b;c"_s), {{"a", "b"}}},
         {"LastValueWithoutSeparator", Utf16Le(u"a=b"_s), {{"a", "b"}}},
         {"EmptyQuotedStringIsNoToken", Utf16Le(u"a=\"\";b=c;"_s), {{"a", "b"}, {"c", ""}}},
+        {"CommentMarkersInsideQuotes", Utf16Le(u"k=\"http://x/*y*/\";n=m;"_s), {{"k", "http://x/*y*/"}, {"n", "m"}}},
     };
     // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(Read(c.bytes), c.pairs);
+    }
+}
+
+// What a translation must keep of its English text: each placeholder, in any order, and each
+// line end, the one that ends the text included (the code appends to such texts).
+static QStringList Kept(const QString& text) {
+    QStringList kept;
+    for (const QRegularExpressionMatch& match :
+         QRegularExpression(u"%\\d|\\r?\\n"_s).globalMatch(text))
+        kept << match.captured();
+    kept.sort();
+    if (text.endsWith(u'\n'))
+        kept << u"(at the end)"_s;
+    return kept;
+}
+
+// Every language shipped, also one added later: the files scripts/make-strings generates.
+TEST(StringsFile, ShippedTranslationsKeepPlaceholdersAndLineEnds) {
+    const QDir languages(QStringLiteral(ORVEX_TEST_DATA_DIR "/../../../resources/Languages"));
+    const QStringList codes = languages.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    ASSERT_FALSE(codes.isEmpty()) << languages.path().toStdString();
+    for (const QString& code : codes) {
+        const Pairs pairs =
+            Read(ReadFile(languages.filePath(code + u"/ORVEXProductUpdate.strings"_s)));
+        EXPECT_GT(pairs.size(), 10u) << code.toStdString();
+        for (const auto& [english, translation] : pairs)
+            EXPECT_EQ(Kept(translation), Kept(english))
+                << code.toStdString() << ": " << english.toStdString();
     }
 }
