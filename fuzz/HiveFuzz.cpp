@@ -1,11 +1,13 @@
-// Any bytes as a hive file. When the store would write the file back, setting one value must
-// leave a file in which that value reads back and every key and value that could be read
+// Any bytes as a hive file. When the store would write the file back, setting any one value
+// must leave a file in which that value reads back and every key and value that could be read
 // before reads exactly as before; and writing that file again must change nothing.
 #include "platform/Hive.h"
 #include "platform/RegistryTypes.h"
 #include "platform/Utf16.h"
 
 #include <QHash>
+
+#include <algorithm>
 
 #include <cstddef>
 #include <cstdint>
@@ -47,46 +49,12 @@ bool Same(const CHive::Value& a, const CHive::Value& b) {
                  written.constData());
     std::abort();
 }
-} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+// Sets value in key of the hive that bytes hold, and checks the file written then.
+void CheckWrite(const QByteArray& bytes, const Snapshot& before, const QString& key,
+                const CHive::Value& value) {
     CHive hive;
     hive.Parse(bytes);
-    const Snapshot before = Read(hive);
-    if (!hive.IsLossless())
-        return 0;
-
-    // Where to write, chosen by the input so the corpus reaches every case: a new key, a new
-    // value in a key of the file, a value the file has (in another letter case), a new key
-    // below one of the file's.
-    const size_t choice = qHash(bytes);
-    QString key = QStringLiteral("HKEY_CURRENT_USER\\Software\\ORVEX Technologies\\Fuzz");
-    CHive::Value value{QStringLiteral("Fuzzed"), REG_SZ, Utf16LeWithNul(QStringLiteral("new"))};
-    if (!before.empty() && choice % 4 != 0) {
-        auto pick = before.begin();
-        std::advance(pick, static_cast<long>((choice >> 2) % before.size()));
-        key = pick->second.name;
-        if (choice % 4 == 2 && !pick->second.values.empty())
-            value.name =
-                pick->second.values[(choice >> 8) % pick->second.values.size()].name.toUpper();
-        else if (choice % 4 == 3)
-            key += QStringLiteral("\\Below");
-    }
-    // String lists with an odd byte count cannot be written as the 8-bit text of REGEDIT4.
-    switch ((choice >> 12) % 3) {
-    case 1:
-        value.type = REG_EXPAND_SZ;
-        value.data = QByteArray("%\0X\0%", 5);
-        break;
-    case 2:
-        value.type = REG_BINARY;
-        value.data = QByteArray("\x00\xff\\\n", 4);
-        break;
-    default:
-        break;
-    }
-
     hive.SetValue(key, value);
     const QByteArray written = hive.Serialize();
     CHive reread;
@@ -130,5 +98,53 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (reread.Serialize() != written)
         Fail("writing the file again changes it", key, written);
+}
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    CHive hive;
+    hive.Parse(bytes);
+    if (!hive.IsLossless())
+        return 0;
+    const Snapshot before = Read(hive);
+
+    // The type of the value written is chosen by the input. String lists with an odd byte
+    // count cannot be written as the 8-bit text of REGEDIT4.
+    const size_t choice = qHash(bytes);
+    CHive::Value value{QStringLiteral("Fuzzed"), REG_SZ, Utf16LeWithNul(QStringLiteral("new"))};
+    switch ((choice >> 12) % 3) {
+    case 1:
+        value.type = REG_EXPAND_SZ;
+        value.data = QByteArray("%\0X\0%", 5);
+        break;
+    case 2:
+        value.type = REG_BINARY;
+        value.data = QByteArray("\x00\xff\\\n", 4);
+        break;
+    default:
+        break;
+    }
+    // Every kind of write, since a file must survive any: a new key; and in each of the
+    // file's keys (the first few from a place the input chooses) a new value, a value the key
+    // has (in another letter case) and a new key below.
+    CheckWrite(bytes, before,
+               QStringLiteral("HKEY_CURRENT_USER\\Software\\ORVEX Technologies\\Fuzz"), value);
+    if (before.empty())
+        return 0;
+    auto pick = before.begin();
+    std::advance(pick, static_cast<long>((choice >> 2) % before.size()));
+    for (size_t n = 0; n < std::min<size_t>(before.size(), 8); ++n) {
+        const Seen& seen = pick->second;
+        CheckWrite(bytes, before, seen.name, value);
+        if (!seen.values.empty()) {
+            CHive::Value existing = value;
+            existing.name = seen.values[(choice >> 8) % seen.values.size()].name.toUpper();
+            CheckWrite(bytes, before, seen.name, existing);
+        }
+        CheckWrite(bytes, before, seen.name + QStringLiteral("\\Below"), value);
+        if (++pick == before.end())
+            pick = before.begin();
+    }
     return 0;
 }

@@ -55,6 +55,7 @@ TEST(FileSettingsStore, ReadsAndRewritesWhatOthersSaved) {
         {"UnfinishedHex", head + "\"B\"=hex:01,\\\n" + section.mid(1) + one, 0, head + "\"B\"=hex:01,\\\n" + section.mid(1) + one + section + two},
         {"ValueGivenTwice", head + section + one + "\"B\"=\"b\"\n\"a\"=dword:00000003\n", 3, head + section + "\"a\"=dword:00000002\n\"B\"=\"b\"\n"},
         {"SectionGivenTwice", head + section + one + again + "\"a\"=dword:00000003\n", 3, head + section + "\"a\"=dword:00000002\n" + again},
+        {"ValueTakenUpByHex", head + section + one + "\"o\"=hex:\\\n; c\n\n\"a\"=dword:00000003\n01,02\n", 1, head + section + two + "\"o\"=hex:\\\n; c\n\n\"a\"=dword:00000003\n01,02\n"},
     };
     // clang-format on
     for (const auto& [name, text, read, written] : rows) {
