@@ -63,6 +63,8 @@ int CWorkFlow::RunInteractive(CCmdLineContext& context) {
             QCoreApplication::translate("CWorkFlow",
                                         "Internet access is disabled by the system administrator."),
             QMessageBox::Ok);
+        // Translations are files beside the program: they get no say over the box's layout.
+        box.setTextFormat(Qt::PlainText);
         box.exec();
         return 0;
     }

@@ -13,6 +13,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableWidgetItem>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 #include <cstdio>
@@ -23,15 +24,25 @@ constexpr int kColumnInstalled = 1;
 constexpr int kColumnLatest = 2;
 constexpr int kColumnAction = 3;
 
+// Names, addresses and reasons come from lists and servers: a control character among them
+// (an escape sequence, a line feed that starts a line reading like ours) is printed as "?".
+QByteArray ConsoleText(QString text) {
+    for (QChar& c : text) {
+        if (c.category() == QChar::Other_Control)
+            c = u'?';
+    }
+    return text.toLocal8Bit();
+}
+
 // Tests and scripts read these lines from a pipe, where standard output is fully buffered.
 void ConsoleLine(const QString& text) {
-    std::fputs(text.toLocal8Bit().constData(), stdout);
+    std::fputs(ConsoleText(text).constData(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
 
 void ErrorLine(const QString& text) {
-    std::fputs(text.toLocal8Bit().constData(), stderr);
+    std::fputs(ConsoleText(text).constData(), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
 }
@@ -274,7 +285,10 @@ void MainWindow::OnProductDone(const std::shared_ptr<IProduct>& product) {
         } else if (latest) {
             latest->setText(tr("N/A"));
             const QString reason = product->GetFailureReason(i);
-            latest->setToolTip(reason);
+            // A tool tip that looks like markup is laid out as such, and a reason can quote
+            // a server: escaped, it shows as the text it is.
+            latest->setToolTip(Qt::mightBeRichText(reason) ? Qt::convertFromPlainText(reason)
+                                                           : reason);
             if (!reason.isEmpty() && !reasons.contains(reason))
                 reasons << reason;
         }
