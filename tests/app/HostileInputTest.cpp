@@ -8,6 +8,7 @@
 #include "catalogue/WebPage.h"
 #include "net/ProxyAuth.h"
 #include "platform/XmlDocument.h"
+#include "qtglue/LanguageCatalogue.h"
 #include "qtglue/StringsResourceManager.h"
 #include "support/CatalogueSandbox.h"
 #include "support/ModalAnswerer.h"
@@ -174,6 +175,17 @@ QString AttributeFlood() {
     return version.RemoteFailureReason() + (parsed || !bounded ? u" (not by the bound)"_s : "");
 }
 
+QString CatalogueFlood() {
+    QByteArray flood = R"(<L><L Code="de" ID="0407")";
+    for (int i = 0; i < 200000; ++i)
+        flood += " a" + QByteArray::number(i) + "=\"\"";
+    flood += "/></L>";
+    QString id;
+    return MatchLanguageAttribute(flood, u"de"_s, "Code", "ID", id) == CatalogueMatch::Unreadable
+               ? u"unreadable"_s
+               : id;
+}
+
 TEST(HostileInput, IsReadShownAndPassedOnOnlyAsData) {
     const struct {
         const char* name;
@@ -189,6 +201,7 @@ TEST(HostileInput, IsReadShownAndPassedOnOnlyAsData) {
         {"CommonFolderReadableUnderUmask077", FolderModeUnderUmask077, "755"},
         {"AttributeFloodNotUnderstood", AttributeFlood,
          "The update information was not understood: it is not XML."},
+        {"LanguageCatalogueFloodUnreadable", CatalogueFlood, "unreadable"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
