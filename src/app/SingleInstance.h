@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <memory>
 
-// Guards against a second copy of the program: holds the named lock for its lifetime.
+// Guards against a second copy of the program in the same user's session: holds the named
+// lock for its lifetime. Other users' copies run beside it (CNamedMutex).
 class CSingleInstance {
 public:
     // The lock is named by name followed by suffix. A test may hand in its own lock.

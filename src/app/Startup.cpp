@@ -66,7 +66,8 @@ int ProductUpdateMain(int argc, char** argv) {
     SetupLanguage(QStringLiteral("ORVEXProductUpdate"));
 
     {
-        // The executable's path names the lock, so a copy installed elsewhere runs freely.
+        // The executable's path names the lock, so a copy installed elsewhere runs freely; the
+        // lock is the user's own, so another user's copy never stops this one.
         const CAtlString name =
             QStringLiteral("Global\\") +
             QString::fromLocal8Bit(QCoreApplication::applicationFilePath().toLocal8Bit());

@@ -6,7 +6,6 @@
 #include "update/SelfUpdate.h"
 
 #include <QCoreApplication>
-#include <QDate>
 #include <QMessageBox>
 #include <QTimer>
 
@@ -27,12 +26,16 @@ CWorkFlow::CWorkFlow() {
 
 CWorkFlow::~CWorkFlow() = default;
 
-int32_t CWorkFlow::Today() const {
-    return static_cast<int32_t>(QDate::currentDate().toJulianDay());
-}
-
 bool CWorkFlow::SelfUpdate() {
-    return RunSelfUpdate(m_downloader);
+    QString why;
+    const bool started = RunSelfUpdate(m_downloader, &why);
+    // As the window tells why a product's row shows "N/A".
+    if (m_verbose && !why.isEmpty()) {
+        const QByteArray line = QStringLiteral("ORVEX Product Update: %1\n").arg(why).toLocal8Bit();
+        std::fputs(line.constData(), stderr);
+        std::fflush(stderr);
+    }
+    return started;
 }
 
 bool CWorkFlow::Preamble(const CCmdLineContext& context) {
@@ -55,9 +58,7 @@ void CWorkFlow::AttachWindow(MainWindow& window) {
 }
 
 int CWorkFlow::RunInteractive(CCmdLineContext& context) {
-    const bool allowed = Preamble(context);
-    m_controller->LoadProductList();
-    if (!allowed) {
+    if (!Preamble(context)) {
         QMessageBox box(
             QMessageBox::Warning, QStringLiteral("ORVEX Product Update"),
             QCoreApplication::translate("CWorkFlow",
@@ -73,16 +74,13 @@ int CWorkFlow::RunInteractive(CCmdLineContext& context) {
         return 0;
 
     m_controller->SetDownloader(m_downloader);
-    m_controller->RefreshProductList();
 
     MainWindow window;
     AttachWindow(window);
-    // Queued so that the check starts once the window's own loop runs, on screen.
+    // Queued so that the check starts once the window's own loop runs, on screen. The window
+    // has the controller run the same check as the silent run, which records its result.
     QTimer::singleShot(0, &window, SLOT(OnCheckUpdates()));
     window.exec();
-
-    if (m_controller->CheckSucceeded())
-        m_recordKeeper->LastCheckedToStore = Today();
     // The machine-wide proxy values are shared with the maker's other products: a run that
     // had no proxy of its own must not blank what another product keeps there. A host the
     // user cleared in Connection Options was stored by the dialog itself.
@@ -98,24 +96,17 @@ int CWorkFlow::RunSilent(CCmdLineContext& context) {
     m_proxyHandler->credentialsDialogAllowed = false;
     if (!m_recordKeeper->CheckUpdates)
         return 0;
-    if (!m_recordKeeper->IsCheckDue(Today()))
+    if (!m_recordKeeper->IsCheckDue(m_recordKeeper->Today()))
         return 0;
-    // Read only now: the silent run starts at every login and mostly ends above, and then
-    // it has no use for the list.
-    m_controller->LoadProductList();
     if (SelfUpdate())
         return 0;
 
     m_controller->SetDownloader(m_downloader);
-    m_controller->RefreshProductList();
-    m_controller->FindInstalledAll();
-
+    // The window stays hidden while the check fills its rows; the list is read only now,
+    // as the silent run starts at every login and mostly ends above.
     MainWindow window;
     AttachWindow(window);
-    window.Refresh();
-    m_controller->CheckAll();
-    if (m_controller->CheckSucceeded())
-        m_recordKeeper->LastCheckedToStore = Today();
+    m_controller->RunCheck(m_recordKeeper.get());
     if (m_controller->HasFindings()) {
         m_proxyHandler->credentialsDialogAllowed = true;
         window.exec();

@@ -6,7 +6,6 @@
 #include "update/ProductListController.h"
 #include "update/RecordKeeper.h"
 
-#include <cstdint>
 #include <memory>
 
 class MainWindow;
@@ -32,10 +31,6 @@ public:
     const std::shared_ptr<CProductListController>& GetController() const { return m_controller; }
     const std::shared_ptr<ProxyHandlerBase>& GetProxyHandler() const { return m_proxyHandler; }
     const std::shared_ptr<CRecordKeeper>& GetRecordKeeper() const { return m_recordKeeper; }
-
-protected:
-    // Today's Julian day number; tests move the calendar.
-    virtual int32_t Today() const;
 
 private:
     bool Preamble(const CCmdLineContext& context);

@@ -66,7 +66,12 @@ bool CProductVersions::FindInstalled() {
             continue;
         m_versions.push_back(version);
         appended = true;
-        if (!m_selected || m_selected->GetInstalledVersion() < version->GetInstalledVersion())
+        // The highest version is checked, but one that can be compared with an offer always
+        // beats one that cannot.
+        const auto rank = [](const CProductVersion& v) { return v.IsInstalledVersionUsable(); };
+        if (!m_selected || rank(*m_selected) < rank(*version) ||
+            (rank(*m_selected) == rank(*version) &&
+             m_selected->GetInstalledVersion() < version->GetInstalledVersion()))
             m_selected = version;
     }
     return appended;
@@ -94,7 +99,9 @@ void CProductVersions::ApplyRules(const ProductList& products) {
 }
 
 bool CProductVersions::CheckForUpdates() {
-    if (!m_selected)
+    // Nothing offered could be compared with an installed version that is no version, so
+    // its information is not fetched; the row shows why (GetFailureReason).
+    if (!m_selected || !m_selected->IsInstalledVersionUsable())
         return false;
     m_selected->SetDownloader(m_downloader.get());
     const bool read = m_selected->ReadRemote();
@@ -130,7 +137,11 @@ bool CProductVersions::OpenAction(unsigned i) {
 
 CAtlString CProductVersions::GetInstalledVersionText(unsigned i) {
     const CProductVersion* row = Row(i);
-    return row ? row->GetInstalledVersion().ToString() : CAtlString();
+    if (!row)
+        return {};
+    // A version that cannot be used is shown as written, not as what part of it reads as.
+    return row->IsInstalledVersionUsable() ? row->GetInstalledVersion().ToString()
+                                           : row->GetInstalledVersion().Text();
 }
 
 CAtlString CProductVersions::GetLatestVersionText(unsigned i) {
@@ -155,6 +166,8 @@ QString CProductVersions::GetFailureReason(unsigned i) {
     const CProductVersion* row = Row(i);
     if (!row || row->IsRemoteRead())
         return {};
+    if (const QString invalid = row->InvalidVersionReason(); !invalid.isEmpty())
+        return invalid;
     if (row != m_selected.get())
         return QCoreApplication::translate("CProductVersions",
                                            "Only the newest installed version is checked.");

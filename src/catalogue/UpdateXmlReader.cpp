@@ -57,7 +57,10 @@ bool CUpdateXmlReader::ParseLocal(const QByteArray& text) {
     if (!m_remoteUrl.isEmpty() && !m_remoteUrl.endsWith(u'/'))
         m_remoteUrl += u'/';
     m_noUpdates = Attribute(product, "NoUpdates") == QLatin1String("true");
-    if (m_installedVersion.ToString().isEmpty() || m_remoteUrl.isEmpty() || m_remoteFile.isEmpty())
+    // A file that says where its update information is published is a version file even
+    // when its version is missing or unreadable: it is read, shown with the reason, and
+    // never offered an update (HasUpdate).
+    if (m_remoteUrl.isEmpty() || m_remoteFile.isEmpty())
         return false;
     m_localRead = true;
     return true;
@@ -130,5 +133,17 @@ const UpdateEntry& CUpdateXmlReader::MatchingEntry() const {
 }
 
 bool CUpdateXmlReader::HasUpdate() {
-    return m_localRead && m_remoteRead && m_installedVersion < GetUpdateVersion();
+    return m_localRead && m_remoteRead && IsInstalledVersionUsable() &&
+           m_installedVersion < GetUpdateVersion();
+}
+
+QString CUpdateXmlReader::InvalidVersionReason() const {
+    if (IsInstalledVersionUsable())
+        return {};
+    if (m_installedVersion.Text().isEmpty())
+        return QCoreApplication::translate("CUpdateXmlReader",
+                                           "The version file gives no installed version.");
+    return QCoreApplication::translate(
+               "CUpdateXmlReader", "The installed version \"%1\" is not a valid version number.")
+        .arg(m_installedVersion.Text());
 }

@@ -4,6 +4,7 @@
 #include "platform/AtlString.h"
 
 #include <QByteArray>
+#include <QString>
 
 #include <map>
 
@@ -41,7 +42,9 @@ public:
     virtual bool ReadLocal();
     // Fetches the update information, reads it and deletes the fetched copy.
     virtual bool ReadRemote();
-    // Both read, and the installed version is below the version offered to it.
+    // Both read, the installed version is usable (IsInstalledVersionUsable) and below the
+    // version offered to it. An installed version that is no version number (every invalid
+    // one sorts below every valid one) is never offered an update.
     virtual bool HasUpdate();
     virtual bool ParseLocal(const QByteArray& text);
     virtual bool ParseRemote(const QByteArray& text);
@@ -57,6 +60,14 @@ public:
     const CAtlString& GetUpdateArgument() const { return MatchingEntry().argument; }
     const CAtlString& GetUpdateInstallSHA256() const { return MatchingEntry().installSha256; }
     const CVersionString& GetInstalledVersion() const { return m_installedVersion; }
+    // Whether the installed version can be compared with an offer: valid and written with at
+    // most four parts. Nothing is offered to one that cannot.
+    bool IsInstalledVersionUsable() const {
+        return m_installedVersion.IsValid() && !m_installedVersion.HasExtraParts();
+    }
+    // Why the installed version cannot be compared with any offer, in the run's language;
+    // empty when it can.
+    QString InvalidVersionReason() const;
 
     bool IsLocalRead() const { return m_localRead; }
     bool IsRemoteRead() const { return m_remoteRead; }

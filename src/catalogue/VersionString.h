@@ -33,6 +33,10 @@ public:
     int32_t Build() const { return m_build; }
     int32_t Revision() const { return m_revision; }
     bool IsValid() const { return m_valid; }
+    // Valid, but written with more than four dotted parts ("1.2.3.4.5"): the parts after the
+    // fourth are ignored. Fine for an offer; an installed version written so cannot be told
+    // apart from the one it reads as.
+    bool HasExtraParts() const { return m_valid && m_text.count(u'.') > 3; }
     const CAtlString& Text() const { return m_text; }
 
 private:

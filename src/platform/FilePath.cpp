@@ -177,7 +177,7 @@ bool FilePath::DeleteFile() const {
     return ::unlink(local.constData()) == 0;
 }
 
-bool FilePath::CopyTo(const FilePath& destination, bool failIfExists) const {
+bool FilePath::CopyTo(const FilePath& destination, bool failIfExists, int mode) const {
     if (IsEmpty() || destination.IsEmpty())
         return false;
     FdGuard source(::open(Encoded(*this).constData(), O_RDONLY | O_CLOEXEC));
@@ -216,7 +216,8 @@ bool FilePath::CopyTo(const FilePath& destination, bool failIfExists) const {
             if (!ok)
                 break;
         }
-        ok = ok && ::fchmod(fd, info.st_mode & 0777) == 0;
+        const mode_t bits = mode < 0 ? info.st_mode & 0777 : static_cast<mode_t>(mode) & 0777;
+        ok = ok && ::fchmod(fd, bits) == 0;
     }
     if (ok) {
         // link() refuses an existing name atomically, which a test-then-rename cannot.

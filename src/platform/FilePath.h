@@ -48,7 +48,9 @@ public:
     // folder exists afterwards.
     bool CreateDirectories() const;
     bool DeleteFile() const;
-    bool CopyTo(const FilePath& destination, bool failIfExists) const;
+    // The copy appears whole or not at all. mode gives its permission bits; -1 keeps the
+    // source's.
+    bool CopyTo(const FilePath& destination, bool failIfExists, int mode = -1) const;
     // Byte count, or -1 when the path is no readable regular file. A file of 2 GiB or more
     // also gives -1: its size has no 32-bit form, and a clamped one would be a wrong size.
     int32_t FileSize() const;

@@ -371,10 +371,12 @@ QString ParseValue(QStringView line, CHive::Entry& out, bool& continues) {
 const QString CHive::kHeader = QStringLiteral("Windows Registry Editor Version 5.00");
 
 CAtlString CHive::CanonicalKeyName(const CAtlString& key) {
-    // Windows drops one separator at the end ("[HKEY_CURRENT_USER\Software\K\]" is K); an
+    // Windows drops the separators at the end ("[HKEY_CURRENT_USER\Software\K\\]" is K); an
     // empty name anywhere else makes the key unreachable, so the key is refused.
-    const QStringView path = key.endsWith(u'\\') ? QStringView(key).chopped(1) : QStringView(key);
-    if (path.contains(u"\\\\") || path.isEmpty() || path.endsWith(u'\\'))
+    QStringView path(key);
+    while (path.endsWith(u'\\'))
+        path.chop(1);
+    if (path.contains(u"\\\\") || path.isEmpty())
         return {};
     const qsizetype separator = path.indexOf(u'\\');
     const QStringView root = separator < 0 ? path : path.left(separator);
@@ -447,6 +449,9 @@ void CHive::Parse(const QByteArray& bytes, Index index) {
     const QList<QStringView> lines = QStringView(text).split(u'\n');
     Key* current = nullptr;
     bool seenContent = false;
+    // The line the hexadecimal data of line swallowedBy went on into without finding a byte.
+    qsizetype swallowed = -1;
+    int swallowedBy = 0;
     auto add = [&](Entry&& entry) {
         (current == nullptr ? m_preamble : current->entries).push_back(std::move(entry));
     };
@@ -470,14 +475,20 @@ void CHive::Parse(const QByteArray& bytes, Index index) {
         Entry entry;
         entry.line = lineNumber;
         entry.text = line.toString();
+        if (i == swallowed) {
+            entry.why =
+                QStringLiteral("taken up by the hexadecimal data of line %1").arg(swallowedBy);
+            add(std::move(entry));
+            continue;
+        }
         if (IsComment(trimmed)) {
             add(std::move(entry));
             continue;
         }
         if (m_format == Format::Win31) {
             // "HKEY_CLASSES_ROOT\Key = value": the key ends at the first blank; then blanks,
-            // an optional "=" and at most one blank; the rest, to the line end, is the
-            // key's default value.
+            // an optional "=" and blanks again, which Windows ignores; the rest, to the line
+            // end, is the key's default value.
             qsizetype start = 0;
             SkipSpaces(line, start);
             const QStringView rest = line.mid(start);
@@ -493,8 +504,7 @@ void CHive::Parse(const QByteArray& bytes, Index index) {
             SkipSpaces(rest, pos);
             if (pos < rest.size() && rest[pos] == u'=')
                 ++pos;
-            if (pos < rest.size() && rest[pos] == u' ')
-                ++pos;
+            SkipSpaces(rest, pos);
             Key key;
             key.name = rest.left(end).toString();
             key.line = lineNumber;
@@ -538,11 +548,20 @@ void CHive::Parse(const QByteArray& bytes, Index index) {
             add(std::move(entry));
             continue;
         }
+        // Windows reads no value before the first key; nor its data, which therefore never
+        // goes on into the lines after it (and cannot take up a section a write adds there).
+        if (current == nullptr) {
+            entry.why = QStringLiteral("a value before the first key");
+            add(std::move(entry));
+            continue;
+        }
         bool continues = false;
         entry.why = ParseValue(line, entry, continues);
-        // Hexadecimal data alone goes on over lines: past blank and ";" lines to a line that
-        // starts with a byte. Any other line drops the value and is read as a line of its
-        // own; the end of the file ends the data.
+        // Hexadecimal data alone goes on over lines: past blank and ";" lines, which stay with
+        // the value, Windows reads the next line as more of the data whatever it holds. When it
+        // does not start with a byte, the value is dropped and the line is taken up all the
+        // same: not read as a line of its own, be it a value, a section or a "#" comment. The
+        // end of the file ends the data.
         while (entry.why.isEmpty() && continues) {
             qsizetype next = i + 1;
             while (next < lines.size()) {
@@ -551,23 +570,24 @@ void CHive::Parse(const QByteArray& bytes, Index index) {
                     break;
                 ++next;
             }
-            const bool bytesFollow = next < lines.size() && HexDigit(lines[next].trimmed()[0]) >= 0;
-            // The lines between go with the value only when its data goes on; otherwise they
-            // are read again as lines of their own.
-            if (!bytesFollow) {
-                if (next < lines.size())
-                    entry.why =
-                        QStringLiteral("the hexadecimal data breaks off at line %1").arg(next + 1);
+            if (next >= lines.size())
+                break;
+            for (++i; i < next; ++i)
+                entry.text += u'\n' + WithoutLineEnd(lines[i]).toString();
+            if (HexDigit(lines[next].trimmed()[0]) < 0) {
+                entry.why = QStringLiteral("the hexadecimal data goes on into line %1, which holds "
+                                           "no bytes")
+                                .arg(next + 1);
+                // The line is the next entry, unread, so that it is told as a line of its own.
+                --i;
+                swallowed = next;
+                swallowedBy = lineNumber;
                 break;
             }
-            for (++i; i <= next; ++i)
-                entry.text += u'\n' + WithoutLineEnd(lines[i]).toString();
-            --i;
+            entry.text += u'\n' + WithoutLineEnd(lines[next]).toString();
             if (!AppendHexBytes(WithoutLineEnd(lines[next]), entry.value.data, continues))
                 entry.why = QStringLiteral("invalid hexadecimal data on line %1").arg(next + 1);
         }
-        if (entry.why.isEmpty() && current == nullptr)
-            entry.why = QStringLiteral("a value before the first key");
         if (!entry.why.isEmpty()) {
             entry.kind = EntryKind::Verbatim;
             entry.value = {};
@@ -931,7 +951,8 @@ QByteArray CHive::Export(const CAtlString& key) const {
         for (const Value* value : ValuesOf(id)) {
             const QString prefix = QuotedName(value->name) + u'=';
             QString text;
-            if (value->type == REG_SZ && PlainText(value->data, text))
+            // Windows writes a string without any bytes as "", as it does the empty string.
+            if (value->type == REG_SZ && (value->data.isEmpty() || PlainText(value->data, text)))
                 out += prefix + u'"' + Escape(text) + u'"';
             else if (value->type == REG_DWORD && value->data.size() == 4)
                 out += FormatValue(*value);

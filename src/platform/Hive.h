@@ -48,8 +48,8 @@ public:
         int line = 0;
     };
     struct Key {
-        // As written, without the brackets and the "-" of a deletion; a trailing "\" is part
-        // of it (CanonicalKeyName drops it).
+        // As written, without the brackets and the "-" of a deletion; separators at the end
+        // are part of it (CanonicalKeyName drops them).
         CAtlString name;
         // The section line as read, written back as it was; empty for a key an edit added.
         QString text;
@@ -116,14 +116,15 @@ public:
     QStringList KeyTree(const CAtlString& key) const;
     // key and every key below it with the values each reads as, in the order of KeyTree and
     // Values, exactly as Windows' "reg export" writes them: UTF-16LE with a byte-order mark,
-    // "\r\n" line ends, hexadecimal data wrapped before column 80, a blank line at the end.
+    // "\r\n" line ends, hexadecimal data wrapped before column 80, a blank line at the end; a
+    // REG_SZ without any bytes is "" as Windows writes it.
     QByteArray Export(const CAtlString& key) const;
     // The sections in file order (for applying an import file in order); those an edit
     // dropped are marked removed.
     const std::vector<Key>& Keys() const { return m_keys; }
 
-    // The key name with its root in the long form ("HKEY_LOCAL_MACHINE\..."), without a
-    // trailing "\"; empty when the root is none of the known ones or a name in the path is
+    // The key name with its root in the long form ("HKEY_LOCAL_MACHINE\..."), without the
+    // separators at its end; empty when the root is none of the known ones or a name in the path is
     // empty ("HKCU\a\\b").
     static CAtlString CanonicalKeyName(const CAtlString& key);
     // One value as a line of the store's files, without line end. eightBitStrings:

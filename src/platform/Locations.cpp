@@ -128,6 +128,22 @@ FilePath TempFolder() {
     return fallback.isEmpty() ? FilePath() : FilePath(fallback);
 }
 
+CAtlString LockFolder() {
+    const QString runtime = EnvironmentPath("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty()) {
+        // Not made or changed here: the session manager makes it, and a folder that does not
+        // pass is simply not used.
+        struct stat info {};
+        if (::lstat(QFile::encodeName(runtime).constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
+            info.st_uid == ::geteuid() && (info.st_mode & 022) == 0)
+            return runtime;
+    }
+    const QString root = SandboxRoot();
+    const QString folder = (root.isEmpty() ? QStringLiteral("/tmp") : root) +
+                           QStringLiteral("/orvex-product-update-") + QString::number(::geteuid());
+    return PrivateFolder(folder) ? folder : QString();
+}
+
 FilePath UniqueTempFile(const CAtlString& extension, const CAtlString& baseName) {
     const FilePath folder = TempFolder();
     if (folder.IsEmpty())

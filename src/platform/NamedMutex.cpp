@@ -1,12 +1,16 @@
 #include "platform/NamedMutex.h"
+
 #include "platform/ErrorCodes.h"
+#include "platform/FdGuard.h"
+#include "platform/Locations.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 
 #include <cerrno>
-#include <cstring>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 CNamedMutex::~CNamedMutex() {
@@ -21,30 +25,27 @@ uint32_t CNamedMutex::Create(const CAtlString& name) {
     const QByteArray root = qgetenv("ORVEX_ROOT");
     if (!root.isEmpty())
         key += '\0' + root;
-    // The name may be longer than a socket address holds, so a digest of it is used.
-    const QByteArray digest =
-        QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex().left(64);
-    const QByteArray socketName = QByteArrayLiteral("orvex-product-update-") + digest;
-
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    // Leading NUL: abstract namespace, no file system entry.
-    std::memcpy(address.sun_path + 1, socketName.constData(), socketName.size());
-    const auto length =
-        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + socketName.size());
-
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    const QString folder = LockFolder();
+    if (folder.isEmpty())
         return ERROR_GEN_FAILURE;
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-        const int error = errno;
-        ::close(fd);
+    // The name may hold any character and be longer than a file name may be.
+    const QByteArray digest =
+        QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex().left(32);
+    const QByteArray path = QFile::encodeName(folder) + "/orvex-product-update-" + digest + ".lock";
+
+    FdGuard fd(::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    struct stat info {};
+    // The folder is private, so the file is ours; checked all the same, as a file someone
+    // else could open is a lock someone else could hold.
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_uid != ::geteuid())
+        return ERROR_GEN_FAILURE;
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
         // Any other failure is ERROR_GEN_FAILURE: raw errno values are not passed on because
         // EIO (5) would read as "access denied" and wrongly refuse the run.
-        return error == EADDRINUSE ? ERROR_ALREADY_EXISTS : ERROR_GEN_FAILURE;
-    }
+        return errno == EWOULDBLOCK ? ERROR_ALREADY_EXISTS : ERROR_GEN_FAILURE;
     if (m_fd >= 0)
         ::close(m_fd);
-    m_fd = fd;
+    m_fd = fd.Release();
     return 0;
 }

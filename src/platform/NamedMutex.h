@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-// A system-wide named lock, held from Create until the object is destroyed or the process
-// ends in any way (also when it is killed).
+// A named lock, held from Create until the object is destroyed or the process ends in any
+// way (also when it is killed).
 class INamedMutex {
 public:
     virtual ~INamedMutex() = default;
@@ -15,9 +15,13 @@ public:
     virtual uint32_t Create(const CAtlString& name) = 0;
 };
 
-// Linux implementation: an abstract-namespace Unix socket bound to a name derived from the
-// lock name. Binding is atomic across processes, needs no file that could be left behind,
-// and the kernel releases the name when the last descriptor closes.
+// Linux implementation: an exclusive flock on a file in this user's lock folder
+// (LockFolder: $XDG_RUNTIME_DIR, or a private folder of this user's below /tmp), named by a
+// digest of the lock name. The lock belongs to the user's session: another user can neither
+// create, hold nor remove it, so no other user's copy (or a planted file) can stop this
+// user's. The kernel releases it when the process ends in any way; the empty file stays.
+// When no private folder can be had the lock is not made (another code than 183), and the
+// program runs rather than let anyone else decide that it may not.
 class CNamedMutex : public INamedMutex {
 public:
     CNamedMutex() = default;

@@ -7,6 +7,10 @@
 
 #include <memory>
 
+namespace {
+std::atomic<int64_t> g_tickMs{500};
+} // namespace
+
 WaitWithQtEvents::WaitWithQtEvents(std::function<bool()> keepWaiting)
     : m_keepWaiting(std::move(keepWaiting)) {
     if (!m_keepWaiting)
@@ -21,7 +25,7 @@ void WaitWithQtEvents::Wait() {
     // this thread; without it WaitForMoreEvents could sleep forever.
     auto timer = std::make_unique<QTimer>();
     connect(timer.get(), &QTimer::timeout, this, &WaitWithQtEvents::DummySlot);
-    timer->setInterval(500);
+    timer->setInterval(Tick());
     timer->start();
     while (m_keepWaiting())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
@@ -31,6 +35,14 @@ void WaitWithQtEvents::Wait() {
 void WaitWithQtEvents::WakeUp(QThread* thread) {
     if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance(thread))
         dispatcher->wakeUp();
+}
+
+void WaitWithQtEvents::SetTick(std::chrono::milliseconds tick) {
+    g_tickMs.store(tick.count());
+}
+
+std::chrono::milliseconds WaitWithQtEvents::Tick() {
+    return std::chrono::milliseconds(g_tickMs.load());
 }
 
 void WaitWithQtEvents::DummySlot() {}

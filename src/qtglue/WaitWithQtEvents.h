@@ -3,6 +3,7 @@
 #include <QObject>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 
 class QThread;
@@ -27,6 +28,11 @@ public:
     // Makes a wait in progress on thread test its condition now instead of at the next
     // 500 ms tick. Safe to call from any thread; does nothing for a thread without events.
     static void WakeUp(QThread* thread);
+
+    // The period of the safety net, 500 ms. Tests lengthen it to show that a WakeUp, not the
+    // net, ended a wait. Waits that are already running keep the period they started with.
+    static void SetTick(std::chrono::milliseconds tick);
+    static std::chrono::milliseconds Tick();
 
 protected slots:
     // Only its delivery matters: it ends the blocked event processing.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <map>
 
 namespace {
@@ -109,17 +110,12 @@ QString DataText(const CHive::Value& value) {
         const qsizetype nul = text.indexOf(QChar(0));
         return nul < 0 ? text : text.left(nul);
     }
+    // Windows' tool shows a REG_DWORD_BIG_ENDIAN as it stores it: as a REG_DWORD.
     case REG_DWORD:
-    case REG_QWORD:
-        if (value.data.size() == (value.type == REG_DWORD ? 4 : 8))
-            return QStringLiteral("0x") + QString::number(FromLittleEndian(value.data), 16);
-        break;
     case kDwordBigEndian:
-        if (value.data.size() == 4) {
-            QByteArray reversed = value.data;
-            std::reverse(reversed.begin(), reversed.end());
-            return QStringLiteral("0x") + QString::number(FromLittleEndian(reversed), 16);
-        }
+    case REG_QWORD:
+        if (value.data.size() == (value.type == REG_QWORD ? 8 : 4))
+            return QStringLiteral("0x") + QString::number(FromLittleEndian(value.data), 16);
         break;
     case REG_MULTI_SZ: {
         QStringList items = FromUtf16Le(value.data).split(QChar(0));
@@ -188,6 +184,24 @@ QString ErrorText(int32_t code, const QString& hive) {
     }
 }
 
+// Windows finds the header of a file to import only where the file starts: without a byte-order
+// mark (8-bit or UTF-16 text) in its very first bytes, after a mark behind blanks at most. A
+// blank first line refuses the file either way.
+bool HeaderOpensFile(const QByteArray& bytes) {
+    const bool utf16Mark = bytes.startsWith("\xff\xfe");
+    const bool utf8Mark = bytes.startsWith("\xef\xbb\xbf");
+    const qsizetype step = utf16Mark || LooksLikeUtf16LeWithoutMark(bytes) ? 2 : 1;
+    qsizetype pos = utf16Mark ? 2 : utf8Mark ? 3 : 0;
+    auto isAt = [&](const char* characters) {
+        return pos < bytes.size() && bytes[pos] != 0 && std::strchr(characters, bytes[pos]);
+    };
+    if (utf16Mark || utf8Mark) {
+        while (isAt(" \t"))
+            pos += step;
+    }
+    return pos < bytes.size() && !isAt(" \t\r\n");
+}
+
 // The closing line of a command that changes a hive: the error (in the store's own words
 // when it gave some), or the success line.
 int Finish(int32_t error, const QString& hive, QTextStream& out, QTextStream& err,
@@ -211,6 +225,7 @@ struct CRegTool::Options {
     bool allValues = false;
     bool recursive = false;
     QString type = QStringLiteral("REG_SZ");
+    bool hasData = false;
     QString data;
     bool hasSeparator = false;
     QString separator;
@@ -236,7 +251,8 @@ QString CRegTool::Usage(const QString& verb) {
             "(empty text when no /d is given).\n"
             "  /t TYPE  REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_BINARY, REG_DWORD,\n"
             "           REG_DWORD_LITTLE_ENDIAN, REG_DWORD_BIG_ENDIAN, REG_QWORD, REG_NONE.\n"
-            "  /d DATA  numbers in decimal or with 0x in hex (REG_QWORD also negative);\n"
+            "  /d DATA  numbers in decimal or with 0x in hex (a decimal REG_QWORD also\n"
+            "           negative; the REG_DWORD types need /d);\n"
             "           REG_BINARY as hex digits; REG_MULTI_SZ items separated by \\0, or by\n"
             "           the one character given with /s.\n"
             "  /f       overwrite an existing value without asking.\n");
@@ -389,6 +405,7 @@ int CRegTool::Run(const QStringList& arguments, QTextStream& out, QTextStream& e
         } else if (name == QLatin1String("t")) {
             options.type = value.toUpper();
         } else if (name == QLatin1String("d")) {
+            options.hasData = true;
             options.data = value;
         } else if (name == QLatin1String("s") && match->takesValue) {
             if (value.size() != 1)
@@ -479,7 +496,8 @@ int CRegTool::Query(const Options& options, QTextStream& out, QTextStream& err) 
 
 namespace {
 // The number of "reg add /d" for the integer types: decimal, or hexadecimal after "0x";
-// empty is 0. Only a REG_QWORD may be negative, and wraps as the Windows tool wraps it.
+// empty is 0. Only a decimal REG_QWORD may be negative, and wraps as the Windows tool wraps
+// it.
 bool ParseNumber(const QString& text, bool mayBeNegative, uint64_t limit, uint64_t& number) {
     QString digits = text.trimmed();
     const bool negative = digits.startsWith(u'-');
@@ -487,12 +505,13 @@ bool ParseNumber(const QString& text, bool mayBeNegative, uint64_t limit, uint64
         return false;
     if (negative)
         digits.remove(0, 1);
+    const bool hex = digits.startsWith(QLatin1String("0x"), Qt::CaseInsensitive);
     bool ok = true;
     number = digits.isEmpty() ? 0
-             : digits.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)
-                 ? digits.mid(2).toULongLong(&ok, 16)
-                 : digits.toULongLong(&ok, 10);
-    if (!ok || number > limit || digits.startsWith(u'+') || digits.startsWith(u'-'))
+             : hex            ? digits.mid(2).toULongLong(&ok, 16)
+                              : digits.toULongLong(&ok, 10);
+    if (!ok || (negative && hex) || number > limit || digits.startsWith(u'+') ||
+        digits.startsWith(u'-'))
         return false;
     if (negative)
         number = ~number + 1;
@@ -555,12 +574,12 @@ int CRegTool::Add(const Options& options, QTextStream& out, QTextStream& err, QT
     bool ok = true;
     uint64_t number = 0;
     switch (value.type) {
+    // Windows' tool takes no default number for these, and stores a REG_DWORD_BIG_ENDIAN in
+    // the bytes of a REG_DWORD, only the type differing.
     case REG_DWORD:
     case kDwordBigEndian:
-        ok = ParseNumber(data, false, 0xffffffffu, number);
+        ok = options.hasData && ParseNumber(data, false, 0xffffffffu, number);
         value.data = LittleEndian(number, 4);
-        if (value.type == kDwordBigEndian)
-            std::reverse(value.data.begin(), value.data.end());
         break;
     case REG_QWORD:
         ok = ParseNumber(data, true, UINT64_MAX, number);
@@ -576,6 +595,11 @@ int CRegTool::Add(const Options& options, QTextStream& out, QTextStream& err, QT
     default:
         value.data = Utf16LeWithNul(data);
         break;
+    }
+    if (!ok && !options.hasData) {
+        err << "ERROR: " << options.type << " needs its data, given with /d.\n"
+            << Hint(options.verb) << '\n';
+        return 1;
     }
     if (!ok) {
         err << "ERROR: Invalid data for " << options.type << ": \"" << data << "\"\n";
@@ -662,7 +686,7 @@ int CRegTool::Import(const Options& options, QTextStream& out, QTextStream& err)
     }
     CHive import;
     import.Parse(bytes, CHive::Index::Skip);
-    if (!import.HasHeader()) {
+    if (!import.HasHeader() || !HeaderOpensFile(bytes)) {
         err << "ERROR: " << fileName << " is not a registry script: its first line must be \""
             << CHive::kHeader << "\" or \"REGEDIT4\".\n";
         return 1;

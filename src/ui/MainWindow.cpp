@@ -89,6 +89,7 @@ MainWindow::~MainWindow() {
     if (m_controller) {
         m_controller->SetCheckingCallback(nullptr);
         m_controller->SetDoneCallback(nullptr);
+        m_controller->SetListCallback(nullptr);
     }
 }
 
@@ -100,6 +101,7 @@ void MainWindow::SetController(std::shared_ptr<CProductListController> controlle
         [this](const std::shared_ptr<IProduct>& product) { OnProductDone(product); });
     m_controller->SetCheckingCallback(
         [this](const std::shared_ptr<IProduct>& product) { OnProductChecking(product); });
+    m_controller->SetListCallback([this] { Refresh(); });
 }
 
 void MainWindow::SetProxyHandler(std::shared_ptr<ProxyHandlerBase> proxyHandler) {
@@ -330,15 +332,10 @@ void MainWindow::OnCheckUpdates() {
     retryButton->setEnabled(false);
     proxyButton->setEnabled(false);
 
-    if (m_controller) {
-        m_controller->LoadProductList();
-        m_controller->FindInstalledAll();
-        Refresh();
-        m_controller->CheckAll();
-        if (m_controller->CheckSucceeded() && m_recordKeeper)
-            m_recordKeeper->LastCheckedToStore =
-                static_cast<int32_t>(QDate::currentDate().toJulianDay());
-    }
+    // The controller runs the whole check, the same one as the silent run, and rebuilds
+    // the rows through the callbacks registered in SetController.
+    if (m_controller)
+        m_controller->RunCheck(m_recordKeeper.get());
 
     retryButton->setEnabled(true);
     proxyButton->setEnabled(true);

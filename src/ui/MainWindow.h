@@ -18,8 +18,8 @@ class Qtfier;
 
 // The program's one window: a modal dialog with a table of every item row of every product
 // (installed and latest version, an action button), the silent-check schedule, Retry and
-// Close. It runs a whole check inside OnCheckUpdates and fills the rows as the controller
-// reports each product.
+// Close. OnCheckUpdates has the controller run a whole check and fills the rows as the
+// controller reports the list and each product.
 //
 // Interface thread only. A check blocks inside OnCheckUpdates while downloads keep the events
 // flowing, so the window repaints and its buttons stay live; Retry and Connection Options are
@@ -36,7 +36,7 @@ public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    // Stores the controller and registers the per-product callbacks on it.
+    // Stores the controller and registers the list and per-product callbacks on it.
     void SetController(std::shared_ptr<CProductListController> controller);
     void SetProxyHandler(std::shared_ptr<ProxyHandlerBase> proxyHandler);
     void SetRecordKeeper(std::shared_ptr<CRecordKeeper> recordKeeper);
@@ -53,8 +53,9 @@ public Q_SLOTS:
 
 protected Q_SLOTS:
     void OnProxyOptions();
-    // Reloads the list, finds what is installed, rebuilds the table and checks every
-    // product. Blocks until the check has ended.
+    // Has the controller run the check (RunCheck): the table is rebuilt once the list's
+    // products know what is installed and filled as each is checked. Blocks until the check
+    // has ended.
     void OnCheckUpdates();
     void OnClose();
     void OnCheckboxChanged(int state);

@@ -1,8 +1,10 @@
 #include "update/ProductListController.h"
 
 #include "catalogue/Products.h"
+#include "catalogue/XmlDocument.h"
 #include "net/IDownloader.h"
 #include "platform/Locations.h"
+#include "update/RecordKeeper.h"
 
 #include <QScopeGuard>
 
@@ -10,8 +12,33 @@ CProductListController::CProductListController() : m_products(std::make_shared<P
 
 CProductListController::~CProductListController() = default;
 
+namespace {
+// The stored copies are read by every user of the machine, whatever the umask of the run
+// that stored them.
+constexpr int kStoredListMode = 0644;
+} // namespace
+
+bool CProductListController::RunCheck(CRecordKeeper* recordKeeper) {
+    // Every check starts from new product objects: a product keeps the versions it found and
+    // the rows it was given, which a Retry must not add to.
+    LoadProductList();
+    RefreshProductList();
+    FindInstalledAll();
+    if (m_listReady)
+        m_listReady();
+    const bool succeeded = CheckAll();
+    if (recordKeeper)
+        recordKeeper->RecordCheck(succeeded);
+    return succeeded;
+}
+
 bool CProductListController::LoadProductList() {
     m_products = LoadBestProductList();
+    if (!m_fetched.isEmpty()) {
+        auto fetched = std::make_shared<Products>();
+        if (fetched->Parse(m_fetched) && fetched->Version() > m_products->Version())
+            m_products = std::move(fetched);
+    }
     return m_products->IsLoaded();
 }
 
@@ -24,18 +51,23 @@ bool CProductListController::RefreshProductList() {
     if (!copy.Exists())
         return false;
 
+    QByteArray bytes = ReadDocumentFile(copy.Text());
     auto fresh = std::make_shared<Products>();
-    if (!fresh->Load(copy.Text()))
+    if (!fresh->Parse(bytes))
         return false;
     if (fresh->Version() > m_products->Version()) {
         // Beside the program first, where the next run's comparison finds it; a program
-        // folder the user cannot write sends it to the machine-wide folder instead. When
-        // neither can be written the newer list still serves this run.
-        if (!copy.CopyTo(ProgramProductListPath(), false)) {
+        // folder the user cannot write sends it to the machine-wide folder instead. Each copy
+        // is put in place whole (a temporary renamed over the old file), so copies of the
+        // program run by several users at once leave one of their lists, never a mixture.
+        if (!copy.CopyTo(ProgramProductListPath(), false, kStoredListMode)) {
             const FilePath common = CommonProductListPath();
             common.Folder().CreateDirectories();
-            copy.CopyTo(common, false);
+            copy.CopyTo(common, false, kStoredListMode);
         }
+        // When neither could be written the newer list still serves this run: the next
+        // LoadProductList of this run chooses it again.
+        m_fetched = std::move(bytes);
         m_products = std::move(fresh);
     }
     return true;

@@ -2,9 +2,12 @@
 
 #include "catalogue/Product.h"
 
+#include <QByteArray>
+
 #include <functional>
 #include <memory>
 
+class CRecordKeeper;
 class IDownloader;
 class Products;
 
@@ -13,6 +16,9 @@ class Products;
 // while telling the window before and after it, and answers whether the check succeeded
 // and found anything worth showing. Shows nothing itself. Interface thread only; CheckAll
 // blocks on the downloads while events keep flowing, and must not be re-entered.
+//
+// RunCheck is the one sequence of a check: the window's Check and Retry and the silent run
+// all call it and only show what its callbacks report, so the two runs cannot drift apart.
 class CProductListController {
 public:
     using ProductCallback = std::function<void(const std::shared_ptr<IProduct>&)>;
@@ -20,14 +26,23 @@ public:
     CProductListController();
     virtual ~CProductListController();
 
-    // Reads both copies of the list anew and keeps the better one; its loaded flag.
+    // A whole check: chooses the list (LoadProductList), refreshes it, lets every product
+    // find what is installed, calls the list callback, checks every product (CheckAll) and
+    // records the result with recordKeeper's clock when one is given. True when some
+    // product's check succeeded.
+    bool RunCheck(CRecordKeeper* recordKeeper);
+
+    // Reads both copies of the list anew and keeps the better one; a list that this
+    // controller fetched and that is newer than both serves instead, whether or not it could
+    // be stored. Every product object is new. Its loaded flag.
     bool LoadProductList();
     void SetDownloader(std::shared_ptr<IDownloader> downloader) {
         m_downloader = std::move(downloader);
     }
     // Downloads the list from its "Url" and adopts the copy when its version is greater,
     // storing it beside the program or, failing that, in the common application-data
-    // folder. True when a list was fetched and read, newer or not.
+    // folder; when neither can be written (an ordinary user's run) the newer list still
+    // serves this run, Retry included. True when a list was fetched and read, newer or not.
     bool RefreshProductList();
     // True when some product found something installed; then applies the rules across
     // products.
@@ -43,6 +58,9 @@ public:
 
     void SetCheckingCallback(ProductCallback callback) { m_checking = std::move(callback); }
     void SetDoneCallback(ProductCallback callback) { m_done = std::move(callback); }
+    // Called by RunCheck once the products know what is installed and before the first is
+    // checked: the window builds its rows from GetProducts then.
+    void SetListCallback(std::function<void()> callback) { m_listReady = std::move(callback); }
 
 private:
     std::shared_ptr<Products> m_products;
@@ -50,4 +68,7 @@ private:
     bool m_checkSucceeded = false;
     ProductCallback m_checking;
     ProductCallback m_done;
+    std::function<void()> m_listReady;
+    // The newest list fetched by this controller, as it was served.
+    QByteArray m_fetched;
 };

@@ -2,6 +2,8 @@
 
 #include "platform/Settings.h"
 
+#include <QDate>
+
 namespace {
 const CAtlString kKeyPath = QStringLiteral("Software/ORVEX Technologies/Product Update");
 const CAtlString kInterval = QStringLiteral("Interval");
@@ -37,4 +39,13 @@ void CRecordKeeper::Save() {
 bool CRecordKeeper::IsCheckDue(int32_t today) const {
     // Widened so that a hand-edited extreme "LastChecked" cannot overflow the subtraction.
     return static_cast<int64_t>(today) - LastChecked >= Interval;
+}
+
+int32_t CRecordKeeper::Today() const {
+    return m_clock ? m_clock() : static_cast<int32_t>(QDate::currentDate().toJulianDay());
+}
+
+void CRecordKeeper::RecordCheck(bool succeeded) {
+    if (succeeded)
+        LastCheckedToStore = Today();
 }

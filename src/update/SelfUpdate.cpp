@@ -25,11 +25,19 @@ void WarnDownloadFailed() {
 }
 } // namespace
 
-bool RunSelfUpdate(const std::shared_ptr<IDownloader>& downloader) {
+bool RunSelfUpdate(const std::shared_ptr<IDownloader>& downloader, QString* why) {
     CUpdaterVersion updater(LocateDataFile(QStringLiteral("OrvexProductUpdate.xml")).Text());
     updater.SetDownloader(downloader);
-    if (!updater.ReadLocal() || updater.NoUpdates() || !updater.ReadRemote() ||
-        !updater.HasUpdate())
+    if (!updater.ReadLocal() || updater.NoUpdates())
+        return false;
+    // An own version that cannot be read as a version sorts below every offer: asking on its
+    // account would ask at every run, the login check included.
+    if (const QString invalid = updater.InvalidVersionReason(); !invalid.isEmpty()) {
+        if (why)
+            *why = invalid;
+        return false;
+    }
+    if (!updater.ReadRemote() || !updater.HasUpdate())
         return false;
 
     QMessageBox question(QMessageBox::Question, Tr("ORVEX Product Update"),

@@ -1,6 +1,9 @@
 // The real program, started as a user or a scheduler would start it.
 #include "support/ProgramRun.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+
 namespace {
 
 const QString kProgram = QStringLiteral(ORVEX_BINARY_DIR "/orvex-product-update");
@@ -29,17 +32,17 @@ TEST(Program, WithoutDisplayOnlyAParameterErrorRuns) {
 // holds the lock: the outcome of a second copy that was refused. A second copy started
 // before the first holds the lock wins the race instead (the first then leaves with the
 // message), so the first is started again until it is the one that holds the lock.
-Outcome StartLockHolder(QProcess& first, const QProcessEnvironment& env) {
-    first.setProcessEnvironment(env);
+Outcome StartLockHolder(QProcess& first, const std::function<void(QProcess&)>& start,
+                        const std::function<Outcome()>& runSecond) {
     Outcome second;
     for (int attempt = 0; attempt < 50; ++attempt) {
         if (first.state() != QProcess::Running) {
-            first.start(kProgram, {});
+            start(first);
             if (!first.waitForStarted())
                 break;
             QThread::msleep(100);
         }
-        second = RunProgram(kProgram, {"-silent"}, env);
+        second = runSecond();
         if (second.err.contains("already running"))
             break;
         first.waitForFinished(1000);
@@ -51,7 +54,10 @@ TEST(Program, SecondCopyIsRefusedAndAKilledFirstCopyReleasesTheLock) {
     Sandbox sandbox;
     const QProcessEnvironment env = ProgramEnvironment(sandbox, "offscreen");
     QProcess first;
-    const Outcome second = StartLockHolder(first, env);
+    first.setProcessEnvironment(env);
+    const Outcome second = StartLockHolder(
+        first, [](QProcess& process) { process.start(kProgram, {}); },
+        [&] { return RunProgram(kProgram, {"-silent"}, env); });
     // Qt may add its own warnings; the program's line must stand alone, once.
     EXPECT_EQ(second.err.split(u'\n').count("ORVEX Product Update is already running."), 1)
         << second.err.toStdString();
@@ -70,6 +76,134 @@ TEST(Program, SecondCopyIsRefusedAndAKilledFirstCopyReleasesTheLock) {
     const Outcome third = RunProgram(kProgram, {"-silent"}, env);
     EXPECT_FALSE(third.err.contains("already running")) << third.err.toStdString();
     EXPECT_EQ(std::pair(third.status, third.exitCode), std::pair(QProcess::NormalExit, 0));
+}
+
+// Holds the lock file of a user's copy as another user would, from a child process that has
+// become that user; ends with the object.
+class PlantedLock {
+public:
+    PlantedLock(const QString& path, uid_t owner) {
+        const QByteArray local = QFile::encodeName(path);
+        m_child = Fork([&] {
+            if (::setgid(owner) != 0 || ::setuid(owner) != 0)
+                return 100;
+            const int fd = ::open(local.constData(), O_RDWR | O_CREAT, 0666);
+            if (fd < 0 || ::fchmod(fd, 0666) != 0 || ::flock(fd, LOCK_EX) != 0)
+                return 101;
+            ::pause();
+            return 0;
+        });
+        const bool held = WaitFor(
+            [&] {
+                const int probe = ::open(local.constData(), O_RDONLY | O_CLOEXEC);
+                const bool busy = probe >= 0 && ::flock(probe, LOCK_EX | LOCK_NB) != 0;
+                if (probe >= 0)
+                    ::close(probe);
+                return busy;
+            },
+            10000);
+        EXPECT_TRUE(held) << "the planted lock is not held";
+    }
+    ~PlantedLock() {
+        ::kill(m_child, SIGKILL);
+        Wait(m_child);
+    }
+
+private:
+    pid_t m_child;
+};
+
+// Several users run the same installed program. A user's copies exclude one another, with a
+// runtime folder of the session's or without one; another user's copy never stops them, nor
+// does a folder or lock another user prepared in advance where this user's lock would go.
+TEST(Program, TheLockBelongsToTheUsersSession) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the program as several users";
+    Sandbox sandbox;
+    const QString program = sandbox.Path("Program/orvex-product-update");
+    ASSERT_TRUE(QDir().mkpath(sandbox.Path("Program")) && QFile::copy(kProgram, program));
+    OtherUser::OpenToAll(sandbox.Root());
+    // Like /tmp, where a user's lock goes without a runtime folder.
+    ASSERT_EQ(::chmod(QFile::encodeName(sandbox.Root()).constData(), 01777), 0);
+    const OtherUser a{4711}, b{4712}, c{4713};
+    const auto envOf = [&](const OtherUser& user, bool runtimeFolder) {
+        QProcessEnvironment env =
+            user.Environment(ProgramEnvironment(sandbox, "offscreen"), sandbox);
+        if (!runtimeFolder)
+            env.remove("XDG_RUNTIME_DIR");
+        return env;
+    };
+    const auto refused = [](const Outcome& outcome) {
+        return outcome.err.split(u'\n').count("ORVEX Product Update is already running.") == 1;
+    };
+    QString lockName;
+    for (const bool runtimeFolder : {true, false}) {
+        SCOPED_TRACE(runtimeFolder ? "runtime folder" : "no runtime folder");
+        QProcess first;
+        const Outcome second = StartLockHolder(
+            first,
+            [&](QProcess& process) { a.Start(process, program, {}, envOf(a, runtimeFolder)); },
+            [&] { return a.Run(program, {"-silent"}, envOf(a, runtimeFolder)); });
+        EXPECT_TRUE(refused(second)) << "the same user twice:\n" << second.err.toStdString();
+        for (const bool otherRuntimeFolder : {true, false}) {
+            const Outcome other = b.Run(program, {"-silent"}, envOf(b, otherRuntimeFolder));
+            EXPECT_FALSE(refused(other)) << "another user:\n" << other.err.toStdString();
+            EXPECT_EQ(std::pair(other.status, other.exitCode), std::pair(QProcess::NormalExit, 0));
+        }
+        const QStringList locks =
+            QDir(sandbox.Path("user-4711")).entryList({"*.lock"}, QDir::Files);
+        if (runtimeFolder && locks.size() == 1)
+            lockName = locks.first();
+        ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
+        first.waitForFinished();
+    }
+    ASSERT_FALSE(lockName.isEmpty()) << "no lock file in the runtime folder";
+
+    // Another user makes the folders where user a's lock would go, open to all, and holds a
+    // lock file of the right name in each.
+    const QString planted = sandbox.Path("planted-run");
+    const QString fallback = sandbox.Path("orvex-product-update-4711");
+    QDir(fallback).removeRecursively();
+    for (const QString& folder : {planted, fallback}) {
+        ASSERT_TRUE(QDir().mkpath(folder));
+        ASSERT_EQ(::chown(QFile::encodeName(folder).constData(), c.uid, c.uid), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0777), 0);
+    }
+    for (const bool runtimeFolder : {true, false}) {
+        SCOPED_TRACE(runtimeFolder ? "planted runtime folder" : "planted folder in /tmp");
+        const PlantedLock lock((runtimeFolder ? planted : fallback) + u'/' + lockName, c.uid);
+        QProcessEnvironment userEnv = envOf(a, runtimeFolder);
+        if (runtimeFolder)
+            userEnv.insert("XDG_RUNTIME_DIR", planted);
+        const Outcome outcome = a.Run(program, {"-silent"}, userEnv);
+        EXPECT_FALSE(refused(outcome)) << outcome.err.toStdString();
+        EXPECT_EQ(std::pair(outcome.status, outcome.exitCode), std::pair(QProcess::NormalExit, 0));
+    }
+
+    // Nor can another user remove user a's lock from under its holder, which would let a
+    // second copy of a's run: a runtime folder that others may write is not used for it.
+    QDir(fallback).removeRecursively();
+    QFile::remove(planted + u'/' + lockName);
+    QProcessEnvironment plantedEnv = envOf(a, true);
+    plantedEnv.insert("XDG_RUNTIME_DIR", planted);
+    QProcess first;
+    const Outcome second = StartLockHolder(
+        first, [&](QProcess& process) { a.Start(process, program, {}, plantedEnv); },
+        [&] { return a.Run(program, {"-silent"}, plantedEnv); });
+    EXPECT_TRUE(refused(second)) << second.err.toStdString();
+    const QByteArray plantedLocal = QFile::encodeName(planted);
+    EXPECT_EQ(Wait(Fork([&] {
+                  if (::setgid(c.uid) != 0 || ::setuid(c.uid) != 0)
+                      return 100;
+                  for (const QString& name : QDir(planted).entryList(QDir::Files))
+                      ::unlink(plantedLocal + '/' + QFile::encodeName(name));
+                  return 0;
+              })),
+              0);
+    const Outcome third = a.Run(program, {"-silent"}, plantedEnv);
+    EXPECT_TRUE(refused(third)) << "the lock was removed by another user";
+    ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
+    first.waitForFinished();
 }
 
 } // namespace

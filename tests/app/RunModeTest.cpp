@@ -45,9 +45,10 @@ TEST(RecordKeeper, DecidesWhetherTheSilentCheckIsDue) {
 }
 
 // A workflow whose calendar the test sets.
-class DatedWorkFlow : public CWorkFlow {
-protected:
-    int32_t Today() const override { return kDay; }
+struct DatedWorkFlow : CWorkFlow {
+    DatedWorkFlow() {
+        GetRecordKeeper()->SetClock([] { return kDay; });
+    }
 };
 
 // A silent run that the schedule or the administrator's policy stops writes nothing at all

@@ -4,11 +4,40 @@
 
 #include <QMessageBox>
 
-// Which copy of the list a run takes is shown by the controller's refresh (a newer copy stored
-// beside the program is taken) and by CheckEndToEnd (the common copy alone, with a notice spelt
-// "BaseXML"); that only items the program can show are kept is the fuzz target's.
+// That only items the program can show are kept is the fuzz target's; the common copy alone,
+// with a notice spelt "BaseXML", is CheckEndToEnd's.
 
 const QString kInfo = QStringLiteral("http://127.0.0.1:9/");
+
+// Of the two copies the program folder's only when it is newer, so the common one on a tie;
+// a copy that cannot be read loses to one that can. Element names are case-sensitive.
+TEST(ProductList, TakesTheNewerCopyTheCommonOneOnATie) {
+    // Versions of the common and the program folder's copy ("!" for one that does not parse),
+    // and the copy taken.
+    const std::tuple<const char*, QString, QString, QString> rows[] = {
+        {"ProgramNewer", "1.0.0.0", "1.0.0.1", "Program"},
+        {"CommonNewer", "2.0.0.0", "1.9.0.0", "ProgramData"},
+        {"Tie", "1.0.0.0", "1.0.0.0", "ProgramData"},
+        {"CommonUnreadable", "!", "1.0.0.0", "Program"},
+        {"ProgramUnreadable", "1.0.0.0", "!", "ProgramData"},
+    };
+    for (const auto& [name, common, program, taken] : rows) {
+        SCOPED_TRACE(name);
+        CatalogueSandbox sandbox;
+        for (const auto& [folder, version] :
+             {std::pair(QString("ProgramData"), common), std::pair(QString("Program"), program)}) {
+            const QStringList items{R"(<product Name="lower" BaseXml="L"/>)",
+                                    CatalogueSandbox::Product(folder, "X")};
+            sandbox.Write(folder + "/productlist.xml",
+                          version == "!" ? "<nope" : CatalogueSandbox::List(version, {}, items));
+        }
+        QStringList names;
+        const auto list = LoadBestProductList();
+        for (const auto& item : list->Items())
+            names << item->GetName();
+        EXPECT_EQ(names, QStringList{taken});
+    }
+}
 
 struct InstalledFixture : ::testing::Test {
     void Version(const QString& path, const QString& version) {

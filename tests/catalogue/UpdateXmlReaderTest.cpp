@@ -1,4 +1,5 @@
 #include "catalogue/ProductVersion.h"
+#include "catalogue/ProductVersions.h"
 #include "support/CatalogueSandbox.h"
 
 const QString kFolder = QStringLiteral("http://127.0.0.1:9/info");
@@ -53,7 +54,8 @@ const Row kRows[] = {
     {"SwappedRangeAndDuplicateLowerBound", Local("2.9.9.9"), "ranges.xml", false, true, "2.5.0.0", false},
     {"RangeWithoutEntryFallsBackToDefault", Local("4.0.0.0"), "ranges.xml", false, true, "3.0.0.0", false, "https://example.org/3"},
     {"LocationOtherThanServer", Local("1.0.0.0"), R"(<Info Location="server"><Product UpdateVersion="9.0.0.0"/></Info>)", false, false, "", false},
-    {"InvalidInstalledVersionStillReads", Local("beta"), CatalogueSandbox::Info("1.0.0.0"), false, true, "1.0.0.0", true},
+    // Every invalid version sorts below every valid one; that must not read as an update.
+    {"InvalidInstalledVersionReadsButIsNeverOffered", Local("beta"), CatalogueSandbox::Info("1.0.0.0"), false, true, "1.0.0.0", false},
     {"LiveModeIgnoresTestEntries", Local("1.5.0.0"), "test-products.xml", false, true, "1.8.0.0", true},
     {"TestModePrefersTopLevelTestProduct", Local("3.0.0.0"), "test-products.xml", true, true, "5.0.0.0", true},
     // Without a top-level test entry the live product is used, but its ranges still count
@@ -76,4 +78,38 @@ TEST(UpdateInformation, HostileDocumentsFailWithoutCrashing) {
     };
     for (const auto& [name, bytes] : documents)
         EXPECT_FALSE(CProductVersion(QStringLiteral("unused")).ParseRemote(bytes)) << name;
+}
+
+// An installed version that is no version number is listed as written and never offered
+// anything: its information is not even fetched, and the row says why. Beside a valid
+// version it is still the valid one that is checked.
+TEST(UpdateInformation, InvalidInstalledVersionsAreShownWithAReasonAndNeverOffered) {
+    const QString notValid =
+        QStringLiteral("The installed version \"%1\" is not a valid version number.");
+    const std::tuple<QString, QString, bool> rows[] = {
+        {"2.1", notValid.arg("2.1"), false},
+        {"", "The version file gives no installed version.", false},
+        {"1.2.3.4.5", notValid.arg("1.2.3.4.5"), false},
+        {"2.1", notValid.arg("2.1"), true},
+    };
+    for (const auto& [text, reason, withValid] : rows) {
+        SCOPED_TRACE(text.toStdString() + (withValid ? " beside 1.0.0.0" : ""));
+        CatalogueSandbox sandbox;
+        sandbox.Write("Program/X.xml", Local(text));
+        if (withValid)
+            sandbox.Write("Program/X2.xml", Local("1.0.0.0"));
+        auto downloader = std::make_shared<FakeDownloader>();
+        downloader->documents[kFolder + "/x.xml"] = CatalogueSandbox::Info("9.0.0.0");
+        CProductVersions product(QStringLiteral("X"));
+        ASSERT_TRUE(product.FindInstalled());
+        product.SetDownloader(downloader);
+        EXPECT_EQ(product.CheckForUpdates(), withValid);
+        EXPECT_EQ(downloader->asked.size(), withValid ? 1 : 0);
+        const unsigned row = product.GetInstalledVersionText(0) == text ? 0 : 1;
+        EXPECT_EQ(std::tuple(product.GetItemCount(), product.GetInstalledVersionText(row),
+                             product.HasUpdateInfo(row), product.IsUpdateAvailable(row),
+                             product.GetFailureReason(row)),
+                  std::tuple(withValid ? 2u : 1u, text, false, false, reason));
+        EXPECT_EQ(product.IsUpdateAvailable(1 - row), withValid);
+    }
 }

@@ -46,6 +46,32 @@ TEST_F(CurlHttpClientProxyTest, ProxiedAndDirectConnectionsStayApart) {
     EXPECT_EQ(tls.ConnectionsOf("/info.xml"), (QStringList{"1", "1"}));
 }
 
+// Once a proxy has offered Digest beside Basic, the password never goes as Basic, which
+// would hand it to anyone on the way: not with the first request, nor with the later ones that
+// send the login at once, through a tunnel neither.
+TEST_F(CurlHttpClientTest, AProxyOfferingDigestNeverGetsThePasswordAsBasic) {
+    TestServer squid{{"--squid", kProxyUser + u':' + kProxyPassword, "--digest"}};
+    ASSERT_TRUE(squid.IsRunning()) << "squid could not be started (Debian package squid)";
+    downloader.promptAllowed = false;
+    downloader.proxyHost = "127.0.0.1";
+    downloader.proxyPort = squid.Port();
+    downloader.connectionMode = ModeExplicitProxy;
+    downloader.userName = kProxyUser;
+    downloader.password = kProxyPassword;
+    // The https server ends each tunnel, which squid logs only once it has ended.
+    for (const QString& url : {server.Url("/info.xml"), tls.Url("/__close/info.xml"),
+                               server.Url("/info.xml"), tls.Url("/__close/info.xml")})
+        EXPECT_EQ(ReadDownloaded(downloader.Download(url, 1, 0)), content) << url.toStdString();
+    // Each logged request ends with the scheme of the login it carried ("-": none); a tunnel
+    // is logged once it has ended.
+    WaitFor([&] { return squid.Log().count(" Digest%20") >= 4; }, 5000);
+    QStringList schemes;
+    for (const QString& line : squid.Log().split(u'\n', Qt::SkipEmptyParts))
+        schemes << line.section(u' ', -1).section(QStringLiteral("%20"), 0, 0);
+    EXPECT_EQ(schemes.filter("Basic"), QStringList());
+    EXPECT_GE(schemes.count("Digest"), 4) << schemes.join(u' ').toStdString();
+}
+
 // The 2 s connect limit is the TCP handshake's with the server or proxy; a TLS handshake
 // that takes longer still succeeds.
 TEST_F(CurlHttpClientTest, ConnectLimitBoundsTheTcpHandshakeOnly) {
@@ -71,6 +97,8 @@ TEST_F(CurlHttpClientTest, ConnectLimitBoundsTheTcpHandshakeOnly) {
         // Well short of the 30 s that lookup, tunnel and TLS get together, and not a refusal.
         EXPECT_TRUE(clock.elapsed() >= 1900 && clock.elapsed() < 10000) << clock.elapsed();
         EXPECT_EQ(reports.failures, QStringList{"Send request failed"});
+        EXPECT_EQ(downloader.GetLastFailureReason(),
+                  QString("The connection to 127.0.0.1 timed out."));
     }
     ASSERT_TRUE(slow.IsRunning());
     slow.TrustCa();

@@ -81,6 +81,18 @@ TEST_F(DownloaderTest, FailuresReturnNothingAndLeaveNoFile) {
     EXPECT_EQ(server.Requests().filter("/plain.xml"), QStringList());
 }
 
+// A proxy whose name does not resolve is named as the proxy, not taken for the server. A
+// label longer than 63 characters fails the lookup before any query leaves the machine.
+TEST_F(DownloaderTest, AProxyWhoseNameDoesNotResolveIsNamedAsTheProxy) {
+    const QString proxy = QString(64, u'p') + ".invalid";
+    auto handler = std::make_shared<ProxyHandlerBase>();
+    handler->SetOverrideProxy(proxy + ":3128");
+    SetHandler(handler);
+    EXPECT_TRUE(downloader.Download(server.Url("/info.xml"), 1, 0).isEmpty());
+    EXPECT_EQ(downloader.GetLastFailureReason(),
+              QString("The proxy %1 could not be reached.").arg(proxy));
+}
+
 // Engine behaviour behind squid: a server's own 401 is asked about as a proxy's 407 would be,
 // and a 407 from the server itself, with nobody to ask, moves the download on to the system's
 // proxy (here the environment's), which it then passes with the stored login.

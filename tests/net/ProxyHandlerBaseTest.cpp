@@ -1,5 +1,8 @@
 #include "TestServers.h"
 
+#include "qtglue/WaitWithQtEvents.h"
+
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -85,6 +88,22 @@ TEST_F(ProxyHandlerBaseTest, StoredOrAskedCredentialsOpenTheProxyForHttpAndHttps
     EXPECT_EQ(ProxyAnswers(tls).filter("200 alice").size(), 2);
 }
 
+// The person's answer wakes the waiting download at once: with the waits' safety net set far
+// beyond any download's time, only that wake-up can have ended the worker's wait within half
+// of it (a timer that long may fire a twentieth early, never half).
+TEST_F(ProxyHandlerBaseTest, CredentialsAnswerResumesTheDownloadAtOnce) {
+    const auto tick = WaitWithQtEvents::Tick();
+    WaitWithQtEvents::SetTick(40s);
+    UseHandler(QString(), true);
+    ModalAnswerer person(Answer("okButton", kLogIn));
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_TRUE(FetchThroughProxy(server));
+    EXPECT_LT(clock.elapsed(), 20000);
+    EXPECT_EQ(person.Count(), 1);
+    WaitWithQtEvents::SetTick(tick);
+}
+
 // A wrong stored password reaches the proxy once in a run, whatever follows: a silent run
 // declines every download; the dialog keeps the user name, drops the refused password, and the
 // person types the right one.
@@ -140,6 +159,25 @@ TEST_F(ProxyHandlerBaseTest, DeclinedRequestDeclinesLaterOnesUntilConnectionOpti
     ModalAnswerer person(Answer("okButton", kLogIn));
     EXPECT_TRUE(FetchThroughProxy(server));
     EXPECT_EQ(person.Count(), 1);
+}
+
+// The credentials dialog only shows the proxy that asks, so any port it has lets OK through;
+// the caret waits in the user name, the one thing the person has to type.
+TEST(ProxyHandlerBase, CredentialsDialogTakesAnyProxyPortAndStartsInTheUserName) {
+    ProxyHandlerBase handler;
+    handler.credentialsDialogAllowed = true;
+    QString focused;
+    bool refused = false;
+    ModalAnswerer person([&](QWidget* dialog) {
+        focused = dialog->focusWidget() ? dialog->focusWidget()->objectName() : QString();
+        Answer("okButton", kLogIn)(dialog);
+        if ((refused = dialog->isVisible()))
+            dialog->findChild<QPushButton*>("cancelButton")->click();
+    });
+    CAtlString user, password;
+    EXPECT_TRUE(handler.OnProxyAuthRequired("proxy.example", 65535, user, password));
+    EXPECT_EQ(std::tuple(refused, focused, user, password),
+              std::tuple(false, QString("proxyUserNameEdit"), kProxyUser, kProxyPassword));
 }
 
 // Connection Options replace the run's settings; only a new host is written to the registry.

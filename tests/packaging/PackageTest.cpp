@@ -5,6 +5,8 @@
 #include "support/CatalogueSandbox.h"
 
 #include <QDate>
+#include <QDirIterator>
+#include <QSet>
 
 const QString kProgramDir = QStringLiteral("/opt/orvex/ProductUpdate");
 
@@ -110,6 +112,86 @@ TEST_F(PackageTest, DesktopEntriesValidateAndTheLoginEntryStartsTheSilentRun) {
         EXPECT_TRUE(run.exitCode == 0 && run.out.trimmed().isEmpty()) << run.out.toStdString();
     }
     EXPECT_TRUE(Contents(autostart).contains("\nExec=orvex-product-update -silent\n"));
+    // After a removal the autostart entry stays (a configuration file); without its program
+    // the desktop must skip it rather than fail at every login.
+    for (const char* entry : {"/usr/share/applications/orvex-product-update.desktop", autostart})
+        EXPECT_TRUE(Contents(entry).contains("\nTryExec=orvex-product-update\n")) << entry;
+}
+
+// Installs, removes, purges and installs again with dpkg in a folder of its own (the real
+// system is never touched), comparing the files before and after each step: a removal leaves
+// the configuration file and what installing made, a purge leaves exactly what was there
+// before, and an administrator's files there before the package stay as they were.
+TEST_F(PackageTest, InstallRemovePurgeAndReinstallLeaveNothingBehind) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for dpkg, even in a folder of its own";
+    QSet<QString> shipped;
+    for (const QString& line :
+         Command("dpkg-deb", {"-c", s_deb}).out.split(u'\n', Qt::SkipEmptyParts)) {
+        QString path = line.section(QRegularExpression("\\s+"), 5).section(" -> ", 0, 0).mid(1);
+        while (path.endsWith(u'/'))
+            path.chop(1);
+        if (!path.isEmpty())
+            shipped << path;
+    }
+    const QString autostart = "/etc/xdg/autostart/orvex-product-update.desktop";
+    const QByteArray hive = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Kept]\n";
+    const QByteArray list = "<ProductList Version=\"1.0.0.0\"/>";
+    for (const bool administered : {false, true}) {
+        SCOPED_TRACE(administered ? "administrator's files present" : "nothing present");
+        QTemporaryDir root;
+        for (const char* folder : {"info", "updates", "triggers"})
+            ASSERT_TRUE(QDir().mkpath(root.filePath(QString("var/lib/dpkg/") + folder)));
+        ASSERT_TRUE(WriteFile(root.filePath("var/lib/dpkg/status"), {}));
+        if (administered) {
+            ASSERT_TRUE(WriteFile(root.filePath("etc/orvex/machine.reg"), hive));
+            ASSERT_TRUE(WriteFile(root.filePath("var/lib/orvex/productlist.xml"), list));
+        }
+        // Every path below the root but dpkg's own records.
+        const auto files = [&] {
+            QSet<QString> found;
+            QDirIterator it(root.path(),
+                            QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                            QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                const QString path = it.next().mid(root.path().size());
+                if (!path.startsWith("/var/lib/dpkg"))
+                    found << path;
+            }
+            return found;
+        };
+        const auto dpkg = [&](const QStringList& arguments) {
+            const Outcome run =
+                Command("dpkg", QStringList{"--root=" + root.path(), "--force-script-chrootless",
+                                            "--force-depends"} +
+                                    arguments);
+            EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
+            return files();
+        };
+        const QSet<QString> before = files();
+        QSet<QString> made{"/var/lib/orvex-product-update"};
+        if (!administered)
+            made += {"/var/lib/orvex", "/var/lib/orvex-product-update/created-data-folder"};
+
+        // Sorted, one a line, so that a difference reads as one.
+        const auto lines = [](const QSet<QString>& paths) {
+            QStringList sorted(paths.begin(), paths.end());
+            sorted.sort();
+            return sorted.join(u'\n').toStdString();
+        };
+        const QSet<QString> installed = dpkg({"-i", s_deb});
+        EXPECT_EQ(lines(installed), lines(before + shipped + made));
+        EXPECT_EQ(lines(dpkg({"-r", "orvex-product-update"})),
+                  lines(before + made +
+                        QSet<QString>{"/etc", "/etc/xdg", "/etc/xdg/autostart", autostart}));
+        EXPECT_EQ(lines(dpkg({"-P", "orvex-product-update"})), lines(before));
+        EXPECT_EQ(lines(dpkg({"-i", s_deb})), lines(installed));
+        EXPECT_EQ(lines(dpkg({"-P", "orvex-product-update"})), lines(before));
+        if (administered) {
+            EXPECT_EQ(ReadFile(root.filePath("etc/orvex/machine.reg")), hive);
+            EXPECT_EQ(ReadFile(root.filePath("var/lib/orvex/productlist.xml")), list);
+        }
+    }
 }
 
 TEST_F(PackageTest, LintianReportsNoErrors) {

@@ -36,9 +36,10 @@ TEST(FileSettingsStore, RefusesLineBreaksInNamesAndUnknownHandles) {
 
 // A hive holds whatever an administrator or another tool saved in it. It reads as Windows reads
 // it, and a write changes the line of its own value alone: a line the store cannot read stays, a
-// backslash ends a comment rather than continuing it, an unfinished continuation does not swallow
-// the next section, and of a value given twice (in a section given twice) the last counts and
-// one is left. The mode an administrator narrowed the file to stays too.
+// backslash ends a comment rather than continuing it, an unfinished continuation takes up the
+// next line (a section too, whose values go to the key before), and of a value given twice (in a
+// section given twice) the last counts and one is left. The mode an administrator narrowed the file
+// to stays too.
 TEST(FileSettingsStore, ReadsAndRewritesWhatOthersSaved) {
     Sandbox sandbox;
     const QByteArray head = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\O]\n";
@@ -51,7 +52,7 @@ TEST(FileSettingsStore, ReadsAndRewritesWhatOthersSaved) {
     const std::tuple<const char*, QByteArray, uint32_t, QByteArray> rows[] = {
         {"UnreadLine", head + section + one + "nonsense\n", 1, head + section + two + "nonsense\n"},
         {"CommentEndingInBackslash", head + "; C:\\\n" + section.mid(1) + one + "; C:\\", 1, head + "; C:\\\n" + section + two + "; C:\\\n"},
-        {"UnfinishedHex", head + "\"B\"=hex:01,\\\n" + section.mid(1) + one, 1, head + "\"B\"=hex:01,\\\n" + section + two},
+        {"UnfinishedHex", head + "\"B\"=hex:01,\\\n" + section.mid(1) + one, 0, head + "\"B\"=hex:01,\\\n" + section.mid(1) + one + section + two},
         {"ValueGivenTwice", head + section + one + "\"B\"=\"b\"\n\"a\"=dword:00000003\n", 3, head + section + "\"a\"=dword:00000002\n\"B\"=\"b\"\n"},
         {"SectionGivenTwice", head + section + one + again + "\"a\"=dword:00000003\n", 3, head + section + "\"a\"=dword:00000002\n" + again},
     };

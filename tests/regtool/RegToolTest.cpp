@@ -31,15 +31,24 @@ static Result Reg(const QStringList& arguments, QString input = {}) {
     return result;
 }
 
-// Every key of the tree below HKCU\Software\T as "[name]" with its values as the user hive
-// holds them; "absent" without the key.
+// Every key of the tree below HKCU\Software\T as "[\name]" with its values as the user hive
+// holds them, then those below HKEY_CLASSES_ROOT in the machine hive as "[HKCR\name]";
+// "absent" without any.
 static std::string Dump(const Sandbox& sandbox) {
-    const CHive hive = sandbox.Hive("user.reg");
+    const struct {
+        const char* file;
+        QString top, shown;
+    } trees[] = {{"user.reg", kT, ""}, {"machine.reg", "HKCR", "HKCR"}};
     QStringList lines;
-    for (const QString& key : hive.KeyTree(kT)) {
-        lines += u'[' + key.mid(CHive::CanonicalKeyName(kT).size()) + u']';
-        for (const CHive::Value* value : hive.Values(key))
-            lines += CHive::FormatValue(*value);
+    for (const auto& [file, top, shown] : trees) {
+        const CHive hive = sandbox.Hive(file);
+        const QStringList keys = hive.KeyTree(top);
+        // The root itself is left out.
+        for (qsizetype i = shown.isEmpty() ? 0 : 1; i < keys.size(); ++i) {
+            lines += u'[' + shown + keys[i].mid(CHive::CanonicalKeyName(top).size()) + u']';
+            for (const CHive::Value* value : hive.Values(keys[i]))
+                lines += CHive::FormatValue(*value);
+        }
     }
     return lines.isEmpty() ? "absent" : lines.join(u'\n').toStdString();
 }
@@ -53,13 +62,20 @@ TEST(RegTool, ImportsAsWindowsDoesLineByLine) {
     const struct { const char* name; int exitCode; QString values; QList<int> skipped; } rows[] = {
         {"CommentsBlanksAndSpaces", 0, "[]\n\"A\"=\"x\"\n\"D\"=dword:0000000b\n\"H\"=hex:01,02\n\"L\"=hex:03", {}},
         // Continuation belongs to hex data, and the next line must start with a byte.
-        {"SkippedLinesAndTheRestApplied", 0, "[]\n\"K\"=\"kept\"\n\"OK\"=\"ok\"", {3, 5, 6, 7, 8, 9, 10, 11, 14, 15, 16, 17}},
+        {"SkippedLinesAndTheRestApplied", 0, "[]\n\"OK\"=\"ok\"", {3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}},
+        // Of every type, hex data goes on past blank and ";" lines into the next line; one
+        // without a byte is taken up with the value (a section too: "Here" goes into T).
+        // The end of the file ends the data; a value before the first key is not read at all.
+        {"Continuations", 0, "[]\n\"Here\"=\"in T\"\n\"Q\"=hex(b):01,02,03,04,05,06,07,08\n\"Kept\"=\"k\"\n\"End\"=hex(abc):01", {3, 5, 6, 7, 8, 9, 10, 12, 13, 14, 16}},
         // \0 ends the string; \n and \r are line breaks; any other backslash is itself.
         {"StringEscapes", 0, "[]\n\"Z\"=\"ab\"\n\"N\"=hex(1):61,00,0a,00,62,00,00,00\n\"P\"=\"C:\\\\Tools\"", {}},
-        {"KeyNames", 0, "[]\n[\\https://x.org:8080]\n@=\"u\"\n[\\Sub]\n\"A\"=\"1\"", {7, 8, 9, 10, 11, 12}},
+        // A deletion under a skipped key is told; separators at the end of a name go.
+        {"KeyNames", 0, "[]\n[\\Four]\n\"C\"=\"4\"\n[\\https://x.org:8080]\n@=\"u\"\n[\\Sub]\n\"A\"=\"1\"\n[\\Two]\n\"B\"=\"2\"", {7, 8, 9, 10, 11, 12, 13}},
         {"Deletions", 0, "[]\n\"B\"=\"b\"", {7, 10, 11}},
         {"Regedit4", 0, "[]\n\"S\"=\"Z\u00fcrich\"\n\"E\"=hex(2):25,00,41,00,25,00,00,00", {}},
         {"NoHeader", 1, "absent", {}},
+        // Blanks and tabs around "=" are no part of the default value.
+        {"Win31", 0, "[HKCR\\.a]\n@=\"a\"\n[HKCR\\.b]\n@=\"b\"\n[HKCR\\.txt]\n@=\"text file\"", {}},
     };
     // clang-format on
     for (const auto& row : rows) {
@@ -83,6 +99,27 @@ TEST(RegTool, ImportsAsWindowsDoesLineByLine) {
     }
 }
 
+// Windows finds the header only where the file starts: a blank first line refuses the file,
+// and so do blanks before the header unless a byte-order mark comes first.
+TEST(RegTool, ImportFindsTheHeaderOnlyWhereTheFileStarts) {
+    const QString file = "Windows Registry Editor Version 5.00\r\n" + kSection + "\"A\"=\"a\"\r\n";
+    // clang-format off
+    const struct { const char* name; QByteArray bytes; int exitCode; } rows[] = {
+        {"BlankFirstLine8Bit", ("\r\n" + file).toUtf8(), 1}, {"BlankFirstLineUtf16", Utf16Le("\r\n" + file), 1},
+        {"Blank8Bit", (" " + file).toUtf8(), 1}, {"TabUtf16WithoutMark", Utf16Le("\t" + file, false), 1},
+        {"Utf16WithoutMark", Utf16Le(file, false), 0}, {"BlanksAfterMark", Utf16Le("  " + file), 0},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Sandbox sandbox;
+        sandbox.Write("in.reg", row.bytes);
+        const Result result = Reg({"import", sandbox.Path("in.reg")});
+        EXPECT_EQ(result.exitCode, row.exitCode) << result.err.toStdString();
+        EXPECT_EQ(Dump(sandbox), row.exitCode == 0 ? "[]\n\"A\"=\"a\"" : "absent");
+    }
+}
+
 // Each command runs on a user hive holding T (default "def", A), T\Sub (A, B), T\Sub\Deep and
 // T\Sub2, whose name starts with that of T\Sub.
 TEST(RegTool, CommandsAsWindowsTakesThem) {
@@ -100,7 +137,10 @@ TEST(RegTool, CommandsAsWindowsTakesThem) {
     const Row rows[] = {
         {"AddDefaultWithoutV", {"add", kT, "/d", "x", "/f"}, 0, "", QString(base).replace("def", "x")},
         {"AddOverwriteRefused", {"add", kT, "/v", "A", "/d", "b"}, 1, "cancelled", "", "no\n"},
-        {"AddBigEndian", {"add", kT + "\\Z", "/v", "E", "/t", "REG_DWORD_BIG_ENDIAN", "/d", "1"}, 0, "", z("\"E\"=hex(5):00,00,00,01")},
+        {"AddBigEndian", {"add", kT + "\\Z", "/v", "E", "/t", "REG_DWORD_BIG_ENDIAN", "/d", "1"}, 0, "", z("\"E\"=hex(5):01,00,00,00")},
+        {"AddDwordWithoutData", {"add", kT, "/v", "N", "/t", "REG_DWORD", "/f"}, 1, "needs its data"},
+        {"AddBigEndianWithoutData", {"add", kT, "/v", "N", "/t", "REG_DWORD_BIG_ENDIAN", "/f"}, 1, "needs its data"},
+        {"AddQwordNegativeHex", {"add", kT, "/v", "Q", "/t", "REG_QWORD", "/d", "-0x1", "/f"}, 1, "Invalid data"},
         {"AddLargestDword", {"add", kT + "\\Z", "/ve", "/t", "REG_DWORD_LITTLE_ENDIAN", "/d", "4294967295"}, 0, "", z("@=dword:ffffffff")},
         {"AddOddBinary", {"add", kT + "\\Z", "/v", "B", "/t", "REG_BINARY", "/d", "abc"}, 0, "", z("\"B\"=hex:0a,bc")},
         {"AddQwordMinusOne", {"add", kT + "\\Z", "/v", "Q", "/t", "REG_QWORD", "/d", "-1"}, 0, "", z("\"Q\"=hex(b):ff,ff,ff,ff,ff,ff,ff,ff")},
@@ -108,7 +148,7 @@ TEST(RegTool, CommandsAsWindowsTakesThem) {
         {"AddMultiEmptyItem", {"add", kT, "/v", "M", "/t", "REG_MULTI_SZ", "/d", "a\\0\\0b"}, 1, "Invalid data"},
         {"AddDwordTooLarge", {"add", kT, "/v", "X", "/t", "REG_DWORD", "/d", "4294967296"}, 1, "Invalid"},
         {"AddRootOfMachineRefused", {"add", "HKLM\\", "/v", "X", "/d", "y", "/f"}, 1, "denied"},
-        {"AddSlashIsAName", {"add", kT + "\\z/b", "/f"}, 0, "", QString(base).replace("[\\Sub2]", "[\\Sub2]\n[\\z/b]\n@=\"\"")},
+        {"AddSlashIsAName", {"add", kT + "\\https://example.org", "/f"}, 0, "", QString(base).replace("[\\Sub]", "[\\https://example.org]\n@=\"\"\n[\\Sub]")},
         {"RepeatedData", {"add", kT, "/v", "A", "/d", "1", "/d", "2"}, 1, "Invalid syntax"},
         {"QueryKey", {"query", kT}, 0, "\nHKEY_CURRENT_USER\\Software\\T\n    (Default)    REG_SZ    def\n"
              "    A    REG_SZ    a\n\nHKEY_CURRENT_USER\\Software\\T\\Sub\nHKEY_CURRENT_USER\\Software\\T\\Sub2\n"},
@@ -143,7 +183,7 @@ TEST(RegTool, CommandsAsWindowsTakesThem) {
 // goes as hex, so no byte is lost.
 TEST(RegTool, ExportIsWindowsFormAndImportsBack) {
     Sandbox sandbox;
-    QByteArray longBytes(40, 0);
+    QByteArray longBytes(60, 0);
     std::iota(longBytes.begin(), longBytes.end(), 0);
     const QString key = "HKEY_CURRENT_USER\\Software\\T";
     // clang-format off
@@ -159,7 +199,13 @@ TEST(RegTool, ExportIsWindowsFormAndImportsBack) {
         {{"Path", REG_EXPAND_SZ, Utf16LeWithNul("%T%")}, "\"Path\"=hex(2):25,00,54,00,25,00,00,00"},
         {{"List", REG_MULTI_SZ, Utf16LeWithNul("a") + Utf16LeWithNul("b") + QByteArray(2, 0)}, "\"List\"=hex(7):61,00,00,00,62,00,00,00,00,00"},
         {{"Long", REG_BINARY, longBytes}, "\"Long\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\\r\n"
-                                          "  16,17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27"},
+                                          "  16,17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27,28,29,2a,2b,2c,2d,2e,\\\r\n"
+                                          "  2f,30,31,32,33,34,35,36,37,38,39,3a,3b"},
+        // Stored by add as a REG_DWORD is, with the type alone differing.
+        {{"BigEnd", 5, QByteArray("\x78\x56\x34\x12", 4)}, "\"BigEnd\"=hex(5):78,56,34,12"},
+        // No bytes at all reads back as the empty string with its terminator.
+        {{"Empty", REG_SZ, QByteArray()}, "\"Empty\"=\"\""},
+        {{"Terminator", REG_SZ, QByteArray(2, 0)}, "\"Terminator\"=\"\""},
         {{"Odd", 0x1234, QByteArray("\x01", 1)}, "\"Odd\"=hex(1234):01"},
     };
     // clang-format on
@@ -179,7 +225,11 @@ TEST(RegTool, ExportIsWindowsFormAndImportsBack) {
     ASSERT_EQ(Reg({"export", "hkcu\\Software\\T", sandbox.Path("t.reg")}).exitCode, 0);
     const QByteArray exported = sandbox.Read("t.reg");
     EXPECT_EQ(exported, Utf16Le(expected + "\r\n"));
-    const std::string stored = Dump(sandbox);
+    EXPECT_TRUE(
+        Reg({"query", key, "/v", "BigEnd"}).out.contains("REG_DWORD_BIG_ENDIAN    0x12345678\n"));
+    const std::string stored = QString::fromStdString(Dump(sandbox))
+                                   .replace("\"Empty\"=hex(1):\n", "\"Empty\"=\"\"\n")
+                                   .toStdString();
     ASSERT_EQ(Reg({"delete", key, "/f"}).exitCode, 0);
     ASSERT_EQ(Reg({"import", sandbox.Path("t.reg")}).exitCode, 0);
     EXPECT_EQ(Dump(sandbox), stored);
@@ -188,6 +238,28 @@ TEST(RegTool, ExportIsWindowsFormAndImportsBack) {
     EXPECT_EQ(sandbox.Read("t.reg"), exported);
     EXPECT_EQ(Reg({"export", key + "\\ab", sandbox.Path("t.reg"), "-Y"}).exitCode, 0);
     EXPECT_NE(sandbox.Read("t.reg"), exported);
+}
+
+// The machine hive is readable by everyone and writable by its owner alone: an ordinary user
+// (nobody, in a child, when the tests run as root) is refused as Windows refuses one, and the
+// hive stays as it was.
+TEST(RegTool, OrdinaryUserCannotChangeTheMachineHive) {
+    Sandbox sandbox;
+    ASSERT_EQ(Reg({"add", kAcc, "/v", "Keep", "/d", "me"}).exitCode, 0);
+    const QByteArray before = sandbox.Read("machine.reg");
+    using P = QFileDevice;
+    const auto readable = P::ReadOwner | P::ReadGroup | P::ReadOther;
+    QFile::setPermissions(sandbox.Root(), readable | P::ExeOwner | P::ExeGroup | P::ExeOther);
+    QFile::setPermissions(sandbox.Path("machine.reg"), readable | P::WriteOwner);
+    const int exitCode = Wait(Fork([] {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            return 100;
+        const Result add = Reg({"add", kAcc, "/v", "Keep", "/d", "you", "/f"});
+        return add.exitCode == 1 && add.err == "ERROR: Access is denied.\n" ? 0 : 1;
+    }));
+    QFile::setPermissions(sandbox.Root(), P::ReadOwner | P::WriteOwner | P::ExeOwner);
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(sandbox.Read("machine.reg"), before);
 }
 
 // A rewrite must be on the disk before it takes the hive's place, and so must the rename, or

@@ -3,6 +3,7 @@
 #include "support/Sandbox.h"
 
 #include <QDeadlineTimer>
+#include <QDirIterator>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QThread>
@@ -81,6 +82,54 @@ inline QProcessEnvironment ProgramEnvironment(const Sandbox& sandbox, const QStr
     return env;
 }
 
+// Another user of the machine, for tests that run the program as several users. Needs root:
+// a test that has no other user to be says so and is skipped, as the tests that hand files
+// to another user are.
+struct OtherUser {
+    uid_t uid;
+
+    // The program started as this user (setpriv, of util-linux): own user and group, no
+    // supplementary groups.
+    QStringList Command(const QString& program, const QStringList& arguments) const {
+        const QString id = QString::number(uid);
+        return QStringList{"--reuid=" + id, "--regid=" + id, "--clear-groups", program} + arguments;
+    }
+    // env with a runtime folder and a home of this user's own below the sandbox, as a login
+    // session gives them.
+    QProcessEnvironment Environment(QProcessEnvironment env, const Sandbox& sandbox) const {
+        const QString folder = sandbox.Path(QStringLiteral("user-") + QString::number(uid));
+        QDir().mkpath(folder);
+        EXPECT_EQ(::chown(QFile::encodeName(folder).constData(), uid, uid), 0);
+        EXPECT_EQ(::chmod(QFile::encodeName(folder).constData(), 0700), 0);
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), folder);
+        env.insert(QStringLiteral("HOME"), folder);
+        return env;
+    }
+    // Lets every user read folder and everything below it, and enter and run what is
+    // there; only root still writes it.
+    static void OpenToAll(const QString& folder) {
+        QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                        QDirIterator::Subdirectories);
+        QStringList entries{folder};
+        while (it.hasNext())
+            entries << it.next();
+        for (const QString& entry : entries) {
+            const QFileInfo info(entry);
+            if (info.isSymLink())
+                continue;
+            const bool open = info.isDir() || info.isExecutable();
+            ::chmod(QFile::encodeName(entry).constData(), open ? 0755 : 0644);
+        }
+    }
+    Outcome Run(const QString& program, const QStringList& arguments,
+                const QProcessEnvironment& env) const;
+    void Start(QProcess& process, const QString& program, const QStringList& arguments,
+               const QProcessEnvironment& env) const {
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral("setpriv"), Command(program, arguments));
+    }
+};
+
 // Waits for a started program for at most a minute (or the given time); a program still
 // running then is killed and the test fails.
 inline Outcome Finish(QProcess& process, int milliseconds = 60000) {
@@ -149,3 +198,10 @@ private:
     QProcess m_process;
     QString m_display;
 };
+
+inline Outcome OtherUser::Run(const QString& program, const QStringList& arguments,
+                              const QProcessEnvironment& env) const {
+    QProcess process;
+    Start(process, program, arguments, env);
+    return Finish(process);
+}

@@ -11,9 +11,12 @@
 #include "update/RecordKeeper.h"
 
 #include <QDate>
+#include <QDeadlineTimer>
 #include <QLocale>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QThread>
 
 #include <cstring>
 #include <map>
@@ -178,6 +181,44 @@ TEST_F(MainWindowTest, CheckFillsOneRowPerItemRowAndRetryRebuildsThem) {
     Button(1)->click();
     EXPECT_TRUE(made[1]->opened.empty() && made[6]->opened == std::vector<unsigned>{0});
     EXPECT_TRUE(window.retryButton->isEnabled() && window.proxyButton->isEnabled());
+}
+
+// A stored interval beyond the spin box's 60 days is shown as 60, and the change of the box
+// writes 60 back, which the run then saves.
+TEST_F(MainWindowTest, IntervalAboveSixtyIsShownAndSavedAsSixty) {
+    keeper->Interval = 75;
+    window.Refresh();
+    EXPECT_EQ(std::pair(window.spinBox->value(), keeper->Interval), std::pair(60, 60));
+}
+
+// Busy bars cover every row of a product still checked when its 700 ms are up, and never
+// appear before or for a product done by then.
+TEST_F(MainWindowTest, BusyIndicatorOnlyForAProductCheckedTooLong) {
+    auto* timer = window.findChild<QTimer*>("tooLongTimer");
+    ASSERT_NE(timer, nullptr);
+    const auto bars = [this] {
+        int count = 0;
+        for (int row = 0; row < window.tableWidget->rowCount(); ++row) {
+            QWidget* cell = window.tableWidget->cellWidget(row, 2);
+            count += cell && cell->findChild<QProgressBar*>() ? 1 : 0;
+        }
+        return count;
+    };
+    answers["Slow"] = {{{"1.0.0.0"}, {"0.9.0.0", false}}, false, [&] {
+                           EXPECT_TRUE(timer->isActive() && timer->isSingleShot());
+                           EXPECT_EQ(std::pair(timer->interval(), bars()), std::pair(700, 0));
+                           // The check stalls here, as on a slow server, while the window's
+                           // events flow; the margin is generous, the bars' time is the timer's.
+                           for (QDeadlineTimer limit(5000); bars() == 0 && !limit.hasExpired();
+                                QThread::msleep(10))
+                               QCoreApplication::processEvents();
+                           EXPECT_EQ(bars(), 2);
+                       }};
+    answers["Quick"] = {{{"2.0.0.0"}}, false, [&] { EXPECT_TRUE(timer->isActive()); }};
+    List({"Slow", "Quick"});
+    Check();
+    EXPECT_FALSE(timer->isActive());
+    EXPECT_EQ(bars(), 0);
 }
 
 // The shipped translations reach the window: its texts in the run's language, mirrored for a

@@ -1,4 +1,5 @@
 #include "update/SelfUpdate.h"
+#include "catalogue/WebPage.h"
 #include "support/CatalogueSandbox.h"
 #include "support/ModalAnswerer.h"
 #include "support/ProgramRun.h"
@@ -40,8 +41,10 @@ static std::pair<bool, int> RunUpdate(const CatalogueSandbox& sandbox, const QSt
 
 // The installer's address is joined from a folder ending in a doubled separator.
 TEST(SelfUpdate, AsksVerifiesAndStartsTheInstaller) {
-    const QString digest = QString::fromLatin1(
+    // Published in either case of its hexadecimal digits: here the first half upper case.
+    QString digest = QString::fromLatin1(
         QCryptographicHash::hash(kInstaller, QCryptographicHash::Sha256).toHex());
+    digest = digest.left(32).toUpper() + digest.mid(32);
     // clang-format off
     const struct { const char* name; QString localExtra, entry; int answer; bool result; int boxes; QStringList started; } rows[] = {
         {"NewerVersionStarted", "", "UpdateArgument=\"--from-updater\"", QMessageBox::Ok, true, 1, {"--from-updater"}},
@@ -68,6 +71,12 @@ TEST(SelfUpdate, AsksVerifiesAndStartsTheInstaller) {
     }
 }
 
+// The installer's folder loses its trailing "/" characters first and then its "\" ones, so a
+// "/" in front of a "\" stays.
+TEST(SelfUpdate, InstallerFolderLosesItsSlashesBeforeItsBackslashes) {
+    EXPECT_EQ(JoinUrl("http://h/dir/\\", "setup.run"), "http://h/dir//setup.run");
+}
+
 // On the desktop's own shell: the argument reaches the installer whole, without a shell, and
 // a file that is no program is deleted with a warning, the run going on.
 TEST(SelfUpdate, TheDesktopStartsARealInstallerAndRefusesAFileThatIsNoProgram) {
@@ -81,5 +90,31 @@ TEST(SelfUpdate, TheDesktopStartsARealInstallerAndRefusesAFileThatIsNoProgram) {
         WaitFor([&] { return !started || QFile::exists(marker); }, 5000);
         EXPECT_EQ(sandbox.Read(marker), started ? "a b\n" : "") << "what the installer was given";
         EXPECT_EQ(TemporaryFiles().isEmpty(), !started);
+    }
+}
+
+// The program's own version file with a version that is no version number: nothing is fetched
+// and nothing asked (at every run, the login check included, as every invalid version sorts
+// below every offer), and the reason is handed back.
+TEST(SelfUpdate, AnOwnVersionThatIsNoVersionNeverAsks) {
+    const QString notValid =
+        QStringLiteral("The installed version \"%1\" is not a valid version number.");
+    const std::pair<QString, QString> rows[] = {
+        {"2.1", notValid.arg("2.1")},
+        {"", "The version file gives no installed version."},
+        {"1.2.3.4.5", notValid.arg("1.2.3.4.5")},
+    };
+    for (const auto& [text, reason] : rows) {
+        SCOPED_TRACE(text.toStdString());
+        CatalogueSandbox sandbox;
+        sandbox.Write("Program/OrvexProductUpdate.xml",
+                      CatalogueSandbox::VersionFile(text, kServer, "self.xml"));
+        auto downloader = std::make_shared<FakeDownloader>();
+        downloader->documents[kServer + "self.xml"] = CatalogueSandbox::Info("2.0.0.0");
+        ModalAnswerer answerer([](QWidget* modal) { qobject_cast<QDialog*>(modal)->reject(); });
+        QString why;
+        EXPECT_FALSE(RunSelfUpdate(downloader, &why));
+        EXPECT_EQ(std::tuple(answerer.Count(), downloader->asked, why),
+                  std::tuple(0, QStringList(), reason));
     }
 }

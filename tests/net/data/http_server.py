@@ -23,7 +23,9 @@ With --tinyproxy USER:PASSWORD it starts tinyproxy with BasicAuth instead, loggi
 tinyproxy.log in the root folder, and prints its port once it accepts connections. With
 --squid USER:PASSWORD it starts squid likewise, with basic_ncsa_auth over a password file made
 for it; squid's files (its configuration, access.log, cache.log) are in the squid folder of the
-root folder.
+root folder. With --digest as well, squid offers Digest authentication first and Basic second,
+and its access log ends each line with the request's Proxy-Authorization header, URL-encoded
+("-" when there was none).
 
 Prints the port on the first line of standard output, then one line per request:
 "<method> <path> auth=<0|1> conn=<n>", auth telling whether Proxy-Authorization was sent and
@@ -224,9 +226,9 @@ def die_with_parent():
     ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
-def start_squid(root, credentials):
-    """squid with basic authentication on a free port of 127.0.0.1, without disk cache or DNS;
-    returns the process and the port."""
+def start_squid(root, credentials, digest=False):
+    """squid with basic authentication (digest too when asked) on a free port of 127.0.0.1,
+    without disk cache or DNS; returns the process and the port."""
     port = free_port()
     user, password = credentials.split(":", 1)
     folder = os.path.join(root, "squid")
@@ -235,12 +237,24 @@ def start_squid(root, credentials):
                             capture_output=True, text=True, check=True).stdout.strip()
     with open(os.path.join(folder, "passwd"), "w") as out:
         out.write(f"{user}:{hashed}\n")
+    # A proxy lists its schemes in the order of its configuration; the strongest comes first.
+    schemes = ""
+    log = f"access_log stdio:{folder}/access.log"
+    if digest:
+        with open(os.path.join(folder, "digest"), "w") as out:
+            out.write(f"{user}:{password}\n")
+        schemes = f"""auth_param digest program /usr/lib/squid/digest_file_auth {folder}/digest
+auth_param digest children 2 startup=1
+auth_param digest realm orvex-test
+"""
+        log = ("logformat orvex %ts.%03tu %6tr %>a %Ss/%03>Hs %<st %rm %ru %[un %Sh/%<a %mt"
+               " %#{Proxy-Authorization}>h\n" + log + " orvex")
     with open(os.path.join(folder, "squid.conf"), "w") as out:
         out.write(f"""http_port 127.0.0.1:{port}
 visible_hostname orvex-test
 pid_filename {folder}/squid.pid
 cache_log {folder}/cache.log
-access_log stdio:{folder}/access.log
+{log}
 buffered_logs off
 cache_store_log none
 coredump_dir {folder}
@@ -250,7 +264,7 @@ dns_nameservers 127.0.0.1
 cache deny all
 cache_mem 4 MB
 shutdown_lifetime 0 seconds
-auth_param basic program /usr/lib/squid/basic_ncsa_auth {folder}/passwd
+{schemes}auth_param basic program /usr/lib/squid/basic_ncsa_auth {folder}/passwd
 auth_param basic children 2 startup=1
 auth_param basic realm orvex-test
 acl authenticated proxy_auth REQUIRED
@@ -267,7 +281,7 @@ http_access deny all
         except KeyError:
             account = pwd.getpwnam("nobody")
         os.chmod(root, 0o711)
-        for name in ("", "passwd", "squid.conf"):
+        for name in ("", "passwd", "squid.conf") + (("digest",) if digest else ()):
             os.chown(os.path.join(folder, name), account.pw_uid, account.pw_gid)
 
     def become_squid_user():
@@ -296,13 +310,14 @@ def main():
     parser.add_argument("--handshake-delay", type=float, default=0, metavar="SECONDS")
     parser.add_argument("--tinyproxy", metavar="USER:PASSWORD")
     parser.add_argument("--squid", metavar="USER:PASSWORD")
+    parser.add_argument("--digest", action="store_true")
     parser.add_argument("--quiet", action="store_true", help="print only the port")
     args = parser.parse_args()
 
     if args.tinyproxy or args.squid:
         root = os.path.abspath(args.root)
         if args.squid:
-            proxy, port = start_squid(root, args.squid)
+            proxy, port = start_squid(root, args.squid, args.digest)
         else:
             proxy, port = start_tinyproxy(root, args.tinyproxy)
         print(port, flush=True)
