@@ -1,6 +1,7 @@
 #include "ui/MainWindow.h"
 
 #include "net/ProxyHandlerBase.h"
+#include "platform/ConsoleText.h"
 #include "qtglue/Qtfier.h"
 #include "update/ProductListController.h"
 #include "update/RecordKeeper.h"
@@ -23,16 +24,6 @@ constexpr int kColumnName = 0;
 constexpr int kColumnInstalled = 1;
 constexpr int kColumnLatest = 2;
 constexpr int kColumnAction = 3;
-
-// Names, addresses and reasons come from lists and servers: a control character among them
-// (an escape sequence, a line feed that starts a line reading like ours) is printed as "?".
-QByteArray ConsoleText(QString text) {
-    for (QChar& c : text) {
-        if (c.category() == QChar::Other_Control)
-            c = u'?';
-    }
-    return text.toLocal8Bit();
-}
 
 // Tests and scripts read these lines from a pipe, where standard output is fully buffered.
 void ConsoleLine(const QString& text) {
