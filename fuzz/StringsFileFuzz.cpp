@@ -1,6 +1,7 @@
 // ".strings" files are translations installed beside the program, so any bytes must read
 // without harm. Whatever is read must also survive being written out again: every stored
-// text, quoted with only its quotes and backslashes escaped, reads back as the same table.
+// text, quoted with only its quotes and backslashes escaped, reads back as the same table,
+// with or without a byte-order mark.
 #include "FuzzCheck.h"
 #include "qtglue/StringsFile.h"
 
@@ -48,5 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         again += static_cast<char>(c.unicode() >> 8);
     }
     Check(Read(again) == written);
+    // Saved without the byte-order mark, the same text reads the same.
+    Check(Read(again.mid(2)) == written);
     return 0;
 }

@@ -56,6 +56,9 @@ CApplicationFactory::CApplicationFactory(std::unique_ptr<CWorkFlow> workFlow)
 bool CApplicationFactory::ParseCommandLine(int argc, char** argv) {
     // Taken first, so that a password on the command line replaces it.
     m_context.password = qEnvironmentVariable("ORVEX_PROXY_PASSWORD");
+    // Read once and gone: the browser, the gallery application and an installer this run
+    // starts inherit its environment, and none of them is to learn the password.
+    qunsetenv("ORVEX_PROXY_PASSWORD");
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));

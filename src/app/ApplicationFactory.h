@@ -20,7 +20,9 @@ public:
 
     // Arguments are taken in the locale's 8-bit encoding (UTF-8 on a usual Linux system).
     // The proxy password comes from ORVEX_PROXY_PASSWORD unless the command line gives one,
-    // whose characters in argv are then overwritten so that other users cannot read it.
+    // whose characters in argv are then overwritten so that other users cannot read it. The
+    // variable is removed from the environment once read, so no program this run starts
+    // inherits it.
     bool ParseCommandLine(int argc, char** argv);
     bool Parse(const QStringList& arguments) { return m_parser.Parse(arguments); }
 

@@ -1,6 +1,7 @@
 #include "app/WorkFlow.h"
 
 #include "net/Downloader.h"
+#include "platform/ConsoleText.h"
 #include "ui/MainWindow.h"
 #include "update/AccessPolicy.h"
 #include "update/SelfUpdate.h"
@@ -31,7 +32,7 @@ bool CWorkFlow::SelfUpdate() {
     const bool started = RunSelfUpdate(m_downloader, &why);
     // As the window tells why a product's row shows "N/A".
     if (m_verbose && !why.isEmpty()) {
-        const QByteArray line = QStringLiteral("ORVEX Product Update: %1\n").arg(why).toLocal8Bit();
+        const QByteArray line = ConsoleText(QStringLiteral("ORVEX Product Update: ") + why) + '\n';
         std::fputs(line.constData(), stderr);
         std::fflush(stderr);
     }
@@ -64,6 +65,8 @@ int CWorkFlow::RunInteractive(CCmdLineContext& context) {
             QCoreApplication::translate("CWorkFlow",
                                         "Internet access is disabled by the system administrator."),
             QMessageBox::Ok);
+        // Translations are files beside the program: they get no say over the box's layout.
+        box.setTextFormat(Qt::PlainText);
         box.exec();
         return 0;
     }

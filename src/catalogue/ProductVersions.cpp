@@ -17,9 +17,11 @@ QString Tr(const char* text) {
 
 // The kept names are the base name alone or followed by a digit (X.xml, X2.xml): X10.xml
 // belongs to product X, XTools.xml to another product whose name merely starts alike.
+// The base name is taken literally: a "*" or "?" in a list from the network matches only
+// itself, and a "/" nothing at all.
 bool BelongsToProduct(const FilePath& file, const CAtlString& baseXml) {
     const CAtlString name = file.BaseName();
-    if (name.size() < baseXml.size())
+    if (!name.startsWith(baseXml, Qt::CaseInsensitive))
         return false;
     return name.size() == baseXml.size() || name[baseXml.size()].isDigit();
 }
@@ -41,7 +43,8 @@ bool CProductVersions::Load(const tinyxml2::XMLElement* element) {
 
 bool CProductVersions::FindInstalled() {
     const FilePath programFolder = ModuleFolder();
-    const CAtlString pattern = m_baseXml + QStringLiteral("*.xml");
+    // Every version file, sorted out below: the base name is no pattern.
+    const CAtlString pattern = QStringLiteral("*.xml");
     m_candidates.clear();
     programFolder.ListFiles(pattern, m_candidates);
     programFolder.Folder()

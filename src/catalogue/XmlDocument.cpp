@@ -3,17 +3,6 @@
 #include "net/IDownloader.h"
 #include "platform/FilePath.h"
 
-#include <memory>
-
-bool CXmlDocument::Parse(const QByteArray& bytes) {
-    m_document.Clear();
-    if (bytes.isEmpty() || bytes.size() > kMaxBytes || bytes.count('<') > kMaxMarkup)
-        return false;
-    return m_document.Parse(bytes.constData(), static_cast<size_t>(bytes.size())) ==
-               tinyxml2::XML_SUCCESS &&
-           m_document.RootElement() != nullptr;
-}
-
 const tinyxml2::XMLElement* FirstChild(const tinyxml2::XMLElement* element, const char* name) {
     return element ? element->FirstChildElement(name) : nullptr;
 }
@@ -26,14 +15,6 @@ CAtlString Attribute(const tinyxml2::XMLElement* element, const char* name) {
 CAtlString Utf8Attribute(const tinyxml2::XMLElement* element, const char* name) {
     const char* value = element ? element->Attribute(name) : nullptr;
     return value ? QString::fromUtf8(value) : CAtlString();
-}
-
-QByteArray ReadDocumentFile(const CAtlString& path) {
-    std::unique_ptr<char[]> buffer;
-    const int32_t size = FilePath(path).ReadAll(buffer);
-    if (size <= 0 || size > CXmlDocument::kMaxBytes)
-        return {};
-    return QByteArray(buffer.get(), size);
 }
 
 bool FetchDocument(IDownloader& downloader, const CAtlString& url, QByteArray& bytes,

@@ -149,7 +149,17 @@ bool FilePath::CreateDirectories() const {
     FilePath parent = *this;
     if (parent.RemoveLastComponent())
         parent.CreateDirectories();
-    return !IsEmpty() && ::mkdir(Encoded(*this).constData(), 0777) == 0;
+    if (IsEmpty())
+        return false;
+    const QByteArray local = Encoded(*this);
+    if (::mkdir(local.constData(), 0755) != 0)
+        return false;
+    // The umask of whoever ran the program first would decide otherwise: under 077 the common
+    // folder would stay closed to every other user. The mode is set through the folder just
+    // made, never through a name that could meanwhile lead elsewhere.
+    const FdGuard folder(
+        ::open(local.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return folder.Get() >= 0 && ::fchmod(folder.Get(), 0755) == 0;
 }
 
 bool FilePath::DeleteFile() const {

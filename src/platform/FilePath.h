@@ -43,6 +43,9 @@ public:
     bool RemoveLastComponent();
     void Append(const CAtlString& name);
 
+    // Makes the folder and any missing parents, each with mode 0755 whatever the umask: the
+    // folders the program makes (the common data folder) are read by every user. True when the
+    // folder exists afterwards.
     bool CreateDirectories() const;
     bool DeleteFile() const;
     // The copy appears whole or not at all. mode gives its permission bits; -1 keeps the

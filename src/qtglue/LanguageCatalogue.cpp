@@ -5,9 +5,9 @@
 #include "platform/HiveSettings.h"
 #include "platform/Locations.h"
 #include "platform/Settings.h"
+#include "platform/XmlDocument.h"
 
-#include <tinyxml2.h>
-
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -64,9 +64,7 @@ bool FindThroughRegistry(FilePath& found) {
 }
 
 QByteArray ReadFile(const FilePath& path) {
-    std::unique_ptr<char[]> buffer;
-    const int32_t size = path.IsEmpty() ? 0 : path.ReadAll(buffer);
-    return size > 0 ? QByteArray(buffer.get(), size) : QByteArray();
+    return path.IsEmpty() ? QByteArray() : ReadDocumentFile(path.Text());
 }
 } // namespace
 
@@ -94,12 +92,11 @@ FilePath FindLanguageCatalogue(CatalogueReader reader) {
 CatalogueMatch MatchLanguageAttribute(const QByteArray& document, const CAtlString& key,
                                       const char* keyAttribute, const char* wantedAttribute,
                                       CAtlString& value) {
-    tinyxml2::XMLDocument xml;
-    if (document.isEmpty() ||
-        xml.Parse(document.constData(), static_cast<size_t>(document.size())) !=
-            tinyxml2::XML_SUCCESS)
+    // Bounded like every other document: an administrator's setting can name the folder.
+    CXmlDocument xml;
+    if (!xml.Parse(document))
         return CatalogueMatch::Unreadable;
-    const tinyxml2::XMLElement* root = xml.RootElement();
+    const tinyxml2::XMLElement* root = xml.Root();
     for (const tinyxml2::XMLElement* element = root ? root->FirstChildElement() : nullptr;
          element != nullptr; element = element->NextSiblingElement()) {
         // A missing attribute reads as empty text, which only an empty key matches.
@@ -145,6 +142,16 @@ CAtlString LookupLanguageAttributeNative(const CAtlString& key, const char* keyA
     return LookupLanguageAttributeIn(CatalogueReader::Native,
                                      FindLanguageCatalogue(CatalogueReader::Native), key,
                                      keyAttribute, wantedAttribute);
+}
+
+bool IsLanguageCode(const CAtlString& code) {
+    if (code.isEmpty() || code.size() > kMaxLanguageCodeLength)
+        return false;
+    return std::all_of(code.begin(), code.end(), [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9') ||
+               u == u'-' || u == u'_';
+    });
 }
 
 uint16_t ParseLanguageId(const CAtlString& text) {

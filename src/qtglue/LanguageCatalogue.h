@@ -50,6 +50,12 @@ CAtlString LookupLanguageAttribute(const CAtlString& key, const char* keyAttribu
 CAtlString LookupLanguageAttributeNative(const CAtlString& key, const char* keyAttribute,
                                          const char* wantedAttribute);
 
+// Whether code can be a language code and so name a translation folder: 1 to
+// kMaxLanguageCodeLength ASCII letters, digits, "-" and "_" (en_CA, pt-BR, 0409). Anything
+// else (a path, a dot, a space) names no folder.
+constexpr qsizetype kMaxLanguageCodeLength = 32;
+bool IsLanguageCode(const CAtlString& code);
+
 // Hexadecimal digits as a 16-bit identifier: any other character, or no text, gives 0.
 uint16_t ParseLanguageId(const CAtlString& text);
 

@@ -106,8 +106,9 @@ void ReadStringsPairs(const QByteArray& bytes,
 
     CAtlString key;
     CAtlString value;
-    // Index 0 is the byte-order mark's place and is never read, mark or not.
-    qsizetype pos = NextToken(units, 1, count, key);
+    // Editors save these files with or without a mark; only a mark is not text.
+    const qsizetype first = count > 0 && units[0] == u'\uFEFF' ? 1 : 0;
+    qsizetype pos = NextToken(units, first, count, key);
     while (pos != kEndOfText) {
         const qsizetype next = NextToken(units, pos, count, value);
         store(key, value);

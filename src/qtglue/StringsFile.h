@@ -10,8 +10,8 @@
 // key, value, key, value.
 //
 // - Little-endian; a file that starts with the bytes FE FF (and has an even length) is
-//   big-endian. The first code unit is skipped whether or not it is a byte-order mark, so a
-//   file without one loses its first character.
+//   big-endian. A byte-order mark at the start is skipped; a file saved without one reads the
+//   same as with one.
 // - Between tokens any number of separators: "=", ";", space, tab, CR, LF and NUL.
 // - A double quote switches quoting on or off anywhere, also inside a token (a"b c"d is the
 //   one token "ab cd"); inside quotes separators and comment markers are ordinary characters

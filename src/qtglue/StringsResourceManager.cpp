@@ -89,10 +89,18 @@ bool CStringsResourceManager::Init(uint32_t id, const FilePath& languagesFolder,
     bool result = false;
     if (!languagesFolder.IsEmpty()) {
         m_code = CodeFromLanguageIdNative(id);
-        m_folder = languagesFolder;
-        m_folder.Append(m_code);
-        result = m_folder.Exists();
-        LoadStringsFile(baseName, keep);
+        m_folder = FilePath();
+        // The code becomes a folder name, and the catalogue it comes from may be one that an
+        // administrator's setting points to: "../../tmp/x" must not lead out of the folder.
+        if (IsLanguageCode(m_code)) {
+            m_folder = languagesFolder;
+            m_folder.Append(m_code);
+            result = m_folder.Exists();
+            LoadStringsFile(baseName, keep);
+        } else if (!keep) {
+            m_strings.clear();
+            m_reverseStrings.clear();
+        }
     }
     CAtlString list = GetString(kHotkeysKey);
     if (list == kHotkeysKey)

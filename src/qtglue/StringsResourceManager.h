@@ -17,9 +17,9 @@ public:
     uint32_t GetLanguageId() const override { return m_languageId; }
 
     // Loads baseName + ".strings" from the folder of the language's code (looked up in the
-    // language catalogue) below languagesFolder; with an empty languagesFolder nothing is
-    // loaded. The tables are kept and added to when id is the current identifier, emptied
-    // otherwise. True when the language's folder exists.
+    // language catalogue) below languagesFolder; with an empty languagesFolder, or a code that
+    // is no language code (IsLanguageCode), nothing is loaded. The tables are kept and added to
+    // when id is the current identifier, emptied otherwise. True when the language's folder exists.
     bool Init(uint32_t id, const FilePath& languagesFolder, const CAtlString& baseName);
     // Reads the file into the tables (emptied first unless keep); false when it is missing
     // or empty.

@@ -1,6 +1,7 @@
 #include "ui/MainWindow.h"
 
 #include "net/ProxyHandlerBase.h"
+#include "platform/ConsoleText.h"
 #include "qtglue/Qtfier.h"
 #include "update/ProductListController.h"
 #include "update/RecordKeeper.h"
@@ -13,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableWidgetItem>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 #include <cstdio>
@@ -25,13 +27,13 @@ constexpr int kColumnAction = 3;
 
 // Tests and scripts read these lines from a pipe, where standard output is fully buffered.
 void ConsoleLine(const QString& text) {
-    std::fputs(text.toLocal8Bit().constData(), stdout);
+    std::fputs(ConsoleText(text).constData(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
 
 void ErrorLine(const QString& text) {
-    std::fputs(text.toLocal8Bit().constData(), stderr);
+    std::fputs(ConsoleText(text).constData(), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
 }
@@ -276,7 +278,10 @@ void MainWindow::OnProductDone(const std::shared_ptr<IProduct>& product) {
         } else if (latest) {
             latest->setText(tr("N/A"));
             const QString reason = product->GetFailureReason(i);
-            latest->setToolTip(reason);
+            // A tool tip that looks like markup is laid out as such, and a reason can quote
+            // a server: escaped, it shows as the text it is.
+            latest->setToolTip(Qt::mightBeRichText(reason) ? Qt::convertFromPlainText(reason)
+                                                           : reason);
             if (!reason.isEmpty() && !reasons.contains(reason))
                 reasons << reason;
         }

@@ -19,6 +19,8 @@ void WarnDownloadFailed() {
     QMessageBox box(QMessageBox::Warning, Tr("ORVEX Product Update"),
                     Tr("Could not download the new version of ORVEX Product Update."),
                     QMessageBox::Ok);
+    // Translations are files beside the program: they get no say over the box's layout.
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 } // namespace
@@ -42,6 +44,7 @@ bool RunSelfUpdate(const std::shared_ptr<IDownloader>& downloader, QString* why)
                          Tr("A new version of ORVEX Product Update must be downloaded and "
                             "installed before you proceed."),
                          QMessageBox::Ok | QMessageBox::Cancel);
+    question.setTextFormat(Qt::PlainText);
     if (question.exec() != QMessageBox::Ok)
         return false;
 

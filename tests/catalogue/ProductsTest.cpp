@@ -99,18 +99,26 @@ TEST_F(InstalledFixture, DisablersLookAtOtherProductsRows) {
     }
 }
 
-// The update's web page, or else the product's default page, is opened; anything but a web
-// address from the server is refused with a warning that names it.
+// The update's web page, or else the product's default page, is opened as a browser's address
+// bar takes it; anything but a web address from the server is refused with a warning that
+// names it.
 TEST_F(InstalledFixture, OpensOnlyWebAddressesAndWarnsOtherwise) {
     Version("Program/X.xml", "1.0.0.0");
     // The update's own page opening is the person's test; here what is left when it is missing
-    // or no web address.
-    const std::tuple<const char*, QString, QString, bool> rows[] = {
-        {"FallsBackToDefault", "", "http://example.org/d", true},
-        {"FileAddressRefused", "file:///etc/passwd", "https://example.org/d", false},
-        {"NothingToOpen", "", "", false}};
-    for (const auto& [name, webPage, defaultUrl, opened] : rows) {
+    // or no web address. Handed: what the browser is given, empty when refused.
+    const std::tuple<const char*, QString, QString, QString> rows[] = {
+        {"FallsBackToDefault", "", "http://example.org/d", "http://example.org/d"},
+        {"SpaceEncoded", " http://example.org/a b ", "", "http://example.org/a%20b"},
+        {"BarInQueryEncoded", "https://example.org/q?x=a|b", "", "https://example.org/q?x=a%7Cb"},
+        {"EncodedLeftAlone", "http://example.org/a%20b?x=%7C", "",
+         "http://example.org/a%20b?x=%7C"},
+        {"FileAddressRefused", "file:///etc/passwd", "https://example.org/d", ""},
+        {"NothingToOpen", "", "", ""},
+        {"ProgramNameRefused", "xterm", "https://example.org/d", ""},
+        {"NoHostRefused", "http:///etc/passwd", "", ""}};
+    for (const auto& [name, webPage, defaultUrl, handed] : rows) {
         SCOPED_TRACE(name);
+        const bool opened = !handed.isEmpty();
         ShellRecorder shell;
         downloader->documents[kInfo + "x.xml"] =
             CatalogueSandbox::Info("2.0.0.0", "UpdateWebPage=\"" + webPage + "\"");
@@ -126,7 +134,7 @@ TEST_F(InstalledFixture, OpensOnlyWebAddressesAndWarnsOtherwise) {
         });
         const QString page = webPage.isEmpty() ? defaultUrl : webPage;
         EXPECT_EQ(x.OpenAction(0), opened);
-        EXPECT_EQ(shell->opened, opened ? QStringList{page} : QStringList());
+        EXPECT_EQ(shell->opened, opened ? QStringList{handed} : QStringList());
         EXPECT_EQ(answerer.Count(), opened ? 0 : 1);
         EXPECT_TRUE(opened || warning.endsWith(page)) << warning.toStdString();
     }

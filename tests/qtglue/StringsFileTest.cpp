@@ -26,7 +26,7 @@ TEST(StringsFile, TokensBecomeKeyValuePairs) {
     // clang-format off
     const struct { const char* name; QByteArray bytes; Pairs pairs; } cases[] = {
         {"MarkSkipped", Utf16Le(u"a=b;"_s), {{"a", "b"}}},
-        {"FirstCharacterSkippedWithoutMark", Utf16Le(u"ab=c;"_s, false), {{"b", "c"}}},
+        {"NoMarkReadsTheSame", Utf16Le(u"ab=c;"_s, false), {{"ab", "c"}}},
         {"BigEndianSwapped", Be(u"k=\"\u00e9\";"_s), {{"k", u"\u00e9"_s}}},
         // An unknown escape gives its character; a bad hexadecimal digit ends the number.
         {"Escapes", Utf16Le(u"k=\"\\\"\\\\\\n\\t\\r\\u00e9\\u20AC\\u0g41\\q\";"_s), {{"k", u"\"\\\n\t\r\u00e9\u20acAq"_s}}},

@@ -26,6 +26,8 @@ static std::pair<bool, int> RunUpdate(const CatalogueSandbox& sandbox, const QSt
     downloader->documents[kServer + "dl/setup.run"] = installer;
     ModalAnswerer answerer([answer](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);
+        // Its text is a translation, which must not lay the box out.
+        EXPECT_EQ(box->textFormat(), Qt::PlainText) << box->text().toStdString();
         box->done(box->icon() == QMessageBox::Question ? answer : QMessageBox::Ok);
     });
     const bool result = RunSelfUpdate(downloader);
