@@ -4,12 +4,16 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+
+class ISystemProxy;
 
 // How the engine reaches the server; it moves on to the next mode when a proxy demands
-// credentials that nobody may be asked for.
+// credentials that nobody may be asked for, and from a direct route that reaches no server to
+// the proxy that the system's configuration names for the address.
 enum ConnectionMode : int32_t {
     ModeDirect = 0,        // no proxy at all, whatever the environment says
-    ModeSystemProxy = 1,   // the system's proxy configuration
+    ModeSystemProxy = 1,   // the system's proxy configuration (systemProxy)
     ModeExplicitProxy = 2, // proxyHost and proxyPort
     ModeExhausted = 3,     // nothing left to try: the download fails
 };
@@ -42,6 +46,10 @@ public:
     int32_t proxyPort = 0;
     int32_t connectionMode = ModeDirect;
     bool promptAllowed = true; // a 401/407 without stored credentials may ask for them
+    // The desktop's proxy configuration, asked on the worker thread. Without one the
+    // system-configured mode leaves the choice to the HTTP client, and a direct route that
+    // reaches no server is not followed by a proxy.
+    std::shared_ptr<ISystemProxy> systemProxy;
 
     ConnectionFailedHook onConnectionFailed;
     ProxyAuthCanceledHook onProxyAuthCanceled;

@@ -2,12 +2,14 @@
 
 #include "net/ConnectionInfo.h"
 #include "net/CurlHttpClient.h"
+#include "net/SystemProxy.h"
 #include "platform/FilePath.h"
 
 #include <QUrl>
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 using namespace WinInet;
 
@@ -65,6 +67,13 @@ CAtlString PlainPhrase(const CAtlString& phrase) {
         if (c.unicode() >= 0x20 && c.unicode() < 0x7f && c != u'<' && c != u'>' && c != u'&')
             plain += c;
     return plain.simplified();
+}
+
+// A failure to send that means the route found no server at all (no name, no listener, no
+// answer to the handshake), as opposed to a server that answered badly.
+bool RouteFoundNoServer(uint32_t error) {
+    return error == ERROR_INTERNET_NAME_NOT_RESOLVED || error == ERROR_INTERNET_CANNOT_CONNECT ||
+           error == ERROR_INTERNET_TIMEOUT;
 }
 
 int ClampToInt(int64_t value) {
@@ -208,6 +217,17 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
         flags |= INTERNET_FLAG_SECURE;
 
     int32_t mode = m_connectionInfo->connectionMode;
+    m_reachedMode = -1;
+    // What the system's configuration says for this address, asked once and only when needed
+    // (a PAC file may have to be fetched for it).
+    std::optional<SystemProxyAddress> systemAddress;
+    const auto systemProxyFor = [&]() -> const SystemProxyAddress& {
+        if (!systemAddress)
+            systemAddress = m_connectionInfo->systemProxy
+                                ? m_connectionInfo->systemProxy->ProxyFor(url)
+                                : SystemProxyAddress{};
+        return *systemAddress;
+    };
     bool storedRefused = false;
     // Why an earlier mode was left, should the last one fail without a reason of its own.
     DownloadFailure movedOn{DownloadFailure::Failed, {}, {}};
@@ -223,9 +243,17 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
                                  m_connection, error);
             break;
         case ModeSystemProxy:
-            QueryProxy(m_proxy, proxyPortUnused);
-            opened = OpenSession(parts.server, parts.port, false, QString(), 0, m_session,
-                                 m_connection, error);
+            if (m_connectionInfo->systemProxy) {
+                // The address may be one the configuration sends direct (no_proxy).
+                const SystemProxyAddress& address = systemProxyFor();
+                m_proxy = address.host;
+                opened = OpenSession(parts.server, parts.port, address.IsDirect(), address.host,
+                                     address.port, m_session, m_connection, error);
+            } else {
+                QueryProxy(m_proxy, proxyPortUnused);
+                opened = OpenSession(parts.server, parts.port, false, QString(), 0, m_session,
+                                     m_connection, error);
+            }
             break;
         case ModeExplicitProxy:
             if (m_connectionInfo->proxyHost.isEmpty()) {
@@ -257,8 +285,16 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
             sentUser = user;
             sentPassword = password;
         };
-        if (!m_connectionInfo->userName.isEmpty() && !storedRefused)
+        if (!m_connectionInfo->userName.isEmpty() && !storedRefused) {
             setCredentials(m_connectionInfo->userName, m_connectionInfo->password);
+        } else if (mode == ModeSystemProxy && !m_proxy.isEmpty() &&
+                   !systemProxyFor().userName.isEmpty()) {
+            // The login the configuration holds for its proxy; a configuration that names only
+            // the user leaves the password to the one given to the program.
+            const SystemProxyAddress& address = systemProxyFor();
+            setCredentials(address.userName, address.password.isEmpty() ? m_connectionInfo->password
+                                                                        : address.password);
+        }
 
         bool moveOn = false;
         while (!moveOn) {
@@ -271,6 +307,17 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
             }
             if (!m_client->HttpSendRequestW(m_request)) {
                 FailRequest(DownloadFailure::Failed);
+                // A direct route that finds no server is what a network where only a proxy
+                // reaches the outside looks like: the proxy the configuration names for the
+                // address gets its chance, once.
+                if (mode == ModeDirect &&
+                    RouteFoundNoServer(m_client->GetLastRequestError(m_request)) &&
+                    !systemProxyFor().IsDirect()) {
+                    movedOn = m_failure;
+                    CloseHandles();
+                    moveOn = true;
+                    continue;
+                }
                 emit ConnectionFailedSignal(QStringLiteral("Send request failed"));
                 CloseHandles();
                 return false;
@@ -282,6 +329,7 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
                 CloseHandles();
                 return false;
             }
+            m_reachedMode = mode;
             if (status == 407 || status == 401) {
                 // Only a proxy's 407 refuses the proxy login; a server's 401, or a 407 that
                 // no proxy sent, says nothing about it. A refused login is never sent again in
@@ -310,11 +358,16 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
                 int32_t proxyPort = 0;
                 // The dialog names the proxy that asks: with an explicit proxy that is ours,
                 // not whatever the system would have used.
-                if (mode == ModeExplicitProxy)
+                if (mode == ModeExplicitProxy) {
                     ExplicitProxyAddress(m_connectionInfo->proxyHost, m_connectionInfo->proxyPort,
                                          proxyHost, proxyPort);
-                else
+                } else if (mode == ModeSystemProxy && !m_proxy.isEmpty() &&
+                           m_connectionInfo->systemProxy) {
+                    proxyHost = systemProxyFor().host;
+                    proxyPort = systemProxyFor().port;
+                } else {
                     QueryProxy(proxyHost, proxyPort);
+                }
                 if (!RequestProxyAuth(proxyHost, proxyPort, user, pass)) {
                     Fail(status == 407 ? DownloadFailure::ProxyDeclined : DownloadFailure::Status,
                          proxyHost, StatusFailure(status).status);

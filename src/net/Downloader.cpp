@@ -55,11 +55,17 @@ CAtlString Downloader::Download(const CAtlString& url, int32_t, int32_t) {
 
     if (m_proxyHandler) {
         m_proxyHandler->GetProxySettings(proxyHost, proxyPort, userName, password);
-        connectionMode = proxyHost.isEmpty() ? ModeDirect : ModeExplicitProxy;
+        connectionMode = proxyHost.isEmpty() ? m_proxyHandler->StartMode() : ModeExplicitProxy;
+        systemProxy = m_proxyHandler->SystemProxy();
     }
 
-    auto engine = std::make_unique<CDownloader>();
+    auto engine =
+        makeClient ? std::make_unique<CDownloader>(makeClient()) : std::make_unique<CDownloader>();
     const bool done = engine->RunDownload(url, file.Text(), this) == S_OK;
+    // Only a download without a proxy of the run's own chose between direct and the system's
+    // proxy; an explicit one says nothing about that choice.
+    if (m_proxyHandler && proxyHost.isEmpty())
+        m_proxyHandler->RememberReachedMode(engine->ReachedMode());
     m_lastFailure = done ? CAtlString() : DescribeFailure(engine->Failure());
     if (done)
         result = file.Text();

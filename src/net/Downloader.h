@@ -1,8 +1,10 @@
 #pragma once
 
 #include "net/ConnectionInfo.h"
+#include "net/HttpClient.h"
 #include "net/IDownloader.h"
 
+#include <functional>
 #include <memory>
 
 // The program's downloader: each Download runs a fresh engine on a worker thread while the
@@ -24,6 +26,10 @@ public:
     // Only recorded; a download in progress runs to its end.
     virtual void Cancel() { m_cancelRequested = true; }
     CAtlString GetLastFailureReason() override { return m_lastFailure; }
+
+    // Makes the HTTP client of each download's engine; unset, the libcurl one. For tests that
+    // need to see what the engine asks of the client in a real download.
+    std::function<std::unique_ptr<IHttpClient>()> makeClient;
 
 private:
     bool m_cancelRequested = false;

@@ -61,7 +61,8 @@ private:
 // folder plus a few scripted misbehaviours; "--tls" the same over TLS with a CA it makes;
 // "--handshake-delay", "SECONDS" with "--tls" begins each TLS handshake that late;
 // "--tinyproxy", "USER:PASSWORD" tinyproxy with BasicAuth; "--squid", "USER:PASSWORD" squid
-// with basic authentication.
+// with basic authentication, and with "--squid-hosts", "NAME,..." as well resolving those
+// names to 127.0.0.1.
 class TestServer {
 public:
     explicit TestServer(const QStringList& options = {})

@@ -23,7 +23,8 @@ With --tinyproxy USER:PASSWORD it starts tinyproxy with BasicAuth instead, loggi
 tinyproxy.log in the root folder, and prints its port once it accepts connections. With
 --squid USER:PASSWORD it starts squid likewise, with basic_ncsa_auth over a password file made
 for it; squid's files (its configuration, access.log, cache.log) are in the squid folder of the
-root folder.
+root folder. With --squid-hosts NAME,... as well, squid resolves those names to 127.0.0.1 from
+a hosts file of its own, as a company's proxy resolves names that its clients cannot.
 
 Prints the port on the first line of standard output, then one line per request:
 "<method> <path> auth=<0|1> conn=<n>", auth telling whether Proxy-Authorization was sent and
@@ -224,9 +225,9 @@ def die_with_parent():
     ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
-def start_squid(root, credentials):
-    """squid with basic authentication on a free port of 127.0.0.1, without disk cache or DNS;
-    returns the process and the port."""
+def start_squid(root, credentials, names):
+    """squid with basic authentication on a free port of 127.0.0.1, without disk cache or DNS,
+    resolving names to 127.0.0.1; returns the process and the port."""
     port = free_port()
     user, password = credentials.split(":", 1)
     folder = os.path.join(root, "squid")
@@ -235,8 +236,11 @@ def start_squid(root, credentials):
                             capture_output=True, text=True, check=True).stdout.strip()
     with open(os.path.join(folder, "passwd"), "w") as out:
         out.write(f"{user}:{hashed}\n")
+    with open(os.path.join(folder, "hosts"), "w") as out:
+        out.write("127.0.0.1 localhost\n" + "".join(f"127.0.0.1 {name}\n" for name in names))
     with open(os.path.join(folder, "squid.conf"), "w") as out:
         out.write(f"""http_port 127.0.0.1:{port}
+hosts_file {folder}/hosts
 visible_hostname orvex-test
 pid_filename {folder}/squid.pid
 cache_log {folder}/cache.log
@@ -267,7 +271,7 @@ http_access deny all
         except KeyError:
             account = pwd.getpwnam("nobody")
         os.chmod(root, 0o711)
-        for name in ("", "passwd", "squid.conf"):
+        for name in ("", "passwd", "squid.conf", "hosts"):
             os.chown(os.path.join(folder, name), account.pw_uid, account.pw_gid)
 
     def become_squid_user():
@@ -296,13 +300,15 @@ def main():
     parser.add_argument("--handshake-delay", type=float, default=0, metavar="SECONDS")
     parser.add_argument("--tinyproxy", metavar="USER:PASSWORD")
     parser.add_argument("--squid", metavar="USER:PASSWORD")
+    parser.add_argument("--squid-hosts", default="", metavar="NAME,...")
     parser.add_argument("--quiet", action="store_true", help="print only the port")
     args = parser.parse_args()
 
     if args.tinyproxy or args.squid:
         root = os.path.abspath(args.root)
         if args.squid:
-            proxy, port = start_squid(root, args.squid)
+            proxy, port = start_squid(root, args.squid,
+                                      [name for name in args.squid_hosts.split(",") if name])
         else:
             proxy, port = start_tinyproxy(root, args.tinyproxy)
         print(port, flush=True)
