@@ -2,6 +2,7 @@
 
 #include "platform/AtlString.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,6 +18,20 @@ enum ConnectionMode : int32_t {
     ModeExplicitProxy = 2, // proxyHost and proxyPort
     ModeExhausted = 3,     // nothing left to try: the download fails
 };
+
+// How much one download may bring and how long it may take in all, so that no server can fill
+// the temporary folder (which lives in memory under $XDG_RUNTIME_DIR) or hold a check for ever
+// by sending a byte now and then, which the stall limit alone lets through.
+struct DownloadLimits {
+    int64_t maxBytes;
+    std::chrono::milliseconds deadline;
+};
+// Update information, product lists, gallery and notice files: no reader takes more than
+// 16 MiB, so more is never fetched.
+inline constexpr DownloadLimits kDocumentLimits{16 * 1024 * 1024, std::chrono::minutes(10)};
+// The program's own installer.
+inline constexpr DownloadLimits kInstallerLimits{int64_t{1024} * 1024 * 1024,
+                                                 std::chrono::minutes(60)};
 
 // The settings of one download and the four hooks through which it reports. The owner fills
 // it on its own thread before the download starts and leaves it alone until it ends; the
@@ -50,6 +65,7 @@ public:
     // system-configured mode leaves the choice to the HTTP client, and a direct route that
     // reaches no server is not followed by a proxy.
     std::shared_ptr<ISystemProxy> systemProxy;
+    DownloadLimits limits = kDocumentLimits;
 
     ConnectionFailedHook onConnectionFailed;
     ProxyAuthCanceledHook onProxyAuthCanceled;

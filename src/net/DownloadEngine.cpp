@@ -12,6 +12,7 @@
 #include <optional>
 
 using namespace WinInet;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 const CAtlString kNeedIe4 = QStringLiteral("Minimum Internet Explorer version required is 4.0");
@@ -76,6 +77,13 @@ bool RouteFoundNoServer(uint32_t error) {
            error == ERROR_INTERNET_TIMEOUT;
 }
 
+// A size limit as it is shown: in whole MiB where it is, else in bytes.
+CAtlString SizeText(int64_t bytes) {
+    constexpr int64_t kMiB = 1024 * 1024;
+    return bytes % kMiB == 0 ? QStringLiteral("%1 MiB").arg(bytes / kMiB)
+                             : QStringLiteral("%1 bytes").arg(bytes);
+}
+
 int ClampToInt(int64_t value) {
     return static_cast<int>(std::clamp<int64_t>(value, std::numeric_limits<int>::min(),
                                                 std::numeric_limits<int>::max()));
@@ -107,7 +115,11 @@ void CDownloader::FailRequest(DownloadFailure::Kind fallback) {
              peer);
         break;
     case ERROR_INTERNET_TIMEOUT:
-        Fail(DownloadFailure::TimedOut, peer);
+        // The download's own time ran out, not the patience of one wait.
+        if (Clock::now() >= m_deadline)
+            Fail(DownloadFailure::TooSlow, m_server);
+        else
+            Fail(DownloadFailure::TimedOut, peer);
         break;
     // The certificate is the server's, also when the tunnel runs through a proxy.
     case ERROR_INTERNET_INVALID_CA:
@@ -199,12 +211,18 @@ bool CDownloader::OpenSession(const CAtlString& server, uint16_t port, bool dire
         return false;
     }
     m_client->InternetSetOptionW(connection, INTERNET_OPTION_CONNECT_TIMEOUT, kConnectTimeoutMs);
+    // What is left of the download's time, at least 1 ms (0 would mean none).
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_deadline - Clock::now());
+    m_client->InternetSetOptionW(connection, kOptionTransferTimeout,
+                                 static_cast<uint32_t>(std::clamp<int64_t>(
+                                     left.count(), 1, std::numeric_limits<uint32_t>::max())));
     return true;
 }
 
 bool CDownloader::OpenRequest(const CAtlString& url) {
     CloseHandles();
     m_failure = {DownloadFailure::Failed, {}, {}};
+    m_deadline = Clock::now() + m_connectionInfo->limits.deadline;
     CAtlString error;
     if (!CheckWinInet(error)) {
         emit ConnectionFailedSignal(error);
@@ -229,6 +247,9 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
         return *systemAddress;
     };
     bool storedRefused = false;
+    // A server's own 401 was answered with credentials once: the login goes to proxies only,
+    // so a server that still refuses would otherwise be asked about for ever.
+    bool serverAsked = false;
     // Why an earlier mode was left, should the last one fail without a reason of its own.
     DownloadFailure movedOn{DownloadFailure::Failed, {}, {}};
     for (;;) {
@@ -330,6 +351,11 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
                 return false;
             }
             m_reachedMode = mode;
+            if (status == 401 && serverAsked) {
+                m_failure = StatusFailure(status);
+                CloseHandles();
+                return false;
+            }
             if (status == 407 || status == 401) {
                 // Only a proxy's 407 refuses the proxy login; a server's 401, or a 407 that
                 // no proxy sent, says nothing about it. A refused login is never sent again in
@@ -375,6 +401,7 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
                     CloseHandles();
                     return false;
                 }
+                serverAsked = serverAsked || status == 401;
                 setCredentials(user, pass);
                 m_client->InternetCloseHandle(m_request);
                 m_request = nullptr;
@@ -395,15 +422,22 @@ int32_t CDownloader::DoDownload(const CAtlString& url, const CAtlString& file) {
     int32_t result = E_FAIL;
     if (OpenRequest(url)) {
         m_failure = {DownloadFailure::Failed, {}, {}};
+        const int64_t maxBytes = m_connectionInfo->limits.maxBytes;
+        int64_t total = 0;
+        if (!m_client->HttpQueryInfoW(m_request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
+                                      total))
+            total = 0; // unknown; the receiver only displays it
+        // An announced length over the limit is refused before a byte of it is read.
+        if (total > maxBytes) {
+            Fail(DownloadFailure::TooLarge, m_server, SizeText(maxBytes));
+            CloseHandles();
+            return E_FAIL;
+        }
         m_file = FilePath(file).OpenStream("wb");
         if (!m_file) {
             CloseHandles();
             return E_FAIL;
         }
-        int64_t total = 0;
-        if (!m_client->HttpQueryInfoW(m_request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
-                                      total))
-            total = 0; // unknown; the receiver only displays it
         int64_t done = 0;
         int64_t reported = 0;
         char buffer[kReadSize];
@@ -418,6 +452,13 @@ int32_t CDownloader::DoDownload(const CAtlString& url, const CAtlString& file) {
             if (count == 0) {
                 if (done == 0)
                     Fail(DownloadFailure::Empty);
+                break;
+            }
+            // A body without a length, or a compressed one, is held to the limit as it comes:
+            // nothing beyond it reaches the file.
+            if (done + count > maxBytes) {
+                Fail(DownloadFailure::TooLarge, m_server, SizeText(maxBytes));
+                result = E_FAIL;
                 break;
             }
             if (std::fwrite(buffer, 1, count, m_file) != count) {

@@ -4,6 +4,7 @@
 #include "net/HttpClient.h"
 #include "net/QtDownloaderBase.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -59,4 +60,5 @@ private:
     CAtlString m_server; // of the request under way
     CAtlString m_proxy;  // the proxy it goes through; empty when direct or unknown
     int32_t m_reachedMode = -1;
+    std::chrono::steady_clock::time_point m_deadline; // of the download under way
 };

@@ -39,6 +39,14 @@ void Downloader::SetProxyHandler(std::shared_ptr<ProxyHandlerBase> handler) {
 }
 
 CAtlString Downloader::Download(const CAtlString& url, int32_t, int32_t) {
+    return DownloadWithin(url, documentLimits);
+}
+
+CAtlString Downloader::DownloadInstaller(const CAtlString& url) {
+    return DownloadWithin(url, installerLimits);
+}
+
+CAtlString Downloader::DownloadWithin(const CAtlString& url, const DownloadLimits& within) {
     // The caller's events keep flowing while a download waits, so a handler may call in
     // again. The running engine reads this object's settings until it ends: a second download
     // would rewrite them under it, so it is refused.
@@ -52,6 +60,7 @@ CAtlString Downloader::Download(const CAtlString& url, int32_t, int32_t) {
     const FilePath file = UniqueTempFile(UrlExtension(url), QStringLiteral("FLVTemp"));
     CAtlString result;
     m_cancelRequested = false;
+    limits = within;
 
     if (m_proxyHandler) {
         m_proxyHandler->GetProxySettings(proxyHost, proxyPort, userName, password);

@@ -23,6 +23,7 @@ public:
     // while this downloader's own download is still running (from an event handled during
     // the wait) is refused with an empty result and changes nothing.
     CAtlString Download(const CAtlString& url, int32_t option1, int32_t option2) override;
+    CAtlString DownloadInstaller(const CAtlString& url) override;
     // Only recorded; a download in progress runs to its end.
     virtual void Cancel() { m_cancelRequested = true; }
     CAtlString GetLastFailureReason() override { return m_lastFailure; }
@@ -30,8 +31,13 @@ public:
     // Makes the HTTP client of each download's engine; unset, the libcurl one. For tests that
     // need to see what the engine asks of the client in a real download.
     std::function<std::unique_ptr<IHttpClient>()> makeClient;
+    // The limits of documents and of the installer; tests lower them.
+    DownloadLimits documentLimits = kDocumentLimits;
+    DownloadLimits installerLimits = kInstallerLimits;
 
 private:
+    CAtlString DownloadWithin(const CAtlString& url, const DownloadLimits& within);
+
     bool m_cancelRequested = false;
     bool m_running = false;
     std::shared_ptr<ProxyHandlerBase> m_proxyHandler;

@@ -49,6 +49,11 @@ constexpr uint32_t ERROR_INTERNET_SECURITY_CHANNEL_ERROR = 12157;
 constexpr uint32_t HTTP_QUERY_FLAG_NUMBER = 0x20000000;
 } // namespace WinInet
 
+// Not one of the Windows library's options, which bound only each wait: the most time, in
+// milliseconds, that a request on the connection may take from its sending to the end of its
+// body. A request that runs out fails as ERROR_INTERNET_TIMEOUT. 0: no bound.
+constexpr uint32_t kOptionTransferTimeout = 0x10001;
+
 struct InternetVersionInfo {
     uint32_t major = 0;
     uint32_t minor = 0;

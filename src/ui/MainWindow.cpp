@@ -13,6 +13,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableWidgetItem>
+#include <QUrl>
 #include <QVBoxLayout>
 
 #include <cstdio>
@@ -34,6 +35,16 @@ void ErrorLine(const QString& text) {
     std::fputs(text.toLocal8Bit().constData(), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
+}
+
+// An address as it may be printed: a login written into it (a version file may name one for a
+// server of its own) stays out of terminals and logs.
+QString PrintableAddress(const QString& address) {
+    QUrl url(address);
+    if (url.userInfo().isEmpty())
+        return address;
+    url.setUserInfo(QString());
+    return url.toString();
 }
 
 QTableWidgetItem* NewCell(Qt::Alignment alignment) {
@@ -286,7 +297,7 @@ void MainWindow::OnProductDone(const std::shared_ptr<IProduct>& product) {
         }
     }
     if (m_verbose) {
-        QStringList parts{product->GetName(), product->GetUpdateAddress()};
+        QStringList parts{product->GetName(), PrintableAddress(product->GetUpdateAddress())};
         parts << reasons;
         parts.removeAll(QString());
         ErrorLine(parts.join(QStringLiteral(": ")));

@@ -15,6 +15,9 @@ server cannot be made to give on purpose:
                       the 407 that a transparent proxy in front of the server would give
   /__close/NAME       NAME, then the connection closes without a word, as a server whose
                       keep-alive time ran out closes it
+  /__huge?length=N    bytes as fast as the client takes them until it leaves, announcing N of
+                      them (no length when N is left out)
+  /__trickle?every=S  announces 100 bytes and sends one every S seconds
 With --tls it serves HTTPS with a certificate for 127.0.0.1 and localhost, signed by a CA
 that it first makes with the openssl tool and leaves as ca.pem in the root folder; with
 --handshake-delay SECONDS as well, it accepts each connection at once but begins the TLS
@@ -110,6 +113,10 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             self.path = url.path[len("/__close"):]
             super().do_GET()
             self.close_connection = True
+        elif url.path == "/__huge":
+            self.send_endless(urllib.parse.parse_qs(url.query).get("length", [None])[0])
+        elif url.path == "/__trickle":
+            self.trickle(float(urllib.parse.parse_qs(url.query).get("every", ["1"])[0]))
         elif url.path == "/__hang":
             self.wait_for_client_to_leave()
         elif url.path == "/__401":
@@ -139,6 +146,33 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         self.wfile.flush()
         if stall:
             self.wait_for_client_to_leave()
+        self.close_connection = True
+
+    def send_endless(self, length):
+        self.send_response(200)
+        if length:
+            self.send_header("Content-Length", length)
+        self.send_header("Connection", "close")
+        self.end_headers()
+        chunk = b"h" * 65536
+        try:
+            while True:
+                self.wfile.write(chunk)
+        except OSError:
+            pass
+        self.close_connection = True
+
+    def trickle(self, every):
+        self.send_response(200)
+        self.send_header("Content-Length", "100")
+        self.end_headers()
+        try:
+            for _ in range(100):
+                self.wfile.write(b"t")
+                self.wfile.flush()
+                time.sleep(every)
+        except OSError:
+            pass
         self.close_connection = True
 
     def wait_for_client_to_leave(self):
