@@ -2,6 +2,7 @@
 
 #include "platform/AtlString.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -66,6 +67,8 @@ public:
     // reaches no server is not followed by a proxy.
     std::shared_ptr<ISystemProxy> systemProxy;
     DownloadLimits limits = kDocumentLimits;
+    // Turns true when the owner wants the download ended at once; null: it cannot be.
+    const std::atomic<bool>* cancelled = nullptr;
 
     ConnectionFailedHook onConnectionFailed;
     ProxyAuthCanceledHook onProxyAuthCanceled;

@@ -206,6 +206,7 @@ public:
     long connectStatus = 0; // a proxy's refusal of CONNECT, standing in for the status
     Clock::time_point lastActivity;
     std::optional<Clock::time_point> deadline; // of the whole transfer, when it has one
+    const std::atomic<bool>* cancel = nullptr; // ends the transfer when it turns true
     // The exchange as it goes: libcurl may send several requests for one transfer (a tunnel,
     // an authentication round, redirects), and only an answer to the last one sent counts.
     bool lastSentIsConnect = false;
@@ -382,12 +383,19 @@ void Drive(Request& request) {
             Finish(request, CURLE_OPERATION_TIMEDOUT);
             break;
         }
+        if (request.cancel && request.cancel->load()) {
+            Finish(request, CURLE_ABORTED_BY_CALLBACK);
+            break;
+        }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - idle);
         if (request.deadline)
             left = std::min(left,
                             std::chrono::ceil<std::chrono::milliseconds>(*request.deadline - now));
-        Curl().multi_poll(multi, nullptr, 0,
-                          static_cast<int>(std::min<int64_t>(left.count(), 1000)), nullptr);
+        // A transfer that can be cancelled looks at its flag ten times a second.
+        Curl().multi_poll(
+            multi, nullptr, 0,
+            static_cast<int>(std::min<int64_t>(left.count(), request.cancel ? 100 : 1000)),
+            nullptr);
     }
 }
 
@@ -481,6 +489,7 @@ HINTERNET CurlHttpClient::HttpOpenRequestW(HINTERNET connectionHandle, const CAt
     request->connection = connection->state;
     request->object = object.startsWith(u'/') ? object : u'/' + object;
     request->flags = flags;
+    request->cancel = m_cancel;
     return request.release();
 }
 
@@ -717,6 +726,8 @@ uint32_t CurlHttpClient::GetLastRequestError(HINTERNET handle) {
                                                   : ERROR_INTERNET_CANNOT_CONNECT;
     case CURLE_OPERATION_TIMEDOUT:
         return ERROR_INTERNET_TIMEOUT;
+    case CURLE_ABORTED_BY_CALLBACK:
+        return ERROR_INTERNET_OPERATION_CANCELLED;
     case CURLE_PEER_FAILED_VERIFICATION:
         return ERROR_INTERNET_INVALID_CA;
     case CURLE_SSL_CONNECT_ERROR:

@@ -131,6 +131,9 @@ void CDownloader::FailRequest(DownloadFailure::Kind fallback) {
     case ERROR_INTERNET_CONNECTION_ABORTED:
         Fail(DownloadFailure::BrokenOff, peer);
         break;
+    case ERROR_INTERNET_OPERATION_CANCELLED:
+        Fail(DownloadFailure::Cancelled);
+        break;
     default:
         Fail(fallback, peer);
     }
@@ -223,6 +226,8 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
     CloseHandles();
     m_failure = {DownloadFailure::Failed, {}, {}};
     m_deadline = Clock::now() + m_connectionInfo->limits.deadline;
+    if (m_client)
+        m_client->SetCancelFlag(m_connectionInfo->cancelled);
     CAtlString error;
     if (!CheckWinInet(error)) {
         emit ConnectionFailedSignal(error);

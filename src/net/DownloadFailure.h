@@ -22,6 +22,7 @@ struct DownloadFailure {
         Empty,         // the server answered with an empty body
         TooLarge,      // the body is larger than the download may be (status: the limit)
         TooSlow,       // the download did not end within its time
+        Cancelled,     // the owner ended it
     };
     Kind kind = None;
     CAtlString host;   // the server or proxy concerned

@@ -59,7 +59,8 @@ CAtlString Downloader::DownloadWithin(const CAtlString& url, const DownloadLimit
 
     const FilePath file = UniqueTempFile(UrlExtension(url), QStringLiteral("FLVTemp"));
     CAtlString result;
-    m_cancelRequested = false;
+    m_cancelRequested.store(false);
+    cancelled = &m_cancelRequested;
     limits = within;
 
     if (m_proxyHandler) {

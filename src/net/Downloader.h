@@ -4,6 +4,7 @@
 #include "net/HttpClient.h"
 #include "net/IDownloader.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -24,8 +25,7 @@ public:
     // the wait) is refused with an empty result and changes nothing.
     CAtlString Download(const CAtlString& url, int32_t option1, int32_t option2) override;
     CAtlString DownloadInstaller(const CAtlString& url) override;
-    // Only recorded; a download in progress runs to its end.
-    virtual void Cancel() { m_cancelRequested = true; }
+    void Cancel() override { m_cancelRequested.store(true); }
     CAtlString GetLastFailureReason() override { return m_lastFailure; }
 
     // Makes the HTTP client of each download's engine; unset, the libcurl one. For tests that
@@ -38,7 +38,7 @@ public:
 private:
     CAtlString DownloadWithin(const CAtlString& url, const DownloadLimits& within);
 
-    bool m_cancelRequested = false;
+    std::atomic<bool> m_cancelRequested{false}; // read by the worker
     bool m_running = false;
     std::shared_ptr<ProxyHandlerBase> m_proxyHandler;
     CAtlString m_lastFailure;

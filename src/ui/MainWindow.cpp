@@ -346,6 +346,12 @@ void MainWindow::OnClose() {
     reject();
 }
 
+void MainWindow::reject() {
+    if (m_checkRunning && m_controller)
+        m_controller->CancelCheck();
+    QDialog::reject();
+}
+
 void MainWindow::OnCheckboxChanged(int state) {
     if (m_recordKeeper)
         m_recordKeeper->CheckUpdates = (state == Qt::Checked);

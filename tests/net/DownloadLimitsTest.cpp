@@ -104,4 +104,21 @@ TEST_F(DownloadLimits, ServerThatRefusesTheGivenLoginIsAskedAboutOnce) {
     EXPECT_EQ(server.Requests().filter("/__401").size(), 2);
 }
 
+// Cancel, as closing the window during a check calls it, ends the download under way (here
+// one that would otherwise wait for the 60 s stall limit) and only that one.
+TEST_F(DownloadLimits, CancelEndsTheDownloadUnderWay) {
+    QTimer watcher;
+    QObject::connect(&watcher, &QTimer::timeout, [&] {
+        if (!server.Requests().filter("/__hang").isEmpty())
+            downloader.Cancel();
+    });
+    watcher.start(20);
+    EXPECT_TRUE(downloader.Download(server.Url("/__hang"), 1, 0).isEmpty());
+    watcher.stop();
+    EXPECT_EQ(downloader.GetLastFailureReason(), QStringLiteral("The download was cancelled."));
+    const CAtlString path = downloader.Download(server.Url("/info.xml"), 1, 0);
+    EXPECT_EQ(ReadDownloaded(path), content);
+    QFile::remove(FilePath(path).LocalPath());
+}
+
 } // namespace

@@ -362,6 +362,12 @@ def main():
         return Handler(*a, directory=root, **kw)
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), make_handler)
+    # A client that leaves in the middle of a body (as a download over its limit does) is no
+    # error of the server's worth a traceback.
+    default_handle_error = server.handle_error
+    server.handle_error = lambda request, address: (
+        None if isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError))
+        else default_handle_error(request, address))
     server.daemon_threads = True
     if args.tls:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
