@@ -47,6 +47,16 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(server.IsRunning()) << "python3 could not start the server";
         ASSERT_TRUE(squid.IsRunning()) << "squid could not be started (Debian package squid)";
+        // libproxy reads GNOME's settings only through its plugin, and GSettings only with the
+        // schema of those settings.
+        if (GetParam().gnome) {
+            for (const QString package :
+                 {"libproxy1-plugin-gsettings", "gsettings-desktop-schemas"})
+                ASSERT_TRUE(RunProgram("dpkg-query", {"-W", "-f=${Status}", package},
+                                       QProcessEnvironment::systemEnvironment())
+                                .out.endsWith("installed"))
+                    << "the Debian package " << package.toStdString() << " is missing";
+        }
         for (const QString name : {"list.xml", "self.xml", "a.xml", "b.xml", "c.xml"})
             server.Put(name, name == u"list.xml" ? CorpInstallation::ProductList(Corp())
                                                  : CatalogueSandbox::Info("1.0.0.0"));
