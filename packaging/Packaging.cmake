@@ -104,7 +104,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # OpenSSL build whose peers the program verifies.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4 (>= 7.88)")
 # Row actions open web pages through xdg-open; without it they report that no browser opened.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS xdg-utils)
+# libproxy reads GNOME's proxy settings only with its GSettings plugin.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, libproxy1-plugin-gsettings")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/postinst
     ${CMAKE_CURRENT_LIST_DIR}/postrm ${CMAKE_CURRENT_LIST_DIR}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

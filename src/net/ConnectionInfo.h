@@ -2,17 +2,37 @@
 
 #include "platform/AtlString.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
+
+class ISystemProxy;
 
 // How the engine reaches the server; it moves on to the next mode when a proxy demands
-// credentials that nobody may be asked for.
+// credentials that nobody may be asked for, and from a direct route that reaches no server to
+// the proxy that the system's configuration names for the address.
 enum ConnectionMode : int32_t {
     ModeDirect = 0,        // no proxy at all, whatever the environment says
-    ModeSystemProxy = 1,   // the system's proxy configuration
+    ModeSystemProxy = 1,   // the system's proxy configuration (systemProxy)
     ModeExplicitProxy = 2, // proxyHost and proxyPort
     ModeExhausted = 3,     // nothing left to try: the download fails
 };
+
+// How much one download may bring and how long it may take in all, so that no server can fill
+// the temporary folder (which lives in memory under $XDG_RUNTIME_DIR) or hold a check for ever
+// by sending a byte now and then, which the stall limit alone lets through.
+struct DownloadLimits {
+    int64_t maxBytes;
+    std::chrono::milliseconds deadline;
+};
+// Update information, product lists, gallery and notice files: no reader takes more than
+// 16 MiB, so more is never fetched.
+inline constexpr DownloadLimits kDocumentLimits{16 * 1024 * 1024, std::chrono::minutes(10)};
+// The program's own installer.
+inline constexpr DownloadLimits kInstallerLimits{int64_t{1024} * 1024 * 1024,
+                                                 std::chrono::minutes(60)};
 
 // The settings of one download and the four hooks through which it reports. The owner fills
 // it on its own thread before the download starts and leaves it alone until it ends; the
@@ -42,6 +62,13 @@ public:
     int32_t proxyPort = 0;
     int32_t connectionMode = ModeDirect;
     bool promptAllowed = true; // a 401/407 without stored credentials may ask for them
+    // The desktop's proxy configuration, asked on the worker thread. Without one the
+    // system-configured mode leaves the choice to the HTTP client, and a direct route that
+    // reaches no server is not followed by a proxy.
+    std::shared_ptr<ISystemProxy> systemProxy;
+    DownloadLimits limits = kDocumentLimits;
+    // Turns true when the owner wants the download ended at once; null: it cannot be.
+    const std::atomic<bool>* cancelled = nullptr;
 
     ConnectionFailedHook onConnectionFailed;
     ProxyAuthCanceledHook onProxyAuthCanceled;

@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -167,6 +168,7 @@ struct ConnectionState {
     CAtlString server;
     uint16_t port = 0;
     long connectTimeoutMs = 0;
+    int64_t transferTimeoutMs = 0; // 0: none
     CAtlString proxyUserName;
     CAtlString proxyPassword;
 };
@@ -203,6 +205,8 @@ public:
     CURLcode result = CURLE_OK;
     long connectStatus = 0; // a proxy's refusal of CONNECT, standing in for the status
     Clock::time_point lastActivity;
+    std::optional<Clock::time_point> deadline; // of the whole transfer, when it has one
+    const std::atomic<bool>* cancel = nullptr; // ends the transfer when it turns true
     // The exchange as it goes: libcurl may send several requests for one transfer (a tunnel,
     // an authentication round, redirects), and only an answer to the last one sent counts.
     bool lastSentIsConnect = false;
@@ -372,14 +376,26 @@ void Drive(Request& request) {
         if (request.done || request.HasPending())
             break;
         const auto limit = std::chrono::milliseconds(g_stallTimeoutMs.load());
-        const auto idle = Clock::now() - request.lastActivity;
-        if (idle >= limit) {
+        const auto now = Clock::now();
+        const auto idle = now - request.lastActivity;
+        // A byte now and then keeps the stall limit away; the deadline ends that too.
+        if (idle >= limit || (request.deadline && now >= *request.deadline)) {
             Finish(request, CURLE_OPERATION_TIMEDOUT);
             break;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - idle);
-        Curl().multi_poll(multi, nullptr, 0,
-                          static_cast<int>(std::min<int64_t>(left.count(), 1000)), nullptr);
+        if (request.cancel && request.cancel->load()) {
+            Finish(request, CURLE_ABORTED_BY_CALLBACK);
+            break;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - idle);
+        if (request.deadline)
+            left = std::min(left,
+                            std::chrono::ceil<std::chrono::milliseconds>(*request.deadline - now));
+        // A transfer that can be cancelled looks at its flag ten times a second.
+        Curl().multi_poll(
+            multi, nullptr, 0,
+            static_cast<int>(std::min<int64_t>(left.count(), request.cancel ? 100 : 1000)),
+            nullptr);
     }
 }
 
@@ -439,9 +455,14 @@ HINTERNET CurlHttpClient::InternetConnectW(HINTERNET sessionHandle, const CAtlSt
 
 bool CurlHttpClient::InternetSetOptionW(HINTERNET handle, uint32_t option, uint32_t value) {
     auto* connection = As<Connection>(handle);
-    if (!connection || option != INTERNET_OPTION_CONNECT_TIMEOUT)
+    if (!connection)
         return false;
-    connection->state->connectTimeoutMs = static_cast<long>(value);
+    if (option == INTERNET_OPTION_CONNECT_TIMEOUT)
+        connection->state->connectTimeoutMs = static_cast<long>(value);
+    else if (option == kOptionTransferTimeout)
+        connection->state->transferTimeoutMs = value;
+    else
+        return false;
     return true;
 }
 
@@ -468,6 +489,7 @@ HINTERNET CurlHttpClient::HttpOpenRequestW(HINTERNET connectionHandle, const CAt
     request->connection = connection->state;
     request->object = object.startsWith(u'/') ? object : u'/' + object;
     request->flags = flags;
+    request->cancel = m_cancel;
     return request.release();
 }
 
@@ -486,6 +508,8 @@ bool CurlHttpClient::HttpSendRequestW(HINTERNET handle) {
     request->easy = Curl().easy_init();
     if (!request->easy)
         return false;
+    if (connection.transferTimeoutMs > 0)
+        request->deadline = Clock::now() + std::chrono::milliseconds(connection.transferTimeoutMs);
     CURL* easy = request->easy;
     Curl().easy_setopt(easy, CURLOPT_URL, request->url.c_str());
     Curl().easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
@@ -702,6 +726,8 @@ uint32_t CurlHttpClient::GetLastRequestError(HINTERNET handle) {
                                                   : ERROR_INTERNET_CANNOT_CONNECT;
     case CURLE_OPERATION_TIMEDOUT:
         return ERROR_INTERNET_TIMEOUT;
+    case CURLE_ABORTED_BY_CALLBACK:
+        return ERROR_INTERNET_OPERATION_CANCELLED;
     case CURLE_PEER_FAILED_VERIFICATION:
         return ERROR_INTERNET_INVALID_CA;
     case CURLE_SSL_CONNECT_ERROR:

@@ -39,6 +39,7 @@ public:
     bool InternetCloseHandle(HINTERNET handle) override;
     bool HttpQueryInfoW(HINTERNET request, uint32_t infoLevel, CAtlString& text) override;
     uint32_t GetLastRequestError(HINTERNET request) override;
+    void SetCancelFlag(const std::atomic<bool>* flag) override { m_cancel = flag; }
 
     // A transfer that receives no byte for this long fails, so that a server that stops
     // sending cannot hold a download forever. 60 s unless lowered (tests do); applies to
@@ -48,4 +49,6 @@ public:
 
 private:
     CurlHttpClient() = default;
+
+    const std::atomic<bool>* m_cancel = nullptr;
 };

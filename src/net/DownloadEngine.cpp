@@ -2,14 +2,17 @@
 
 #include "net/ConnectionInfo.h"
 #include "net/CurlHttpClient.h"
+#include "net/SystemProxy.h"
 #include "platform/FilePath.h"
 
 #include <QUrl>
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 using namespace WinInet;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 const CAtlString kNeedIe4 = QStringLiteral("Minimum Internet Explorer version required is 4.0");
@@ -67,6 +70,20 @@ CAtlString PlainPhrase(const CAtlString& phrase) {
     return plain.simplified();
 }
 
+// A failure to send that means the route found no server at all (no name, no listener, no
+// answer to the handshake), as opposed to a server that answered badly.
+bool RouteFoundNoServer(uint32_t error) {
+    return error == ERROR_INTERNET_NAME_NOT_RESOLVED || error == ERROR_INTERNET_CANNOT_CONNECT ||
+           error == ERROR_INTERNET_TIMEOUT;
+}
+
+// A size limit as it is shown: in whole MiB where it is, else in bytes.
+CAtlString SizeText(int64_t bytes) {
+    constexpr int64_t kMiB = 1024 * 1024;
+    return bytes % kMiB == 0 ? QStringLiteral("%1 MiB").arg(bytes / kMiB)
+                             : QStringLiteral("%1 bytes").arg(bytes);
+}
+
 int ClampToInt(int64_t value) {
     return static_cast<int>(std::clamp<int64_t>(value, std::numeric_limits<int>::min(),
                                                 std::numeric_limits<int>::max()));
@@ -98,7 +115,11 @@ void CDownloader::FailRequest(DownloadFailure::Kind fallback) {
              peer);
         break;
     case ERROR_INTERNET_TIMEOUT:
-        Fail(DownloadFailure::TimedOut, peer);
+        // The download's own time ran out, not the patience of one wait.
+        if (Clock::now() >= m_deadline)
+            Fail(DownloadFailure::TooSlow, m_server);
+        else
+            Fail(DownloadFailure::TimedOut, peer);
         break;
     // The certificate is the server's, also when the tunnel runs through a proxy.
     case ERROR_INTERNET_INVALID_CA:
@@ -109,6 +130,9 @@ void CDownloader::FailRequest(DownloadFailure::Kind fallback) {
         break;
     case ERROR_INTERNET_CONNECTION_ABORTED:
         Fail(DownloadFailure::BrokenOff, peer);
+        break;
+    case ERROR_INTERNET_OPERATION_CANCELLED:
+        Fail(DownloadFailure::Cancelled);
         break;
     default:
         Fail(fallback, peer);
@@ -190,12 +214,20 @@ bool CDownloader::OpenSession(const CAtlString& server, uint16_t port, bool dire
         return false;
     }
     m_client->InternetSetOptionW(connection, INTERNET_OPTION_CONNECT_TIMEOUT, kConnectTimeoutMs);
+    // What is left of the download's time, at least 1 ms (0 would mean none).
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_deadline - Clock::now());
+    m_client->InternetSetOptionW(connection, kOptionTransferTimeout,
+                                 static_cast<uint32_t>(std::clamp<int64_t>(
+                                     left.count(), 1, std::numeric_limits<uint32_t>::max())));
     return true;
 }
 
 bool CDownloader::OpenRequest(const CAtlString& url) {
     CloseHandles();
     m_failure = {DownloadFailure::Failed, {}, {}};
+    m_deadline = Clock::now() + m_connectionInfo->limits.deadline;
+    if (m_client)
+        m_client->SetCancelFlag(m_connectionInfo->cancelled);
     CAtlString error;
     if (!CheckWinInet(error)) {
         emit ConnectionFailedSignal(error);
@@ -208,7 +240,21 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
         flags |= INTERNET_FLAG_SECURE;
 
     int32_t mode = m_connectionInfo->connectionMode;
+    m_reachedMode = -1;
+    // What the system's configuration says for this address, asked once and only when needed
+    // (a PAC file may have to be fetched for it).
+    std::optional<SystemProxyAddress> systemAddress;
+    const auto systemProxyFor = [&]() -> const SystemProxyAddress& {
+        if (!systemAddress)
+            systemAddress = m_connectionInfo->systemProxy
+                                ? m_connectionInfo->systemProxy->ProxyFor(url)
+                                : SystemProxyAddress{};
+        return *systemAddress;
+    };
     bool storedRefused = false;
+    // A server's own 401 was answered with credentials once: the login goes to proxies only,
+    // so a server that still refuses would otherwise be asked about for ever.
+    bool serverAsked = false;
     // Why an earlier mode was left, should the last one fail without a reason of its own.
     DownloadFailure movedOn{DownloadFailure::Failed, {}, {}};
     for (;;) {
@@ -223,9 +269,17 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
                                  m_connection, error);
             break;
         case ModeSystemProxy:
-            QueryProxy(m_proxy, proxyPortUnused);
-            opened = OpenSession(parts.server, parts.port, false, QString(), 0, m_session,
-                                 m_connection, error);
+            if (m_connectionInfo->systemProxy) {
+                // The address may be one the configuration sends direct (no_proxy).
+                const SystemProxyAddress& address = systemProxyFor();
+                m_proxy = address.host;
+                opened = OpenSession(parts.server, parts.port, address.IsDirect(), address.host,
+                                     address.port, m_session, m_connection, error);
+            } else {
+                QueryProxy(m_proxy, proxyPortUnused);
+                opened = OpenSession(parts.server, parts.port, false, QString(), 0, m_session,
+                                     m_connection, error);
+            }
             break;
         case ModeExplicitProxy:
             if (m_connectionInfo->proxyHost.isEmpty()) {
@@ -257,8 +311,16 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
             sentUser = user;
             sentPassword = password;
         };
-        if (!m_connectionInfo->userName.isEmpty() && !storedRefused)
+        if (!m_connectionInfo->userName.isEmpty() && !storedRefused) {
             setCredentials(m_connectionInfo->userName, m_connectionInfo->password);
+        } else if (mode == ModeSystemProxy && !m_proxy.isEmpty() &&
+                   !systemProxyFor().userName.isEmpty()) {
+            // The login the configuration holds for its proxy; a configuration that names only
+            // the user leaves the password to the one given to the program.
+            const SystemProxyAddress& address = systemProxyFor();
+            setCredentials(address.userName, address.password.isEmpty() ? m_connectionInfo->password
+                                                                        : address.password);
+        }
 
         bool moveOn = false;
         while (!moveOn) {
@@ -271,6 +333,17 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
             }
             if (!m_client->HttpSendRequestW(m_request)) {
                 FailRequest(DownloadFailure::Failed);
+                // A direct route that finds no server is what a network where only a proxy
+                // reaches the outside looks like: the proxy the configuration names for the
+                // address gets its chance, once.
+                if (mode == ModeDirect &&
+                    RouteFoundNoServer(m_client->GetLastRequestError(m_request)) &&
+                    !systemProxyFor().IsDirect()) {
+                    movedOn = m_failure;
+                    CloseHandles();
+                    moveOn = true;
+                    continue;
+                }
                 emit ConnectionFailedSignal(QStringLiteral("Send request failed"));
                 CloseHandles();
                 return false;
@@ -279,6 +352,12 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
             if (!m_client->HttpQueryInfoW(
                     m_request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, status)) {
                 // A response without a readable status is no response to trust.
+                CloseHandles();
+                return false;
+            }
+            m_reachedMode = mode;
+            if (status == 401 && serverAsked) {
+                m_failure = StatusFailure(status);
                 CloseHandles();
                 return false;
             }
@@ -310,11 +389,16 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
                 int32_t proxyPort = 0;
                 // The dialog names the proxy that asks: with an explicit proxy that is ours,
                 // not whatever the system would have used.
-                if (mode == ModeExplicitProxy)
+                if (mode == ModeExplicitProxy) {
                     ExplicitProxyAddress(m_connectionInfo->proxyHost, m_connectionInfo->proxyPort,
                                          proxyHost, proxyPort);
-                else
+                } else if (mode == ModeSystemProxy && !m_proxy.isEmpty() &&
+                           m_connectionInfo->systemProxy) {
+                    proxyHost = systemProxyFor().host;
+                    proxyPort = systemProxyFor().port;
+                } else {
                     QueryProxy(proxyHost, proxyPort);
+                }
                 if (!RequestProxyAuth(proxyHost, proxyPort, user, pass)) {
                     Fail(status == 407 ? DownloadFailure::ProxyDeclined : DownloadFailure::Status,
                          proxyHost, StatusFailure(status).status);
@@ -322,6 +406,7 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
                     CloseHandles();
                     return false;
                 }
+                serverAsked = serverAsked || status == 401;
                 setCredentials(user, pass);
                 m_client->InternetCloseHandle(m_request);
                 m_request = nullptr;
@@ -342,15 +427,22 @@ int32_t CDownloader::DoDownload(const CAtlString& url, const CAtlString& file) {
     int32_t result = E_FAIL;
     if (OpenRequest(url)) {
         m_failure = {DownloadFailure::Failed, {}, {}};
+        const int64_t maxBytes = m_connectionInfo->limits.maxBytes;
+        int64_t total = 0;
+        if (!m_client->HttpQueryInfoW(m_request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
+                                      total))
+            total = 0; // unknown; the receiver only displays it
+        // An announced length over the limit is refused before a byte of it is read.
+        if (total > maxBytes) {
+            Fail(DownloadFailure::TooLarge, m_server, SizeText(maxBytes));
+            CloseHandles();
+            return E_FAIL;
+        }
         m_file = FilePath(file).OpenStream("wb");
         if (!m_file) {
             CloseHandles();
             return E_FAIL;
         }
-        int64_t total = 0;
-        if (!m_client->HttpQueryInfoW(m_request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
-                                      total))
-            total = 0; // unknown; the receiver only displays it
         int64_t done = 0;
         int64_t reported = 0;
         char buffer[kReadSize];
@@ -365,6 +457,13 @@ int32_t CDownloader::DoDownload(const CAtlString& url, const CAtlString& file) {
             if (count == 0) {
                 if (done == 0)
                     Fail(DownloadFailure::Empty);
+                break;
+            }
+            // A body without a length, or a compressed one, is held to the limit as it comes:
+            // nothing beyond it reaches the file.
+            if (done + count > maxBytes) {
+                Fail(DownloadFailure::TooLarge, m_server, SizeText(maxBytes));
+                result = E_FAIL;
                 break;
             }
             if (std::fwrite(buffer, 1, count, m_file) != count) {

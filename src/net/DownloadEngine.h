@@ -4,6 +4,7 @@
 #include "net/HttpClient.h"
 #include "net/QtDownloaderBase.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -38,6 +39,9 @@ public:
     // Why the last DoDownload failed; None after a success. Read it once DoDownload has
     // returned (after RunDownload, on the calling thread).
     const DownloadFailure& Failure() const { return m_failure; }
+    // The connection mode in which the last DoDownload had an answer from its server or the
+    // proxy on the way (whatever the status); -1 when no mode did. Read it as Failure.
+    int32_t ReachedMode() const { return m_reachedMode; }
 
 private:
     void Fail(DownloadFailure::Kind kind, const CAtlString& host = {},
@@ -55,4 +59,6 @@ private:
     DownloadFailure m_failure;
     CAtlString m_server; // of the request under way
     CAtlString m_proxy;  // the proxy it goes through; empty when direct or unknown
+    int32_t m_reachedMode = -1;
+    std::chrono::steady_clock::time_point m_deadline; // of the download under way
 };

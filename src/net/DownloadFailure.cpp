@@ -34,6 +34,13 @@ QString DescribeFailure(const DownloadFailure& failure) {
         return Tr("The connection to %1 broke off.").arg(failure.host);
     case DownloadFailure::Empty:
         return Tr("The server sent an empty file.");
+    case DownloadFailure::TooLarge:
+        return Tr("The file from %1 is larger than the %2 allowed.")
+            .arg(failure.host, failure.status);
+    case DownloadFailure::Cancelled:
+        return Tr("The download was cancelled.");
+    case DownloadFailure::TooSlow:
+        return Tr("The download from %1 did not finish in the time allowed.").arg(failure.host);
     case DownloadFailure::Failed:
         break;
     }

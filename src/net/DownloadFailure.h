@@ -20,6 +20,9 @@ struct DownloadFailure {
         ProxyRefused,  // the proxy asked for credentials and refused those given
         BrokenOff,     // the connection ended before the whole file arrived
         Empty,         // the server answered with an empty body
+        TooLarge,      // the body is larger than the download may be (status: the limit)
+        TooSlow,       // the download did not end within its time
+        Cancelled,     // the owner ended it
     };
     Kind kind = None;
     CAtlString host;   // the server or proxy concerned

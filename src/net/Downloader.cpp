@@ -39,6 +39,14 @@ void Downloader::SetProxyHandler(std::shared_ptr<ProxyHandlerBase> handler) {
 }
 
 CAtlString Downloader::Download(const CAtlString& url, int32_t, int32_t) {
+    return DownloadWithin(url, documentLimits);
+}
+
+CAtlString Downloader::DownloadInstaller(const CAtlString& url) {
+    return DownloadWithin(url, installerLimits);
+}
+
+CAtlString Downloader::DownloadWithin(const CAtlString& url, const DownloadLimits& within) {
     // The caller's events keep flowing while a download waits, so a handler may call in
     // again. The running engine reads this object's settings until it ends: a second download
     // would rewrite them under it, so it is refused.
@@ -51,15 +59,23 @@ CAtlString Downloader::Download(const CAtlString& url, int32_t, int32_t) {
 
     const FilePath file = UniqueTempFile(UrlExtension(url), QStringLiteral("FLVTemp"));
     CAtlString result;
-    m_cancelRequested = false;
+    m_cancelRequested.store(false);
+    cancelled = &m_cancelRequested;
+    limits = within;
 
     if (m_proxyHandler) {
         m_proxyHandler->GetProxySettings(proxyHost, proxyPort, userName, password);
-        connectionMode = proxyHost.isEmpty() ? ModeDirect : ModeExplicitProxy;
+        connectionMode = proxyHost.isEmpty() ? m_proxyHandler->StartMode() : ModeExplicitProxy;
+        systemProxy = m_proxyHandler->SystemProxy();
     }
 
-    auto engine = std::make_unique<CDownloader>();
+    auto engine =
+        makeClient ? std::make_unique<CDownloader>(makeClient()) : std::make_unique<CDownloader>();
     const bool done = engine->RunDownload(url, file.Text(), this) == S_OK;
+    // Only a download without a proxy of the run's own chose between direct and the system's
+    // proxy; an explicit one says nothing about that choice.
+    if (m_proxyHandler && proxyHost.isEmpty())
+        m_proxyHandler->RememberReachedMode(engine->ReachedMode());
     m_lastFailure = done ? CAtlString() : DescribeFailure(engine->Failure());
     if (done)
         result = file.Text();

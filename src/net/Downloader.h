@@ -1,8 +1,11 @@
 #pragma once
 
 #include "net/ConnectionInfo.h"
+#include "net/HttpClient.h"
 #include "net/IDownloader.h"
 
+#include <atomic>
+#include <functional>
 #include <memory>
 
 // The program's downloader: each Download runs a fresh engine on a worker thread while the
@@ -21,12 +24,21 @@ public:
     // while this downloader's own download is still running (from an event handled during
     // the wait) is refused with an empty result and changes nothing.
     CAtlString Download(const CAtlString& url, int32_t option1, int32_t option2) override;
-    // Only recorded; a download in progress runs to its end.
-    virtual void Cancel() { m_cancelRequested = true; }
+    CAtlString DownloadInstaller(const CAtlString& url) override;
+    void Cancel() override { m_cancelRequested.store(true); }
     CAtlString GetLastFailureReason() override { return m_lastFailure; }
 
+    // Makes the HTTP client of each download's engine; unset, the libcurl one. For tests that
+    // need to see what the engine asks of the client in a real download.
+    std::function<std::unique_ptr<IHttpClient>()> makeClient;
+    // The limits of documents and of the installer; tests lower them.
+    DownloadLimits documentLimits = kDocumentLimits;
+    DownloadLimits installerLimits = kInstallerLimits;
+
 private:
-    bool m_cancelRequested = false;
+    CAtlString DownloadWithin(const CAtlString& url, const DownloadLimits& within);
+
+    std::atomic<bool> m_cancelRequested{false}; // read by the worker
     bool m_running = false;
     std::shared_ptr<ProxyHandlerBase> m_proxyHandler;
     CAtlString m_lastFailure;

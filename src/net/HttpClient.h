@@ -2,6 +2,7 @@
 
 #include "platform/AtlString.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -41,6 +42,7 @@ constexpr uint32_t HTTP_QUERY_STATUS_TEXT = 20;
 // Why a request failed (GetLastRequestError).
 constexpr uint32_t ERROR_INTERNET_TIMEOUT = 12002;
 constexpr uint32_t ERROR_INTERNET_INTERNAL_ERROR = 12004;
+constexpr uint32_t ERROR_INTERNET_OPERATION_CANCELLED = 12017;
 constexpr uint32_t ERROR_INTERNET_NAME_NOT_RESOLVED = 12007;
 constexpr uint32_t ERROR_INTERNET_CANNOT_CONNECT = 12029;
 constexpr uint32_t ERROR_INTERNET_CONNECTION_ABORTED = 12030;
@@ -48,6 +50,11 @@ constexpr uint32_t ERROR_INTERNET_INVALID_CA = 12045;
 constexpr uint32_t ERROR_INTERNET_SECURITY_CHANNEL_ERROR = 12157;
 constexpr uint32_t HTTP_QUERY_FLAG_NUMBER = 0x20000000;
 } // namespace WinInet
+
+// Not one of the Windows library's options, which bound only each wait: the most time, in
+// milliseconds, that a request on the connection may take from its sending to the end of its
+// body. A request that runs out fails as ERROR_INTERNET_TIMEOUT. 0: no bound.
+constexpr uint32_t kOptionTransferTimeout = 0x10001;
 
 struct InternetVersionInfo {
     uint32_t major = 0;
@@ -93,6 +100,10 @@ public:
         (void)request, (void)infoLevel, (void)text;
         return false;
     }
+    // Requests opened from now on fail soon (within a tenth of a second) after *flag turns
+    // true, with ERROR_INTERNET_OPERATION_CANCELLED; the Windows library has the caller close
+    // the handle from another thread instead. The flag outlives the requests; null: none.
+    virtual void SetCancelFlag(const std::atomic<bool>* flag) { (void)flag; }
     // Why the last HttpSendRequestW or InternetReadFile on request failed, as one of the
     // ERROR_INTERNET_ codes above; 0 when the client cannot tell.
     virtual uint32_t GetLastRequestError(HINTERNET request) {

@@ -15,7 +15,13 @@ public:
     virtual void SetProxyHandler(std::shared_ptr<ProxyHandlerBase> handler) { (void)handler; }
     // Downloads url to a new temporary file and returns its path, or empty on failure.
     // Every caller passes 1 and 0 for the two options, which the engine does not use.
+    // A document: at most 16 MiB, in at most 10 minutes.
     virtual CAtlString Download(const CAtlString& url, int32_t option1, int32_t option2) = 0;
+    // The same for the program's installer: at most 1 GiB, in at most an hour.
+    virtual CAtlString DownloadInstaller(const CAtlString& url) { return Download(url, 1, 0); }
+    // Ends the download under way soon, as failed; one started later runs as usual. Called
+    // on the thread that waits in Download (from an event handled during the wait).
+    virtual void Cancel() {}
     // Why the last Download failed, in plain words in the run's language; empty after a
     // success, and from downloaders that cannot tell.
     virtual CAtlString GetLastFailureReason() { return {}; }

@@ -1,11 +1,26 @@
 #include "net/ProxyHandlerBase.h"
 
+#include "net/ConnectionInfo.h"
+#include "net/LibproxySystemProxy.h"
 #include "net/ProxyAuth.h"
 #include "platform/Settings.h"
 
 namespace {
 const CAtlString kProxyKey =
     QStringLiteral("Software/ORVEX Technologies/Tavlo Software/ProxyInformation");
+}
+
+ProxyHandlerBase::ProxyHandlerBase() : m_systemProxy(std::make_shared<LibproxySystemProxy>()) {}
+
+ProxyHandlerBase::~ProxyHandlerBase() = default;
+
+void ProxyHandlerBase::SetSystemProxy(std::shared_ptr<ISystemProxy> systemProxy) {
+    m_systemProxy = systemProxy ? std::move(systemProxy) : std::make_shared<LibproxySystemProxy>();
+}
+
+void ProxyHandlerBase::RememberReachedMode(int32_t mode) {
+    if (mode == ModeDirect || mode == ModeSystemProxy)
+        m_startMode = mode;
 }
 
 void ProxyHandlerBase::GetProxySettings(CAtlString& host, int32_t& port, CAtlString& user,

@@ -3,7 +3,9 @@
 #include "platform/AtlString.h"
 
 #include <cstdint>
+#include <memory>
 
+class ISystemProxy;
 class QWidget;
 
 // The proxy settings of one run and the answers to the engine's requests for proxy
@@ -12,7 +14,9 @@ class QWidget;
 // the application object.
 class ProxyHandlerBase {
 public:
-    virtual ~ProxyHandlerBase() = default;
+    // The desktop's proxy configuration is read through libproxy.
+    ProxyHandlerBase();
+    virtual ~ProxyHandlerBase();
 
     // host may carry its own port ("proxy:8080"); it is then used as it is while no port
     // has been set through Connection Options.
@@ -38,6 +42,17 @@ public:
     // True when this run goes through a proxy of its own (command line or Connection Options).
     bool HasProxyHost() const { return !m_host.isEmpty(); }
 
+    // The desktop's proxy configuration that downloads without a proxy of this run's own fall
+    // back on; tests hand in their own. Never null.
+    void SetSystemProxy(std::shared_ptr<ISystemProxy> systemProxy);
+    const std::shared_ptr<ISystemProxy>& SystemProxy() const { return m_systemProxy; }
+    // The mode a download without a proxy of the run's own starts in: direct until a download
+    // has reached its server only through the system's proxy, then that one, so that a blocked
+    // direct route costs its time limit once per run, not once per download.
+    int32_t StartMode() const { return m_startMode; }
+    // A download reached its server (any answer from it or its proxy) in mode.
+    void RememberReachedMode(int32_t mode);
+
     // Set directly by the workflow and read by the main window.
     CAtlString userName;
     CAtlString password;
@@ -52,4 +67,6 @@ private:
     bool m_cancelled = false;
     CAtlString m_refusedUserName; // the stored login a proxy refused; empty: none
     CAtlString m_refusedPassword;
+    std::shared_ptr<ISystemProxy> m_systemProxy;
+    int32_t m_startMode = 0; // ModeDirect
 };

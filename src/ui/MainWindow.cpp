@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QTableWidgetItem>
 #include <QTextDocument>
+#include <QUrl>
 #include <QVBoxLayout>
 
 #include <cstdio>
@@ -36,6 +37,16 @@ void ErrorLine(const QString& text) {
     std::fputs(ConsoleText(text).constData(), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
+}
+
+// An address as it may be printed: a login written into it (a version file may name one for a
+// server of its own) stays out of terminals and logs.
+QString PrintableAddress(const QString& address) {
+    QUrl url(address);
+    if (url.userInfo().isEmpty())
+        return address;
+    url.setUserInfo(QString());
+    return url.toString();
 }
 
 QTableWidgetItem* NewCell(Qt::Alignment alignment) {
@@ -293,7 +304,7 @@ void MainWindow::OnProductDone(const std::shared_ptr<IProduct>& product) {
         }
     }
     if (m_verbose) {
-        QStringList parts{product->GetName(), product->GetUpdateAddress()};
+        QStringList parts{product->GetName(), PrintableAddress(product->GetUpdateAddress())};
         parts << reasons;
         parts.removeAll(QString());
         ErrorLine(parts.join(QStringLiteral(": ")));
@@ -335,6 +346,12 @@ void MainWindow::OnCheckUpdates() {
 
 void MainWindow::OnClose() {
     reject();
+}
+
+void MainWindow::reject() {
+    if (m_checkRunning && m_controller)
+        m_controller->CancelCheck();
+    QDialog::reject();
 }
 
 void MainWindow::OnCheckboxChanged(int state) {

@@ -24,7 +24,8 @@ class Qtfier;
 // Interface thread only. A check blocks inside OnCheckUpdates while downloads keep the events
 // flowing, so the window repaints and its buttons stay live; Retry and Connection Options are
 // disabled for the duration so that no second check or proxy change starts inside the first.
-// Close during a check hides the window at once; exec() returns after the check has ended.
+// Close during a check hides the window at once and cancels the check; exec() returns once
+// the download under way has noticed (within a moment).
 //
 // The widgets of the form are public members (Ui::MainWindow), as the form declares them.
 class MainWindow : public QDialog, public Ui::MainWindow {
@@ -50,6 +51,9 @@ public:
 
 public Q_SLOTS:
     void OnConnectionError(const QString& error);
+    // Close, Escape and the close box: the window hides at once, and a check under way is
+    // cancelled, so that the run ends promptly instead of after every remaining download.
+    void reject() override;
 
 protected Q_SLOTS:
     void OnProxyOptions();

@@ -91,7 +91,10 @@ bool CProductListController::CheckAll() {
         return false;
     }
     bool any = false;
+    m_cancelled = false;
     for (const auto& product : products) {
+        if (m_cancelled)
+            break;
         if (m_checking)
             m_checking(product);
         product->SetDownloader(m_downloader);
@@ -101,6 +104,12 @@ bool CProductListController::CheckAll() {
     }
     m_checkSucceeded = any;
     return any;
+}
+
+void CProductListController::CancelCheck() {
+    m_cancelled = true;
+    if (m_downloader)
+        m_downloader->Cancel();
 }
 
 bool CProductListController::HasFindings() const {

@@ -51,6 +51,9 @@ public:
     // done callback after each product.
     bool CheckAll();
     bool CheckSucceeded() const { return m_checkSucceeded; }
+    // Ends a CheckAll under way (called from an event handled during its downloads): the
+    // download under way fails soon and no further product is checked.
+    void CancelCheck();
     // Some row has an update available that should be shown.
     bool HasFindings() const;
     // The list's products, shared with it.
@@ -66,6 +69,7 @@ private:
     std::shared_ptr<Products> m_products;
     std::shared_ptr<IDownloader> m_downloader;
     bool m_checkSucceeded = false;
+    bool m_cancelled = false;
     ProductCallback m_checking;
     ProductCallback m_done;
     std::function<void()> m_listReady;

@@ -27,7 +27,7 @@ bool CUpdaterVersion::DownloadInstaller() {
     if (!m_downloader)
         return false;
     m_installerPath =
-        m_downloader->Download(JoinUrl(GetUpdateInstallURL(), GetUpdateInstallFile()), 1, 0);
+        m_downloader->DownloadInstaller(JoinUrl(GetUpdateInstallURL(), GetUpdateInstallFile()));
     const CAtlString& digest = GetUpdateInstallSHA256();
     if (!m_installerPath.isEmpty() && !digest.isEmpty() &&
         !FileHasSha256(m_installerPath, digest)) {

@@ -212,4 +212,15 @@ TEST_F(CheckEndToEnd, OrdinaryUserChecksTheRefreshedListInTheWindowAndTheSilentR
     EXPECT_FALSE(QFileInfo::exists(installation.Path("Program/productlist.xml")));
 }
 
+// A login written into a version file's address reaches the server but never the console.
+TEST_F(CheckEndToEnd, VerboseNeverPrintsALoginInAnAddress) {
+    server.Put("self.xml", Installation::Info("1.0.0.0"));
+    server.Put("a.xml", Installation::Info("1.0.0.0"));
+    const QString withLogin = server.Url("/").replace("://", "://updates:t0ps3cret@");
+    const Outcome verbose = Installation(withLogin).RunSilent(false, {"-locale", "en", "-verbose"});
+    EXPECT_TRUE(verbose.err.split(u'\n').contains("Alpha: " + server.Url("/a.xml")))
+        << verbose.err.toStdString();
+    EXPECT_FALSE((verbose.out + verbose.err).contains("t0ps3cret")) << verbose.err.toStdString();
+}
+
 } // namespace

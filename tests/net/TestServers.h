@@ -62,7 +62,8 @@ private:
 // "--handshake-delay", "SECONDS" with "--tls" begins each TLS handshake that late;
 // "--tinyproxy", "USER:PASSWORD" tinyproxy with BasicAuth; "--squid", "USER:PASSWORD" squid
 // with basic authentication, and with "--digest" Digest offered first, each logged request
-// ending in its Proxy-Authorization header, URL-encoded.
+// ending in its Proxy-Authorization header, URL-encoded; with "--squid-hosts", "NAME,..."
+// as well resolving those names to 127.0.0.1.
 class TestServer {
 public:
     explicit TestServer(const QStringList& options = {})

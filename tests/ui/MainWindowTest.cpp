@@ -4,6 +4,7 @@
 
 #include "catalogue/Products.h"
 #include "catalogue/XmlDocument.h"
+#include "net/IDownloader.h"
 #include "net/ProxyHandlerBase.h"
 #include "qtglue/Language.h"
 #include "support/Sandbox.h"
@@ -219,6 +220,27 @@ TEST_F(MainWindowTest, BusyIndicatorOnlyForAProductCheckedTooLong) {
     Check();
     EXPECT_FALSE(timer->isActive());
     EXPECT_EQ(bars(), 0);
+}
+
+// Closing the window during a check cancels it: the download under way is told to end and no
+// later product is checked, so the run ends promptly; the next check runs whole.
+TEST_F(MainWindowTest, ClosingDuringACheckCancelsTheRestOfIt) {
+    struct CancelCounter : IDownloader {
+        int cancels = 0;
+        CAtlString Download(const CAtlString&, int32_t, int32_t) override { return {}; }
+        void Cancel() override { ++cancels; }
+    };
+    auto downloader = std::make_shared<CancelCounter>();
+    controller->SetDownloader(downloader);
+    int laterChecks = 0;
+    answers["First"].duringCheck = [this] { window.reject(); };
+    answers["Second"].duringCheck = [&] { ++laterChecks; };
+    List({"First", "Second"});
+    Check();
+    EXPECT_EQ(std::pair(downloader->cancels, laterChecks), std::pair(1, 0));
+    answers["First"].duringCheck = nullptr;
+    Check();
+    EXPECT_EQ(std::pair(downloader->cancels, laterChecks), std::pair(1, 1));
 }
 
 // The shipped translations reach the window: its texts in the run's language, mirrored for a

@@ -15,6 +15,9 @@ server cannot be made to give on purpose:
                       the 407 that a transparent proxy in front of the server would give
   /__close/NAME       NAME, then the connection closes without a word, as a server whose
                       keep-alive time ran out closes it
+  /__huge?length=N    bytes as fast as the client takes them until it leaves, announcing N of
+                      them (no length when N is left out)
+  /__trickle?every=S  announces 100 bytes and sends one every S seconds
 With --tls it serves HTTPS with a certificate for 127.0.0.1 and localhost, signed by a CA
 that it first makes with the openssl tool and leaves as ca.pem in the root folder; with
 --handshake-delay SECONDS as well, it accepts each connection at once but begins the TLS
@@ -25,7 +28,9 @@ tinyproxy.log in the root folder, and prints its port once it accepts connection
 for it; squid's files (its configuration, access.log, cache.log) are in the squid folder of the
 root folder. With --digest as well, squid offers Digest authentication first and Basic second,
 and its access log ends each line with the request's Proxy-Authorization header, URL-encoded
-("-" when there was none).
+("-" when there was none). With --squid-hosts NAME,... as well, squid resolves those names to
+127.0.0.1 from a hosts file of its own, as a company's proxy resolves names that its clients
+cannot.
 
 Prints the port on the first line of standard output, then one line per request:
 "<method> <path> auth=<0|1> conn=<n>", auth telling whether Proxy-Authorization was sent and
@@ -111,6 +116,10 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             self.path = url.path[len("/__close"):]
             super().do_GET()
             self.close_connection = True
+        elif url.path == "/__huge":
+            self.send_endless(urllib.parse.parse_qs(url.query).get("length", [None])[0])
+        elif url.path == "/__trickle":
+            self.trickle(float(urllib.parse.parse_qs(url.query).get("every", ["1"])[0]))
         elif url.path == "/__hang":
             self.wait_for_client_to_leave()
         elif url.path == "/__401":
@@ -140,6 +149,33 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         self.wfile.flush()
         if stall:
             self.wait_for_client_to_leave()
+        self.close_connection = True
+
+    def send_endless(self, length):
+        self.send_response(200)
+        if length:
+            self.send_header("Content-Length", length)
+        self.send_header("Connection", "close")
+        self.end_headers()
+        chunk = b"h" * 65536
+        try:
+            while True:
+                self.wfile.write(chunk)
+        except OSError:
+            pass
+        self.close_connection = True
+
+    def trickle(self, every):
+        self.send_response(200)
+        self.send_header("Content-Length", "100")
+        self.end_headers()
+        try:
+            for _ in range(100):
+                self.wfile.write(b"t")
+                self.wfile.flush()
+                time.sleep(every)
+        except OSError:
+            pass
         self.close_connection = True
 
     def wait_for_client_to_leave(self):
@@ -226,9 +262,10 @@ def die_with_parent():
     ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
-def start_squid(root, credentials, digest=False):
+def start_squid(root, credentials, digest=False, names=()):
     """squid with basic authentication (digest too when asked) on a free port of 127.0.0.1,
-    without disk cache or DNS; returns the process and the port."""
+    without disk cache or DNS, resolving names to 127.0.0.1; returns the process and the
+    port."""
     port = free_port()
     user, password = credentials.split(":", 1)
     folder = os.path.join(root, "squid")
@@ -249,8 +286,11 @@ auth_param digest realm orvex-test
 """
         log = ("logformat orvex %ts.%03tu %6tr %>a %Ss/%03>Hs %<st %rm %ru %[un %Sh/%<a %mt"
                " %#{Proxy-Authorization}>h\n" + log + " orvex")
+    with open(os.path.join(folder, "hosts"), "w") as out:
+        out.write("127.0.0.1 localhost\n" + "".join(f"127.0.0.1 {name}\n" for name in names))
     with open(os.path.join(folder, "squid.conf"), "w") as out:
         out.write(f"""http_port 127.0.0.1:{port}
+hosts_file {folder}/hosts
 visible_hostname orvex-test
 pid_filename {folder}/squid.pid
 cache_log {folder}/cache.log
@@ -281,7 +321,7 @@ http_access deny all
         except KeyError:
             account = pwd.getpwnam("nobody")
         os.chmod(root, 0o711)
-        for name in ("", "passwd", "squid.conf") + (("digest",) if digest else ()):
+        for name in ("", "passwd", "squid.conf", "hosts") + (("digest",) if digest else ()):
             os.chown(os.path.join(folder, name), account.pw_uid, account.pw_gid)
 
     def become_squid_user():
@@ -311,13 +351,15 @@ def main():
     parser.add_argument("--tinyproxy", metavar="USER:PASSWORD")
     parser.add_argument("--squid", metavar="USER:PASSWORD")
     parser.add_argument("--digest", action="store_true")
+    parser.add_argument("--squid-hosts", default="", metavar="NAME,...")
     parser.add_argument("--quiet", action="store_true", help="print only the port")
     args = parser.parse_args()
 
     if args.tinyproxy or args.squid:
         root = os.path.abspath(args.root)
         if args.squid:
-            proxy, port = start_squid(root, args.squid, args.digest)
+            proxy, port = start_squid(root, args.squid, args.digest,
+                                      [name for name in args.squid_hosts.split(",") if name])
         else:
             proxy, port = start_tinyproxy(root, args.tinyproxy)
         print(port, flush=True)
@@ -337,6 +379,12 @@ def main():
         return Handler(*a, directory=root, **kw)
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), make_handler)
+    # A client that leaves in the middle of a body (as a download over its limit does) is no
+    # error of the server's worth a traceback.
+    default_handle_error = server.handle_error
+    server.handle_error = lambda request, address: (
+        None if isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError))
+        else default_handle_error(request, address))
     server.daemon_threads = True
     if args.tls:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
