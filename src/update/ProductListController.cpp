@@ -21,8 +21,14 @@ constexpr int kStoredListMode = 0644;
 bool CProductListController::RunCheck(CRecordKeeper* recordKeeper) {
     // Every check starts from new product objects: a product keeps the versions it found and
     // the rows it was given, which a Retry must not add to.
+    m_cancelled = false;
     LoadProductList();
     RefreshProductList();
+    // A window closed while the list was fetched ends the run here, before any product.
+    if (m_cancelled) {
+        m_checkSucceeded = false;
+        return false;
+    }
     FindInstalledAll();
     if (m_listReady)
         m_listReady();
@@ -91,7 +97,6 @@ bool CProductListController::CheckAll() {
         return false;
     }
     bool any = false;
-    m_cancelled = false;
     for (const auto& product : products) {
         if (m_cancelled)
             break;

@@ -51,8 +51,9 @@ public:
     // done callback after each product.
     bool CheckAll();
     bool CheckSucceeded() const { return m_checkSucceeded; }
-    // Ends a CheckAll under way (called from an event handled during its downloads): the
-    // download under way fails soon and no further product is checked.
+    // Ends a RunCheck under way (called from an event handled during its downloads): the
+    // download under way fails soon and no further product is checked; a close while the
+    // list is fetched checks none.
     void CancelCheck();
     // Some row has an update available that should be shown.
     bool HasFindings() const;

@@ -227,7 +227,12 @@ TEST_F(MainWindowTest, BusyIndicatorOnlyForAProductCheckedTooLong) {
 TEST_F(MainWindowTest, ClosingDuringACheckCancelsTheRestOfIt) {
     struct CancelCounter : IDownloader {
         int cancels = 0;
-        CAtlString Download(const CAtlString&, int32_t, int32_t) override { return {}; }
+        std::function<void()> during;
+        CAtlString Download(const CAtlString&, int32_t, int32_t) override {
+            if (during)
+                during();
+            return {};
+        }
         void Cancel() override { ++cancels; }
     };
     auto downloader = std::make_shared<CancelCounter>();
@@ -241,6 +246,13 @@ TEST_F(MainWindowTest, ClosingDuringACheckCancelsTheRestOfIt) {
     answers["First"].duringCheck = nullptr;
     Check();
     EXPECT_EQ(std::pair(downloader->cancels, laterChecks), std::pair(1, 1));
+    // A close while the list itself is fetched checks no product at all.
+    sandbox.Write("ProgramData/productlist.xml", "<ProductList Version=\"1.0.0.0\" "
+                                                 "Url=\"http://127.0.0.1:9/l.xml\">"
+                                                 "<Fake Name=\"Second\"/></ProductList>");
+    downloader->during = [this] { window.reject(); };
+    Check();
+    EXPECT_EQ(std::pair(downloader->cancels, laterChecks), std::pair(2, 1));
 }
 
 // The shipped translations reach the window: its texts in the run's language, mirrored for a
