@@ -47,8 +47,10 @@ public:
     static void SetStallTimeout(std::chrono::milliseconds limit);
     static std::chrono::milliseconds StallTimeout();
 
-private:
+protected:
+    // For a derived client: it must call Create once first, which loads libcurl.
     CurlHttpClient() = default;
 
+private:
     const std::atomic<bool>* m_cancel = nullptr;
 };

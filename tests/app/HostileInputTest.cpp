@@ -10,9 +10,8 @@
 #include "platform/XmlDocument.h"
 #include "qtglue/LanguageCatalogue.h"
 #include "qtglue/StringsResourceManager.h"
-#include "support/CatalogueSandbox.h"
+#include "support/Installation.h"
 #include "support/ModalAnswerer.h"
-#include "support/ProgramRun.h"
 #include "ui/MainWindow.h"
 #include "update/ProductListController.h"
 #include "update/RecordKeeper.h"
@@ -112,9 +111,7 @@ QString MarkupShown() {
 // that reads like one of its own, on standard output and, under -verbose, standard error.
 QString NameOnTheConsole() {
     CatalogueSandbox sandbox;
-    const QString program = sandbox.Path("Program/orvex-product-update");
-    QFile::copy(ORVEX_BINARY_DIR "/orvex-product-update", program);
-    QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString program = CopyProgram(sandbox);
     sandbox.Write("Program/A.xml",
                   CatalogueSandbox::VersionFile("1.0.0.0", "http://127.0.0.1:9/", "a.xml"));
     sandbox.Write(
@@ -162,11 +159,17 @@ QString FolderModeUnderUmask077() {
     return QString::number(sandbox.Mode(u"ProgramData"_s) & 07777, 8);
 }
 
-QString AttributeFlood() {
-    QByteArray flood = R"(<Info Location="Server"><Product UpdateVersion="2.0.0.0")";
+// An element of open with 200000 empty attributes more, closed by close.
+QByteArray Flood(const QByteArray& open, const QByteArray& close) {
+    QByteArray flood = open;
     for (int i = 0; i < 200000; ++i)
         flood += " a" + QByteArray::number(i) + "=\"\"";
-    flood += "/></Info>";
+    return flood + "/>" + close;
+}
+
+QString AttributeFlood() {
+    const QByteArray flood =
+        Flood(R"(<Info Location="Server"><Product UpdateVersion="2.0.0.0")", "</Info>");
     CXmlDocument document;
     const bool parsed = document.Parse(flood);
     const bool bounded = document.LastRefusal() == CXmlDocument::Refusal::TooManyAttributes;
@@ -176,12 +179,9 @@ QString AttributeFlood() {
 }
 
 QString CatalogueFlood() {
-    QByteArray flood = R"(<L><L Code="de" ID="0407")";
-    for (int i = 0; i < 200000; ++i)
-        flood += " a" + QByteArray::number(i) + "=\"\"";
-    flood += "/></L>";
     QString id;
-    return MatchLanguageAttribute(flood, u"de"_s, "Code", "ID", id) == CatalogueMatch::Unreadable
+    return MatchLanguageAttribute(Flood(R"(<L><L Code="de" ID="0407")", "</L>"), u"de"_s, "Code",
+                                  "ID", id) == CatalogueMatch::Unreadable
                ? u"unreadable"_s
                : id;
 }

@@ -2,34 +2,13 @@
 // reaches the update server and the program is told of it by nothing but the desktop's
 // configuration: the environment that /etc/environment sets, or GNOME's proxy settings.
 #include "net/TestServers.h"
-#include "support/CatalogueSandbox.h"
+#include "support/Installation.h"
 
 #include <QDate>
 
 namespace {
 
 const QString kCorpHost = QStringLiteral("updates.corp.example");
-
-// An installation whose list, own version file and three products all name kCorpHost, a name
-// that only squid can resolve. Everything is current, so the silent run shows no window.
-struct CorpInstallation : CatalogueSandbox {
-    explicit CorpInstallation(const QString& server) {
-        QFile::copy(ORVEX_BINARY_DIR "/orvex-product-update", Program());
-        QFile::setPermissions(Program(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        Write("Program/OrvexProductUpdate.xml", VersionFile("1.0.0.0", server, "self.xml"));
-        for (const QString name : {"A", "B", "C"})
-            Write("ORVEX Software Update/" + name + ".xml",
-                  VersionFile("1.0.0.0", server, name.toLower() + ".xml"));
-        Write("ProgramData/productlist.xml", ProductList(server));
-    }
-    static QByteArray ProductList(const QString& server) {
-        QStringList products;
-        for (const QString name : {"A", "B", "C"})
-            products << Product("Product " + name, name);
-        return List("1.0.0.0", server + "list.xml", products);
-    }
-    QString Program() const { return Path("Program/orvex-product-update"); }
-};
 
 // How the desktop names the proxy, and whether it lists kCorpHost among the hosts reached
 // without it.
@@ -58,15 +37,15 @@ protected:
                     << "the Debian package " << package.toStdString() << " is missing";
         }
         for (const QString name : {"list.xml", "self.xml", "a.xml", "b.xml", "c.xml"})
-            server.Put(name, name == u"list.xml" ? CorpInstallation::ProductList(Corp())
-                                                 : CatalogueSandbox::Info("1.0.0.0"));
+            server.Put(name, name == u"list.xml" ? Installation::List(Corp())
+                                                 : Installation::Info("1.0.0.0"));
     }
     QString Corp() const {
         return QStringLiteral("http://%1:%2/").arg(kCorpHost).arg(server.Port());
     }
 
     // The program's environment with the proxy configured only in the way the row names.
-    QProcessEnvironment Environment(const CorpInstallation& installation) const {
+    QProcessEnvironment Environment(const Installation& installation) const {
         const Desktop desktop = GetParam();
         QProcessEnvironment env = ProgramEnvironment(installation, "offscreen");
         for (const char* name :
@@ -100,18 +79,6 @@ protected:
         env.insert("XDG_CONFIG_HOME", installation.Path("desktop"));
         return env;
     }
-    // squid's answers so far for kCorpHost, as "STATUS USER PATH".
-    QStringList ProxyAnswers() const {
-        QStringList answers;
-        for (const QString& line : squid.Log().split(u'\n', Qt::SkipEmptyParts)) {
-            const QStringList field = line.simplified().split(u' ');
-            if (field.size() >= 8 && field[6].contains(kCorpHost))
-                answers << field[3].section(u'/', 1) + u' ' + field[7] + u' ' +
-                               QUrl(field[6]).path();
-        }
-        return answers;
-    }
-
     TestServer server;
     TestServer squid{{"--squid", kProxyUser + u':' + kProxyPassword, "--squid-hosts", kCorpHost}};
 };
@@ -120,24 +87,22 @@ protected:
 // request that learns the proxy's scheme) and the check is recorded; a host the configuration
 // exempts stays direct, fails, and nothing is recorded.
 TEST_P(SilentRunBehindProxy, ChecksEveryProductThroughTheConfiguredProxy) {
-    const CorpInstallation installation(Corp());
+    const Installation installation(Corp());
     const Outcome outcome =
-        RunProgram(installation.Program(), {"-silent", "-verbose", "-locale", "en"},
-                   Environment(installation));
-    EXPECT_EQ(std::pair(outcome.status, outcome.exitCode), std::pair(QProcess::NormalExit, 0));
-    EXPECT_EQ(TemporaryFiles(), QStringList());
+        installation.RunSilent(false, {"-verbose", "-locale", "en"}, Environment(installation));
     const QString ok = "200 " + kProxyUser + u' ';
     if (GetParam().exempt) {
-        EXPECT_EQ(ProxyAnswers(), QStringList());
-        EXPECT_TRUE(outcome.err.contains("Product A: " + Corp() + "a.xml: The server " + kCorpHost +
+        EXPECT_EQ(SquidAnswers(squid, kCorpHost), QStringList());
+        EXPECT_TRUE(outcome.err.contains("Alpha: " + Corp() + "a.xml: The server " + kCorpHost +
                                          " could not be found."))
             << outcome.err.toStdString();
         EXPECT_EQ(Sandbox::UserValue("LastChecked"), 0);
         return;
     }
-    EXPECT_TRUE(WaitFor([&] { return ProxyAnswers().size() >= 6; }, 5000));
-    EXPECT_EQ(ProxyAnswers(), (QStringList{"407 - /self.xml", ok + "/self.xml", ok + "/list.xml",
-                                           ok + "/a.xml", ok + "/b.xml", ok + "/c.xml"}))
+    EXPECT_TRUE(WaitFor([&] { return SquidAnswers(squid, kCorpHost).size() >= 6; }, 5000));
+    EXPECT_EQ(SquidAnswers(squid, kCorpHost),
+              (QStringList{"407 - /self.xml", ok + "/self.xml", ok + "/list.xml", ok + "/a.xml",
+                           ok + "/b.xml", ok + "/c.xml"}))
         << outcome.err.toStdString();
     EXPECT_EQ(Sandbox::UserValue("LastChecked"), QDate::currentDate().toJulianDay());
 }

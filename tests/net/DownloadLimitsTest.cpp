@@ -35,8 +35,6 @@ class DownloadLimits : public NetTest {
 protected:
     void SetUp() override {
         NetTest::SetUp();
-        for (const QString& name : LeftoverDownloads())
-            QDir::temp().remove(name);
         SetHandler(std::make_shared<ProxyHandlerBase>());
         downloader.documentLimits = {kCap, 3s};
         downloader.installerLimits = {2 * kCap, 3s};
@@ -79,9 +77,7 @@ TEST_F(DownloadLimits, HostileAnswersEndAtTheirLimitWithTheirReason) {
 TEST_F(DownloadLimits, InstallerMayBeLargerThanADocument) {
     const QByteArray installer = server.AddFile("setup.run", kCap + kCap / 2);
     EXPECT_TRUE(downloader.Download(server.Url("/setup.run"), 1, 0).isEmpty());
-    const CAtlString path = downloader.DownloadInstaller(server.Url("/setup.run"));
-    EXPECT_EQ(ReadDownloaded(path), installer);
-    QFile::remove(FilePath(path).LocalPath());
+    EXPECT_EQ(TakeDownloaded(downloader.DownloadInstaller(server.Url("/setup.run"))), installer);
 }
 
 // A server's own 401 is asked about once: the credentials go to proxies only, so the server
@@ -116,9 +112,7 @@ TEST_F(DownloadLimits, CancelEndsTheDownloadUnderWay) {
     EXPECT_TRUE(downloader.Download(server.Url("/__hang"), 1, 0).isEmpty());
     watcher.stop();
     EXPECT_EQ(downloader.GetLastFailureReason(), QStringLiteral("The download was cancelled."));
-    const CAtlString path = downloader.Download(server.Url("/info.xml"), 1, 0);
-    EXPECT_EQ(ReadDownloaded(path), content);
-    QFile::remove(FilePath(path).LocalPath());
+    EXPECT_EQ(TakeDownloaded(downloader.Download(server.Url("/info.xml"), 1, 0)), content);
 }
 
 } // namespace

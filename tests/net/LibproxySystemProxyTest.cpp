@@ -52,61 +52,20 @@ TEST(LibproxySystemProxy, ReadsTheEnvironmentWithItsExceptions) {
 }
 
 // The libcurl client, counting the direct sessions that the engine opens.
-class CountingClient : public IHttpClient {
+class CountingClient : public CurlHttpClient {
 public:
-    explicit CountingClient(std::atomic<int>& directSessions)
-        : m_inner(CurlHttpClient::Create()), m_directSessions(directSessions) {}
-
+    explicit CountingClient(std::atomic<int>& directSessions) : m_directSessions(directSessions) {
+        EXPECT_NE(Create(), nullptr) << "libcurl could not be loaded";
+    }
     HINTERNET InternetOpenW(const CAtlString& agent, uint32_t accessType,
                             const CAtlString& proxyList, const CAtlString& bypassList,
                             uint32_t flags) override {
         if (accessType == WinInet::INTERNET_OPEN_TYPE_DIRECT)
             ++m_directSessions;
-        return m_inner->InternetOpenW(agent, accessType, proxyList, bypassList, flags);
-    }
-    HINTERNET InternetConnectW(HINTERNET session, const CAtlString& server, uint16_t port,
-                               uint32_t service) override {
-        return m_inner->InternetConnectW(session, server, port, service);
-    }
-    bool InternetSetOptionW(HINTERNET handle, uint32_t option, uint32_t value) override {
-        return m_inner->InternetSetOptionW(handle, option, value);
-    }
-    bool InternetSetOptionW(HINTERNET handle, uint32_t option, const CAtlString& text) override {
-        return m_inner->InternetSetOptionW(handle, option, text);
-    }
-    HINTERNET HttpOpenRequestW(HINTERNET connection, const CAtlString& verb,
-                               const CAtlString& object, const CAtlString& version,
-                               uint32_t flags) override {
-        return m_inner->HttpOpenRequestW(connection, verb, object, version, flags);
-    }
-    bool HttpSendRequestW(HINTERNET request) override { return m_inner->HttpSendRequestW(request); }
-    bool HttpQueryInfoW(HINTERNET request, uint32_t level, int64_t& number) override {
-        return m_inner->HttpQueryInfoW(request, level, number);
-    }
-    bool HttpQueryInfoW(HINTERNET request, uint32_t level, CAtlString& text) override {
-        return m_inner->HttpQueryInfoW(request, level, text);
-    }
-    bool InternetReadFile(HINTERNET request, char* buffer, uint32_t size,
-                          uint32_t& count) override {
-        return m_inner->InternetReadFile(request, buffer, size, count);
-    }
-    bool InternetQueryOptionW(HINTERNET handle, uint32_t option,
-                              InternetVersionInfo& version) override {
-        return m_inner->InternetQueryOptionW(handle, option, version);
-    }
-    bool InternetQueryOptionW(HINTERNET handle, uint32_t option, uint32_t subOption,
-                              CAtlString& text) override {
-        return m_inner->InternetQueryOptionW(handle, option, subOption, text);
-    }
-    bool InternetCloseHandle(HINTERNET handle) override {
-        return m_inner->InternetCloseHandle(handle);
-    }
-    uint32_t GetLastRequestError(HINTERNET request) override {
-        return m_inner->GetLastRequestError(request);
+        return CurlHttpClient::InternetOpenW(agent, accessType, proxyList, bypassList, flags);
     }
 
 private:
-    std::unique_ptr<CurlHttpClient> m_inner;
     std::atomic<int>& m_directSessions;
 };
 
@@ -136,17 +95,6 @@ protected:
     QString CorpUrl(const QString& path) const {
         return QStringLiteral("http://%1:%2%3").arg(kCorpHost).arg(server.Port()).arg(path);
     }
-    // squid's answers so far ("200 alice"), for requests to kCorpHost.
-    QStringList ProxyAnswers() const {
-        QStringList answers;
-        for (const QString& line : squid.Log().split(u'\n', Qt::SkipEmptyParts)) {
-            const QStringList field = line.simplified().split(u' ');
-            if (field.size() >= 8 && field[6].contains(kCorpHost))
-                answers << field[3].section(u'/', 1) + u' ' + field[7];
-        }
-        return answers;
-    }
-
     TestServer squid{{"--squid", kProxyUser + u':' + kProxyPassword, "--squid-hosts", kCorpHost}};
     std::shared_ptr<ProxyHandlerBase> handler;
     std::atomic<int> directSessions{0};
@@ -157,28 +105,26 @@ protected:
 // request that learns the proxy's scheme).
 TEST_F(SystemProxyRoute, BlockedDirectRouteIsTriedOncePerRun) {
     for (int product = 0; product < 10; ++product) {
-        const CAtlString path = downloader.Download(CorpUrl("/info.xml"), 1, 0);
-        EXPECT_EQ(ReadDownloaded(path), content) << downloader.GetLastFailureReason().toStdString();
-        QFile::remove(FilePath(path).LocalPath());
+        EXPECT_EQ(TakeDownloaded(downloader.Download(CorpUrl("/info.xml"), 1, 0)), content)
+            << downloader.GetLastFailureReason().toStdString();
     }
     EXPECT_EQ(directSessions, 1);
-    EXPECT_TRUE(WaitFor([&] { return ProxyAnswers().size() >= 11; }, 5000));
-    EXPECT_EQ(ProxyAnswers(), QStringList{"407 -"} + QStringList(10, "200 " + kProxyUser));
+    EXPECT_TRUE(WaitFor([&] { return SquidAnswers(squid, kCorpHost).size() >= 11; }, 5000));
+    EXPECT_EQ(SquidAnswers(squid, kCorpHost),
+              QStringList{"407 - /info.xml"} + QStringList(10, "200 " + kProxyUser + " /info.xml"));
     EXPECT_EQ(server.Requests(), QStringList(10, "GET /info.xml auth=0"));
 }
 
 // A working direct route is kept although the environment names a proxy; a host that
 // no_proxy names stays direct, and so fails where only the proxy could reach it.
 TEST_F(SystemProxyRoute, WorkingDirectRouteAndNoProxyHostsStayDirect) {
-    const CAtlString path = downloader.Download(server.Url("/info.xml"), 1, 0);
-    EXPECT_EQ(ReadDownloaded(path), content);
-    QFile::remove(FilePath(path).LocalPath());
+    EXPECT_EQ(TakeDownloaded(downloader.Download(server.Url("/info.xml"), 1, 0)), content);
     ::setenv("no_proxy", qPrintable(kCorpHost), 1);
     EXPECT_TRUE(downloader.Download(CorpUrl("/info.xml"), 1, 0).isEmpty());
     EXPECT_EQ(downloader.GetLastFailureReason(),
               QStringLiteral("The server %1 could not be found.").arg(kCorpHost));
     EXPECT_EQ(directSessions, 2);
-    EXPECT_EQ(ProxyAnswers(), QStringList());
+    EXPECT_EQ(SquidAnswers(squid, kCorpHost), QStringList());
     EXPECT_EQ(handler->StartMode(), ModeDirect);
 }
 

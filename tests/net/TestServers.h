@@ -142,6 +142,17 @@ private:
     QString m_requests;
 };
 
+// squid's answers so far ("STATUS USER PATH") to requests for host, from its access log.
+inline QStringList SquidAnswers(const TestServer& squid, const QString& host) {
+    QStringList answers;
+    for (const QString& line : squid.Log().split(u'\n', Qt::SkipEmptyParts)) {
+        const QStringList field = line.simplified().split(u' ');
+        if (field.size() >= 8 && field[6].contains(host))
+            answers << field[3].section(u'/', 1) + u' ' + field[7] + u' ' + QUrl(field[6]).path();
+    }
+    return answers;
+}
+
 // Removes every variable that the tests set for libcurl or the engine.
 inline void ClearProxyEnvironment() {
     for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "SSL_CERT_FILE"})
@@ -151,6 +162,13 @@ inline void ClearProxyEnvironment() {
 // The content of a file named by a path in the program's form.
 inline QByteArray ReadDownloaded(const CAtlString& path) {
     return ReadFile(FilePath(path).LocalPath());
+}
+
+// ReadDownloaded, removing the file.
+inline QByteArray TakeDownloaded(const CAtlString& path) {
+    const QByteArray bytes = ReadDownloaded(path);
+    QFile::remove(FilePath(path).LocalPath());
+    return bytes;
 }
 
 // Names of the download files in the temporary folder.
@@ -165,6 +183,8 @@ using Progress = std::vector<std::pair<int, int>>;
 class NetTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        for (const QString& name : LeftoverDownloads())
+            QDir::temp().remove(name);
         ASSERT_TRUE(server.IsRunning() && tls.IsRunning())
             << "python3 or openssl could not start the test servers";
         content = server.AddFile("info.xml", 2500);

@@ -5,18 +5,39 @@
 #include "support/ProgramRun.h"
 #include "update/RecordKeeper.h"
 
+namespace {
+const QString kListUrl = QStringLiteral("http://127.0.0.1:9/list.xml");
+
+QByteArray ListOf(const QString& version, const QString& product, const QString& inner = {},
+                  const QString& listUrl = kListUrl) {
+    return CatalogueSandbox::List(version, listUrl,
+                                  {CatalogueSandbox::Product(product, "B", inner)});
+}
+
+// Serves one list from a file of this process's own, as every user's downloads go to a folder
+// of that user's own.
+class ListDownloader : public IDownloader {
+public:
+    explicit ListDownloader(QByteArray list) : m_list(std::move(list)) {}
+    CAtlString Download(const CAtlString&, int32_t, int32_t) override {
+        const QString path = TempFolder().LocalPath() + "/list-" + QString::number(::getpid());
+        return WriteFile(path, m_list) ? FilePath(path).Text() : CAtlString();
+    }
+
+private:
+    QByteArray m_list;
+};
+} // namespace
+
 TEST(ProductListController, RefreshAdoptsOnlyANewerListAndStoresIt) {
-    const QString url = QStringLiteral("http://127.0.0.1:9/list.xml");
-    const auto list = [](const QString& version, const QString& listUrl, const char* first) {
-        return CatalogueSandbox::List(version, listUrl, {CatalogueSandbox::Product(first, "B")});
-    };
-    const QByteArray newer = list("2.0.0.0", url, "New");
+    const QString url = kListUrl;
+    const QByteArray newer = ListOf("2.0.0.0", "New");
     // clang-format off
     const struct { const char* name; QString listUrl; QByteArray served; bool programWritable, result; QString firstName, storedIn; } rows[] = {
         {"NewerStoredBesideProgram", url, newer, true, true, "New", "Program"},
         {"NewerFallsBackToCommonFolder", url, newer, false, true, "New", "ProgramData"},
-        {"OlderDiscarded", url, list("0.9.0.0", url, "Older"), true, true, "Old", ""},
-        {"SameVersionDiscarded", url, list("1.0.0.0", url, "Same"), true, true, "Old", ""},
+        {"OlderDiscarded", url, ListOf("0.9.0.0", "Older"), true, true, "Old", ""},
+        {"SameVersionDiscarded", url, ListOf("1.0.0.0", "Same"), true, true, "Old", ""},
         {"UnreadableDiscarded", url, "<nope", true, false, "Old", ""},
         {"NoUrlNeverFetched", "", newer, true, false, "Old", ""},
     };
@@ -24,7 +45,7 @@ TEST(ProductListController, RefreshAdoptsOnlyANewerListAndStoresIt) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         CatalogueSandbox sandbox;
-        const QByteArray old = list("1.0.0.0", row.listUrl, "Old");
+        const QByteArray old = ListOf("1.0.0.0", "Old", {}, row.listUrl);
         sandbox.Write("ProgramData/productlist.xml", old);
         auto downloader = std::make_shared<FakeDownloader>();
         downloader->documents[url] = row.served;
@@ -54,29 +75,6 @@ TEST(ProductListController, RefreshAdoptsOnlyANewerListAndStoresIt) {
         }
     }
 }
-
-namespace {
-const QString kListUrl = QStringLiteral("http://127.0.0.1:9/list.xml");
-
-QByteArray ListOf(const QString& version, const QString& product, const QString& inner = {}) {
-    return CatalogueSandbox::List(version, kListUrl,
-                                  {CatalogueSandbox::Product(product, "B", inner)});
-}
-
-// Serves one list from a file of this process's own, as every user's downloads go to a folder
-// of that user's own.
-class ListDownloader : public IDownloader {
-public:
-    explicit ListDownloader(QByteArray list) : m_list(std::move(list)) {}
-    CAtlString Download(const CAtlString&, int32_t, int32_t) override {
-        const QString path = TempFolder().LocalPath() + "/list-" + QString::number(::getpid());
-        return WriteFile(path, m_list) ? FilePath(path).Text() : CAtlString();
-    }
-
-private:
-    QByteArray m_list;
-};
-} // namespace
 
 // An ordinary user can write neither the program's folder nor the machine-wide one, so the
 // newer list is stored nowhere; it serves every check of the run that fetched it all the same,
