@@ -70,7 +70,8 @@ TEST(CheckEndToEndOffline, SilentRunWithTheServerDownRecordsNoCheck) {
 }
 
 // -verbose tells on standard error where each product's information was fetched from and why
-// it is missing; standard output stays what it is without the switch.
+// it is missing; standard output stays what it is without the switch. A login written into a
+// version file's address reaches the server but never the console.
 TEST_F(CheckEndToEnd, VerboseTellsAddressAndReasonOnStandardErrorOnly) {
     // Nothing to show, so the silent run ends without a window.
     server.Put("self.xml", Installation::Info("1.0.0.0"));
@@ -89,6 +90,11 @@ TEST_F(CheckEndToEnd, VerboseTellsAddressAndReasonOnStandardErrorOnly) {
                                 "Gamma: " + server.Url("/c.xml") +
                                     ": The server answered with status 404 File not found."})
         EXPECT_TRUE(lines.contains(line)) << verbose.err.toStdString();
+    const QString withLogin = server.Url("/").replace("://", "://updates:t0ps3cret@");
+    const Outcome logged = Installation(withLogin).RunSilent(false, {"-locale", "en", "-verbose"});
+    EXPECT_TRUE(logged.err.split(u'\n').contains("Alpha: " + server.Url("/a.xml")))
+        << logged.err.toStdString();
+    EXPECT_FALSE((logged.out + logged.err).contains("t0ps3cret")) << logged.err.toStdString();
 }
 
 // Installed versions that are no version numbers, for a product and for the program itself:
@@ -167,17 +173,6 @@ TEST_F(CheckEndToEnd, OrdinaryUserChecksTheRefreshedListInTheWindowAndTheSilentR
 
     EXPECT_EQ(installation.Read("ProgramData/productlist.xml"), old);
     EXPECT_FALSE(QFileInfo::exists(installation.Path("Program/productlist.xml")));
-}
-
-// A login written into a version file's address reaches the server but never the console.
-TEST_F(CheckEndToEnd, VerboseNeverPrintsALoginInAnAddress) {
-    server.Put("self.xml", Installation::Info("1.0.0.0"));
-    server.Put("a.xml", Installation::Info("1.0.0.0"));
-    const QString withLogin = server.Url("/").replace("://", "://updates:t0ps3cret@");
-    const Outcome verbose = Installation(withLogin).RunSilent(false, {"-locale", "en", "-verbose"});
-    EXPECT_TRUE(verbose.err.split(u'\n').contains("Alpha: " + server.Url("/a.xml")))
-        << verbose.err.toStdString();
-    EXPECT_FALSE((verbose.out + verbose.err).contains("t0ps3cret")) << verbose.err.toStdString();
 }
 
 } // namespace
