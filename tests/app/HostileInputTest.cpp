@@ -110,16 +110,11 @@ QString MarkupShown() {
 // The real program's lines about a product whose name holds an escape sequence and a line
 // that reads like one of its own, on standard output and, under -verbose, standard error.
 QString NameOnTheConsole() {
-    CatalogueSandbox sandbox;
-    const QString program = CopyProgram(sandbox);
-    sandbox.Write("Program/A.xml",
-                  CatalogueSandbox::VersionFile("1.0.0.0", "http://127.0.0.1:9/", "a.xml"));
-    sandbox.Write(
-        "ProgramData/productlist.xml",
+    const Installation installation(
+        u"http://127.0.0.1:9/"_s,
         CatalogueSandbox::List("1.0.0.0", {},
                                {R"(<Product Name="Evil&#27;[2J&#10;- Done Alpha" BaseXml="A"/>)"}));
-    const Outcome outcome =
-        RunProgram(program, {"-silent", "-verbose"}, ProgramEnvironment(sandbox, u"offscreen"_s));
+    const Outcome outcome = installation.RunSilent(false, {"-verbose"});
     QStringList lines = outcome.out.split(u'\n', Qt::SkipEmptyParts);
     for (const QString& line : outcome.err.split(u'\n'))
         if (line.startsWith("Evil"_L1))

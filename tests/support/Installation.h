@@ -6,7 +6,7 @@
 // The real program copied into sandbox's program folder; answers its path.
 inline QString CopyProgram(const Sandbox& sandbox) {
     const QString program = sandbox.Path("Program/orvex-product-update");
-    QFile::copy(ORVEX_BINARY_DIR "/orvex-product-update", program);
+    EXPECT_TRUE(QFile::copy(ORVEX_BINARY_DIR "/orvex-product-update", program)) << "copy";
     QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     return program;
 }

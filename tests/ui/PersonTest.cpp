@@ -2,6 +2,7 @@
 // products against a real server, the person presses Update and Retry and closes with Escape.
 // Needs Xvfb (xvfb), xdotool (xdotool) and import (imagemagick); scripts/install-deps has them.
 #include "net/TestServers.h"
+#include "support/Installation.h"
 
 #include <QDate>
 
@@ -47,8 +48,7 @@ TEST_F(PersonTest, ChecksOpensTheUpdatePageRetriesAndCloses) {
     // The sample's program folder, gallery pack, product list and server, as scripts/run has them.
     ASSERT_EQ(QProcess::execute(ORVEX_LAY_OUT_SAMPLE, {host, sandbox.Root(), server.Folder()}), 0);
     // The version files are found beside the executable, so the program runs from a copy.
-    const QString executable = sandbox.Path("Program/orvex-product-update");
-    ASSERT_TRUE(QFile::copy(ORVEX_BINARY_DIR "/orvex-product-update", executable));
+    const QString executable = CopyProgram(sandbox);
     // The desktop opener the program finds first on PATH records what it was asked to open.
     const QString opened = sandbox.Path("opened.txt");
     sandbox.Write("bin/xdg-open",
