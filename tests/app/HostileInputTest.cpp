@@ -100,9 +100,8 @@ QString MarkupShown() {
     EXPECT_EQ(
         RegWriteDword(HKEY_LOCAL_MACHINE, "SOFTWARE\\ORVEX Technologies\\ACC", "InternetAccess", 0),
         0);
-    CWorkFlow workFlow;
     CCmdLineContext context;
-    workFlow.RunInteractive(context);
+    CWorkFlow().RunInteractive(context);
     EXPECT_EQ(person.Count(), 2) << "the browser warning and the policy's box";
     return found.join(u", "_s);
 }

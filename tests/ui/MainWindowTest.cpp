@@ -96,8 +96,8 @@ protected:
     ~MainWindowTest() override { SetExtraProductFactory(nullptr); }
 
     // The machine-wide product list, naming the answers in this order.
-    void List(const QStringList& names) {
-        QByteArray xml = "<ProductList Version=\"1.0.0.0\">";
+    void List(const QStringList& names, const QByteArray& url = {}) {
+        QByteArray xml = "<ProductList Version=\"1.0.0.0\" Url=\"" + url + "\">";
         for (const QString& name : names)
             xml += "<Fake Name=\"" + name.toUtf8() + "\"/>";
         sandbox.Write("ProgramData/productlist.xml", xml + "</ProductList>");
@@ -182,11 +182,8 @@ TEST_F(MainWindowTest, CheckFillsOneRowPerItemRowAndRetryRebuildsThem) {
     Button(1)->click();
     EXPECT_TRUE(made[1]->opened.empty() && made[6]->opened == std::vector<unsigned>{0});
     EXPECT_TRUE(window.retryButton->isEnabled() && window.proxyButton->isEnabled());
-}
-
-// A stored interval beyond the spin box's 60 days is shown as 60, and the change of the box
-// writes 60 back, which the run then saves.
-TEST_F(MainWindowTest, IntervalAboveSixtyIsShownAndSavedAsSixty) {
+    // A stored interval beyond the spin box's 60 days is shown as 60, and the change of the box
+    // writes 60 back, which the run then saves.
     keeper->Interval = 75;
     window.Refresh();
     EXPECT_EQ(std::pair(window.spinBox->value(), keeper->Interval), std::pair(60, 60));
@@ -247,9 +244,7 @@ TEST_F(MainWindowTest, ClosingDuringACheckCancelsTheRestOfIt) {
     Check();
     EXPECT_EQ(std::pair(downloader->cancels, laterChecks), std::pair(1, 1));
     // A close while the list itself is fetched checks no product at all.
-    sandbox.Write("ProgramData/productlist.xml", "<ProductList Version=\"1.0.0.0\" "
-                                                 "Url=\"http://127.0.0.1:9/l.xml\">"
-                                                 "<Fake Name=\"Second\"/></ProductList>");
+    List({"Second"}, "http://127.0.0.1:9/l.xml");
     downloader->during = [this] { window.reject(); };
     Check();
     EXPECT_EQ(std::pair(downloader->cancels, laterChecks), std::pair(2, 1));
