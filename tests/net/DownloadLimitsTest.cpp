@@ -35,6 +35,8 @@ class DownloadLimits : public NetTest {
 protected:
     void SetUp() override {
         NetTest::SetUp();
+        for (const QString& name : LeftoverDownloads())
+            QDir::temp().remove(name);
         SetHandler(std::make_shared<ProxyHandlerBase>());
         downloader.documentLimits = {kCap, 3s};
         downloader.installerLimits = {2 * kCap, 3s};

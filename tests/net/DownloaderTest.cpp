@@ -9,6 +9,8 @@ class DownloaderTest : public NetTest {
 protected:
     void SetUp() override {
         NetTest::SetUp();
+        for (const QString& name : LeftoverDownloads())
+            QDir::temp().remove(name);
         SetHandler(std::make_shared<ProxyHandlerBase>());
     }
 };

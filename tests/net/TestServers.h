@@ -183,8 +183,6 @@ using Progress = std::vector<std::pair<int, int>>;
 class NetTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const QString& name : LeftoverDownloads())
-            QDir::temp().remove(name);
         ASSERT_TRUE(server.IsRunning() && tls.IsRunning())
             << "python3 or openssl could not start the test servers";
         content = server.AddFile("info.xml", 2500);
