@@ -31,13 +31,10 @@ int64_t PeakTemporarySize(const std::function<void()>& body) {
 
 // Answers that no download may take whole: each ends with its reason, leaves nothing behind,
 // and never holds more than the cap in the temporary folder.
-class DownloadLimits : public NetTest {
+class DownloadLimits : public DownloaderTest {
 protected:
     void SetUp() override {
-        NetTest::SetUp();
-        for (const QString& name : LeftoverDownloads())
-            QDir::temp().remove(name);
-        SetHandler(std::make_shared<ProxyHandlerBase>());
+        DownloaderTest::SetUp();
         downloader.documentLimits = {kCap, 3s};
         downloader.installerLimits = {2 * kCap, 3s};
     }

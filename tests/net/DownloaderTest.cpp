@@ -5,16 +5,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-class DownloaderTest : public NetTest {
-protected:
-    void SetUp() override {
-        NetTest::SetUp();
-        for (const QString& name : LeftoverDownloads())
-            QDir::temp().remove(name);
-        SetHandler(std::make_shared<ProxyHandlerBase>());
-    }
-};
-
 // Whole bodies in files named after the URL's extension, progress after every chunk of at
 // most 1024 bytes, no proxy of the environment in a direct connection, and https verified
 // against the test CA, also after a redirect. (An untrusted certificate, a refused connection

@@ -222,6 +222,18 @@ protected:
     } reports;
 };
 
+// NetTest for downloads through the downloader: no download of an earlier test left in the
+// temporary folder, and a proxy handler of its own.
+class DownloaderTest : public NetTest {
+protected:
+    void SetUp() override {
+        NetTest::SetUp();
+        for (const QString& name : LeftoverDownloads())
+            QDir::temp().remove(name);
+        SetHandler(std::make_shared<ProxyHandlerBase>());
+    }
+};
+
 const QString kProxyUser = QStringLiteral("alice");
 const QString kProxyPassword = QStringLiteral("s3cret");
 
