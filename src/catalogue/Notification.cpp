@@ -45,8 +45,6 @@ bool Notification::FindInstalled() {
 }
 
 bool Notification::ParseLocal(const QByteArray& bytes) {
-    m_url.clear();
-    m_file.clear();
     CXmlDocument document;
     if (!document.Parse(bytes) || !IsNamed(document.Root(), "Notification"))
         return false;

@@ -5,7 +5,9 @@
 #include "update/RecordKeeper.h"
 
 #include <QDialog>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QTimer>
 
 #include <climits>
 
@@ -61,7 +63,8 @@ TEST(WorkFlow, SilentRunStoppedBeforeItsEndWritesNothing) {
         // The administrator's machine-wide switch turns checks off for every user.
         {"checked yesterday", {}, {}, kDay - 1, false}, {"machine checking off", {}, 0, {}, false},
         {"policy 11 refuses", 11u, {}, {}, false},      {"policy 0 refuses", 0u, {}, {}, false},
-        {"policy 5 allows", 5u, {}, {}, true},
+        {"policy 3 refuses", 3u, {}, {}, false},        {"policy 5 allows", 5u, {}, {}, true},
+        {"policy 4 allows", 4u, {}, {}, true},
     };
     for (const auto& [name, policy, checkUpdates, lastChecked, saves] : cases) {
         SCOPED_TRACE(name);
@@ -108,18 +111,28 @@ TEST(WorkFlow, InteractiveRunSavesWhenTheWindowClosesAndStoresOnlyItsOwnProxy) {
                            kRegistryMarker);
         WriteSettingInt(LocalMachine, kProxyKey, "HttpProxyPort", 8080, kRegistryMarker);
         DatedWorkFlow workFlow;
-        QString shown;
+        QStringList shown;
         ModalAnswerer person([&](QWidget* modal) {
             const auto* box = qobject_cast<QMessageBox*>(modal);
-            shown = box ? box->text() : modal->objectName();
+            shown << (box ? box->text() : modal->objectName());
             EXPECT_EQ(workFlow.GetProxyHandler()->credentialsDialogAllowed, !box);
             EXPECT_FALSE(UserValue("Interval").has_value()) << "written too early";
+            if (modal->objectName() == "MainWindow") {
+                // Connection Options must open on this run's own settings.
+                QMetaObject::invokeMethod(modal, "OnProxyOptions", Qt::QueuedConnection);
+                return;
+            }
+            if (auto* user = modal->findChild<QLineEdit*>("proxyUserNameEdit")) {
+                shown << user->text();
+                QTimer::singleShot(0, modal->parentWidget(), &QWidget::close);
+            }
             qobject_cast<QDialog*>(modal)->reject();
         });
         CCmdLineContext context{proxy, "u", "p", {}, false, overrideProxy};
         EXPECT_EQ(workFlow.RunInteractive(context), 0);
-        EXPECT_EQ(shown, policy ? "Internet access is disabled by the system administrator."
-                                : "MainWindow");
+        EXPECT_EQ(shown.join(' '), policy
+                                       ? "Internet access is disabled by the system administrator."
+                                       : "MainWindow ProxyAuth u");
         // The machine's interval becomes the user's, and a stored 2 (not "on") is saved as off.
         EXPECT_EQ(
             std::tuple(UserValue("Interval"), UserValue("CheckUpdates"), UserValue("LastChecked")),

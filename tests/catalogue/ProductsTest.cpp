@@ -64,6 +64,9 @@ TEST_F(InstalledFixture, ScansBothFoldersKeepsEachVersionOnceAndChecksTheHighest
     Version("Program/XY.xml", "8.0.0.0");                // and one more right after it
     Version("ORVEX Software Update/X10.XML", "2.0.0.0"); // names match without regard to case
     sandbox.Write("ORVEX Software Update/X3.xml", "<not a version file");
+    // Without the file's name the published information cannot be found: not a version file.
+    sandbox.Write("Program/X6.xml", R"(<R><Product CurrentVersion="6.0.0.0"
+        RemoteVersionFileURL="http://x/"/></R>)");
     QDir().mkpath(sandbox.Path("Program/X4.xml")); // a folder is no candidate
     downloader->documents[kInfo + "x.xml"] = CatalogueSandbox::Info("3.0.0.0");
 

@@ -20,6 +20,8 @@ TEST(VersionString, ReadsNumbersValidityAndDisplayText) {
         // Beyond 32 bits the value is clamped rather than wrapped.
         {"99999999999.1.0.0", true, "2147483647.1.0.0", "2147483647.1.0.0"},
         {"1020304", true, "1.2.4.3", "1.2.4.3"},
+        {"123456789", true, "12.34.567.89", "12.34.567.89"},
+        {"1234567890", false, "23.45.678.90", "1234567890"},
         {"12345678901234", true, "123.456.7890.1234", "123.456.7890.1234"},
         {"123456789012345", false, "234.567.8901.2345", "123456789012345"},
         // Eight-bit text is read in the locale's encoding (UTF-8 in tests) and kept whole.

@@ -5,6 +5,8 @@
 #include "platform/Shell.h"
 #include "support/Sandbox.h"
 
+#include <QApplication>
+#include <QCursor>
 #include <QMap>
 #include <QStringList>
 
@@ -75,7 +77,9 @@ public:
     };
 
     bool Open(const CAtlString& address) override {
-        opened << address;
+        // A browser takes a while to appear: the person sees the busy cursor meanwhile.
+        const QCursor* cursor = QApplication::overrideCursor();
+        opened << address + (cursor && cursor->shape() == Qt::WaitCursor ? "" : " (no busy cursor)");
         return result;
     }
     bool StartDetached(const CAtlString& program, const QStringList& arguments) override {
