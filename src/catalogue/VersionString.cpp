@@ -91,7 +91,8 @@ void CVersionString::Parse(const CAtlString& text) {
         // it, the other way round from the longer forms.
         static const int widths[3] = {2, 2, 2};
         int32_t* targets[3] = {&m_build, &m_revision, &m_minor};
-        m_valid = ParseUndotted(text, widths, targets, 2);
+        // One unit is left for the major number, so the form is never too long.
+        m_valid = ParseUndotted(text, widths, targets, 1);
     }
 
     m_text = text;
