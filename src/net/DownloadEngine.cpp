@@ -177,14 +177,17 @@ DownloadFailure CDownloader::StatusFailure(int64_t status) {
     }
     phrase = PlainPhrase(phrase);
     const CAtlString number = QString::number(status);
-    DownloadFailure failure{DownloadFailure::Status, m_server,
-                            phrase.isEmpty() ? number : number + u' ' + phrase, ProxyName(), {}};
+    DownloadFailure failure;
+    failure.kind = DownloadFailure::Status;
+    failure.host = m_server;
+    failure.status = phrase.isEmpty() ? number : number + u' ' + phrase;
+    failure.proxy = ProxyName();
     // The proxy's error page: a server error status (squid answers 500 to 504 by what went
     // wrong) is the proxy failing to get through; another status is its refusal to forward.
     if (!proxyError.isEmpty() && !failure.proxy.isEmpty())
         failure.kind = IsProxyTimeout(proxyError) ? DownloadFailure::ServerTimedOut
-                       : status >= 500           ? DownloadFailure::ProxyCouldNotReach
-                                                 : DownloadFailure::ProxyStatus;
+                       : status >= 500            ? DownloadFailure::ProxyCouldNotReach
+                                                  : DownloadFailure::ProxyStatus;
     return failure;
 }
 

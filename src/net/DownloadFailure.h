@@ -8,12 +8,12 @@
 struct DownloadFailure {
     enum Kind {
         None,
-        Failed,           // nothing more specific is known
-        NotFound,         // the server's name did not resolve
-        Unreachable,      // the server refused or did not take the connection
-        ProxyUnreachable, // the same for the proxy
-        TimedOut,         // the server, or the proxy when there is one, did not answer in time
-        Untrusted,        // the server's certificate was refused for a reason not below
+        Failed,               // nothing more specific is known
+        NotFound,             // the server's name did not resolve
+        Unreachable,          // the server refused or did not take the connection
+        ProxyUnreachable,     // the same for the proxy
+        TimedOut,             // the server did not answer in time, or the proxy not connect
+        Untrusted,            // the server's certificate was refused for a reason not below
         CertificateExpired,   // detail: the day it expired, "yyyy-MM-dd"
         CertificateWrongName, // it was issued for another name than the server's
         CertificateIssuer,    // no trusted authority signed it (one that signed itself included)

@@ -176,8 +176,8 @@ TEST_F(CDownloaderTest, ReasonsNameTheSideThatFailed) {
         }
         for (const auto& row : rows) {
             SCOPED_TRACE(std::string(language) + ": " + row.name);
-            const TestServer* tlsServer = certified.count(row.cert) ? certified[row.cert].get()
-                                                                    : &tls;
+            const TestServer* tlsServer =
+                certified.count(row.cert) ? certified[row.cert].get() : &tls;
             tlsServer->TrustCa();
             downloader.connectionMode = row.login == Direct ? ModeDirect : ModeExplicitProxy;
             downloader.proxyHost = row.login == Direct ? "" : "127.0.0.1";
