@@ -314,7 +314,8 @@ def die_with_parent():
 def start_squid(root, credentials, digest=False, names=()):
     """squid with basic authentication (digest too when asked) on a free port of 127.0.0.1,
     without disk cache or DNS, resolving names to 127.0.0.1 (any other name fails within a
-    second); returns the process and the port."""
+    second, and a server that keeps silent for 3 s gets a 504); returns the process and the
+    port."""
     port = free_port()
     user, password = credentials.split(":", 1)
     folder = os.path.join(root, "squid")
@@ -352,6 +353,7 @@ pinger_enable off
 dns_nameservers 127.0.0.1
 dns_timeout 1 seconds
 dns_retransmit_interval 200 milliseconds
+read_timeout 3 seconds
 cache deny all
 cache_mem 4 MB
 shutdown_lifetime 0 seconds
