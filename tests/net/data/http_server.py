@@ -314,8 +314,8 @@ def die_with_parent():
 def start_squid(root, credentials, digest=False, names=()):
     """squid with basic authentication (digest too when asked) on a free port of 127.0.0.1,
     without disk cache or DNS, resolving names to 127.0.0.1 (any other name fails within a
-    second, and a server that keeps silent for 3 s gets a 504); returns the process and the
-    port."""
+    second, and a server that keeps silent for 3 s gets a 504) and refusing blocked.example
+    with a 403; returns the process and the port."""
     port = free_port()
     user, password = credentials.split(":", 1)
     folder = os.path.join(root, "squid")
@@ -361,6 +361,8 @@ shutdown_lifetime 0 seconds
 auth_param basic children 2 startup=1
 auth_param basic realm orvex-test
 acl authenticated proxy_auth REQUIRED
+acl blocked dstdomain blocked.example
+http_access deny blocked
 http_access allow localhost authenticated
 http_access deny all
 """)
