@@ -98,7 +98,8 @@ bool GalleryVersion::CheckForUpdates() {
     if (!m_downloader || m_categories.empty())
         return false;
     QByteArray bytes;
-    return FetchDocument(*m_downloader, GetUpdateAddress(), bytes, m_failure) &&
+    m_failure = {CheckFailure::Download, {}, {}};
+    return FetchDocument(*m_downloader, GetUpdateAddress(), bytes, m_failure.download) &&
            ParsePublished(bytes);
 }
 
@@ -108,8 +109,7 @@ CAtlString GalleryVersion::GetUpdateAddress() {
 
 bool GalleryVersion::ParsePublished(const QByteArray& bytes) {
     m_valid = false;
-    m_failure = QCoreApplication::translate("GalleryVersion",
-                                            "The gallery information was not understood.");
+    m_failure = {CheckFailure::GalleryNotUnderstood, {}, {}};
     for (auto& [id, stamps] : m_categories)
         stamps.published.clear();
     CXmlDocument document;
@@ -128,8 +128,7 @@ bool GalleryVersion::ParsePublished(const QByteArray& bytes) {
         m_valid = true;
     }
     if (!m_valid)
-        m_failure = QCoreApplication::translate(
-            "GalleryVersion", "The gallery information lists none of the installed categories.");
+        m_failure = {CheckFailure::GalleryNoCategory, {}, {}};
     return m_valid;
 }
 

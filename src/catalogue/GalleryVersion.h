@@ -46,7 +46,7 @@ public:
     int GetRow(unsigned) override { return m_row; }
     QStringList GetActionLabels(unsigned) override;
     CAtlString GetBaseXml() override { return QStringLiteral("updateinfo"); }
-    QString GetFailureReason(unsigned) override { return m_valid ? QString() : m_failure; }
+    CheckFailure GetFailure(unsigned) override { return m_valid ? CheckFailure() : m_failure; }
     // The published categories file.
     CAtlString GetUpdateAddress() override;
 
@@ -64,7 +64,7 @@ private:
     CAtlString m_defaultUrl;
     CAtlString m_appPath;
     bool m_valid = false;
-    QString m_failure;
+    CheckFailure m_failure;
     int m_row = 0;
     std::map<CAtlString, Stamps> m_categories;
 };

@@ -58,7 +58,9 @@ bool Notification::CheckForUpdates() {
     if (!m_downloader || m_url.isEmpty() || m_file.isEmpty())
         return false;
     QByteArray bytes;
-    return FetchDocument(*m_downloader, GetUpdateAddress(), bytes, m_failure) && ParseNotice(bytes);
+    m_failure = {CheckFailure::Download, {}, {}};
+    return FetchDocument(*m_downloader, GetUpdateAddress(), bytes, m_failure.download) &&
+           ParseNotice(bytes);
 }
 
 CAtlString Notification::GetUpdateAddress() {
@@ -67,7 +69,7 @@ CAtlString Notification::GetUpdateAddress() {
 
 bool Notification::ParseNotice(const QByteArray& bytes) {
     m_valid = false;
-    m_failure = QCoreApplication::translate("Notification", "The notice was not understood.");
+    m_failure = {CheckFailure::NoticeNotUnderstood, {}, {}};
     m_webPage.clear();
     m_start = m_stop = QDate();
     m_texts.clear();

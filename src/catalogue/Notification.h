@@ -39,7 +39,7 @@ public:
     int GetRow(unsigned) override { return m_row; }
     QStringList GetActionLabels(unsigned) override;
     CAtlString GetBaseXml() override { return m_baseXml; }
-    QString GetFailureReason(unsigned) override { return m_valid ? QString() : m_failure; }
+    CheckFailure GetFailure(unsigned) override { return m_valid ? CheckFailure() : m_failure; }
     // The published notice.
     CAtlString GetUpdateAddress() override;
 
@@ -62,7 +62,7 @@ private:
     QDate m_stop;
     QMap<QString, QString> m_texts;
     bool m_valid = false;
-    QString m_failure;
+    CheckFailure m_failure;
     // Notices answer -1 until the window gives them a row: a notice can arrive after the
     // table was built.
     int m_row = -1;

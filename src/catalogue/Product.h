@@ -1,5 +1,6 @@
 #pragma once
 
+#include "catalogue/CheckFailure.h"
 #include "platform/AtlString.h"
 
 #include <QString>
@@ -64,12 +65,14 @@ public:
     }
     // Base name of the item's data files.
     virtual CAtlString GetBaseXml() = 0;
-    // Why row i shows "N/A", in plain words in the run's language; empty while the row has
-    // its update information, or when the item cannot tell.
-    virtual QString GetFailureReason(unsigned i) {
+    // Why row i shows "N/A"; None while the row has its update information, or when the item
+    // cannot tell.
+    virtual CheckFailure GetFailure(unsigned i) {
         (void)i;
         return {};
     }
+    // The same in plain words in the run's language, as the tooltip and -verbose show it.
+    QString GetFailureReason(unsigned i) { return DescribeFailure(GetFailure(i)); }
     // Where the item's update information is fetched from; empty when it has none.
     virtual CAtlString GetUpdateAddress() { return {}; }
 

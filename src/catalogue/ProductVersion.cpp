@@ -7,6 +7,6 @@ CAtlString CProductVersion::FetchRemote() {
         return {};
     const CAtlString path = m_downloader->Download(RemoteUrl() + RemoteFile(), 1, 0);
     if (path.isEmpty())
-        SetRemoteFailureReason(m_downloader->GetLastFailureReason());
+        SetRemoteFailure(m_downloader->GetLastFailure());
     return path;
 }

@@ -100,7 +100,7 @@ void CProductVersions::ApplyRules(const ProductList& products) {
 
 bool CProductVersions::CheckForUpdates() {
     // Nothing offered could be compared with an installed version that is no version, so
-    // its information is not fetched; the row shows why (GetFailureReason).
+    // its information is not fetched; the row shows why (GetFailure).
     if (!m_selected || !m_selected->IsInstalledVersionUsable())
         return false;
     m_selected->SetDownloader(m_downloader.get());
@@ -162,16 +162,15 @@ int CProductVersions::GetRow(unsigned i) {
     return row ? row->GetRow() : 0;
 }
 
-QString CProductVersions::GetFailureReason(unsigned i) {
+CheckFailure CProductVersions::GetFailure(unsigned i) {
     const CProductVersion* row = Row(i);
     if (!row || row->IsRemoteRead())
         return {};
-    if (const QString invalid = row->InvalidVersionReason(); !invalid.isEmpty())
+    if (CheckFailure invalid = row->InstalledVersionFailure(); invalid.kind != CheckFailure::None)
         return invalid;
     if (row != m_selected.get())
-        return QCoreApplication::translate("CProductVersions",
-                                           "Only the newest installed version is checked.");
-    return row->RemoteFailureReason();
+        return {CheckFailure::NotNewest, {}, {}};
+    return row->RemoteFailure();
 }
 
 CAtlString CProductVersions::GetUpdateAddress() {

@@ -49,7 +49,7 @@ public:
     // the ranges its "Disabler" elements name.
     void ApplyRules(const ProductList& products) override;
     CAtlString GetBaseXml() override { return m_baseXml; }
-    QString GetFailureReason(unsigned i) override;
+    CheckFailure GetFailure(unsigned i) override;
     // The selected version's update information.
     CAtlString GetUpdateAddress() override;
     // The selected version's update page when known, else the product's default page.

@@ -1,10 +1,7 @@
 #include "catalogue/UpdateXmlReader.h"
 
 #include "catalogue/XmlDocument.h"
-#include "platform/FilePath.h"
 #include "platform/Locations.h"
-
-#include <QCoreApplication>
 
 #include <atomic>
 
@@ -21,12 +18,6 @@ UpdateEntry ReadEntry(const tinyxml2::XMLElement* element) {
     entry.argument = Attribute(element, "UpdateArgument");
     entry.installSha256 = Attribute(element, "UpdateInstallSHA256");
     return entry;
-}
-} // namespace
-
-namespace {
-QString NotUnderstood(const char* why) {
-    return QCoreApplication::translate("CUpdateXmlReader", why);
 }
 } // namespace
 
@@ -67,31 +58,26 @@ bool CUpdateXmlReader::ParseLocal(const QByteArray& text) {
 }
 
 bool CUpdateXmlReader::ReadRemote() {
-    m_remoteFailure.clear();
-    const CAtlString path = FetchRemote();
-    if (path.isEmpty()) {
-        if (m_remoteFailure.isEmpty())
-            m_remoteFailure = QCoreApplication::translate(
-                "CUpdateXmlReader", "The update information could not be downloaded.");
+    m_remoteFailure = {};
+    QByteArray bytes;
+    if (!TakeDocument(FetchRemote(), bytes)) {
+        // A reader that could not tell why still reports a failed download.
+        if (m_remoteFailure.kind == CheckFailure::None)
+            SetRemoteFailure({DownloadFailure::Failed, {}, {}, {}, {}});
         return false;
     }
-    const QByteArray bytes = ReadDocumentFile(path);
-    // The copy is of no use once read, whatever it held.
-    FilePath(path).DeleteFile();
     return ParseRemote(bytes);
 }
 
 bool CUpdateXmlReader::ParseRemote(const QByteArray& text) {
     CXmlDocument document;
     if (!document.Parse(text)) {
-        m_remoteFailure =
-            NotUnderstood("The update information was not understood: it is not XML.");
+        m_remoteFailure = {CheckFailure::NotXml, {}, {}};
         return false;
     }
     const tinyxml2::XMLElement* root = document.Root();
     if (Attribute(root, "Location") != QLatin1String("Server")) {
-        m_remoteFailure = NotUnderstood(
-            "The update information was not understood: its \"Location\" is not \"Server\".");
+        m_remoteFailure = {CheckFailure::NotServer, {}, {}};
         return false;
     }
     const char* elementName = ProductElementName();
@@ -99,11 +85,10 @@ bool CUpdateXmlReader::ParseRemote(const QByteArray& text) {
     if (product == nullptr)
         product = FirstChild(root, "Product");
     if (product == nullptr) {
-        m_remoteFailure =
-            NotUnderstood("The update information was not understood: it has no product element.");
+        m_remoteFailure = {CheckFailure::NoProduct, {}, {}};
         return false;
     }
-    m_remoteFailure.clear();
+    m_remoteFailure = {};
 
     m_remoteRead = true;
     m_defaultEntry = ReadEntry(product);
@@ -137,13 +122,10 @@ bool CUpdateXmlReader::HasUpdate() {
            m_installedVersion < GetUpdateVersion();
 }
 
-QString CUpdateXmlReader::InvalidVersionReason() const {
+CheckFailure CUpdateXmlReader::InstalledVersionFailure() const {
     if (IsInstalledVersionUsable())
         return {};
     if (m_installedVersion.Text().isEmpty())
-        return QCoreApplication::translate("CUpdateXmlReader",
-                                           "The version file gives no installed version.");
-    return QCoreApplication::translate(
-               "CUpdateXmlReader", "The installed version \"%1\" is not a valid version number.")
-        .arg(m_installedVersion.Text());
+        return {CheckFailure::NoVersion, {}, {}};
+    return {CheckFailure::InvalidVersion, {}, m_installedVersion.Text()};
 }

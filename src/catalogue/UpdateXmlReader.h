@@ -1,5 +1,6 @@
 #pragma once
 
+#include "catalogue/CheckFailure.h"
 #include "catalogue/VersionString.h"
 #include "platform/AtlString.h"
 
@@ -65,9 +66,10 @@ public:
     bool IsInstalledVersionUsable() const {
         return m_installedVersion.IsValid() && !m_installedVersion.HasExtraParts();
     }
-    // Why the installed version cannot be compared with any offer, in the run's language;
-    // empty when it can.
-    QString InvalidVersionReason() const;
+    // Why the installed version cannot be compared with any offer; None when it can.
+    CheckFailure InstalledVersionFailure() const;
+    // The same worded, for callers that only show it.
+    QString InvalidVersionReason() const { return DescribeFailure(InstalledVersionFailure()); }
 
     bool IsLocalRead() const { return m_localRead; }
     bool IsRemoteRead() const { return m_remoteRead; }
@@ -76,12 +78,14 @@ public:
     // Always ends in "/" when not empty.
     const CAtlString& RemoteUrl() const { return m_remoteUrl; }
     const CAtlString& RemoteFile() const { return m_remoteFile; }
-    // Why the last ReadRemote obtained nothing, in the run's language; empty after a success.
-    const QString& RemoteFailureReason() const { return m_remoteFailure; }
+    // Why the last ReadRemote obtained nothing; None after a success.
+    const CheckFailure& RemoteFailure() const { return m_remoteFailure; }
 
 protected:
     // For FetchRemote: why the download failed.
-    void SetRemoteFailureReason(const QString& reason) { m_remoteFailure = reason; }
+    void SetRemoteFailure(const DownloadFailure& failure) {
+        m_remoteFailure = {CheckFailure::Download, failure, {}};
+    }
     // The entry of the first range (lowest lower bound first) that holds the installed
     // version, else the product element's own entry.
     const UpdateEntry& MatchingEntry() const;
@@ -95,5 +99,5 @@ private:
     CAtlString m_remoteUrl;
     CAtlString m_remoteFile;
     bool m_noUpdates = false;
-    QString m_remoteFailure;
+    CheckFailure m_remoteFailure;
 };

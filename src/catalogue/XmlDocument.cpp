@@ -17,15 +17,19 @@ CAtlString Utf8Attribute(const tinyxml2::XMLElement* element, const char* name) 
     return value ? QString::fromUtf8(value) : CAtlString();
 }
 
-bool FetchDocument(IDownloader& downloader, const CAtlString& url, QByteArray& bytes,
-                   QString& failure) {
-    const FilePath copy(downloader.Download(url, 1, 0));
-    if (!copy.Exists()) {
-        failure = downloader.GetLastFailureReason();
+bool TakeDocument(const CAtlString& path, QByteArray& bytes) {
+    if (path.isEmpty())
         return false;
-    }
-    bytes = ReadDocumentFile(copy.Text());
-    // The copy is of no use once read.
-    copy.DeleteFile();
+    bytes = ReadDocumentFile(path);
+    // The copy is of no use once read, whatever it held.
+    FilePath(path).DeleteFile();
     return true;
+}
+
+bool FetchDocument(IDownloader& downloader, const CAtlString& url, QByteArray& bytes,
+                   DownloadFailure& failure) {
+    if (TakeDocument(downloader.Download(url, 1, 0), bytes))
+        return true;
+    failure = downloader.GetLastFailure();
+    return false;
 }

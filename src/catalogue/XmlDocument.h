@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/DownloadFailure.h"
 #include "platform/AtlString.h"
 #include "platform/XmlDocument.h"
 
@@ -16,7 +17,10 @@ const tinyxml2::XMLElement* FirstChild(const tinyxml2::XMLElement* element, cons
 CAtlString Attribute(const tinyxml2::XMLElement* element, const char* name);
 // An attribute that is always UTF-8, whatever the system's encoding.
 CAtlString Utf8Attribute(const tinyxml2::XMLElement* element, const char* name);
-// Downloads url, reads the copy as ReadDocumentFile does and deletes it, whatever it held.
-// False when nothing arrived; failure then holds the downloader's reason.
+// The one way a fetched document is taken in: reads the downloaded copy at path as
+// ReadDocumentFile does and deletes it, whatever it held. False, with nothing read, for an
+// empty path, which is what a failed download returns.
+bool TakeDocument(const CAtlString& path, QByteArray& bytes);
+// Downloads url and takes the copy. False when nothing arrived; failure then says why.
 bool FetchDocument(IDownloader& downloader, const CAtlString& url, QByteArray& bytes,
-                   QString& failure);
+                   DownloadFailure& failure);

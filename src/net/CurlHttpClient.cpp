@@ -2,8 +2,11 @@
 
 #include "net/CurlLibrary.h"
 
+#include <QDate>
+#include <QScopeGuard>
 #include <QUrl>
 
+#include <dlfcn.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +18,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -215,6 +219,10 @@ public:
     std::string headPhrase;           // its reason phrase
     std::string connectStatusPhrase;  // the reason phrase that came with connectStatus
     int connectErrno = 0;             // why the last TCP handshake failed
+    std::string headProxyError;       // the proxy's own error named by that head
+    std::string connectProxyError;    // the same for the refused tunnel of connectStatus
+    int certificateError = 0;         // the first verification error of the peer's chain
+    std::string certificateExpiry;    // with an expired certificate, its last day
     unsigned long offeredSchemes = 0; // named by that head's Proxy-Authenticate lines
     bool headEncoded = false;         // that head names a Content-Encoding
     bool encoded = false;             // the body is decoded, so its length is not the header's
@@ -306,6 +314,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
                                   : std::string(line.substr(blank + 5));
         request->offeredSchemes = 0;
         request->headEncoded = false;
+        request->headProxyError.clear();
     } else if (line.empty()) {
         request->lastSentAnswered = true;
         if (!request->lastSentIsConnect)
@@ -317,6 +326,16 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
         request->offeredSchemes |= SchemeBit(value);
     } else if (HeaderValue(line, "Content-Encoding", value)) {
         request->headEncoded = !value.empty() && !StartsWithNoCase(value, "identity");
+    } else if (HeaderValue(line, "X-Squid-Error", value)) {
+        // "ERR_CONNECT_FAIL 111": the error's name, without the system's error number.
+        request->headProxyError = std::string(value.substr(0, value.find(' ')));
+    } else if (HeaderValue(line, "Proxy-Status", value)) {
+        // "proxy; error=dns_timeout; details=...": a proxy names an error only for an answer
+        // of its own making.
+        if (const size_t at = value.find("error="); at != std::string_view::npos) {
+            const std::string_view error = value.substr(at + 6);
+            request->headProxyError = std::string(error.substr(0, error.find_first_of(";, ")));
+        }
     }
     return length;
 }
@@ -346,6 +365,84 @@ std::string ProxyForScheme(const CAtlString& list, const CAtlString& scheme) {
     return fallback.toStdString();
 }
 
+// The TLS library checks the server's certificate and tells libcurl only that the check
+// failed and the error's number; what a person needs besides (the day an expired certificate
+// ran out) is taken by a verification callback that watches and leaves the library's own
+// verdict unchanged. libcurl brought the library in, so its functions are found in the copy
+// already loaded; with another TLS library than OpenSSL nothing is watched.
+struct OpenSsl {
+    int (*getVerifyMode)(const void* context);
+    void (*setVerify)(void* context, int mode, int (*callback)(int, void*));
+    int (*getError)(const void* storeContext);
+    void* (*currentCertificate)(const void* storeContext);
+    const void* (*notAfter)(const void* certificate);
+    int (*timeToTm)(const void* time, std::tm* out);
+};
+
+// OpenSSL's X509_V_ERR_ numbers that the engine tells apart.
+constexpr long kUnspecified = 1;
+constexpr long kCertificateExpired = 10;
+constexpr long kHostnameMismatch = 62;
+constexpr long kIpAddressMismatch = 64;
+constexpr std::array<long, 5> kIssuerUnknown = {2, 18, 19, 20, 21};
+
+template <typename Function> bool FindIn(void* library, const char* name, Function& function) {
+    function = library ? reinterpret_cast<Function>(::dlsym(library, name)) : nullptr;
+    return function != nullptr;
+}
+
+const OpenSsl* LoadOpenSsl() {
+    static const std::unique_ptr<OpenSsl> calls = []() -> std::unique_ptr<OpenSsl> {
+        const curl_version_info_data* info = Curl().version_info(CURLVERSION_NOW);
+        const std::string_view version = info && info->ssl_version ? info->ssl_version : "";
+        const std::string suffix = StartsWithNoCase(version, "OpenSSL/3")     ? ".so.3"
+                                   : StartsWithNoCase(version, "OpenSSL/1.1") ? ".so.1.1"
+                                                                              : "";
+        if (suffix.empty())
+            return nullptr;
+        // Only ever the copy libcurl uses: a library not loaded yet is not loaded here.
+        void* ssl = ::dlopen(("libssl" + suffix).c_str(), RTLD_NOW | RTLD_NOLOAD);
+        void* crypto = ::dlopen(("libcrypto" + suffix).c_str(), RTLD_NOW | RTLD_NOLOAD);
+        auto openSsl = std::make_unique<OpenSsl>();
+        const bool complete =
+            FindIn(ssl, "SSL_CTX_get_verify_mode", openSsl->getVerifyMode) &&
+            FindIn(ssl, "SSL_CTX_set_verify", openSsl->setVerify) &&
+            FindIn(crypto, "X509_STORE_CTX_get_error", openSsl->getError) &&
+            FindIn(crypto, "X509_STORE_CTX_get_current_cert", openSsl->currentCertificate) &&
+            FindIn(crypto, "X509_get0_notAfter", openSsl->notAfter) &&
+            FindIn(crypto, "ASN1_TIME_to_tm", openSsl->timeToTm);
+        return complete ? std::move(openSsl) : nullptr;
+    }();
+    return calls.get();
+}
+
+// The request whose transfer the thread drives: the verification callback has no pointer of
+// its own to it.
+thread_local Request* t_driven = nullptr;
+
+int WatchVerification(int verified, void* storeContext) {
+    Request* request = t_driven;
+    if (verified || !request || request->certificateError != 0)
+        return verified;
+    const OpenSsl& openSsl = *LoadOpenSsl();
+    request->certificateError = openSsl.getError(storeContext);
+    const void* certificate = openSsl.currentCertificate(storeContext);
+    std::tm last{};
+    if (request->certificateError == kCertificateExpired && certificate &&
+        openSsl.timeToTm(openSsl.notAfter(certificate), &last) == 1)
+        request->certificateExpiry = QDate(last.tm_year + 1900, last.tm_mon + 1, last.tm_mday)
+                                         .toString(Qt::ISODate)
+                                         .toStdString();
+    return verified;
+}
+
+// Called by libcurl with each new TLS context, after it set its own verification mode.
+CURLcode WatchTls(CURL*, void* context, void*) {
+    const OpenSsl& openSsl = *LoadOpenSsl();
+    openSsl.setVerify(context, openSsl.getVerifyMode(context), WatchVerification);
+    return CURLE_OK;
+}
+
 void Finish(Request& request, CURLcode result) {
     request.done = true;
     request.result = result;
@@ -355,6 +452,8 @@ void Finish(Request& request, CURLcode result) {
 void Drive(Request& request) {
     CURLM* multi = request.connection->session->multi;
     request.lastActivity = Clock::now();
+    t_driven = &request;
+    const auto undrive = qScopeGuard([] { t_driven = nullptr; });
     while (!request.done && !request.HasPending()) {
         if (request.paused) {
             request.paused = false;
@@ -575,6 +674,8 @@ bool CurlHttpClient::HttpSendRequestW(HINTERNET handle) {
     }
 
     Curl().easy_setopt(easy, CURLOPT_SHARE, SharedCachesHandle());
+    if (LoadOpenSsl())
+        Curl().easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, WatchTls);
 
     if (Curl().multi_add_handle(session.multi, easy) != CURLM_OK) {
         Curl().easy_cleanup(easy);
@@ -595,6 +696,8 @@ bool CurlHttpClient::HttpSendRequestW(HINTERNET handle) {
                 return false;
             request->connectStatus = request->headStatus;
             request->connectStatusPhrase = request->headPhrase;
+            request->connectProxyError =
+                request->headProxyError.empty() ? "CONNECT" : request->headProxyError;
             return true;
         }
         // A response that arrived and then broke off was sent all right; reading its body
@@ -701,7 +804,22 @@ bool CurlHttpClient::InternetCloseHandle(HINTERNET handle) {
 
 bool CurlHttpClient::HttpQueryInfoW(HINTERNET handle, uint32_t infoLevel, CAtlString& text) {
     auto* request = As<Request>(handle);
-    if (!request || !request->easy || infoLevel != HTTP_QUERY_STATUS_TEXT)
+    if (!request || !request->easy)
+        return false;
+    if (infoLevel == kQueryProxyError) {
+        // An error page that a server sends on a direct request is the server's own (a site
+        // behind a caching squid sends them too).
+        const bool proxied = !request->proxy.empty() || !request->proxyKey.empty();
+        text = QString::fromLatin1(request->connectStatus != 0 ? request->connectProxyError
+                                   : proxied                   ? request->headProxyError
+                                                               : std::string());
+        return true;
+    }
+    if (infoLevel == kQueryCertificateExpiry) {
+        text = QString::fromLatin1(request->certificateExpiry);
+        return !text.isEmpty();
+    }
+    if (infoLevel != HTTP_QUERY_STATUS_TEXT)
         return false;
     // A redirect's phrase stays with its own head: what counts is the last answer's.
     text = QString::fromLatin1(request->connectStatus != 0 ? request->connectStatusPhrase
@@ -722,14 +840,29 @@ uint32_t CurlHttpClient::GetLastRequestError(HINTERNET handle) {
     case CURLE_COULDNT_CONNECT:
         // The handshake is made in OpenConnectedSocket, within the caller's limit; one that
         // ran out there is a time-out, not a refusal.
-        return request->connectErrno == ETIMEDOUT ? ERROR_INTERNET_TIMEOUT
+        return request->connectErrno == ETIMEDOUT ? kErrorConnectTimeout
                                                   : ERROR_INTERNET_CANNOT_CONNECT;
     case CURLE_OPERATION_TIMEDOUT:
         return ERROR_INTERNET_TIMEOUT;
     case CURLE_ABORTED_BY_CALLBACK:
         return ERROR_INTERNET_OPERATION_CANCELLED;
-    case CURLE_PEER_FAILED_VERIFICATION:
-        return ERROR_INTERNET_INVALID_CA;
+    case CURLE_PEER_FAILED_VERIFICATION: {
+        // The library's first complaint about the chain. None means the chain was good and
+        // libcurl's own check of the name failed, which leaves the library's result at 0 or at
+        // 1, "unspecified".
+        long error = request->certificateError;
+        if (error == 0 &&
+            Curl().easy_getinfo(request->easy, CURLINFO_SSL_VERIFYRESULT, &error) != CURLE_OK)
+            error = -1;
+        if (error == kCertificateExpired)
+            return ERROR_INTERNET_SEC_CERT_DATE_INVALID;
+        if (error == 0 || error == kUnspecified || error == kHostnameMismatch ||
+            error == kIpAddressMismatch)
+            return ERROR_INTERNET_SEC_CERT_CN_INVALID;
+        if (std::find(kIssuerUnknown.begin(), kIssuerUnknown.end(), error) != kIssuerUnknown.end())
+            return ERROR_INTERNET_INVALID_CA;
+        return ERROR_INTERNET_SEC_INVALID_CERT;
+    }
     case CURLE_SSL_CONNECT_ERROR:
         return ERROR_INTERNET_SECURITY_CHANNEL_ERROR;
     case CURLE_GOT_NOTHING:

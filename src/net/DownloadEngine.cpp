@@ -74,7 +74,13 @@ CAtlString PlainPhrase(const CAtlString& phrase) {
 // answer to the handshake), as opposed to a server that answered badly.
 bool RouteFoundNoServer(uint32_t error) {
     return error == ERROR_INTERNET_NAME_NOT_RESOLVED || error == ERROR_INTERNET_CANNOT_CONNECT ||
-           error == ERROR_INTERNET_TIMEOUT;
+           error == kErrorConnectTimeout || error == ERROR_INTERNET_TIMEOUT;
+}
+
+// Whether the proxy's own error (kQueryProxyError) says that it ran out of time waiting for
+// the server, as squid's ERR_READ_TIMEOUT or a "Proxy-Status" connection_timeout do.
+bool IsProxyTimeout(const CAtlString& error) {
+    return error.contains(QStringLiteral("timeout"), Qt::CaseInsensitive);
 }
 
 // A size limit as it is shown: in whole MiB where it is, else in bytes.
@@ -100,52 +106,89 @@ CDownloader::~CDownloader() {
 
 void CDownloader::Fail(DownloadFailure::Kind kind, const CAtlString& host,
                        const CAtlString& status) {
-    m_failure = {kind, host, status};
+    m_failure = {kind, host, status, ProxyName(), {}};
+}
+
+CAtlString CDownloader::ProxyName() const {
+    if (m_proxy.isEmpty())
+        return {};
+    return m_proxyPort > 0 ? m_proxy + u':' + QString::number(m_proxyPort) : m_proxy;
 }
 
 void CDownloader::FailRequest(DownloadFailure::Kind fallback) {
-    const CAtlString peer = m_proxy.isEmpty() ? m_server : m_proxy;
+    const bool proxied = !m_proxy.isEmpty();
     switch (m_request ? m_client->GetLastRequestError(m_request) : 0) {
+    // Behind a proxy the name lookup and the handshake that fail are the proxy's: the server
+    // is the proxy's to reach.
     case ERROR_INTERNET_NAME_NOT_RESOLVED:
-        Fail(m_proxy.isEmpty() ? DownloadFailure::NotFound : DownloadFailure::ProxyUnreachable,
-             peer);
+        Fail(proxied ? DownloadFailure::ProxyUnreachable : DownloadFailure::NotFound, m_server);
         break;
     case ERROR_INTERNET_CANNOT_CONNECT:
-        Fail(m_proxy.isEmpty() ? DownloadFailure::Unreachable : DownloadFailure::ProxyUnreachable,
-             peer);
+        Fail(proxied ? DownloadFailure::ProxyUnreachable : DownloadFailure::Unreachable, m_server);
+        break;
+    case kErrorConnectTimeout:
+        Fail(DownloadFailure::TimedOut, m_server);
         break;
     case ERROR_INTERNET_TIMEOUT:
         // The download's own time ran out, not the patience of one wait.
         if (Clock::now() >= m_deadline)
             Fail(DownloadFailure::TooSlow, m_server);
+        // The proxy took the request: it is the server behind it that keeps silent.
         else
-            Fail(DownloadFailure::TimedOut, peer);
+            Fail(proxied ? DownloadFailure::ServerTimedOut : DownloadFailure::TimedOut, m_server);
         break;
     // The certificate is the server's, also when the tunnel runs through a proxy.
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+        Fail(DownloadFailure::CertificateExpired, m_server);
+        m_client->HttpQueryInfoW(m_request, kQueryCertificateExpiry, m_failure.detail);
+        // Without the day there is nothing to say beyond the certificate not being trusted.
+        if (m_failure.detail.isEmpty())
+            m_failure.kind = DownloadFailure::Untrusted;
+        break;
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+        Fail(DownloadFailure::CertificateWrongName, m_server);
+        break;
     case ERROR_INTERNET_INVALID_CA:
+        Fail(DownloadFailure::CertificateIssuer, m_server);
+        break;
+    case ERROR_INTERNET_SEC_INVALID_CERT:
         Fail(DownloadFailure::Untrusted, m_server);
         break;
     case ERROR_INTERNET_SECURITY_CHANNEL_ERROR:
         Fail(DownloadFailure::Insecure, m_server);
         break;
     case ERROR_INTERNET_CONNECTION_ABORTED:
-        Fail(DownloadFailure::BrokenOff, peer);
+        Fail(DownloadFailure::BrokenOff, m_server);
         break;
     case ERROR_INTERNET_OPERATION_CANCELLED:
         Fail(DownloadFailure::Cancelled);
         break;
     default:
-        Fail(fallback, peer);
+        Fail(fallback, m_server);
     }
 }
 
 DownloadFailure CDownloader::StatusFailure(int64_t status) {
     CAtlString phrase;
-    if (m_request)
+    CAtlString proxyError;
+    if (m_request) {
         m_client->HttpQueryInfoW(m_request, HTTP_QUERY_STATUS_TEXT, phrase);
+        m_client->HttpQueryInfoW(m_request, kQueryProxyError, proxyError);
+    }
     phrase = PlainPhrase(phrase);
     const CAtlString number = QString::number(status);
-    return {DownloadFailure::Status, m_server, phrase.isEmpty() ? number : number + u' ' + phrase};
+    DownloadFailure failure;
+    failure.kind = DownloadFailure::Status;
+    failure.host = m_server;
+    failure.status = phrase.isEmpty() ? number : number + u' ' + phrase;
+    failure.proxy = ProxyName();
+    // The proxy's error page: a server error status (squid answers 500 to 504 by what went
+    // wrong) is the proxy failing to get through; another status is its refusal to forward.
+    if (!proxyError.isEmpty() && !failure.proxy.isEmpty())
+        failure.kind = IsProxyTimeout(proxyError) ? DownloadFailure::ServerTimedOut
+                       : status >= 500            ? DownloadFailure::ProxyCouldNotReach
+                                                  : DownloadFailure::ProxyStatus;
+    return failure;
 }
 
 bool CDownloader::CheckWinInet(CAtlString& error) {
@@ -224,7 +267,7 @@ bool CDownloader::OpenSession(const CAtlString& server, uint16_t port, bool dire
 
 bool CDownloader::OpenRequest(const CAtlString& url) {
     CloseHandles();
-    m_failure = {DownloadFailure::Failed, {}, {}};
+    m_failure = {DownloadFailure::Failed, {}, {}, {}, {}};
     m_deadline = Clock::now() + m_connectionInfo->limits.deadline;
     if (m_client)
         m_client->SetCancelFlag(m_connectionInfo->cancelled);
@@ -256,12 +299,12 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
     // so a server that still refuses would otherwise be asked about for ever.
     bool serverAsked = false;
     // Why an earlier mode was left, should the last one fail without a reason of its own.
-    DownloadFailure movedOn{DownloadFailure::Failed, {}, {}};
+    DownloadFailure movedOn{DownloadFailure::Failed, {}, {}, {}, {}};
     for (;;) {
         int32_t nextMode = ModeExhausted;
         bool opened = false;
-        int32_t proxyPortUnused = 0;
         m_proxy.clear();
+        m_proxyPort = 0;
         switch (mode) {
         case ModeDirect:
             nextMode = ModeSystemProxy;
@@ -273,10 +316,11 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
                 // The address may be one the configuration sends direct (no_proxy).
                 const SystemProxyAddress& address = systemProxyFor();
                 m_proxy = address.host;
+                m_proxyPort = address.port;
                 opened = OpenSession(parts.server, parts.port, address.IsDirect(), address.host,
                                      address.port, m_session, m_connection, error);
             } else {
-                QueryProxy(m_proxy, proxyPortUnused);
+                QueryProxy(m_proxy, m_proxyPort);
                 opened = OpenSession(parts.server, parts.port, false, QString(), 0, m_session,
                                      m_connection, error);
             }
@@ -287,7 +331,7 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
                 continue;
             }
             ExplicitProxyAddress(m_connectionInfo->proxyHost, m_connectionInfo->proxyPort, m_proxy,
-                                 proxyPortUnused);
+                                 m_proxyPort);
             opened = OpenSession(parts.server, parts.port, false, m_connectionInfo->proxyHost,
                                  m_connectionInfo->proxyPort, m_session, m_connection, error);
             break;
@@ -374,13 +418,15 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
                     if (user == m_connectionInfo->userName && pass == m_connectionInfo->password)
                         storedRefused = true;
                 }
+                // Whether a login was refused or none was given is what the person must know
+                // to put it right.
+                const DownloadFailure::Kind loginFailure = sentUser.isEmpty()
+                                                               ? DownloadFailure::ProxyDeclined
+                                                               : DownloadFailure::ProxyRefused;
                 if (!m_connectionInfo->promptAllowed) {
                     movedOn = StatusFailure(status);
                     if (status == 407)
-                        movedOn = {sentUser.isEmpty() ? DownloadFailure::ProxyDeclined
-                                                      : DownloadFailure::ProxyRefused,
-                                   m_proxy,
-                                   {}};
+                        movedOn = {loginFailure, m_server, {}, ProxyName(), {}};
                     CloseHandles();
                     moveOn = true;
                     continue;
@@ -400,8 +446,8 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
                     QueryProxy(proxyHost, proxyPort);
                 }
                 if (!RequestProxyAuth(proxyHost, proxyPort, user, pass)) {
-                    Fail(status == 407 ? DownloadFailure::ProxyDeclined : DownloadFailure::Status,
-                         proxyHost, StatusFailure(status).status);
+                    Fail(status == 407 ? loginFailure : DownloadFailure::Status, m_server,
+                         StatusFailure(status).status);
                     emit ProxyAuthCanceledSignal();
                     CloseHandles();
                     return false;
@@ -426,7 +472,7 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
 int32_t CDownloader::DoDownload(const CAtlString& url, const CAtlString& file) {
     int32_t result = E_FAIL;
     if (OpenRequest(url)) {
-        m_failure = {DownloadFailure::Failed, {}, {}};
+        m_failure = {DownloadFailure::Failed, {}, {}, {}, {}};
         const int64_t maxBytes = m_connectionInfo->limits.maxBytes;
         int64_t total = 0;
         if (!m_client->HttpQueryInfoW(m_request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
@@ -481,7 +527,7 @@ int32_t CDownloader::DoDownload(const CAtlString& url, const CAtlString& file) {
         if (result == S_OK && reported != done)
             ReportProgress(ClampToInt(done), ClampToInt(total), true);
         if (result == S_OK && total > 0 && done != total) {
-            Fail(DownloadFailure::BrokenOff, m_proxy.isEmpty() ? m_server : m_proxy);
+            Fail(DownloadFailure::BrokenOff, m_server);
             result = E_FAIL;
         }
 

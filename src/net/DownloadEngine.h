@@ -48,8 +48,12 @@ private:
               const CAtlString& status = {});
     // The failure the client reports for the request: the way to the server or proxy.
     void FailRequest(DownloadFailure::Kind fallback);
-    // A status of 300 or above with the reason phrase of the request under way.
+    // A status of 300 or above with the reason phrase of the request under way; an answer
+    // that the proxy made itself is the proxy's failure, not the server's.
     DownloadFailure StatusFailure(int64_t status);
+    // The proxy under way as "host:port" (the host alone when no port is known); empty when
+    // the request goes direct.
+    CAtlString ProxyName() const;
 
     std::unique_ptr<IHttpClient> m_client;
     HINTERNET m_session = nullptr;
@@ -59,6 +63,7 @@ private:
     DownloadFailure m_failure;
     CAtlString m_server; // of the request under way
     CAtlString m_proxy;  // the proxy it goes through; empty when direct or unknown
+    int32_t m_proxyPort = 0;
     int32_t m_reachedMode = -1;
     std::chrono::steady_clock::time_point m_deadline; // of the download under way
 };

@@ -51,7 +51,7 @@ CAtlString Downloader::DownloadWithin(const CAtlString& url, const DownloadLimit
     // again. The running engine reads this object's settings until it ends: a second download
     // would rewrite them under it, so it is refused.
     if (m_running) {
-        m_lastFailure = DescribeFailure({DownloadFailure::Failed, {}, {}});
+        m_lastFailure = {DownloadFailure::Failed, {}, {}, {}, {}};
         return {};
     }
     m_running = true;
@@ -76,7 +76,7 @@ CAtlString Downloader::DownloadWithin(const CAtlString& url, const DownloadLimit
     // proxy; an explicit one says nothing about that choice.
     if (m_proxyHandler && proxyHost.isEmpty())
         m_proxyHandler->RememberReachedMode(engine->ReachedMode());
-    m_lastFailure = done ? CAtlString() : DescribeFailure(engine->Failure());
+    m_lastFailure = done ? DownloadFailure() : engine->Failure();
     if (done)
         result = file.Text();
     else

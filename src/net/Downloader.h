@@ -26,7 +26,7 @@ public:
     CAtlString Download(const CAtlString& url, int32_t option1, int32_t option2) override;
     CAtlString DownloadInstaller(const CAtlString& url) override;
     void Cancel() override { m_cancelRequested.store(true); }
-    CAtlString GetLastFailureReason() override { return m_lastFailure; }
+    DownloadFailure GetLastFailure() override { return m_lastFailure; }
 
     // Makes the HTTP client of each download's engine; unset, the libcurl one. For tests that
     // need to see what the engine asks of the client in a real download.
@@ -41,5 +41,5 @@ private:
     std::atomic<bool> m_cancelRequested{false}; // read by the worker
     bool m_running = false;
     std::shared_ptr<ProxyHandlerBase> m_proxyHandler;
-    CAtlString m_lastFailure;
+    DownloadFailure m_lastFailure;
 };

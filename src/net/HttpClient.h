@@ -46,8 +46,11 @@ constexpr uint32_t ERROR_INTERNET_OPERATION_CANCELLED = 12017;
 constexpr uint32_t ERROR_INTERNET_NAME_NOT_RESOLVED = 12007;
 constexpr uint32_t ERROR_INTERNET_CANNOT_CONNECT = 12029;
 constexpr uint32_t ERROR_INTERNET_CONNECTION_ABORTED = 12030;
+constexpr uint32_t ERROR_INTERNET_SEC_CERT_DATE_INVALID = 12037;
+constexpr uint32_t ERROR_INTERNET_SEC_CERT_CN_INVALID = 12038;
 constexpr uint32_t ERROR_INTERNET_INVALID_CA = 12045;
 constexpr uint32_t ERROR_INTERNET_SECURITY_CHANNEL_ERROR = 12157;
+constexpr uint32_t ERROR_INTERNET_SEC_INVALID_CERT = 12169;
 constexpr uint32_t HTTP_QUERY_FLAG_NUMBER = 0x20000000;
 } // namespace WinInet
 
@@ -55,6 +58,22 @@ constexpr uint32_t HTTP_QUERY_FLAG_NUMBER = 0x20000000;
 // milliseconds, that a request on the connection may take from its sending to the end of its
 // body. A request that runs out fails as ERROR_INTERNET_TIMEOUT. 0: no bound.
 constexpr uint32_t kOptionTransferTimeout = 0x10001;
+
+// Not one of the Windows library's codes, which has one time-out for every wait: the TCP
+// handshake with the first hop (the proxy when there is one, else the server) took longer than
+// the connect time-out. ERROR_INTERNET_TIMEOUT is then left for a peer that took the
+// connection and did not answer in time, which behind a proxy is the server's doing.
+constexpr uint32_t kErrorConnectTimeout = 0x10002;
+
+// Not HttpQueryInfoW levels of the Windows library; text queries of a request:
+// The proxy's own error when the last answer came from the proxy rather than from the server
+// (its error page names it, as squid's "X-Squid-Error: ERR_CONNECT_FAIL 111" or a
+// "Proxy-Status" error does; a refused tunnel is always the proxy's, "CONNECT" when it names
+// no error). Empty for the server's answers and for direct requests.
+constexpr uint32_t kQueryProxyError = 0x10003;
+// After ERROR_INTERNET_SEC_CERT_DATE_INVALID: the day the refused certificate expired, as
+// "yyyy-MM-dd" (UTC). False when the client cannot tell.
+constexpr uint32_t kQueryCertificateExpiry = 0x10004;
 
 struct InternetVersionInfo {
     uint32_t major = 0;
@@ -94,8 +113,9 @@ public:
                                       CAtlString& text) = 0;
     virtual bool InternetCloseHandle(HINTERNET handle) = 0;
 
-    // HTTP_QUERY_STATUS_TEXT: the reason phrase of the status line as the server sent it.
-    // False when the client cannot tell.
+    // HTTP_QUERY_STATUS_TEXT: the reason phrase of the status line as the server sent it;
+    // kQueryProxyError and kQueryCertificateExpiry as above. False when the client cannot
+    // tell.
     virtual bool HttpQueryInfoW(HINTERNET request, uint32_t infoLevel, CAtlString& text) {
         (void)request, (void)infoLevel, (void)text;
         return false;

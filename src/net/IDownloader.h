@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/DownloadFailure.h"
 #include "platform/AtlString.h"
 
 #include <cstdint>
@@ -22,7 +23,7 @@ public:
     // Ends the download under way soon, as failed; one started later runs as usual. Called
     // on the thread that waits in Download (from an event handled during the wait).
     virtual void Cancel() {}
-    // Why the last Download failed, in plain words in the run's language; empty after a
-    // success, and from downloaders that cannot tell.
-    virtual CAtlString GetLastFailureReason() { return {}; }
+    // Why the last Download failed; kind None after a success, Failed from downloaders that
+    // cannot tell. Worded only where it is shown (DescribeFailure).
+    virtual DownloadFailure GetLastFailure() { return {DownloadFailure::Failed, {}, {}, {}, {}}; }
 };

@@ -20,7 +20,10 @@ bool FileHasSha256(const CAtlString& path, const CAtlString& expected) {
 CAtlString CUpdaterVersion::FetchRemote() {
     if (!m_downloader)
         return {};
-    return m_downloader->Download(JoinUrl(RemoteUrl(), RemoteFile()), 1, 0);
+    const CAtlString path = m_downloader->Download(JoinUrl(RemoteUrl(), RemoteFile()), 1, 0);
+    if (path.isEmpty())
+        SetRemoteFailure(m_downloader->GetLastFailure());
+    return path;
 }
 
 bool CUpdaterVersion::DownloadInstaller() {

@@ -169,7 +169,8 @@ QString AttributeFlood() {
     const bool bounded = document.LastRefusal() == CXmlDocument::Refusal::TooManyAttributes;
     CProductVersion version(u"unused"_s);
     version.ParseRemote(flood);
-    return version.RemoteFailureReason() + (parsed || !bounded ? u" (not by the bound)"_s : "");
+    return DescribeFailure(version.RemoteFailure()) +
+           (parsed || !bounded ? u" (not by the bound)"_s : "");
 }
 
 QString CatalogueFlood() {

@@ -97,8 +97,10 @@ TEST_F(CurlHttpClientTest, ConnectLimitBoundsTheTcpHandshakeOnly) {
         // Well short of the 30 s that lookup, tunnel and TLS get together, and not a refusal.
         EXPECT_TRUE(clock.elapsed() >= 1900 && clock.elapsed() < 10000) << clock.elapsed();
         EXPECT_EQ(reports.failures, QStringList{"Send request failed"});
-        EXPECT_EQ(downloader.GetLastFailureReason(),
-                  QString("The connection to 127.0.0.1 timed out."));
+        EXPECT_EQ(LastReason(downloader),
+                  throughProxy
+                      ? QString("The connection to 127.0.0.1:%1 timed out.").arg(blackhole.Port())
+                      : QString("The connection to 127.0.0.1 timed out."));
     }
     ASSERT_TRUE(slow.IsRunning());
     slow.TrustCa();

@@ -62,7 +62,7 @@ TEST_F(DownloadLimits, HostileAnswersEndAtTheirLimitWithTheirReason) {
         reports = {};
         CAtlString path;
         const int64_t peak = PeakTemporarySize([&] { path = downloader.Download(url, 1, 0); });
-        EXPECT_EQ(downloader.GetLastFailureReason(), reason);
+        EXPECT_EQ(LastReason(downloader), reason);
         EXPECT_EQ(path.isEmpty(), !reason.isEmpty());
         EXPECT_LE(peak, kCap);
         const int64_t received = reports.progress.empty() ? 0 : reports.progress.back().first;
@@ -94,7 +94,7 @@ TEST_F(DownloadLimits, ServerThatRefusesTheGivenLoginIsAskedAboutOnce) {
     });
     EXPECT_TRUE(downloader.Download(server.Url("/__401"), 1, 0).isEmpty());
     EXPECT_EQ(person.Count(), 1);
-    EXPECT_EQ(downloader.GetLastFailureReason(),
+    EXPECT_EQ(LastReason(downloader),
               QStringLiteral("The server answered with status 401 Unauthorized."));
     EXPECT_EQ(server.Requests().filter("/__401").size(), 2);
 }
@@ -110,7 +110,7 @@ TEST_F(DownloadLimits, CancelEndsTheDownloadUnderWay) {
     watcher.start(20);
     EXPECT_TRUE(downloader.Download(server.Url("/__hang"), 1, 0).isEmpty());
     watcher.stop();
-    EXPECT_EQ(downloader.GetLastFailureReason(), QStringLiteral("The download was cancelled."));
+    EXPECT_EQ(LastReason(downloader), QStringLiteral("The download was cancelled."));
     EXPECT_EQ(TakeDownloaded(downloader.Download(server.Url("/info.xml"), 1, 0)), content);
 }
 

@@ -1,5 +1,8 @@
 #include "TestServers.h"
 
+#include "qtglue/Language.h"
+#include "support/Sandbox.h"
+
 #include <chrono>
 
 using namespace std::chrono_literals;
@@ -79,8 +82,8 @@ TEST_F(DownloaderTest, AProxyWhoseNameDoesNotResolveIsNamedAsTheProxy) {
     handler->SetOverrideProxy(proxy + ":3128");
     SetHandler(handler);
     EXPECT_TRUE(downloader.Download(server.Url("/info.xml"), 1, 0).isEmpty());
-    EXPECT_EQ(downloader.GetLastFailureReason(),
-              QString("The proxy %1 could not be reached.").arg(proxy));
+    EXPECT_EQ(LastReason(downloader),
+              QString("The proxy %1:3128 could not be reached.").arg(proxy));
 }
 
 // Engine behaviour behind squid: a server's own 401 is asked about as a proxy's 407 would be,
@@ -110,6 +113,96 @@ TEST_F(CDownloaderTest, ChallengeInDirectDownloadAsksOrMovesOnToSystemProxy) {
                   std::tuple(asks, canceled, succeeds));
     }
     EXPECT_EQ(ProxyAnswers(server).filter("200 alice").size(), 1);
+}
+
+// Every failure names the side that failed, behind squid (as "%p", with the login of the row)
+// and direct, in English and in German. "%s" is the plain server, "%r" a refused port, "%c"
+// the TLS server with the row's certificate ("%n" none), whose CA is trusted. squid gives up
+// on a silent server after 3 s, and on a name after about 1.5 s; the stall limit of the row
+// says who gives up first on the hanging server.
+TEST_F(CDownloaderTest, ReasonsNameTheSideThatFailed) {
+    enum Login { Direct, NoLogin, WrongLogin, RightLogin };
+    const struct {
+        const char* name;
+        Login login;
+        int stallSeconds;
+        const char* url;
+        const char* cert;
+        QString english;
+        QString german;
+    } rows[] = {
+        {"wrong password", WrongLogin, 10, "%s/info.xml", "%n",
+         "The proxy %p refused the user name and password given.",
+         "Der Proxy %p hat den angegebenen Benutzernamen und das Kennwort zurückgewiesen."},
+        {"no password", NoLogin, 10, "%s/info.xml", "%n",
+         "The proxy %p asked for a user name and password, and none was given.",
+         "Der Proxy %p verlangt einen Benutzernamen und ein Kennwort, es wurden aber keine "
+         "angegeben."},
+        {"unresolvable server", RightLogin, 10, "http://updates.nowhere.invalid/info.xml", "%n",
+         "The proxy %p could not reach the server updates.nowhere.invalid.",
+         "Der Proxy %p konnte den Server updates.nowhere.invalid nicht erreichen."},
+        {"refused port", RightLogin, 10, "http://127.0.0.1:%r/info.xml", "%n",
+         "The proxy %p could not reach the server 127.0.0.1.",
+         "Der Proxy %p konnte den Server 127.0.0.1 nicht erreichen."},
+        {"failed CONNECT", RightLogin, 10, "https://127.0.0.1:%r/info.xml", "%n",
+         "The proxy %p could not reach the server 127.0.0.1.",
+         "Der Proxy %p konnte den Server 127.0.0.1 nicht erreichen."},
+        {"request the proxy refuses", RightLogin, 10, "http://blocked.example/info.xml", "%n",
+         "The proxy %p refused the request for blocked.example with status 403 Forbidden.",
+         "Der Proxy %p hat die Anfrage an blocked.example mit dem Status 403 Forbidden abgelehnt."},
+        {"hanging origin", RightLogin, 2, "%s/__hang", "%n",
+         "The server 127.0.0.1 did not answer the proxy %p in time.",
+         "Der Server 127.0.0.1 hat dem Proxy %p nicht rechtzeitig geantwortet."},
+        {"origin the proxy gives up on", RightLogin, 10, "%s/__hang", "%n",
+         "The server 127.0.0.1 did not answer the proxy %p in time.",
+         "Der Server 127.0.0.1 hat dem Proxy %p nicht rechtzeitig geantwortet."},
+        {"expired certificate", Direct, 10, "%c/info.xml", "expired",
+         "The certificate of 127.0.0.1 expired on 2020-01-31.",
+         "Das Zertifikat von 127.0.0.1 ist am 2020-01-31 abgelaufen."},
+        {"certificate for another name", Direct, 10, "%c/info.xml", "wrong-name",
+         "The certificate that 127.0.0.1 presented was issued for another name.",
+         "Das Zertifikat, das 127.0.0.1 vorgelegt hat, wurde für einen anderen Namen "
+         "ausgestellt."},
+        {"self-signed certificate", Direct, 10, "%c/info.xml", "self-signed",
+         "The certificate of 127.0.0.1 was not issued by a trusted certificate authority.",
+         "Das Zertifikat von 127.0.0.1 wurde nicht von einer vertrauenswürdigen "
+         "Zertifizierungsstelle ausgestellt."},
+    };
+    std::map<QString, std::unique_ptr<TestServer>> certified;
+    for (const char* cert : {"expired", "wrong-name", "self-signed"}) {
+        certified[cert] = std::make_unique<TestServer>(QStringList{"--tls", "--cert", cert});
+        ASSERT_TRUE(certified[cert]->IsRunning()) << "python3-cryptography is missing";
+    }
+    const QString proxy = QStringLiteral("127.0.0.1:%1").arg(squid.Port());
+    for (const char* language : {"en", "de"}) {
+        SetLocaleOverride(QString::fromLatin1(language));
+        {
+            Sandbox languageSandbox;
+            SetupLanguage(QStringLiteral("ORVEXProductUpdate"));
+        }
+        for (const auto& row : rows) {
+            SCOPED_TRACE(std::string(language) + ": " + row.name);
+            const TestServer* tlsServer =
+                certified.count(row.cert) ? certified[row.cert].get() : &tls;
+            tlsServer->TrustCa();
+            CurlHttpClient::SetStallTimeout(std::chrono::seconds(row.stallSeconds));
+            downloader.connectionMode = row.login == Direct ? ModeDirect : ModeExplicitProxy;
+            downloader.proxyHost = row.login == Direct ? "" : "127.0.0.1";
+            downloader.proxyPort = squid.Port();
+            downloader.userName = row.login == NoLogin ? "" : kProxyUser;
+            downloader.password = row.login == WrongLogin ? "wrong" : kProxyPassword;
+            downloader.promptAllowed = false;
+            const QString url = QString::fromLatin1(row.url)
+                                    .replace("%s", server.Url({}))
+                                    .replace("%r", QString::number(FreePort()))
+                                    .replace("%c", tlsServer->Url({}));
+            EXPECT_TRUE(downloader.Download(url, 1, 0).isEmpty());
+            EXPECT_EQ(LastReason(downloader),
+                      QString(language == std::string("de") ? row.german : row.english)
+                          .replace("%p", proxy));
+        }
+    }
+    SetLocaleOverride({});
 }
 
 } // namespace

@@ -106,7 +106,7 @@ protected:
 TEST_F(SystemProxyRoute, BlockedDirectRouteIsTriedOncePerRun) {
     for (int product = 0; product < 10; ++product) {
         EXPECT_EQ(TakeDownloaded(downloader.Download(CorpUrl("/info.xml"), 1, 0)), content)
-            << downloader.GetLastFailureReason().toStdString();
+            << LastReason(downloader).toStdString();
     }
     EXPECT_EQ(directSessions, 1);
     EXPECT_TRUE(WaitFor([&] { return SquidAnswers(squid, kCorpHost).size() >= 11; }, 5000));
@@ -121,7 +121,7 @@ TEST_F(SystemProxyRoute, WorkingDirectRouteAndNoProxyHostsStayDirect) {
     EXPECT_EQ(TakeDownloaded(downloader.Download(server.Url("/info.xml"), 1, 0)), content);
     ::setenv("no_proxy", qPrintable(kCorpHost), 1);
     EXPECT_TRUE(downloader.Download(CorpUrl("/info.xml"), 1, 0).isEmpty());
-    EXPECT_EQ(downloader.GetLastFailureReason(),
+    EXPECT_EQ(LastReason(downloader),
               QStringLiteral("The server %1 could not be found.").arg(kCorpHost));
     EXPECT_EQ(directSessions, 2);
     EXPECT_EQ(SquidAnswers(squid, kCorpHost), QStringList());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "catalogue/CheckFailure.h"
 #include "net/CurlHttpClient.h"
 #include "net/Downloader.h"
 #include "net/ProxyHandlerBase.h"
@@ -157,6 +158,11 @@ inline QStringList SquidAnswers(const TestServer& squid, const QString& host) {
 inline void ClearProxyEnvironment() {
     for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "SSL_CERT_FILE"})
         ::unsetenv(name);
+}
+
+// Why the downloader's last download failed, as the window would word it.
+inline QString LastReason(IDownloader& downloader) {
+    return DescribeFailure(downloader.GetLastFailure());
 }
 
 // The content of a file named by a path in the program's form.

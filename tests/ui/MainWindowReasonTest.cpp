@@ -23,8 +23,10 @@ const std::tuple<QString, QString, QString, QString> kCases[] = {
      "Der Server antwortete mit dem Status 404 File not found."},
     {"Broken", "%1/__500?", "The server answered with status 500 Internal Server Error.",
      "Der Server antwortete mit dem Status 500 Internal Server Error."},
-    {"Untrusted", "%2/", "The certificate of 127.0.0.1 is not trusted.",
-     "Dem Zertifikat von 127.0.0.1 wird nicht vertraut."},
+    {"Untrusted", "%2/",
+     "The certificate of 127.0.0.1 was not issued by a trusted certificate authority.",
+     "Das Zertifikat von 127.0.0.1 wurde nicht von einer vertrauenswürdigen "
+     "Zertifizierungsstelle ausgestellt."},
     {"Stalled", "%1/__hang?", "The connection to 127.0.0.1 timed out.",
      "Die Verbindung zu 127.0.0.1 hat das Zeitlimit überschritten."},
     // What a proxy in front of the server answers; nobody is there to give a login.

@@ -21,7 +21,10 @@ server cannot be made to give on purpose:
 With --tls it serves HTTPS with a certificate for 127.0.0.1 and localhost, signed by a CA
 that it first makes with the openssl tool and leaves as ca.pem in the root folder; with
 --handshake-delay SECONDS as well, it accepts each connection at once but begins the TLS
-handshake only that long after, as a slow proxy or server does.
+handshake only that long after, as a slow proxy or server does. With --cert KIND as well,
+the server's certificate is one a client must refuse although it trusts ca.pem: "expired"
+(signed by the CA, valid through 2020-01-31 only), "wrong-name" (signed by the CA for
+other.example) or "self-signed" (for 127.0.0.1, signed by nobody but itself).
 With --tinyproxy USER:PASSWORD it starts tinyproxy with BasicAuth instead, logging to
 tinyproxy.log in the root folder, and prints its port once it accepts connections. With
 --squid USER:PASSWORD it starts squid likewise, with basic_ncsa_auth over a password file made
@@ -201,8 +204,9 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         self.wfile.write(body)
 
 
-def make_certificates(folder):
-    """ca.pem and server.pem/server.key signed by it; short-lived EC keys, quick to make."""
+def make_certificates(folder, kind=None):
+    """ca.pem and server.pem/server.key signed by it, or the certificate of the --cert kind;
+    short-lived EC keys, quick to make."""
 
     def openssl(*args):
         result = subprocess.run(["openssl", *args], cwd=folder, capture_output=True, text=True)
@@ -213,12 +217,57 @@ def make_certificates(folder):
     openssl("req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
             "-subj", "/CN=ORVEX Test CA", "-addext", "basicConstraints=critical,CA:TRUE",
             "-addext", "keyUsage=critical,keyCertSign")
-    openssl("req", *key, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost")
+    names = "DNS:other.example" if kind == "wrong-name" else "IP:127.0.0.1,DNS:localhost"
     with open(os.path.join(folder, "server.ext"), "w") as ext:
-        ext.write("subjectAltName=IP:127.0.0.1,DNS:localhost\nextendedKeyUsage=serverAuth\n")
-    openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-            "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "server.ext")
+        ext.write(f"subjectAltName={names}\nextendedKeyUsage=serverAuth\n")
+    if kind == "self-signed":
+        openssl("req", "-x509", *key, "-keyout", "server.key", "-out", "server.pem", "-days", "2",
+                "-subj", "/CN=localhost", "-addext", "subjectAltName=" + names)
+    elif kind == "expired":
+        make_expired_certificate(folder)
+    else:
+        openssl("req", *key, "-keyout", "server.key", "-out", "server.csr", "-subj",
+                "/CN=localhost")
+        openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "server.ext")
     return os.path.join(folder, "server.pem"), os.path.join(folder, "server.key")
+
+
+def make_expired_certificate(folder):
+    """server.pem/server.key signed by the CA and valid in January 2020 only: the openssl tool
+    of Debian 12 signs from now on, so the dates are set with python3-cryptography."""
+    import datetime
+    import ipaddress
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import NameOID
+
+    def read(name):
+        with open(os.path.join(folder, name), "rb") as source:
+            return source.read()
+
+    ca = x509.load_pem_x509_certificate(read("ca.pem"))
+    ca_key = serialization.load_pem_private_key(read("ca.key"), None)
+    key = ec.generate_private_key(ec.SECP256R1())
+    certificate = (
+        x509.CertificateBuilder()
+        .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "localhost")]))
+        .issuer_name(ca.subject)
+        .public_key(key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(datetime.datetime(2020, 1, 1))
+        .not_valid_after(datetime.datetime(2020, 1, 31, 23, 59, 59))
+        .add_extension(x509.SubjectAlternativeName(
+            [x509.IPAddress(ipaddress.ip_address("127.0.0.1")), x509.DNSName("localhost")]),
+            critical=False)
+        .sign(ca_key, hashes.SHA256()))
+    with open(os.path.join(folder, "server.pem"), "wb") as out:
+        out.write(certificate.public_bytes(serialization.Encoding.PEM))
+    with open(os.path.join(folder, "server.key"), "wb") as out:
+        out.write(key.private_bytes(serialization.Encoding.PEM,
+                                    serialization.PrivateFormat.PKCS8,
+                                    serialization.NoEncryption()))
 
 
 def start_tinyproxy(root, credentials):
@@ -264,8 +313,9 @@ def die_with_parent():
 
 def start_squid(root, credentials, digest=False, names=()):
     """squid with basic authentication (digest too when asked) on a free port of 127.0.0.1,
-    without disk cache or DNS, resolving names to 127.0.0.1; returns the process and the
-    port."""
+    without disk cache or DNS, resolving names to 127.0.0.1 (any other name fails within a
+    second, and a server that keeps silent for 3 s gets a 504) and refusing blocked.example
+    with a 403; returns the process and the port."""
     port = free_port()
     user, password = credentials.split(":", 1)
     folder = os.path.join(root, "squid")
@@ -301,6 +351,9 @@ coredump_dir {folder}
 netdb_filename none
 pinger_enable off
 dns_nameservers 127.0.0.1
+dns_timeout 1 seconds
+dns_retransmit_interval 200 milliseconds
+read_timeout 3 seconds
 cache deny all
 cache_mem 4 MB
 shutdown_lifetime 0 seconds
@@ -308,6 +361,8 @@ shutdown_lifetime 0 seconds
 auth_param basic children 2 startup=1
 auth_param basic realm orvex-test
 acl authenticated proxy_auth REQUIRED
+acl blocked dstdomain blocked.example
+http_access deny blocked
 http_access allow localhost authenticated
 http_access deny all
 """)
@@ -348,6 +403,7 @@ def main():
     parser.add_argument("--root", default=".")
     parser.add_argument("--tls", action="store_true")
     parser.add_argument("--handshake-delay", type=float, default=0, metavar="SECONDS")
+    parser.add_argument("--cert", choices=["expired", "wrong-name", "self-signed"])
     parser.add_argument("--tinyproxy", metavar="USER:PASSWORD")
     parser.add_argument("--squid", metavar="USER:PASSWORD")
     parser.add_argument("--digest", action="store_true")
@@ -388,7 +444,7 @@ def main():
     server.daemon_threads = True
     if args.tls:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(*make_certificates(root))
+        context.load_cert_chain(*make_certificates(root, args.cert))
         # With a delay the handshake waits for the connection's own thread; otherwise the
         # accepting thread does it, as before.
         server.socket = context.wrap_socket(server.socket, server_side=True,

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "net/DownloadFailure.h"
+#include "platform/AtlString.h"
+
+#include <QString>
+
+// Why an item's row has no update information: the fetch failed, or what arrived or what is
+// installed could not be used. The readers and the engine say what failed; DescribeFailure is
+// the one place that words it for the person, for the tooltip and for -verbose alike.
+struct CheckFailure {
+    enum Kind {
+        None,
+        Download,       // the fetch failed; download says why
+        NotXml,         // the update information is not XML
+        NotServer,      // its root's "Location" is not "Server"
+        NoProduct,      // it has no product element
+        NoVersion,      // the version file gives no installed version
+        InvalidVersion, // detail: the installed version as written, which is no version number
+        NotNewest,      // the row's version is not the one checked
+        GalleryNotUnderstood,
+        GalleryNoCategory, // the gallery information lists none of the installed categories
+        NoticeNotUnderstood,
+    };
+    Kind kind = None;
+    DownloadFailure download;
+    CAtlString detail;
+
+    bool operator==(const CheckFailure&) const = default;
+};
+
+// The failure in the run's language; empty for None. Call it on the interface thread, after
+// the translators are installed.
+QString DescribeFailure(const CheckFailure& failure);
+QString DescribeFailure(const DownloadFailure& failure);
