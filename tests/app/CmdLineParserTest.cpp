@@ -52,16 +52,13 @@ class CmdLine : public ::testing::TestWithParam<CmdLineCase> {};
 
 TEST_P(CmdLine, SelectsActionAndFillsContext) {
     const CmdLineCase& c = GetParam();
-    Action ran = Action::Interactive;
+    // Start from a value no action writes, so a run that calls nothing is caught.
+    auto ran = static_cast<Action>(-1);
     CApplicationFactory factory(std::make_unique<RecordingWorkFlow>(&ran));
-
     QStringList arguments{"orvex-product-update"};
     for (const char* argument : c.arguments)
         arguments << argument;
     EXPECT_EQ(factory.Parse(arguments), c.parseResult);
-
-    // Start from a value no action writes, so a run that calls nothing is caught.
-    ran = static_cast<Action>(-1);
     factory.RunSelectedAction();
     EXPECT_EQ(static_cast<int>(ran), static_cast<int>(c.action));
     EXPECT_EQ(factory.IsGuiEnabled(), c.action != Action::ParameterError);
