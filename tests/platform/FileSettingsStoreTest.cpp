@@ -12,8 +12,8 @@ static QByteArray Local(const Sandbox& sandbox, const QString& relative) {
 }
 
 // A line break in a name would split a line of the hive file; a closed or made-up handle
-// must be refused, not used.
-TEST(FileSettingsStore, RefusesLineBreaksInNamesAndUnknownHandles) {
+// must be refused, not used; so must a hive that cannot be read whole.
+TEST(FileSettingsStore, RefusesLineBreaksInNamesUnknownHandlesAndHivesItCannotReadWhole) {
     Sandbox sandbox;
     CFileSettingsStore store;
     HKEY key = 0, other = 0;
@@ -29,6 +29,19 @@ TEST(FileSettingsStore, RefusesLineBreaksInNamesAndUnknownHandles) {
     EXPECT_EQ(store.RegCloseKey(key), 0);
     EXPECT_EQ(store.RegSetValueExW(key, "Name", REG_SZ, data, 4), ERROR_INVALID_HANDLE);
     EXPECT_EQ(store.RegOpenKeyExW(0x1234, kKey, 0, KEY_READ, &other), ERROR_INVALID_HANDLE);
+
+    // Text that is neither UTF-8 nor UTF-16 would lose data if written back.
+    const QByteArray utf16 = Utf16Le("Windows Registry Editor Version 5.00\n");
+    for (const QByteArray& original :
+         {QByteArray(
+              "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n\"A\"=\"caf\xe9\"\n"),
+          utf16 + "A",                                  // half a character
+          utf16 + QByteArray("\x00\xd8\x0a\x00", 4)}) { // a lone surrogate
+        sandbox.Write("user.reg", original);
+        EXPECT_EQ(RegWriteDword(HKEY_CURRENT_USER, kKey, "New", 2), ERROR_REGISTRY_CORRUPT)
+            << original.toHex().constData();
+        EXPECT_EQ(sandbox.Read("user.reg"), original);
+    }
 }
 
 // A hive holds whatever an administrator or another tool saved in it. It reads as Windows reads
@@ -63,22 +76,6 @@ TEST(FileSettingsStore, ReadsAndRewritesWhatOthersSaved) {
         ASSERT_EQ(RegWriteDword(HKEY_CURRENT_USER, kKey, "A", 2), 0);
         EXPECT_EQ(sandbox.Mode("user.reg"), mode_t(S_IFREG | 0640));
         EXPECT_EQ(sandbox.Read("user.reg").toStdString(), written.toStdString());
-    }
-}
-
-// Text that is neither UTF-8 nor UTF-16 would lose data if written back.
-TEST(FileSettingsStore, RefusesToRewriteAHiveItCannotReadWhole) {
-    Sandbox sandbox;
-    const QByteArray utf16 = Utf16Le("Windows Registry Editor Version 5.00\n");
-    for (const QByteArray& original :
-         {QByteArray(
-              "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n\"A\"=\"caf\xe9\"\n"),
-          utf16 + "A",                                  // half a character
-          utf16 + QByteArray("\x00\xd8\x0a\x00", 4)}) { // a lone surrogate
-        sandbox.Write("user.reg", original);
-        EXPECT_EQ(RegWriteDword(HKEY_CURRENT_USER, kKey, "New", 2), ERROR_REGISTRY_CORRUPT)
-            << original.toHex().constData();
-        EXPECT_EQ(sandbox.Read("user.reg"), original);
     }
 }
 
