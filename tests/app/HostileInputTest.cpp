@@ -120,16 +120,6 @@ QString NameOnTheConsole() {
     return lines.join(u'|');
 }
 
-QString BaseXmlPattern() {
-    CatalogueSandbox sandbox;
-    sandbox.Write("Program/A.xml", CatalogueSandbox::VersionFile("1.0.0.0", "http://h/", "a.xml"));
-    Products list;
-    list.Parse(CatalogueSandbox::List("1.0.0.0", {}, {CatalogueSandbox::Product("Star", "*")}));
-    IProduct& star = *list.Items().at(0);
-    star.FindInstalled();
-    return QString::number(star.GetItemCount());
-}
-
 // The password the run uses, and what a program it starts finds in its environment.
 QString PasswordPassedOn() {
     qputenv("ORVEX_PROXY_PASSWORD", "s3cret");
@@ -186,7 +176,6 @@ TEST(HostileInput, IsReadShownAndPassedOnOnlyAsData) {
         {"RichTextShownPlain", MarkupShown, ""},
         {"EscapeAndNewlineInANameReplaced", NameOnTheConsole,
          "- Checking Evil?[2J?- Done Alpha...|- Done Evil?[2J?- Done Alpha|Evil?[2J?- Done Alpha"},
-        {"BaseXmlStarMatchesOnlyItself", BaseXmlPattern, "0"},
         {"PasswordVariableNotInherited", PasswordPassedOn, "s3cret/absent"},
         {"CommonFolderReadableUnderUmask077", FolderModeUnderUmask077, "755"},
         {"AttributeFloodNotUnderstood", AttributeFlood,
