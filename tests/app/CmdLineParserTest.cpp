@@ -77,7 +77,8 @@ INSTANTIATE_TEST_SUITE_P(Arguments, CmdLine, ::testing::ValuesIn(kCases),
 
 // Every local user can read a process's argument memory (ps, /proc/PID/cmdline) for as long
 // as it runs, so the proxy password leaves it once the command line is read; the
-// environment, which others cannot read, carries it unseen.
+// environment, which others cannot read, carries it unseen, and loses it once read, so that
+// the browser or an installer the run starts never learns it.
 TEST(CmdLine, PasswordLeavesTheArgumentMemory) {
     // Arguments, the environment's password (none: unset), the password the run uses, and
     // the argument memory afterwards: Qt reads its own options from it, so only the secret goes.
@@ -104,6 +105,8 @@ TEST(CmdLine, PasswordLeavesTheArgumentMemory) {
         CApplicationFactory factory(std::make_unique<RecordingWorkFlow>(&ran));
         factory.ParseCommandLine(static_cast<int>(argv.size()), argv.data());
         EXPECT_EQ(factory.Context().password, password);
+        EXPECT_FALSE(qEnvironmentVariableIsSet("ORVEX_PROXY_PASSWORD"))
+            << "the programs the run starts would inherit it";
         std::string after;
         for (size_t i = 1; i < argv.size(); ++i)
             after += (i > 1 ? " " : "") + std::string(argv[i]);

@@ -1,7 +1,6 @@
 // What files and servers outside the program's control can make it read, show and pass on:
 // one row per hostile input, each with what the program did with it.
 #include "../qtglue/LanguageSandbox.h"
-#include "app/ApplicationFactory.h"
 #include "app/WorkFlow.h"
 #include "catalogue/ProductVersion.h"
 #include "catalogue/Products.h"
@@ -120,20 +119,6 @@ QString NameOnTheConsole() {
     return lines.join(u'|');
 }
 
-// The password the run uses, and what a program it starts finds in its environment.
-QString PasswordPassedOn() {
-    qputenv("ORVEX_PROXY_PASSWORD", "s3cret");
-    char name[] = "orvex-product-update";
-    char* argv[] = {name};
-    CApplicationFactory factory;
-    factory.ParseCommandLine(1, argv);
-    QProcess child;
-    child.start(u"/bin/sh"_s, {u"-c"_s, u"printf %s \"${ORVEX_PROXY_PASSWORD-absent}\""_s});
-    const Outcome outcome = Finish(child);
-    qunsetenv("ORVEX_PROXY_PASSWORD");
-    return factory.Context().password + u'/' + outcome.out;
-}
-
 QString FolderModeUnderUmask077() {
     CatalogueSandbox sandbox;
     const mode_t old = ::umask(077);
@@ -176,7 +161,6 @@ TEST(HostileInput, IsReadShownAndPassedOnOnlyAsData) {
         {"RichTextShownPlain", MarkupShown, ""},
         {"EscapeAndNewlineInANameReplaced", NameOnTheConsole,
          "- Checking Evil?[2J?- Done Alpha...|- Done Evil?[2J?- Done Alpha|Evil?[2J?- Done Alpha"},
-        {"PasswordVariableNotInherited", PasswordPassedOn, "s3cret/absent"},
         {"CommonFolderReadableUnderUmask077", FolderModeUnderUmask077, "755"},
         {"AttributeFloodNotUnderstood", AttributeFlood,
          "The update information was not understood: it is not XML."},
