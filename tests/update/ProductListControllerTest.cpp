@@ -79,11 +79,9 @@ TEST(ProductListController, RefreshAdoptsOnlyANewerListAndStoresIt) {
 // An ordinary user can write neither the program's folder nor the machine-wide one, so the
 // newer list is stored nowhere; it serves every check of the run that fetched it all the same,
 // a Retry after the server has gone included, and the check is recorded by the record
-// keeper's clock. The checks run in a child that has become another user; the window's check
-// and the silent run's are both this RunCheck.
+// keeper's clock. As root the checks run in a child that has become another user. The window's
+// check and the silent run's are both this RunCheck.
 TEST(ProductListController, ANewerListThatCannotBeStoredServesEveryCheckOfTheRun) {
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "needs root to run the checks as another user";
     constexpr int32_t kDay = 2451545;
     CatalogueSandbox sandbox;
     const QByteArray old = ListOf("1.0.0.0", "Old");
@@ -110,13 +108,22 @@ TEST(ProductListController, ANewerListThatCannotBeStoredServesEveryCheckOfTheRun
         seen << QString::number(retried) << QString::number(keeper.LastCheckedToStore - kDay);
         return WriteFile(result, seen.join(u' ').toUtf8()) ? 0 : 1;
     };
-    // Everything stays root's but the temporary folder, which is the user's own.
-    constexpr uid_t kUser = 65534;
-    ASSERT_EQ(::chmod(QFile::encodeName(sandbox.Root()).constData(), 0755), 0);
-    ASSERT_EQ(::chown(QFile::encodeName(sandbox.Path("tmp")).constData(), kUser, kUser), 0);
-    EXPECT_EQ(
-        Wait(Fork([&] { return ::setgid(kUser) != 0 || ::setuid(kUser) != 0 ? 100 : checks(); })),
-        0);
+    if (::geteuid() == 0) {
+        // Everything stays root's but the temporary folder, which is the user's own.
+        constexpr uid_t kUser = 65534;
+        ASSERT_EQ(::chmod(QFile::encodeName(sandbox.Root()).constData(), 0755), 0);
+        ASSERT_EQ(::chown(QFile::encodeName(sandbox.Path("tmp")).constData(), kUser, kUser), 0);
+        EXPECT_EQ(Wait(Fork([&] {
+                      return ::setgid(kUser) != 0 || ::setuid(kUser) != 0 ? 100 : checks();
+                  })),
+                  0);
+    } else {
+        for (const char* folder : {"Program", "ProgramData"})
+            ::chmod(QFile::encodeName(sandbox.Path(folder)).constData(), 0555);
+        EXPECT_EQ(checks(), 0);
+        for (const char* folder : {"Program", "ProgramData"})
+            ::chmod(QFile::encodeName(sandbox.Path(folder)).constData(), 0755);
+    }
     EXPECT_EQ(QString::fromUtf8(sandbox.Read("tmp/seen")), "list New list New 1 0");
     EXPECT_EQ(sandbox.Read("ProgramData/productlist.xml"), old);
     EXPECT_FALSE(QFileInfo::exists(sandbox.Path("Program/productlist.xml")));
