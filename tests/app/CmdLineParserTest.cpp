@@ -52,16 +52,13 @@ class CmdLine : public ::testing::TestWithParam<CmdLineCase> {};
 
 TEST_P(CmdLine, SelectsActionAndFillsContext) {
     const CmdLineCase& c = GetParam();
-    Action ran = Action::Interactive;
+    // Start from a value no action writes, so a run that calls nothing is caught.
+    auto ran = static_cast<Action>(-1);
     CApplicationFactory factory(std::make_unique<RecordingWorkFlow>(&ran));
-
     QStringList arguments{"orvex-product-update"};
     for (const char* argument : c.arguments)
         arguments << argument;
     EXPECT_EQ(factory.Parse(arguments), c.parseResult);
-
-    // Start from a value no action writes, so a run that calls nothing is caught.
-    ran = static_cast<Action>(-1);
     factory.RunSelectedAction();
     EXPECT_EQ(static_cast<int>(ran), static_cast<int>(c.action));
     EXPECT_EQ(factory.IsGuiEnabled(), c.action != Action::ParameterError);
@@ -80,7 +77,8 @@ INSTANTIATE_TEST_SUITE_P(Arguments, CmdLine, ::testing::ValuesIn(kCases),
 
 // Every local user can read a process's argument memory (ps, /proc/PID/cmdline) for as long
 // as it runs, so the proxy password leaves it once the command line is read; the
-// environment, which others cannot read, carries it unseen.
+// environment, which others cannot read, carries it unseen, and loses it once read, so that
+// the browser or an installer the run starts never learns it.
 TEST(CmdLine, PasswordLeavesTheArgumentMemory) {
     // Arguments, the environment's password (none: unset), the password the run uses, and
     // the argument memory afterwards: Qt reads its own options from it, so only the secret goes.
@@ -107,6 +105,8 @@ TEST(CmdLine, PasswordLeavesTheArgumentMemory) {
         CApplicationFactory factory(std::make_unique<RecordingWorkFlow>(&ran));
         factory.ParseCommandLine(static_cast<int>(argv.size()), argv.data());
         EXPECT_EQ(factory.Context().password, password);
+        EXPECT_FALSE(qEnvironmentVariableIsSet("ORVEX_PROXY_PASSWORD"))
+            << "the programs the run starts would inherit it";
         std::string after;
         for (size_t i = 1; i < argv.size(); ++i)
             after += (i > 1 ? " " : "") + std::string(argv[i]);

@@ -1,13 +1,11 @@
 // What files and servers outside the program's control can make it read, show and pass on:
 // one row per hostile input, each with what the program did with it.
 #include "../qtglue/LanguageSandbox.h"
-#include "app/ApplicationFactory.h"
 #include "app/WorkFlow.h"
 #include "catalogue/ProductVersion.h"
 #include "catalogue/Products.h"
 #include "catalogue/WebPage.h"
 #include "net/ProxyAuth.h"
-#include "platform/XmlDocument.h"
 #include "qtglue/LanguageCatalogue.h"
 #include "qtglue/StringsResourceManager.h"
 #include "support/Installation.h"
@@ -121,30 +119,6 @@ QString NameOnTheConsole() {
     return lines.join(u'|');
 }
 
-QString BaseXmlPattern() {
-    CatalogueSandbox sandbox;
-    sandbox.Write("Program/A.xml", CatalogueSandbox::VersionFile("1.0.0.0", "http://h/", "a.xml"));
-    Products list;
-    list.Parse(CatalogueSandbox::List("1.0.0.0", {}, {CatalogueSandbox::Product("Star", "*")}));
-    IProduct& star = *list.Items().at(0);
-    star.FindInstalled();
-    return QString::number(star.GetItemCount());
-}
-
-// The password the run uses, and what a program it starts finds in its environment.
-QString PasswordPassedOn() {
-    qputenv("ORVEX_PROXY_PASSWORD", "s3cret");
-    char name[] = "orvex-product-update";
-    char* argv[] = {name};
-    CApplicationFactory factory;
-    factory.ParseCommandLine(1, argv);
-    QProcess child;
-    child.start(u"/bin/sh"_s, {u"-c"_s, u"printf %s \"${ORVEX_PROXY_PASSWORD-absent}\""_s});
-    const Outcome outcome = Finish(child);
-    qunsetenv("ORVEX_PROXY_PASSWORD");
-    return factory.Context().password + u'/' + outcome.out;
-}
-
 QString FolderModeUnderUmask077() {
     CatalogueSandbox sandbox;
     const mode_t old = ::umask(077);
@@ -161,16 +135,12 @@ QByteArray Flood(const QByteArray& open, const QByteArray& close) {
     return flood + "/>" + close;
 }
 
+// The bound itself is XmlDocumentTest's; here that a refused flood reads as no XML at all.
 QString AttributeFlood() {
-    const QByteArray flood =
-        Flood(R"(<Info Location="Server"><Product UpdateVersion="2.0.0.0")", "</Info>");
-    CXmlDocument document;
-    const bool parsed = document.Parse(flood);
-    const bool bounded = document.LastRefusal() == CXmlDocument::Refusal::TooManyAttributes;
     CProductVersion version(u"unused"_s);
-    version.ParseRemote(flood);
-    return DescribeFailure(version.RemoteFailure()) +
-           (parsed || !bounded ? u" (not by the bound)"_s : "");
+    version.ParseRemote(
+        Flood(R"(<Info Location="Server"><Product UpdateVersion="2.0.0.0")", "</Info>"));
+    return DescribeFailure(version.RemoteFailure());
 }
 
 QString CatalogueFlood() {
@@ -191,8 +161,6 @@ TEST(HostileInput, IsReadShownAndPassedOnOnlyAsData) {
         {"RichTextShownPlain", MarkupShown, ""},
         {"EscapeAndNewlineInANameReplaced", NameOnTheConsole,
          "- Checking Evil?[2J?- Done Alpha...|- Done Evil?[2J?- Done Alpha|Evil?[2J?- Done Alpha"},
-        {"BaseXmlStarMatchesOnlyItself", BaseXmlPattern, "0"},
-        {"PasswordVariableNotInherited", PasswordPassedOn, "s3cret/absent"},
         {"CommonFolderReadableUnderUmask077", FolderModeUnderUmask077, "755"},
         {"AttributeFloodNotUnderstood", AttributeFlood,
          "The update information was not understood: it is not XML."},

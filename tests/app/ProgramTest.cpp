@@ -1,4 +1,5 @@
 // The real program, started as a user or a scheduler would start it.
+#include "platform/FdGuard.h"
 #include "support/ProgramRun.h"
 
 #include <fcntl.h>
@@ -80,37 +81,26 @@ TEST(Program, SecondCopyIsRefusedAndAKilledFirstCopyReleasesTheLock) {
 
 // Holds the lock file of a user's copy as another user would, from a child process that has
 // become that user; ends with the object.
-class PlantedLock {
-public:
+struct PlantedLock {
     PlantedLock(const QString& path, uid_t owner) {
         const QByteArray local = QFile::encodeName(path);
-        m_child = Fork([&] {
-            if (::setgid(owner) != 0 || ::setuid(owner) != 0)
-                return 100;
-            const int fd = ::open(local.constData(), O_RDWR | O_CREAT, 0666);
-            if (fd < 0 || ::fchmod(fd, 0666) != 0 || ::flock(fd, LOCK_EX) != 0)
-                return 101;
-            ::pause();
-            return 0;
+        child = Fork([&] {
+            const int fd = ::setgid(owner) == 0 && ::setuid(owner) == 0
+                               ? ::open(local.constData(), O_RDWR | O_CREAT, 0666)
+                               : -1;
+            return fd < 0 || ::fchmod(fd, 0666) != 0 || ::flock(fd, LOCK_EX) != 0 ? 100 : ::pause();
         });
-        const bool held = WaitFor(
-            [&] {
-                const int probe = ::open(local.constData(), O_RDONLY | O_CLOEXEC);
-                const bool busy = probe >= 0 && ::flock(probe, LOCK_EX | LOCK_NB) != 0;
-                if (probe >= 0)
-                    ::close(probe);
-                return busy;
-            },
-            10000);
-        EXPECT_TRUE(held) << "the planted lock is not held";
+        const auto held = [&] {
+            const FdGuard probe(::open(local.constData(), O_RDONLY | O_CLOEXEC));
+            return probe.Get() >= 0 && ::flock(probe.Get(), LOCK_EX | LOCK_NB) != 0;
+        };
+        EXPECT_TRUE(WaitFor(held, 10000)) << "the planted lock is not held";
     }
     ~PlantedLock() {
-        ::kill(m_child, SIGKILL);
-        Wait(m_child);
+        ::kill(child, SIGKILL);
+        Wait(child);
     }
-
-private:
-    pid_t m_child;
+    pid_t child;
 };
 
 // Several users run the same installed program. A user's copies exclude one another, with a
@@ -163,6 +153,8 @@ TEST(Program, TheLockBelongsToTheUsersSession) {
     // lock file of the right name in each.
     const QString planted = sandbox.Path("planted-run");
     const QString fallback = sandbox.Path("orvex-product-update-4711");
+    QProcessEnvironment plantedEnv = envOf(a, true);
+    plantedEnv.insert("XDG_RUNTIME_DIR", planted);
     QDir(fallback).removeRecursively();
     for (const QString& folder : {planted, fallback}) {
         ASSERT_TRUE(QDir().mkpath(folder));
@@ -172,10 +164,8 @@ TEST(Program, TheLockBelongsToTheUsersSession) {
     for (const bool runtimeFolder : {true, false}) {
         SCOPED_TRACE(runtimeFolder ? "planted runtime folder" : "planted folder in /tmp");
         const PlantedLock lock((runtimeFolder ? planted : fallback) + u'/' + lockName, c.uid);
-        QProcessEnvironment userEnv = envOf(a, runtimeFolder);
-        if (runtimeFolder)
-            userEnv.insert("XDG_RUNTIME_DIR", planted);
-        const Outcome outcome = a.Run(program, {"-silent"}, userEnv);
+        const Outcome outcome =
+            a.Run(program, {"-silent"}, runtimeFolder ? plantedEnv : envOf(a, false));
         EXPECT_FALSE(refused(outcome)) << outcome.err.toStdString();
         EXPECT_EQ(std::pair(outcome.status, outcome.exitCode), std::pair(QProcess::NormalExit, 0));
     }
@@ -184,22 +174,14 @@ TEST(Program, TheLockBelongsToTheUsersSession) {
     // second copy of a's run: a runtime folder that others may write is not used for it.
     QDir(fallback).removeRecursively();
     QFile::remove(planted + u'/' + lockName);
-    QProcessEnvironment plantedEnv = envOf(a, true);
-    plantedEnv.insert("XDG_RUNTIME_DIR", planted);
     QProcess first;
     const Outcome second = StartLockHolder(
         first, [&](QProcess& process) { a.Start(process, program, {}, plantedEnv); },
         [&] { return a.Run(program, {"-silent"}, plantedEnv); });
     EXPECT_TRUE(refused(second)) << second.err.toStdString();
-    const QByteArray plantedLocal = QFile::encodeName(planted);
-    EXPECT_EQ(Wait(Fork([&] {
-                  if (::setgid(c.uid) != 0 || ::setuid(c.uid) != 0)
-                      return 100;
-                  for (const QString& name : QDir(planted).entryList(QDir::Files))
-                      ::unlink(plantedLocal + '/' + QFile::encodeName(name));
-                  return 0;
-              })),
-              0);
+    const Outcome removal = c.Run("find", {planted, "-maxdepth", "1", "-type", "f", "-delete"},
+                                  QProcessEnvironment::systemEnvironment());
+    EXPECT_EQ(removal.exitCode, 0) << removal.err.toStdString();
     const Outcome third = a.Run(program, {"-silent"}, plantedEnv);
     EXPECT_TRUE(refused(third)) << "the lock was removed by another user";
     ::kill(static_cast<pid_t>(first.processId()), SIGKILL);

@@ -80,6 +80,8 @@ TEST_F(InstalledFixture, ScansBothFoldersKeepsEachVersionOnceAndChecksTheHighest
     EXPECT_FALSE(x.HasUpdateInfo(0));
     EXPECT_EQ(x.GetLatestVersionText(1), "3.0.0.0");
     EXPECT_TRUE(TemporaryFiles().isEmpty());
+    // A base name from the list is no pattern: "*" matches none of these files.
+    EXPECT_EQ(LoadList({CatalogueSandbox::Product("Star", "*")})[0]->GetItemCount(), 0u);
 }
 
 // An administrator's rule: A's updates are off while any installed version of another product

@@ -37,7 +37,16 @@ protected:
             return;
         s_deb = s_work->filePath("out/" + built.first());
         Command("dpkg-deb", {"-x", s_deb, Unpacked({})});
-        Command("dpkg-deb", {"-e", s_deb, s_work->filePath("control")});
+        // dpkg-deb -c: mode, owner/group, size, date, time, ./path [-> target]
+        for (const QString& line :
+             Command("dpkg-deb", {"-c", s_deb}).out.split(u'\n', Qt::SkipEmptyParts)) {
+            const QStringList f = line.split(QRegularExpression("\\s+"));
+            QStringList link = f.mid(5).join(u' ').mid(1).split(QLatin1String(" -> "));
+            while (link[0].endsWith(u'/'))
+                link[0].chop(1);
+            s_listing[link[0]] = {f[0] + (link.size() > 1 ? " -> " + link[1] : QString()),
+                                  f.value(1)};
+        }
     }
     static void TearDownTestSuite() { s_work.reset(); }
     void SetUp() override {
@@ -56,36 +65,30 @@ protected:
 
     static inline std::optional<QTemporaryDir> s_work;
     static inline QString s_deb, s_missing, s_buildLog;
+    // Every path the package holds, without a final '/' ("" for its root): the mode, with
+    // " -> target" for a link, and the owner.
+    static inline QMap<QString, std::pair<QString, QString>> s_listing;
 };
 
+// The maintainer scripts and the configuration file show in what installing and removing do,
+// which InstallRemovePurgeAndReinstallLeaveNothingBehind compares.
 TEST_F(PackageTest, ControlFieldsNameTheVersionAndTheLinkedLibraries) {
     EXPECT_EQ(Field("Package"), "orvex-product-update");
     EXPECT_EQ(Field("Version"), ORVEX_PACKAGE_VERSION);
     const QString depends = Field("Depends");
     for (const char* library : {"libqt6widgets6", "libcurl4", "libtinyxml2", "libc6"})
         EXPECT_TRUE(depends.contains(QLatin1String(library))) << library;
-    const QString control = Command("dpkg-deb", {"-I", s_deb}).out;
-    EXPECT_TRUE(control.contains("postinst") && control.contains("postrm") &&
-                control.contains("conffiles"))
-        << control.toStdString();
 }
 
 // Everyone may read what only root may change, whatever the umask of the build, and the key
 // files are where the program and the administrator look for them.
 TEST_F(PackageTest, ContentsFollowTheLayoutWithSafeModes) {
-    QMap<QString, QString> entries; // path -> mode, with " -> target" for links
-    // dpkg-deb -c: mode, owner/group, size, date, time, ./path [-> target]
-    const QString listing = Command("dpkg-deb", {"-c", s_deb}).out;
-    for (const QString& line : listing.split(u'\n', Qt::SkipEmptyParts)) {
-        SCOPED_TRACE(line.toStdString());
-        const QStringList f = line.split(QRegularExpression("\\s+"));
-        ASSERT_GE(f.size(), 6);
-        const QString& mode = f[0];
-        EXPECT_EQ(f[1], "root/root");
+    for (const auto& [path, entry] : s_listing.asKeyValueRange()) {
+        SCOPED_TRACE(path.toStdString());
+        const QString& mode = entry.first;
+        EXPECT_EQ(entry.second, "root/root");
         EXPECT_TRUE(mode[0] == u'l' || (mode[7] == u'r' && mode[5] != u'w' && mode[8] != u'w' &&
                                         (mode[0] != u'd' || mode[9] == u'x')));
-        const QStringList link = f.mid(5).join(u' ').mid(1).split(QLatin1String(" -> "));
-        entries[link[0]] = mode + (link.size() > 1 ? " -> " + link[1] : QString());
     }
     const QString program = kProgramDir + "/orvex-product-update", reg = kProgramDir + "/orvex-reg";
     // clang-format off
@@ -96,8 +99,8 @@ TEST_F(PackageTest, ContentsFollowTheLayoutWithSafeModes) {
         {"/usr/share/applications/orvex-product-update.desktop", "-rw-r--r--"}, {"/etc/xdg/autostart/orvex-product-update.desktop", "-rw-r--r--"}};
     // clang-format on
     for (const auto& [path, entry] : expected)
-        EXPECT_EQ(entries.value(path), entry) << path.toStdString();
-    EXPECT_FALSE(entries.contains("/var/lib/orvex/")) << "made by postinst, not shipped";
+        EXPECT_EQ(s_listing.value(path).first, entry) << path.toStdString();
+    EXPECT_FALSE(s_listing.contains("/var/lib/orvex")) << "made by postinst, not shipped";
     // The packaged program never offers to replace itself.
     const QByteArray text = Contents(kProgramDir + "/OrvexProductUpdate.xml");
     EXPECT_TRUE(text.contains("NoUpdates=\"true\"") &&
@@ -105,17 +108,16 @@ TEST_F(PackageTest, ContentsFollowTheLayoutWithSafeModes) {
         << text.constData();
 }
 
+// After a removal the autostart entry stays (a configuration file); without its program the
+// desktop must skip it rather than fail at every login.
 TEST_F(PackageTest, DesktopEntriesValidateAndTheLoginEntryStartsTheSilentRun) {
     const char* autostart = "/etc/xdg/autostart/orvex-product-update.desktop";
     for (const char* entry : {"/usr/share/applications/orvex-product-update.desktop", autostart}) {
         const Outcome run = Command("desktop-file-validate", {Unpacked(entry)});
         EXPECT_TRUE(run.exitCode == 0 && run.out.trimmed().isEmpty()) << run.out.toStdString();
+        EXPECT_TRUE(Contents(entry).contains("\nTryExec=orvex-product-update\n")) << entry;
     }
     EXPECT_TRUE(Contents(autostart).contains("\nExec=orvex-product-update -silent\n"));
-    // After a removal the autostart entry stays (a configuration file); without its program
-    // the desktop must skip it rather than fail at every login.
-    for (const char* entry : {"/usr/share/applications/orvex-product-update.desktop", autostart})
-        EXPECT_TRUE(Contents(entry).contains("\nTryExec=orvex-product-update\n")) << entry;
 }
 
 // Installs, removes, purges and installs again with dpkg in a folder of its own (the real
@@ -125,15 +127,8 @@ TEST_F(PackageTest, DesktopEntriesValidateAndTheLoginEntryStartsTheSilentRun) {
 TEST_F(PackageTest, InstallRemovePurgeAndReinstallLeaveNothingBehind) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root for dpkg, even in a folder of its own";
-    QSet<QString> shipped;
-    for (const QString& line :
-         Command("dpkg-deb", {"-c", s_deb}).out.split(u'\n', Qt::SkipEmptyParts)) {
-        QString path = line.section(QRegularExpression("\\s+"), 5).section(" -> ", 0, 0).mid(1);
-        while (path.endsWith(u'/'))
-            path.chop(1);
-        if (!path.isEmpty())
-            shipped << path;
-    }
+    QSet<QString> shipped(s_listing.keyBegin(), s_listing.keyEnd());
+    shipped.remove({});
     const QString autostart = "/etc/xdg/autostart/orvex-product-update.desktop";
     const QByteArray hive = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Kept]\n";
     const QByteArray list = "<ProductList Version=\"1.0.0.0\"/>";
@@ -147,26 +142,23 @@ TEST_F(PackageTest, InstallRemovePurgeAndReinstallLeaveNothingBehind) {
             ASSERT_TRUE(WriteFile(root.filePath("etc/orvex/machine.reg"), hive));
             ASSERT_TRUE(WriteFile(root.filePath("var/lib/orvex/productlist.xml"), list));
         }
-        // Every path below the root but dpkg's own records.
-        const auto files = [&] {
+        // Every path below the root but dpkg's own records, after dpkg ran with arguments.
+        const auto files = [&](const QStringList& arguments = {}) {
+            if (!arguments.isEmpty()) {
+                const QStringList options{"--root=" + root.path(), "--force-script-chrootless",
+                                          "--force-depends"};
+                const Outcome run = Command("dpkg", options + arguments);
+                EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
+            }
             QSet<QString> found;
             QDirIterator it(root.path(),
                             QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                             QDirIterator::Subdirectories);
-            while (it.hasNext()) {
-                const QString path = it.next().mid(root.path().size());
-                if (!path.startsWith("/var/lib/dpkg"))
+            while (it.hasNext())
+                if (const QString path = it.next().mid(root.path().size());
+                    !path.startsWith("/var/lib/dpkg"))
                     found << path;
-            }
             return found;
-        };
-        const auto dpkg = [&](const QStringList& arguments) {
-            const Outcome run =
-                Command("dpkg", QStringList{"--root=" + root.path(), "--force-script-chrootless",
-                                            "--force-depends"} +
-                                    arguments);
-            EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
-            return files();
         };
         const QSet<QString> before = files();
         QSet<QString> made{"/var/lib/orvex-product-update"};
@@ -179,14 +171,14 @@ TEST_F(PackageTest, InstallRemovePurgeAndReinstallLeaveNothingBehind) {
             sorted.sort();
             return sorted.join(u'\n').toStdString();
         };
-        const QSet<QString> installed = dpkg({"-i", s_deb});
+        const QSet<QString> installed = files({"-i", s_deb});
         EXPECT_EQ(lines(installed), lines(before + shipped + made));
-        EXPECT_EQ(lines(dpkg({"-r", "orvex-product-update"})),
+        EXPECT_EQ(lines(files({"-r", "orvex-product-update"})),
                   lines(before + made +
                         QSet<QString>{"/etc", "/etc/xdg", "/etc/xdg/autostart", autostart}));
-        EXPECT_EQ(lines(dpkg({"-P", "orvex-product-update"})), lines(before));
-        EXPECT_EQ(lines(dpkg({"-i", s_deb})), lines(installed));
-        EXPECT_EQ(lines(dpkg({"-P", "orvex-product-update"})), lines(before));
+        EXPECT_EQ(lines(files({"-P", "orvex-product-update"})), lines(before));
+        EXPECT_EQ(lines(files({"-i", s_deb})), lines(installed));
+        EXPECT_EQ(lines(files({"-P", "orvex-product-update"})), lines(before));
         if (administered) {
             EXPECT_EQ(ReadFile(root.filePath("etc/orvex/machine.reg")), hive);
             EXPECT_EQ(ReadFile(root.filePath("var/lib/orvex/productlist.xml")), list);

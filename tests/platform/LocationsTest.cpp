@@ -13,8 +13,9 @@
 }
 
 // Outside a sandbox the hives are the system's and the user's configuration files; a relative
-// XDG_CONFIG_HOME would depend on the folder the program was started from and is ignored.
-TEST(Locations, HivesOutsideASandbox) {
+// XDG_CONFIG_HOME would depend on the folder the program was started from and is ignored. The
+// temporary folder is a private one of this user's.
+TEST(Locations, HivesAndTemporaryFolderOutsideASandbox) {
     QTemporaryDir home;
     Sandbox sandbox; // puts ORVEX_ROOT back
     qunsetenv("ORVEX_ROOT");
@@ -31,14 +32,10 @@ TEST(Locations, HivesOutsideASandbox) {
         EXPECT_EQ(UserHivePath(), user) << xdg.value_or("unset").constData();
     }
     EXPECT_EQ(MachineHivePath(), QStringLiteral("/etc/orvex/machine.reg"));
-}
 
-// Another user's traps where the private temporary folder should be: a link, or a folder
-// others may write to. Either way another, private, folder is chosen.
-TEST(Locations, TemporaryFolderIsPrivateAndCannotBePlanted) {
+    // Another user's traps where the private temporary folder should be: a link, or a folder
+    // others may write to. Either way another, private, folder is chosen.
     QTemporaryDir base;
-    Sandbox sandbox;
-    qunsetenv("ORVEX_ROOT");
     const auto runtime = ScopedEnv("XDG_RUNTIME_DIR", {}, false);
     const auto tmpdir = ScopedEnv("TMPDIR", QFile::encodeName(base.path()));
     const QString expected = base.path() + "/orvex-product-update-" + QString::number(::geteuid());

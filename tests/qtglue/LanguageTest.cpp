@@ -8,11 +8,6 @@
 
 using namespace Qt::StringLiterals;
 
-// Two entries for one code; RightToLeft spelt in ways only "1" counts as.
-static QByteArray Catalogue() {
-    return Sandbox::Data(u"languages.xml"_s);
-}
-
 // Leaves the process with the default language and a left-to-right layout.
 class LanguageTest : public ::testing::Test {
 protected:
@@ -34,25 +29,6 @@ TEST(LanguageCodes, SystemLocalesAndLongOrSpacedIdentifiers) {
     // (Four digits read back as printed: the fuzz target's.)
     EXPECT_EQ(ParseLanguageId("12345"), 0x2345);
     EXPECT_EQ(ParseLanguageId(" 0407"), 0);
-}
-
-TEST_F(LanguageTest, CommandLineOverRegistryOverSystemLocale) {
-    sandbox.InstallCatalogue(Catalogue());
-    const auto choose = [](const QString& product, uint32_t id) {
-        RegWriteDword(HKEY_CURRENT_USER, LanguageSandbox::kSetupKey + product, u"LanguageID"_s, id);
-    };
-    ASSERT_EQ(GetLanguageCode(), SystemLanguageCodeFor(QLocale::system().name()));
-    choose(u"\\Folivo"_s, 0x040C);
-    EXPECT_EQ(GetLanguageCode(), u"fr"_s);
-    choose(u"\\Tavlo"_s, 0x1009);
-    EXPECT_EQ(GetLanguageCode(), u"EN_ca"_s) << "Tavlo's choice wins, as the catalogue spells it";
-    SetLocaleOverride(u"he"_s);
-    EXPECT_EQ(GetLanguageCode(), u"he"_s) << "the command line wins";
-    SetLocaleOverride(QString());
-    choose(u"\\Tavlo"_s, 0x0409);
-    EXPECT_EQ(GetLanguageCode(), QString()) << "an identifier the catalogue does not list";
-    sandbox.Write(u"drive_c/Lang/Languages/languages.xml"_s, "<unreadable");
-    EXPECT_EQ(GetLanguageCode(), u"0409"_s) << "without a catalogue the digits are the code";
 }
 
 // Each reader has registry places of its own, Folivo's before Tavlo's (a place both readers
@@ -85,9 +61,11 @@ TEST_F(LanguageTest, EachReaderLooksAtItsOwnPlacesThenTheProgramsCatalogue) {
     }
 }
 
-// Only "1" mirrors the layout: not "0", "true", " 1", an empty value, nor none.
-TEST_F(LanguageTest, OnlyOneMeansRightToLeft) {
-    sandbox.InstallCatalogue(Catalogue());
+// The catalogue has two entries for one code and RightToLeft spelt in ways only "1" counts as:
+// not "0", "true", " 1", an empty value, nor none. The language is the command line's, else the
+// registry's, else the system locale's.
+TEST_F(LanguageTest, OnlyOneMeansRightToLeftAndCommandLineOverRegistryOverSystemLocale) {
+    sandbox.InstallCatalogue(Sandbox::Data(u"languages.xml"_s));
     const std::pair<const char*, Qt::LayoutDirection> rows[] = {
         {"x-one", Qt::RightToLeft},    {"x-zero", Qt::LeftToRight},  {"de", Qt::LeftToRight},
         {"x-spaced", Qt::LeftToRight}, {"x-empty", Qt::LeftToRight}, {"fr", Qt::LeftToRight}};
@@ -96,4 +74,20 @@ TEST_F(LanguageTest, OnlyOneMeansRightToLeft) {
         SetupLanguage(QString());
         EXPECT_EQ(QGuiApplication::layoutDirection(), direction) << code;
     }
+    SetLocaleOverride(QString());
+    const auto choose = [](const QString& product, uint32_t id) {
+        RegWriteDword(HKEY_CURRENT_USER, LanguageSandbox::kSetupKey + product, u"LanguageID"_s, id);
+    };
+    ASSERT_EQ(GetLanguageCode(), SystemLanguageCodeFor(QLocale::system().name()));
+    choose(u"\\Folivo"_s, 0x040C);
+    EXPECT_EQ(GetLanguageCode(), u"fr"_s);
+    choose(u"\\Tavlo"_s, 0x1009);
+    EXPECT_EQ(GetLanguageCode(), u"EN_ca"_s) << "Tavlo's choice wins, as the catalogue spells it";
+    SetLocaleOverride(u"he"_s);
+    EXPECT_EQ(GetLanguageCode(), u"he"_s) << "the command line wins";
+    SetLocaleOverride(QString());
+    choose(u"\\Tavlo"_s, 0x0409);
+    EXPECT_EQ(GetLanguageCode(), QString()) << "an identifier the catalogue does not list";
+    sandbox.Write(u"drive_c/Lang/Languages/languages.xml"_s, "<unreadable");
+    EXPECT_EQ(GetLanguageCode(), u"0409"_s) << "without a catalogue the digits are the code";
 }

@@ -242,18 +242,26 @@ TEST(RegTool, ExportIsWindowsFormAndImportsBack) {
 
 // The machine hive is readable by everyone and writable by its owner alone: an ordinary user
 // (nobody, in a child, when the tests run as root) is refused as Windows refuses one, and the
-// hive stays as it was.
+// hive stays as it was. Nor may that user take the hive's lock, which would hold every writer
+// off: only those who may write the hive may open it.
 TEST(RegTool, OrdinaryUserCannotChangeTheMachineHive) {
     Sandbox sandbox;
     ASSERT_EQ(Reg({"add", kAcc, "/v", "Keep", "/d", "me"}).exitCode, 0);
     const QByteArray before = sandbox.Read("machine.reg");
+    const QByteArray lock = QFile::encodeName(sandbox.Path("machine.reg.lock"));
+    ASSERT_TRUE(QFile::exists(lock));
     using P = QFileDevice;
     const auto readable = P::ReadOwner | P::ReadGroup | P::ReadOther;
     QFile::setPermissions(sandbox.Root(), readable | P::ExeOwner | P::ExeGroup | P::ExeOther);
     QFile::setPermissions(sandbox.Path("machine.reg"), readable | P::WriteOwner);
-    const int exitCode = Wait(Fork([] {
-        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+    const bool root = ::geteuid() == 0;
+    const int exitCode = Wait(Fork([&] {
+        if (root && (::setgid(65534) != 0 || ::setuid(65534) != 0))
             return 100;
+        for (const int flags : {O_RDONLY, O_RDWR})
+            if (const FdGuard fd(::open(lock.constData(), flags | O_CLOEXEC));
+                root && fd.Get() >= 0 && ::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0)
+                return 2;
         const Result add = Reg({"add", kAcc, "/v", "Keep", "/d", "you", "/f"});
         return add.exitCode == 1 && add.err == "ERROR: Access is denied.\n" ? 0 : 1;
     }));

@@ -82,18 +82,34 @@ inline QProcessEnvironment ProgramEnvironment(const Sandbox& sandbox, const QStr
     return env;
 }
 
+// Waits for a started program for at most a minute (or the given time); a program still
+// running then is killed and the test fails.
+inline Outcome Finish(QProcess& process, int milliseconds = 60000) {
+    if (!process.waitForFinished(milliseconds)) {
+        process.kill();
+        process.waitForFinished();
+        ADD_FAILURE() << "the program did not finish";
+        return {};
+    }
+    return {process.exitCode(), process.exitStatus(),
+            QString::fromLocal8Bit(process.readAllStandardOutput()),
+            QString::fromLocal8Bit(process.readAllStandardError())};
+}
+
+inline Outcome RunProgram(const QString& program, const QStringList& arguments,
+                          const QProcessEnvironment& env, int milliseconds = 60000) {
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(program, arguments);
+    return Finish(process, milliseconds);
+}
+
 // Another user of the machine, for tests that run the program as several users. Needs root:
 // a test that has no other user to be says so and is skipped, as the tests that hand files
 // to another user are.
 struct OtherUser {
     uid_t uid;
 
-    // The program started as this user (setpriv, of util-linux): own user and group, no
-    // supplementary groups.
-    QStringList Command(const QString& program, const QStringList& arguments) const {
-        const QString id = QString::number(uid);
-        return QStringList{"--reuid=" + id, "--regid=" + id, "--clear-groups", program} + arguments;
-    }
     // env with a runtime folder and a home of this user's own below the sandbox, as a login
     // session gives them.
     QProcessEnvironment Environment(QProcessEnvironment env, const Sandbox& sandbox) const {
@@ -121,36 +137,23 @@ struct OtherUser {
             ::chmod(QFile::encodeName(entry).constData(), open ? 0755 : 0644);
         }
     }
-    Outcome Run(const QString& program, const QStringList& arguments,
-                const QProcessEnvironment& env) const;
+    // The program started as this user (setpriv, of util-linux): own user and group, no
+    // supplementary groups.
     void Start(QProcess& process, const QString& program, const QStringList& arguments,
                const QProcessEnvironment& env) const {
+        const QString id = QString::number(uid);
         process.setProcessEnvironment(env);
-        process.start(QStringLiteral("setpriv"), Command(program, arguments));
+        process.start(QStringLiteral("setpriv"),
+                      QStringList{"--reuid=" + id, "--regid=" + id, "--clear-groups", program} +
+                          arguments);
+    }
+    Outcome Run(const QString& program, const QStringList& arguments,
+                const QProcessEnvironment& env) const {
+        QProcess process;
+        Start(process, program, arguments, env);
+        return Finish(process);
     }
 };
-
-// Waits for a started program for at most a minute (or the given time); a program still
-// running then is killed and the test fails.
-inline Outcome Finish(QProcess& process, int milliseconds = 60000) {
-    if (!process.waitForFinished(milliseconds)) {
-        process.kill();
-        process.waitForFinished();
-        ADD_FAILURE() << "the program did not finish";
-        return {};
-    }
-    return {process.exitCode(), process.exitStatus(),
-            QString::fromLocal8Bit(process.readAllStandardOutput()),
-            QString::fromLocal8Bit(process.readAllStandardError())};
-}
-
-inline Outcome RunProgram(const QString& program, const QStringList& arguments,
-                          const QProcessEnvironment& env, int milliseconds = 60000) {
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.start(program, arguments);
-    return Finish(process, milliseconds);
-}
 
 // An X server of the test's own (Xvfb on a display number it picks), stopped with the
 // object. Windows on it are found and driven with xdotool, as a person would.
@@ -198,10 +201,3 @@ private:
     QProcess m_process;
     QString m_display;
 };
-
-inline Outcome OtherUser::Run(const QString& program, const QStringList& arguments,
-                              const QProcessEnvironment& env) const {
-    QProcess process;
-    Start(process, program, arguments, env);
-    return Finish(process);
-}

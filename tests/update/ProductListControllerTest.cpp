@@ -79,7 +79,8 @@ TEST(ProductListController, RefreshAdoptsOnlyANewerListAndStoresIt) {
 // An ordinary user can write neither the program's folder nor the machine-wide one, so the
 // newer list is stored nowhere; it serves every check of the run that fetched it all the same,
 // a Retry after the server has gone included, and the check is recorded by the record
-// keeper's clock. As root the checks run in a child that has become another user.
+// keeper's clock. As root the checks run in a child that has become another user. The window's
+// check and the silent run's are both this RunCheck.
 TEST(ProductListController, ANewerListThatCannotBeStoredServesEveryCheckOfTheRun) {
     constexpr int32_t kDay = 2451545;
     CatalogueSandbox sandbox;
