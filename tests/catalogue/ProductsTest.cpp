@@ -31,6 +31,11 @@ TEST(ProductList, TakesTheNewerCopyTheCommonOneOnATie) {
             sandbox.Write(folder + "/productlist.xml",
                           version == "!" ? "<nope" : CatalogueSandbox::List(version, {}, items));
         }
+        // One list object read again keeps nothing of the list before.
+        Products reread;
+        reread.Parse(CatalogueSandbox::List("9", "http://127.0.0.1:9/l.xml", {}));
+        EXPECT_EQ(reread.Load(sandbox.Path("ProgramData/productlist.xml")), common != "!");
+        EXPECT_EQ(reread.Url(), "");
         QStringList names;
         const auto list = LoadBestProductList();
         for (const auto& item : list->Items())

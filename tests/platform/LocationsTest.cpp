@@ -1,4 +1,6 @@
 #include "platform/Locations.h"
+#include "platform/DataFile.h"
+#include "platform/Registry.h"
 
 #include "support/ProgramRun.h"
 
@@ -78,4 +80,32 @@ TEST(Locations, ShellOpenHandsOneArgumentToXdgOpen) {
     EXPECT_EQ(QDir(sandbox.Root()).entryList({"pwned*"}), QStringList());
     const auto noPath = ScopedEnv("PATH", QFile::encodeName(sandbox.Path("empty")));
     EXPECT_FALSE(ShellOpen("https://example.com"));
+}
+
+// A data file beside the program wins; otherwise the common-files folder the registry names,
+// with or without its closing backslash; otherwise the shared data folder.
+TEST(Locations, DataFileBesideTheProgramThenWhereTheRegistrySays) {
+    const std::tuple<const char*, bool, QString, QString> rows[] = {
+        {"Beside", true, "", "Program/d.xml"},
+        {"Shared", false, "", "CommonFiles/d.xml"},
+        {"Registry", false, "C:\\Common",
+         "drive_c/Common/ORVEX Technologies/ORVEX Product Update/d.xml"},
+        {"RegistryWithBackslash", false, "C:\\Common\\",
+         "drive_c/Common/ORVEX Technologies/ORVEX Product Update/d.xml"},
+    };
+    for (const auto& [name, beside, common, expected] : rows) {
+        SCOPED_TRACE(name);
+        Sandbox sandbox;
+        OverrideModuleFolder(FilePath(sandbox.Path("Program")));
+        const auto restore = qScopeGuard([] { OverrideModuleFolder(FilePath()); });
+        if (beside)
+            sandbox.Write("Program/d.xml", "x");
+        if (!common.isEmpty()) {
+            ASSERT_EQ(RegWriteString(HKEY_LOCAL_MACHINE,
+                                     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion",
+                                     "CommonFilesDir", common),
+                      0);
+        }
+        EXPECT_EQ(LocateDataFile("d.xml").LocalPath(), sandbox.Path(expected));
+    }
 }

@@ -248,6 +248,9 @@ TEST_F(MainWindowTest, ClosingDuringACheckCancelsTheRestOfIt) {
     downloader->during = [this] { window.reject(); };
     Check();
     EXPECT_EQ(std::pair(downloader->cancels, laterChecks), std::pair(2, 1));
+    // Such a run is no check that succeeded.
+    downloader->during = [this] { controller->CancelCheck(); };
+    EXPECT_FALSE(controller->RunCheck(nullptr));
 }
 
 // The shipped translations reach the window: its texts in the run's language, mirrored for a
