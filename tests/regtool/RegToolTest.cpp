@@ -97,6 +97,18 @@ TEST(RegTool, ImportsAsWindowsDoesLineByLine) {
             EXPECT_EQ(skipped, row.skipped) << result.err.toStdString();
         }
     }
+    // 8-bit text that is not UTF-8 is Windows' code page, which differs from Latin-1 here.
+    Sandbox sandbox;
+    QByteArray high;
+    for (int byte = 0x80; byte < 0xa0; ++byte)
+        high += char(byte);
+    sandbox.Write("in.reg",
+                  "REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\T]\r\n\"W\"=\"" + high + "\"\r\n");
+    EXPECT_EQ(Reg({"import", sandbox.Path("in.reg")}).exitCode, 0);
+    EXPECT_EQ(Dump(sandbox), u"[]\n\"W\"=\"\u20ac\u0081\u201a\u0192\u201e\u2026\u2020\u2021\u02c6"
+                             u"\u2030\u0160\u2039\u0152\u008d\u017d\u008f\u0090\u2018\u2019"
+                             u"\u201c\u201d\u2022\u2013\u2014\u02dc\u2122\u0161\u203a\u0153"
+                             u"\u009d\u017e\u0178\""_s.toStdString());
 }
 
 // Windows finds the header only where the file starts: a blank first line refuses the file,
