@@ -97,9 +97,10 @@ FilePath ModuleFolder() {
 FilePath TempFolder() {
     const QString root = SandboxRoot();
     if (!root.isEmpty()) {
+        // A sandbox's root may be shared with other users as much as /tmp is: its folder
+        // passes the same test, and one that fails is never used.
         const QString folder = root + QStringLiteral("/tmp");
-        ::mkdir(QFile::encodeName(folder).constData(), 0700);
-        return FilePath(folder);
+        return PrivateFolder(folder) ? FilePath(folder) : FilePath();
     }
     const QString user = QString::number(::geteuid());
     const QString runtime = EnvironmentPath("XDG_RUNTIME_DIR");

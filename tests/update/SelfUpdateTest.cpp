@@ -1,6 +1,7 @@
 #include "update/SelfUpdate.h"
 #include "catalogue/WebPage.h"
 #include "support/CatalogueSandbox.h"
+#include "support/MinisignTool.h"
 #include "support/ModalAnswerer.h"
 #include "support/ProgramRun.h"
 
@@ -8,8 +9,14 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 const QString kServer = QStringLiteral("http://127.0.0.1:9/self/");
-const QByteArray kInstaller = "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/installer-ran\"\n";
+// Started from its descriptor, the installer does not know its folder: it leaves its mark in
+// the sandbox's root.
+const QByteArray kInstaller = "#!/bin/sh\necho \"$@\" > \"$ORVEX_ROOT/installer-ran\"\n";
 
 // Runs the self-update of version 1.0.0.0 (localExtra on its version file) against an offer of
 // 2.0.0.0 whose entry carries entry and serves installer, answering the question with answer.
@@ -50,6 +57,7 @@ TEST(SelfUpdate, AsksVerifiesAndStartsTheInstaller) {
         {"NewerVersionStarted", "", "UpdateArgument=\"--from-updater\"", QMessageBox::Ok, true, 1, {"--from-updater"}},
         {"DigestMatchesAndNoArgumentIsStillOne", "", "UpdateInstallSHA256=\"" + digest + "\"", QMessageBox::Ok, true, 1, {""}},
         {"DigestMismatchNeverStarted", "", "UpdateInstallSHA256=\"" + QString(64, u'0') + "\"", QMessageBox::Ok, false, 2, {}},
+        {"EmptyDigestIsAWrongOne", "", "UpdateInstallSHA256=\"\"", QMessageBox::Ok, false, 2, {}},
         {"NoUpdatesAsksNothing", "NoUpdates=\"true\"", "", QMessageBox::Ok, false, 0, {}},
         {"Declined", "", "", QMessageBox::Cancel, false, 1, {}},
         // clang-format on
@@ -64,6 +72,7 @@ TEST(SelfUpdate, AsksVerifiesAndStartsTheInstaller) {
         for (const auto& start : shell->started) {
             started += start.arguments;
             EXPECT_EQ(start.mode, 0700u) << "executable for its owner only";
+            EXPECT_EQ(start.bytes, kInstaller);
         }
         EXPECT_EQ(started, row.started);
         // The installer runs from its file, which stays; everything else is gone.
@@ -86,7 +95,7 @@ TEST(SelfUpdate, TheDesktopStartsARealInstallerAndRefusesAFileThatIsNoProgram) {
         CatalogueSandbox sandbox;
         EXPECT_EQ(RunUpdate(sandbox, "", "UpdateArgument=\"a b\"", installer),
                   std::pair(started, started ? 1 : 2));
-        const QString marker = TempFolder().LocalPath() + "/installer-ran";
+        const QString marker = sandbox.Path("installer-ran");
         WaitFor([&] { return !started || QFile::exists(marker); }, 5000);
         EXPECT_EQ(sandbox.Read(marker), started ? "a b\n" : "") << "what the installer was given";
         EXPECT_EQ(TemporaryFiles().isEmpty(), !started);
@@ -116,5 +125,150 @@ TEST(SelfUpdate, AnOwnVersionThatIsNoVersionNeverAsks) {
         EXPECT_FALSE(RunSelfUpdate(downloader, &why));
         EXPECT_EQ(std::tuple(answerer.Count(), downloader->asked, why),
                   std::tuple(0, QStringList(), reason));
+    }
+}
+
+// With a key in the program's own version file, the installer starts only when its
+// ".minisig" beside it verifies; any other is deleted unstarted, with the reason.
+TEST(SelfUpdate, ANamedKeyStartsOnlyASignedInstaller) {
+    MinisignTool tool;
+    const QString key = tool.MakeKey("maker");
+    tool.MakeKey("other");
+    const QString refused =
+        "The downloaded new version of ORVEX Product Update was refused and deleted. ";
+    // clang-format off
+    const struct { const char* name; QString keys; std::optional<QByteArray> signature; QString warning; } rows[] = {
+        {"Signed", key, tool.Sign("maker", kInstaller, "sequence=2"), ""},
+        {"SignedLegacy", "RWQ7Iu5Iu9fChgGveD1dgarKm2X3wSw8af9KXUI+T7Cy7ieaIMgFiNzG, " + key, tool.Sign("maker", kInstaller, "", true), ""},
+        {"UnsignedBehindAKey", key, std::nullopt, refused + "Its signature is missing."},
+        {"OtherKey", key, tool.Sign("other", kInstaller, ""), refused + "It was signed with an unknown key (" + tool.PrintedId("other") + ")."},
+        {"OtherBytes", key, tool.Sign("maker", kInstaller + " ", ""), refused + "Its signature does not match."},
+        {"Expired", key, tool.Sign("maker", kInstaller, "expires=2020-02-29"), refused + "It expired on 2020-02-29."},
+        {"NoKeyNoCheck", "", tool.Sign("other", kInstaller, ""), ""},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        CatalogueSandbox sandbox;
+        ShellRecorder shell;
+        sandbox.Write("Program/OrvexProductUpdate.xml",
+                      CatalogueSandbox::VersionFile("1.0.0.0", kServer, "self.xml",
+                                                    "UpdatePublicKey=\"" + row.keys + "\""));
+        auto downloader = std::make_shared<FakeDownloader>();
+        downloader->documents[kServer + "self.xml"] = CatalogueSandbox::Info(
+            "2.0.0.0", "UpdateInstallURL=\"" + kServer + "\" UpdateInstallFile=\"setup.run\"");
+        downloader->documents[kServer + "setup.run"] = kInstaller;
+        if (row.signature)
+            downloader->documents[kServer + "setup.run.minisig"] = *row.signature;
+        QStringList warnings;
+        ModalAnswerer answerer([&](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            if (box->icon() == QMessageBox::Warning)
+                warnings << box->text();
+            box->done(QMessageBox::Ok);
+        });
+        const bool started = row.warning.isEmpty();
+        EXPECT_EQ(RunSelfUpdate(downloader), started);
+        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        QCoreApplication::exec();
+        EXPECT_EQ(warnings, started ? QStringList() : QStringList{row.warning});
+        EXPECT_EQ(shell->started.size(), started ? 1u : 0u);
+        // Only the installer may stay: the signature is read and gone.
+        EXPECT_EQ(TemporaryFiles(), started ? QStringList{"FLVTemp.xml"} : QStringList());
+        EXPECT_EQ(downloader->asked.contains(kServer + "setup.run.minisig"), !row.keys.isEmpty());
+    }
+}
+
+namespace {
+const QByteArray kForeign = "#!/bin/sh\necho someone else's program\n";
+
+// Runs attack in a child that has become the user "nobody"; whether it reported success.
+bool AsAnotherUser(const std::function<bool()>& attack) {
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(::setgid(65534) == 0 && ::setuid(65534) == 0 && attack() ? 0 : 1);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// What another user with write access to the folder above the temporary folder does between
+// the check and the start: moves the folder away and puts their own in its place, holding
+// their program under the installer's name.
+bool SwapFolder(const QByteArray& folder, const QByteArray& installer) {
+    if (::rename(folder.constData(), (folder + "-moved").constData()) != 0 ||
+        ::mkdir(folder.constData(), 0777) != 0)
+        return false;
+    const int fd = ::open(installer.constData(), O_WRONLY | O_CREAT | O_EXCL, 0777);
+    const bool written = fd >= 0 && ::write(fd, kForeign.constData(), kForeign.size()) ==
+                                        static_cast<ssize_t>(kForeign.size());
+    if (fd >= 0)
+        ::close(fd);
+    return written;
+}
+} // namespace
+
+// Another user who can write the folder above the temporary folder, in a sandbox and outside
+// one: when they made the temporary folder first it is refused (outside, a fresh private one
+// is used instead), and when they swap the installer between the check and the start, the
+// checked bytes are the ones started, never theirs.
+TEST(SelfUpdate, AnotherUsersSwapNeverRuns) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to act as a second user";
+    const struct {
+        const char* name;
+        bool sandboxed, theirsFirst, started;
+    } rows[] = {
+        {"SandboxTheirFolder", true, true, false},
+        {"SandboxSwap", true, false, true},
+        {"OutsideTheirFolder", false, true, true},
+        {"OutsideSwap", false, false, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        CatalogueSandbox sandbox;
+        const std::optional<QByteArray> runtime = qEnvironmentVariableIsSet("XDG_RUNTIME_DIR")
+                                                      ? std::optional(qgetenv("XDG_RUNTIME_DIR"))
+                                                      : std::nullopt;
+        const QByteArray tmpdir = qgetenv("TMPDIR");
+        // A shared folder as /tmp once was, without the sticky bit.
+        const QString shared = row.sandboxed ? sandbox.Root() : sandbox.Path("shared");
+        QDir().mkpath(shared);
+        ::chmod(QFile::encodeName(sandbox.Root()).constData(), 0777);
+        ::chmod(QFile::encodeName(shared).constData(), 0777);
+        const QString folder =
+            shared + (row.sandboxed ? QStringLiteral("/tmp")
+                                    : "/orvex-product-update-" + QString::number(::geteuid()));
+        if (!row.sandboxed) {
+            qunsetenv("XDG_RUNTIME_DIR");
+            qputenv("TMPDIR", QFile::encodeName(shared));
+            qunsetenv("ORVEX_ROOT");
+        }
+        // Made before the fork: the child of a threaded process only makes system calls.
+        const QByteArray local = QFile::encodeName(folder);
+        const QByteArray installer = QFile::encodeName(folder + "/FLVTemp.xml");
+        if (row.theirsFirst) {
+            ASSERT_TRUE(AsAnotherUser([&] {
+                return ::mkdir(local.constData(), 0777) == 0 &&
+                       ::chmod(local.constData(), 0777) == 0;
+            }));
+        }
+        ShellRecorder shell;
+        bool swapped = false;
+        shell.shell->beforeStart = [&] {
+            swapped = AsAnotherUser([&] { return SwapFolder(local, installer); });
+        };
+        const auto [result, boxes] = RunUpdate(sandbox, "", "", kInstaller);
+        if (!row.sandboxed) {
+            runtime ? qputenv("XDG_RUNTIME_DIR", *runtime) : qunsetenv("XDG_RUNTIME_DIR");
+            qputenv("TMPDIR", tmpdir);
+        }
+        EXPECT_EQ(result, row.started);
+        ASSERT_EQ(shell->started.size(), row.started ? 1u : 0u);
+        if (row.started) {
+            EXPECT_EQ(shell->started[0].bytes, kInstaller);
+        }
+        // Where the folder was ours, their swap of it took place, and still did not count.
+        EXPECT_TRUE(swapped || row.theirsFirst);
     }
 }
