@@ -13,22 +13,21 @@ void Set(QString* why, const QString& text) {
         *why = text;
 }
 
-// The hexadecimal form minisign prints: the id's bytes read as a little-endian number.
+// The form minisign prints: the id's bytes read as a little-endian number, in upper-case
+// hexadecimal without leading zeros.
 QString HexId(const QByteArray& id) {
-    QByteArray reversed(id.size(), '\0');
-    std::reverse_copy(id.begin(), id.end(), reversed.begin());
-    return QString::fromLatin1(reversed.toHex().toUpper());
+    quint64 value = 0;
+    for (qsizetype i = id.size() - 1; i >= 0; --i)
+        value = (value << 8) | static_cast<unsigned char>(id[i]);
+    return QString::number(value, 16).toUpper();
 }
 
-// Standard base64 with its padding and nothing else, of exactly size bytes. The alphabet is
-// checked first: Qt's decoder would otherwise skip what it does not know.
+// Standard base64 with its padding and nothing else (a character outside its alphabet ends
+// the decoding as failed), of exactly size bytes.
 std::optional<QByteArray> Base64(const QByteArray& text, qsizetype size) {
-    static const QRegularExpression alphabet(QStringLiteral("^[A-Za-z0-9+/]+={0,2}$"));
-    if (!alphabet.match(QString::fromLatin1(text)).hasMatch())
-        return std::nullopt;
     const auto decoded =
         QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
-    if (!decoded || decoded.decoded.size() != size || decoded.decoded.toBase64() != text)
+    if (!decoded || decoded.decoded.size() != size)
         return std::nullopt;
     return decoded.decoded;
 }

@@ -14,7 +14,7 @@
 struct MinisignKey {
     QByteArray id;  // 8 bytes, as stored
     QByteArray key; // 32 bytes
-    // The key's id as minisign prints it: 16 upper-case hexadecimal digits.
+    // The key's id as minisign prints it: up to 16 upper-case hexadecimal digits.
     QString IdText() const;
 };
 

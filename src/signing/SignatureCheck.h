@@ -29,7 +29,7 @@ enum class SignatureStatus {
 
 struct SignatureCheck {
     SignatureStatus status = SignatureStatus::NoKey;
-    // The signature's key id (16 hexadecimal digits) once the signature file was read.
+    // The signature's key id (as minisign prints it) once the signature file was read.
     QString keyId;
     // From the signed trusted comment, once verified.
     std::optional<QDate> expires;

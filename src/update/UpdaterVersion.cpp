@@ -7,6 +7,7 @@
 #include "platform/Shell.h"
 #include "signing/Minisign.h"
 #include "signing/SignatureCheck.h"
+#include "signing/SignatureSequence.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -106,9 +107,13 @@ QString CUpdaterVersion::CheckInstaller(int fd, const QByteArray& signatureUrl) 
     }
     const QString keys = UpdatePublicKey();
     if (!keys.trimmed().isEmpty()) {
-        const SignatureCheck check = VerifyFileSignature(
-            fd, DownloadSignature(*m_downloader, QString::fromUtf8(signatureUrl)), keys,
-            QDate::currentDate());
+        // Remembered apart from the update information's own: an older installer, correctly
+        // signed, would otherwise take the program back to a version with known faults.
+        const SignatureCheck check = AcceptSequence(
+            kInstallerSequence,
+            VerifyFileSignature(fd,
+                                DownloadSignature(*m_downloader, QString::fromUtf8(signatureUrl)),
+                                keys, QDate::currentDate()));
         if (!check.Accepted())
             return SignatureFailureText(check);
     }

@@ -10,6 +10,10 @@
 
 class IDownloader;
 
+// The name under which the newest signed installer's sequence is remembered (see
+// AcceptSequence).
+inline const QString kInstallerSequence = QStringLiteral("OrvexProductUpdate installer");
+
 // The program's own version file ("OrvexProductUpdate.xml") and the update information it
 // points to, with the download, the check and the start of the new installer.
 class CUpdaterVersion : public CUpdateXmlReader {

@@ -1,51 +1,48 @@
 #pragma once
 
-#include <QByteArray>
+#include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
-// Keys and signatures made by the minisign tool itself, the way a maker makes them, in a
-// folder of their own. Keys are made without a password (-W).
+// Keys and signatures made by the minisign tool itself, as a maker makes them, in a folder of
+// their own. Keys have no password (-W).
 class MinisignTool {
 public:
-    // The public key line ("RW...") of a new key pair named name.
-    QByteArray MakeKey(const QString& name) {
-        Run({"-G", "-W", "-f", "-p", Path(name + ".pub"), "-s", Path(name + ".key")});
-        QFile file(Path(name + ".pub"));
-        EXPECT_TRUE(file.open(QIODevice::ReadOnly));
-        return file.readAll().split('\n').value(1).trimmed();
+    // The public key line ("RW...") of key pair name, made first when make is true.
+    QByteArray MakeKey(const QString& name, bool make = true) {
+        if (make)
+            Run({"-G", "-W", "-f", "-p", Path(name + ".pub"), "-s", Path(name + ".key")});
+        return Read(name + ".pub").split('\n').value(1).trimmed();
     }
-    // The key id that minisign printed into the public key's comment line.
-    QString PrintedId(const QString& name) const {
-        QFile file(Path(name + ".pub"));
-        EXPECT_TRUE(file.open(QIODevice::ReadOnly));
-        return QString::fromLatin1(file.readLine().trimmed().split(' ').last());
+    // The key id minisign printed into the public key's comment line.
+    QString PrintedId(const QString& name) {
+        return QString::fromLatin1(Read(name + ".pub").split('\n').value(0).split(' ').last());
     }
     // The ".minisig" of data signed with key name, with comment as the trusted comment
-    // (minisign's default when empty); legacy signs the bytes themselves ("-l").
+    // (minisign's own when empty); legacy signs the bytes themselves ("-l").
     QByteArray Sign(const QString& name, const QByteArray& data, const QString& comment,
                     bool legacy = false) {
         QFile file(Path("data"));
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-                    file.write(data) == data.size());
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) >= 0);
         file.close();
         QStringList arguments{"-S",         "-s", Path(name + ".key"), "-m",
-                              Path("data"), "-x", Path("data.minisig")};
+                              Path("data"), "-x", Path("sig")};
         if (!comment.isEmpty())
             arguments << "-t" << comment;
-        if (legacy)
-            arguments << "-l";
-        Run(arguments);
-        QFile signature(Path("data.minisig"));
-        EXPECT_TRUE(signature.open(QIODevice::ReadOnly));
-        return signature.readAll();
+        Run(legacy ? arguments << "-l" : arguments);
+        return Read("sig");
     }
 
 private:
     QString Path(const QString& name) const { return m_dir.filePath(name); }
+    QByteArray Read(const QString& name) const {
+        QFile file(Path(name));
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << name.toStdString();
+        return file.readAll();
+    }
     void Run(const QStringList& arguments) {
         const QString program = QStandardPaths::findExecutable("minisign");
         ASSERT_FALSE(program.isEmpty()) << "minisign is missing: install the package minisign";

@@ -1,9 +1,11 @@
 #include "update/SelfUpdate.h"
 #include "catalogue/WebPage.h"
+#include "signing/SignatureSequence.h"
 #include "support/CatalogueSandbox.h"
 #include "support/MinisignTool.h"
 #include "support/ModalAnswerer.h"
 #include "support/ProgramRun.h"
+#include "update/UpdaterVersion.h"
 
 #include <QCryptographicHash>
 #include <QMessageBox>
@@ -19,11 +21,14 @@ const QString kServer = QStringLiteral("http://127.0.0.1:9/self/");
 const QByteArray kInstaller = "#!/bin/sh\necho \"$@\" > \"$ORVEX_ROOT/installer-ran\"\n";
 
 // Runs the self-update of version 1.0.0.0 (localExtra on its version file) against an offer of
-// 2.0.0.0 whose entry carries entry and serves installer, answering the question with answer.
-// Whether it started the installer, and how many message boxes appeared.
+// 2.0.0.0 whose entry carries entry and serves installer (and signature beside it), answering
+// the question with answer. Whether it started the installer, and how many message boxes
+// appeared; the warnings' texts go to warnings.
 static std::pair<bool, int> RunUpdate(const CatalogueSandbox& sandbox, const QString& localExtra,
                                       const QString& entry, const QByteArray& installer,
-                                      int answer = QMessageBox::Ok) {
+                                      int answer = QMessageBox::Ok,
+                                      const std::optional<QByteArray>& signature = {},
+                                      QStringList* warnings = nullptr) {
     sandbox.Write("Program/OrvexProductUpdate.xml",
                   CatalogueSandbox::VersionFile("1.0.0.0", kServer, "self.xml", localExtra));
     auto downloader = std::make_shared<FakeDownloader>();
@@ -31,10 +36,14 @@ static std::pair<bool, int> RunUpdate(const CatalogueSandbox& sandbox, const QSt
         CatalogueSandbox::Info("2.0.0.0", "UpdateInstallURL=\"" + kServer +
                                               "dl//\" UpdateInstallFile=\"setup.run\" " + entry);
     downloader->documents[kServer + "dl/setup.run"] = installer;
-    ModalAnswerer answerer([answer](QWidget* modal) {
+    if (signature)
+        downloader->documents[kServer + "dl/setup.run.minisig"] = *signature;
+    ModalAnswerer answerer([answer, warnings](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);
         // Its text is a translation, which must not lay the box out.
         EXPECT_EQ(box->textFormat(), Qt::PlainText) << box->text().toStdString();
+        if (warnings && box->icon() == QMessageBox::Warning)
+            *warnings << box->text();
         box->done(box->icon() == QMessageBox::Question ? answer : QMessageBox::Ok);
     });
     const bool result = RunSelfUpdate(downloader);
@@ -129,21 +138,22 @@ TEST(SelfUpdate, AnOwnVersionThatIsNoVersionNeverAsks) {
 }
 
 // With a key in the program's own version file, the installer starts only when its
-// ".minisig" beside it verifies; any other is deleted unstarted, with the reason.
+// ".minisig" beside it verifies; any other is deleted unstarted, with the reason, and the
+// signature file is gone either way.
 TEST(SelfUpdate, ANamedKeyStartsOnlyASignedInstaller) {
     MinisignTool tool;
-    const QString key = tool.MakeKey("maker");
-    tool.MakeKey("other");
+    const QString key = tool.MakeKey("maker"), other = tool.MakeKey("other");
     const QString refused =
         "The downloaded new version of ORVEX Product Update was refused and deleted. ";
     // clang-format off
     const struct { const char* name; QString keys; std::optional<QByteArray> signature; QString warning; } rows[] = {
         {"Signed", key, tool.Sign("maker", kInstaller, "sequence=2"), ""},
-        {"SignedLegacy", "RWQ7Iu5Iu9fChgGveD1dgarKm2X3wSw8af9KXUI+T7Cy7ieaIMgFiNzG, " + key, tool.Sign("maker", kInstaller, "", true), ""},
+        {"SignedLegacyWithTwoKeys", other + "," + key, tool.Sign("maker", kInstaller, "sequence=2", true), ""},
         {"UnsignedBehindAKey", key, std::nullopt, refused + "Its signature is missing."},
         {"OtherKey", key, tool.Sign("other", kInstaller, ""), refused + "It was signed with an unknown key (" + tool.PrintedId("other") + ")."},
         {"OtherBytes", key, tool.Sign("maker", kInstaller + " ", ""), refused + "Its signature does not match."},
         {"Expired", key, tool.Sign("maker", kInstaller, "expires=2020-02-29"), refused + "It expired on 2020-02-29."},
+        {"OlderThanOneStartedBefore", key, tool.Sign("maker", kInstaller, "sequence=1"), refused + "It is older than the last one seen."},
         {"NoKeyNoCheck", "", tool.Sign("other", kInstaller, ""), ""},
     };
     // clang-format on
@@ -151,39 +161,21 @@ TEST(SelfUpdate, ANamedKeyStartsOnlyASignedInstaller) {
         SCOPED_TRACE(row.name);
         CatalogueSandbox sandbox;
         ShellRecorder shell;
-        sandbox.Write("Program/OrvexProductUpdate.xml",
-                      CatalogueSandbox::VersionFile("1.0.0.0", kServer, "self.xml",
-                                                    "UpdatePublicKey=\"" + row.keys + "\""));
-        auto downloader = std::make_shared<FakeDownloader>();
-        downloader->documents[kServer + "self.xml"] = CatalogueSandbox::Info(
-            "2.0.0.0", "UpdateInstallURL=\"" + kServer + "\" UpdateInstallFile=\"setup.run\"");
-        downloader->documents[kServer + "setup.run"] = kInstaller;
-        if (row.signature)
-            downloader->documents[kServer + "setup.run.minisig"] = *row.signature;
+        RememberSequence(kInstallerSequence, 2);
         QStringList warnings;
-        ModalAnswerer answerer([&](QWidget* modal) {
-            auto* box = qobject_cast<QMessageBox*>(modal);
-            if (box->icon() == QMessageBox::Warning)
-                warnings << box->text();
-            box->done(QMessageBox::Ok);
-        });
         const bool started = row.warning.isEmpty();
-        EXPECT_EQ(RunSelfUpdate(downloader), started);
-        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
-        QCoreApplication::exec();
+        EXPECT_EQ(RunUpdate(sandbox, "UpdatePublicKey=\"" + row.keys + "\"", "", kInstaller,
+                            QMessageBox::Ok, row.signature, &warnings),
+                  std::pair(started, started ? 1 : 2));
         EXPECT_EQ(warnings, started ? QStringList() : QStringList{row.warning});
         EXPECT_EQ(shell->started.size(), started ? 1u : 0u);
-        // Only the installer may stay: the signature is read and gone.
         EXPECT_EQ(TemporaryFiles(), started ? QStringList{"FLVTemp.xml"} : QStringList());
-        EXPECT_EQ(downloader->asked.contains(kServer + "setup.run.minisig"), !row.keys.isEmpty());
+        EXPECT_EQ(LastSeenSequence(kInstallerSequence), 2u);
     }
 }
 
-namespace {
-const QByteArray kForeign = "#!/bin/sh\necho someone else's program\n";
-
 // Runs attack in a child that has become the user "nobody"; whether it reported success.
-bool AsAnotherUser(const std::function<bool()>& attack) {
+static bool AsAnotherUser(const std::function<bool()>& attack) {
     const pid_t child = ::fork();
     if (child == 0)
         ::_exit(::setgid(65534) == 0 && ::setuid(65534) == 0 && attack() ? 0 : 1);
@@ -192,83 +184,61 @@ bool AsAnotherUser(const std::function<bool()>& attack) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// What another user with write access to the folder above the temporary folder does between
-// the check and the start: moves the folder away and puts their own in its place, holding
-// their program under the installer's name.
-bool SwapFolder(const QByteArray& folder, const QByteArray& installer) {
-    if (::rename(folder.constData(), (folder + "-moved").constData()) != 0 ||
-        ::mkdir(folder.constData(), 0777) != 0)
-        return false;
-    const int fd = ::open(installer.constData(), O_WRONLY | O_CREAT | O_EXCL, 0777);
-    const bool written = fd >= 0 && ::write(fd, kForeign.constData(), kForeign.size()) ==
-                                        static_cast<ssize_t>(kForeign.size());
-    if (fd >= 0)
-        ::close(fd);
-    return written;
-}
-} // namespace
-
-// Another user who can write the folder above the temporary folder, in a sandbox and outside
-// one: when they made the temporary folder first it is refused (outside, a fresh private one
-// is used instead), and when they swap the installer between the check and the start, the
-// checked bytes are the ones started, never theirs.
+// Another user who can write the folder above the temporary folder (a shared folder without
+// the sticky bit), in a sandbox and outside one. When they made the temporary folder first it
+// is refused (outside, a fresh private one is used instead); when they move it away between
+// the check and the start and put their own with their program in its place, the checked
+// bytes are the ones started, never theirs.
 TEST(SelfUpdate, AnotherUsersSwapNeverRuns) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root, to act as a second user";
     const struct {
         const char* name;
         bool sandboxed, theirsFirst, started;
-    } rows[] = {
-        {"SandboxTheirFolder", true, true, false},
-        {"SandboxSwap", true, false, true},
-        {"OutsideTheirFolder", false, true, true},
-        {"OutsideSwap", false, false, true},
+    } rows[] = {{"SandboxTheirFolder", true, true, false},
+                {"SandboxSwap", true, false, true},
+                {"OutsideTheirFolder", false, true, true},
+                {"OutsideSwap", false, false, true}};
+    const auto keep = [](const char* name) {
+        return qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt;
     };
+    const auto put = [](const char* name, const std::optional<QByteArray>& value) {
+        value ? qputenv(name, *value) : qunsetenv(name);
+    };
+    const std::optional<QByteArray> runtime = keep("XDG_RUNTIME_DIR"), tmpdir = keep("TMPDIR");
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         CatalogueSandbox sandbox;
-        const std::optional<QByteArray> runtime = qEnvironmentVariableIsSet("XDG_RUNTIME_DIR")
-                                                      ? std::optional(qgetenv("XDG_RUNTIME_DIR"))
-                                                      : std::nullopt;
-        const QByteArray tmpdir = qgetenv("TMPDIR");
-        // A shared folder as /tmp once was, without the sticky bit.
-        const QString shared = row.sandboxed ? sandbox.Root() : sandbox.Path("shared");
-        QDir().mkpath(shared);
         ::chmod(QFile::encodeName(sandbox.Root()).constData(), 0777);
-        ::chmod(QFile::encodeName(shared).constData(), 0777);
-        const QString folder =
-            shared + (row.sandboxed ? QStringLiteral("/tmp")
-                                    : "/orvex-product-update-" + QString::number(::geteuid()));
+        QString folder = sandbox.Path("tmp");
         if (!row.sandboxed) {
-            qunsetenv("XDG_RUNTIME_DIR");
-            qputenv("TMPDIR", QFile::encodeName(shared));
-            qunsetenv("ORVEX_ROOT");
+            put("XDG_RUNTIME_DIR", std::nullopt);
+            put("TMPDIR", QFile::encodeName(sandbox.Root()));
+            put("ORVEX_ROOT", std::nullopt);
+            folder = sandbox.Path("orvex-product-update-0");
         }
         // Made before the fork: the child of a threaded process only makes system calls.
-        const QByteArray local = QFile::encodeName(folder);
-        const QByteArray installer = QFile::encodeName(folder + "/FLVTemp.xml");
-        if (row.theirsFirst) {
-            ASSERT_TRUE(AsAnotherUser([&] {
-                return ::mkdir(local.constData(), 0777) == 0 &&
-                       ::chmod(local.constData(), 0777) == 0;
-            }));
-        }
+        const QByteArray local = QFile::encodeName(folder), moved = local + "-moved";
+        const QByteArray installer = local + "/FLVTemp.xml";
+        ASSERT_TRUE(!row.theirsFirst || AsAnotherUser([&] {
+            return ::mkdir(local, 0777) == 0 && ::chmod(local, 0777) == 0;
+        }));
         ShellRecorder shell;
         bool swapped = false;
         shell.shell->beforeStart = [&] {
-            swapped = AsAnotherUser([&] { return SwapFolder(local, installer); });
+            swapped = AsAnotherUser([&] {
+                const int fd = ::rename(local, moved) || ::mkdir(local, 0777)
+                                   ? -1
+                                   : ::open(installer, O_WRONLY | O_CREAT | O_EXCL, 0777);
+                return fd >= 0 && ::write(fd, "#!/bin/sh\necho theirs\n", 21) == 21;
+            });
         };
-        const auto [result, boxes] = RunUpdate(sandbox, "", "", kInstaller);
-        if (!row.sandboxed) {
-            runtime ? qputenv("XDG_RUNTIME_DIR", *runtime) : qunsetenv("XDG_RUNTIME_DIR");
-            qputenv("TMPDIR", tmpdir);
-        }
-        EXPECT_EQ(result, row.started);
+        EXPECT_EQ(RunUpdate(sandbox, "", "", kInstaller).first, row.started);
+        put("XDG_RUNTIME_DIR", runtime);
+        put("TMPDIR", tmpdir);
         ASSERT_EQ(shell->started.size(), row.started ? 1u : 0u);
-        if (row.started) {
-            EXPECT_EQ(shell->started[0].bytes, kInstaller);
-        }
-        // Where the folder was ours, their swap of it took place, and still did not count.
+        EXPECT_TRUE(!row.started || shell->started[0].bytes == kInstaller) << "theirs was started";
+        // Where the folder was this user's, their swap took place and still did not count.
         EXPECT_TRUE(swapped || row.theirsFirst);
     }
 }
