@@ -80,7 +80,7 @@ bool CUpdaterVersion::DownloadInstaller() {
                           O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     FdGuard guard(fd);
     m_refusal = fd < 0 ? Tr("The downloaded file could not be opened.")
-                       : CheckInstaller(fd, url.toUtf8() + ".minisig");
+                       : CheckInstaller(fd, url + QStringLiteral(".minisig"));
     if (!m_refusal.isEmpty()) {
         // Bytes other than the published ones are never started, whoever sent them.
         installer.DeleteFile();
@@ -91,7 +91,7 @@ bool CUpdaterVersion::DownloadInstaller() {
     return true;
 }
 
-QString CUpdaterVersion::CheckInstaller(int fd, const QByteArray& signatureUrl) {
+QString CUpdaterVersion::CheckInstaller(int fd, const CAtlString& signatureUrl) {
     struct stat info {};
     // The folder was private when the file was made in it; the file itself must be this
     // user's alone and the only name of its bytes, or someone else could still change them.
@@ -109,11 +109,10 @@ QString CUpdaterVersion::CheckInstaller(int fd, const QByteArray& signatureUrl) 
     if (!keys.trimmed().isEmpty()) {
         // Remembered apart from the update information's own: an older installer, correctly
         // signed, would otherwise take the program back to a version with known faults.
-        const SignatureCheck check = AcceptSequence(
-            kInstallerSequence,
-            VerifyFileSignature(fd,
-                                DownloadSignature(*m_downloader, QString::fromUtf8(signatureUrl)),
-                                keys, QDate::currentDate()));
+        const SignatureCheck check =
+            AcceptSequence(kInstallerSequence,
+                           VerifyFileSignature(fd, DownloadSignature(*m_downloader, signatureUrl),
+                                               keys, QDate::currentDate()));
         if (!check.Accepted())
             return SignatureFailureText(check);
     }

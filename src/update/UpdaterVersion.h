@@ -43,7 +43,7 @@ public:
 
 private:
     // The check of DownloadInstaller once the file is open; the refusal, empty when it passes.
-    QString CheckInstaller(int fd, const QByteArray& signatureUrl);
+    QString CheckInstaller(int fd, const CAtlString& signatureUrl);
 
     CAtlString m_installerPath;
     CAtlString m_path;
