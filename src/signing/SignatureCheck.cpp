@@ -1,8 +1,10 @@
 #include "signing/SignatureCheck.h"
 
+#include "platform/FilePath.h"
 #include "signing/Minisign.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QRegularExpression>
 
 #include <sodium.h>
@@ -224,6 +226,19 @@ SignatureCheck VerifyFileSignature(int fd, const std::optional<QByteArray>& sign
     return Finish(*prepared,
                   SignatureMatches(prepared->signature.signature, message, prepared->key.key),
                   today);
+}
+
+std::optional<QByteArray> ReadSignatureFile(const QString& path) {
+    if (path.isEmpty())
+        return std::nullopt;
+    const FilePath file(path);
+    QFile input(file.LocalPath());
+    std::optional<QByteArray> bytes;
+    if (input.open(QIODevice::ReadOnly))
+        bytes = input.read(kMaxSignatureFileSize + 1);
+    input.close();
+    file.DeleteFile();
+    return bytes;
 }
 
 QString SignatureFailureText(const SignatureCheck& check) {

@@ -64,5 +64,9 @@ SignatureCheck VerifySignature(const QByteArray& data, const std::optional<QByte
 SignatureCheck VerifyFileSignature(int fd, const std::optional<QByteArray>& signature,
                                    const QString& keys, const QDate& today);
 
+// The ".minisig" downloaded to path (empty: its download failed, so it is missing), read no
+// further than a signature file may be long (the reader refuses a longer one) and deleted.
+std::optional<QByteArray> ReadSignatureFile(const QString& path);
+
 // Why a file that is not Accepted was refused, in the run's language; empty when accepted.
 QString SignatureFailureText(const SignatureCheck& check);

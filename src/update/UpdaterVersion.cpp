@@ -5,7 +5,6 @@
 #include "platform/FilePath.h"
 #include "platform/Locations.h"
 #include "platform/Shell.h"
-#include "signing/Minisign.h"
 #include "signing/SignatureCheck.h"
 #include "signing/SignatureSequence.h"
 
@@ -39,22 +38,6 @@ QByteArray Sha256(int fd) {
         hash.addData(QByteArrayView(buffer, got));
         offset += got;
     }
-}
-
-// The downloaded signature file, read no further than a signature file may be long (the
-// reader refuses a longer one); nothing when it could not be downloaded.
-std::optional<QByteArray> DownloadSignature(IDownloader& downloader, const QString& url) {
-    const CAtlString path = downloader.Download(url, 1, 0);
-    if (path.isEmpty())
-        return std::nullopt;
-    const FilePath file(path);
-    QFile input(file.LocalPath());
-    std::optional<QByteArray> bytes;
-    if (input.open(QIODevice::ReadOnly))
-        bytes = input.read(kMaxSignatureFileSize + 1);
-    input.close();
-    file.DeleteFile();
-    return bytes;
 }
 } // namespace
 
@@ -109,10 +92,10 @@ QString CUpdaterVersion::CheckInstaller(int fd, const CAtlString& signatureUrl) 
     if (!keys.trimmed().isEmpty()) {
         // Remembered apart from the update information's own: an older installer, correctly
         // signed, would otherwise take the program back to a version with known faults.
-        const SignatureCheck check =
-            AcceptSequence(kInstallerSequence,
-                           VerifyFileSignature(fd, DownloadSignature(*m_downloader, signatureUrl),
-                                               keys, QDate::currentDate()));
+        const SignatureCheck check = AcceptSequence(
+            kInstallerSequence,
+            VerifyFileSignature(fd, ReadSignatureFile(m_downloader->Download(signatureUrl, 1, 0)),
+                                keys, QDate::currentDate()));
         if (!check.Accepted())
             return SignatureFailureText(check);
     }
