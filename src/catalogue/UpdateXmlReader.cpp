@@ -17,6 +17,7 @@ UpdateEntry ReadEntry(const tinyxml2::XMLElement* element) {
     entry.webPage = Attribute(element, "UpdateWebPage");
     entry.argument = Attribute(element, "UpdateArgument");
     entry.installSha256 = Attribute(element, "UpdateInstallSHA256");
+    entry.installSha256Given = element->Attribute("UpdateInstallSHA256") != nullptr;
     return entry;
 }
 } // namespace
@@ -48,6 +49,7 @@ bool CUpdateXmlReader::ParseLocal(const QByteArray& text) {
     if (!m_remoteUrl.isEmpty() && !m_remoteUrl.endsWith(u'/'))
         m_remoteUrl += u'/';
     m_noUpdates = Attribute(product, "NoUpdates") == QLatin1String("true");
+    m_publicKey = Attribute(product, "UpdatePublicKey");
     // A file that says where its update information is published is a version file even
     // when its version is missing or unreadable: it is read, shown with the reason, and
     // never offered an update (HasUpdate).

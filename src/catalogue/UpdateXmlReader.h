@@ -20,6 +20,8 @@ struct UpdateEntry {
     CAtlString argument;
     // Optional SHA-256 of the installer (64 hexadecimal digits); empty when not published.
     CAtlString installSha256;
+    // The attribute is there, even when empty: an empty digest is a wrong one, never none.
+    bool installSha256Given = false;
 };
 
 // The element name under which update information is looked up: "TestProduct" while the
@@ -60,6 +62,7 @@ public:
     const CAtlString& GetUpdateWebPage() const { return MatchingEntry().webPage; }
     const CAtlString& GetUpdateArgument() const { return MatchingEntry().argument; }
     const CAtlString& GetUpdateInstallSHA256() const { return MatchingEntry().installSha256; }
+    bool IsUpdateInstallSHA256Given() const { return MatchingEntry().installSha256Given; }
     const CVersionString& GetInstalledVersion() const { return m_installedVersion; }
     // Whether the installed version can be compared with an offer: valid and written with at
     // most four parts. Nothing is offered to one that cannot.
@@ -75,6 +78,10 @@ public:
     bool IsRemoteRead() const { return m_remoteRead; }
     // "NoUpdates" = "true" in the local file; only the program's own file uses it.
     bool NoUpdates() const { return m_noUpdates; }
+    // The maker's public key(s) named by the local file's "UpdatePublicKey" (minisign key
+    // lines separated by blanks or commas; see signing/Minisign.h), as written; empty when
+    // the file names none. Only ever read from the installed file, never from the network.
+    const CAtlString& UpdatePublicKey() const { return m_publicKey; }
     // Always ends in "/" when not empty.
     const CAtlString& RemoteUrl() const { return m_remoteUrl; }
     const CAtlString& RemoteFile() const { return m_remoteFile; }
@@ -99,5 +106,6 @@ private:
     CAtlString m_remoteUrl;
     CAtlString m_remoteFile;
     bool m_noUpdates = false;
+    CAtlString m_publicKey;
     CheckFailure m_remoteFailure;
 };

@@ -35,8 +35,9 @@ QString HomeFolder() {
 
 // Makes folder (mode 0700) or accepts it when it exists, is a real folder, not a link,
 // belongs to this user and nobody else can write to it. Anything else may have been planted
-// by another user to catch this program's downloads.
-bool PrivateFolder(const QString& folder) {
+// by another user to catch this program's downloads. An accepted folder that others may read
+// or enter is closed to them, unless tighten is false.
+bool PrivateFolder(const QString& folder, bool tighten = true) {
     const QByteArray local = QFile::encodeName(folder);
     if (::mkdir(local.constData(), 0700) != 0 && errno != EEXIST)
         return false;
@@ -44,7 +45,7 @@ bool PrivateFolder(const QString& folder) {
     if (::lstat(local.constData(), &info) != 0 || !S_ISDIR(info.st_mode) ||
         info.st_uid != ::geteuid() || (info.st_mode & 022) != 0)
         return false;
-    if ((info.st_mode & 077) != 0 && ::chmod(local.constData(), 0700) != 0)
+    if (tighten && (info.st_mode & 077) != 0 && ::chmod(local.constData(), 0700) != 0)
         return false;
     return true;
 }
@@ -97,9 +98,11 @@ FilePath ModuleFolder() {
 FilePath TempFolder() {
     const QString root = SandboxRoot();
     if (!root.isEmpty()) {
+        // A sandbox's root may be shared with other users as much as /tmp is: its folder
+        // passes the same test, and one that fails is never used. Its permissions are the
+        // sandbox maker's to choose, as long as nobody else can write there.
         const QString folder = root + QStringLiteral("/tmp");
-        ::mkdir(QFile::encodeName(folder).constData(), 0700);
-        return FilePath(folder);
+        return PrivateFolder(folder, false) ? FilePath(folder) : FilePath();
     }
     const QString user = QString::number(::geteuid());
     const QString runtime = EnvironmentPath("XDG_RUNTIME_DIR");

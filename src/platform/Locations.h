@@ -19,9 +19,10 @@ FilePath ModuleFolder();
 // Makes ModuleFolder answer folder; an empty path goes back to the executable's folder. For
 // tests, which read the catalogue beside a program that is not the test binary.
 void OverrideModuleFolder(const FilePath& folder);
-// A folder only this user can use: $ORVEX_ROOT/tmp in a sandbox, otherwise a folder with
-// mode 0700 under $XDG_RUNTIME_DIR or ${TMPDIR:-/tmp} that belongs to this user and is no
-// link. Empty when no such folder can be had.
+// A folder only this user can change, belonging to this user and no link: $ORVEX_ROOT/tmp in
+// a sandbox (made with mode 0700; one that others can write is refused), otherwise a folder
+// with mode 0700 under $XDG_RUNTIME_DIR or ${TMPDIR:-/tmp}. Empty when no such folder can be
+// had.
 FilePath TempFolder();
 // The folder of this user's locks, as a local path: a folder every copy of the program run
 // by this user finds and no other user can enter, create, or change. $XDG_RUNTIME_DIR when it

@@ -16,6 +16,13 @@ public:
     // Starts program with exactly these arguments, detached and without a shell; true when
     // the program was started.
     virtual bool StartDetached(const CAtlString& program, const QStringList& arguments) = 0;
+    // Starts the program open at fd (read only will do), detached and without a shell, with
+    // name as its argument zero and exactly these arguments: the bytes started are the ones
+    // read through fd, whatever the path it was opened by names by now. A script works too:
+    // its interpreter is handed /dev/fd/N, which stays open in the started process. True
+    // when the program was started; fd stays the caller's.
+    virtual bool StartDetachedFile(int fd, const CAtlString& name,
+                                   const QStringList& arguments) = 0;
 };
 
 // The shell every caller uses: the desktop's own by default; null goes back to it.

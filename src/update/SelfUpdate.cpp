@@ -8,20 +8,20 @@
 #include <QFile>
 #include <QMessageBox>
 
-#include <sys/stat.h>
-
 namespace {
 QString Tr(const char* text) {
     return QCoreApplication::translate("CWorkFlow", text);
 }
 
-void WarnDownloadFailed() {
-    QMessageBox box(QMessageBox::Warning, Tr("ORVEX Product Update"),
-                    Tr("Could not download the new version of ORVEX Product Update."),
-                    QMessageBox::Ok);
+void Warn(const QString& text) {
+    QMessageBox box(QMessageBox::Warning, Tr("ORVEX Product Update"), text, QMessageBox::Ok);
     // Translations are files beside the program: they get no say over the box's layout.
     box.setTextFormat(Qt::PlainText);
     box.exec();
+}
+
+void WarnDownloadFailed() {
+    Warn(Tr("Could not download the new version of ORVEX Product Update."));
 }
 } // namespace
 
@@ -49,20 +49,19 @@ bool RunSelfUpdate(const std::shared_ptr<IDownloader>& downloader, QString* why)
         return false;
 
     if (!updater.DownloadInstaller()) {
-        WarnDownloadFailed();
+        if (updater.InstallerRefusal().isEmpty())
+            WarnDownloadFailed();
+        else
+            Warn(Tr("The downloaded new version of ORVEX Product Update was refused and deleted. "
+                    "%1")
+                     .arg(updater.InstallerRefusal()));
         return false;
     }
-    // A download carries no execute permission here; the installer is this user's to run
-    // and nobody else's. The file stays: the installer runs from it.
-    const FilePath installer(updater.InstallerPath());
-    const QByteArray local = QFile::encodeName(installer.LocalPath());
-    const bool started =
-        ::chmod(local.constData(), 0700) == 0 &&
-        GetShell()->StartDetached(installer.LocalPath(), {updater.GetUpdateArgument()});
-    if (!started) {
+    // The file stays when started: the installer runs from it.
+    if (!updater.StartInstaller()) {
         // A folder mounted without execute permission or a file that is no program: ending
         // the run now would leave the user with neither the update nor a check.
-        installer.DeleteFile();
+        FilePath(updater.InstallerPath()).DeleteFile();
         WarnDownloadFailed();
         return false;
     }

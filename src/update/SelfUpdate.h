@@ -7,9 +7,10 @@
 class IDownloader;
 
 // Offers the newer version of the program when its update information publishes one: asks,
-// downloads the installer, makes it executable for its owner and starts it detached with
-// its one argument. True only when the installer was started and the run must end; any
-// refusal or failure lets the run go on with this version. Shows message boxes. When the
-// program's own version file names no valid version nothing is fetched or asked, and *why
-// (when given) gets the reason, in the run's language.
+// downloads the installer, checks it (published SHA-256; signature when the program's own
+// version file names a key; see CUpdaterVersion::DownloadInstaller), makes it executable for
+// its owner and starts the checked bytes detached with its one argument. True only when the
+// installer was started and the run must end; any refusal or failure lets the run go on with this
+// version. Shows message boxes. When the program's own version file names no valid version nothing
+// is fetched or asked, and *why (when given) gets the reason, in the run's language.
 bool RunSelfUpdate(const std::shared_ptr<IDownloader>& downloader, QString* why = nullptr);

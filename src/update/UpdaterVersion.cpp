@@ -3,19 +3,43 @@
 #include "catalogue/WebPage.h"
 #include "net/IDownloader.h"
 #include "platform/FilePath.h"
+#include "platform/Locations.h"
+#include "platform/Shell.h"
+#include "signing/SignatureCheck.h"
+#include "signing/SignatureSequence.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QFile>
 
-bool FileHasSha256(const CAtlString& path, const CAtlString& expected) {
-    if (expected.size() != 64)
-        return false;
-    QFile file(FilePath(path).LocalPath());
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return false;
-    return hash.result().toHex() == expected.toLower().toLatin1();
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+QString Tr(const char* text) {
+    return QCoreApplication::translate("CUpdaterVersion", text);
 }
+
+// The SHA-256 of the file open at fd, read from its start.
+QByteArray Sha256(int fd) {
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    char buffer[64 * 1024];
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t got = ::pread(fd, buffer, sizeof buffer, offset);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return {};
+        if (got == 0)
+            return hash.result().toHex();
+        hash.addData(QByteArrayView(buffer, got));
+        offset += got;
+    }
+}
+} // namespace
 
 CAtlString CUpdaterVersion::FetchRemote() {
     if (!m_downloader)
@@ -27,16 +51,65 @@ CAtlString CUpdaterVersion::FetchRemote() {
 }
 
 bool CUpdaterVersion::DownloadInstaller() {
+    m_refusal.clear();
     if (!m_downloader)
         return false;
-    m_installerPath =
-        m_downloader->DownloadInstaller(JoinUrl(GetUpdateInstallURL(), GetUpdateInstallFile()));
-    const CAtlString& digest = GetUpdateInstallSHA256();
-    if (!m_installerPath.isEmpty() && !digest.isEmpty() &&
-        !FileHasSha256(m_installerPath, digest)) {
+    const CAtlString url = JoinUrl(GetUpdateInstallURL(), GetUpdateInstallFile());
+    m_installerPath = m_downloader->DownloadInstaller(url);
+    if (m_installerPath.isEmpty())
+        return false;
+    const FilePath installer(m_installerPath);
+    // Opened once, without following a link; everything below is read through this
+    // descriptor and the program is started from it, so a file put in its place after the
+    // check is never the one that runs.
+    const int fd = ::open(QFile::encodeName(installer.LocalPath()).constData(),
+                          O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    FdGuard guard(fd);
+    m_refusal = fd < 0 ? Tr("The downloaded file could not be opened.")
+                       : CheckInstaller(fd, url + QStringLiteral(".minisig"));
+    if (!m_refusal.isEmpty()) {
         // Bytes other than the published ones are never started, whoever sent them.
-        FilePath(m_installerPath).DeleteFile();
+        installer.DeleteFile();
         m_installerPath.clear();
+        return false;
     }
-    return !m_installerPath.isEmpty();
+    m_installer.emplace(guard.Release());
+    return true;
+}
+
+QString CUpdaterVersion::CheckInstaller(int fd, const CAtlString& signatureUrl) {
+    struct stat info {};
+    // The folder was private when the file was made in it; the file itself must be this
+    // user's alone and the only name of its bytes, or someone else could still change them.
+    const FilePath folder = TempFolder();
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
+        (info.st_mode & 022) != 0 || info.st_nlink != 1 || folder.IsEmpty() ||
+        FilePath(m_installerPath).Folder().Text() != folder.Text())
+        return Tr("The downloaded file is not in a folder that only this user can change.");
+    if (IsUpdateInstallSHA256Given()) {
+        const CAtlString& expected = GetUpdateInstallSHA256();
+        if (expected.size() != 64 || Sha256(fd) != expected.toLower().toLatin1())
+            return Tr("The downloaded file is not the published one: its SHA-256 differs.");
+    }
+    const QString keys = UpdatePublicKey();
+    if (!keys.trimmed().isEmpty()) {
+        // Remembered apart from the update information's own: an older installer, correctly
+        // signed, would otherwise take the program back to a version with known faults.
+        const SignatureCheck check = AcceptSequence(
+            kInstallerSequence,
+            VerifyFileSignature(fd, ReadSignatureFile(m_downloader->Download(signatureUrl, 1, 0)),
+                                keys, QDate::currentDate()));
+        if (!check.Accepted())
+            return SignatureFailureText(check);
+    }
+    return {};
+}
+
+bool CUpdaterVersion::StartInstaller() {
+    const int fd = m_installer ? m_installer->Get() : -1;
+    // A download carries no execute permission here; the installer is this user's to run
+    // and nobody else's.
+    return fd >= 0 && ::fchmod(fd, 0700) == 0 &&
+           GetShell()->StartDetachedFile(fd, FilePath(m_installerPath).LocalPath(),
+                                         {GetUpdateArgument()});
 }

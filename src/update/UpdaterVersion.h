@@ -1,13 +1,21 @@
 #pragma once
 
 #include "catalogue/UpdateXmlReader.h"
+#include "platform/FdGuard.h"
+
+#include <QString>
 
 #include <memory>
+#include <optional>
 
 class IDownloader;
 
+// The name under which the newest signed installer's sequence is remembered (see
+// AcceptSequence).
+inline const QString kInstallerSequence = QStringLiteral("OrvexProductUpdate installer");
+
 // The program's own version file ("OrvexProductUpdate.xml") and the update information it
-// points to, with the download of the new installer.
+// points to, with the download, the check and the start of the new installer.
 class CUpdaterVersion : public CUpdateXmlReader {
 public:
     explicit CUpdaterVersion(const CAtlString& path) : m_path(path) {}
@@ -18,17 +26,28 @@ public:
         m_downloader = std::move(downloader);
     }
     // Downloads the installer of the entry offered to this version into the private
-    // temporary folder. When the entry publishes a SHA-256, a download of other bytes is
-    // deleted and counts as failed.
+    // temporary folder and checks it through the descriptor it keeps open for
+    // StartInstaller: a file of this user's that nobody else can write, with the published
+    // SHA-256 when the entry names one (an empty one is a wrong one), and, when the
+    // program's own version file names a key, signed by it ("URL.minisig" beside it). A file
+    // that fails is deleted and counts as failed, with InstallerRefusal saying why.
     bool DownloadInstaller();
+    // Starts the checked installer from its descriptor, with the entry's one argument, made
+    // executable for its owner only; false when it could not be started.
+    bool StartInstaller();
     // The downloaded installer; empty before DownloadInstaller succeeded.
     const CAtlString& InstallerPath() const { return m_installerPath; }
+    // Why a downloaded installer was refused, in the run's language; empty when the download
+    // itself failed or nothing was refused.
+    const QString& InstallerRefusal() const { return m_refusal; }
 
 private:
+    // The check of DownloadInstaller once the file is open; the refusal, empty when it passes.
+    QString CheckInstaller(int fd, const CAtlString& signatureUrl);
+
     CAtlString m_installerPath;
     CAtlString m_path;
     std::shared_ptr<IDownloader> m_downloader;
+    std::optional<FdGuard> m_installer;
+    QString m_refusal;
 };
-
-// Whether the file's SHA-256 is expected (64 hexadecimal digits, either case).
-bool FileHasSha256(const CAtlString& path, const CAtlString& expected);

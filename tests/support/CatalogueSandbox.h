@@ -10,7 +10,10 @@
 #include <QMap>
 #include <QStringList>
 
+#include <functional>
+
 #include <sys/stat.h>
+#include <unistd.h>
 
 // A sandbox laid out like an installation: the program's folder ("Program", which
 // ModuleFolder answers while this lives), the sibling "ORVEX Software Update" folder and the
@@ -69,11 +72,13 @@ public:
 // with result.
 class RecordingShell : public IShell {
 public:
-    // The program's permission bits when it was started in mode.
+    // The program's permission bits when it was started in mode; started from a descriptor,
+    // the bytes that would have run.
     struct Start {
         QString program;
         QStringList arguments;
         unsigned mode = 0;
+        QByteArray bytes;
     };
 
     bool Open(const CAtlString& address) override {
@@ -85,11 +90,23 @@ public:
     bool StartDetached(const CAtlString& program, const QStringList& arguments) override {
         struct stat info {};
         ::stat(QFile::encodeName(program).constData(), &info);
-        started.push_back({program, arguments, info.st_mode & 07777u});
+        started.push_back({program, arguments, info.st_mode & 07777u, ReadFile(program)});
+        return result;
+    }
+    bool StartDetachedFile(int fd, const CAtlString& name, const QStringList& arguments) override {
+        if (beforeStart)
+            beforeStart();
+        struct stat info {};
+        ::fstat(fd, &info);
+        QByteArray bytes(static_cast<qsizetype>(info.st_size), '\0');
+        bytes.resize(std::max<qsizetype>(0, ::pread(fd, bytes.data(), bytes.size(), 0)));
+        started.push_back({name, arguments, info.st_mode & 07777u, bytes});
         return result;
     }
 
     bool result = true;
+    // Runs between the check and the start, for tests that change the file meanwhile.
+    std::function<void()> beforeStart;
     QStringList opened;
     std::vector<Start> started;
 };

@@ -1,22 +1,34 @@
 #include "update/SelfUpdate.h"
 #include "catalogue/WebPage.h"
+#include "signing/SignatureSequence.h"
 #include "support/CatalogueSandbox.h"
+#include "support/MinisignTool.h"
 #include "support/ModalAnswerer.h"
 #include "support/ProgramRun.h"
+#include "update/UpdaterVersion.h"
 
 #include <QCryptographicHash>
 #include <QMessageBox>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 const QString kServer = QStringLiteral("http://127.0.0.1:9/self/");
-const QByteArray kInstaller = "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/installer-ran\"\n";
+// Started from its descriptor, the installer does not know its folder: it leaves its mark in
+// the sandbox's root.
+const QByteArray kInstaller = "#!/bin/sh\necho \"$@\" > \"$ORVEX_ROOT/installer-ran\"\n";
 
 // Runs the self-update of version 1.0.0.0 (localExtra on its version file) against an offer of
-// 2.0.0.0 whose entry carries entry and serves installer, answering the question with answer.
-// Whether it started the installer, and how many message boxes appeared.
+// 2.0.0.0 whose entry carries entry and serves installer (and signature beside it), answering
+// the question with answer. Whether it started the installer, and how many message boxes
+// appeared; the warnings' texts go to warnings.
 static std::pair<bool, int> RunUpdate(const CatalogueSandbox& sandbox, const QString& localExtra,
                                       const QString& entry, const QByteArray& installer,
-                                      int answer = QMessageBox::Ok) {
+                                      int answer = QMessageBox::Ok,
+                                      const std::optional<QByteArray>& signature = {},
+                                      QStringList* warnings = nullptr) {
     sandbox.Write("Program/OrvexProductUpdate.xml",
                   CatalogueSandbox::VersionFile("1.0.0.0", kServer, "self.xml", localExtra));
     auto downloader = std::make_shared<FakeDownloader>();
@@ -24,10 +36,14 @@ static std::pair<bool, int> RunUpdate(const CatalogueSandbox& sandbox, const QSt
         CatalogueSandbox::Info("2.0.0.0", "UpdateInstallURL=\"" + kServer +
                                               "dl//\" UpdateInstallFile=\"setup.run\" " + entry);
     downloader->documents[kServer + "dl/setup.run"] = installer;
-    ModalAnswerer answerer([answer](QWidget* modal) {
+    if (signature)
+        downloader->documents[kServer + "dl/setup.run.minisig"] = *signature;
+    ModalAnswerer answerer([answer, warnings](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);
         // Its text is a translation, which must not lay the box out.
         EXPECT_EQ(box->textFormat(), Qt::PlainText) << box->text().toStdString();
+        if (warnings && box->icon() == QMessageBox::Warning)
+            *warnings << box->text();
         box->done(box->icon() == QMessageBox::Question ? answer : QMessageBox::Ok);
     });
     const bool result = RunSelfUpdate(downloader);
@@ -50,6 +66,7 @@ TEST(SelfUpdate, AsksVerifiesAndStartsTheInstaller) {
         {"NewerVersionStarted", "", "UpdateArgument=\"--from-updater\"", QMessageBox::Ok, true, 1, {"--from-updater"}},
         {"DigestMatchesAndNoArgumentIsStillOne", "", "UpdateInstallSHA256=\"" + digest + "\"", QMessageBox::Ok, true, 1, {""}},
         {"DigestMismatchNeverStarted", "", "UpdateInstallSHA256=\"" + QString(64, u'0') + "\"", QMessageBox::Ok, false, 2, {}},
+        {"EmptyDigestIsAWrongOne", "", "UpdateInstallSHA256=\"\"", QMessageBox::Ok, false, 2, {}},
         {"NoUpdatesAsksNothing", "NoUpdates=\"true\"", "", QMessageBox::Ok, false, 0, {}},
         {"Declined", "", "", QMessageBox::Cancel, false, 1, {}},
         // clang-format on
@@ -64,6 +81,7 @@ TEST(SelfUpdate, AsksVerifiesAndStartsTheInstaller) {
         for (const auto& start : shell->started) {
             started += start.arguments;
             EXPECT_EQ(start.mode, 0700u) << "executable for its owner only";
+            EXPECT_EQ(start.bytes, kInstaller);
         }
         EXPECT_EQ(started, row.started);
         // The installer runs from its file, which stays; everything else is gone.
@@ -86,7 +104,7 @@ TEST(SelfUpdate, TheDesktopStartsARealInstallerAndRefusesAFileThatIsNoProgram) {
         CatalogueSandbox sandbox;
         EXPECT_EQ(RunUpdate(sandbox, "", "UpdateArgument=\"a b\"", installer),
                   std::pair(started, started ? 1 : 2));
-        const QString marker = TempFolder().LocalPath() + "/installer-ran";
+        const QString marker = sandbox.Path("installer-ran");
         WaitFor([&] { return !started || QFile::exists(marker); }, 5000);
         EXPECT_EQ(sandbox.Read(marker), started ? "a b\n" : "") << "what the installer was given";
         EXPECT_EQ(TemporaryFiles().isEmpty(), !started);
@@ -116,5 +134,111 @@ TEST(SelfUpdate, AnOwnVersionThatIsNoVersionNeverAsks) {
         EXPECT_FALSE(RunSelfUpdate(downloader, &why));
         EXPECT_EQ(std::tuple(answerer.Count(), downloader->asked, why),
                   std::tuple(0, QStringList(), reason));
+    }
+}
+
+// With a key in the program's own version file, the installer starts only when its
+// ".minisig" beside it verifies; any other is deleted unstarted, with the reason, and the
+// signature file is gone either way.
+TEST(SelfUpdate, ANamedKeyStartsOnlyASignedInstaller) {
+    MinisignTool tool;
+    const QString key = tool.MakeKey("maker"), other = tool.MakeKey("other");
+    const QString refused =
+        "The downloaded new version of ORVEX Product Update was refused and deleted. ";
+    // clang-format off
+    const struct { const char* name; QString keys; std::optional<QByteArray> signature; QString warning; } rows[] = {
+        {"Signed", key, tool.Sign("maker", kInstaller, "sequence=2"), ""},
+        {"SignedLegacyWithTwoKeys", other + "," + key, tool.Sign("maker", kInstaller, "sequence=2", true), ""},
+        {"UnsignedBehindAKey", key, std::nullopt, refused + "Its signature is missing."},
+        {"OtherKey", key, tool.Sign("other", kInstaller, ""), refused + "It was signed with an unknown key (" + tool.PrintedId("other") + ")."},
+        {"OtherBytes", key, tool.Sign("maker", kInstaller + " ", ""), refused + "Its signature does not match."},
+        {"Expired", key, tool.Sign("maker", kInstaller, "expires=2020-02-29"), refused + "It expired on 2020-02-29."},
+        {"OlderThanOneStartedBefore", key, tool.Sign("maker", kInstaller, "sequence=1"), refused + "It is older than the last one seen."},
+        {"NoKeyNoCheck", "", tool.Sign("other", kInstaller, ""), ""},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        CatalogueSandbox sandbox;
+        ShellRecorder shell;
+        RememberSequence(kInstallerSequence, 2);
+        QStringList warnings;
+        const bool started = row.warning.isEmpty();
+        EXPECT_EQ(RunUpdate(sandbox, "UpdatePublicKey=\"" + row.keys + "\"", "", kInstaller,
+                            QMessageBox::Ok, row.signature, &warnings),
+                  std::pair(started, started ? 1 : 2));
+        EXPECT_EQ(warnings, started ? QStringList() : QStringList{row.warning});
+        EXPECT_EQ(shell->started.size(), started ? 1u : 0u);
+        EXPECT_EQ(TemporaryFiles(), started ? QStringList{"FLVTemp.xml"} : QStringList());
+        EXPECT_EQ(LastSeenSequence(kInstallerSequence), 2u);
+    }
+}
+
+// Runs attack in a child that has become the user "nobody"; whether it reported success.
+static bool AsAnotherUser(const std::function<bool()>& attack) {
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(::setgid(65534) == 0 && ::setuid(65534) == 0 && attack() ? 0 : 1);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Another user who can write the folder above the temporary folder (a shared folder without
+// the sticky bit), in a sandbox and outside one. When they made the temporary folder first it
+// is refused (outside, a fresh private one is used instead); when they move it away between
+// the check and the start and put their own with their program in its place, the checked
+// bytes are the ones started, never theirs.
+TEST(SelfUpdate, AnotherUsersSwapNeverRuns) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to act as a second user";
+    const struct {
+        const char* name;
+        bool sandboxed, theirsFirst, started;
+    } rows[] = {{"SandboxTheirFolder", true, true, false},
+                {"SandboxSwap", true, false, true},
+                {"OutsideTheirFolder", false, true, true},
+                {"OutsideSwap", false, false, true}};
+    const auto keep = [](const char* name) {
+        return qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt;
+    };
+    const auto put = [](const char* name, const std::optional<QByteArray>& value) {
+        value ? qputenv(name, *value) : qunsetenv(name);
+    };
+    const std::optional<QByteArray> runtime = keep("XDG_RUNTIME_DIR"), tmpdir = keep("TMPDIR");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        CatalogueSandbox sandbox;
+        ::chmod(QFile::encodeName(sandbox.Root()).constData(), 0777);
+        QString folder = sandbox.Path("tmp");
+        if (!row.sandboxed) {
+            put("XDG_RUNTIME_DIR", std::nullopt);
+            put("TMPDIR", QFile::encodeName(sandbox.Root()));
+            put("ORVEX_ROOT", std::nullopt);
+            folder = sandbox.Path("orvex-product-update-0");
+        }
+        // Made before the fork: the child of a threaded process only makes system calls.
+        const QByteArray local = QFile::encodeName(folder), moved = local + "-moved";
+        const QByteArray installer = local + "/FLVTemp.xml";
+        ASSERT_TRUE(!row.theirsFirst || AsAnotherUser([&] {
+            return ::mkdir(local, 0777) == 0 && ::chmod(local, 0777) == 0;
+        }));
+        ShellRecorder shell;
+        bool swapped = false;
+        shell.shell->beforeStart = [&] {
+            swapped = AsAnotherUser([&] {
+                const int fd = ::rename(local, moved) || ::mkdir(local, 0777)
+                                   ? -1
+                                   : ::open(installer, O_WRONLY | O_CREAT | O_EXCL, 0777);
+                return fd >= 0 && ::write(fd, "#!/bin/sh\necho theirs\n", 21) == 21;
+            });
+        };
+        EXPECT_EQ(RunUpdate(sandbox, "", "", kInstaller).first, row.started);
+        put("XDG_RUNTIME_DIR", runtime);
+        put("TMPDIR", tmpdir);
+        ASSERT_EQ(shell->started.size(), row.started ? 1u : 0u);
+        EXPECT_TRUE(!row.started || shell->started[0].bytes == kInstaller) << "theirs was started";
+        // Where the folder was this user's, their swap took place and still did not count.
+        EXPECT_TRUE(swapped || row.theirsFirst);
     }
 }

@@ -1,0 +1,152 @@
+#include "signing/SignatureCheck.h"
+#include "signing/Minisign.h"
+#include "signing/SignatureSequence.h"
+#include "support/MinisignTool.h"
+#include "support/Sandbox.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+const QDate kToday(2026, 6, 1);
+const QByteArray kDocument = "<Info Location=\"Server\"><Product UpdateVersion=\"2\"/></Info>";
+
+// Made once: A and B are the product's keys (B the one rotated to), C somebody else's.
+MinisignTool& Tool() {
+    static MinisignTool tool;
+    static const bool made = !tool.MakeKey("A").isEmpty() && !tool.MakeKey("B").isEmpty() &&
+                             !tool.MakeKey("C").isEmpty();
+    EXPECT_TRUE(made);
+    return tool;
+}
+
+// clang-format off
+enum class Case { Valid, Missing, OtherKey, ByteChanged, CommentChanged, Expired, Older, Oversized };
+// clang-format on
+} // namespace
+
+// Every kind of signature against no key, one key and two keys in rotation (in either order,
+// with either separator): the verdict and the sequence the product has remembered after it
+// (5 before), through both entry points and for both kinds of minisign signature.
+TEST(SignatureCheck, VerdictsOverKeysAndSignatures) {
+    const QString a = Tool().MakeKey("A", false), b = Tool().MakeKey("B", false);
+    const QString one = a, two = b + ", " + a;
+    using S = SignatureStatus;
+    using C = Case;
+    // clang-format off
+    const struct { const char* name; QString keys; const char* signer; Case c; S status; uint64_t remembered; } rows[] = {
+        {"NoKeyValid", "", "A", C::Valid, S::NoKey, 5}, {"NoKeyMissing", " ", "A", C::Missing, S::NoKey, 5},
+        {"NoKeyOlder", "", "A", C::Older, S::NoKey, 5},
+        {"OneValidOnItsLastDay", one, "A", C::Valid, S::Verified, 7}, {"OneMissing", one, "A", C::Missing, S::Missing, 5},
+        {"OneOtherKey", one, "A", C::OtherKey, S::UnknownKey, 5}, {"OneByteChanged", one, "A", C::ByteChanged, S::Mismatch, 5},
+        {"OneCommentChanged", one, "A", C::CommentChanged, S::Mismatch, 5}, {"OneExpired", one, "A", C::Expired, S::Expired, 5},
+        {"OneOlder", one, "A", C::Older, S::Older, 5}, {"OneOversized", one, "A", C::Oversized, S::Malformed, 5},
+        {"OneNewKeyNotYetNamed", one, "B", C::Valid, S::UnknownKey, 5},
+        {"TwoOldKey", two, "A", C::Valid, S::Verified, 7}, {"TwoNewKey", a + " " + b, "B", C::Valid, S::Verified, 7},
+        {"TwoMissing", two, "B", C::Missing, S::Missing, 5}, {"TwoOtherKey", two, "B", C::OtherKey, S::UnknownKey, 5},
+        {"TwoByteChanged", two, "B", C::ByteChanged, S::Mismatch, 5}, {"TwoCommentChanged", two, "B", C::CommentChanged, S::Mismatch, 5},
+        {"TwoExpired", two, "B", C::Expired, S::Expired, 5}, {"TwoOlder", two, "B", C::Older, S::Older, 5},
+        {"TwoOversized", two, "B", C::Oversized, S::Malformed, 5},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        for (const bool legacy : {false, true}) {
+            const QString comment = row.c == C::Expired ? "expires=2026-05-31 sequence=7"
+                                    : row.c == C::Older ? "sequence=4"
+                                                        : "expires=2026-06-01 sequence=7";
+            QByteArray signature =
+                Tool().Sign(row.c == C::OtherKey ? "C" : row.signer, kDocument, comment, legacy);
+            signature.replace("sequence=7",
+                              row.c == C::CommentChanged ? "sequence=9" : "sequence=7");
+            if (row.c == C::Oversized)
+                signature.replace("comment: ", "comment: " + QByteArray(4096, 'x'));
+            QByteArray data = kDocument;
+            data[10] = char(data[10] + (row.c == C::ByteChanged));
+            const std::optional<QByteArray> given =
+                row.c == C::Missing ? std::nullopt : std::optional(signature);
+            for (const bool fromFile : {false, true}) {
+                SCOPED_TRACE(std::string(row.name) + (legacy ? " legacy" : "") +
+                             (fromFile ? " file" : ""));
+                Sandbox sandbox;
+                ASSERT_TRUE(RememberSequence("Editor", 5));
+                sandbox.Write("signed", data);
+                const int fd = ::open(QFile::encodeName(sandbox.Path("signed")), O_RDONLY);
+                const SignatureCheck check = AcceptSequence(
+                    "Editor", fromFile ? VerifyFileSignature(fd, given, row.keys, kToday)
+                                       : VerifySignature(data, given, row.keys, kToday));
+                ::close(fd);
+                EXPECT_EQ(check.status, row.status) << SignatureFailureText(check).toStdString();
+                EXPECT_EQ(LastSeenSequence("Editor"), row.remembered);
+            }
+        }
+    }
+}
+
+// A correctly signed comment read: the id as minisign prints it, the expiry, the sequence,
+// else minisign's default time stamp.
+TEST(SignatureCheck, ReadsWhatTheSignedCommentSays) {
+    const QString key = Tool().MakeKey("A", false);
+    SignatureCheck check = VerifySignature(kDocument, Tool().Sign("A", kDocument, ""), key, kToday);
+    EXPECT_EQ(std::tuple(check.status, check.keyId, check.expires),
+              std::tuple(SignatureStatus::Verified, Tool().PrintedId("A"), std::nullopt));
+    EXPECT_GT(check.sequence.value_or(0), 1700000000u);
+    check = VerifySignature(
+        kDocument, Tool().Sign("A", kDocument, "timestamp:9\tsequence=3 expires=2030-01-02 x"), key,
+        kToday);
+    EXPECT_EQ(std::tuple(check.sequence, check.expires), std::tuple(3u, QDate(2030, 1, 2)));
+}
+
+// Whatever the signature file, the signed comment or the key text holds, a refusal with its
+// reason comes back before any of it is used.
+TEST(SignatureCheck, RefusesWithItsReason) {
+    const QString key = Tool().MakeKey("A", false);
+    const QByteArray good = Tool().Sign("A", kDocument, "sequence=1");
+    const auto signedWith = [](const char* comment) {
+        return Tool().Sign("A", kDocument, comment);
+    };
+    const QList<QByteArray> lines = good.split('\n');
+    QByteArray otherAlgorithm = QByteArray::fromBase64(lines[1]);
+    otherAlgorithm[1] = 'X';
+    const QString unusable = "Its signature is not usable: ";
+    const QString lineCount = unusable + "The signature file does not have the four lines of a "
+                                         "minisign signature.";
+    const QString second =
+        unusable + "The signature file's second line is not a minisign signature.";
+    const QString comment = unusable + "Its trusted comment has an unusable \"%1\".";
+    const QString notAKey =
+        unusable + "The version file's public key \"%1\" is not a minisign public key.";
+    // clang-format off
+    const struct { const char* name; QString keys; QByteArray signature; QString text; } rows[] = {
+        {"WindowsLineEnds", key, QByteArray(good).replace("\n", "\r\n"), ""},
+        {"NoFinalLineEnd", key, good.chopped(1), ""},
+        {"Empty", key, "", lineCount},
+        {"LineAdded", key, good + "more\n", lineCount},
+        {"NeverEnds", key, good + QByteArray(1 << 20, '\n'), unusable + "The signature file is larger than 4096 bytes."},
+        {"NoUntrustedComment", key, good.mid(good.indexOf('\n') + 1).prepend(lines[1] + '\n'), unusable + "The signature file's first line is not an untrusted comment."},
+        {"EscapeInUntrusted", key, QByteArray(good).replace("signature from", "sig\x1b[2J"), unusable + "The signature file's first line is not an untrusted comment."},
+        {"NulInTrustedComment", key, QByteArray(good).replace("sequence=1", QByteArray("sequence=1\0x", 12)), unusable + "The signature file's third line is not a trusted comment."},
+        {"OddBase64Character", key, QByteArray(good).replace(lines[1], "*" + lines[1].mid(1)), second},
+        {"Base64Short", key, QByteArray(good).replace(lines[1], lines[1].left(96)), second},
+        {"UnknownAlgorithm", key, QByteArray(good).replace(lines[1], otherAlgorithm.toBase64()), second},
+        {"GlobalSignatureCut", key, QByteArray(good).replace(lines[3], lines[3].left(40)), unusable + "The signature file's last line is not a minisign signature."},
+        {"KeyWithOddCharacter", key.left(55) + "!", good, notAKey.arg(key.left(55) + "!")},
+        {"KeyOfAnotherAlgorithm", "RX" + key.mid(2), good, notAKey.arg("RX" + key.mid(2))},
+        {"KeySeparatorsOnly", " ,, ", good, unusable + "The version file's public key names no key."},
+        {"NineKeys", QStringList(9, key).join(' '), good, unusable + "The version file names more than 8 public keys."},
+        {"ExpiryNotADay", key, signedWith("expires=2030-1-2"), comment.arg("expires=2030-1-2")},
+        {"SequenceNotANumber", key, signedWith("sequence=12a"), comment.arg("sequence=12a")},
+        {"SequenceTwice", key, signedWith("sequence=1 sequence=2"), comment.arg("sequence=2")},
+        {"SequenceTooLarge", key, signedWith("sequence=99999999999999999999"), comment.arg("sequence=99999999999999999999")},
+        {"Expired", key, signedWith("expires=2020-02-29"), "It expired on 2020-02-29."},
+        {"UnknownKey", key, Tool().Sign("C", kDocument, ""), "It was signed with an unknown key (" + Tool().PrintedId("C") + ")."},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const SignatureCheck check = VerifySignature(kDocument, row.signature, row.keys, kToday);
+        EXPECT_EQ(SignatureFailureText(check), row.text);
+        EXPECT_EQ(check.Accepted(), row.text.isEmpty());
+    }
+    EXPECT_EQ(SignatureFailureText({SignatureStatus::Older, {}, {}, {}, {}}),
+              "It is older than the last one seen.");
+}
