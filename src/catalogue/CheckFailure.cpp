@@ -94,6 +94,14 @@ QString DescribeFailure(const CheckFailure& failure) {
         return Tr("The gallery information lists none of the installed categories.");
     case CheckFailure::NoticeNotUnderstood:
         return Tr("The notice was not understood.");
+    case CheckFailure::Signature:
+        return Tr("The update information was refused. %1")
+            .arg(SignatureFailureText(failure.signature));
+    case CheckFailure::GallerySignature:
+        return Tr("The gallery information was refused. %1")
+            .arg(SignatureFailureText(failure.signature));
+    case CheckFailure::NoticeSignature:
+        return Tr("The notice was refused. %1").arg(SignatureFailureText(failure.signature));
     }
     return {};
 }

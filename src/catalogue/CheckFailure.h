@@ -2,11 +2,15 @@
 
 #include "net/DownloadFailure.h"
 #include "platform/AtlString.h"
+#include "signing/SignatureCheck.h"
 
 #include <QString>
 
-// Why an item's row has no update information: the fetch failed, or what arrived or what is
-// installed could not be used. The readers and the engine say what failed; DescribeFailure is
+#include <utility>
+
+// Why an item's row has no update information: the fetch failed, what arrived was not signed
+// by the key the installed file names, or what arrived or what is installed could not be
+// used. The readers and the engine say what failed; DescribeFailure is
 // the one place that words it for the person, for the tooltip and for -verbose alike.
 struct CheckFailure {
     enum Kind {
@@ -21,10 +25,21 @@ struct CheckFailure {
         GalleryNotUnderstood,
         GalleryNoCategory, // the gallery information lists none of the installed categories
         NoticeNotUnderstood,
+        // A document whose local file names a key was refused; signature says why.
+        Signature,        // the update information
+        GallerySignature, // the gallery information
+        NoticeSignature,  // the notice
     };
+    // Written as {kind, download, detail[, signature]}; the signature only where it is one.
+    CheckFailure(Kind kind = None, DownloadFailure download = {}, CAtlString detail = {},
+                 SignatureCheck signature = {})
+        : kind(kind), download(std::move(download)), detail(std::move(detail)),
+          signature(std::move(signature)) {}
+
     Kind kind = None;
     DownloadFailure download;
     CAtlString detail;
+    SignatureCheck signature;
 
     bool operator==(const CheckFailure&) const = default;
 };

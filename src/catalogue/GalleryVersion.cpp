@@ -80,9 +80,11 @@ bool GalleryVersion::FindInstalled() {
 
 bool GalleryVersion::ParseInstalled(const QByteArray& bytes) {
     m_categories.clear();
+    m_publicKey.clear();
     CXmlDocument document;
     if (!document.Parse(bytes))
         return false;
+    m_publicKey = Attribute(document.Root(), "UpdatePublicKey");
     for (const tinyxml2::XMLElement* category = FirstChild(document.Root(), "category"); category;
          category = category->NextSiblingElement("category")) {
         const CAtlString id = Attribute(category, "id");
@@ -99,8 +101,16 @@ bool GalleryVersion::CheckForUpdates() {
         return false;
     QByteArray bytes;
     m_failure = {CheckFailure::Download, {}, {}};
-    return FetchDocument(*m_downloader, GetUpdateAddress(), bytes, m_failure.download) &&
-           ParsePublished(bytes);
+    const CAtlString address = GetUpdateAddress();
+    if (!FetchDocument(*m_downloader, address, bytes, m_failure.download))
+        return false;
+    SignatureCheck check =
+        CheckDocumentSignature(*m_downloader, address, bytes, m_publicKey, m_guid);
+    if (!check.Accepted()) {
+        m_failure = {CheckFailure::GallerySignature, {}, {}, std::move(check)};
+        return false;
+    }
+    return ParsePublished(bytes);
 }
 
 CAtlString GalleryVersion::GetUpdateAddress() {

@@ -51,8 +51,9 @@ public:
     CAtlString GetUpdateAddress() override;
 
     // The readers of the two categories files, for bytes already at hand. ParseInstalled
-    // replaces the categories (true when there is one); ParsePublished stamps the installed
-    // ones it lists and answers the new validity.
+    // replaces the categories (true when there is one) and the maker's key(s) of its root's
+    // "UpdatePublicKey", which the published file must then be signed with; ParsePublished
+    // stamps the installed ones it lists and answers the new validity.
     bool ParseInstalled(const QByteArray& bytes);
     bool ParsePublished(const QByteArray& bytes);
     // Ordered by id, code unit by code unit.
@@ -63,6 +64,7 @@ private:
     CAtlString m_guid;
     CAtlString m_defaultUrl;
     CAtlString m_appPath;
+    CAtlString m_publicKey;
     bool m_valid = false;
     CheckFailure m_failure;
     int m_row = 0;

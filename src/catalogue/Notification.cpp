@@ -36,6 +36,7 @@ bool Notification::Load(const tinyxml2::XMLElement* element) {
 bool Notification::FindInstalled() {
     m_url.clear();
     m_file.clear();
+    m_publicKey.clear();
     // The list may come from the network: its base name names a file in the program's
     // folder, never one elsewhere.
     const CAtlString fileName = m_baseXml + QStringLiteral(".xml");
@@ -50,6 +51,7 @@ bool Notification::ParseLocal(const QByteArray& bytes) {
         return false;
     m_url = Attribute(document.Root(), "URL");
     m_file = Attribute(document.Root(), "File");
+    m_publicKey = Attribute(document.Root(), "UpdatePublicKey");
     return !m_url.isEmpty() && !m_file.isEmpty();
 }
 
@@ -59,8 +61,16 @@ bool Notification::CheckForUpdates() {
         return false;
     QByteArray bytes;
     m_failure = {CheckFailure::Download, {}, {}};
-    return FetchDocument(*m_downloader, GetUpdateAddress(), bytes, m_failure.download) &&
-           ParseNotice(bytes);
+    const CAtlString address = GetUpdateAddress();
+    if (!FetchDocument(*m_downloader, address, bytes, m_failure.download))
+        return false;
+    SignatureCheck check =
+        CheckDocumentSignature(*m_downloader, address, bytes, m_publicKey, m_baseXml);
+    if (!check.Accepted()) {
+        m_failure = {CheckFailure::NoticeSignature, {}, {}, std::move(check)};
+        return false;
+    }
+    return ParseNotice(bytes);
 }
 
 CAtlString Notification::GetUpdateAddress() {

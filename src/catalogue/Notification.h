@@ -44,7 +44,8 @@ public:
     CAtlString GetUpdateAddress() override;
 
     // The readers of the local file and of the published notice, for bytes already at hand;
-    // each answers whether what it read is complete.
+    // each answers whether what it read is complete. The local file's root may name the
+    // maker's key(s) ("UpdatePublicKey"), which the notice must then be signed with.
     bool ParseLocal(const QByteArray& bytes);
     bool ParseNotice(const QByteArray& bytes);
     // Whether the notice is complete and day lies strictly between its start and stop dates.
@@ -57,6 +58,7 @@ private:
     CAtlString m_baseXml;
     CAtlString m_url;
     CAtlString m_file;
+    CAtlString m_publicKey;
     CAtlString m_webPage;
     QDate m_start;
     QDate m_stop;

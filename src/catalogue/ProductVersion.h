@@ -15,6 +15,7 @@ public:
     CAtlString GetPath() override { return m_path; }
     // Downloads the update information: the folder URL followed by the file name.
     CAtlString FetchRemote() override;
+    IDownloader* RemoteDownloader() const override { return m_downloader; }
 
     // Not owned: the product holds the downloader for as long as it checks.
     void SetDownloader(IDownloader* downloader) { m_downloader = downloader; }

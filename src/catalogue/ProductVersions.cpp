@@ -104,6 +104,7 @@ bool CProductVersions::CheckForUpdates() {
     if (!m_selected || !m_selected->IsInstalledVersionUsable())
         return false;
     m_selected->SetDownloader(m_downloader.get());
+    m_selected->SetSequenceName(GetId());
     const bool read = m_selected->ReadRemote();
     m_selected->SetDownloader(nullptr);
     return read;

@@ -68,6 +68,20 @@ bool CUpdateXmlReader::ReadRemote() {
             SetRemoteFailure({DownloadFailure::Failed, {}, {}, {}, {}});
         return false;
     }
+    if (IDownloader* downloader = RemoteDownloader()) {
+        SignatureCheck check = CheckDocumentSignature(*downloader, RemoteAddress(), bytes,
+                                                      m_publicKey, m_sequenceName);
+        if (!check.Accepted()) {
+            m_remoteFailure = {CheckFailure::Signature, {}, {}, std::move(check)};
+            return false;
+        }
+    } else if (!m_publicKey.trimmed().isEmpty()) {
+        // Nothing could fetch the signature, so nothing vouches for the bytes.
+        SignatureCheck missing;
+        missing.status = SignatureStatus::Missing;
+        m_remoteFailure = {CheckFailure::Signature, {}, {}, missing};
+        return false;
+    }
     return ParseRemote(bytes);
 }
 

@@ -9,6 +9,8 @@
 
 #include <map>
 
+class IDownloader;
+
 // One offer of the update information: what version is offered and how to get it.
 struct UpdateEntry {
     CVersionString updateVersion;
@@ -43,7 +45,9 @@ public:
 
     // Reads the local version file named by GetPath.
     virtual bool ReadLocal();
-    // Fetches the update information, reads it and deletes the fetched copy.
+    // Fetches the update information, reads it and deletes the fetched copy. When the local
+    // file names a key, the information counts only with a valid signature (see
+    // CheckDocumentSignature), whose sequence is remembered under SequenceName.
     virtual bool ReadRemote();
     // Both read, the installed version is usable (IsInstalledVersionUsable) and below the
     // version offered to it. An installed version that is no version number (every invalid
@@ -54,6 +58,14 @@ public:
     virtual CAtlString GetPath() = 0;
     // The local path of a downloaded copy of the update information; empty on failure.
     virtual CAtlString FetchRemote() = 0;
+    // The update information's address, and the downloader that fetches it and its
+    // signature; null when there is none.
+    virtual CAtlString RemoteAddress() const { return RemoteUrl() + RemoteFile(); }
+    virtual IDownloader* RemoteDownloader() const { return nullptr; }
+    // The name under which the newest signed update information's sequence is remembered:
+    // the product's id.
+    const QString& SequenceName() const { return m_sequenceName; }
+    void SetSequenceName(const QString& name) { m_sequenceName = name; }
 
     // The fields of the entry offered to the installed version (see MatchingEntry).
     const CVersionString& GetUpdateVersion() const { return MatchingEntry().updateVersion; }
@@ -108,4 +120,5 @@ private:
     bool m_noUpdates = false;
     CAtlString m_publicKey;
     CheckFailure m_remoteFailure;
+    QString m_sequenceName;
 };

@@ -2,6 +2,10 @@
 
 #include "net/IDownloader.h"
 #include "platform/FilePath.h"
+#include "signing/Minisign.h"
+#include "signing/SignatureSequence.h"
+
+#include <QDate>
 
 const tinyxml2::XMLElement* FirstChild(const tinyxml2::XMLElement* element, const char* name) {
     return element ? element->FirstChildElement(name) : nullptr;
@@ -32,4 +36,17 @@ bool FetchDocument(IDownloader& downloader, const CAtlString& url, QByteArray& b
         return true;
     failure = downloader.GetLastFailure();
     return false;
+}
+
+SignatureCheck CheckDocumentSignature(IDownloader& downloader, const CAtlString& url,
+                                      const QByteArray& bytes, const QString& keys,
+                                      const QString& sequenceName) {
+    // Text that is no key list at all is refused by the check below, signature or not.
+    const auto parsed = ParsePublicKeys(keys);
+    if (parsed && parsed->empty())
+        return {};
+    const std::optional<QByteArray> signature =
+        ReadSignatureFile(downloader.Download(url + QStringLiteral(".minisig"), 1, 0));
+    return AcceptSequence(sequenceName,
+                          VerifySignature(bytes, signature, keys, QDate::currentDate()));
 }

@@ -3,6 +3,7 @@
 #include "net/DownloadFailure.h"
 #include "platform/AtlString.h"
 #include "platform/XmlDocument.h"
+#include "signing/SignatureCheck.h"
 
 #include <QByteArray>
 
@@ -24,3 +25,11 @@ bool TakeDocument(const CAtlString& path, QByteArray& bytes);
 // Downloads url and takes the copy. False when nothing arrived; failure then says why.
 bool FetchDocument(IDownloader& downloader, const CAtlString& url, QByteArray& bytes,
                    DownloadFailure& failure);
+// Whether a fetched document's bytes count, when keys (an "UpdatePublicKey" attribute of the
+// installed file that points to it) names a key: "url.minisig", fetched through downloader,
+// must verify over exactly these bytes, and its sequence is accepted under sequenceName
+// (AcceptSequence). NoKey, with nothing fetched, when keys names none: unsigned documents
+// cost no extra request.
+SignatureCheck CheckDocumentSignature(IDownloader& downloader, const CAtlString& url,
+                                      const QByteArray& bytes, const QString& keys,
+                                      const QString& sequenceName);

@@ -41,6 +41,7 @@ struct SignatureCheck {
     bool Accepted() const {
         return status == SignatureStatus::Verified || status == SignatureStatus::NoKey;
     }
+    bool operator==(const SignatureCheck&) const = default;
 };
 
 // Checks data against the ".minisig" file's bytes (nothing: none was had) with the keys of

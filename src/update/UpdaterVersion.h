@@ -1,6 +1,7 @@
 #pragma once
 
 #include "catalogue/UpdateXmlReader.h"
+#include "catalogue/WebPage.h"
 #include "platform/FdGuard.h"
 
 #include <QString>
@@ -13,15 +14,23 @@ class IDownloader;
 // The name under which the newest signed installer's sequence is remembered (see
 // AcceptSequence).
 inline const QString kInstallerSequence = QStringLiteral("OrvexProductUpdate installer");
+// The same for the program's own update information, and for the product list fetched from
+// the network.
+inline const QString kUpdateInformationSequence = QStringLiteral("OrvexProductUpdate");
+inline const QString kProductListSequence = QStringLiteral("OrvexProductUpdate product list");
 
 // The program's own version file ("OrvexProductUpdate.xml") and the update information it
 // points to, with the download, the check and the start of the new installer.
 class CUpdaterVersion : public CUpdateXmlReader {
 public:
-    explicit CUpdaterVersion(const CAtlString& path) : m_path(path) {}
+    explicit CUpdaterVersion(const CAtlString& path) : m_path(path) {
+        SetSequenceName(kUpdateInformationSequence);
+    }
 
     CAtlString GetPath() override { return m_path; }
     CAtlString FetchRemote() override;
+    CAtlString RemoteAddress() const override { return JoinUrl(RemoteUrl(), RemoteFile()); }
+    IDownloader* RemoteDownloader() const override { return m_downloader.get(); }
     void SetDownloader(std::shared_ptr<IDownloader> downloader) {
         m_downloader = std::move(downloader);
     }
