@@ -3,8 +3,10 @@
 #include "catalogue/Products.h"
 #include "catalogue/XmlDocument.h"
 #include "net/IDownloader.h"
+#include "platform/DataFile.h"
 #include "platform/Locations.h"
 #include "update/RecordKeeper.h"
+#include "update/UpdaterVersion.h"
 
 #include <QScopeGuard>
 
@@ -58,6 +60,14 @@ bool CProductListController::RefreshProductList() {
         return false;
 
     QByteArray bytes = ReadDocumentFile(copy.Text());
+    // The list names every address the later runs fetch from, so when the program's own
+    // version file names a key, a list its maker did not sign is neither stored nor used.
+    CUpdaterVersion own(LocateDataFile(QStringLiteral("OrvexProductUpdate.xml")).Text());
+    own.ReadLocal();
+    if (!CheckDocumentSignature(*m_downloader, m_products->Url(), bytes, own.UpdatePublicKey(),
+                                kProductListSequence)
+             .Accepted())
+        return false;
     auto fresh = std::make_shared<Products>();
     if (!fresh->Parse(bytes))
         return false;

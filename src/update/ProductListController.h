@@ -43,6 +43,8 @@ public:
     // storing it beside the program or, failing that, in the common application-data
     // folder; when neither can be written (an ordinary user's run) the newer list still
     // serves this run, Retry included. True when a list was fetched and read, newer or not.
+    // When the program's own version file names a key, a list without a valid signature
+    // ("Url.minisig") counts as not read.
     bool RefreshProductList();
     // True when some product found something installed; then applies the rules across
     // products.
