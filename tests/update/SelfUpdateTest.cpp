@@ -21,20 +21,24 @@ const QString kServer = QStringLiteral("http://127.0.0.1:9/self/");
 const QByteArray kInstaller = "#!/bin/sh\necho \"$@\" > \"$ORVEX_ROOT/installer-ran\"\n";
 
 // Runs the self-update of version 1.0.0.0 (localExtra on its version file) against an offer of
-// 2.0.0.0 whose entry carries entry and serves installer (and signature beside it), answering
-// the question with answer. Whether it started the installer, and how many message boxes
+// 2.0.0.0 whose entry carries entry and serves installer (and signature beside it; the offer's
+// own signature is signInfo's), answering the question with answer. Whether it started the installer, and how many message boxes
 // appeared; the warnings' texts go to warnings.
 static std::pair<bool, int> RunUpdate(const CatalogueSandbox& sandbox, const QString& localExtra,
                                       const QString& entry, const QByteArray& installer,
                                       int answer = QMessageBox::Ok,
                                       const std::optional<QByteArray>& signature = {},
-                                      QStringList* warnings = nullptr) {
+                                      QStringList* warnings = nullptr,
+                                      const std::function<QByteArray(QByteArray)>& signInfo = {}) {
     sandbox.Write("Program/OrvexProductUpdate.xml",
                   CatalogueSandbox::VersionFile("1.0.0.0", kServer, "self.xml", localExtra));
     auto downloader = std::make_shared<FakeDownloader>();
     downloader->documents[kServer + "self.xml"] =
         CatalogueSandbox::Info("2.0.0.0", "UpdateInstallURL=\"" + kServer +
                                               "dl//\" UpdateInstallFile=\"setup.run\" " + entry);
+    if (signInfo)
+        downloader->documents[kServer + "self.xml.minisig"] =
+            signInfo(downloader->documents[kServer + "self.xml"]);
     downloader->documents[kServer + "dl/setup.run"] = installer;
     if (signature)
         downloader->documents[kServer + "dl/setup.run.minisig"] = *signature;
@@ -165,7 +169,8 @@ TEST(SelfUpdate, ANamedKeyStartsOnlyASignedInstaller) {
         QStringList warnings;
         const bool started = row.warning.isEmpty();
         EXPECT_EQ(RunUpdate(sandbox, "UpdatePublicKey=\"" + row.keys + "\"", "", kInstaller,
-                            QMessageBox::Ok, row.signature, &warnings),
+                            QMessageBox::Ok, row.signature, &warnings,
+                            [&tool](const QByteArray& info) { return tool.Sign("maker", info, ""); }),
                   std::pair(started, started ? 1 : 2));
         EXPECT_EQ(warnings, started ? QStringList() : QStringList{row.warning});
         EXPECT_EQ(shell->started.size(), started ? 1u : 0u);
