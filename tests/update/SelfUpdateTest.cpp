@@ -22,8 +22,8 @@ const QByteArray kInstaller = "#!/bin/sh\necho \"$@\" > \"$ORVEX_ROOT/installer-
 
 // Runs the self-update of version 1.0.0.0 (localExtra on its version file) against an offer of
 // 2.0.0.0 whose entry carries entry and serves installer (and signature beside it; the offer's
-// own signature is signInfo's), answering the question with answer. Whether it started the installer, and how many message boxes
-// appeared; the warnings' texts go to warnings.
+// own signature is signInfo's), answering the question with answer. Whether it started the
+// installer, and how many message boxes appeared; the warnings' texts go to warnings.
 static std::pair<bool, int> RunUpdate(const CatalogueSandbox& sandbox, const QString& localExtra,
                                       const QString& entry, const QByteArray& installer,
                                       int answer = QMessageBox::Ok,
@@ -168,10 +168,11 @@ TEST(SelfUpdate, ANamedKeyStartsOnlyASignedInstaller) {
         RememberSequence(kInstallerSequence, 2);
         QStringList warnings;
         const bool started = row.warning.isEmpty();
-        EXPECT_EQ(RunUpdate(sandbox, "UpdatePublicKey=\"" + row.keys + "\"", "", kInstaller,
-                            QMessageBox::Ok, row.signature, &warnings,
-                            [&tool](const QByteArray& info) { return tool.Sign("maker", info, ""); }),
-                  std::pair(started, started ? 1 : 2));
+        EXPECT_EQ(
+            RunUpdate(sandbox, "UpdatePublicKey=\"" + row.keys + "\"", "", kInstaller,
+                      QMessageBox::Ok, row.signature, &warnings,
+                      [&tool](const QByteArray& info) { return tool.Sign("maker", info, ""); }),
+            std::pair(started, started ? 1 : 2));
         EXPECT_EQ(warnings, started ? QStringList() : QStringList{row.warning});
         EXPECT_EQ(shell->started.size(), started ? 1u : 0u);
         EXPECT_EQ(TemporaryFiles(), started ? QStringList{"FLVTemp.xml"} : QStringList());

@@ -75,9 +75,9 @@ TEST(SignedDocuments, ProductRowCountsOnlyWithAValidSignature) {
         const QString reason = DescribeFailure(product.GetFailure(0));
         EXPECT_TRUE(row.reason.isEmpty() ? reason.isEmpty() : reason.startsWith(row.reason))
             << reason.toStdString();
-        EXPECT_EQ(downloader->asked, QStringList{kServer + "x.xml"} +
-                                         (row.asked ? QStringList{kServer + "x.xml.minisig"}
-                                                    : QStringList()));
+        EXPECT_EQ(downloader->asked,
+                  QStringList{kServer + "x.xml"} +
+                      (row.asked ? QStringList{kServer + "x.xml.minisig"} : QStringList()));
         if (row.name == std::string("ValidWithDefaultComment"))
             EXPECT_GT(LastSeenSequence("X").value_or(0), 1000000000u); // minisign's time stamp
         else
@@ -99,8 +99,8 @@ TEST(SignedDocuments, OtherDocumentsCountOnlyWithAValidSignature) {
         R"(<g><categories><category id="a" version="2026-02-01"/></categories></g>)";
     const QByteArray list = CatalogueSandbox::List("2.0.0.0", kServer + "list.xml",
                                                    {CatalogueSandbox::Product("New", "N")});
-    const QString ownVersion = CatalogueSandbox::VersionFile("1.0.0.0", kServer, "self.xml",
-                                                             keyAttribute);
+    const QString ownVersion =
+        CatalogueSandbox::VersionFile("1.0.0.0", kServer, "self.xml", keyAttribute);
     enum Kind { Own, Notice, Gallery, List };
     // clang-format off
     const struct { const char* name; Kind kind; QByteArray served; std::optional<QByteArray> signature; QString reason; } rows[] = {
@@ -121,8 +121,8 @@ TEST(SignedDocuments, OtherDocumentsCountOnlyWithAValidSignature) {
         const bool counts = row.reason.isEmpty();
         auto downloader = std::make_shared<FakeDownloader>();
         const QString address =
-            kServer + QStringList{"self.xml", "n.xml", "gallery_categories.xml", "list.xml"}
-                          .at(row.kind);
+            kServer +
+            QStringList{"self.xml", "n.xml", "gallery_categories.xml", "list.xml"}.at(row.kind);
         downloader->documents[address] = row.served;
         if (row.signature)
             downloader->documents[address + ".minisig"] = *row.signature;
@@ -148,12 +148,13 @@ TEST(SignedDocuments, OtherDocumentsCountOnlyWithAValidSignature) {
                 item = notification;
             } else {
                 ASSERT_TRUE(element.Parse(
-                    ("<Gallery Name=\"G\" GUID=\"{g}\" DefaultUrl=\"" + kServer + "\"/>").toUtf8()));
+                    ("<Gallery Name=\"G\" GUID=\"{g}\" DefaultUrl=\"" + kServer + "\"/>")
+                        .toUtf8()));
                 auto pack = std::make_shared<GalleryVersion>();
                 ASSERT_TRUE(pack->Load(element.Root()));
-                ASSERT_TRUE(pack->ParseInstalled(("<g " + keyAttribute +
-                                                  "><category id=\"a\" version=\"2026-01-01\"/></g>")
-                                                     .toUtf8()));
+                ASSERT_TRUE(pack->ParseInstalled(
+                    ("<g " + keyAttribute + "><category id=\"a\" version=\"2026-01-01\"/></g>")
+                        .toUtf8()));
                 item = pack;
             }
             item->SetDownloader(downloader);
