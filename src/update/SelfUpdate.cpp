@@ -37,7 +37,14 @@ bool RunSelfUpdate(const std::shared_ptr<IDownloader>& downloader, QString* why)
             *why = invalid;
         return false;
     }
-    if (!updater.ReadRemote() || !updater.HasUpdate())
+    if (!updater.ReadRemote()) {
+        // A refused signature is a finding worth telling, unlike a server that cannot be
+        // reached at the moment.
+        if (why && updater.RemoteFailure().kind == CheckFailure::Signature)
+            *why = DescribeFailure(updater.RemoteFailure());
+        return false;
+    }
+    if (!updater.HasUpdate())
         return false;
 
     QMessageBox question(QMessageBox::Question, Tr("ORVEX Product Update"),

@@ -12,5 +12,6 @@ class IDownloader;
 // its owner and starts the checked bytes detached with its one argument. True only when the
 // installer was started and the run must end; any refusal or failure lets the run go on with this
 // version. Shows message boxes. When the program's own version file names no valid version nothing
-// is fetched or asked, and *why (when given) gets the reason, in the run's language.
+// is fetched or asked, and *why (when given) gets the reason, in the run's language; so it does
+// when the update information was refused for its signature.
 bool RunSelfUpdate(const std::shared_ptr<IDownloader>& downloader, QString* why = nullptr);

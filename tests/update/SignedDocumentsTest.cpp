@@ -9,7 +9,9 @@
 #include "signing/SignatureSequence.h"
 #include "support/CatalogueSandbox.h"
 #include "support/MinisignTool.h"
+#include "support/ModalAnswerer.h"
 #include "update/ProductListController.h"
+#include "update/SelfUpdate.h"
 #include "update/UpdaterVersion.h"
 
 namespace {
@@ -135,6 +137,14 @@ TEST(SignedDocuments, OtherDocumentsCountOnlyWithAValidSignature) {
             EXPECT_EQ(own.ReadRemote(), counts);
             EXPECT_EQ(own.HasUpdate(), counts);
             reason = DescribeFailure(own.RemoteFailure());
+            // The self-update hands the same reason back and asks nothing.
+            if (!counts) {
+                ModalAnswerer answerer([](QWidget* modal) { modal->close(); });
+                QString why;
+                EXPECT_FALSE(RunSelfUpdate(downloader, &why));
+                EXPECT_EQ(std::pair(why, answerer.Count()), std::pair(reason, 0));
+                downloader->asked.remove(2, 2);
+            }
         } else if (row.kind == Notice || row.kind == Gallery) {
             CXmlDocument element;
             std::shared_ptr<IProduct> item;
