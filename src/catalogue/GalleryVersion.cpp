@@ -100,17 +100,9 @@ bool GalleryVersion::CheckForUpdates() {
     if (!m_downloader || m_categories.empty())
         return false;
     QByteArray bytes;
-    m_failure = {CheckFailure::Download, {}, {}};
-    const CAtlString address = GetUpdateAddress();
-    if (!FetchDocument(*m_downloader, address, bytes, m_failure.download))
-        return false;
-    SignatureCheck check =
-        CheckDocumentSignature(*m_downloader, address, bytes, m_publicKey, m_guid);
-    if (!check.Accepted()) {
-        m_failure = {CheckFailure::GallerySignature, {}, {}, std::move(check)};
-        return false;
-    }
-    return ParsePublished(bytes);
+    return FetchSignedDocument(*m_downloader, GetUpdateAddress(), m_publicKey, m_guid,
+                               CheckFailure::GallerySignature, bytes, m_failure) &&
+           ParsePublished(bytes);
 }
 
 CAtlString GalleryVersion::GetUpdateAddress() {

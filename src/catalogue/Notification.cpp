@@ -60,17 +60,9 @@ bool Notification::CheckForUpdates() {
     if (!m_downloader || m_url.isEmpty() || m_file.isEmpty())
         return false;
     QByteArray bytes;
-    m_failure = {CheckFailure::Download, {}, {}};
-    const CAtlString address = GetUpdateAddress();
-    if (!FetchDocument(*m_downloader, address, bytes, m_failure.download))
-        return false;
-    SignatureCheck check =
-        CheckDocumentSignature(*m_downloader, address, bytes, m_publicKey, m_baseXml);
-    if (!check.Accepted()) {
-        m_failure = {CheckFailure::NoticeSignature, {}, {}, std::move(check)};
-        return false;
-    }
-    return ParseNotice(bytes);
+    return FetchSignedDocument(*m_downloader, GetUpdateAddress(), m_publicKey, m_baseXml,
+                               CheckFailure::NoticeSignature, bytes, m_failure) &&
+           ParseNotice(bytes);
 }
 
 CAtlString Notification::GetUpdateAddress() {

@@ -50,3 +50,16 @@ SignatureCheck CheckDocumentSignature(IDownloader& downloader, const CAtlString&
     return AcceptSequence(sequenceName,
                           VerifySignature(bytes, signature, keys, QDate::currentDate()));
 }
+
+bool FetchSignedDocument(IDownloader& downloader, const CAtlString& url, const QString& keys,
+                         const QString& sequenceName, CheckFailure::Kind signatureKind,
+                         QByteArray& bytes, CheckFailure& failure) {
+    failure = {CheckFailure::Download};
+    if (!FetchDocument(downloader, url, bytes, failure.download))
+        return false;
+    SignatureCheck check = CheckDocumentSignature(downloader, url, bytes, keys, sequenceName);
+    if (check.Accepted())
+        return true;
+    failure = {signatureKind, {}, {}, std::move(check)};
+    return false;
+}

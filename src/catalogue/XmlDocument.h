@@ -1,5 +1,6 @@
 #pragma once
 
+#include "catalogue/CheckFailure.h"
 #include "net/DownloadFailure.h"
 #include "platform/AtlString.h"
 #include "platform/XmlDocument.h"
@@ -33,3 +34,8 @@ bool FetchDocument(IDownloader& downloader, const CAtlString& url, QByteArray& b
 SignatureCheck CheckDocumentSignature(IDownloader& downloader, const CAtlString& url,
                                       const QByteArray& bytes, const QString& keys,
                                       const QString& sequenceName);
+// FetchDocument, then CheckDocumentSignature: true when the document arrived and counts.
+// Otherwise failure says why: a Download failure, or signatureKind with the refused check.
+bool FetchSignedDocument(IDownloader& downloader, const CAtlString& url, const QString& keys,
+                         const QString& sequenceName, CheckFailure::Kind signatureKind,
+                         QByteArray& bytes, CheckFailure& failure);
