@@ -24,6 +24,8 @@ TEST(XmlDocument, RefusesMoreAttributesThanTheBoundsBeforeParsing) {
             .repeated(static_cast<int>(CXmlDocument::kMaxAttributes /
                                        CXmlDocument::kMaxElementAttributes));
     const QByteArray noise = "<!-- a=b c=d --><![CDATA[ p=q ]]>t=u";
+    // "<r>", the empty elements and "</r>": exactly the markup bound's count of "<".
+    const QByteArray markup = "<r>" + QByteArray("<e/>").repeated(CXmlDocument::kMaxMarkup - 2);
     // clang-format off
     const struct { const char* name; QByteArray document; Refusal refusal; } rows[] = {
         {"ElementAtItsBound", "<r>" + Element(perElement) + "</r>", Refusal::None},
@@ -33,6 +35,8 @@ TEST(XmlDocument, RefusesMoreAttributesThanTheBoundsBeforeParsing) {
         {"EqualsOutsideAttributesNotCounted", "<?xml version=\"1.0\"?><?pi x=y?><r>" + noise + Element(perElement, "k=v ' x=y") + "</r>", Refusal::None},
         {"MarkupInValuesHidesNothing", "<r>" + Element(perElement + 1, "<>") + "</r>", Refusal::TooManyAttributes},
         {"NotWellFormed", "<r>", Refusal::NotWellFormed},
+        {"MarkupAtItsBound", markup + "</r>", Refusal::None},
+        {"MarkupOverItsBound", markup + "<e/></r>", Refusal::TooMuchMarkup},
     };
     // clang-format on
     for (const auto& row : rows) {

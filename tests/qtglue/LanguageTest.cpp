@@ -29,6 +29,12 @@ TEST(LanguageCodes, SystemLocalesAndLongOrSpacedIdentifiers) {
     // (Four digits read back as printed: the fuzz target's.)
     EXPECT_EQ(ParseLanguageId("12345"), 0x2345);
     EXPECT_EQ(ParseLanguageId(" 0407"), 0);
+    // A code names a folder: 1 to 32 letters, digits, "-" and "_", the ranges' ends included.
+    for (const QString& accepted : {u"azAZ09-_"_s, QString(32, u'x')})
+        EXPECT_TRUE(IsLanguageCode(accepted)) << accepted.toStdString();
+    for (const QString& refused : {u""_s, QString(33, u'x'), u"`"_s, u"{"_s, u"@"_s, u"["_s, u"/"_s,
+                                   u":"_s, u"../x"_s, u"\u00e9"_s})
+        EXPECT_FALSE(IsLanguageCode(refused)) << refused.toStdString();
 }
 
 // Each reader has registry places of its own, Folivo's before Tavlo's (a place both readers
