@@ -1,5 +1,6 @@
 // The real program, started as a user or a scheduler would start it.
 #include "platform/FdGuard.h"
+#include "platform/Registry.h"
 #include "support/ProgramRun.h"
 
 #include <fcntl.h>
@@ -66,17 +67,28 @@ TEST(Program, SecondCopyIsRefusedAndAKilledFirstCopyReleasesTheLock) {
               std::tuple(QProcess::NormalExit, 0, QString()));
     ASSERT_EQ(first.state(), QProcess::Running);
 
-    // Another sandbox is another machine as far as the lock is concerned.
-    Sandbox other;
-    EXPECT_FALSE(RunProgram(kProgram, {"-silent"}, ProgramEnvironment(other, "offscreen"))
-                     .err.contains("already running"));
+    // Another sandbox is another machine as far as the lock is concerned, even in the same
+    // session's runtime folder.
+    {
+        Sandbox other;
+        QProcessEnvironment otherEnv = ProgramEnvironment(other, "offscreen");
+        otherEnv.insert("XDG_RUNTIME_DIR", env.value("XDG_RUNTIME_DIR"));
+        EXPECT_FALSE(RunProgram(kProgram, {"-silent"}, otherEnv).err.contains("already running"));
+    }
 
     ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
     ASSERT_TRUE(first.waitForFinished(10000));
 
+    // The third run is on a machine that has since had Tavlo drivers installed: the first
+    // settings call of a new process ends an older installation's INI redirect.
+    const QString maker = "Software\\ORVEX Technologies", iniName = "Tavlo_INI_Settings_File";
+    RegWriteString(HKEY_CURRENT_USER, maker, iniName, "C:\\Tavlo\\settings.ini");
+    RegWriteString(HKEY_LOCAL_MACHINE, maker + "\\Tavlo Drivers\\Install Information",
+                   "Drivers Directory", "C:\\Drivers");
     const Outcome third = RunProgram(kProgram, {"-silent"}, env);
     EXPECT_FALSE(third.err.contains("already running")) << third.err.toStdString();
     EXPECT_EQ(std::pair(third.status, third.exitCode), std::pair(QProcess::NormalExit, 0));
+    EXPECT_TRUE(sandbox.Read("user.reg").contains('"' + iniName.toUtf8() + "\"=\"\"\n"));
 }
 
 // Holds the lock file of a user's copy as another user would, from a child process that has

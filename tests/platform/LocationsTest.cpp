@@ -53,6 +53,15 @@ TEST(Locations, HivesAndTemporaryFolderOutsideASandbox) {
     ASSERT_TRUE(QFile::remove(expected) && ::mkdir(local.constData(), 0777) == 0 &&
                 ::chmod(local.constData(), 0777) == 0);
     EXPECT_NE(TempFolder().LocalPath(), expected);
+
+    // The session's runtime folder holds the lock when nobody else may write to it; that
+    // others may enter it is harmless.
+    QTemporaryDir session;
+    const auto sessionEnv = ScopedEnv("XDG_RUNTIME_DIR", QFile::encodeName(session.path()));
+    for (const auto& [mode, used] : {std::pair(0711u, true), {0730u, false}, {0702u, false}}) {
+        ASSERT_EQ(::chmod(QFile::encodeName(session.path()).constData(), mode), 0);
+        EXPECT_EQ(LockFolder() == session.path(), used) << mode;
+    }
 }
 
 // The argument reaches xdg-open as one argument, never through a shell.
@@ -70,7 +79,8 @@ TEST(Locations, ShellOpenHandsOneArgumentToXdgOpen) {
     const QString hostile = "https://example.com/a?b=1&c=$(touch " + sandbox.Path("pwned") + "); x";
     const std::pair<QString, QString> cases[] = {
         {hostile, hostile},
-        {"C:\\docs\\read me.pdf", sandbox.Root() + "/drive_c/docs/read me.pdf"}};
+        {"C:\\docs\\read me.pdf", sandbox.Root() + "/drive_c/docs/read me.pdf"},
+        {"C:/docs/a.pdf", sandbox.Root() + "/drive_c/docs/a.pdf"}};
     for (const auto& [argument, expected] : cases) {
         QFile::remove(record);
         ASSERT_TRUE(ShellOpen(argument));

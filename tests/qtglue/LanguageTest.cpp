@@ -47,9 +47,10 @@ TEST_F(LanguageTest, EachReaderLooksAtItsOwnPlacesThenTheProgramsCatalogue) {
         QString file;
     };
     // Each reader with Tavlo's place, then Folivo's, which is found although Tavlo's is there.
+    // One folder's name is outside Latin-1, so that every byte of a registry text counts.
     // clang-format off
     const std::tuple<CatalogueReader, Place, Place> readers[] = {
-        {CatalogueReader::Qt, {"Language Setup\\Tavlo", "LanguagesFolder", u"QT/languages.xml"_s},
+        {CatalogueReader::Qt, {"Language Setup\\Tavlo", "LanguagesFolder", u"Q\u03a9/languages.xml"_s},
                               {"Language Setup\\Folivo", "LanguagesFolder", u"QF/languages.xml"_s}},
         {CatalogueReader::Native, {"Tavlo Drivers\\Install Information", "Drivers Directory", u"NT/Languages/languages.xml"_s},
                                   {"Folivo Software\\Install Information", "FolivoExePath", u"NF/Languages/languages.xml"_s}}};
