@@ -105,6 +105,10 @@ bool GalleryVersion::CheckForUpdates() {
            ParsePublished(bytes);
 }
 
+CAtlString GalleryVersion::GetCheckAddress() {
+    return m_categories.empty() ? CAtlString() : GetUpdateAddress();
+}
+
 CAtlString GalleryVersion::GetUpdateAddress() {
     return JoinUrl(m_defaultUrl, QStringLiteral("gallery_categories.xml"));
 }

@@ -65,6 +65,10 @@ bool Notification::CheckForUpdates() {
            ParseNotice(bytes);
 }
 
+CAtlString Notification::GetCheckAddress() {
+    return GetUpdateAddress();
+}
+
 CAtlString Notification::GetUpdateAddress() {
     return m_url.isEmpty() || m_file.isEmpty() ? CAtlString() : JoinUrl(m_url, m_file);
 }

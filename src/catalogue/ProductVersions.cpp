@@ -174,6 +174,12 @@ CheckFailure CProductVersions::GetFailure(unsigned i) {
     return row->RemoteFailure();
 }
 
+CAtlString CProductVersions::GetCheckAddress() {
+    // As CheckForUpdates decides.
+    return m_selected && m_selected->IsInstalledVersionUsable() ? GetUpdateAddress()
+                                                                 : CAtlString();
+}
+
 CAtlString CProductVersions::GetUpdateAddress() {
     return m_selected ? m_selected->RemoteUrl() + m_selected->RemoteFile() : CAtlString();
 }

@@ -17,6 +17,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -25,6 +26,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 using namespace WinInet;
@@ -191,7 +193,9 @@ class Request : public InternetObject {
 public:
     ~Request() override {
         if (easy) {
-            Curl().multi_remove_handle(connection->session->multi, easy);
+            // A fetched-ahead transfer has left its multi handle by the time anyone holds it.
+            if (connection->session->multi && !fetchedAhead)
+                Curl().multi_remove_handle(connection->session->multi, easy);
             Curl().easy_cleanup(easy);
         }
     }
@@ -233,6 +237,15 @@ public:
     std::string proxyPassword;
     std::string caFile;
     long tcpTimeoutMs = 0;
+    // Fetched ahead (StartPrefetch): the whole body is kept, within bodyLimit bytes and what
+    // is left of the batch's budget, and the TCP handshake is watched from the batch's loop.
+    bool fetchedAhead = false;
+    int64_t bodyLimit = 0;
+    std::atomic<int64_t>* budget = nullptr;
+    std::vector<curl_socket_t> sockets;          // opened for the handshake
+    std::optional<Clock::time_point> tcpStarted; // when the first one was opened
+    bool underWay = false;                       // connected, or the request is being sent
+    bool outOfTime = false;                      // the batch's own deadline ended it
 };
 
 // libcurl's connect limit covers the whole way to a usable connection, TLS and a proxy's
@@ -284,6 +297,16 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
     auto* request = static_cast<Request*>(user);
     request->lastActivity = Clock::now();
     const size_t length = size * count;
+    if (request->fetchedAhead) {
+        // Nobody reads while the batch runs, so the body is kept whole; past its limits the
+        // transfer ends and the request is sent again on its own, which holds it to them.
+        const auto bytes = static_cast<int64_t>(length);
+        if (static_cast<int64_t>(request->pending.size()) + bytes > request->bodyLimit ||
+            request->budget->fetch_sub(bytes) < bytes)
+            return 0;
+        request->pending.insert(request->pending.end(), data, data + length);
+        return length;
+    }
     // Hold back everything after one chunk until the reader has taken it: this is what
     // bounds memory, since libcurl keeps a paused chunk and stops reading the socket.
     if (request->HasPending()) {
@@ -592,52 +615,111 @@ HINTERNET CurlHttpClient::HttpOpenRequestW(HINTERNET connectionHandle, const CAt
     return request.release();
 }
 
-bool CurlHttpClient::HttpSendRequestW(HINTERNET handle) {
-    auto* request = As<Request>(handle);
-    if (!request || request->easy)
-        return false;
-    const ConnectionState& connection = *request->connection;
-    const SessionState& session = *connection.session;
-    const bool secure = (request->flags & INTERNET_FLAG_SECURE) != 0;
-    const CAtlString scheme = secure ? QStringLiteral("https") : QStringLiteral("http");
+namespace {
+std::string RequestUrl(const Request& request) {
+    const ConnectionState& connection = *request.connection;
+    const bool secure = (request.flags & INTERNET_FLAG_SECURE) != 0;
+    return (QLatin1String(secure ? "https://" : "http://") + HostForUrl(connection.server) +
+            u':' + QString::number(connection.port) + request.object)
+        .toStdString();
+}
 
-    request->url = (scheme + QStringLiteral("://") + HostForUrl(connection.server) + u':' +
-                    QString::number(connection.port) + request->object)
-                       .toStdString();
-    request->easy = Curl().easy_init();
-    if (!request->easy)
+// Two requests with the same key would be sent alike: same route, login, agent and address.
+std::string RequestKey(const Request& request) {
+    const ConnectionState& connection = *request.connection;
+    const SessionState& session = *connection.session;
+    return QStringList{QString::number(session.accessType), session.proxyList, session.agent,
+                       QString::fromStdString(RequestUrl(request)), connection.proxyUserName,
+                       connection.proxyPassword}
+        .join(QChar(0))
+        .toStdString();
+}
+
+// The same key without the path: requests that share a connection and a proxy's verdict.
+std::string RouteKey(const Request& request) {
+    Request route;
+    route.connection = request.connection;
+    route.flags = request.flags;
+    return RequestKey(route);
+}
+
+// A transfer fetched ahead opens its socket without waiting for the handshake, since one
+// thread drives all of them; the batch's loop holds the handshake to the caller's limit.
+curl_socket_t OpenWatchedSocket(void* user, curlsocktype purpose, curl_sockaddr* address) {
+    if (purpose != CURLSOCKTYPE_IPCXN)
+        return CURL_SOCKET_BAD;
+    const int fd =
+        ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (fd < 0)
+        return CURL_SOCKET_BAD;
+    auto* request = static_cast<Request*>(user);
+    request->sockets.push_back(fd);
+    if (!request->tcpStarted)
+        request->tcpStarted = Clock::now();
+    return fd;
+}
+
+// Called when the transfer has its connection and is about to send: from here on the stall
+// limit counts, as it does for a request sent on its own.
+int OnConnected(void* user, char*, char*, int, int) {
+    auto* request = static_cast<Request*>(user);
+    request->underWay = true;
+    request->lastActivity = Clock::now();
+    return CURL_PREREQFUNC_OK;
+}
+
+// Everything of the request's transfer but starting it.
+bool MakeTransfer(Request& request) {
+    const ConnectionState& connection = *request.connection;
+    const SessionState& session = *connection.session;
+    const bool secure = (request.flags & INTERNET_FLAG_SECURE) != 0;
+    const CAtlString scheme = secure ? QStringLiteral("https") : QStringLiteral("http");
+    request.url = RequestUrl(request);
+    request.easy = Curl().easy_init();
+    if (!request.easy)
         return false;
     if (connection.transferTimeoutMs > 0)
-        request->deadline = Clock::now() + std::chrono::milliseconds(connection.transferTimeoutMs);
-    CURL* easy = request->easy;
-    Curl().easy_setopt(easy, CURLOPT_URL, request->url.c_str());
+        request.deadline = Clock::now() + std::chrono::milliseconds(connection.transferTimeoutMs);
+    CURL* easy = request.easy;
+    Curl().easy_setopt(easy, CURLOPT_URL, request.url.c_str());
     Curl().easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     Curl().easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     Curl().easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     Curl().easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
     // Once on TLS, a redirect must not hand the rest of the exchange to plain text.
     Curl().easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
-    Curl().easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    // HTTP/2 where the server offers it in the TLS handshake: many requests then share one
+    // connection at once. Plain HTTP stays on HTTP/1.1.
+    Curl().easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
     // Larger chunks mean fewer pause-and-resume rounds per megabyte; one chunk is all that is
     // ever held, so memory stays small.
     Curl().easy_setopt(easy, CURLOPT_BUFFERSIZE, 64L * 1024);
     Curl().easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, kSetupTimeoutMs);
-    request->tcpTimeoutMs = connection.connectTimeoutMs > 0
-                                ? std::min(connection.connectTimeoutMs, kSetupTimeoutMs)
-                                : kSetupTimeoutMs;
-    Curl().easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, OpenConnectedSocket);
-    Curl().easy_setopt(easy, CURLOPT_OPENSOCKETDATA, request);
-    Curl().easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, KeepConnected);
+    request.tcpTimeoutMs = connection.connectTimeoutMs > 0
+                               ? std::min(connection.connectTimeoutMs, kSetupTimeoutMs)
+                               : kSetupTimeoutMs;
+    if (request.fetchedAhead) {
+        Curl().easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, OpenWatchedSocket);
+        Curl().easy_setopt(easy, CURLOPT_PREREQFUNCTION, OnConnected);
+        Curl().easy_setopt(easy, CURLOPT_PREREQDATA, &request);
+        // Waits for a connection that can carry it beside others rather than opening one.
+        Curl().easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
+        Curl().easy_setopt(easy, CURLOPT_PRIVATE, &request);
+    } else {
+        Curl().easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, OpenConnectedSocket);
+        Curl().easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, KeepConnected);
+    }
+    Curl().easy_setopt(easy, CURLOPT_OPENSOCKETDATA, &request);
     if (!session.agent.isEmpty())
         Curl().easy_setopt(easy, CURLOPT_USERAGENT, session.agent.toStdString().c_str());
     Curl().easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBody);
-    Curl().easy_setopt(easy, CURLOPT_WRITEDATA, request);
+    Curl().easy_setopt(easy, CURLOPT_WRITEDATA, &request);
     Curl().easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeader);
-    Curl().easy_setopt(easy, CURLOPT_HEADERDATA, request);
+    Curl().easy_setopt(easy, CURLOPT_HEADERDATA, &request);
     // The debug callback is the one place that tells when libcurl sends another request within
     // the transfer; it runs only in verbose mode, and takes all that mode would print.
     Curl().easy_setopt(easy, CURLOPT_DEBUGFUNCTION, OnDebug);
-    Curl().easy_setopt(easy, CURLOPT_DEBUGDATA, request);
+    Curl().easy_setopt(easy, CURLOPT_DEBUGDATA, &request);
     Curl().easy_setopt(easy, CURLOPT_VERBOSE, 1L);
     // Servers set to hand out precompressed files send them compressed even to a client that
     // did not ask; what is saved must be the document, so every encoding libcurl can decode
@@ -648,63 +730,382 @@ bool CurlHttpClient::HttpSendRequestW(HINTERNET handle) {
         // An empty proxy switches off libcurl's own reading of the proxy environment.
         Curl().easy_setopt(easy, CURLOPT_PROXY, "");
     } else if (session.accessType == INTERNET_OPEN_TYPE_PROXY) {
-        request->proxy = ProxyForScheme(session.proxyList, scheme);
-        request->proxyKey = request->proxy;
-        Curl().easy_setopt(easy, CURLOPT_PROXY, request->proxy.c_str());
+        request.proxy = ProxyForScheme(session.proxyList, scheme);
+        request.proxyKey = request.proxy;
+        Curl().easy_setopt(easy, CURLOPT_PROXY, request.proxy.c_str());
         // An explicit proxy has no bypass list; no_proxy from the environment must not apply.
         Curl().easy_setopt(easy, CURLOPT_NOPROXY, "");
     } else {
-        request->proxyKey = EnvironmentProxy(secure);
+        request.proxyKey = EnvironmentProxy(secure);
     }
     if (!connection.proxyUserName.isEmpty()) {
-        request->proxyUserName = connection.proxyUserName.toStdString();
-        request->proxyPassword = connection.proxyPassword.toStdString();
-        Curl().easy_setopt(easy, CURLOPT_PROXYUSERNAME, request->proxyUserName.c_str());
-        Curl().easy_setopt(easy, CURLOPT_PROXYPASSWORD, request->proxyPassword.c_str());
+        request.proxyUserName = connection.proxyUserName.toStdString();
+        request.proxyPassword = connection.proxyPassword.toStdString();
+        Curl().easy_setopt(easy, CURLOPT_PROXYUSERNAME, request.proxyUserName.c_str());
+        Curl().easy_setopt(easy, CURLOPT_PROXYPASSWORD, request.proxyPassword.c_str());
         // With several schemes allowed libcurl first sends a bare request to learn which one
         // the proxy wants; with the one it named earlier the login goes with the first.
-        const unsigned long known = KnownProxyScheme(request->proxyKey);
+        const unsigned long known = KnownProxyScheme(request.proxyKey);
         Curl().easy_setopt(easy, CURLOPT_PROXYAUTH, known != CURLAUTH_NONE ? known : CURLAUTH_ANY);
     }
     // Corporate proxies that inspect TLS, and the tests, bring their own trust anchors.
     if (const char* caFile = std::getenv("SSL_CERT_FILE"); caFile && *caFile) {
-        request->caFile = caFile;
-        Curl().easy_setopt(easy, CURLOPT_CAINFO, request->caFile.c_str());
-        Curl().easy_setopt(easy, CURLOPT_PROXY_CAINFO, request->caFile.c_str());
+        request.caFile = caFile;
+        Curl().easy_setopt(easy, CURLOPT_CAINFO, request.caFile.c_str());
+        Curl().easy_setopt(easy, CURLOPT_PROXY_CAINFO, request.caFile.c_str());
     }
 
     Curl().easy_setopt(easy, CURLOPT_SHARE, SharedCachesHandle());
     if (LoadOpenSsl())
         Curl().easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, WatchTls);
+    return true;
+}
 
-    if (Curl().multi_add_handle(session.multi, easy) != CURLM_OK) {
-        Curl().easy_cleanup(easy);
-        request->easy = nullptr;
-        return false;
-    }
-    Drive(*request);
-    if (request->done && request->result != CURLE_OK) {
+// What HttpSendRequestW answers once the transfer has its response head or has ended.
+bool SendOutcome(Request& request) {
+    if (request.done && request.result != CURLE_OK) {
         // libcurl goes on reporting the status of an earlier answer within the transfer (the
         // proxy's demand for a login, before the retry that then timed out), so a failed
         // transfer has a status only when its last request was answered.
-        if (!request->lastSentAnswered)
+        if (!request.lastSentAnswered)
             return false;
         // A proxy that refuses to open the tunnel for HTTPS fails the transfer; its answer
         // is what the caller must see as the status, as with a plain HTTP request.
-        if (request->lastSentIsConnect) {
-            if (request->headStatus < 300)
+        if (request.lastSentIsConnect) {
+            if (request.headStatus < 300)
                 return false;
-            request->connectStatus = request->headStatus;
-            request->connectStatusPhrase = request->headPhrase;
-            request->connectProxyError =
-                request->headProxyError.empty() ? "CONNECT" : request->headProxyError;
+            request.connectStatus = request.headStatus;
+            request.connectStatusPhrase = request.headPhrase;
+            request.connectProxyError =
+                request.headProxyError.empty() ? "CONNECT" : request.headProxyError;
             return true;
         }
         // A response that arrived and then broke off was sent all right; reading its body
         // is what fails.
-        return request->headStatus != 0;
+        return request.headStatus != 0;
     }
     return true;
+}
+
+// The documents of one StartPrefetch. Its own thread runs the plan and then every transfer
+// on one multi handle; the engines' threads take the outcomes (Take). An entry's request
+// belongs to the batch's thread while it runs and to whoever takes it once it is done; the
+// state that tells which is kept under the lock.
+class Batch {
+public:
+    Batch(std::function<std::vector<PrefetchRequest>()> plan, int64_t maxBytes,
+          std::chrono::milliseconds deadline)
+        : m_maxBytes(maxBytes), m_deadline(Clock::now() + deadline),
+          m_thread([this, plan = std::move(plan)] { Run(plan); }) {}
+
+    ~Batch() {
+        {
+            std::lock_guard lock(m_lock);
+            m_stop = true;
+            if (m_multi)
+                Curl().multi_wakeup(m_multi);
+        }
+        m_thread.join();
+    }
+
+    // The outcome of a fetched-ahead request with this key, waited for while it runs; null
+    // when there is none to hand out (then the request is sent on its own) or when cancel
+    // turns true while waiting.
+    std::unique_ptr<Request> Take(const std::string& key, const std::atomic<bool>* cancel) {
+        std::unique_lock lock(m_lock);
+        m_changed.wait(lock, [this] { return m_planned; });
+        for (Entry& entry : m_entries) {
+            if (entry.state == State::Gone || entry.key != key)
+                continue;
+            // Not started (a login was asked for): from now on it is the caller's to send.
+            if (entry.state == State::Waiting) {
+                entry.state = State::Gone;
+                return nullptr;
+            }
+            while (entry.state == State::Running) {
+                if (cancel && cancel->load())
+                    return nullptr;
+                m_changed.wait_for(lock, std::chrono::milliseconds(100));
+            }
+            if (entry.state != State::Done)
+                return nullptr;
+            entry.state = State::Gone;
+            const Request& fetched = *entry.request;
+            // A certificate's complaint is watched only on a thread that drives one request.
+            const bool usable = !fetched.outOfTime && fetched.result != CURLE_ABORTED_BY_CALLBACK &&
+                                fetched.result != CURLE_WRITE_ERROR &&
+                                fetched.result != CURLE_PEER_FAILED_VERIFICATION &&
+                                fetched.result != CURLE_FAILED_INIT &&
+                                fetched.result != CURLE_OUT_OF_MEMORY;
+            return usable ? std::move(entry.request) : nullptr;
+        }
+        return nullptr;
+    }
+
+private:
+    enum class State { Waiting, Running, Done, Gone };
+    struct Entry {
+        std::unique_ptr<Request> request;
+        std::string key;
+        std::string route;
+        State state = State::Waiting;
+        bool first = false; // the first of its route, which goes alone
+    };
+
+    void Plan(const std::vector<PrefetchRequest>& plan) {
+        std::vector<std::string> routes;
+        for (const PrefetchRequest& planned : plan) {
+            auto session = std::make_shared<SessionState>();
+            session->accessType = planned.accessType;
+            session->proxyList = planned.proxyList;
+            auto connection = std::make_shared<ConnectionState>();
+            connection->session = std::move(session);
+            connection->server = planned.server;
+            connection->port = planned.port;
+            connection->connectTimeoutMs = static_cast<long>(planned.connectTimeoutMs);
+            connection->proxyUserName = planned.proxyUserName;
+            connection->proxyPassword = planned.proxyPassword;
+            Entry entry;
+            entry.request = std::make_unique<Request>();
+            entry.request->connection = std::move(connection);
+            entry.request->object =
+                planned.object.startsWith(u'/') ? planned.object : u'/' + planned.object;
+            entry.request->flags = planned.flags;
+            entry.request->fetchedAhead = true;
+            entry.request->bodyLimit = m_maxBytes;
+            entry.request->budget = &m_budget;
+            entry.key = RequestKey(*entry.request);
+            entry.route = RouteKey(*entry.request);
+            entry.first = std::find(routes.begin(), routes.end(), entry.route) == routes.end();
+            if (entry.first)
+                routes.push_back(entry.route);
+            m_entries.push_back(std::move(entry));
+        }
+    }
+
+    // Batch thread, under the lock.
+    void Start(Entry& entry) {
+        Request& request = *entry.request;
+        if (MakeTransfer(request) && Curl().multi_add_handle(m_multi, request.easy) == CURLM_OK) {
+            request.lastActivity = Clock::now();
+            entry.state = State::Running;
+            return;
+        }
+        entry.state = State::Gone;
+    }
+
+    // Batch thread: the transfer has ended with result.
+    void End(Entry& entry, CURLcode result) {
+        Curl().multi_remove_handle(m_multi, entry.request->easy);
+        entry.request->done = true;
+        entry.request->result = result;
+        std::lock_guard lock(m_lock);
+        entry.state = State::Done;
+        if (entry.first) {
+            const long status = entry.request->headStatus;
+            // A login asked for is answered one request at a time, as the person sees it.
+            if (status == 401 || status == 407)
+                m_halted = true;
+            for (Entry& other : m_entries)
+                if (!m_halted && !other.first && other.route == entry.route &&
+                    other.state == State::Waiting)
+                    Start(other);
+        }
+        m_changed.notify_all();
+    }
+
+    // Batch thread: the limits a request sent on its own keeps in Drive and in its socket's
+    // handshake.
+    void Watch(Entry& entry, Clock::time_point now) {
+        Request& request = *entry.request;
+        if (!request.underWay && !request.sockets.empty()) {
+            for (const curl_socket_t fd : request.sockets) {
+                sockaddr_storage peer{};
+                socklen_t length = sizeof peer;
+                if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0)
+                    request.underWay = true;
+            }
+            if (request.underWay) {
+                request.lastActivity = now;
+            } else if (now - *request.tcpStarted >= std::chrono::milliseconds(request.tcpTimeoutMs)) {
+                request.connectErrno = ETIMEDOUT;
+                End(entry, CURLE_COULDNT_CONNECT);
+                return;
+            }
+        }
+        if (now >= m_deadline) {
+            request.outOfTime = true;
+            End(entry, CURLE_OPERATION_TIMEDOUT);
+        } else if (request.underWay &&
+                   now - request.lastActivity >= std::chrono::milliseconds(g_stallTimeoutMs.load())) {
+            End(entry, CURLE_OPERATION_TIMEDOUT);
+        }
+    }
+
+    void Run(const std::function<std::vector<PrefetchRequest>()>& plan) {
+        const std::vector<PrefetchRequest> planned = plan();
+        CURLM* multi = Curl().multi_init();
+        {
+            std::lock_guard lock(m_lock);
+            Plan(planned);
+            m_planned = true;
+            m_multi = multi;
+            if (m_multi && !m_stop) {
+                // Six connections per server, as browsers keep, when it does not take many
+                // requests on one.
+                Curl().multi_setopt(m_multi, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);
+                Curl().multi_setopt(m_multi, CURLMOPT_MAXCONNECTS, 16L);
+                for (Entry& entry : m_entries)
+                    if (entry.first)
+                        Start(entry);
+            }
+            m_changed.notify_all();
+        }
+        if (!multi)
+            return;
+        for (;;) {
+            int running = 0;
+            if (Curl().multi_perform(multi, &running) != CURLM_OK)
+                break;
+            int queued = 0;
+            while (CURLMsg* message = Curl().multi_info_read(multi, &queued)) {
+                Request* request = nullptr;
+                Curl().easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &request);
+                if (message->msg == CURLMSG_DONE && request)
+                    End(EntryOf(*request), message->data.result);
+            }
+            const Clock::time_point now = Clock::now();
+            bool any = false;
+            for (Entry& entry : m_entries) {
+                if (StateOf(entry) != State::Running)
+                    continue;
+                Watch(entry, now);
+                any = any || StateOf(entry) == State::Running;
+            }
+            {
+                std::lock_guard lock(m_lock);
+                if (m_stop || !any)
+                    break;
+            }
+            Curl().multi_poll(multi, nullptr, 0, 100, nullptr);
+        }
+        std::lock_guard lock(m_lock);
+        for (Entry& entry : m_entries) {
+            if (entry.state == State::Running) {
+                Curl().multi_remove_handle(multi, entry.request->easy);
+                entry.state = State::Gone;
+            }
+        }
+        m_multi = nullptr;
+        Curl().multi_cleanup(multi);
+        m_changed.notify_all();
+    }
+
+    Entry& EntryOf(const Request& request) {
+        for (Entry& entry : m_entries)
+            if (entry.request.get() == &request)
+                return entry;
+        std::abort(); // every transfer of the multi handle is an entry's
+    }
+
+    State StateOf(const Entry& entry) {
+        std::lock_guard lock(m_lock);
+        return entry.state;
+    }
+
+    const int64_t m_maxBytes;
+    const Clock::time_point m_deadline;
+    std::atomic<int64_t> m_budget{32 * 1024 * 1024};
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<Entry> m_entries;
+    bool m_planned = false;
+    bool m_stop = false;
+    bool m_halted = false;
+    CURLM* m_multi = nullptr;
+    std::thread m_thread; // last: it starts once everything else is in place
+};
+
+std::mutex g_batchLock;
+std::shared_ptr<Batch> g_batch;
+
+std::shared_ptr<Batch> CurrentBatch() {
+    std::lock_guard lock(g_batchLock);
+    return g_batch;
+}
+
+// Gives request the outcome of the same request fetched ahead, when there is one.
+bool TakeFetchedAhead(Request& request) {
+    const std::shared_ptr<Batch> batch = CurrentBatch();
+    if (!batch)
+        return false;
+    std::unique_ptr<Request> fetched = batch->Take(RequestKey(request), request.cancel);
+    if (!fetched)
+        return false;
+    Request& from = *fetched;
+    request.url = from.url;
+    std::swap(request.easy, from.easy);
+    request.fetchedAhead = true;
+    request.pending = std::move(from.pending);
+    request.pendingPos = 0;
+    request.done = true;
+    request.result = from.result;
+    request.lastSentIsConnect = from.lastSentIsConnect;
+    request.lastSentAnswered = from.lastSentAnswered;
+    request.headStatus = from.headStatus;
+    request.headPhrase = std::move(from.headPhrase);
+    request.connectErrno = from.connectErrno;
+    request.headProxyError = std::move(from.headProxyError);
+    request.offeredSchemes = from.offeredSchemes;
+    request.headEncoded = from.headEncoded;
+    request.encoded = from.encoded;
+    request.proxyKey = std::move(from.proxyKey);
+    request.proxy = std::move(from.proxy);
+    request.proxyUserName = std::move(from.proxyUserName);
+    request.proxyPassword = std::move(from.proxyPassword);
+    request.caFile = std::move(from.caFile);
+    // The handle's strings and callbacks must not point into the object about to go.
+    Curl().easy_setopt(request.easy, CURLOPT_WRITEDATA, &request);
+    Curl().easy_setopt(request.easy, CURLOPT_HEADERDATA, &request);
+    Curl().easy_setopt(request.easy, CURLOPT_DEBUGDATA, &request);
+    Curl().easy_setopt(request.easy, CURLOPT_OPENSOCKETDATA, &request);
+    Curl().easy_setopt(request.easy, CURLOPT_PREREQDATA, &request);
+    Curl().easy_setopt(request.easy, CURLOPT_PRIVATE, &request);
+    return true;
+}
+} // namespace
+
+void CurlHttpClient::StartPrefetch(std::function<std::vector<PrefetchRequest>()> plan,
+                                   int64_t maxBytes, std::chrono::milliseconds deadline) {
+    EndPrefetch();
+    auto batch = std::make_shared<Batch>(std::move(plan), maxBytes, deadline);
+    std::lock_guard lock(g_batchLock);
+    g_batch = std::move(batch);
+}
+
+void CurlHttpClient::EndPrefetch() {
+    std::shared_ptr<Batch> batch;
+    {
+        std::lock_guard lock(g_batchLock);
+        batch.swap(g_batch);
+    }
+}
+
+bool CurlHttpClient::HttpSendRequestW(HINTERNET handle) {
+    auto* request = As<Request>(handle);
+    if (!request || request->easy)
+        return false;
+    if (TakeFetchedAhead(*request))
+        return SendOutcome(*request);
+    if (!MakeTransfer(*request))
+        return false;
+    if (Curl().multi_add_handle(request->connection->session->multi, request->easy) != CURLM_OK) {
+        Curl().easy_cleanup(request->easy);
+        request->easy = nullptr;
+        return false;
+    }
+    Drive(*request);
+    return SendOutcome(*request);
 }
 
 bool CurlHttpClient::HttpQueryInfoW(HINTERNET handle, uint32_t infoLevel, int64_t& number) {

@@ -3,7 +3,23 @@
 #include "net/HttpClient.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <vector>
+
+// The first request that a download will send, as the engine opens it: the session's access
+// type and proxy list, the server, the path, the flags and the proxy login.
+struct PrefetchRequest {
+    uint32_t accessType = WinInet::INTERNET_OPEN_TYPE_PRECONFIG;
+    CAtlString proxyList;
+    CAtlString server;
+    uint16_t port = 0;
+    CAtlString object;
+    uint32_t flags = 0;
+    CAtlString proxyUserName;
+    CAtlString proxyPassword;
+    uint32_t connectTimeoutMs = 0; // INTERNET_OPTION_CONNECT_TIMEOUT; 0: the client's own
+};
 
 // The HTTP client on libcurl. Each request streams its body: libcurl's transfer is paused
 // while a received chunk waits to be read, so memory stays bounded whatever the body size.
@@ -46,6 +62,25 @@ public:
     // every client in the process from the next wait on.
     static void SetStallTimeout(std::chrono::milliseconds limit);
     static std::chrono::milliseconds StallTimeout();
+
+    // Fetches the requests that plan returns all at once, on one thread of its own with one
+    // multi handle: HTTP/2 streams over one connection where the server offers it, otherwise
+    // at most 6 connections per server. plan runs first on that thread (it may ask the
+    // desktop's proxy configuration). The first request to each server by each route goes
+    // alone, so that the connection, the protocol and the proxy's scheme are settled before
+    // the rest follow; when its answer asks for a login (401 or 407), nothing more is
+    // started. Each outcome waits, its body in memory (within maxBytes, and 32 MiB for the
+    // whole batch), for an HttpSendRequestW of this process with the same session, server,
+    // path, flags and login, which takes it as its own answer instead of sending; one that
+    // has not arrived yet is waited for. Outcomes whose wording needs what only a request
+    // sent on its own can see (a refused certificate), or that ran out of the batch's own
+    // time or memory, are not handed out: the request is sent as usual. Replaces an earlier
+    // batch.
+    static void StartPrefetch(std::function<std::vector<PrefetchRequest>()> plan,
+                              int64_t maxBytes, std::chrono::milliseconds deadline);
+    // Ends the batch: transfers under way stop, and outcomes nobody took are dropped. Any
+    // thread; returns at once when there is none.
+    static void EndPrefetch();
 
 protected:
     // For a derived client: it must call Create once first, which loads libcurl.

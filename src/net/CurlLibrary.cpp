@@ -34,6 +34,7 @@ std::unique_ptr<CurlLibrary> Load() {
                           Find(library, "curl_multi_remove_handle", curl->multi_remove_handle) &&
                           Find(library, "curl_multi_perform", curl->multi_perform) &&
                           Find(library, "curl_multi_poll", curl->multi_poll) &&
+                          Find(library, "curl_multi_wakeup", curl->multi_wakeup) &&
                           Find(library, "curl_multi_info_read", curl->multi_info_read) &&
                           Find(library, "curl_multi_cleanup", curl->multi_cleanup) &&
                           Find(library, "curl_share_init", curl->share_init) &&

@@ -229,22 +229,73 @@ bool CDownloader::QueryProxy(CAtlString& host, int32_t& port) {
     return true;
 }
 
+namespace {
+// The access type and proxy list of the session that OpenSession opens.
+std::pair<uint32_t, CAtlString> SessionKind(bool direct, const CAtlString& proxyHost,
+                                            int32_t proxyPort) {
+    if (proxyHost.isEmpty())
+        return {direct ? INTERNET_OPEN_TYPE_DIRECT : INTERNET_OPEN_TYPE_PRECONFIG, QString()};
+    // Port 0 means none was set (a host given as "host:8080" on the command line carries its
+    // own), so it is left out rather than appended as ":0".
+    const CAtlString address =
+        proxyPort != 0 ? proxyHost + u':' + QString::number(proxyPort) : proxyHost;
+    return {INTERNET_OPEN_TYPE_PROXY,
+            QStringLiteral("http=http://") + address + QStringLiteral(" https=http://") + address};
+}
+
+uint32_t RequestFlags(const UrlParts& parts) {
+    const uint32_t flags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
+    return parts.scheme == u"https" ? flags | INTERNET_FLAG_SECURE : flags;
+}
+} // namespace
+
+std::optional<PrefetchRequest> CDownloader::FirstRequest(const CAtlString& url,
+                                                         const ConnectionInfo& info) {
+    const UrlParts parts = SplitUrl(url);
+    PrefetchRequest first{{}, {}, parts.server, parts.port, parts.object, RequestFlags(parts),
+                          {}, {}, kConnectTimeoutMs};
+    bool direct = false;
+    CAtlString proxyHost;
+    int32_t proxyPort = 0;
+    SystemProxyAddress address;
+    switch (info.connectionMode) {
+    case ModeDirect:
+        direct = true;
+        break;
+    case ModeSystemProxy:
+        if (info.systemProxy) {
+            address = info.systemProxy->ProxyFor(url);
+            direct = address.IsDirect();
+            proxyHost = address.host;
+            proxyPort = address.port;
+        }
+        break;
+    case ModeExplicitProxy:
+        if (info.proxyHost.isEmpty())
+            return std::nullopt;
+        proxyHost = info.proxyHost;
+        proxyPort = info.proxyPort;
+        break;
+    default:
+        return std::nullopt;
+    }
+    std::tie(first.accessType, first.proxyList) = SessionKind(direct, proxyHost, proxyPort);
+    if (!info.userName.isEmpty()) {
+        first.proxyUserName = info.userName;
+        first.proxyPassword = info.password;
+    } else if (info.connectionMode == ModeSystemProxy && !address.host.isEmpty() &&
+               !address.userName.isEmpty()) {
+        first.proxyUserName = address.userName;
+        first.proxyPassword = address.password.isEmpty() ? info.password : address.password;
+    }
+    return first;
+}
+
 bool CDownloader::OpenSession(const CAtlString& server, uint16_t port, bool direct,
                               const CAtlString& proxyHost, int32_t proxyPort, HINTERNET& session,
                               HINTERNET& connection, CAtlString& error) {
-    if (proxyHost.isEmpty()) {
-        session = m_client->InternetOpenW(
-            QString(), direct ? INTERNET_OPEN_TYPE_DIRECT : INTERNET_OPEN_TYPE_PRECONFIG, QString(),
-            QString(), 0);
-    } else {
-        // Port 0 means none was set (a host given as "host:8080" on the command line carries
-        // its own), so it is left out rather than appended as ":0".
-        const CAtlString address =
-            proxyPort != 0 ? proxyHost + u':' + QString::number(proxyPort) : proxyHost;
-        const CAtlString list =
-            QStringLiteral("http=http://") + address + QStringLiteral(" https=http://") + address;
-        session = m_client->InternetOpenW(QString(), INTERNET_OPEN_TYPE_PROXY, list, QString(), 0);
-    }
+    const auto [accessType, proxyList] = SessionKind(direct, proxyHost, proxyPort);
+    session = m_client->InternetOpenW(QString(), accessType, proxyList, QString(), 0);
     if (!session) {
         error = QStringLiteral("Failed to initialize WinInet");
         return false;
@@ -278,9 +329,7 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
     }
     const UrlParts parts = SplitUrl(url);
     m_server = parts.server;
-    uint32_t flags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
-    if (parts.scheme == u"https")
-        flags |= INTERNET_FLAG_SECURE;
+    const uint32_t flags = RequestFlags(parts);
 
     int32_t mode = m_connectionInfo->connectionMode;
     m_reachedMode = -1;

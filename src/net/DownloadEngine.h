@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/CurlHttpClient.h"
 #include "net/DownloadFailure.h"
 #include "net/HttpClient.h"
 #include "net/QtDownloaderBase.h"
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 // COM-style result codes of DoDownload.
 constexpr int32_t S_OK = 0;
@@ -26,6 +28,12 @@ public:
     ~CDownloader() override;
 
     int32_t DoDownload(const CAtlString& url, const CAtlString& file) override;
+
+    // The first request that a download of url with info's settings sends, for fetching it
+    // ahead (CurlHttpClient::StartPrefetch); none when the settings leave nothing to try.
+    // Asks info's system proxy configuration when the mode needs it. Any thread.
+    static std::optional<PrefetchRequest> FirstRequest(const CAtlString& url,
+                                                       const ConnectionInfo& info);
 
     // The steps of DoDownload; public so that each can be checked on its own.
     bool OpenRequest(const CAtlString& url);

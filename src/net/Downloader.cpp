@@ -1,5 +1,6 @@
 #include "net/Downloader.h"
 
+#include "net/CurlHttpClient.h"
 #include "net/DownloadEngine.h"
 #include "net/ProxyHandlerBase.h"
 #include "platform/FilePath.h"
@@ -38,6 +39,48 @@ void Downloader::SetProxyHandler(std::shared_ptr<ProxyHandlerBase> handler) {
     }
 }
 
+void Downloader::TakeSettings() {
+    if (m_proxyHandler) {
+        m_proxyHandler->GetProxySettings(proxyHost, proxyPort, userName, password);
+        connectionMode = proxyHost.isEmpty() ? m_proxyHandler->StartMode() : ModeExplicitProxy;
+        systemProxy = m_proxyHandler->SystemProxy();
+    }
+}
+
+void Downloader::Prefetch(const QStringList& urls) {
+    if (makeClient || m_running)
+        return;
+    TakeSettings();
+    // A copy: the downloads that follow rewrite this object's settings while the plan may
+    // still be made on the batch's thread.
+    ConnectionInfo settings;
+    settings.userName = userName;
+    settings.password = password;
+    settings.proxyHost = proxyHost;
+    settings.proxyPort = proxyPort;
+    settings.connectionMode = connectionMode;
+    settings.systemProxy = systemProxy;
+    CurlHttpClient::StartPrefetch(
+        [urls, settings] {
+            std::vector<PrefetchRequest> plan;
+            for (const CAtlString& url : urls)
+                if (std::optional<PrefetchRequest> first = CDownloader::FirstRequest(url, settings))
+                    plan.push_back(std::move(*first));
+            return plan;
+        },
+        documentLimits.maxBytes, documentLimits.deadline);
+}
+
+void Downloader::EndPrefetch() {
+    if (!makeClient)
+        CurlHttpClient::EndPrefetch();
+}
+
+void Downloader::Cancel() {
+    m_cancelRequested.store(true);
+    EndPrefetch();
+}
+
 CAtlString Downloader::Download(const CAtlString& url, int32_t, int32_t) {
     return DownloadWithin(url, documentLimits);
 }
@@ -63,11 +106,7 @@ CAtlString Downloader::DownloadWithin(const CAtlString& url, const DownloadLimit
     cancelled = &m_cancelRequested;
     limits = within;
 
-    if (m_proxyHandler) {
-        m_proxyHandler->GetProxySettings(proxyHost, proxyPort, userName, password);
-        connectionMode = proxyHost.isEmpty() ? m_proxyHandler->StartMode() : ModeExplicitProxy;
-        systemProxy = m_proxyHandler->SystemProxy();
-    }
+    TakeSettings();
 
     auto engine =
         makeClient ? std::make_unique<CDownloader>(makeClient()) : std::make_unique<CDownloader>();

@@ -25,7 +25,10 @@ public:
     // the wait) is refused with an empty result and changes nothing.
     CAtlString Download(const CAtlString& url, int32_t option1, int32_t option2) override;
     CAtlString DownloadInstaller(const CAtlString& url) override;
-    void Cancel() override { m_cancelRequested.store(true); }
+    // Through the libcurl client only: a client of makeClient sees every request itself.
+    void Prefetch(const QStringList& urls) override;
+    void EndPrefetch() override;
+    void Cancel() override;
     DownloadFailure GetLastFailure() override { return m_lastFailure; }
 
     // Makes the HTTP client of each download's engine; unset, the libcurl one. For tests that
@@ -36,6 +39,8 @@ public:
     DownloadLimits installerLimits = kInstallerLimits;
 
 private:
+    // Copies the proxy handler's settings of this moment into this ConnectionInfo.
+    void TakeSettings();
     CAtlString DownloadWithin(const CAtlString& url, const DownloadLimits& within);
 
     std::atomic<bool> m_cancelRequested{false}; // read by the worker

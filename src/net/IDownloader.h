@@ -3,6 +3,8 @@
 #include "net/DownloadFailure.h"
 #include "platform/AtlString.h"
 
+#include <QStringList>
+
 #include <cstdint>
 #include <memory>
 
@@ -20,6 +22,12 @@ public:
     virtual CAtlString Download(const CAtlString& url, int32_t option1, int32_t option2) = 0;
     // The same for the program's installer: at most 1 GiB, in at most an hour.
     virtual CAtlString DownloadInstaller(const CAtlString& url) { return Download(url, 1, 0); }
+    // Fetches these documents all at once, ahead of the Download calls that will ask for
+    // them, which then take what arrived (or wait for it) with the same result, failure and
+    // reports as if they had fetched it themselves. Returns at once. Whatever nobody asks
+    // for is dropped by EndPrefetch, the next Prefetch or Cancel.
+    virtual void Prefetch(const QStringList& urls) { (void)urls; }
+    virtual void EndPrefetch() {}
     // Ends the download under way soon, as failed; one started later runs as usual. Called
     // on the thread that waits in Download (from an event handled during the wait).
     virtual void Cancel() {}

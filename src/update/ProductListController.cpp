@@ -5,6 +5,7 @@
 #include "net/IDownloader.h"
 #include "platform/DataFile.h"
 #include "platform/Locations.h"
+#include "platform/Settings.h"
 #include "update/RecordKeeper.h"
 #include "update/UpdaterVersion.h"
 
@@ -106,6 +107,24 @@ bool CProductListController::CheckAll() {
         m_checkSucceeded = false;
         return false;
     }
+    // Every product's update information is fetched at once before the products are
+    // checked one after another, each taking its own document from what arrived: the check
+    // costs a few round trips instead of one per product, and says and shows what it would
+    // fetching them one by one. An administrator whose proxy cannot take that many requests
+    // at once sets "FetchOneByOne" to 1 in the machine's settings.
+    if (m_downloader &&
+        ReadSettingInt(LocalMachine, QStringLiteral("Software/ORVEX Technologies/Product Update"),
+                       QStringLiteral("FetchOneByOne"), 0, nullptr, kRegistryMarker) != 1) {
+        QStringList addresses;
+        for (const auto& product : products)
+            if (const CAtlString address = product->GetCheckAddress(); !address.isEmpty())
+                addresses.append(address);
+        m_downloader->Prefetch(addresses);
+    }
+    const auto dropAhead = qScopeGuard([this] {
+        if (m_downloader)
+            m_downloader->EndPrefetch();
+    });
     bool any = false;
     for (const auto& product : products) {
         if (m_cancelled)
