@@ -849,7 +849,9 @@ private:
         std::string key;
         std::string route;
         State state = State::Waiting;
-        bool first = false; // the first of its route, which goes alone
+        bool first = false;    // the first of its route, which goes alone
+        bool released = false; // a first whose route may follow
+        Clock::time_point started;
     };
 
     void Plan(const std::vector<PrefetchRequest>& plan) {
@@ -887,11 +889,33 @@ private:
     void Start(Entry& entry) {
         Request& request = *entry.request;
         if (MakeTransfer(request) && Curl().multi_add_handle(m_multi, request.easy) == CURLM_OK) {
-            request.lastActivity = Clock::now();
+            request.lastActivity = entry.started = Clock::now();
             entry.state = State::Running;
             return;
         }
         entry.state = State::Gone;
+    }
+
+    // Batch thread, under the lock: the rest of a first's route follow it.
+    void Release(Entry& first) {
+        first.released = true;
+        for (Entry& other : m_entries)
+            if (!m_halted && !other.first && other.route == first.route &&
+                other.state == State::Waiting)
+                Start(other);
+    }
+
+    // Batch thread: whether the rest of a running first's route may follow. They may once
+    // its answer has come and asks for no login: the connection, its protocol and the proxy's
+    // scheme are known then, even when the body is slow to follow. A direct route that has
+    // no answer after a second does not hold the others up any longer: no proxy stands
+    // between them and their servers to ask for a login.
+    static bool Settled(const Request& request, Clock::time_point started, Clock::time_point now) {
+        const long status = request.headStatus;
+        if (request.lastSentAnswered && !request.lastSentIsConnect && status >= 200 &&
+            status != 401 && status != 407)
+            return true;
+        return request.proxyKey.empty() && now - started >= std::chrono::seconds(1);
     }
 
     // Batch thread: the transfer has ended with result.
@@ -901,15 +925,12 @@ private:
         entry.request->result = result;
         std::lock_guard lock(m_lock);
         entry.state = State::Done;
-        if (entry.first) {
+        if (entry.first && !entry.released) {
             const long status = entry.request->headStatus;
             // A login asked for is answered one request at a time, as the person sees it.
             if (status == 401 || status == 407)
                 m_halted = true;
-            for (Entry& other : m_entries)
-                if (!m_halted && !other.first && other.route == entry.route &&
-                    other.state == State::Waiting)
-                    Start(other);
+            Release(entry);
         }
         m_changed.notify_all();
     }
@@ -980,6 +1001,11 @@ private:
                 if (StateOf(entry) != State::Running)
                     continue;
                 Watch(entry, now);
+                if (entry.first && !entry.released && StateOf(entry) == State::Running &&
+                    Settled(*entry.request, entry.started, now)) {
+                    std::lock_guard lock(m_lock);
+                    Release(entry);
+                }
                 any = any || StateOf(entry) == State::Running;
             }
             {
@@ -1002,6 +1028,7 @@ private:
     }
 
     Entry& EntryOf(const Request& request) {
+        std::lock_guard lock(m_lock); // Take may be moving another entry's request out
         for (Entry& entry : m_entries)
             if (entry.request.get() == &request)
                 return entry;

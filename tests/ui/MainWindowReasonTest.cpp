@@ -8,6 +8,12 @@
 #include "update/ProductListController.h"
 #include "update/RecordKeeper.h"
 
+#include <QRegularExpression>
+#include <QTemporaryFile>
+#include <QTimer>
+
+#include <unistd.h>
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -95,6 +101,132 @@ TEST(MainWindowReason, TooltipOfEveryNaRowSaysWhyInTheRunsLanguage) {
     }
     SetLocaleOverride({});
     CurlHttpClient::SetStallTimeout(60s);
+}
+
+// Standard output and error, as the file they went to while run ran.
+static QByteArray Console(QFile& capture, const std::function<void()>& run) {
+    std::fflush(nullptr);
+    const int out = ::dup(1), err = ::dup(2);
+    ::dup2(capture.handle(), 1);
+    ::dup2(capture.handle(), 2);
+    run();
+    std::fflush(nullptr);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    ::close(out);
+    ::close(err);
+    return ReadFile(capture.fileName());
+}
+
+// Twenty items checked one by one ("FetchOneByOne") and all fetched at once say the same
+// lines, show the same rows and reasons, ask the servers for the same documents and leave no
+// download behind. The first one's server never answers: fetched at once, every other
+// document has arrived before that first check gives up.
+TEST(MainWindowReason, AtOnceSaysShowsAndAsksWhatOneByOneDoes) {
+    TestServer server;
+    TestServer expired{{"--tls", "--cert", "expired"}};
+    ASSERT_TRUE(server.IsRunning() && expired.IsRunning()) << "python3 or openssl is missing";
+    ClearProxyEnvironment();
+    expired.TrustCa();
+    CurlHttpClient::SetStallTimeout(5s);
+    const QString plain = server.Url("/");
+    // Name, where its information is published and what is served there.
+    std::vector<std::tuple<QString, QString, QByteArray>> items = {
+        {"Hung", plain + "__hang?", {}},
+        {"Stalled", plain + "__stall?", {}},
+        {"Missing", plain, {}},
+        {"NotXml", plain, "Version 2.0.0.0 is out"},
+        {"Redirected", server.RedirectTo(server.Url("/Target.xml")) + "&", {}},
+        {"Expired", expired.Url("/"), CatalogueSandbox::Info("2.0.0.0")},
+        {"Refused", QStringLiteral("http://127.0.0.1:%1/").arg(FreePort()), {}},
+        {"Broken", plain + "__500?", {}},
+    };
+    const qsizetype misbehaving = static_cast<qsizetype>(items.size());
+    for (int n = 0; items.size() < 18; ++n)
+        items.emplace_back(QStringLiteral("P%1").arg(n), plain,
+                           CatalogueSandbox::Info(n % 2 ? "1.0.0.0" : "2.0.0.0"));
+    server.Put("Target.xml", CatalogueSandbox::Info("3.0.0.0"));
+    server.Put("notice.xml", R"(<Notification WebPage="https://example.org/n" StartDate="20000101"
+        StopDate="29991231"><Text><en value="News"/></Text></Notification>)");
+    server.Put("gallery_categories.xml",
+               R"(<g><categories><category id="a" version="2030-01-01"/></categories></g>)");
+    for (const auto& [name, address, served] : items)
+        if (!served.isEmpty())
+            server.Put(name + ".xml", served);
+
+    const auto check = [&](bool oneByOne, bool& othersBeforeStallEnded) {
+        CatalogueSandbox sandbox;
+        QStringList list;
+        for (const auto& [name, address, served] : items) {
+            sandbox.Write("Program/" + name + ".xml",
+                          CatalogueSandbox::VersionFile("1.0.0.0", address, name + ".xml"));
+            list << CatalogueSandbox::Product(name, name);
+        }
+        list << "<Notification Name=\"News\" BaseXML=\"news\"/>"
+             << "<Gallery Name=\"Pack\" GUID=\"{g}\" DefaultUrl=\"" + plain + "\"/>";
+        sandbox.Write("Program/news.xml",
+                      ("<Notification URL=\"" + plain + "\" File=\"notice.xml\"/>").toUtf8());
+        const QString record = "Software\\ORVEX Technologies\\Gallery\\{g}\\TeamContent";
+        RegWriteString(HKEY_LOCAL_MACHINE, record, "ImsManifestXml", "C:\\G\\manifest.xml");
+        RegWriteString(HKEY_LOCAL_MACHINE, record, "AppPath", "C:\\G\\viewer");
+        sandbox.Write("drive_c/G/Uninstall/updateinfo.xml",
+                      R"(<g><category id="a" version="2020-01-01"/></g>)");
+        sandbox.Write("ProgramData/productlist.xml", CatalogueSandbox::List("1.0.0.0", {}, list));
+        if (oneByOne)
+            RegWriteDword(HKEY_LOCAL_MACHINE, "Software\\ORVEX Technologies\\Product Update",
+                          "FetchOneByOne", 1);
+
+        auto controller = std::make_shared<CProductListController>();
+        controller->SetDownloader(std::make_shared<Downloader>());
+        MainWindow window;
+        window.SetController(controller);
+        window.SetRecordKeeper(std::make_shared<CRecordKeeper>());
+        window.SetVerbose(true);
+        QTemporaryFile capture;
+        EXPECT_TRUE(capture.open());
+        // Whether every other document had been asked for before the first check ended.
+        QTimer watch;
+        othersBeforeStallEnded = false;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (server.Requests().filter(QRegularExpression("/(P\\d+|notice|gallery)")).size() ==
+                static_cast<qsizetype>(items.size()) - misbehaving + 2) {
+                othersBeforeStallEnded = !ReadFile(capture.fileName()).contains("- Done Hung");
+                watch.stop();
+            }
+        });
+        watch.start(20);
+        const QByteArray console =
+            Console(capture, [&] { QMetaObject::invokeMethod(&window, "OnCheckUpdates"); });
+        // What the rows show, cell by cell with its tooltip.
+        QStringList rows;
+        for (int row = 0; row < window.tableWidget->rowCount(); ++row)
+            for (int column = 0; column < window.tableWidget->columnCount(); ++column)
+                if (const QTableWidgetItem* cell = window.tableWidget->item(row, column))
+                    rows << cell->text() + u'|' + cell->toolTip();
+        QStringList said;
+        for (const QByteArray& line : console.split('\n'))
+            if (line.startsWith("- ") || line.contains(": "))
+                said << QString::fromUtf8(line);
+        QStringList asked = server.Requests();
+        asked.sort();
+        EXPECT_EQ(LeftoverDownloads(), QStringList());
+        return std::tuple(said, rows, asked);
+    };
+    bool oneByOneOthersFirst = false, atOnceOthersFirst = false;
+    const auto oneByOne = check(true, oneByOneOthersFirst);
+    const QStringList before = server.Requests();
+    const auto atOnce = check(false, atOnceOthersFirst);
+    EXPECT_EQ(std::get<0>(atOnce), std::get<0>(oneByOne));
+    EXPECT_EQ(std::get<1>(atOnce), std::get<1>(oneByOne));
+    EXPECT_EQ(std::get<2>(atOnce).size(), 2 * std::get<2>(oneByOne).size());
+    QStringList second = server.Requests().mid(before.size());
+    second.sort();
+    EXPECT_EQ(second, std::get<2>(oneByOne));
+    EXPECT_EQ(std::get<1>(oneByOne).filter("N/A").size(), misbehaving - 1) << "a failure lost";
+    EXPECT_EQ(std::get<1>(oneByOne).filter("expired on 2020-01-31").size(), 1);
+    EXPECT_EQ(std::pair(oneByOneOthersFirst, atOnceOthersFirst), std::pair(false, true));
+    CurlHttpClient::SetStallTimeout(60s);
+    ClearProxyEnvironment();
 }
 
 } // namespace

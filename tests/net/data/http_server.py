@@ -57,6 +57,8 @@ import threading
 import time
 import urllib.parse
 
+RECORD_LOCK = threading.Lock()
+
 
 class Handler(http.server.SimpleHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
@@ -85,7 +87,10 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         if self.quiet:
             return
         auth = 1 if self.headers.get("Proxy-Authorization") else 0
-        print(f"{self.command} {self.path} auth={auth} conn={self.connection_number}", flush=True)
+        # One write per line: requests on several connections are served at once.
+        with RECORD_LOCK:
+            sys.stdout.write(f"{self.command} {self.path} auth={auth} conn={self.connection_number}\n")
+            sys.stdout.flush()
 
     def challenge(self, status, header):
         body = b"authentication required"
