@@ -23,7 +23,10 @@ TEST_F(CheckEndToEnd, SilentDueRunChecksEveryProductShowsItsFindingAndLeavesNoth
     server.Put("a.xml", Installation::Info("2.0.0.0"));
     server.Put("b.xml", Installation::Info("1.0.0.0"));
     installation.RunSilent(true);
-    EXPECT_EQ(server.Requests(),
+    // The products' information is fetched at once, so it arrives in any order.
+    QStringList requests = server.Requests();
+    std::sort(requests.begin() + std::min<qsizetype>(2, requests.size()), requests.end());
+    EXPECT_EQ(requests,
               (QStringList{"GET /self.xml auth=0", "GET /list.xml auth=0", "GET /a.xml auth=0",
                            "GET /b.xml auth=0", "GET /c.xml auth=0"}));
     EXPECT_EQ(Sandbox::UserValue("LastChecked"), QDate::currentDate().toJulianDay());

@@ -127,6 +127,47 @@ TEST_F(ProxyHandlerBaseTest, RefusedStoredLoginReachesTheProxyOncePerRun) {
     }
 }
 
+// Documents fetched at once through squid: a stored login costs one request per file (after
+// the one bare request that learns the scheme); a missing login is asked for once, and nothing
+// but the first request has gone out while the dialog is open; a refused stored login reaches
+// squid once in the run. Every document arrives whole either way, over http and https.
+TEST_F(ProxyHandlerBaseTest, FetchedAtOnceThroughSquidAsksOnceAndSendsEachLoginOnce) {
+    constexpr int kFiles = 8;
+    QStringList urls;
+    for (int i = 0; i < kFiles; ++i) {
+        server.Put(QStringLiteral("d%1.xml").arg(i), content);
+        urls << server.Url(QStringLiteral("/d%1.xml").arg(i));
+    }
+    // Stored password, then the squid answers each row adds ahead of the files' own; once
+    // the proxy has named its scheme, a stored login goes with the first request.
+    const std::tuple<const char*, QString, QStringList> rows[] = {
+        {"Stored", kProxyPassword, {"407 -"}},
+        {"Asked", "", {"407 -"}},
+        {"Refused", "wrong", {"407 alice"}},
+    };
+    for (const auto& [name, stored, extra] : rows) {
+        SCOPED_TRACE(name);
+        const QStringList before = ProxyAnswers(server);
+        UseHandler(stored, true);
+        QStringList whileAsked;
+        ModalAnswerer person([&](QWidget* dialog) {
+            whileAsked = ProxyAnswers(server).mid(before.size());
+            Answer("okButton", kLogIn)(dialog);
+        });
+        downloader.Prefetch(urls);
+        for (const QString& url : urls) {
+            const CAtlString path = downloader.Download(url, 1, 0);
+            EXPECT_EQ(TakeDownloaded(path), content) << url.toStdString();
+        }
+        downloader.EndPrefetch();
+        const QStringList answers = ProxyAnswers(server).mid(before.size());
+        EXPECT_EQ(answers.mid(0, extra.size()), extra);
+        EXPECT_EQ(answers.mid(extra.size()), QStringList(kFiles, "200 alice"));
+        EXPECT_EQ(person.Count(), stored == kProxyPassword ? 0 : 1);
+        EXPECT_EQ(whileAsked, person.Count() > 0 ? extra : QStringList());
+    }
+}
+
 // A server that accepts the request and never answers is a failed connection once the stall
 // limit has passed: the proxy's earlier demand for a login is no answer from that server.
 TEST_F(ProxyHandlerBaseTest, ServerThatNeverAnswersBehindTheProxyIsAConnectionFailure) {
