@@ -9,6 +9,7 @@
 #include <QScopeGuard>
 
 #include <memory>
+#include <vector>
 
 namespace {
 // The extension of the URL's last path segment, dot included, so that the temporary file is
@@ -51,19 +52,23 @@ void Downloader::Prefetch(const QStringList& urls) {
     if (makeClient || m_running)
         return;
     TakeSettings();
-    // A copy: the downloads that follow rewrite this object's settings while the plan may
-    // still be made on the batch's thread.
+    // Copies that share nothing with this thread's texts: the downloads that follow rewrite
+    // this object's settings while the plan may still be made on the batch's thread.
+    const auto own = [](const QString& text) { return QString(text.constData(), text.size()); };
     ConnectionInfo settings;
-    settings.userName = userName;
-    settings.password = password;
-    settings.proxyHost = proxyHost;
+    settings.userName = own(userName);
+    settings.password = own(password);
+    settings.proxyHost = own(proxyHost);
     settings.proxyPort = proxyPort;
     settings.connectionMode = connectionMode;
     settings.systemProxy = systemProxy;
+    std::vector<QString> addresses;
+    for (const CAtlString& url : urls)
+        addresses.push_back(own(url));
     CurlHttpClient::StartPrefetch(
-        [urls, settings] {
+        [addresses = std::move(addresses), settings = std::move(settings)] {
             std::vector<PrefetchRequest> plan;
-            for (const CAtlString& url : urls)
+            for (const CAtlString& url : addresses)
                 if (std::optional<PrefetchRequest> first = CDownloader::FirstRequest(url, settings))
                     plan.push_back(std::move(*first));
             return plan;
