@@ -1,7 +1,11 @@
 #include "TestServers.h"
 
+#include "net/DownloadEngine.h"
+#include "net/SystemProxy.h"
 #include "qtglue/Language.h"
 #include "support/Sandbox.h"
+
+#include <QTimer>
 
 #include <chrono>
 
@@ -55,22 +59,33 @@ TEST_F(DownloaderTest, FailuresReturnNothingAndLeaveNoFile) {
     server.AddFile("empty.xml", 0);
     server.AddFile("plain.xml", 10);
     CurlHttpClient::SetStallTimeout(1s);
-    const std::pair<const char*, QString> cases[] = {
-        {"empty body", server.Url("/empty.xml")},
-        {"body shorter than its length", server.Url("/__truncated")},
+    const QString stalled = "The connection to 127.0.0.1 timed out.";
+    const std::tuple<const char*, QString, QString> cases[] = {
+        {"empty body", server.Url("/empty.xml"), "The server sent an empty file."},
+        {"body shorter than its length", server.Url("/__truncated"),
+         "The connection to 127.0.0.1 broke off."},
         // The server holds the connection until the client leaves; without the stall limit
         // the download would hang until the test's time limit fails it.
-        {"server stops sending", server.Url("/__stall")},
-        {"redirect from https to http", tls.RedirectTo(server.Url("/plain.xml"))},
+        {"server stops sending", server.Url("/__stall"), stalled},
+        // Not followed: the redirect is the answer.
+        {"redirect from https to http", tls.RedirectTo(server.Url("/plain.xml")),
+         "The server answered with status 302 Found."},
     };
-    for (const auto& [name, url] : cases) {
+    for (const auto& [name, url, reason] : cases) {
         SCOPED_TRACE(name);
         reports = {};
         EXPECT_TRUE(downloader.Download(url, 1, 0).isEmpty());
         EXPECT_EQ(std::pair(reports.failures, reports.canceled), std::pair(QStringList(), 0));
+        EXPECT_EQ(LastReason(downloader), reason);
         EXPECT_EQ(LeftoverDownloads(), QStringList());
     }
-    // The refused redirect never reached the plain server.
+    // A download asked for from an event while one is under way is refused, and the one
+    // under way keeps its own outcome.
+    CAtlString nested = "not asked";
+    QTimer::singleShot(200, [&] { nested = downloader.Download(server.Url("/plain.xml"), 1, 0); });
+    EXPECT_TRUE(downloader.Download(server.Url("/__stall"), 1, 0).isEmpty());
+    EXPECT_EQ(std::pair(nested, LastReason(downloader)), std::pair(QString(), stalled));
+    // Neither the refused redirect nor the refused download reached the plain server.
     EXPECT_EQ(server.Requests().filter("/plain.xml"), QStringList());
 }
 
@@ -84,6 +99,54 @@ TEST_F(DownloaderTest, AProxyWhoseNameDoesNotResolveIsNamedAsTheProxy) {
     EXPECT_TRUE(downloader.Download(server.Url("/info.xml"), 1, 0).isEmpty());
     EXPECT_EQ(LastReason(downloader),
               QString("The proxy %1:3128 could not be reached.").arg(proxy));
+}
+
+// The first request of a download, fetched ahead, is the one the engine sends: the default
+// port of each scheme, the root path, the query kept; the mode's route; the stored login,
+// else the one the desktop's configuration holds for its proxy (its password may come from
+// the program); none when no explicit proxy is set in that mode.
+TEST(CDownloader, FirstRequestIsTheOneTheEngineSendsFirst) {
+    struct Desktop : ISystemProxy {
+        SystemProxyAddress ProxyFor(const CAtlString& url) override {
+            if (url.contains("direct"))
+                return {};
+            return {"corp", 3128, "bob", url.contains("nopass") ? QString() : QString("pw")};
+        }
+    };
+    const auto desktop = std::make_shared<Desktop>();
+    const QString list = "http=http://%1 https=http://%1";
+    // URL, mode, explicit proxy, stored login; then access type, proxy list, port, path,
+    // secure, login sent ("user/password").
+    // clang-format off
+    const struct { const char* url; int32_t mode; QString proxy, stored; std::optional<std::tuple<uint32_t, QString, uint16_t, QString, bool, QString>> first; } rows[] = {
+        {"https://h", ModeDirect, "", "", {{1, "", 443, "/", true, "/"}}},
+        {"http://h/a b?q=1", ModeDirect, "", "al/x", {{1, "", 80, "/a%20b?q=1", false, "al/x"}}},
+        {"http://h:8080/x", ModeExplicitProxy, "p:81", "", {{3, list.arg("p:81"), 8080, "/x", false, "/"}}},
+        {"http://h/x", ModeExplicitProxy, "", "", std::nullopt},
+        {"https://h/x", ModeSystemProxy, "", "", {{3, list.arg("corp:3128"), 443, "/x", true, "bob/pw"}}},
+        {"https://h/nopass", ModeSystemProxy, "", "", {{3, list.arg("corp:3128"), 443, "/nopass", true, "bob/mine"}}},
+        {"https://h/x", ModeSystemProxy, "", "al/x", {{3, list.arg("corp:3128"), 443, "/x", true, "al/x"}}},
+        {"http://h/direct", ModeSystemProxy, "", "", {{1, "", 80, "/direct", false, "/"}}},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.url) + " in mode " + std::to_string(row.mode));
+        ConnectionInfo info;
+        info.connectionMode = row.mode;
+        info.proxyHost = row.proxy;
+        info.userName = row.stored.section('/', 0, 0);
+        info.password = row.stored.isEmpty() ? QString("mine") : row.stored.section('/', 1);
+        info.systemProxy = desktop;
+        const std::optional<PrefetchRequest> first = CDownloader::FirstRequest(row.url, info);
+        ASSERT_EQ(first.has_value(), row.first.has_value());
+        if (!first)
+            continue;
+        EXPECT_EQ(std::tuple(first->accessType, first->proxyList, first->port, first->object,
+                             (first->flags & WinInet::INTERNET_FLAG_SECURE) != 0,
+                             first->proxyUserName + '/' + first->proxyPassword),
+                  *row.first);
+        EXPECT_EQ(std::pair(first->server, first->connectTimeoutMs), std::pair(QString("h"), 2000u));
+    }
 }
 
 // Engine behaviour behind squid: a server's own 401 is asked about as a proxy's 407 would be,
