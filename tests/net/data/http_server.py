@@ -88,8 +88,9 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         with Handler.connections_lock:
             Handler.connections += 1
             self.connection_number = Handler.connections
-        if self.handshake_delay:
-            # In this connection's own thread, so that other clients are not held up.
+        # The handshake runs in this connection's own thread, so that a slow or silent client
+        # holds up no other: connections made at once are set up at once, as by a real server.
+        if isinstance(self.request, ssl.SSLSocket):
             time.sleep(self.handshake_delay)
             self.request.do_handshake()
         super().setup()
@@ -553,20 +554,19 @@ def main():
         return Handler(*a, directory=root, **kw)
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), make_handler)
-    # A client that leaves in the middle of a body (as a download over its limit does) is no
-    # error of the server's worth a traceback.
+    # A client that leaves in the middle of a body (as a download over its limit does) or
+    # refuses the certificate is no error of the server's worth a traceback.
     default_handle_error = server.handle_error
     server.handle_error = lambda request, address: (
-        None if isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError))
+        None if isinstance(sys.exc_info()[1],
+                           (BrokenPipeError, ConnectionResetError, ssl.SSLError))
         else default_handle_error(request, address))
     server.daemon_threads = True
     if args.tls:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(*make_certificates(root, args.cert))
-        # With a delay the handshake waits for the connection's own thread; otherwise the
-        # accepting thread does it, as before.
         server.socket = context.wrap_socket(server.socket, server_side=True,
-                                            do_handshake_on_connect=not args.handshake_delay)
+                                            do_handshake_on_connect=False)
         Handler.handshake_delay = args.handshake_delay
     print(server.server_address[1], flush=True)
 
