@@ -11,6 +11,9 @@
 #include <QRegularExpression>
 #include <QUrl>
 
+#include <algorithm>
+#include <vector>
+
 #include <arpa/inet.h>
 
 // A port of 127.0.0.1 that was free a moment ago, so a connection to it is refused.
@@ -64,7 +67,9 @@ private:
 // "--tinyproxy", "USER:PASSWORD" tinyproxy with BasicAuth; "--squid", "USER:PASSWORD" squid
 // with basic authentication, and with "--digest" Digest offered first, each logged request
 // ending in its Proxy-Authorization header, URL-encoded; with "--squid-hosts", "NAME,..."
-// as well resolving those names to 127.0.0.1.
+// as well resolving those names to 127.0.0.1; "--tls", "--h2" nghttpd over TLS with ALPN
+// "h2" only, its frames logged (H2Requests). "--hold-ms", "N" holds every answer N ms, so
+// that requests made at once overlap (MostBusy; with "--h2" H2MostInFlight).
 class TestServer {
 public:
     explicit TestServer(const QStringList& options = {})
@@ -124,6 +129,53 @@ public:
     QString Log() const {
         return QString::fromUtf8(ReadFile(m_dir.filePath(
             QDir(m_dir.filePath("squid")).exists() ? "squid/access.log" : "tinyproxy.log")));
+    }
+
+    // The most requests the "--hold-ms" server was answering at once so far.
+    int MostBusy() {
+        int most = 0;
+        static const QRegularExpression busy(QStringLiteral(" busy=(\\d+) "));
+        for (const QString& line : Log(true))
+            most = std::max(most, busy.match(line).captured(1).toInt());
+        return most;
+    }
+    // What nghttpd of "--h2" logged so far.
+    QString H2Log() const { return QString::fromUtf8(ReadFile(m_dir.filePath("h2.log"))); }
+    // The requests the "--h2" server received so far, in order, as "CONNECTION STREAM PATH"
+    // ("1 3 /a.xml": the second stream of the first connection); connections are numbered
+    // in the order they were accepted, from 1.
+    QStringList H2Requests() const {
+        static const QRegularExpression request(
+            QStringLiteral(
+                "^\\[id=(\\d+)\\] \\[[ .\\d]+\\] recv \\(stream_id=(\\d+)\\) :path: (.*)$"),
+            QRegularExpression::MultilineOption);
+        QStringList requests;
+        for (auto it = request.globalMatch(H2Log()); it.hasNext();) {
+            const QRegularExpressionMatch match = it.next();
+            requests << match.captured(1) + u' ' + match.captured(2) + u' ' + match.captured(3);
+        }
+        return requests;
+    }
+    // The most requests that a "--tls", "--h2", "--hold-ms", "N" server received within N ms
+    // of each other, holdMs being that N. Each answer reaches the client N ms after nghttpd
+    // sent it, so a client that waits for one answer before the next request scores 1; more
+    // means it had that many requests in flight together.
+    int H2MostInFlight(int holdMs) const {
+        static const QRegularExpression request(
+            QStringLiteral("^\\[id=\\d+\\] \\[ *([.\\d]+)\\] recv \\(stream_id=\\d+\\) :path: "),
+            QRegularExpression::MultilineOption);
+        std::vector<double> times; // seconds since nghttpd started, in log order
+        for (auto it = request.globalMatch(H2Log()); it.hasNext();)
+            times.push_back(it.next().captured(1).toDouble());
+        // Less the rounding of the log's times to whole milliseconds.
+        const double window = (holdMs - 2) / 1000.0;
+        int most = 0;
+        for (size_t first = 0, last = 0; last < times.size(); ++last) {
+            while (times[last] - times[first] >= window)
+                ++first;
+            most = std::max(most, int(last - first + 1));
+        }
+        return most;
     }
 
 private:

@@ -34,6 +34,17 @@ and its access log ends each line with the request's Proxy-Authorization header,
 ("-" when there was none). With --squid-hosts NAME,... as well, squid resolves those names to
 127.0.0.1 from a hosts file of its own, as a company's proxy resolves names that its clients
 cannot.
+With --h2 as well as --tls it starts nghttpd instead (Debian package nghttp2-server), serving
+the root folder over TLS with ALPN "h2" only, and prints its port once it listens; nghttpd's
+verbose output goes to h2.log in the root folder, where every line about a frame starts with
+"[id=<connection>]" and names its stream: a request shows as
+"[id=1] [  0.012] recv (stream_id=3) :path: /x.xml" (seconds since nghttpd started), its end
+as "stream_id=3 closed".
+With --hold-ms N every answer waits N ms before it is sent, so that requests a client makes
+at once are in flight together. The plain server then adds " busy=<k>" before conn= on each
+request line, k counting the requests being answered at that moment, this one included. With
+--h2 the answers pass through a relay of this script that holds what nghttpd sends N ms: a
+client that waits for each answer before the next request makes no two requests within N ms.
 
 Prints the port on the first line of standard output, then one line per request:
 "<method> <path> auth=<0|1> conn=<n>", auth telling whether Proxy-Authorization was sent and
@@ -46,6 +57,7 @@ import gzip
 import http.server
 import os
 import pwd
+import queue
 import select
 import shutil
 import signal
@@ -69,13 +81,16 @@ class Handler(http.server.SimpleHTTPRequestHandler):
     handshake_delay = 0
     connections = 0
     connections_lock = threading.Lock()
+    hold = 0  # seconds each answer waits, from --hold-ms
+    busy = 0  # requests being answered now
 
     def setup(self):
         with Handler.connections_lock:
             Handler.connections += 1
             self.connection_number = Handler.connections
-        if self.handshake_delay:
-            # In this connection's own thread, so that other clients are not held up.
+        # The handshake runs in this connection's own thread, so that a slow or silent client
+        # holds up no other: connections made at once are set up at once, as by a real server.
+        if isinstance(self.request, ssl.SSLSocket):
             time.sleep(self.handshake_delay)
             self.request.do_handshake()
         super().setup()
@@ -83,13 +98,15 @@ class Handler(http.server.SimpleHTTPRequestHandler):
     def log_message(self, format, *args):
         pass
 
-    def record(self):
+    def record(self, busy=None):
         if self.quiet:
             return
         auth = 1 if self.headers.get("Proxy-Authorization") else 0
+        busy = "" if busy is None else f" busy={busy}"
         # One write per line: requests on several connections are served at once.
         with RECORD_LOCK:
-            sys.stdout.write(f"{self.command} {self.path} auth={auth} conn={self.connection_number}\n")
+            sys.stdout.write(f"{self.command} {self.path} auth={auth}{busy} "
+                             f"conn={self.connection_number}\n")
             sys.stdout.flush()
 
     def challenge(self, status, header):
@@ -106,7 +123,22 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         self.send_error(405)
 
     def do_GET(self):
-        self.record()
+        if not self.hold:
+            self.record()
+            self.answer()
+            return
+        with Handler.connections_lock:
+            Handler.busy += 1
+            busy = Handler.busy
+        try:
+            self.record(busy)
+            time.sleep(self.hold)
+            self.answer()
+        finally:
+            with Handler.connections_lock:
+                Handler.busy -= 1
+
+    def answer(self):
         url = urllib.parse.urlsplit(self.path)
         if url.path == "/__truncated":
             self.partial_body(stall=False)
@@ -403,6 +435,79 @@ http_access deny all
     return proxy, port
 
 
+def start_nghttpd(root, kind=None):
+    """nghttpd serving root over TLS on a free port of 127.0.0.1, logging every frame to h2.log;
+    returns the process and the port."""
+    nghttpd = shutil.which("nghttpd", path=os.environ.get("PATH", "") + os.pathsep + "/usr/sbin")
+    if not nghttpd:
+        sys.exit("nghttpd is not installed (Debian package nghttp2-server)")
+    certificate, key = make_certificates(root, kind)
+    port = free_port()
+    log_path = os.path.join(root, "h2.log")
+    with open(log_path, "wb") as log:
+        server = subprocess.Popen([nghttpd, "-v", "-a", "127.0.0.1", "-d", root, str(port), key,
+                                   certificate], stdout=log, stderr=subprocess.STDOUT,
+                                  stdin=subprocess.DEVNULL, preexec_fn=die_with_parent)
+    # It says so once it listens; a probe connection instead would show in the log as one of
+    # the client's.
+    deadline = time.monotonic() + 15
+    while server.poll() is None and time.monotonic() < deadline:
+        with open(log_path, "rb") as log:
+            if f"listen 127.0.0.1:{port}".encode() in log.read():
+                return server, port
+        time.sleep(0.02)
+    server.kill()
+    sys.exit("nghttpd did not start")
+
+
+def hold_answers(target_port, hold):
+    """Listens on a free port of 127.0.0.1 and passes every connection on to target_port, each
+    piece of the answer hold seconds late; returns the port."""
+    listener = socket.create_server(("127.0.0.1", 0))
+
+    def copy(source, target, delay):
+        pieces = queue.Queue()
+
+        def send():
+            try:
+                while True:
+                    due, data = pieces.get()
+                    time.sleep(max(0, due - time.monotonic()))
+                    if not data:
+                        target.shutdown(socket.SHUT_WR)
+                        return
+                    target.sendall(data)
+            except OSError:
+                pass
+
+        sender = threading.Thread(target=send, daemon=True)
+        sender.start()
+        data = b"-"
+        while data:
+            try:
+                data = source.recv(65536)
+            except OSError:
+                data = b""
+            pieces.put((time.monotonic() + delay, data))
+        sender.join()
+
+    def pass_on(client):
+        with client, socket.create_connection(("127.0.0.1", target_port)) as server:
+            for end in (client, server):
+                end.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            requests = threading.Thread(target=copy, args=(client, server, 0), daemon=True)
+            requests.start()
+            copy(server, client, hold)
+            requests.join()
+
+    def accept():
+        while True:
+            threading.Thread(target=pass_on, args=(listener.accept()[0],), daemon=True).start()
+
+    threading.Thread(target=accept, daemon=True).start()
+    return listener.getsockname()[1]
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", default=".")
@@ -413,12 +518,20 @@ def main():
     parser.add_argument("--squid", metavar="USER:PASSWORD")
     parser.add_argument("--digest", action="store_true")
     parser.add_argument("--squid-hosts", default="", metavar="NAME,...")
+    parser.add_argument("--h2", action="store_true", help="nghttpd instead, with --tls")
+    parser.add_argument("--hold-ms", type=int, default=0, metavar="N")
     parser.add_argument("--quiet", action="store_true", help="print only the port")
     args = parser.parse_args()
+    if args.h2 and not args.tls:
+        parser.error("--h2 serves over TLS only; give --tls as well")
 
-    if args.tinyproxy or args.squid:
+    if args.tinyproxy or args.squid or args.h2:
         root = os.path.abspath(args.root)
-        if args.squid:
+        if args.h2:
+            proxy, port = start_nghttpd(root, args.cert)
+            if args.hold_ms:
+                port = hold_answers(port, args.hold_ms / 1000)
+        elif args.squid:
             proxy, port = start_squid(root, args.squid, args.digest,
                                       [name for name in args.squid_hosts.split(",") if name])
         else:
@@ -434,26 +547,26 @@ def main():
         return
 
     Handler.quiet = args.quiet
+    Handler.hold = args.hold_ms / 1000
     root = os.path.abspath(args.root)
 
     def make_handler(*a, **kw):
         return Handler(*a, directory=root, **kw)
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), make_handler)
-    # A client that leaves in the middle of a body (as a download over its limit does) is no
-    # error of the server's worth a traceback.
+    # A client that leaves in the middle of a body (as a download over its limit does) or
+    # refuses the certificate is no error of the server's worth a traceback.
     default_handle_error = server.handle_error
     server.handle_error = lambda request, address: (
-        None if isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError))
+        None if isinstance(sys.exc_info()[1],
+                           (BrokenPipeError, ConnectionResetError, ssl.SSLError))
         else default_handle_error(request, address))
     server.daemon_threads = True
     if args.tls:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(*make_certificates(root, args.cert))
-        # With a delay the handshake waits for the connection's own thread; otherwise the
-        # accepting thread does it, as before.
         server.socket = context.wrap_socket(server.socket, server_side=True,
-                                            do_handshake_on_connect=not args.handshake_delay)
+                                            do_handshake_on_connect=False)
         Handler.handshake_delay = args.handshake_delay
     print(server.server_address[1], flush=True)
 
