@@ -787,6 +787,25 @@ bool SendOutcome(Request& request) {
     return true;
 }
 
+// A request as the engine would open it for planned: its session, connection and login.
+std::unique_ptr<Request> PlannedRequest(const PrefetchRequest& planned) {
+    auto session = std::make_shared<SessionState>();
+    session->accessType = planned.accessType;
+    session->proxyList = planned.proxyList;
+    auto connection = std::make_shared<ConnectionState>();
+    connection->session = std::move(session);
+    connection->server = planned.server;
+    connection->port = planned.port;
+    connection->connectTimeoutMs = static_cast<long>(planned.connectTimeoutMs);
+    connection->proxyUserName = planned.proxyUserName;
+    connection->proxyPassword = planned.proxyPassword;
+    auto request = std::make_unique<Request>();
+    request->connection = std::move(connection);
+    request->object = planned.object.startsWith(u'/') ? planned.object : u'/' + planned.object;
+    request->flags = planned.flags;
+    return request;
+}
+
 // The documents of one StartPrefetch. Its own thread runs the plan and then every transfer
 // on one multi handle; the engines' threads take the outcomes (Take). An entry's request
 // belongs to the batch's thread while it runs and to whoever takes it once it is done; the
@@ -842,6 +861,21 @@ public:
         return nullptr;
     }
 
+    // Whether the outcome of a request with this key is there, a success whose taking
+    // cannot block: no wait for it, no login to ask for.
+    bool Ready(const std::string& key) {
+        std::lock_guard lock(m_lock);
+        for (const Entry& entry : m_entries) {
+            if (entry.state == State::Gone || entry.key != key)
+                continue;
+            const Request& fetched = *entry.request;
+            return entry.state == State::Done && fetched.result == CURLE_OK &&
+                   !fetched.lastSentIsConnect && fetched.headStatus >= 200 &&
+                   fetched.headStatus < 300;
+        }
+        return false;
+    }
+
 private:
     enum class State { Waiting, Running, Done, Gone };
     struct Entry {
@@ -857,22 +891,8 @@ private:
     void Plan(const std::vector<PrefetchRequest>& plan) {
         std::vector<std::string> routes;
         for (const PrefetchRequest& planned : plan) {
-            auto session = std::make_shared<SessionState>();
-            session->accessType = planned.accessType;
-            session->proxyList = planned.proxyList;
-            auto connection = std::make_shared<ConnectionState>();
-            connection->session = std::move(session);
-            connection->server = planned.server;
-            connection->port = planned.port;
-            connection->connectTimeoutMs = static_cast<long>(planned.connectTimeoutMs);
-            connection->proxyUserName = planned.proxyUserName;
-            connection->proxyPassword = planned.proxyPassword;
             Entry entry;
-            entry.request = std::make_unique<Request>();
-            entry.request->connection = std::move(connection);
-            entry.request->object =
-                planned.object.startsWith(u'/') ? planned.object : u'/' + planned.object;
-            entry.request->flags = planned.flags;
+            entry.request = PlannedRequest(planned);
             entry.request->fetchedAhead = true;
             entry.request->bodyLimit = m_maxBytes;
             entry.request->budget = &m_budget;
@@ -1108,6 +1128,11 @@ void CurlHttpClient::StartPrefetch(std::function<std::vector<PrefetchRequest>()>
     auto batch = std::make_shared<Batch>(std::move(plan), maxBytes, deadline);
     std::lock_guard lock(g_batchLock);
     g_batch = std::move(batch);
+}
+
+bool CurlHttpClient::FetchedAheadReady(const PrefetchRequest& first) {
+    const std::shared_ptr<Batch> batch = CurrentBatch();
+    return batch && batch->Ready(RequestKey(*PlannedRequest(first)));
 }
 
 void CurlHttpClient::EndPrefetch() {

@@ -288,7 +288,9 @@ void FilePath::ListFiles(const CAtlString& pattern, std::vector<FilePath>& out) 
         if (name.contains(u'\\') || !WildcardMatch(namePattern, 0, name, 0))
             continue;
         const FilePath file = folder.Join(name);
-        if (!file.IsFolder())
+        // The folder's own listing tells the type of most entries; asking the file system
+        // about each would cost every product of a long list a look at every version file.
+        if (entry->d_type == DT_REG || (entry->d_type != DT_DIR && !file.IsFolder()))
             out.push_back(file);
     }
     ::closedir(dir);
