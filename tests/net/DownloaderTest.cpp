@@ -5,6 +5,7 @@
 #include "qtglue/Language.h"
 #include "support/Sandbox.h"
 
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <chrono>
@@ -87,6 +88,41 @@ TEST_F(DownloaderTest, FailuresReturnNothingAndLeaveNoFile) {
     EXPECT_EQ(std::pair(nested, LastReason(downloader)), std::pair(QString(), stalled));
     // Neither the refused redirect nor the refused download reached the plain server.
     EXPECT_EQ(server.Requests().filter("/plain.xml"), QStringList());
+}
+
+// Fetched at once, the documents travel together: as HTTP/2 streams side by side on one
+// connection, or as HTTP/1.1 requests on at most six connections. Each server holds every
+// answer 200 ms, so that only requests made together are in flight together.
+TEST_F(DownloaderTest, FetchedAtOnceTheRequestsOverlapOnFewConnections) {
+    constexpr int kFiles = 20;
+    for (const bool h2 : {true, false}) {
+        SCOPED_TRACE(h2 ? "HTTP/2" : "HTTP/1.1");
+        TestServer target{h2 ? QStringList{"--tls", "--h2", "--hold-ms", "200"}
+                             : QStringList{"--tls", "--hold-ms", "200"}};
+        ASSERT_TRUE(target.IsRunning()) << "nghttpd is missing (Debian package nghttp2-server)";
+        target.TrustCa();
+        QStringList urls;
+        for (int i = 0; i < kFiles; ++i) {
+            target.Put(QStringLiteral("d%1.xml").arg(i), content);
+            urls << target.Url(QStringLiteral("/d%1.xml").arg(i));
+        }
+        downloader.Prefetch(urls);
+        for (const QString& url : urls)
+            EXPECT_EQ(TakeDownloaded(downloader.Download(url, 1, 0)), content) << url.toStdString();
+        downloader.EndPrefetch();
+        if (h2) {
+            const QStringList requests = target.H2Requests();
+            EXPECT_EQ(requests.size(), kFiles);
+            EXPECT_EQ(requests.filter(QRegularExpression("^1 ")).size(), kFiles) << "one connection";
+            EXPECT_GT(target.H2MostInFlight(200), kFiles / 2);
+        } else {
+            QStringList connections = target.ConnectionsOf("/d");
+            connections.removeDuplicates();
+            EXPECT_EQ(target.Requests().filter("/d").size(), kFiles);
+            EXPECT_LE(connections.size(), 6);
+            EXPECT_GE(target.MostBusy(), 4);
+        }
+    }
 }
 
 // A proxy whose name does not resolve is named as the proxy, not taken for the server. A
