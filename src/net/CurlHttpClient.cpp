@@ -702,8 +702,10 @@ bool MakeTransfer(Request& request) {
         Curl().easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, OpenWatchedSocket);
         Curl().easy_setopt(easy, CURLOPT_PREREQFUNCTION, OnConnected);
         Curl().easy_setopt(easy, CURLOPT_PREREQDATA, &request);
-        // Waits for a connection that can carry it beside others rather than opening one.
-        Curl().easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
+        // Waits for a connection that can carry it beside others rather than opening one;
+        // over TLS the handshake tells at once. Plain HTTP would learn it only from the first
+        // answer, which a server that hangs never gives.
+        Curl().easy_setopt(easy, CURLOPT_PIPEWAIT, secure ? 1L : 0L);
         Curl().easy_setopt(easy, CURLOPT_PRIVATE, &request);
     } else {
         Curl().easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, OpenConnectedSocket);
@@ -885,7 +887,6 @@ private:
         State state = State::Waiting;
         bool first = false;    // the first of its route, which goes alone
         bool released = false; // a first whose route may follow
-        Clock::time_point started;
     };
 
     void Plan(const std::vector<PrefetchRequest>& plan) {
@@ -898,7 +899,16 @@ private:
             entry.request->budget = &m_budget;
             entry.key = RequestKey(*entry.request);
             entry.route = RouteKey(*entry.request);
-            entry.first = std::find(routes.begin(), routes.end(), entry.route) == routes.end();
+            // Through a proxy the first request to each server goes alone: its answer settles
+            // the proxy's scheme, and whether a login must be asked for before anything else
+            // is sent. Direct ones only wait for the first connection to tell whether it takes
+            // them all at once (PIPEWAIT).
+            const bool secure = (planned.flags & INTERNET_FLAG_SECURE) != 0;
+            const bool proxied = planned.accessType == INTERNET_OPEN_TYPE_PROXY ||
+                                 (planned.accessType == INTERNET_OPEN_TYPE_PRECONFIG &&
+                                  !EnvironmentProxy(secure).empty());
+            entry.first = !proxied || std::find(routes.begin(), routes.end(), entry.route) ==
+                                          routes.end();
             if (entry.first)
                 routes.push_back(entry.route);
             m_entries.push_back(std::move(entry));
@@ -909,7 +919,7 @@ private:
     void Start(Entry& entry) {
         Request& request = *entry.request;
         if (MakeTransfer(request) && Curl().multi_add_handle(m_multi, request.easy) == CURLM_OK) {
-            request.lastActivity = entry.started = Clock::now();
+            request.lastActivity = Clock::now();
             entry.state = State::Running;
             return;
         }
@@ -927,15 +937,11 @@ private:
 
     // Batch thread: whether the rest of a running first's route may follow. They may once
     // its answer has come and asks for no login: the connection, its protocol and the proxy's
-    // scheme are known then, even when the body is slow to follow. A direct route that has
-    // no answer after a second does not hold the others up any longer: no proxy stands
-    // between them and their servers to ask for a login.
-    static bool Settled(const Request& request, Clock::time_point started, Clock::time_point now) {
+    // scheme are known then, even when the body is slow to follow.
+    static bool Settled(const Request& request) {
         const long status = request.headStatus;
-        if (request.lastSentAnswered && !request.lastSentIsConnect && status >= 200 &&
-            status != 401 && status != 407)
-            return true;
-        return request.proxyKey.empty() && now - started >= std::chrono::seconds(1);
+        return request.lastSentAnswered && !request.lastSentIsConnect && status >= 200 &&
+               status != 401 && status != 407;
     }
 
     // Batch thread: the transfer has ended with result.
@@ -1022,7 +1028,7 @@ private:
                     continue;
                 Watch(entry, now);
                 if (entry.first && !entry.released && StateOf(entry) == State::Running &&
-                    Settled(*entry.request, entry.started, now)) {
+                    Settled(*entry.request)) {
                     std::lock_guard lock(m_lock);
                     Release(entry);
                 }

@@ -66,16 +66,15 @@ public:
     // Fetches the requests that plan returns all at once, on one thread of its own with one
     // multi handle: HTTP/2 streams over one connection where the server offers it, otherwise
     // at most 6 connections per server. plan runs first on that thread (it may ask the
-    // desktop's proxy configuration). The first request to each server by each route goes
-    // alone, so that the connection, the protocol and the proxy's scheme are settled before
-    // the rest follow; when its answer asks for a login (401 or 407), nothing more is
-    // started. Each outcome waits, its body in memory (within maxBytes, and 32 MiB for the
-    // whole batch), for an HttpSendRequestW of this process with the same session, server,
-    // path, flags and login, which takes it as its own answer instead of sending; one that
-    // has not arrived yet is waited for. Outcomes whose wording needs what only a request
-    // sent on its own can see (a refused certificate), or that ran out of the batch's own
-    // time or memory, are not handed out: the request is sent as usual. Replaces an earlier
-    // batch.
+    // desktop's proxy configuration). Through a proxy, the first request to each server goes
+    // alone, so that the proxy's scheme and its verdict on the login are known before the
+    // rest follow; when its answer asks for a login (401 or 407), nothing more is started.
+    // Each outcome waits, its body in memory (within maxBytes, and 32 MiB for the whole
+    // batch), for an HttpSendRequestW of this process with the same session, server, path,
+    // flags and login, which takes it as its own answer instead of sending; one that has not
+    // arrived yet is waited for. Outcomes whose wording needs what only a request sent on its
+    // own can see (a refused certificate), or that ran out of the batch's own time or memory,
+    // are not handed out: the request is sent as usual. Replaces an earlier batch.
     static void StartPrefetch(std::function<std::vector<PrefetchRequest>()> plan,
                               int64_t maxBytes, std::chrono::milliseconds deadline);
     // Whether the batch holds the outcome of first, arrived and successful: a download whose
