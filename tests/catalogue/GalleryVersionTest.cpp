@@ -44,6 +44,28 @@ static std::shared_ptr<GalleryVersion> LoadGallery(const QString& manifest, cons
     return gallery;
 }
 
+// Why a pack's row shows "N/A": a published file that is no gallery information, or one
+// that lists none of the installed categories.
+TEST(GalleryVersion, SaysWhyThePublishedCategoriesDoNotServe) {
+    const std::pair<QByteArray, QString> rows[] = {
+        {"not XML", "The gallery information was not understood."},
+        {Categories("C=2009-01-01", true),
+         "The gallery information lists none of the installed categories."}};
+    for (const auto& [published, reason] : rows) {
+        SCOPED_TRACE(reason.toStdString());
+        CatalogueSandbox sandbox;
+        sandbox.Write("drive_c/Gallery/Uninstall/updateinfo.xml",
+                      Categories("A=2008-05-01", false));
+        auto downloader = std::make_shared<FakeDownloader>();
+        downloader->documents[kPublished] = published;
+        const auto gallery = LoadGallery("C:\\Gallery\\manifest.xml", "C:\\Gallery\\viewer");
+        ASSERT_TRUE(gallery->FindInstalled());
+        gallery->SetDownloader(downloader);
+        EXPECT_FALSE(gallery->CheckForUpdates());
+        EXPECT_EQ(DescribeFailure(gallery->GetFailure(0)), reason);
+    }
+}
+
 // A pack is found when its installed text is not empty. C: is the sandbox's drive_c, where
 // only "viewer" exists, and "@" the same folder by this machine's own path; the current folder
 // holds the same files. The content application gets exactly "-guid" and the GUID, whatever

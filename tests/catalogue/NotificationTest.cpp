@@ -40,6 +40,7 @@ TEST(Notification, IsCurrentBetweenItsDatesAndNamedInTheRunsLanguage) {
         {"StartDay", january, 1, true, false, "News"}, {"StopDay", january, 31, true, false, "News"},
         {"CountryCode", Notice("20240101", "20240131", R"(<pt value="N"/><pt_BR value="Novo"/>)"), 15, true, true, "Novo"},
         {"LaterDuplicateWins", Notice("20240101", "20240131", R"(<pt_BR value="A"/><pt_BR value="B"/>)"), 15, true, true, "B"},
+        {"OtherRoot", Notice("20240101", "20240131").replace("Notification", "Notice"), 15, false, false, ""},
     };
     // clang-format on
     SetLocaleOverride("pt_BR");

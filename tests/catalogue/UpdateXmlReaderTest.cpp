@@ -91,6 +91,7 @@ TEST(UpdateInformation, InvalidInstalledVersionsAreShownWithAReasonAndNeverOffer
         {"", "The version file gives no installed version.", false},
         {"1.2.3.4.5", notValid.arg("1.2.3.4.5"), false},
         {"2.1", notValid.arg("2.1"), true},
+        {"0.9.0.0", "Only the newest installed version is checked.", true},
     };
     for (const auto& [text, reason, withValid] : rows) {
         SCOPED_TRACE(text.toStdString() + (withValid ? " beside 1.0.0.0" : ""));

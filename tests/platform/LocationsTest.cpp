@@ -44,6 +44,10 @@ TEST(Locations, HivesAndTemporaryFolderOutsideASandbox) {
     const QByteArray local = QFile::encodeName(expected);
     EXPECT_EQ(TempFolder().LocalPath(), expected);
     EXPECT_EQ(sandbox.Mode(expected), S_IFDIR | 0700);
+    // One of this user's that others may read or enter is closed to them.
+    ASSERT_EQ(::chmod(QFile::encodeName(expected).constData(), 0755), 0);
+    EXPECT_EQ(TempFolder().LocalPath(), expected);
+    EXPECT_EQ(sandbox.Mode(expected), S_IFDIR | 0700);
     ASSERT_TRUE(QDir(expected).removeRecursively() && QDir().mkpath(base.path() + "/elsewhere"));
     ASSERT_TRUE(QFile::link(base.path() + "/elsewhere", expected));
     const QString chosen = TempFolder().LocalPath();
