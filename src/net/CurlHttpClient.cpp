@@ -863,21 +863,6 @@ public:
         return nullptr;
     }
 
-    // Whether the outcome of a request with this key is there, a success whose taking
-    // cannot block: no wait for it, no login to ask for.
-    bool Ready(const std::string& key) {
-        std::lock_guard lock(m_lock);
-        for (const Entry& entry : m_entries) {
-            if (entry.state == State::Gone || entry.key != key)
-                continue;
-            const Request& fetched = *entry.request;
-            return entry.state == State::Done && fetched.result == CURLE_OK &&
-                   !fetched.lastSentIsConnect && fetched.headStatus >= 200 &&
-                   fetched.headStatus < 300;
-        }
-        return false;
-    }
-
 private:
     enum class State { Waiting, Running, Done, Gone };
     struct Entry {
@@ -1134,11 +1119,6 @@ void CurlHttpClient::StartPrefetch(std::function<std::vector<PrefetchRequest>()>
     auto batch = std::make_shared<Batch>(std::move(plan), maxBytes, deadline);
     std::lock_guard lock(g_batchLock);
     g_batch = std::move(batch);
-}
-
-bool CurlHttpClient::FetchedAheadReady(const PrefetchRequest& first) {
-    const std::shared_ptr<Batch> batch = CurrentBatch();
-    return batch && batch->Ready(RequestKey(*PlannedRequest(first)));
 }
 
 void CurlHttpClient::EndPrefetch() {

@@ -77,9 +77,6 @@ public:
     // are not handed out: the request is sent as usual. Replaces an earlier batch.
     static void StartPrefetch(std::function<std::vector<PrefetchRequest>()> plan,
                               int64_t maxBytes, std::chrono::milliseconds deadline);
-    // Whether the batch holds the outcome of first, arrived and successful: a download whose
-    // first request it is takes it at once, asking nothing and waiting for nothing. Any thread.
-    static bool FetchedAheadReady(const PrefetchRequest& first);
     // Ends the batch: transfers under way stop, and outcomes nobody took are dropped. Any
     // thread; returns at once when there is none.
     static void EndPrefetch();

@@ -115,15 +115,7 @@ CAtlString Downloader::DownloadWithin(const CAtlString& url, const DownloadLimit
 
     auto engine =
         makeClient ? std::make_unique<CDownloader>(makeClient()) : std::make_unique<CDownloader>();
-    // A document fetched ahead that has arrived whole needs no worker thread: taking it
-    // blocks nothing. The desktop's proxy configuration is asked only on a worker (it may
-    // fetch a PAC file), so a download that starts with it always gets one.
-    const std::optional<PrefetchRequest> first =
-        makeClient || connectionMode == ModeSystemProxy ? std::nullopt
-                                                        : CDownloader::FirstRequest(url, *this);
-    const bool done = (first && CurlHttpClient::FetchedAheadReady(*first)
-                           ? engine->RunDownloadHere(url, file.Text(), this)
-                           : engine->RunDownload(url, file.Text(), this)) == S_OK;
+    const bool done = engine->RunDownload(url, file.Text(), this) == S_OK;
     // Only a download without a proxy of the run's own chose between direct and the system's
     // proxy; an explicit one says nothing about that choice.
     if (m_proxyHandler && proxyHost.isEmpty())

@@ -52,16 +52,6 @@ int32_t QtDownloaderBase::RunDownload(const CAtlString& url, const CAtlString& f
     return result;
 }
 
-int32_t QtDownloaderBase::RunDownloadHere(const CAtlString& url, const CAtlString& file,
-                                          ConnectionInfo* info) {
-    m_connectionInfo = info;
-    m_signalProxy->SetConnectionInfo(info);
-    const int32_t result = DoDownload(url, file);
-    // The reports went out as queued signals to this very thread.
-    QCoreApplication::sendPostedEvents(m_signalProxy, QEvent::MetaCall);
-    return result;
-}
-
 bool QtDownloaderBase::ReportProgress(int done, int total, bool force) {
     const auto now = std::chrono::steady_clock::now();
     if (!force && m_reportsSent >= kReportsAlwaysSent &&

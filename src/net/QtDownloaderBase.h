@@ -26,10 +26,6 @@ public:
     // All reports of the worker have reached the ConnectionInfo hooks when it returns.
     int32_t RunDownload(const CAtlString& url, const CAtlString& file, ConnectionInfo* info);
 
-    // The same on the calling thread, without a worker: only for a download that can neither
-    // block nor ask for credentials (its answer has already arrived, a success).
-    int32_t RunDownloadHere(const CAtlString& url, const CAtlString& file, ConnectionInfo* info);
-
     // Implemented by the engine; runs on the worker thread.
     virtual int32_t DoDownload(const CAtlString& url, const CAtlString& file) = 0;
 
