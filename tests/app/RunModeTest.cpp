@@ -64,7 +64,7 @@ TEST(WorkFlow, SilentRunStoppedBeforeItsEndWritesNothing) {
         {"checked yesterday", {}, {}, kDay - 1, false}, {"machine checking off", {}, 0, {}, false},
         {"policy 11 refuses", 11u, {}, {}, false},      {"policy 0 refuses", 0u, {}, {}, false},
         {"policy 3 refuses", 3u, {}, {}, false},        {"policy 5 allows", 5u, {}, {}, true},
-        {"policy 4 allows", 4u, {}, {}, true},
+        {"policy 4 allows", 4u, {}, {}, true},          {"policy 16 refuses", 16u, {}, {}, false},
     };
     for (const auto& [name, policy, checkUpdates, lastChecked, saves] : cases) {
         SCOPED_TRACE(name);
