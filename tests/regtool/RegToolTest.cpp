@@ -167,6 +167,9 @@ TEST(RegTool, CommandsAsWindowsTakesThem) {
         {"QueryValueBelow", {"query", kT, "/v", "a", "/s"}, 0, "\nHKEY_CURRENT_USER\\Software\\T\n    A    REG_SZ    a\n\n"
              "HKEY_CURRENT_USER\\Software\\T\\Sub\n    A    REG_SZ    sub\n\nEnd of search: 2 match(es) found.\n"},
         {"QueryAbsentValue", {"query", kT, "/v", "Nope"}, 1, "unable to find"},
+        {"QueryKeyWithoutValues", {"query", kT + "\\Sub2"}, 0, "\n"},
+        {"DeleteAbsentValue", {"delete", kT, "/v", "Nope", "/f"}, 1, "unable to find"},
+        {"DeleteAbsentKey", {"delete", kT + "\\Nope", "/f"}, 1, "unable to find"},
         {"DeleteValue", {"delete", sub, "/v", "B", "/f"}, 0, "", QString(base).remove("\"B\"=\"b\"\n")},
         {"DeleteAllValues", {"delete", kT, "/va", "/f"}, 0, "", QString(base).remove("@=\"def\"\n\"A\"=\"a\"\n")},
         {"DeleteKeyAsked", {"delete", sub}, 0, "", "[]\n@=\"def\"\n\"A\"=\"a\"\n[\\Sub2]", "yes\n"},
