@@ -101,15 +101,7 @@ TEST_F(DownloaderTest, FetchedAtOnceTheRequestsOverlapOnFewConnections) {
                              : QStringList{"--tls", "--hold-ms", "200"}};
         ASSERT_TRUE(target.IsRunning()) << "nghttpd is missing (Debian package nghttp2-server)";
         target.TrustCa();
-        QStringList urls;
-        for (int i = 0; i < kFiles; ++i) {
-            target.Put(QStringLiteral("d%1.xml").arg(i), content);
-            urls << target.Url(QStringLiteral("/d%1.xml").arg(i));
-        }
-        downloader.Prefetch(urls);
-        for (const QString& url : urls)
-            EXPECT_EQ(TakeDownloaded(downloader.Download(url, 1, 0)), content) << url.toStdString();
-        downloader.EndPrefetch();
+        FetchAtOnce(target, kFiles);
         if (h2) {
             const QStringList requests = target.H2Requests();
             EXPECT_EQ(requests.size(), kFiles);

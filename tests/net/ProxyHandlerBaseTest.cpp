@@ -133,11 +133,6 @@ TEST_F(ProxyHandlerBaseTest, RefusedStoredLoginReachesTheProxyOncePerRun) {
 // squid once in the run. Every document arrives whole either way, over http and https.
 TEST_F(ProxyHandlerBaseTest, FetchedAtOnceThroughSquidAsksOnceAndSendsEachLoginOnce) {
     constexpr int kFiles = 8;
-    QStringList urls;
-    for (int i = 0; i < kFiles; ++i) {
-        server.Put(QStringLiteral("d%1.xml").arg(i), content);
-        urls << server.Url(QStringLiteral("/d%1.xml").arg(i));
-    }
     // Stored password, then the squid answers each row adds ahead of the files' own; once
     // the proxy has named its scheme, a stored login goes with the first request.
     const std::tuple<const char*, QString, QStringList> rows[] = {
@@ -154,12 +149,7 @@ TEST_F(ProxyHandlerBaseTest, FetchedAtOnceThroughSquidAsksOnceAndSendsEachLoginO
             whileAsked = ProxyAnswers(server).mid(before.size());
             Answer("okButton", kLogIn)(dialog);
         });
-        downloader.Prefetch(urls);
-        for (const QString& url : urls) {
-            const CAtlString path = downloader.Download(url, 1, 0);
-            EXPECT_EQ(TakeDownloaded(path), content) << url.toStdString();
-        }
-        downloader.EndPrefetch();
+        FetchAtOnce(server, kFiles);
         const QStringList answers = ProxyAnswers(server).mid(before.size());
         EXPECT_EQ(answers.mid(0, extra.size()), extra);
         EXPECT_EQ(answers.mid(extra.size()), QStringList(kFiles, "200 alice"));

@@ -268,6 +268,20 @@ protected:
         reports = {};
     }
 
+    // Serves count copies of content from target ("/d0.xml"...) and fetches them all at once
+    // through the downloader, each arriving whole.
+    void FetchAtOnce(TestServer& target, int count) {
+        QStringList urls;
+        for (int i = 0; i < count; ++i) {
+            target.Put(QStringLiteral("d%1.xml").arg(i), content);
+            urls << target.Url(QStringLiteral("/d%1.xml").arg(i));
+        }
+        downloader.Prefetch(urls);
+        for (const QString& url : urls)
+            EXPECT_EQ(TakeDownloaded(downloader.Download(url, 1, 0)), content) << url.toStdString();
+        downloader.EndPrefetch();
+    }
+
     const std::chrono::milliseconds stallTimeout = CurlHttpClient::StallTimeout();
     TestServer server;
     TestServer tls{{"--tls"}};
