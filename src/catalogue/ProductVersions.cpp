@@ -43,8 +43,12 @@ bool CProductVersions::Load(const tinyxml2::XMLElement* element) {
 
 bool CProductVersions::FindInstalled() {
     const FilePath programFolder = ModuleFolder();
-    // Every version file, sorted out below: the base name is no pattern.
-    const CAtlString pattern = QStringLiteral("*.xml");
+    // The files whose names start with the base name, sorted out below. A base name with a
+    // wildcard or a separator is no pattern, so every version file is listed for it.
+    const bool literal = std::none_of(m_baseXml.begin(), m_baseXml.end(), [](QChar c) {
+        return c == u'*' || c == u'?' || c == u'\\' || c == u'/';
+    });
+    const CAtlString pattern = (literal ? m_baseXml : CAtlString()) + QStringLiteral("*.xml");
     m_candidates.clear();
     programFolder.ListFiles(pattern, m_candidates);
     programFolder.Folder()

@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,7 +58,47 @@ bool WildcardMatch(const QString& pattern, qsizetype p, const QString& name, qsi
     return n == name.size();
 }
 
+// One folder's listing: the names that can be represented (without "\\") and whether each is
+// a file.
+using Listing = std::vector<std::pair<QString, bool>>;
+
+Listing ReadListing(const FilePath& folder) {
+    Listing listing;
+    DIR* dir = ::opendir(Encoded(folder).constData());
+    if (dir == nullptr)
+        return listing;
+    while (const dirent* entry = ::readdir(dir)) {
+        QString name = QFile::decodeName(entry->d_name);
+        if (name.contains(u'\\'))
+            continue;
+        // The folder's own listing tells the type of most entries; asking the file system
+        // about each would cost every product of a long list a look at every version file.
+        struct stat info {};
+        const bool file =
+            entry->d_type == DT_REG ||
+            (entry->d_type != DT_DIR &&
+             !(::stat(Encoded(folder.Join(name)).constData(), &info) == 0 && S_ISDIR(info.st_mode)));
+        listing.emplace_back(std::move(name), file);
+    }
+    ::closedir(dir);
+    return listing;
+}
+
+// The listings of the thread's live FilePath::ListingCache, by folder; null when none lives.
+thread_local std::map<CAtlString, Listing>* t_listings = nullptr;
 } // namespace
+
+FilePath::ListingCache::ListingCache() : m_owner(t_listings == nullptr) {
+    if (m_owner)
+        t_listings = new std::map<CAtlString, Listing>;
+}
+
+FilePath::ListingCache::~ListingCache() {
+    if (m_owner) {
+        delete t_listings;
+        t_listings = nullptr;
+    }
+}
 
 CAtlString SandboxRoot() {
     const QString root = qEnvironmentVariable("ORVEX_ROOT");
@@ -280,18 +321,17 @@ void FilePath::ListFiles(const CAtlString& pattern, std::vector<FilePath>& out) 
     if (namePattern == QLatin1String("*.*"))
         namePattern = QStringLiteral("*");
 
-    DIR* dir = ::opendir(Encoded(folder).constData());
-    if (dir == nullptr)
-        return;
-    while (const dirent* entry = ::readdir(dir)) {
-        const QString name = QFile::decodeName(entry->d_name);
-        if (name.contains(u'\\') || !WildcardMatch(namePattern, 0, name, 0))
-            continue;
-        const FilePath file = folder.Join(name);
-        // The folder's own listing tells the type of most entries; asking the file system
-        // about each would cost every product of a long list a look at every version file.
-        if (entry->d_type == DT_REG || (entry->d_type != DT_DIR && !file.IsFolder()))
-            out.push_back(file);
+    Listing read;
+    const Listing* listing = &read;
+    if (t_listings) {
+        auto [known, added] = t_listings->try_emplace(folder.Text());
+        if (added)
+            known->second = ReadListing(folder);
+        listing = &known->second;
+    } else {
+        read = ReadListing(folder);
     }
-    ::closedir(dir);
+    for (const auto& [name, file] : *listing)
+        if (file && WildcardMatch(namePattern, 0, name, 0))
+            out.push_back(folder.Join(name));
 }

@@ -63,6 +63,21 @@ public:
     // without regard to case), in the order the file system lists them. Not recursive.
     void ListFiles(const CAtlString& pattern, std::vector<FilePath>& out) const;
 
+    // While one lives on a thread, ListFiles there reads each folder once and answers later
+    // calls from that reading: a long product list looks for every product's version files in
+    // the same two folders. Whoever makes one must not change those folders while it lives.
+    // One made while another lives on the thread changes nothing.
+    class ListingCache {
+    public:
+        ListingCache();
+        ~ListingCache();
+        ListingCache(const ListingCache&) = delete;
+        ListingCache& operator=(const ListingCache&) = delete;
+
+    private:
+        bool m_owner;
+    };
+
     bool operator==(const FilePath& other) const { return m_path == other.m_path; }
 
 private:

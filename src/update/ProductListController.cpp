@@ -33,6 +33,12 @@ bool CProductListController::RunCheck(CRecordKeeper* recordKeeper) {
         return false;
     }
     FindInstalledAll();
+    // Started before the window builds its rows, which it does meanwhile.
+    FetchAhead();
+    const auto dropAhead = qScopeGuard([this] {
+        if (m_downloader)
+            m_downloader->EndPrefetch();
+    });
     if (m_listReady)
         m_listReady();
     const bool succeeded = CheckAll();
@@ -91,6 +97,9 @@ bool CProductListController::RefreshProductList() {
 }
 
 bool CProductListController::FindInstalledAll() {
+    // Every product looks for its version files in the same folders, which nothing writes
+    // while they look.
+    const FilePath::ListingCache listings;
     bool found = false;
     for (const auto& product : m_products->Items())
         found = product->FindInstalled() || found;
@@ -107,24 +116,6 @@ bool CProductListController::CheckAll() {
         m_checkSucceeded = false;
         return false;
     }
-    // Every product's update information is fetched at once before the products are
-    // checked one after another, each taking its own document from what arrived: the check
-    // costs a few round trips instead of one per product, and says and shows what it would
-    // fetching them one by one. An administrator whose proxy cannot take that many requests
-    // at once sets "FetchOneByOne" to 1 in the machine's settings.
-    if (m_downloader &&
-        ReadSettingInt(LocalMachine, QStringLiteral("Software/ORVEX Technologies/Product Update"),
-                       QStringLiteral("FetchOneByOne"), 0, nullptr, kRegistryMarker) != 1) {
-        QStringList addresses;
-        for (const auto& product : products)
-            if (const CAtlString address = product->GetCheckAddress(); !address.isEmpty())
-                addresses.append(address);
-        m_downloader->Prefetch(addresses);
-    }
-    const auto dropAhead = qScopeGuard([this] {
-        if (m_downloader)
-            m_downloader->EndPrefetch();
-    });
     bool any = false;
     for (const auto& product : products) {
         if (m_cancelled)
@@ -138,6 +129,23 @@ bool CProductListController::CheckAll() {
     }
     m_checkSucceeded = any;
     return any;
+}
+
+void CProductListController::FetchAhead() {
+    // Every product's update information is fetched at once before the products are
+    // checked one after another, each taking its own document from what arrived: the check
+    // costs a few round trips instead of one per product, and says and shows what it would
+    // fetching them one by one. An administrator whose proxy cannot take that many requests
+    // at once sets "FetchOneByOne" to 1 in the machine's settings.
+    if (!m_downloader ||
+        ReadSettingInt(LocalMachine, QStringLiteral("Software/ORVEX Technologies/Product Update"),
+                       QStringLiteral("FetchOneByOne"), 0, nullptr, kRegistryMarker) == 1)
+        return;
+    QStringList addresses;
+    for (const auto& product : m_products->Items())
+        if (const CAtlString address = product->GetCheckAddress(); !address.isEmpty())
+            addresses.append(address);
+    m_downloader->Prefetch(addresses);
 }
 
 void CProductListController::CancelCheck() {

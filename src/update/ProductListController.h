@@ -69,6 +69,10 @@ public:
     void SetListCallback(std::function<void()> callback) { m_listReady = std::move(callback); }
 
 private:
+    // Hands the downloader every address the products' checks will fetch, to fetch at once
+    // ahead of them; RunCheck drops what is left when it ends.
+    void FetchAhead();
+
     std::shared_ptr<Products> m_products;
     std::shared_ptr<IDownloader> m_downloader;
     bool m_checkSucceeded = false;
