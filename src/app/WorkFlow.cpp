@@ -71,6 +71,7 @@ int CWorkFlow::RunInteractive(CCmdLineContext& context) {
         return 0;
     }
     m_proxyHandler->credentialsDialogAllowed = true;
+    m_downloader->Prepare();
     if (SelfUpdate())
         return 0;
 
@@ -99,6 +100,8 @@ int CWorkFlow::RunSilent(CCmdLineContext& context) {
         return 0;
     if (!m_recordKeeper->IsCheckDue(m_recordKeeper->Today()))
         return 0;
+    // Only now: the run at login that finds no check due must not pay for it.
+    m_downloader->Prepare();
     if (SelfUpdate())
         return 0;
 

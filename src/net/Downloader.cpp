@@ -1,6 +1,7 @@
 #include "net/Downloader.h"
 
 #include "net/CurlHttpClient.h"
+#include "net/CurlLibrary.h"
 #include "net/DownloadEngine.h"
 #include "net/ProxyHandlerBase.h"
 #include "platform/FilePath.h"
@@ -22,7 +23,18 @@ CAtlString UrlExtension(const CAtlString& url) {
 }
 } // namespace
 
-Downloader::~Downloader() = default;
+Downloader::~Downloader() {
+    if (m_preparing.joinable())
+        m_preparing.join();
+}
+
+void Downloader::Prepare() {
+    if (makeClient || m_preparing.joinable())
+        return;
+    // The library's loader runs once per process; a download that needs it sooner waits
+    // for this thread's load to finish.
+    m_preparing = std::thread([] { (void)LoadCurlLibrary(); });
+}
 
 void Downloader::SetProxyHandler(std::shared_ptr<ProxyHandlerBase> handler) {
     if (!handler) {
@@ -49,7 +61,7 @@ void Downloader::TakeSettings() {
 }
 
 void Downloader::Prefetch(const QStringList& urls) {
-    if (makeClient || m_running)
+    if (makeClient || m_running || urls.isEmpty())
         return;
     TakeSettings();
     // Copies that share nothing with this thread's texts: the downloads that follow rewrite

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <thread>
 
 // The program's downloader: each Download runs a fresh engine on a worker thread while the
 // calling thread keeps processing its Qt events. It is also the download's ConnectionInfo;
@@ -19,6 +20,8 @@ public:
     // Binds the handler's credential request and cancel notification as the hooks; an
     // empty handler unbinds them.
     void SetProxyHandler(std::shared_ptr<ProxyHandlerBase> handler) override;
+    // Loads libcurl, which takes a check some tens of milliseconds on a cold start.
+    void Prepare() override;
     // Blocks until the download ends. On failure the output file is removed and the result
     // is empty; on success the caller owns the file and deletes it when done. A call made
     // while this downloader's own download is still running (from an event handled during
@@ -47,4 +50,5 @@ private:
     bool m_running = false;
     std::shared_ptr<ProxyHandlerBase> m_proxyHandler;
     DownloadFailure m_lastFailure;
+    std::thread m_preparing;
 };

@@ -16,6 +16,9 @@ class IDownloader {
 public:
     virtual ~IDownloader() = default;
     virtual void SetProxyHandler(std::shared_ptr<ProxyHandlerBase> handler) { (void)handler; }
+    // Starts readying what the first download needs on another thread and returns at once,
+    // so that a run about to fetch does its other start-up work meanwhile.
+    virtual void Prepare() {}
     // Downloads url to a new temporary file and returns its path, or empty on failure.
     // Every caller passes 1 and 0 for the two options, which the engine does not use.
     // A document: at most 16 MiB, in at most 10 minutes.
