@@ -74,10 +74,10 @@ Listing ReadListing(const FilePath& folder) {
         // The folder's own listing tells the type of most entries; asking the file system
         // about each would cost every product of a long list a look at every version file.
         struct stat info {};
-        const bool file =
-            entry->d_type == DT_REG ||
-            (entry->d_type != DT_DIR &&
-             !(::stat(Encoded(folder.Join(name)).constData(), &info) == 0 && S_ISDIR(info.st_mode)));
+        const bool file = entry->d_type == DT_REG ||
+                          (entry->d_type != DT_DIR &&
+                           !(::stat(Encoded(folder.Join(name)).constData(), &info) == 0 &&
+                             S_ISDIR(info.st_mode)));
         listing.emplace_back(std::move(name), file);
     }
     ::closedir(dir);

@@ -53,3 +53,31 @@ TEST(FilePath, SizesAnyFileButReadsOnlyUpToTheCap) {
         EXPECT_EQ(buffer == nullptr, read == 0);
     }
 }
+
+// While a listing cache lives, each folder is read once and every pattern is matched against
+// that reading; another folder gets its own, and a cache made inside it ends nothing.
+TEST(FilePath, AListingCacheReadsEachFolderOnceWhileItLives) {
+    Sandbox sandbox;
+    sandbox.Write("drive_c/a/x1.xml", {});
+    sandbox.Write("drive_c/b/y.xml", {});
+    const FilePath a(QStringLiteral("C:\\a")), b(QStringLiteral("C:\\b"));
+    const auto names = [](const FilePath& folder, const char* pattern) {
+        std::vector<FilePath> found;
+        folder.ListFiles(QString::fromLatin1(pattern), found);
+        QStringList result;
+        for (const FilePath& file : found)
+            result << file.FileName();
+        result.sort();
+        return result;
+    };
+    {
+        const FilePath::ListingCache cache;
+        EXPECT_EQ(names(a, "x*.xml"), QStringList{"x1.xml"});
+        sandbox.Write("drive_c/a/x2.xml", {});
+        EXPECT_EQ(names(a, "*"), QStringList{"x1.xml"});
+        EXPECT_EQ(names(b, "*.XML"), QStringList{"y.xml"});
+        { const FilePath::ListingCache inner; }
+        EXPECT_EQ(names(a, "*.xml"), QStringList{"x1.xml"});
+    }
+    EXPECT_EQ(names(a, "*.xml"), QStringList({"x1.xml", "x2.xml"}));
+}
