@@ -10,6 +10,7 @@
 
 class ConnectionInfo;
 class QThread;
+class QThreadWithLoop;
 class QtDownloaderSignalProxy;
 
 // The Qt side of a download engine: runs DoDownload on a worker thread while the calling
@@ -24,7 +25,9 @@ public:
 
     // Calling thread. Blocks until the download ends and returns DoDownload's result code.
     // All reports of the worker have reached the ConnectionInfo hooks when it returns.
-    int32_t RunDownload(const CAtlString& url, const CAtlString& file, ConnectionInfo* info);
+    // DoDownload runs on worker, or on a thread of its own when there is none.
+    int32_t RunDownload(const CAtlString& url, const CAtlString& file, ConnectionInfo* info,
+                        QThreadWithLoop* worker = nullptr);
 
     // Implemented by the engine; runs on the worker thread.
     virtual int32_t DoDownload(const CAtlString& url, const CAtlString& file) = 0;
