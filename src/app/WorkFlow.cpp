@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QMessageBox>
+#include <QScopeGuard>
 #include <QTimer>
 
 #include <cstdio>
@@ -107,13 +108,25 @@ int CWorkFlow::RunSilent(CCmdLineContext& context) {
 
     m_controller->SetDownloader(m_downloader);
     // The window stays hidden while the check fills its rows; the list is read only now,
-    // as the silent run starts at every login and mostly ends above.
-    MainWindow window;
-    AttachWindow(window);
+    // as the silent run starts at every login and mostly ends above. The window is made
+    // when the products know what is installed and their documents are on their way, so that
+    // building it overlaps their fetching.
+    std::unique_ptr<MainWindow> window;
+    m_controller->SetListCallback([this, &window] {
+        window = std::make_unique<MainWindow>();
+        // From here on the window's own callbacks, this one's successor included, are the
+        // controller's.
+        AttachWindow(*window);
+        window->Refresh();
+    });
+    const auto unhook = qScopeGuard([this, &window] {
+        if (!window)
+            m_controller->SetListCallback(nullptr);
+    });
     m_controller->RunCheck(m_recordKeeper.get());
-    if (m_controller->HasFindings()) {
+    if (window && m_controller->HasFindings()) {
         m_proxyHandler->credentialsDialogAllowed = true;
-        window.exec();
+        window->exec();
     }
     m_recordKeeper->Save();
     return 0;

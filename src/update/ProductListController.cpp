@@ -39,8 +39,9 @@ bool CProductListController::RunCheck(CRecordKeeper* recordKeeper) {
         if (m_downloader)
             m_downloader->EndPrefetch();
     });
-    if (m_listReady)
-        m_listReady();
+    // A copy: the callback may set another in its place.
+    if (const auto listReady = m_listReady)
+        listReady();
     const bool succeeded = CheckAll();
     if (recordKeeper)
         recordKeeper->RecordCheck(succeeded);
