@@ -8,7 +8,6 @@
 
 #include <QCoreApplication>
 #include <QMessageBox>
-#include <QScopeGuard>
 #include <QTimer>
 
 #include <cstdio>
@@ -107,26 +106,34 @@ int CWorkFlow::RunSilent(CCmdLineContext& context) {
         return 0;
 
     m_controller->SetDownloader(m_downloader);
-    // The window stays hidden while the check fills its rows; the list is read only now,
-    // as the silent run starts at every login and mostly ends above. The window is made
-    // when the products know what is installed and their documents are on their way, so that
-    // building it overlaps their fetching.
-    std::unique_ptr<MainWindow> window;
-    m_controller->SetListCallback([this, &window] {
-        window = std::make_unique<MainWindow>();
-        // From here on the window's own callbacks, this one's successor included, are the
-        // controller's.
-        AttachWindow(*window);
-        window->Refresh();
+    // The list is read only now, as the silent run starts at every login and mostly ends
+    // above. While the check runs it only prints its lines: the window stays hidden until it
+    // has a finding to show, so it is made only then, from the finished check, and the many
+    // runs that find nothing never build it.
+    m_controller->SetCheckingCallback([](const std::shared_ptr<IProduct>& product) {
+        if (product)
+            MainWindow::TellChecking(*product);
     });
-    const auto unhook = qScopeGuard([this, &window] {
-        if (!window)
-            m_controller->SetListCallback(nullptr);
+    m_controller->SetDoneCallback([verbose = m_verbose](const std::shared_ptr<IProduct>& product) {
+        if (product)
+            MainWindow::TellDone(*product, verbose);
+    });
+    // What the window's rows would have been built from, had it watched the check.
+    std::vector<unsigned> itemsAtList;
+    m_controller->SetListCallback([this, &itemsAtList] {
+        for (const auto& product : m_controller->GetProducts())
+            itemsAtList.push_back(product->GetItemCount());
     });
     m_controller->RunCheck(m_recordKeeper.get());
-    if (window && m_controller->HasFindings()) {
+    m_controller->SetCheckingCallback(nullptr);
+    m_controller->SetDoneCallback(nullptr);
+    m_controller->SetListCallback(nullptr);
+    if (m_controller->HasFindings()) {
+        MainWindow window;
+        AttachWindow(window);
+        window.ShowFinishedCheck(itemsAtList);
         m_proxyHandler->credentialsDialogAllowed = true;
-        window->exec();
+        window.exec();
     }
     m_recordKeeper->Save();
     return 0;

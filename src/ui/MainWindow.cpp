@@ -18,6 +18,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -149,34 +150,59 @@ void MainWindow::showEvent(QShowEvent* event) {
 }
 
 void MainWindow::Refresh() {
-    if (m_recordKeeper) {
-        checkBox->setCheckState(m_recordKeeper->CheckUpdates ? Qt::Checked : Qt::Unchecked);
-        spinBox->setValue(m_recordKeeper->Interval);
-        const int32_t lastChecked = m_recordKeeper->LastChecked;
-        labelDate->setText(lastChecked != 0
-                               ? QLocale::system().toString(QDate::fromJulianDay(lastChecked),
-                                                            QLocale::ShortFormat)
-                               : QString());
-    }
+    ShowSchedule();
+    BuildRows({});
+}
 
+void MainWindow::ShowSchedule() {
+    if (!m_recordKeeper)
+        return;
+    checkBox->setCheckState(m_recordKeeper->CheckUpdates ? Qt::Checked : Qt::Unchecked);
+    spinBox->setValue(m_recordKeeper->Interval);
+    // The date the run started with: a check made now is shown from the next run on.
+    const int32_t lastChecked = m_recordKeeper->LastChecked;
+    labelDate->setText(
+        lastChecked != 0
+            ? QLocale::system().toString(QDate::fromJulianDay(lastChecked), QLocale::ShortFormat)
+            : QString());
+}
+
+void MainWindow::BuildRows(const std::vector<unsigned>& itemsAtList) {
     InitTable();
     m_rowSlots.clear();
     if (!m_controller)
         return;
 
     const ProductList products = m_controller->GetProducts();
+    std::vector<unsigned> counts;
+    for (size_t k = 0; k < products.size(); ++k) {
+        const unsigned now = products[k]->GetItemCount();
+        counts.push_back(k < itemsAtList.size() ? std::min(itemsAtList[k], now) : now);
+        // Rows that came later are appended as their product is done (ShowResult).
+        for (unsigned i = counts[k]; i < now; ++i)
+            products[k]->SetRow(i, -1);
+    }
     // All rows exist before any is filled: a product's rows are told their table rows first.
-    for (const auto& product : products) {
-        for (unsigned i = 0; i < product->GetItemCount(); ++i) {
+    for (size_t k = 0; k < products.size(); ++k) {
+        const auto& product = products[k];
+        for (unsigned i = 0; i < counts[k]; ++i) {
             const int row = InsertRow(product->HasActionButton(i),
                                       [product, i] { return product->OpenAction(i); });
             product->SetRow(i, row);
         }
     }
-    for (const auto& product : products) {
-        for (unsigned i = 0; i < product->GetItemCount(); ++i)
-            FillProductCells(product, i, product->GetRow(i));
+    for (size_t k = 0; k < products.size(); ++k) {
+        for (unsigned i = 0; i < counts[k]; ++i)
+            FillProductCells(products[k], i, products[k]->GetRow(i));
     }
+}
+
+void MainWindow::ShowFinishedCheck(const std::vector<unsigned>& itemsAtList) {
+    ShowSchedule();
+    BuildRows(itemsAtList);
+    if (m_controller)
+        for (const auto& product : m_controller->GetProducts())
+            ShowResult(product);
 }
 
 void MainWindow::FillProductCells(const std::shared_ptr<IProduct>& product, unsigned i, int row) {
@@ -221,10 +247,32 @@ int MainWindow::AddProductRow(const std::shared_ptr<IProduct>& product, unsigned
     return row;
 }
 
+void MainWindow::TellChecking(IProduct& product) {
+    ConsoleLine(QStringLiteral("- Checking ") + product.GetName() + QStringLiteral("..."));
+}
+
+void MainWindow::TellDone(IProduct& product, bool verbose) {
+    ConsoleLine(QStringLiteral("- Done ") + product.GetName());
+    if (!verbose)
+        return;
+    QStringList reasons;
+    for (unsigned i = 0; i < product.GetItemCount(); ++i) {
+        if (product.HasUpdateInfo(i))
+            continue;
+        const QString reason = product.GetFailureReason(i);
+        if (!reason.isEmpty() && !reasons.contains(reason))
+            reasons << reason;
+    }
+    QStringList parts{product.GetName(), PrintableAddress(product.GetUpdateAddress())};
+    parts << reasons;
+    parts.removeAll(QString());
+    ErrorLine(parts.join(QStringLiteral(": ")));
+}
+
 void MainWindow::OnProductChecking(const std::shared_ptr<IProduct>& product) {
     if (!product)
         return;
-    ConsoleLine(QStringLiteral("- Checking ") + product->GetName() + QStringLiteral("..."));
+    TellChecking(*product);
     m_currentProduct = product;
     m_tooLongTimer.start();
 }
@@ -258,11 +306,13 @@ QWidget* MainWindow::CreateBusyIndicator() {
 void MainWindow::OnProductDone(const std::shared_ptr<IProduct>& product) {
     if (!product)
         return;
-    ConsoleLine(QStringLiteral("- Done ") + product->GetName());
     m_currentProduct.reset();
     m_tooLongTimer.stop();
+    ShowResult(product);
+    TellDone(*product, m_verbose);
+}
 
-    QStringList reasons;
+void MainWindow::ShowResult(const std::shared_ptr<IProduct>& product) {
     for (unsigned i = 0; i < product->GetItemCount(); ++i) {
         int row = product->GetRow(i);
         // Only a notice that was not in the list at Refresh answers a negative row here.
@@ -293,8 +343,6 @@ void MainWindow::OnProductDone(const std::shared_ptr<IProduct>& product) {
             // a server: escaped, it shows as the text it is.
             latest->setToolTip(Qt::mightBeRichText(reason) ? Qt::convertFromPlainText(reason)
                                                            : reason);
-            if (!reason.isEmpty() && !reasons.contains(reason))
-                reasons << reason;
         }
         if (product->IsNotice(i)) {
             if (QTableWidgetItem* name = tableWidget->item(row, kColumnName)) {
@@ -302,12 +350,6 @@ void MainWindow::OnProductDone(const std::shared_ptr<IProduct>& product) {
                 tableWidget->scrollToItem(name);
             }
         }
-    }
-    if (m_verbose) {
-        QStringList parts{product->GetName(), PrintableAddress(product->GetUpdateAddress())};
-        parts << reasons;
-        parts.removeAll(QString());
-        ErrorLine(parts.join(QStringLiteral(": ")));
     }
 }
 

@@ -48,6 +48,17 @@ public:
     // controller's products; every row starts with an empty latest version. The spin box and
     // check box write their (possibly clamped) values back through their slots.
     void Refresh();
+    // For a window made after its check: shows what a window that watched the check shows.
+    // That window built its rows when the list was ready, with itemsAtList[k] item rows for
+    // the k-th product; rows that came with the check followed as their products were done.
+    void ShowFinishedCheck(const std::vector<unsigned>& itemsAtList);
+
+    // The console lines of a check, which a window prints as the controller reports each
+    // product and a run without one prints itself: "- Checking NAME..." before a product,
+    // "- Done NAME" after it, and with verbose the product's address and the reasons for its
+    // "N/A" rows on standard error.
+    static void TellChecking(IProduct& product);
+    static void TellDone(IProduct& product, bool verbose);
 
 public Q_SLOTS:
     void OnConnectionError(const QString& error);
@@ -74,6 +85,9 @@ protected:
 
 private:
     void InitTable();
+    // The table's rows: the first itemsAtList[k] item rows of the k-th product, every one of
+    // a product past its end.
+    void BuildRows(const std::vector<unsigned>& itemsAtList);
     void SizeColumnsToContents(bool enable);
     // Appends a row with empty items and, when asked, a disabled "Current" button that runs
     // action; returns the new row.
@@ -84,6 +98,10 @@ private:
     void FillProductCells(const std::shared_ptr<IProduct>& product, unsigned i, int row);
     void OnProductChecking(const std::shared_ptr<IProduct>& product);
     void OnProductDone(const std::shared_ptr<IProduct>& product);
+    // The rows of a product that has been checked: its latest versions, buttons and reasons.
+    void ShowResult(const std::shared_ptr<IProduct>& product);
+    // The schedule controls from the record keeper.
+    void ShowSchedule();
     // A parentless endless busy bar whose frame blends into the table.
     QWidget* CreateBusyIndicator();
 

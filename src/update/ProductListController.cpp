@@ -39,9 +39,8 @@ bool CProductListController::RunCheck(CRecordKeeper* recordKeeper) {
         if (m_downloader)
             m_downloader->EndPrefetch();
     });
-    // A copy: the callback may set another in its place.
-    if (const auto listReady = m_listReady)
-        listReady();
+    if (m_listReady)
+        m_listReady();
     const bool succeeded = CheckAll();
     if (recordKeeper)
         recordKeeper->RecordCheck(succeeded);

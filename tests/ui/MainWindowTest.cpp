@@ -182,6 +182,27 @@ TEST_F(MainWindowTest, CheckFillsOneRowPerItemRowAndRetryRebuildsThem) {
     Button(1)->click();
     EXPECT_TRUE(made[1]->opened.empty() && made[6]->opened == std::vector<unsigned>{0});
     EXPECT_TRUE(window.retryButton->isEnabled() && window.proxyButton->isEnabled());
+    // A window made after the check (as the silent run makes it for a finding) shows what
+    // this one, which watched the check, shows.
+    {
+        MainWindow later;
+        later.SetController(controller);
+        later.SetRecordKeeper(keeper);
+        later.ShowFinishedCheck({1, 2, 0, 1, 1});
+        const auto shown = [](const MainWindow& w) {
+            QStringList cells{w.labelDate->text()};
+            for (int row = 0; row < w.tableWidget->rowCount(); ++row) {
+                for (int column = 0; column < 3; ++column)
+                    cells << w.tableWidget->item(row, column)->text();
+                const auto* button = qobject_cast<QPushButton*>(w.tableWidget->cellWidget(row, 3));
+                cells << w.tableWidget->item(row, 2)->toolTip()
+                      << (button ? button->text() + (button->isEnabled() ? "+" : "-") : "none")
+                      << QString::number(w.tableWidget->item(row, 0)->background().style());
+            }
+            return cells;
+        };
+        EXPECT_EQ(shown(later), shown(window));
+    }
     // A stored interval beyond the spin box's 60 days is shown as 60, and the change of the box
     // writes 60 back, which the run then saves.
     keeper->Interval = 75;
