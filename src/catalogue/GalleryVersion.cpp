@@ -105,8 +105,8 @@ bool GalleryVersion::CheckForUpdates() {
            ParsePublished(bytes);
 }
 
-CAtlString GalleryVersion::GetCheckAddress() {
-    return m_categories.empty() ? CAtlString() : GetUpdateAddress();
+QStringList GalleryVersion::GetCheckAddresses() {
+    return m_categories.empty() ? QStringList() : CheckAddresses(GetUpdateAddress(), m_publicKey);
 }
 
 CAtlString GalleryVersion::GetUpdateAddress() {

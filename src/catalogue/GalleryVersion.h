@@ -49,7 +49,7 @@ public:
     CheckFailure GetFailure(unsigned) override { return m_valid ? CheckFailure() : m_failure; }
     // The published categories file.
     CAtlString GetUpdateAddress() override;
-    CAtlString GetCheckAddress() override;
+    QStringList GetCheckAddresses() override;
 
     // The readers of the two categories files, for bytes already at hand. ParseInstalled
     // replaces the categories (true when there is one) and the maker's key(s) of its root's

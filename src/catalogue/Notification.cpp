@@ -65,8 +65,8 @@ bool Notification::CheckForUpdates() {
            ParseNotice(bytes);
 }
 
-CAtlString Notification::GetCheckAddress() {
-    return GetUpdateAddress();
+QStringList Notification::GetCheckAddresses() {
+    return CheckAddresses(GetUpdateAddress(), m_publicKey);
 }
 
 CAtlString Notification::GetUpdateAddress() {

@@ -42,7 +42,7 @@ public:
     CheckFailure GetFailure(unsigned) override { return m_valid ? CheckFailure() : m_failure; }
     // The published notice.
     CAtlString GetUpdateAddress() override;
-    CAtlString GetCheckAddress() override;
+    QStringList GetCheckAddresses() override;
 
     // The readers of the local file and of the published notice, for bytes already at hand;
     // each answers whether what it read is complete. The local file's root may name the

@@ -75,10 +75,11 @@ public:
     QString GetFailureReason(unsigned i) { return DescribeFailure(GetFailure(i)); }
     // Where the item's update information is fetched from; empty when it has none.
     virtual CAtlString GetUpdateAddress() { return {}; }
-    // The address that CheckForUpdates will fetch first, as things stand once the installed
-    // versions are known; empty when it will fetch none. All of these are fetched at once
+    // The addresses that CheckForUpdates will fetch, as things stand once the installed
+    // versions are known: its document and, when the installed file names a key, the
+    // document's signature; empty when it will fetch none. All of these are fetched at once
     // before the products are checked one after another.
-    virtual CAtlString GetCheckAddress() { return {}; }
+    virtual QStringList GetCheckAddresses() { return {}; }
 
     // Handed over before CheckForUpdates; the item keeps a share of it.
     void SetDownloader(std::shared_ptr<IDownloader> downloader) {

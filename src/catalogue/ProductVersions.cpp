@@ -178,10 +178,11 @@ CheckFailure CProductVersions::GetFailure(unsigned i) {
     return row->RemoteFailure();
 }
 
-CAtlString CProductVersions::GetCheckAddress() {
+QStringList CProductVersions::GetCheckAddresses() {
     // As CheckForUpdates decides.
-    return m_selected && m_selected->IsInstalledVersionUsable() ? GetUpdateAddress()
-                                                                 : CAtlString();
+    if (!m_selected || !m_selected->IsInstalledVersionUsable())
+        return {};
+    return CheckAddresses(GetUpdateAddress(), m_selected->UpdatePublicKey());
 }
 
 CAtlString CProductVersions::GetUpdateAddress() {

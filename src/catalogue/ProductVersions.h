@@ -52,7 +52,7 @@ public:
     CheckFailure GetFailure(unsigned i) override;
     // The selected version's update information.
     CAtlString GetUpdateAddress() override;
-    CAtlString GetCheckAddress() override;
+    QStringList GetCheckAddresses() override;
     // The selected version's update page when known, else the product's default page.
     virtual CAtlString GetWebPage();
 

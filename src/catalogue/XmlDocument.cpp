@@ -38,12 +38,24 @@ bool FetchDocument(IDownloader& downloader, const CAtlString& url, QByteArray& b
     return false;
 }
 
+bool FetchesSignature(const QString& keys) {
+    // Text that is no key list at all is refused by the check, signature or not.
+    const auto parsed = ParsePublicKeys(keys);
+    return !parsed || !parsed->empty();
+}
+
+QStringList CheckAddresses(const CAtlString& address, const QString& keys) {
+    if (address.isEmpty())
+        return {};
+    if (!FetchesSignature(keys))
+        return {address};
+    return {address, address + QStringLiteral(".minisig")};
+}
+
 SignatureCheck CheckDocumentSignature(IDownloader& downloader, const CAtlString& url,
                                       const QByteArray& bytes, const QString& keys,
                                       const QString& sequenceName) {
-    // Text that is no key list at all is refused by the check below, signature or not.
-    const auto parsed = ParsePublicKeys(keys);
-    if (parsed && parsed->empty())
+    if (!FetchesSignature(keys))
         return {};
     const std::optional<QByteArray> signature =
         ReadSignatureFile(downloader.Download(url + QStringLiteral(".minisig"), 1, 0));

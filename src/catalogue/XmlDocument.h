@@ -34,6 +34,11 @@ bool FetchDocument(IDownloader& downloader, const CAtlString& url, QByteArray& b
 SignatureCheck CheckDocumentSignature(IDownloader& downloader, const CAtlString& url,
                                       const QByteArray& bytes, const QString& keys,
                                       const QString& sequenceName);
+// Whether CheckDocumentSignature fetches a signature for these keys: unless they name none.
+bool FetchesSignature(const QString& keys);
+// What a check that fetches address and verifies it against keys asks for: the address, then
+// its signature when FetchesSignature; nothing for an empty address.
+QStringList CheckAddresses(const CAtlString& address, const QString& keys);
 // FetchDocument, then CheckDocumentSignature: true when the document arrived and counts.
 // Otherwise failure says why: a Download failure, or signatureKind with the refused check.
 bool FetchSignedDocument(IDownloader& downloader, const CAtlString& url, const QString& keys,

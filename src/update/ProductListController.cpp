@@ -143,8 +143,7 @@ void CProductListController::FetchAhead() {
         return;
     QStringList addresses;
     for (const auto& product : m_products->Items())
-        if (const CAtlString address = product->GetCheckAddress(); !address.isEmpty())
-            addresses.append(address);
+        addresses << product->GetCheckAddresses();
     m_downloader->Prefetch(addresses);
 }
 

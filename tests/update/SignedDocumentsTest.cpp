@@ -71,8 +71,11 @@ TEST(SignedDocuments, ProductRowCountsOnlyWithAValidSignature) {
             downloader->documents[kServer + "x.xml.minisig"] = *row.signature;
         CProductVersions product("X");
         ASSERT_TRUE(product.FindInstalled());
+        // What the check will ask for is known before it, to be fetched ahead.
+        const QStringList announced = product.GetCheckAddresses();
         product.SetDownloader(downloader);
         EXPECT_EQ(product.CheckForUpdates(), row.reason.isEmpty());
+        EXPECT_EQ(announced, downloader->asked);
         EXPECT_EQ(product.HasUpdateInfo(0) ? product.GetLatestVersionText(0) : "N/A", row.latest);
         const QString reason = DescribeFailure(product.GetFailure(0));
         EXPECT_TRUE(row.reason.isEmpty() ? reason.isEmpty() : reason.startsWith(row.reason))
@@ -167,8 +170,10 @@ TEST(SignedDocuments, OtherDocumentsCountOnlyWithAValidSignature) {
                         .toUtf8()));
                 item = pack;
             }
+            const QStringList announced = item->GetCheckAddresses();
             item->SetDownloader(downloader);
             EXPECT_EQ(item->CheckForUpdates(), counts);
+            EXPECT_EQ(announced, downloader->asked);
             EXPECT_EQ(item->HasUpdateInfo(0), counts);
             reason = DescribeFailure(item->GetFailure(0));
         } else {
