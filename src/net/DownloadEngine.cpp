@@ -8,6 +8,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <optional>
 
@@ -247,47 +248,90 @@ uint32_t RequestFlags(const UrlParts& parts) {
     const uint32_t flags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
     return parts.scheme == u"https" ? flags | INTERNET_FLAG_SECURE : flags;
 }
+
+// What the system's configuration says for an address, asked once and only when needed (a PAC
+// file may have to be fetched for it); no proxy without a configuration.
+class SystemProxyAnswer {
+public:
+    SystemProxyAnswer(const ConnectionInfo& info, const CAtlString& url)
+        : m_info(info), m_url(url) {}
+    const SystemProxyAddress& operator()() {
+        if (!m_address)
+            m_address =
+                m_info.systemProxy ? m_info.systemProxy->ProxyFor(m_url) : SystemProxyAddress{};
+        return *m_address;
+    }
+
+private:
+    const ConnectionInfo& m_info;
+    const CAtlString m_url;
+    std::optional<SystemProxyAddress> m_address;
+};
+
+// Where a mode's session sends its requests: direct, through this proxy, or, with neither,
+// through the proxy the environment names (a session of the preconfigured kind).
+struct Route {
+    bool direct = false;
+    CAtlString proxyHost;
+    int32_t proxyPort = 0;
+};
+
+// The route of mode; none for an explicit proxy without a host, and for a mode past the
+// last.
+std::optional<Route> RouteOf(int32_t mode, const ConnectionInfo& info,
+                             SystemProxyAnswer& systemProxyFor) {
+    switch (mode) {
+    case ModeDirect:
+        return Route{true, {}, 0};
+    case ModeSystemProxy:
+        if (info.systemProxy) {
+            // The address may be one the configuration sends direct (no_proxy).
+            const SystemProxyAddress& address = systemProxyFor();
+            return Route{address.IsDirect(), address.host, address.port};
+        }
+        return Route{};
+    case ModeExplicitProxy:
+        if (info.proxyHost.isEmpty())
+            return std::nullopt;
+        return Route{false, info.proxyHost, info.proxyPort};
+    default:
+        return std::nullopt;
+    }
+}
+
+// The login that goes with a mode's first request: the stored one, else the one the system's
+// configuration holds for its proxy (a configuration that names only the user leaves the
+// password to the one given to the program); empty user for none.
+std::pair<CAtlString, CAtlString> FirstLoginOf(int32_t mode, const ConnectionInfo& info,
+                                               bool throughProxy,
+                                               SystemProxyAnswer& systemProxyFor) {
+    if (!info.userName.isEmpty())
+        return {info.userName, info.password};
+    if (mode == ModeSystemProxy && throughProxy && !systemProxyFor().userName.isEmpty()) {
+        const SystemProxyAddress& address = systemProxyFor();
+        return {address.userName, address.password.isEmpty() ? info.password : address.password};
+    }
+    return {};
+}
 } // namespace
 
 std::optional<PrefetchRequest> CDownloader::FirstRequest(const CAtlString& url,
                                                          const ConnectionInfo& info) {
-    const UrlParts parts = SplitUrl(url);
-    PrefetchRequest first{{}, {}, parts.server, parts.port, parts.object, RequestFlags(parts),
-                          {}, {}, kConnectTimeoutMs};
-    bool direct = false;
-    CAtlString proxyHost;
-    int32_t proxyPort = 0;
-    SystemProxyAddress address;
-    switch (info.connectionMode) {
-    case ModeDirect:
-        direct = true;
-        break;
-    case ModeSystemProxy:
-        if (info.systemProxy) {
-            address = info.systemProxy->ProxyFor(url);
-            direct = address.IsDirect();
-            proxyHost = address.host;
-            proxyPort = address.port;
-        }
-        break;
-    case ModeExplicitProxy:
-        if (info.proxyHost.isEmpty())
-            return std::nullopt;
-        proxyHost = info.proxyHost;
-        proxyPort = info.proxyPort;
-        break;
-    default:
+    SystemProxyAnswer systemProxyFor(info, url);
+    const std::optional<Route> route = RouteOf(info.connectionMode, info, systemProxyFor);
+    if (!route)
         return std::nullopt;
-    }
-    std::tie(first.accessType, first.proxyList) = SessionKind(direct, proxyHost, proxyPort);
-    if (!info.userName.isEmpty()) {
-        first.proxyUserName = info.userName;
-        first.proxyPassword = info.password;
-    } else if (info.connectionMode == ModeSystemProxy && !address.host.isEmpty() &&
-               !address.userName.isEmpty()) {
-        first.proxyUserName = address.userName;
-        first.proxyPassword = address.password.isEmpty() ? info.password : address.password;
-    }
+    const UrlParts parts = SplitUrl(url);
+    PrefetchRequest first;
+    first.server = parts.server;
+    first.port = parts.port;
+    first.object = parts.object;
+    first.flags = RequestFlags(parts);
+    first.connectTimeoutMs = kConnectTimeoutMs;
+    std::tie(first.accessType, first.proxyList) =
+        SessionKind(route->direct, route->proxyHost, route->proxyPort);
+    std::tie(first.proxyUserName, first.proxyPassword) =
+        FirstLoginOf(info.connectionMode, info, !route->proxyHost.isEmpty(), systemProxyFor);
     return first;
 }
 
@@ -333,63 +377,38 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
 
     int32_t mode = m_connectionInfo->connectionMode;
     m_reachedMode = -1;
-    // What the system's configuration says for this address, asked once and only when needed
-    // (a PAC file may have to be fetched for it).
-    std::optional<SystemProxyAddress> systemAddress;
-    const auto systemProxyFor = [&]() -> const SystemProxyAddress& {
-        if (!systemAddress)
-            systemAddress = m_connectionInfo->systemProxy
-                                ? m_connectionInfo->systemProxy->ProxyFor(url)
-                                : SystemProxyAddress{};
-        return *systemAddress;
-    };
-    bool storedRefused = false;
+    SystemProxyAnswer systemProxyFor(*m_connectionInfo, url);
     // A server's own 401 was answered with credentials once: the login goes to proxies only,
     // so a server that still refuses would otherwise be asked about for ever.
     bool serverAsked = false;
     // Why an earlier mode was left, should the last one fail without a reason of its own.
     DownloadFailure movedOn{DownloadFailure::Failed, {}, {}, {}, {}};
     for (;;) {
-        int32_t nextMode = ModeExhausted;
-        bool opened = false;
+        const int32_t nextMode = mode == ModeDirect ? ModeSystemProxy : ModeExhausted;
         m_proxy.clear();
         m_proxyPort = 0;
-        switch (mode) {
-        case ModeDirect:
-            nextMode = ModeSystemProxy;
-            opened = OpenSession(parts.server, parts.port, true, QString(), 0, m_session,
-                                 m_connection, error);
-            break;
-        case ModeSystemProxy:
-            if (m_connectionInfo->systemProxy) {
-                // The address may be one the configuration sends direct (no_proxy).
-                const SystemProxyAddress& address = systemProxyFor();
-                m_proxy = address.host;
-                m_proxyPort = address.port;
-                opened = OpenSession(parts.server, parts.port, address.IsDirect(), address.host,
-                                     address.port, m_session, m_connection, error);
-            } else {
-                QueryProxy(m_proxy, m_proxyPort);
-                opened = OpenSession(parts.server, parts.port, false, QString(), 0, m_session,
-                                     m_connection, error);
-            }
-            break;
-        case ModeExplicitProxy:
-            if (m_connectionInfo->proxyHost.isEmpty()) {
-                mode = nextMode;
-                continue;
-            }
-            ExplicitProxyAddress(m_connectionInfo->proxyHost, m_connectionInfo->proxyPort, m_proxy,
-                                 m_proxyPort);
-            opened = OpenSession(parts.server, parts.port, false, m_connectionInfo->proxyHost,
-                                 m_connectionInfo->proxyPort, m_session, m_connection, error);
-            break;
-        default:
+        const std::optional<Route> route = RouteOf(mode, *m_connectionInfo, systemProxyFor);
+        if (!route && mode == ModeExplicitProxy) {
+            mode = nextMode;
+            continue;
+        }
+        if (!route) {
             m_failure = movedOn;
             emit ConnectionFailedSignal(QString());
             return false;
         }
-        if (!opened) {
+        // The proxy that reasons and the credentials dialog name.
+        if (mode == ModeExplicitProxy) {
+            ExplicitProxyAddress(m_connectionInfo->proxyHost, m_connectionInfo->proxyPort, m_proxy,
+                                 m_proxyPort);
+        } else if (mode == ModeSystemProxy && !m_connectionInfo->systemProxy) {
+            QueryProxy(m_proxy, m_proxyPort);
+        } else {
+            m_proxy = route->proxyHost;
+            m_proxyPort = route->proxyPort;
+        }
+        if (!OpenSession(parts.server, parts.port, route->direct, route->proxyHost,
+                         route->proxyPort, m_session, m_connection, error)) {
             emit ConnectionFailedSignal(error);
             return false;
         }
@@ -404,16 +423,10 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
             sentUser = user;
             sentPassword = password;
         };
-        if (!m_connectionInfo->userName.isEmpty() && !storedRefused) {
-            setCredentials(m_connectionInfo->userName, m_connectionInfo->password);
-        } else if (mode == ModeSystemProxy && !m_proxy.isEmpty() &&
-                   !systemProxyFor().userName.isEmpty()) {
-            // The login the configuration holds for its proxy; a configuration that names only
-            // the user leaves the password to the one given to the program.
-            const SystemProxyAddress& address = systemProxyFor();
-            setCredentials(address.userName, address.password.isEmpty() ? m_connectionInfo->password
-                                                                        : address.password);
-        }
+        if (const auto [user, password] =
+                FirstLoginOf(mode, *m_connectionInfo, !m_proxy.isEmpty(), systemProxyFor);
+            !user.isEmpty())
+            setCredentials(user, password);
 
         bool moveOn = false;
         while (!moveOn) {
@@ -457,15 +470,14 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
             if (status == 407 || status == 401) {
                 // Only a proxy's 407 refuses the proxy login; a server's 401, or a 407 that
                 // no proxy sent, says nothing about it. A refused login is never sent again in
-                // this download, and the owner is told which one it was, so that a directory
-                // counting failed logins sees it once, not once per retry.
+                // this download (only the direct route moves on to another, and no proxy
+                // refuses a login there), and the owner is told which one it was, so that a
+                // directory counting failed logins sees it once, not once per retry.
                 CAtlString user;
                 CAtlString pass;
                 if (status == 407 && mode != ModeDirect && !sentUser.isEmpty()) {
                     user = sentUser;
                     pass = sentPassword;
-                    if (user == m_connectionInfo->userName && pass == m_connectionInfo->password)
-                        storedRefused = true;
                 }
                 // Whether a login was refused or none was given is what the person must know
                 // to put it right.
