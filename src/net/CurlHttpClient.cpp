@@ -16,8 +16,8 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -318,6 +318,53 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
     return length;
 }
 
+// The phrase HTTP/1.1 servers send with a status, for answers of protocols that carry none
+// (HTTP/2 and later), so that a reason reads alike whichever protocol the server speaks.
+std::string StandardPhrase(long status) {
+    static const std::map<long, const char*> phrases = {
+        {200, "OK"},
+        {201, "Created"},
+        {202, "Accepted"},
+        {203, "Non-Authoritative Information"},
+        {204, "No Content"},
+        {206, "Partial Content"},
+        {300, "Multiple Choices"},
+        {301, "Moved Permanently"},
+        {302, "Found"},
+        {303, "See Other"},
+        {304, "Not Modified"},
+        {307, "Temporary Redirect"},
+        {308, "Permanent Redirect"},
+        {400, "Bad Request"},
+        {401, "Unauthorized"},
+        {403, "Forbidden"},
+        {404, "Not Found"},
+        {405, "Method Not Allowed"},
+        {406, "Not Acceptable"},
+        {407, "Proxy Authentication Required"},
+        {408, "Request Timeout"},
+        {409, "Conflict"},
+        {410, "Gone"},
+        {411, "Length Required"},
+        {412, "Precondition Failed"},
+        {413, "Content Too Large"},
+        {414, "URI Too Long"},
+        {415, "Unsupported Media Type"},
+        {416, "Range Not Satisfiable"},
+        {421, "Misdirected Request"},
+        {429, "Too Many Requests"},
+        {451, "Unavailable For Legal Reasons"},
+        {500, "Internal Server Error"},
+        {501, "Not Implemented"},
+        {502, "Bad Gateway"},
+        {503, "Service Unavailable"},
+        {504, "Gateway Timeout"},
+        {505, "HTTP Version Not Supported"},
+    };
+    const auto found = phrases.find(status);
+    return found == phrases.end() ? std::string() : found->second;
+}
+
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     auto* request = static_cast<Request*>(user);
     request->lastActivity = Clock::now();
@@ -335,6 +382,8 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
         request->headPhrase = blank == std::string_view::npos || line.size() <= blank + 5
                                   ? std::string()
                                   : std::string(line.substr(blank + 5));
+        if (request->headPhrase.empty() && !StartsWithNoCase(line, "HTTP/1."))
+            request->headPhrase = StandardPhrase(request->headStatus);
         request->offeredSchemes = 0;
         request->headEncoded = false;
         request->headProxyError.clear();
@@ -619,8 +668,8 @@ namespace {
 std::string RequestUrl(const Request& request) {
     const ConnectionState& connection = *request.connection;
     const bool secure = (request.flags & INTERNET_FLAG_SECURE) != 0;
-    return (QLatin1String(secure ? "https://" : "http://") + HostForUrl(connection.server) +
-            u':' + QString::number(connection.port) + request.object)
+    return (QLatin1String(secure ? "https://" : "http://") + HostForUrl(connection.server) + u':' +
+            QString::number(connection.port) + request.object)
         .toStdString();
 }
 
@@ -628,8 +677,11 @@ std::string RequestUrl(const Request& request) {
 std::string RequestKey(const Request& request) {
     const ConnectionState& connection = *request.connection;
     const SessionState& session = *connection.session;
-    return QStringList{QString::number(session.accessType), session.proxyList, session.agent,
-                       QString::fromStdString(RequestUrl(request)), connection.proxyUserName,
+    return QStringList{QString::number(session.accessType),
+                       session.proxyList,
+                       session.agent,
+                       QString::fromStdString(RequestUrl(request)),
+                       connection.proxyUserName,
                        connection.proxyPassword}
         .join(QChar(0))
         .toStdString();
@@ -648,8 +700,7 @@ std::string RouteKey(const Request& request) {
 curl_socket_t OpenWatchedSocket(void* user, curlsocktype purpose, curl_sockaddr* address) {
     if (purpose != CURLSOCKTYPE_IPCXN)
         return CURL_SOCKET_BAD;
-    const int fd =
-        ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
     if (fd < 0)
         return CURL_SOCKET_BAD;
     auto* request = static_cast<Request*>(user);
@@ -892,8 +943,8 @@ private:
             const bool proxied = planned.accessType == INTERNET_OPEN_TYPE_PROXY ||
                                  (planned.accessType == INTERNET_OPEN_TYPE_PRECONFIG &&
                                   !EnvironmentProxy(secure).empty());
-            entry.first = !proxied || std::find(routes.begin(), routes.end(), entry.route) ==
-                                          routes.end();
+            entry.first =
+                !proxied || std::find(routes.begin(), routes.end(), entry.route) == routes.end();
             if (entry.first)
                 routes.push_back(entry.route);
             m_entries.push_back(std::move(entry));
@@ -959,7 +1010,8 @@ private:
             }
             if (request.underWay) {
                 request.lastActivity = now;
-            } else if (now - *request.tcpStarted >= std::chrono::milliseconds(request.tcpTimeoutMs)) {
+            } else if (now - *request.tcpStarted >=
+                       std::chrono::milliseconds(request.tcpTimeoutMs)) {
                 request.connectErrno = ETIMEDOUT;
                 End(entry, CURLE_COULDNT_CONNECT);
                 return;
@@ -968,8 +1020,8 @@ private:
         if (now >= m_deadline) {
             request.outOfTime = true;
             End(entry, CURLE_OPERATION_TIMEDOUT);
-        } else if (request.underWay &&
-                   now - request.lastActivity >= std::chrono::milliseconds(g_stallTimeoutMs.load())) {
+        } else if (request.underWay && now - request.lastActivity >=
+                                           std::chrono::milliseconds(g_stallTimeoutMs.load())) {
             End(entry, CURLE_OPERATION_TIMEDOUT);
         }
     }

@@ -105,8 +105,13 @@ TEST_F(DownloaderTest, FetchedAtOnceTheRequestsOverlapOnFewConnections) {
         if (h2) {
             const QStringList requests = target.H2Requests();
             EXPECT_EQ(requests.size(), kFiles);
-            EXPECT_EQ(requests.filter(QRegularExpression("^1 ")).size(), kFiles) << "one connection";
+            EXPECT_EQ(requests.filter(QRegularExpression("^1 ")).size(), kFiles)
+                << "one connection";
             EXPECT_GT(target.H2MostInFlight(200), kFiles / 2);
+            // An HTTP/2 answer carries no reason phrase; the reason reads as from HTTP/1.1.
+            EXPECT_TRUE(downloader.Download(target.Url("/missing.xml"), 1, 0).isEmpty());
+            EXPECT_EQ(LastReason(downloader),
+                      QStringLiteral("The server answered with status 404 Not Found."));
         } else {
             QStringList connections = target.ConnectionsOf("/d");
             connections.removeDuplicates();
@@ -173,7 +178,8 @@ TEST(CDownloader, FirstRequestIsTheOneTheEngineSendsFirst) {
                              (first->flags & WinInet::INTERNET_FLAG_SECURE) != 0,
                              first->proxyUserName + '/' + first->proxyPassword),
                   *row.first);
-        EXPECT_EQ(std::pair(first->server, first->connectTimeoutMs), std::pair(QString("h"), 2000u));
+        EXPECT_EQ(std::pair(first->server, first->connectTimeoutMs),
+                  std::pair(QString("h"), 2000u));
     }
 }
 
