@@ -162,7 +162,20 @@ struct SessionState {
     CAtlString proxyList;
     CAtlString agent;
     // Drives the session's transfers; the connections they use live in the shared caches.
+    // Made for the first transfer sent: a request that takes what was fetched ahead drives
+    // none, and a check's requests mostly do.
     CURLM* multi = nullptr;
+    CURLM* Multi() {
+        if (!multi) {
+            multi = Curl().multi_init();
+            // Unless told otherwise libcurl keeps four idle connections per transfer of the
+            // multi handle, here one; a run that talks to its update server, a gallery server
+            // and a proxy or two must not lose the connections it comes back to.
+            if (multi)
+                Curl().multi_setopt(multi, CURLMOPT_MAXCONNECTS, 16L);
+        }
+        return multi;
+    }
     ~SessionState() {
         if (multi)
             Curl().multi_cleanup(multi);
@@ -602,13 +615,6 @@ HINTERNET CurlHttpClient::InternetOpenW(const CAtlString& agent, uint32_t access
     session->state->accessType = accessType;
     session->state->proxyList = proxyList;
     session->state->agent = agent;
-    session->state->multi = Curl().multi_init();
-    if (!session->state->multi)
-        return nullptr;
-    // Unless told otherwise libcurl keeps four idle connections per transfer of the multi
-    // handle, here one; a run that talks to its update server, a gallery server and a proxy
-    // or two must not lose the connections it comes back to.
-    Curl().multi_setopt(session->state->multi, CURLMOPT_MAXCONNECTS, 16L);
     return session.release();
 }
 
@@ -1189,7 +1195,8 @@ bool CurlHttpClient::HttpSendRequestW(HINTERNET handle) {
         return SendOutcome(*request);
     if (!MakeTransfer(*request))
         return false;
-    if (Curl().multi_add_handle(request->connection->session->multi, request->easy) != CURLM_OK) {
+    CURLM* multi = request->connection->session->Multi();
+    if (!multi || Curl().multi_add_handle(multi, request->easy) != CURLM_OK) {
         Curl().easy_cleanup(request->easy);
         request->easy = nullptr;
         return false;
