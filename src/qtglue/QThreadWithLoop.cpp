@@ -15,10 +15,7 @@ QThreadWithLoop::~QThreadWithLoop() {
 }
 
 int QThreadWithLoop::Run(std::function<int()> work) {
-    {
-        std::lock_guard lock(m_workLock);
-        m_work = std::move(work);
-    }
+    m_work = std::move(work);
     m_done.store(false);
     // The worker wakes this thread's event processing as the work ends, so the wait ends at
     // once instead of at the next 500 ms tick. Sequentially consistent on both sides: either
@@ -38,12 +35,8 @@ int QThreadWithLoop::Run(std::function<int()> work) {
 }
 
 void QThreadWithLoop::RunPosted() {
-    std::function<int()> work;
-    {
-        std::lock_guard lock(m_workLock);
-        work = std::move(m_work);
-        m_work = nullptr;
-    }
+    std::function<int()> work = std::move(m_work);
+    m_work = nullptr;
     m_result = work ? work() : 1;
     // The work's own state (its captures) goes before the caller may reuse or destroy them.
     work = nullptr;

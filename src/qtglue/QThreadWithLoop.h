@@ -5,7 +5,6 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 
 // A thread with its own event loop that runs functions one at a time from inside that loop,
 // so that the work can use queued signals and its own WaitWithQtEvents. The loop starts with
@@ -28,11 +27,8 @@ private:
 
     // Lives on this thread: work posted to it runs in this thread's loop.
     std::unique_ptr<QObject> m_context;
-    // Handed over under its own lock: the event queue's lock orders the hand-over as well, but
-    // it is one a race detector cannot see.
-    std::mutex m_workLock;
-    std::function<int()> m_work;
-    int m_result = 0; // written by this thread before m_done
+    std::function<int()> m_work; // written before the post, read by this thread
+    int m_result = 0;            // written by this thread before m_done
     std::atomic<bool> m_done{false};
     std::atomic<QThread*> m_waiter{nullptr};
     std::atomic<bool> m_waking{false}; // while this thread wakes the caller
