@@ -61,14 +61,7 @@ void Downloader::TakeSettings() {
 }
 
 void Downloader::Prefetch(const QStringList& urls) {
-    if (m_running || urls.isEmpty())
-        return;
-    // A check's downloads follow each other closely: one thread for all of them saves starting
-    // one, with its event dispatcher, for each.
-    if (!m_worker)
-        m_worker = std::make_unique<QThreadWithLoop>();
-    m_dropWorker = false;
-    if (makeClient)
+    if (makeClient || m_running || urls.isEmpty())
         return;
     TakeSettings();
     // Copies that share nothing with this thread's texts: the downloads that follow rewrite
@@ -98,10 +91,6 @@ void Downloader::Prefetch(const QStringList& urls) {
 void Downloader::EndPrefetch() {
     if (!makeClient)
         CurlHttpClient::EndPrefetch();
-    if (m_running)
-        m_dropWorker = true;
-    else
-        m_worker.reset();
 }
 
 void Downloader::Cancel() {
@@ -138,11 +127,7 @@ CAtlString Downloader::DownloadWithin(const CAtlString& url, const DownloadLimit
 
     auto engine =
         makeClient ? std::make_unique<CDownloader>(makeClient()) : std::make_unique<CDownloader>();
-    const bool done = engine->RunDownload(url, file.Text(), this, m_worker.get()) == S_OK;
-    if (m_dropWorker) {
-        m_worker.reset();
-        m_dropWorker = false;
-    }
+    const bool done = engine->RunDownload(url, file.Text(), this) == S_OK;
     // Only a download without a proxy of the run's own chose between direct and the system's
     // proxy; an explicit one says nothing about that choice.
     if (m_proxyHandler && proxyHost.isEmpty())

@@ -4,8 +4,6 @@
 #include "net/HttpClient.h"
 #include "net/IDownloader.h"
 
-#include "qtglue/QThreadWithLoop.h"
-
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -14,8 +12,7 @@
 // The program's downloader: each Download runs a fresh engine on a worker thread while the
 // calling thread keeps processing its Qt events. It is also the download's ConnectionInfo;
 // the settings are copied from the proxy handler at the start of every download.
-// Creates no Qt object outside Download and a Prefetch's span, so it may be made before the
-// application object.
+// Creates no Qt object outside Download, so it may be made before the application object.
 class Downloader : public IDownloader, public ConnectionInfo {
 public:
     ~Downloader() override;
@@ -32,7 +29,6 @@ public:
     CAtlString Download(const CAtlString& url, int32_t option1, int32_t option2) override;
     CAtlString DownloadInstaller(const CAtlString& url) override;
     // Through the libcurl client only: a client of makeClient sees every request itself.
-    // Until EndPrefetch every download runs on one worker thread instead of a new one each.
     void Prefetch(const QStringList& urls) override;
     void EndPrefetch() override;
     void Cancel() override;
@@ -55,8 +51,4 @@ private:
     std::shared_ptr<ProxyHandlerBase> m_proxyHandler;
     DownloadFailure m_lastFailure;
     std::thread m_preparing;
-    // The worker of the downloads between Prefetch and EndPrefetch; an EndPrefetch during a
-    // download (Cancel's) leaves it to that download to drop.
-    std::unique_ptr<QThreadWithLoop> m_worker;
-    bool m_dropWorker = false;
 };

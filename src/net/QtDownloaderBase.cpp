@@ -34,18 +34,16 @@ QtDownloaderBase::QtDownloaderBase() : m_signalProxy(new QtDownloaderSignalProxy
 QtDownloaderBase::~QtDownloaderBase() = default;
 
 int32_t QtDownloaderBase::RunDownload(const CAtlString& url, const CAtlString& file,
-                                      ConnectionInfo* info, QThreadWithLoop* worker) {
+                                      ConnectionInfo* info) {
     m_connectionInfo = info;
     m_signalProxy->SetConnectionInfo(info);
 
-    std::unique_ptr<QThreadWithLoop> own;
-    if (!worker) {
-        own = std::make_unique<QThreadWithLoop>();
-        worker = own.get();
-    }
-    m_worker = worker;
-    const auto result = static_cast<int32_t>(
-        worker->Run([this, url, file] { return static_cast<int>(DoDownload(url, file)); }));
+    auto worker = std::make_unique<QThreadWithLoop>(
+        [this, url, file] { return static_cast<int>(DoDownload(url, file)); });
+    m_worker = worker.get();
+    worker->start();
+    worker->WaitWhileRunning();
+    const int32_t result = static_cast<int32_t>(worker->result());
     m_worker = nullptr;
 
     // The worker's last reports may still be queued; deliver them now rather than lose them

@@ -10,7 +10,6 @@
 
 class ConnectionInfo;
 class QThread;
-class QThreadWithLoop;
 class QtDownloaderSignalProxy;
 
 // The Qt side of a download engine: runs DoDownload on a worker thread while the calling
@@ -25,9 +24,7 @@ public:
 
     // Calling thread. Blocks until the download ends and returns DoDownload's result code.
     // All reports of the worker have reached the ConnectionInfo hooks when it returns.
-    // DoDownload runs on worker, or on a thread of its own when there is none.
-    int32_t RunDownload(const CAtlString& url, const CAtlString& file, ConnectionInfo* info,
-                        QThreadWithLoop* worker = nullptr);
+    int32_t RunDownload(const CAtlString& url, const CAtlString& file, ConnectionInfo* info);
 
     // Implemented by the engine; runs on the worker thread.
     virtual int32_t DoDownload(const CAtlString& url, const CAtlString& file) = 0;

@@ -1,49 +1,42 @@
 #include "qtglue/QThreadWithLoop.h"
 
+#include "qtglue/Qtfier.h"
 #include "qtglue/WaitWithQtEvents.h"
 
-#include <QMetaObject>
+#include <QTimer>
 
-QThreadWithLoop::QThreadWithLoop() : m_context(std::make_unique<QObject>()) {
-    // Events posted to it before the loop runs wait for the loop.
-    m_context->moveToThread(this);
-}
+#include <memory>
 
-QThreadWithLoop::~QThreadWithLoop() {
-    quit();
-    wait();
-}
+QThreadWithLoop::QThreadWithLoop(std::function<int()> work) : m_work(std::move(work)) {}
 
-int QThreadWithLoop::Run(std::function<int()> work) {
-    m_work = std::move(work);
-    m_done.store(false);
-    // The worker wakes this thread's event processing as the work ends, so the wait ends at
+void QThreadWithLoop::WaitWhileRunning() {
+    // The worker wakes this thread's event processing as its run ends, so the wait ends at
     // once instead of at the next 500 ms tick. Sequentially consistent on both sides: either
-    // the worker sees who waits, or the waiter sees that the work has already ended.
+    // the worker sees who waits, or the waiter sees that the run has already ended.
     m_waiter.store(QThread::currentThread());
-    if (!isRunning())
-        start();
-    QMetaObject::invokeMethod(
-        m_context.get(), [this] { RunPosted(); }, Qt::QueuedConnection);
-    WaitWithQtEvents(&m_done, true).Wait();
-    // The worker may still be inside its wake-up call on this thread's event dispatcher; a
-    // caller that returned now could end its thread and delete that dispatcher under it.
-    while (m_waking.load())
-        QThread::yieldCurrentThread();
-    m_waiter.store(nullptr);
-    return m_result;
+    WaitWithQtEvents waiter([this] { return !m_runEnded.load() && isRunning(); });
+    waiter.Wait();
+    // Joining lets the caller destroy us. The acquire after the join pairs with the worker's
+    // last touch of this object, so the result and everything the work wrote are visible here
+    // by the language's rules (a race detector cannot see the futex inside QThread's join).
+    wait();
+    (void)m_released.load(std::memory_order_acquire);
 }
 
-void QThreadWithLoop::RunPosted() {
-    std::function<int()> work = std::move(m_work);
-    m_work = nullptr;
-    m_result = work ? work() : 1;
-    // The work's own state (its captures) goes before the caller may reuse or destroy them.
-    work = nullptr;
-    QThread* waiter = m_waiter.load();
-    m_waking.store(true);
-    m_done.store(true);
-    if (waiter)
+void QThreadWithLoop::run() {
+    auto timer = std::make_unique<QTimer>();
+    auto adapter = std::make_unique<Qtfier>([this] { ExitWithWorkResult(); });
+    timer->setSingleShot(true);
+    timer->setInterval(0);
+    connect(timer.get(), &QTimer::timeout, adapter.get(), &Qtfier::Slot);
+    timer->start();
+    m_result = exec();
+    m_runEnded.store(true);
+    if (QThread* waiter = m_waiter.load())
         WaitWithQtEvents::WakeUp(waiter);
-    m_waking.store(false);
+    m_released.store(true, std::memory_order_release);
+}
+
+void QThreadWithLoop::ExitWithWorkResult() {
+    exit(m_work ? m_work() : 1);
 }

@@ -4,32 +4,30 @@
 
 #include <atomic>
 #include <functional>
-#include <memory>
 
-// A thread with its own event loop that runs functions one at a time from inside that loop,
-// so that the work can use queued signals and its own WaitWithQtEvents. The loop starts with
-// the first Run and ends when this object is destroyed, so one thread may serve many works:
-// starting a thread with its event dispatcher costs more than a short work itself.
-// Made, used and destroyed on one thread, the caller's; destroyed only between Runs.
+// Runs one function on a new thread from inside that thread's own event loop, so that the
+// work can use queued signals and its own WaitWithQtEvents, and hands back its int result.
+// Use: construct with the work, start(), WaitWhileRunning(), read result(), destroy.
 class QThreadWithLoop : public QThread {
 public:
-    QThreadWithLoop();
-    ~QThreadWithLoop() override;
+    explicit QThreadWithLoop(std::function<int()> work);
 
-    // Runs work on this thread and blocks the calling thread, which keeps processing its Qt
-    // events, until the work has returned; then gives its result. Everything the work wrote is
-    // visible to the caller. An event handled during the wait must not call Run again.
-    int Run(std::function<int()> work);
+    // Blocks the calling thread, which keeps processing its Qt events, until this thread
+    // has finished; wakes as soon as the work's run ends.
+    void WaitWhileRunning();
+    // The value the last run ended with: the work's result, or 1 when no work was set.
+    // Valid once WaitWhileRunning has returned.
+    int result() const { return m_result; }
+
+protected:
+    void run() override;
 
 private:
-    // This thread: runs the posted work and releases the caller.
-    void RunPosted();
+    void ExitWithWorkResult();
 
-    // Lives on this thread: work posted to it runs in this thread's loop.
-    std::unique_ptr<QObject> m_context;
-    std::function<int()> m_work; // written before the post, read by this thread
-    int m_result = 0;            // written by this thread before m_done
-    std::atomic<bool> m_done{false};
+    std::function<int()> m_work;
+    int m_result = 0;
+    std::atomic<bool> m_runEnded{false};
     std::atomic<QThread*> m_waiter{nullptr};
-    std::atomic<bool> m_waking{false}; // while this thread wakes the caller
+    std::atomic<bool> m_released{false}; // the worker's last access to this object is done
 };
