@@ -100,18 +100,26 @@ TEST_F(DownloadLimits, ServerThatRefusesTheGivenLoginIsAskedAboutOnce) {
 }
 
 // Cancel, as closing the window during a check calls it, ends the download under way (here
-// one that would otherwise wait for the 60 s stall limit) and only that one.
+// one that would otherwise wait for the 60 s stall limit) and only that one, also in a check
+// that fetched it ahead.
 TEST_F(DownloadLimits, CancelEndsTheDownloadUnderWay) {
-    QTimer watcher;
-    QObject::connect(&watcher, &QTimer::timeout, [&] {
-        if (!server.Requests().filter("/__hang").isEmpty())
-            downloader.Cancel();
-    });
-    watcher.start(20);
-    EXPECT_TRUE(downloader.Download(server.Url("/__hang"), 1, 0).isEmpty());
-    watcher.stop();
-    EXPECT_EQ(LastReason(downloader), QStringLiteral("The download was cancelled."));
-    EXPECT_EQ(TakeDownloaded(downloader.Download(server.Url("/info.xml"), 1, 0)), content);
+    for (const bool ahead : {false, true}) {
+        SCOPED_TRACE(ahead ? "FetchedAhead" : "OnItsOwn");
+        const int before = server.Requests().filter("/__hang").size();
+        if (ahead)
+            downloader.Prefetch({server.Url("/__hang"), server.Url("/info.xml")});
+        QTimer watcher;
+        QObject::connect(&watcher, &QTimer::timeout, [&] {
+            if (server.Requests().filter("/__hang").size() > before)
+                downloader.Cancel();
+        });
+        watcher.start(20);
+        EXPECT_TRUE(downloader.Download(server.Url("/__hang"), 1, 0).isEmpty());
+        watcher.stop();
+        EXPECT_EQ(LastReason(downloader), QStringLiteral("The download was cancelled."));
+        EXPECT_EQ(TakeDownloaded(downloader.Download(server.Url("/info.xml"), 1, 0)), content);
+        downloader.EndPrefetch();
+    }
 }
 
 } // namespace
