@@ -140,11 +140,6 @@ bool FilePath::Exists() const {
     return ::stat(Encoded(*this).constData(), &info) == 0;
 }
 
-bool FilePath::IsFolder() const {
-    struct stat info {};
-    return !IsEmpty() && ::stat(Encoded(*this).constData(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 CAtlString FilePath::FileName() const {
     const qsizetype slash = m_path.lastIndexOf(u'\\');
     return slash < 0 ? m_path : m_path.mid(slash + 1);

@@ -81,7 +81,5 @@ public:
     bool operator==(const FilePath& other) const { return m_path == other.m_path; }
 
 private:
-    bool IsFolder() const;
-
     CAtlString m_path;
 };
