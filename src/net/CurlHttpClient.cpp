@@ -233,6 +233,8 @@ public:
     bool lastSentIsConnect = false;
     bool lastSentAnswered = false;
     long headStatus = 0;              // of the response head being received
+    bool headMultiplexed = false;     // it came over HTTP/2 or later
+    int localPort = 0;                // of the connection the request was sent on
     std::string headPhrase;           // its reason phrase
     std::string connectStatusPhrase;  // the reason phrase that came with connectStatus
     int connectErrno = 0;             // why the last TCP handshake failed
@@ -395,7 +397,8 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
         request->headPhrase = blank == std::string_view::npos || line.size() <= blank + 5
                                   ? std::string()
                                   : std::string(line.substr(blank + 5));
-        if (request->headPhrase.empty() && !StartsWithNoCase(line, "HTTP/1."))
+        request->headMultiplexed = !StartsWithNoCase(line, "HTTP/1.");
+        if (request->headPhrase.empty() && request->headMultiplexed)
             request->headPhrase = StandardPhrase(request->headStatus);
         request->offeredSchemes = 0;
         request->headEncoded = false;
@@ -718,9 +721,10 @@ curl_socket_t OpenWatchedSocket(void* user, curlsocktype purpose, curl_sockaddr*
 
 // Called when the transfer has its connection and is about to send: from here on the stall
 // limit counts, as it does for a request sent on its own.
-int OnConnected(void* user, char*, char*, int, int) {
+int OnConnected(void* user, char*, char*, int, int localPort) {
     auto* request = static_cast<Request*>(user);
     request->underWay = true;
+    request->localPort = localPort;
     request->lastActivity = Clock::now();
     return CURL_PREREQFUNC_OK;
 }
@@ -871,6 +875,8 @@ std::unique_ptr<Request> PlannedRequest(const PrefetchRequest& planned) {
 // state that tells which is kept under the lock.
 class Batch {
 public:
+    static constexpr int kConnectionsPerHost = 6;
+
     Batch(std::function<std::vector<PrefetchRequest>()> plan, int64_t maxBytes,
           std::chrono::milliseconds deadline)
         : m_maxBytes(maxBytes), m_deadline(Clock::now() + deadline),
@@ -895,12 +901,14 @@ public:
         for (Entry& entry : m_entries) {
             if (entry.state == State::Gone || entry.key != key)
                 continue;
-            // Not started (a login was asked for): from now on it is the caller's to send.
-            if (entry.state == State::Waiting) {
+            // Not started and never to be (a login was asked for): from now on it is the
+            // caller's to send. One that only waits for its turn is waited for.
+            if (entry.state == State::Waiting && !WillStart(entry)) {
                 entry.state = State::Gone;
                 return nullptr;
             }
-            while (entry.state == State::Running) {
+            while (entry.state == State::Running ||
+                   (entry.state == State::Waiting && WillStart(entry))) {
                 if (cancel && cancel->load())
                     return nullptr;
                 m_changed.wait_for(lock, std::chrono::milliseconds(100));
@@ -963,18 +971,37 @@ private:
         if (MakeTransfer(request) && Curl().multi_add_handle(m_multi, request.easy) == CURLM_OK) {
             request.lastActivity = Clock::now();
             entry.state = State::Running;
+            ++m_routes[entry.route].running;
             return;
         }
         entry.state = State::Gone;
     }
 
+    // Under the lock: whether a waiting entry is started once its turn comes.
+    bool WillStart(const Entry& entry) {
+        return !m_stop && m_multi && (entry.first || (m_routes[entry.route].open && !m_halted));
+    }
+
+    // Batch thread, under the lock: starts the waiting entries whose turn has come, in the
+    // order of the plan. Over HTTP/1.1 a route has at most as many transfers under way as it
+    // has connections, so that its answers come in that order too: the products are checked
+    // in it, and one answer left for last would hold up every product after it. A route whose
+    // answers come over a protocol that multiplexes takes all of them at once.
+    void Admit() {
+        for (Entry& entry : m_entries) {
+            if (entry.state != State::Waiting || !WillStart(entry))
+                continue;
+            const Route& route = m_routes[entry.route];
+            if (route.multiplexed || route.running < kConnectionsPerHost)
+                Start(entry);
+        }
+    }
+
     // Batch thread, under the lock: the rest of a first's route follow it.
     void Release(Entry& first) {
         first.released = true;
-        for (Entry& other : m_entries)
-            if (!m_halted && !other.first && other.route == first.route &&
-                other.state == State::Waiting)
-                Start(other);
+        m_routes[first.route].open = true;
+        Admit();
     }
 
     // Batch thread: whether the rest of a running first's route may follow. They may once
@@ -993,6 +1020,7 @@ private:
         entry.request->result = result;
         std::lock_guard lock(m_lock);
         entry.state = State::Done;
+        --m_routes[entry.route].running;
         if (entry.first && !entry.released) {
             const long status = entry.request->headStatus;
             // A login asked for is answered one request at a time, as the person sees it.
@@ -1000,6 +1028,7 @@ private:
                 m_halted = true;
             Release(entry);
         }
+        Admit();
         m_changed.notify_all();
     }
 
@@ -1043,11 +1072,10 @@ private:
             if (m_multi && !m_stop) {
                 // Six connections per server, as browsers keep, when it does not take many
                 // requests on one.
-                Curl().multi_setopt(m_multi, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);
+                Curl().multi_setopt(m_multi, CURLMOPT_MAX_HOST_CONNECTIONS,
+                                    static_cast<long>(kConnectionsPerHost));
                 Curl().multi_setopt(m_multi, CURLMOPT_MAXCONNECTS, 16L);
-                for (Entry& entry : m_entries)
-                    if (entry.first)
-                        Start(entry);
+                Admit();
             }
             m_changed.notify_all();
         }
@@ -1066,10 +1094,25 @@ private:
             }
             const Clock::time_point now = Clock::now();
             bool any = false;
+            // Two transfers under way on one connection: it carries them side by side.
+            std::map<int, const std::string*> routeOfPort;
             for (Entry& entry : m_entries) {
                 if (StateOf(entry) != State::Running)
                     continue;
                 Watch(entry, now);
+                bool shared = false;
+                if (const int port = entry.request->localPort; port != 0) {
+                    const auto [known, added] = routeOfPort.try_emplace(port, &entry.route);
+                    shared = !added && *known->second == entry.route;
+                }
+                if (StateOf(entry) == State::Running &&
+                    (entry.request->headMultiplexed || shared)) {
+                    std::lock_guard lock(m_lock);
+                    if (!m_routes[entry.route].multiplexed) {
+                        m_routes[entry.route].multiplexed = true;
+                        Admit();
+                    }
+                }
                 if (entry.first && !entry.released && StateOf(entry) == State::Running &&
                     Settled(*entry.request)) {
                     std::lock_guard lock(m_lock);
@@ -1118,6 +1161,13 @@ private:
     bool m_planned = false;
     bool m_stop = false;
     bool m_halted = false;
+    // What is known of each route, under the lock.
+    struct Route {
+        int running = 0;          // transfers under way
+        bool open = false;        // its first has been released
+        bool multiplexed = false; // its answers come over HTTP/2 or later
+    };
+    std::map<std::string, Route> m_routes;
     CURLM* m_multi = nullptr;
     std::thread m_thread; // last: it starts once everything else is in place
 };
