@@ -118,6 +118,17 @@ TEST_F(DownloaderTest, FetchedAtOnceTheRequestsOverlapOnFewConnections) {
             EXPECT_EQ(target.Requests().filter("/d").size(), kFiles);
             EXPECT_LE(connections.size(), 6);
             EXPECT_GE(target.MostBusy(), 4);
+            // Asked for in the order planned, never more at once than connections: no early
+            // file is left for last, to hold up every product checked after it.
+            const QStringList order = target.Requests().filter("/d");
+            const auto at = [&](int i) {
+                const QString path = QStringLiteral("/d%1.xml ").arg(i);
+                return std::find_if(order.begin(), order.end(),
+                                    [&](const QString& line) { return line.contains(path); }) -
+                       order.begin();
+            };
+            for (int i = 0; i + 6 < kFiles; ++i)
+                EXPECT_LT(at(i), at(i + 6)) << i;
         }
     }
 }
