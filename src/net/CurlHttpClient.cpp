@@ -1093,35 +1093,41 @@ private:
                     End(EntryOf(*request), message->data.result);
             }
             const Clock::time_point now = Clock::now();
-            bool any = false;
             // Two transfers under way on one connection: it carries them side by side.
             std::map<int, const std::string*> routeOfPort;
             for (Entry& entry : m_entries) {
                 if (StateOf(entry) != State::Running)
                     continue;
                 Watch(entry, now);
+                // One that ended is the taker's from now on; one under way only this thread's.
+                if (StateOf(entry) != State::Running)
+                    continue;
+                const Request& request = *entry.request;
                 bool shared = false;
-                if (const int port = entry.request->localPort; port != 0) {
-                    const auto [known, added] = routeOfPort.try_emplace(port, &entry.route);
+                if (request.localPort != 0) {
+                    const auto [known, added] =
+                        routeOfPort.try_emplace(request.localPort, &entry.route);
                     shared = !added && *known->second == entry.route;
                 }
-                if (StateOf(entry) == State::Running &&
-                    (entry.request->headMultiplexed || shared)) {
+                if (request.headMultiplexed || shared) {
                     std::lock_guard lock(m_lock);
                     if (!m_routes[entry.route].multiplexed) {
                         m_routes[entry.route].multiplexed = true;
                         Admit();
                     }
                 }
-                if (entry.first && !entry.released && StateOf(entry) == State::Running &&
-                    Settled(*entry.request)) {
+                if (entry.first && !entry.released && Settled(request)) {
                     std::lock_guard lock(m_lock);
                     Release(entry);
                 }
-                any = any || StateOf(entry) == State::Running;
             }
             {
+                // Counted after the walk: a transfer started during it may stand before the
+                // entry that started it.
                 std::lock_guard lock(m_lock);
+                const bool any =
+                    std::any_of(m_entries.begin(), m_entries.end(),
+                                [](const Entry& e) { return e.state == State::Running; });
                 if (m_stop || !any)
                     break;
             }
@@ -1159,7 +1165,9 @@ private:
     std::condition_variable m_changed;
     std::vector<Entry> m_entries;
     bool m_planned = false;
-    bool m_stop = false;
+    // Also atomic, beside its lock: the destructor's store is the one hand-over to the batch's
+    // thread that a race detector has been seen to miss through the lock alone.
+    std::atomic<bool> m_stop{false};
     bool m_halted = false;
     // What is known of each route, under the lock.
     struct Route {
