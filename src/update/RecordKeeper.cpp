@@ -37,6 +37,11 @@ void CRecordKeeper::Save() {
 }
 
 bool CRecordKeeper::IsCheckDue(int32_t today) const {
+    // A last check that lies ahead of today was recorded by a clock that ran ahead (or was
+    // edited by hand): counting the interval from it would stop the scheduled check until
+    // the calendar caught up, months perhaps. The check is due, and records today.
+    if (LastChecked > today)
+        return true;
     // Widened so that a hand-edited extreme "LastChecked" cannot overflow the subtraction.
     return static_cast<int64_t>(today) - LastChecked >= Interval;
 }

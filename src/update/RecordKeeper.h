@@ -13,7 +13,8 @@ public:
     bool Load();
     void Save();
 
-    // Whether a silent check is due on the given Julian day.
+    // Whether a silent check is due on the given Julian day: the interval has passed since
+    // the last check, or the last check lies after that day.
     bool IsCheckDue(int32_t today) const;
 
     // Today's Julian day number by the clock the schedule is kept with: the local date, or

@@ -33,7 +33,8 @@ TEST_F(CheckEndToEnd, SilentDueRunChecksEveryProductShowsItsFindingAndLeavesNoth
 }
 
 // A current notice the user has not opened is a finding of the silent run; once opened it is
-// not, and the run ends without a window.
+// not, and the run ends without a window. A last check recorded in the future does not hold
+// the run back.
 TEST_F(CheckEndToEnd, SilentRunShowsAnUnopenedCurrentNotice) {
     const QString day = QStringLiteral("yyyyMMdd");
     server.Put("self.xml", Installation::Info("1.0.0.0"));
@@ -58,6 +59,11 @@ TEST_F(CheckEndToEnd, SilentRunShowsAnUnopenedCurrentNotice) {
         if (opened)
             WriteSettingInt(CurrentUser, "Software/ORVEX Technologies/Product Update/Notifications",
                             "News", 1, kRegistryMarker);
+        // The last check lies a year ahead, as a run whose clock was ahead recorded it: the
+        // check is due all the same, and records today.
+        WriteSettingInt(CurrentUser, "Software/ORVEX Technologies/Product Update", "LastChecked",
+                        static_cast<int32_t>(QDate::currentDate().addYears(1).toJulianDay()),
+                        kRegistryMarker);
         installation.RunSilent(!opened);
         EXPECT_EQ(Sandbox::UserValue("LastChecked"), QDate::currentDate().toJulianDay());
     }

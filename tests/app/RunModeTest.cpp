@@ -33,9 +33,11 @@ TEST(RecordKeeper, DecidesWhetherTheSilentCheckIsDue) {
     // Interval, last checked, today, due.
     // clang-format off
     const std::tuple<int32_t, int32_t, int32_t, bool> cases[] = {
-        {30, kDay, kDay + 29, false}, {30, kDay, kDay + 30, true}, {-5, kDay + 3, kDay, true},
+        {30, kDay, kDay + 29, false}, {30, kDay, kDay + 30, true}, {1, kDay - 1, kDay, true},
+        // A last check ahead of today (a clock that ran ahead) never holds the check back.
+        {30, kDay + 1, kDay, true}, {-5, kDay + 3, kDay, true}, {0, kDay, kDay, true},
         // Hand-edited extremes must not overflow into the opposite answer.
-        {30, INT32_MIN, kDay, true}, {30, INT32_MAX, kDay, false}, {INT32_MAX, 0, kDay, false},
+        {30, INT32_MIN, kDay, true}, {30, INT32_MAX, kDay, true}, {INT32_MAX, 0, kDay, false},
     };
     // clang-format on
     for (const auto& [interval, lastChecked, today, due] : cases) {
