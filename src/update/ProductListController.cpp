@@ -6,6 +6,7 @@
 #include "platform/DataFile.h"
 #include "platform/Locations.h"
 #include "platform/Settings.h"
+#include "update/CheckDownloader.h"
 #include "update/RecordKeeper.h"
 #include "update/UpdaterVersion.h"
 
@@ -21,10 +22,16 @@ namespace {
 constexpr int kStoredListMode = 0644;
 } // namespace
 
+void CProductListController::SetDownloader(std::shared_ptr<IDownloader> downloader) {
+    m_downloader = downloader ? std::make_shared<CCheckDownloader>(std::move(downloader)) : nullptr;
+}
+
 bool CProductListController::RunCheck(CRecordKeeper* recordKeeper) {
     // Every check starts from new product objects: a product keeps the versions it found and
     // the rows it was given, which a Retry must not add to.
     m_cancelled = false;
+    if (m_downloader)
+        m_downloader->Reopen();
     LoadProductList();
     RefreshProductList();
     // A window closed while the list was fetched ends the run here, before any product.
@@ -42,6 +49,12 @@ bool CProductListController::RunCheck(CRecordKeeper* recordKeeper) {
     if (m_listReady)
         m_listReady();
     const bool succeeded = CheckAll();
+    // A check the user ended is no check: the products after the close were never asked,
+    // so recording it would skip them for a whole interval.
+    if (m_cancelled) {
+        m_checkSucceeded = false;
+        return false;
+    }
     if (recordKeeper)
         recordKeeper->RecordCheck(succeeded);
     return succeeded;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 
+class CCheckDownloader;
 class CRecordKeeper;
 class IDownloader;
 class Products;
@@ -29,16 +30,16 @@ public:
     // A whole check: chooses the list (LoadProductList), refreshes it, lets every product
     // find what is installed, calls the list callback, checks every product (CheckAll) and
     // records the result with recordKeeper's clock when one is given. True when some
-    // product's check succeeded.
+    // product's check succeeded; a check ended by CancelCheck records nothing and is false.
     bool RunCheck(CRecordKeeper* recordKeeper);
 
     // Reads both copies of the list anew and keeps the better one; a list that this
     // controller fetched and that is newer than both serves instead, whether or not it could
     // be stored. Every product object is new. Its loaded flag.
     bool LoadProductList();
-    void SetDownloader(std::shared_ptr<IDownloader> downloader) {
-        m_downloader = std::move(downloader);
-    }
+    // The run's downloader. The list refresh and the products get it through a gate that
+    // CancelCheck closes, so that after a cancel no further request starts.
+    void SetDownloader(std::shared_ptr<IDownloader> downloader);
     // Downloads the list from its "Url" and adopts the copy when its version is greater,
     // storing it beside the program or, failing that, in the common application-data
     // folder; when neither can be written (an ordinary user's run) the newer list still
@@ -74,7 +75,7 @@ private:
     void FetchAhead();
 
     std::shared_ptr<Products> m_products;
-    std::shared_ptr<IDownloader> m_downloader;
+    std::shared_ptr<CCheckDownloader> m_downloader;
     bool m_checkSucceeded = false;
     bool m_cancelled = false;
     ProductCallback m_checking;

@@ -29,7 +29,7 @@ namespace {
 // "late": the rows come with the check, as a notice fetched during it.
 // clang-format off
 struct FakeRow { QString installed = {}; bool info = true; QString latest = {}; bool update = false, button = true, notice = false; };
-struct FakeAnswers { std::vector<FakeRow> rows = {}; bool late = false; std::function<void()> duringCheck = {}; };
+struct FakeAnswers { std::vector<FakeRow> rows = {}; bool late = false; std::function<void()> duringCheck = {}; QStringList fetches = {}; };
 // clang-format on
 
 // A product answering from the answers its "Name" attribute names.
@@ -48,6 +48,8 @@ public:
     bool CheckForUpdates() override {
         if (m_answers.duringCheck)
             m_answers.duringCheck();
+        for (const QString& url : m_answers.fetches)
+            m_downloader->Download(url, 1, 0);
         return m_checked = true;
     }
     CAtlString GetId() override { return m_name; }
@@ -240,13 +242,17 @@ TEST_F(MainWindowTest, BusyIndicatorOnlyForAProductCheckedTooLong) {
     EXPECT_EQ(bars(), 0);
 }
 
-// Closing the window during a check cancels it: the download under way is told to end and no
-// later product is checked, so the run ends promptly; the next check runs whole.
+// Closing the window during a check cancels it: the download under way is told to end, the
+// product's next document is not asked for and no later product is checked, so the run ends
+// promptly; the cancelled check records nothing, though the product before the close
+// succeeded, and the next check runs whole.
 TEST_F(MainWindowTest, ClosingDuringACheckCancelsTheRestOfIt) {
     struct CancelCounter : IDownloader {
         int cancels = 0;
+        QStringList asked;
         std::function<void()> during;
-        CAtlString Download(const CAtlString&, int32_t, int32_t) override {
+        CAtlString Download(const CAtlString& url, int32_t, int32_t) override {
+            asked << url;
             if (during)
                 during();
             return {};
@@ -256,16 +262,26 @@ TEST_F(MainWindowTest, ClosingDuringACheckCancelsTheRestOfIt) {
     auto downloader = std::make_shared<CancelCounter>();
     controller->SetDownloader(downloader);
     int laterChecks = 0;
-    answers["First"].duringCheck = [this] { window.reject(); };
-    answers["Second"].duringCheck = [&] { ++laterChecks; };
-    List({"First", "Second"});
+    keeper->LastCheckedToStore = keeper->LastChecked = 2451545;
+    answers["First"] = {};
+    answers["Second"].fetches = {"second.xml", "second.xml.minisig"};
+    answers["Third"].duringCheck = [&] { ++laterChecks; };
+    List({"First", "Second", "Third"});
+    downloader->during = [&] {
+        if (downloader->asked.last() == "second.xml")
+            window.reject();
+    };
     Check();
-    EXPECT_EQ(std::pair(downloader->cancels, laterChecks), std::pair(1, 0));
-    answers["First"].duringCheck = nullptr;
+    EXPECT_EQ(std::tuple(downloader->cancels, laterChecks, keeper->LastCheckedToStore),
+              std::tuple(1, 0, 2451545));
+    EXPECT_EQ(downloader->asked, QStringList{"second.xml"});
+    downloader->during = nullptr;
     Check();
-    EXPECT_EQ(std::pair(downloader->cancels, laterChecks), std::pair(1, 1));
+    EXPECT_EQ(std::tuple(downloader->cancels, laterChecks, keeper->LastCheckedToStore),
+              std::tuple(1, 1, static_cast<int32_t>(QDate::currentDate().toJulianDay())));
+    EXPECT_EQ(downloader->asked.size(), 3);
     // A close while the list itself is fetched checks no product at all.
-    List({"Second"}, "http://127.0.0.1:9/l.xml");
+    List({"Third"}, "http://127.0.0.1:9/l.xml");
     downloader->during = [this] { window.reject(); };
     Check();
     EXPECT_EQ(std::pair(downloader->cancels, laterChecks), std::pair(2, 1));
