@@ -132,18 +132,19 @@ FilePath TempFolder() {
 }
 
 CAtlString LockFolder() {
-    const QString runtime = EnvironmentPath("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty()) {
-        // Not made or changed here: the session manager makes it, and a folder that does not
-        // pass is simply not used.
-        struct stat info {};
-        if (::lstat(QFile::encodeName(runtime).constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
-            info.st_uid == ::geteuid() && (info.st_mode & 022) == 0)
-            return runtime;
-    }
+    // Chosen from the user id alone, never from the environment: a run started from the
+    // desktop and one started from a shell without XDG_RUNTIME_DIR must meet at one lock.
     const QString root = SandboxRoot();
+    const QString user = QString::number(::geteuid());
+    const QString runtime = root + QStringLiteral("/run/user/") + user;
+    // Not made or changed here: the login manager makes it, and a folder that does not pass
+    // is simply not used.
+    struct stat info {};
+    if (::lstat(QFile::encodeName(runtime).constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
+        info.st_uid == ::geteuid() && (info.st_mode & 022) == 0)
+        return runtime;
     const QString folder = (root.isEmpty() ? QStringLiteral("/tmp") : root) +
-                           QStringLiteral("/orvex-product-update-") + QString::number(::geteuid());
+                           QStringLiteral("/orvex-product-update-") + user;
     return PrivateFolder(folder) ? folder : QString();
 }
 

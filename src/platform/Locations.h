@@ -25,12 +25,13 @@ void OverrideModuleFolder(const FilePath& folder);
 // had.
 FilePath TempFolder();
 // The folder of this user's locks, as a local path: a folder every copy of the program run
-// by this user finds and no other user can enter, create, or change. $XDG_RUNTIME_DIR when it
-// is a real folder that belongs to this user and that nobody else may write; otherwise
-// "orvex-product-update-<uid>" below /tmp (below $ORVEX_ROOT in a sandbox), made with mode
-// 0700 and accepted only when it belongs to this user, is no link and nobody else may write
-// it. Empty when neither can be had: a folder of that name made by someone else is refused,
-// never used.
+// by this user finds, however it was started, and no other user can enter, create, or
+// change. Chosen from the user id only: /run/user/<uid> ($ORVEX_ROOT/run/user/<uid> in a
+// sandbox) when it is a real folder that belongs to this user and that nobody else may
+// write; otherwise "orvex-product-update-<uid>" below /tmp (below $ORVEX_ROOT in a sandbox),
+// made with mode 0700 and accepted only when it belongs to this user, is no link and nobody
+// else may write it. Empty when neither can be had: a folder of that name made by someone
+// else is refused, never used.
 CAtlString LockFolder();
 // A name in TempFolder() that did not exist when chosen; nothing is created. Empty when
 // there is no temporary folder.

@@ -16,7 +16,7 @@ public:
 };
 
 // Linux implementation: an exclusive flock on a file in this user's lock folder
-// (LockFolder: $XDG_RUNTIME_DIR, or a private folder of this user's below /tmp), named by a
+// (LockFolder: /run/user/<uid>, or a private folder of this user's below /tmp), named by a
 // digest of the lock name. The lock belongs to the user's session: another user can neither
 // create, hold nor remove it, so no other user's copy (or a planted file) can stop this
 // user's. The kernel releases it when the process ends in any way; the empty file stays.

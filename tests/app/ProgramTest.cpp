@@ -57,9 +57,13 @@ TEST(Program, SecondCopyIsRefusedAndAKilledFirstCopyReleasesTheLock) {
     const QProcessEnvironment env = ProgramEnvironment(sandbox, "offscreen");
     QProcess first;
     first.setProcessEnvironment(env);
+    // The second is started as from a shell that has no XDG_RUNTIME_DIR: the same user's
+    // lock all the same.
+    QProcessEnvironment shellEnv = env;
+    shellEnv.remove("XDG_RUNTIME_DIR");
     const Outcome second = StartLockHolder(
         first, [](QProcess& process) { process.start(kProgram, {}); },
-        [&] { return RunProgram(kProgram, {"-silent"}, env); });
+        [&] { return RunProgram(kProgram, {"-silent"}, shellEnv); });
     // Qt may add its own warnings; the program's line must stand alone, once.
     EXPECT_EQ(second.err.split(u'\n').count("ORVEX Product Update is already running."), 1)
         << second.err.toStdString();
@@ -116,8 +120,9 @@ struct PlantedLock {
 };
 
 // Several users run the same installed program. A user's copies exclude one another, with a
-// runtime folder of the session's or without one; another user's copy never stops them, nor
-// does a folder or lock another user prepared in advance where this user's lock would go.
+// runtime folder of the user's or without one, and whether XDG_RUNTIME_DIR is set or not;
+// another user's copy never stops them, nor does a folder or lock another user prepared in
+// advance where this user's lock would go.
 TEST(Program, TheLockBelongsToTheUsersSession) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to run the program as several users";
@@ -128,10 +133,19 @@ TEST(Program, TheLockBelongsToTheUsersSession) {
     // Like /tmp, where a user's lock goes without a runtime folder.
     ASSERT_EQ(::chmod(QFile::encodeName(sandbox.Root()).constData(), 01777), 0);
     const OtherUser a{4711}, b{4712}, c{4713};
-    const auto envOf = [&](const OtherUser& user, bool runtimeFolder) {
+    // The runtime folder the login manager makes for user a (/run/user/4711 outside a sandbox).
+    const QString runtime = sandbox.Path("run/user/4711");
+    const auto makeRuntime = [&](uid_t owner, mode_t mode) {
+        ASSERT_TRUE(QDir().mkpath(runtime));
+        for (const char* parent : {"run", "run/user"})
+            ASSERT_EQ(::chmod(QFile::encodeName(sandbox.Path(parent)).constData(), 0755), 0);
+        ASSERT_EQ(::chown(QFile::encodeName(runtime).constData(), owner, owner), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(runtime).constData(), mode), 0);
+    };
+    const auto envOf = [&](const OtherUser& user, bool xdg) {
         QProcessEnvironment env =
             user.Environment(ProgramEnvironment(sandbox, "offscreen"), sandbox);
-        if (!runtimeFolder)
+        if (!xdg)
             env.remove("XDG_RUNTIME_DIR");
         return env;
     };
@@ -141,19 +155,22 @@ TEST(Program, TheLockBelongsToTheUsersSession) {
     QString lockName;
     for (const bool runtimeFolder : {true, false}) {
         SCOPED_TRACE(runtimeFolder ? "runtime folder" : "no runtime folder");
+        if (runtimeFolder)
+            makeRuntime(a.uid, 0700);
+        else
+            QDir(runtime).removeRecursively();
+        // The first started from the desktop, the second from a shell without the variable.
         QProcess first;
         const Outcome second = StartLockHolder(
-            first,
-            [&](QProcess& process) { a.Start(process, program, {}, envOf(a, runtimeFolder)); },
-            [&] { return a.Run(program, {"-silent"}, envOf(a, runtimeFolder)); });
+            first, [&](QProcess& process) { a.Start(process, program, {}, envOf(a, true)); },
+            [&] { return a.Run(program, {"-silent"}, envOf(a, false)); });
         EXPECT_TRUE(refused(second)) << "the same user twice:\n" << second.err.toStdString();
-        for (const bool otherRuntimeFolder : {true, false}) {
-            const Outcome other = b.Run(program, {"-silent"}, envOf(b, otherRuntimeFolder));
+        for (const bool xdg : {true, false}) {
+            const Outcome other = b.Run(program, {"-silent"}, envOf(b, xdg));
             EXPECT_FALSE(refused(other)) << "another user:\n" << other.err.toStdString();
             EXPECT_EQ(std::pair(other.status, other.exitCode), std::pair(QProcess::NormalExit, 0));
         }
-        const QStringList locks =
-            QDir(sandbox.Path("user-4711")).entryList({"*.lock"}, QDir::Files);
+        const QStringList locks = QDir(runtime).entryList({"*.lock"}, QDir::Files);
         if (runtimeFolder && locks.size() == 1)
             lockName = locks.first();
         ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
@@ -163,38 +180,34 @@ TEST(Program, TheLockBelongsToTheUsersSession) {
 
     // Another user makes the folders where user a's lock would go, open to all, and holds a
     // lock file of the right name in each.
-    const QString planted = sandbox.Path("planted-run");
     const QString fallback = sandbox.Path("orvex-product-update-4711");
-    QProcessEnvironment plantedEnv = envOf(a, true);
-    plantedEnv.insert("XDG_RUNTIME_DIR", planted);
     QDir(fallback).removeRecursively();
-    for (const QString& folder : {planted, fallback}) {
-        ASSERT_TRUE(QDir().mkpath(folder));
-        ASSERT_EQ(::chown(QFile::encodeName(folder).constData(), c.uid, c.uid), 0);
-        ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0777), 0);
-    }
+    makeRuntime(c.uid, 0777);
+    ASSERT_TRUE(QDir().mkpath(fallback));
+    ASSERT_EQ(::chown(QFile::encodeName(fallback).constData(), c.uid, c.uid), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(fallback).constData(), 0777), 0);
     for (const bool runtimeFolder : {true, false}) {
         SCOPED_TRACE(runtimeFolder ? "planted runtime folder" : "planted folder in /tmp");
-        const PlantedLock lock((runtimeFolder ? planted : fallback) + u'/' + lockName, c.uid);
-        const Outcome outcome =
-            a.Run(program, {"-silent"}, runtimeFolder ? plantedEnv : envOf(a, false));
+        const PlantedLock lock((runtimeFolder ? runtime : fallback) + u'/' + lockName, c.uid);
+        const Outcome outcome = a.Run(program, {"-silent"}, envOf(a, runtimeFolder));
         EXPECT_FALSE(refused(outcome)) << outcome.err.toStdString();
         EXPECT_EQ(std::pair(outcome.status, outcome.exitCode), std::pair(QProcess::NormalExit, 0));
     }
 
     // Nor can another user remove user a's lock from under its holder, which would let a
-    // second copy of a's run: a runtime folder that others may write is not used for it.
+    // second copy of a's run: a runtime folder of a's that others may write is not used for it.
     QDir(fallback).removeRecursively();
-    QFile::remove(planted + u'/' + lockName);
+    QDir(runtime).removeRecursively();
+    makeRuntime(a.uid, 0777);
     QProcess first;
     const Outcome second = StartLockHolder(
-        first, [&](QProcess& process) { a.Start(process, program, {}, plantedEnv); },
-        [&] { return a.Run(program, {"-silent"}, plantedEnv); });
+        first, [&](QProcess& process) { a.Start(process, program, {}, envOf(a, true)); },
+        [&] { return a.Run(program, {"-silent"}, envOf(a, true)); });
     EXPECT_TRUE(refused(second)) << second.err.toStdString();
-    const Outcome removal = c.Run("find", {planted, "-maxdepth", "1", "-type", "f", "-delete"},
+    const Outcome removal = c.Run("find", {runtime, "-maxdepth", "1", "-type", "f", "-delete"},
                                   QProcessEnvironment::systemEnvironment());
     EXPECT_EQ(removal.exitCode, 0) << removal.err.toStdString();
-    const Outcome third = a.Run(program, {"-silent"}, plantedEnv);
+    const Outcome third = a.Run(program, {"-silent"}, envOf(a, true));
     EXPECT_TRUE(refused(third)) << "the lock was removed by another user";
     ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
     first.waitForFinished();

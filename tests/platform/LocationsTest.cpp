@@ -58,13 +58,20 @@ TEST(Locations, HivesAndTemporaryFolderOutsideASandbox) {
                 ::chmod(local.constData(), 0777) == 0);
     EXPECT_NE(TempFolder().LocalPath(), expected);
 
-    // The session's runtime folder holds the lock when nobody else may write to it; that
-    // others may enter it is harmless.
-    QTemporaryDir session;
-    const auto sessionEnv = ScopedEnv("XDG_RUNTIME_DIR", QFile::encodeName(session.path()));
+    // The user's runtime folder, found from the user id, holds the lock when nobody else may
+    // write to it; that others may enter it is harmless. XDG_RUNTIME_DIR has no say: a run
+    // started without it must find the same lock.
+    const auto rootEnv = ScopedEnv("ORVEX_ROOT", QFile::encodeName(sandbox.Root()));
+    const QString session = sandbox.Path("run/user/" + QString::number(::geteuid()));
+    const QString own = sandbox.Path("orvex-product-update-" + QString::number(::geteuid()));
+    EXPECT_EQ(LockFolder(), own) << "no runtime folder";
+    ASSERT_TRUE(QDir().mkpath(session));
     for (const auto& [mode, used] : {std::pair(0711u, true), {0730u, false}, {0702u, false}}) {
-        ASSERT_EQ(::chmod(QFile::encodeName(session.path()).constData(), mode), 0);
-        EXPECT_EQ(LockFolder() == session.path(), used) << mode;
+        ASSERT_EQ(::chmod(QFile::encodeName(session).constData(), mode), 0);
+        for (const bool xdg : {true, false}) {
+            const auto xdgEnv = ScopedEnv("XDG_RUNTIME_DIR", QFile::encodeName(base.path()), xdg);
+            EXPECT_EQ(LockFolder(), used ? session : own) << mode << (xdg ? " with" : " without");
+        }
     }
 }
 

@@ -54,8 +54,9 @@ struct Outcome {
 };
 
 // The environment of a program run in sandbox: no display unless display names one
-// ("offscreen" for Qt's invisible platform, ":N" for an X server), and a private runtime
-// folder so the program's temporary files stay inside the sandbox.
+// ("offscreen" for Qt's invisible platform, ":N" for an X server), and a private
+// XDG_RUNTIME_DIR so nothing of the test's own session is used. It is not the sandbox's
+// "run/user/<uid>", where the program looks for the user's runtime folder.
 inline QProcessEnvironment ProgramEnvironment(const Sandbox& sandbox, const QString& display) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("ORVEX_ROOT"), sandbox.Root());
@@ -63,7 +64,7 @@ inline QProcessEnvironment ProgramEnvironment(const Sandbox& sandbox, const QStr
         env.remove(QString::fromLatin1(name));
     if (!display.isEmpty())
         env.insert(display == QLatin1String("offscreen") ? "QT_QPA_PLATFORM" : "DISPLAY", display);
-    const QString run = sandbox.Path(QStringLiteral("run"));
+    const QString run = sandbox.Path(QStringLiteral("session"));
     QDir().mkpath(run);
     QFile::setPermissions(run,
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
