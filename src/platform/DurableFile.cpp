@@ -318,6 +318,14 @@ int CDurableFile::WriteReplacing(const QByteArray& local, const QByteArray& cont
     return 0;
 }
 
+QString CDurableFile::TooLargeReason(const QString& path, qint64 size) {
+    return QStringLiteral("Refusing to change %1: it would grow to %2 bytes, past the limit of "
+                          "%3 MiB up to which settings files are read back")
+        .arg(path)
+        .arg(size)
+        .arg(kMaxSize / (1024 * 1024));
+}
+
 void CDurableFile::SetLockTimeout(std::chrono::milliseconds timeout) {
     g_lockTimeoutMs = timeout.count();
 }
@@ -391,5 +399,9 @@ int CDurableFile::Update(QString* why, const std::function<bool(QByteArray&, boo
         return 0;
     if (exists && edited == content)
         return 0;
+    // Read() refuses a file past the limit, so a larger one would make every value in it
+    // unreachable, to this program and to every other that reads it.
+    if (edited.size() > kMaxSize)
+        return refuse(EFBIG, TooLargeReason(path, edited.size()));
     return WriteReplacing(local, edited);
 }

@@ -39,8 +39,10 @@ public:
 
     // Calls edit with the current content under the lock. When edit returns true and the
     // content changed, the new content replaces the file. Returns 0 also when edit declined.
-    // When nothing was written because of the file's surroundings (the lock, who may change
-    // the file), *why gets a sentence for an administrator naming the file to look at.
+    // New content larger than kMaxSize, which nothing could read back, is never written
+    // (EFBIG; the file stays as it was). When nothing was written because of the file's
+    // surroundings (the lock, who may change the file) or its size, *why gets a sentence for
+    // an administrator naming the file to look at.
     int Update(const std::function<bool(QByteArray& content, bool exists)>& edit) const {
         return Update(nullptr, edit);
     }
@@ -51,6 +53,9 @@ public:
     // tests shorten it.
     static constexpr std::chrono::milliseconds kDefaultLockTimeout{10000};
     static void SetLockTimeout(std::chrono::milliseconds timeout);
+
+    // Why content of size bytes is not written to path: it names the file and the limit.
+    static QString TooLargeReason(const QString& path, qint64 size);
 
 private:
     QString ResolvedPath() const;

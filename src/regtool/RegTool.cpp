@@ -202,6 +202,31 @@ bool HeaderOpensFile(const QByteArray& bytes) {
     return pos < bytes.size() && !isAt(" \t\r\n");
 }
 
+// Applies an import's sections of one hive in file order; what cannot be applied goes to
+// unapplied with the reason.
+void ApplyImport(CHive& hive, const std::vector<const CHive::Key*>& keys,
+                 std::vector<CHive::Skipped>& unapplied) {
+    for (const CHive::Key* key : keys) {
+        const QString full = CHive::CanonicalKeyName(key->name);
+        if (key->deleteTree) {
+            if (!hive.DeleteKeyTree(full))
+                unapplied.push_back({key->line, QStringLiteral("no such key")});
+            continue;
+        }
+        hive.CreateKey(full);
+        for (const CHive::Entry& entry : key->entries) {
+            if (entry.value.name.contains(QChar(0)) || entry.value.name.contains(u'\r'))
+                unapplied.push_back(
+                    {entry.line, QStringLiteral("a control character in the name")});
+            else if (entry.kind == CHive::EntryKind::Value)
+                hive.SetValue(full, entry.value);
+            else if (entry.kind == CHive::EntryKind::DeleteValue &&
+                     !hive.DeleteValue(full, entry.value.name))
+                unapplied.push_back({entry.line, QStringLiteral("no such value")});
+        }
+    }
+}
+
 // The closing line of a command that changes a hive: the error (in the store's own words
 // when it gave some), or the success line.
 int Finish(int32_t error, const QString& hive, QTextStream& out, QTextStream& err,
@@ -732,6 +757,21 @@ int CRegTool::Import(const Options& options, QTextStream& out, QTextStream& err)
         byHive[name.root == HKEY_CURRENT_USER ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE].push_back(
             &key);
     }
+    // Every hive the import changes is tried in memory first: an import one hive cannot take
+    // changes none, rather than leave the other one changed alone. Each write checks again
+    // under its lock.
+    for (const auto& [root, keys] : byHive) {
+        CHive hive;
+        if (m_store->ReadHive(root, hive) != ERROR_SUCCESS)
+            continue; // told by the write below
+        std::vector<CHive::Skipped> ignored;
+        ApplyImport(hive, keys, ignored);
+        const QString path = m_store->HivePath(root);
+        if (const qsizetype size = hive.Serialize().size(); size > CDurableFile::kMaxSize)
+            return Finish(ERROR_FILE_TOO_LARGE, path, out, err,
+                          CDurableFile::TooLargeReason(path, size) +
+                              QStringLiteral("; nothing was imported."));
+    }
     for (const auto& [root, keys] : byHive) {
         // Captured through a name of its own: clang before 16 cannot capture a binding.
         QString why;
@@ -739,25 +779,7 @@ int CRegTool::Import(const Options& options, QTextStream& out, QTextStream& err)
         const int32_t error =
             m_store->EditHive(root, &why, [&keys = keys, &unapplied](CHive& hive) {
                 unapplied.clear();
-                for (const CHive::Key* key : keys) {
-                    const QString full = CHive::CanonicalKeyName(key->name);
-                    if (key->deleteTree) {
-                        if (!hive.DeleteKeyTree(full))
-                            unapplied.push_back({key->line, QStringLiteral("no such key")});
-                        continue;
-                    }
-                    hive.CreateKey(full);
-                    for (const CHive::Entry& entry : key->entries) {
-                        if (entry.value.name.contains(QChar(0)) || entry.value.name.contains(u'\r'))
-                            unapplied.push_back(
-                                {entry.line, QStringLiteral("a control character in the name")});
-                        else if (entry.kind == CHive::EntryKind::Value)
-                            hive.SetValue(full, entry.value);
-                        else if (entry.kind == CHive::EntryKind::DeleteValue &&
-                                 !hive.DeleteValue(full, entry.value.name))
-                            unapplied.push_back({entry.line, QStringLiteral("no such value")});
-                    }
-                }
+                ApplyImport(hive, keys, unapplied);
                 return ERROR_SUCCESS;
             });
         if (error != ERROR_SUCCESS)

@@ -3,6 +3,7 @@
 #include "regtool/RegTool.h"
 #include "platform/DurableFile.h"
 #include "platform/FdGuard.h"
+#include "platform/Settings.h"
 #include "support/ProgramRun.h"
 
 #include <numeric>
@@ -316,8 +317,9 @@ TEST(RegTool, RewriteReachesTheDiskBeforeItReplacesTheHive) {
     EXPECT_TRUE(calls.mid(renamed + 1).contains("fsync\t" + root)) << log;
 }
 
-// A refusal names the file and what is wrong with it, and changes nothing: another writer's
-// lock held beyond the limit, a hive above the size cap, a link to a device.
+// A refusal names the file and what is wrong with it, and changes nothing: a change that
+// would take a hive past the size cap, another writer's lock held beyond the limit, a hive
+// above the size cap, a link to a device.
 TEST(RegTool, RefusalsSayWhatIsWrongWithTheHiveAndChangeNothing) {
     Sandbox sandbox;
     auto refused = [](const QStringList& arguments, const QString& message) {
@@ -328,6 +330,41 @@ TEST(RegTool, RefusalsSayWhatIsWrongWithTheHiveAndChangeNothing) {
     const QStringList addUser = {"add", kT, "/v", "X", "/d", "y", "/f"};
     ASSERT_EQ(Reg({"add", kAcc, "/v", "Keep", "/d", "me"}).exitCode, 0);
     const QByteArray machine = sandbox.Read("machine.reg");
+
+    // A machine hive just below the cap: what would take it past is refused before anything
+    // is written, also the user's half of an import (the user hive is written first).
+    const QByteArray head = "Windows Registry Editor Version 5.00\n\n"
+                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Big]\n\"B\"=\"";
+    const QByteArray nearlyFull =
+        head + QByteArray(CDurableFile::kMaxSize - head.size() - 100, 'x') + "\"\n";
+    sandbox.Write("machine.reg", nearlyFull);
+    ASSERT_EQ(Reg(addUser).exitCode, 0);
+    const QByteArray user = sandbox.Read("user.reg");
+    const QString more(200, u'y');
+    sandbox.Write("both.reg", (kV5 + kSection +
+                               "\"Small\"=\"s\"\r\n\r\n"
+                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Big]\r\n\"More\"=\"" +
+                               more + "\"\r\n")
+                                  .toUtf8());
+    const struct {
+        const char* name;
+        QStringList arguments;
+    } pastTheCap[] = {
+        {"import", {"import", sandbox.Path("both.reg")}},
+        {"add", {"add", "HKLM\\SOFTWARE\\Big", "/v", "More", "/d", more, "/f"}},
+    };
+    for (const auto& [name, arguments] : pastTheCap) {
+        SCOPED_TRACE(name);
+        refused(arguments, "machine.reg: it would grow to ");
+        refused(arguments, "past the limit of 64 MiB");
+        EXPECT_TRUE(sandbox.Read("machine.reg") == nearlyFull) << "machine hive changed";
+        EXPECT_EQ(sandbox.Read("user.reg"), user);
+    }
+    // The program's own settings writes are held to the same cap.
+    EXPECT_EQ(WriteSettingString(LocalMachine, "SOFTWARE/Big", "More", more, kRegistryMarker),
+              ERROR_FILE_TOO_LARGE);
+    EXPECT_TRUE(sandbox.Read("machine.reg") == nearlyFull) << "machine hive changed";
+    sandbox.Write("machine.reg", machine);
     const QString lockPath = sandbox.Path("machine.reg.lock");
     const FdGuard lock(::open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CLOEXEC));
     ASSERT_EQ(::flock(lock.Get(), LOCK_EX), 0);
@@ -337,8 +374,8 @@ TEST(RegTool, RefusalsSayWhatIsWrongWithTheHiveAndChangeNothing) {
     EXPECT_EQ(sandbox.Read("machine.reg"), machine);
 
     sandbox.Write("user.reg", {});
-    const QByteArray user = QFile::encodeName(sandbox.Path("user.reg"));
-    ASSERT_EQ(::truncate(user.constData(), CDurableFile::kMaxSize + 1), 0); // sparse
+    const QByteArray userPath = QFile::encodeName(sandbox.Path("user.reg"));
+    ASSERT_EQ(::truncate(userPath.constData(), CDurableFile::kMaxSize + 1), 0); // sparse
     refused({"query", kT}, "user.reg is larger than 64 MiB");
     refused(addUser, "user.reg is larger than 64 MiB");
     EXPECT_EQ(QFileInfo(sandbox.Path("user.reg")).size(), CDurableFile::kMaxSize + 1);
