@@ -8,7 +8,9 @@
 #include "platform/Locations.h"
 
 #include <QScopeGuard>
+#include <QUrl>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -98,6 +100,23 @@ void Downloader::Cancel() {
     EndPrefetch();
 }
 
+void Downloader::StartSharedLimit(std::chrono::milliseconds total) {
+    m_sharedDeadline = Now() + total;
+    m_sharedLimitReached = false;
+}
+
+void Downloader::SetProgressHook(ProgressHook hook) {
+    if (!hook) {
+        onDataReadProgress = nullptr;
+        return;
+    }
+    onDataReadProgress = [hook = std::move(hook)](int done, int total) { hook(done, total); };
+}
+
+std::chrono::steady_clock::time_point Downloader::Now() const {
+    return clock ? clock() : std::chrono::steady_clock::now();
+}
+
 CAtlString Downloader::Download(const CAtlString& url, int32_t, int32_t) {
     return DownloadWithin(url, documentLimits);
 }
@@ -114,6 +133,19 @@ CAtlString Downloader::DownloadWithin(const CAtlString& url, const DownloadLimit
         m_lastFailure = {DownloadFailure::Failed, {}, {}, {}, {}};
         return {};
     }
+    DownloadLimits bounded = within;
+    bool sharedBound = false;
+    if (m_sharedDeadline) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(*m_sharedDeadline - Now());
+        if (left <= std::chrono::milliseconds::zero()) {
+            m_sharedLimitReached = true;
+            m_lastFailure = {DownloadFailure::TooSlow, QUrl(url).host(), {}, {}, {}};
+            return {};
+        }
+        sharedBound = left < bounded.deadline;
+        bounded.deadline = std::min(bounded.deadline, left);
+    }
     m_running = true;
     const auto running = qScopeGuard([this] { m_running = false; });
 
@@ -121,7 +153,7 @@ CAtlString Downloader::DownloadWithin(const CAtlString& url, const DownloadLimit
     CAtlString result;
     m_cancelRequested.store(false);
     cancelled = &m_cancelRequested;
-    limits = within;
+    limits = bounded;
 
     TakeSettings();
 
@@ -133,6 +165,8 @@ CAtlString Downloader::DownloadWithin(const CAtlString& url, const DownloadLimit
     if (m_proxyHandler && proxyHost.isEmpty())
         m_proxyHandler->RememberReachedMode(engine->ReachedMode());
     m_lastFailure = done ? DownloadFailure() : engine->Failure();
+    if (sharedBound && m_lastFailure.kind == DownloadFailure::TooSlow)
+        m_sharedLimitReached = true;
     if (done)
         result = file.Text();
     else

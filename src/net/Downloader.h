@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 
 // The program's downloader: each Download runs a fresh engine on a worker thread while the
@@ -32,6 +33,10 @@ public:
     void Prefetch(const QStringList& urls) override;
     void EndPrefetch() override;
     void Cancel() override;
+    void StartSharedLimit(std::chrono::milliseconds total) override;
+    void EndSharedLimit() override { m_sharedDeadline.reset(); }
+    bool SharedLimitReached() const override { return m_sharedLimitReached; }
+    void SetProgressHook(ProgressHook hook) override;
     DownloadFailure GetLastFailure() override { return m_lastFailure; }
 
     // Makes the HTTP client of each download's engine; unset, the libcurl one. For tests that
@@ -40,15 +45,21 @@ public:
     // The limits of documents and of the installer; tests lower them.
     DownloadLimits documentLimits = kDocumentLimits;
     DownloadLimits installerLimits = kInstallerLimits;
+    // The clock the shared limit is kept by; unset, the steady clock. Tests set one that
+    // stands where they want it.
+    std::function<std::chrono::steady_clock::time_point()> clock;
 
 private:
     // Copies the proxy handler's settings of this moment into this ConnectionInfo.
     void TakeSettings();
     CAtlString DownloadWithin(const CAtlString& url, const DownloadLimits& within);
+    std::chrono::steady_clock::time_point Now() const;
 
     std::atomic<bool> m_cancelRequested{false}; // read by the worker
     bool m_running = false;
     std::shared_ptr<ProxyHandlerBase> m_proxyHandler;
     DownloadFailure m_lastFailure;
     std::thread m_preparing;
+    std::optional<std::chrono::steady_clock::time_point> m_sharedDeadline;
+    bool m_sharedLimitReached = false;
 };

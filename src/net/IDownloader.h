@@ -5,7 +5,9 @@
 
 #include <QStringList>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 class ProxyHandlerBase;
@@ -34,6 +36,18 @@ public:
     // Ends the download under way soon, as failed; one started later runs as usual. Called
     // on the thread that waits in Download (from an event handled during the wait).
     virtual void Cancel() {}
+    // Holds the downloads from now on to one time limit shared between them, total from now:
+    // each ends at its own limit or when the shared one runs out, whichever comes first, and
+    // one started after that fails at once as too slow, asking no server. EndSharedLimit
+    // lifts it. For what a run fetches while nobody can see it or close it.
+    virtual void StartSharedLimit(std::chrono::milliseconds total) { (void)total; }
+    virtual void EndSharedLimit() {}
+    // Whether a download since StartSharedLimit failed because the shared limit ran out.
+    virtual bool SharedLimitReached() const { return false; }
+    // Called on the waiting thread while a body arrives: the bytes so far and the size the
+    // server announced, 0 or less when it announced none. Empty: no reports.
+    using ProgressHook = std::function<void(int64_t done, int64_t total)>;
+    virtual void SetProgressHook(ProgressHook hook) { (void)hook; }
     // Why the last Download failed; kind None after a success, Failed from downloaders that
     // cannot tell. Worded only where it is shown (DescribeFailure).
     virtual DownloadFailure GetLastFailure() { return {DownloadFailure::Failed, {}, {}, {}, {}}; }

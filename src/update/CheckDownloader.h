@@ -22,6 +22,14 @@ public:
     void Prefetch(const QStringList& urls) override;
     void EndPrefetch() override { m_downloader->EndPrefetch(); }
     void Cancel() override;
+    void StartSharedLimit(std::chrono::milliseconds total) override {
+        m_downloader->StartSharedLimit(total);
+    }
+    void EndSharedLimit() override { m_downloader->EndSharedLimit(); }
+    bool SharedLimitReached() const override { return m_downloader->SharedLimitReached(); }
+    void SetProgressHook(ProgressHook hook) override {
+        m_downloader->SetProgressHook(std::move(hook));
+    }
     DownloadFailure GetLastFailure() override;
 
 private:

@@ -1,12 +1,16 @@
 #include "update/SelfUpdate.h"
 
+#include "net/IDownloader.h"
 #include "platform/DataFile.h"
 #include "platform/Shell.h"
+#include "update/InstallerProgress.h"
 #include "update/UpdaterVersion.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QMessageBox>
+
+#include <chrono>
 
 namespace {
 QString Tr(const char* text) {
@@ -23,6 +27,31 @@ void Warn(const QString& text) {
 void WarnDownloadFailed() {
     Warn(Tr("Could not download the new version of ORVEX Product Update."));
 }
+
+// Nothing is on screen while the update information and its signature are fetched, and
+// nothing could be closed: they share one short limit, after which the run goes on as when
+// the server cannot be reached.
+constexpr std::chrono::seconds kBeforeWindowLimit{30};
+
+bool ReadRemoteWithinLimit(CUpdaterVersion& updater, IDownloader* downloader, QString* why) {
+    if (downloader)
+        downloader->StartSharedLimit(kBeforeWindowLimit);
+    const bool read = updater.ReadRemote();
+    const bool tooSlow = downloader && downloader->SharedLimitReached();
+    if (downloader)
+        downloader->EndSharedLimit();
+    if (read)
+        return true;
+    if (why && tooSlow)
+        *why = Tr("The program's own update information did not arrive within %1 seconds; "
+                  "going on without it.")
+                   .arg(kBeforeWindowLimit.count());
+    // A refused signature is a finding worth telling, unlike a server that cannot be reached
+    // at the moment.
+    else if (why && updater.RemoteFailure().kind == CheckFailure::Signature)
+        *why = DescribeFailure(updater.RemoteFailure());
+    return false;
+}
 } // namespace
 
 bool RunSelfUpdate(const std::shared_ptr<IDownloader>& downloader, QString* why) {
@@ -37,13 +66,8 @@ bool RunSelfUpdate(const std::shared_ptr<IDownloader>& downloader, QString* why)
             *why = invalid;
         return false;
     }
-    if (!updater.ReadRemote()) {
-        // A refused signature is a finding worth telling, unlike a server that cannot be
-        // reached at the moment.
-        if (why && updater.RemoteFailure().kind == CheckFailure::Signature)
-            *why = DescribeFailure(updater.RemoteFailure());
+    if (!ReadRemoteWithinLimit(updater, downloader.get(), why))
         return false;
-    }
     if (!updater.HasUpdate())
         return false;
 
@@ -55,7 +79,15 @@ bool RunSelfUpdate(const std::shared_ptr<IDownloader>& downloader, QString* why)
     if (question.exec() != QMessageBox::Ok)
         return false;
 
-    if (!updater.DownloadInstaller()) {
+    CInstallerProgress progress(downloader);
+    progress.show();
+    const bool downloaded = updater.DownloadInstaller();
+    progress.hide();
+    // Cancelled by the person, who needs no warning: the run goes on with this version, and
+    // what arrived was deleted with the failed download.
+    if (!downloaded && progress.Cancelled())
+        return false;
+    if (!downloaded) {
         if (updater.InstallerRefusal().isEmpty())
             WarnDownloadFailed();
         else

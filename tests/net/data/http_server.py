@@ -18,6 +18,7 @@ server cannot be made to give on purpose:
   /__huge?length=N    bytes as fast as the client takes them until it leaves, announcing N of
                       them (no length when N is left out)
   /__trickle?every=S  announces 100 bytes and sends one every S seconds
+  /__slowsig/NAME     NAME, and for a NAME ending in ".minisig" the trickle of one byte a second
 With --tls it serves HTTPS with a certificate for 127.0.0.1 and localhost, signed by a CA
 that it first makes with the openssl tool and leaves as ca.pem in the root folder; with
 --handshake-delay SECONDS as well, it accepts each connection at once but begins the TLS
@@ -160,6 +161,12 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             self.send_endless(urllib.parse.parse_qs(url.query).get("length", [None])[0])
         elif url.path == "/__trickle":
             self.trickle(float(urllib.parse.parse_qs(url.query).get("every", ["1"])[0]))
+        elif url.path.startswith("/__slowsig/"):
+            if url.path.endswith(".minisig"):
+                self.trickle(1)
+            else:
+                self.path = url.path[len("/__slowsig"):]
+                super().do_GET()
         elif url.path == "/__hang":
             self.wait_for_client_to_leave()
         elif url.path == "/__401":
