@@ -45,6 +45,8 @@ protected:
 
 TEST_F(DownloadLimits, HostileAnswersEndAtTheirLimitWithTheirReason) {
     server.AddFile("cap.bin", kCap);
+    // Compressed, it is a few kilobytes on the wire; it is its size once decoded that counts.
+    server.AddFile("bomb.bin", 4 * kCap);
     // A byte a second never trips a stall limit of two seconds; only the deadline ends it.
     CurlHttpClient::SetStallTimeout(2s);
     const char* tooLarge = "The file from %1 is larger than the 1 MiB allowed.";
@@ -54,6 +56,7 @@ TEST_F(DownloadLimits, HostileAnswersEndAtTheirLimitWithTheirReason) {
         // Refused before reading.
         {"1 GiB announced", server.Url("/__huge?length=1073741824"), Reason(tooLarge), 0},
         {"endless without a length", server.Url("/__huge"), Reason(tooLarge), kCap},
+        {"gzip bomb", server.Url("/__gzip/bomb.bin"), Reason(tooLarge), kCap},
         {"a byte a second", server.Url("/__trickle?every=1"),
          Reason("The download from %1 did not finish in the time allowed."), 100},
     };
