@@ -24,6 +24,7 @@ CInstallerProgress::CInstallerProgress(std::shared_ptr<IDownloader> downloader)
     // Translations are files beside the program: they get no say over the layout.
     text->setTextFormat(Qt::PlainText);
     m_amount->setTextFormat(Qt::PlainText);
+    text->setObjectName(QStringLiteral("textLabel"));
     m_bar->setObjectName(QStringLiteral("progressBar"));
     m_amount->setObjectName(QStringLiteral("amountLabel"));
     m_bar->setAccessibleName(text->text());

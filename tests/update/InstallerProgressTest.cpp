@@ -127,13 +127,21 @@ TEST_F(SelfUpdateOnTheWire, InstallerDownloadShowsItsProgressAndCancels) {
     EXPECT_EQ(boxes.size(), 1) << boxes.join(u'\n').toStdString();
     EXPECT_TRUE(shell->started.empty());
 
-    // An installer that arrives whole is shown whole, with the size the server announced.
+    // An installer that arrives whole is shown whole, with the size the server announced; the
+    // sentence, the bar, the amount and Cancel each have a place of their own.
     server.AddFile("setup.run", 3000);
     CInstallerProgress progress(downloader);
+    progress.show();
     const CAtlString path = downloader->DownloadInstaller(server.Url("/setup.run"));
     EXPECT_EQ(progress.findChild<QLabel*>("amountLabel")->text(), "2.93 KiB of 2.93 KiB");
     EXPECT_EQ(progress.findChild<QProgressBar*>("progressBar")->value(), 1000);
     EXPECT_FALSE(progress.Cancelled());
+    const QStringList parts = {"textLabel", "progressBar", "amountLabel", "cancelButton"};
+    for (qsizetype i = 0; i < parts.size(); ++i)
+        for (qsizetype j = i + 1; j < parts.size(); ++j)
+            EXPECT_FALSE(progress.findChild<QWidget*>(parts[i])->geometry().intersects(
+                progress.findChild<QWidget*>(parts[j])->geometry()))
+                << parts[i].toStdString() << " covers " << parts[j].toStdString();
     QFile::remove(FilePath(path).LocalPath());
 }
 
