@@ -136,6 +136,8 @@ TEST_F(MainWindowTest, CheckFillsOneRowPerItemRowAndRetryRebuildsThem) {
     keeper->LastChecked = 2451545;
     keeper->CheckUpdates = true;
     keeper->Interval = -5; // hand-edited
+    QString dateDuringCheck;
+    answers["Broken"].duringCheck = [&] { dateDuringCheck = window.labelDate->text(); };
     Check();
     // Name, installed, latest, the button's text (none: the row has no button) and state,
     // and whether the row carries the notices' gradient.
@@ -160,9 +162,10 @@ TEST_F(MainWindowTest, CheckFillsOneRowPerItemRowAndRetryRebuildsThem) {
             << Button(row)->text().toStdString();
     }
     EXPECT_EQ(keeper->LastCheckedToStore, QDate::currentDate().toJulianDay());
-    // The date shown is the one loaded at start-up, not the check just made.
+    // The date loaded at start-up while the check runs, the check's own once it recorded it.
+    EXPECT_EQ(dateDuringCheck, QLocale::system().toString(QDate(2000, 1, 1), QLocale::ShortFormat));
     EXPECT_EQ(window.labelDate->text(),
-              QLocale::system().toString(QDate(2000, 1, 1), QLocale::ShortFormat));
+              QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat));
     // The schedule is shown within range, and only a change by the person writes it back.
     EXPECT_EQ(std::tuple(window.spinBox->value(), window.checkBox->isChecked(), keeper->Interval),
               std::tuple(0, true, -5));
@@ -278,9 +281,9 @@ TEST_F(MainWindowTest, ClosingDuringACheckCancelsTheRestOfIt) {
 // right-to-left one. English comes last so the process is left as it started.
 TEST(MainWindowLanguage, SpeaksTheRunsLanguage) {
     const std::tuple<QString, QString, QString, Qt::LayoutDirection> rows[] = {
-        {"de", "ORVEX Produktaktualisierung", "Wiederholen", Qt::LeftToRight},
-        {"he", "עדכון מוצרי ORVEX", "נסה שוב", Qt::RightToLeft},
-        {"en", "ORVEX Product Update", "Retry", Qt::LeftToRight},
+        {"de", "ORVEX Produktaktualisierung", "&Wiederholen", Qt::LeftToRight},
+        {"he", "עדכון מוצרי ORVEX", "&נסה שוב", Qt::RightToLeft},
+        {"en", "ORVEX Product Update", "&Retry", Qt::LeftToRight},
     };
     for (const auto& [code, title, retry, direction] : rows) {
         SCOPED_TRACE(code.toStdString());
