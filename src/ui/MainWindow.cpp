@@ -484,6 +484,11 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    // Focusing a row's button makes its cell the current one; back on the table, the arrows
+    // would then walk the button column and hand the keyboard to every button they pass.
+    if (watched == tableWidget && event->type() == QEvent::FocusIn &&
+        tableWidget->currentColumn() == kColumnAction)
+        tableWidget->setCurrentCell(tableWidget->currentRow(), kColumnName);
     if (watched == tableWidget && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;

@@ -5,6 +5,7 @@
 #include "catalogue/Products.h"
 #include "catalogue/XmlDocument.h"
 #include "net/IDownloader.h"
+#include "net/ProxyAuth.h"
 #include "net/ProxyHandlerBase.h"
 #include "qtglue/Language.h"
 #include "support/Sandbox.h"
@@ -17,6 +18,7 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTest>
 #include <QThread>
 
 #include <cstring>
@@ -275,6 +277,123 @@ TEST_F(MainWindowTest, ClosingDuringACheckCancelsTheRestOfIt) {
     // Such a run is no check that succeeded.
     downloader->during = [this] { controller->CancelCheck(); };
     EXPECT_FALSE(controller->RunCheck(nullptr));
+}
+
+// A person without a mouse. The table is one tab stop whose arrows move between rows; Tab
+// goes on to the current row's action (when it has one to offer), the schedule, Retry and
+// Close, and round to the table; Shift+Tab comes back the same way. Return and Space on a row
+// or its button run the row's action and never close the window, nor does Return in the
+// interval box; the access keys reach their controls; Escape closes.
+TEST_F(MainWindowTest, KeyboardWalksFromTheRowsToCloseAndBack) {
+    answers["Studio"] = {{{"2.0.0.0", true, "2.1.0.0", true}}};
+    answers["Viewer"] = {{{"3.0.0.0", true, "3.0.0.0", false}}};
+    answers["Tutorials"] = {{{" ", true, " ", true, true, true}}};
+    List({"Studio", "Viewer", "Tutorials"});
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    Check();
+    ASSERT_EQ(window.tableWidget->rowCount(), 3);
+    const auto focused = [this] {
+        QWidget* widget = QApplication::focusWidget();
+        for (int row = 0; row < window.tableWidget->rowCount(); ++row)
+            if (widget && widget == Button(row))
+                return QStringLiteral("row%1").arg(row);
+        return widget ? widget->objectName() : QStringLiteral("nothing");
+    };
+    const auto press = [&](const QString& keys) {
+        for (const QString& key : keys.split(u' ')) {
+            const Qt::KeyboardModifiers modifiers =
+                key.startsWith(u'^') ? Qt::ShiftModifier : Qt::NoModifier;
+            const QString name = key.mid(modifiers ? 1 : 0);
+            const Qt::Key code = name == "Tab"     ? (modifiers ? Qt::Key_Backtab : Qt::Key_Tab)
+                                 : name == "Down"  ? Qt::Key_Down
+                                 : name == "Up"    ? Qt::Key_Up
+                                 : name == "Space" ? Qt::Key_Space
+                                                   : Qt::Key_Return;
+            QTest::keyClick(QApplication::focusWidget(), code, modifiers);
+        }
+        return focused();
+    };
+    EXPECT_EQ(focused(), "tableWidget") << "the window opens with the keyboard on its rows";
+
+    // From the table: the keys, then where the keyboard is after each, and the current row.
+    const std::tuple<const char*, QString, QStringList, int> walks[] = {
+        {"ForwardFromTheFirstRow",
+         "Tab Tab Tab Tab Tab Tab",
+         {"row0", "checkBox", "spinBox", "retryButton", "cancelButton", "tableWidget"},
+         0},
+        {"BackToTheTable",
+         "^Tab ^Tab ^Tab ^Tab ^Tab ^Tab",
+         {"cancelButton", "retryButton", "spinBox", "checkBox", "row0", "tableWidget"},
+         0},
+        // A row with nothing to do offers no button.
+        {"PastARowWithoutAction", "Down Tab ^Tab", {"tableWidget", "checkBox", "tableWidget"}, 1},
+        {"ToTheThirdRowsAction",
+         "Down Tab ^Tab Up Up",
+         {"tableWidget", "row2", "tableWidget", "tableWidget", "tableWidget"},
+         0},
+    };
+    for (const auto& [name, keys, expected, row] : walks) {
+        SCOPED_TRACE(name);
+        QStringList seen;
+        for (const QString& key : keys.split(u' '))
+            seen << press(key);
+        EXPECT_EQ(seen, expected);
+        EXPECT_EQ(window.tableWidget->currentRow(), row);
+    }
+    // What the row with the keyboard is about shows under the table.
+    EXPECT_EQ(window.rowStateLabel->text(), "Studio: An update is available.");
+
+    // Where the keyboard starts, the keys, and the actions they run per product.
+    const std::tuple<const char*, QString, QString, std::vector<unsigned>, std::vector<unsigned>>
+        presses[] = {
+            {"ReturnAndSpaceOnARow", "tableWidget", "Return Space", {0, 0}, {}},
+            {"ReturnAndSpaceOnItsAction", "row0", "Return Space", {0, 0}, {}},
+            {"OnARowWithoutAction", "tableWidget", "Down Return Space Up", {}, {}},
+            {"OnTheThirdRow", "tableWidget", "Down Down Space Up Up", {}, {0}},
+            {"ReturnInTheIntervalBox", "spinBox", "Return", {}, {}},
+        };
+    for (const auto& [name, start, keys, studio, tutorials] : presses) {
+        SCOPED_TRACE(name);
+        made[0]->opened.clear();
+        made[2]->opened.clear();
+        if (start == "row0")
+            Button(0)->setFocus();
+        else
+            window.findChild<QWidget*>(start)->setFocus();
+        press(keys);
+        EXPECT_EQ(made[0]->opened, studio);
+        EXPECT_EQ(made[2]->opened, tutorials);
+        EXPECT_TRUE(window.isVisible());
+    }
+
+    // The access keys: where each leads, and what it did.
+    const bool automatic = window.checkBox->isChecked();
+    window.tableWidget->setFocus();
+    QTest::keyClick(&window, Qt::Key_A, Qt::AltModifier);
+    EXPECT_EQ(focused(), "checkBox");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.checkBox->isChecked() != automatic; }));
+    QTest::keyClick(&window, Qt::Key_D, Qt::AltModifier);
+    EXPECT_EQ(focused(), "spinBox");
+    const size_t checks = made.size();
+    QTest::keyClick(&window, Qt::Key_R, Qt::AltModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return made.size() == checks + 3; })) << "Retry ran no check";
+    // Pressed from the keyboard, Retry keeps it for the next press instead of handing it to Close.
+    window.retryButton->setFocus();
+    press("Space");
+    EXPECT_EQ(std::pair(made.size(), focused()), std::pair(checks + 6, QString("retryButton")));
+    QTest::keyClick(&window, Qt::Key_C, Qt::AltModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !window.isVisible(); })) << "Alt+C did not close";
+
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    window.tableWidget->setFocus();
+    press("Tab");
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    EXPECT_FALSE(window.isVisible()) << "Escape did not close the window";
+    EXPECT_EQ(window.result(), QDialog::Rejected);
 }
 
 // The shipped translations reach the window: its texts in the run's language, mirrored for a
