@@ -14,10 +14,12 @@
 
 #include <QDate>
 #include <QDeadlineTimer>
+#include <QLabel>
 #include <QLocale>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QThread>
 
@@ -396,11 +398,30 @@ TEST_F(MainWindowTest, KeyboardWalksFromTheRowsToCloseAndBack) {
     EXPECT_EQ(window.result(), QDialog::Rejected);
 }
 
+// The access keys of a window: each labelled control (a label's key leads to its buddy) with
+// its key, "none" for a control without one.
+QStringList AccessKeys(QWidget* window) {
+    QStringList keys;
+    // The table's corner button, unnamed, has no text to carry a key.
+    for (auto* button : window->findChildren<QAbstractButton*>())
+        if (!button->objectName().isEmpty())
+            keys << button->objectName() + u'=' + QKeySequence::mnemonic(button->text()).toString();
+    for (auto* label : window->findChildren<QLabel*>())
+        if (label->buddy())
+            keys << label->buddy()->objectName() + u'=' +
+                        QKeySequence::mnemonic(label->text()).toString();
+    keys.replaceInStrings(QRegularExpression("=$"), "=none");
+    return keys;
+}
+
 // The shipped translations reach the window: its texts in the run's language, mirrored for a
-// right-to-left one. English comes last so the process is left as it started.
+// right-to-left one; in every language each labelled control of the window and of the
+// credentials dialog has an access key, and no two of one window share one. English comes
+// last so the process is left as it started.
 TEST(MainWindowLanguage, SpeaksTheRunsLanguage) {
     const std::tuple<QString, QString, QString, Qt::LayoutDirection> rows[] = {
         {"de", "ORVEX Produktaktualisierung", "&Wiederholen", Qt::LeftToRight},
+        {"fr", "Mise à jour des produits ORVEX", "&Réessayer", Qt::LeftToRight},
         {"he", "עדכון מוצרי ORVEX", "&נסה שוב", Qt::RightToLeft},
         {"en", "ORVEX Product Update", "&Retry", Qt::LeftToRight},
     };
@@ -413,6 +434,17 @@ TEST(MainWindowLanguage, SpeaksTheRunsLanguage) {
         EXPECT_EQ(
             std::tuple(window.windowTitle(), window.retryButton->text(), window.layoutDirection()),
             std::tuple(title, retry, direction));
+        ProxyAuth dialog;
+        for (QWidget* shown : std::initializer_list<QWidget*>{&window, &dialog}) {
+            const QStringList keys = AccessKeys(shown);
+            EXPECT_EQ(keys.size(), 5) << keys.join(' ').toStdString();
+            QStringList distinct;
+            for (const QString& key : keys)
+                distinct << key.section(u'=', 1);
+            distinct.removeDuplicates();
+            EXPECT_EQ(distinct.size(), keys.size()) << keys.join(' ').toStdString();
+            EXPECT_FALSE(distinct.contains("none")) << keys.join(' ').toStdString();
+        }
     }
     SetLocaleOverride({});
 }
