@@ -203,6 +203,8 @@ void MainWindow::ShowLastChecked() {
         lastChecked != 0
             ? QLocale::system().toString(QDate::fromJulianDay(lastChecked), QLocale::ShortFormat)
             : QString());
+    // The form's minimum width would let a narrow window squeeze a date at a large font.
+    labelDate->setMinimumWidth(std::max(70, labelDate->sizeHint().width()));
 }
 
 void MainWindow::BuildRows(const std::vector<unsigned>& itemsAtList) {

@@ -17,9 +17,11 @@
 #include <QLabel>
 #include <QLocale>
 #include <QPointer>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStyle>
 #include <QTest>
 #include <QThread>
 
@@ -396,6 +398,85 @@ TEST_F(MainWindowTest, KeyboardWalksFromTheRowsToCloseAndBack) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
     EXPECT_FALSE(window.isVisible()) << "Escape did not close the window";
     EXPECT_EQ(window.result(), QDialog::Rejected);
+}
+
+// Every text of the window that has less room than it needs, as "what: needs > has".
+QStringList CutTexts(MainWindow& window) {
+    QStringList cut;
+    const auto check = [&](const QString& what, int needs, int has) {
+        if (needs > has)
+            cut << QStringLiteral("%1: %2 > %3").arg(what).arg(needs).arg(has);
+    };
+    QTableWidget* table = window.tableWidget;
+    // An item view lays a cell's text out inside this margin on either side.
+    const int margin =
+        table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table) + 1;
+    for (int row = 0; row < table->rowCount(); ++row) {
+        for (int column = 0; column < 3; ++column) {
+            const QString text = table->item(row, column)->text();
+            check(text, table->fontMetrics().horizontalAdvance(text) + 2 * margin,
+                  table->columnWidth(column));
+            check(text + " (height)", table->fontMetrics().height(), table->rowHeight(row));
+        }
+        if (auto* button = qobject_cast<QPushButton*>(table->cellWidget(row, 3))) {
+            check(button->text(), button->sizeHint().width(), button->width());
+            check(button->text() + " (height)", button->sizeHint().height(), button->height());
+        }
+    }
+    for (int column = 0; column < table->columnCount(); ++column)
+        check(table->horizontalHeaderItem(column)->text(),
+              table->horizontalHeader()->sectionSizeHint(column), table->columnWidth(column));
+    for (QWidget* widget : std::initializer_list<QWidget*>{
+             window.checkBox, window.spinBox, window.label, window.label_2, window.labelDate,
+             window.retryButton, window.cancelButton})
+        check(widget->objectName(), widget->sizeHint().width(), widget->width());
+    return cut;
+}
+
+// At the desktop's 12-point font and at a scale of 1.5 no name, version or button text is cut:
+// the window grows to what its texts need. The scale is fixed when the application starts, so
+// its rows run in a second run of this test program with QT_SCALE_FACTOR set.
+TEST_F(MainWindowTest, NoTextIsCutAtALargeFontOrScale) {
+    const bool scaled = qEnvironmentVariableIsSet("ORVEX_TEST_SCALED");
+    if (!scaled) {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_SCALE_FACTOR", "1.5");
+        env.insert("ORVEX_TEST_SCALED", "1");
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {"--gtest_filter=MainWindowTest.NoTextIsCutAtALargeFontOrScale"});
+        ASSERT_TRUE(child.waitForFinished(60000));
+        EXPECT_EQ(child.exitCode(), 0) << "at a scale of 1.5:\n" << child.readAll().constData();
+    }
+    answers["ORVEX Nature Gallery"] = {{{"Jun 1, 2008", true, "Jul 1, 2008", true}}};
+    answers["New tutorials for ORVEX Nature: painting light on water"] = {
+        {{" ", true, " ", true, true, true}}};
+    answers["ORVEX Studio"] = {{{"10.20.300.4000", true, "10.20.300.4001", true}}};
+    answers["ORVEX Converter"] = {{{"1.4.0.0", false}}};
+    List({"ORVEX Nature Gallery", "New tutorials for ORVEX Nature: painting light on water",
+          "ORVEX Studio", "ORVEX Converter"});
+    const QFont desktop = QApplication::font();
+    for (const int points : {desktop.pointSize(), 12}) {
+        SCOPED_TRACE(points);
+        QFont font = desktop;
+        font.setPointSize(points);
+        QApplication::setFont(font);
+        // Made at the desktop's font, as the program makes its window.
+        MainWindow shown;
+        shown.SetController(controller);
+        shown.SetRecordKeeper(keeper);
+        shown.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&shown));
+        QMetaObject::invokeMethod(&shown, "OnCheckUpdates");
+        // The layout settles in posted events.
+        for (int round = 0; round < 3; ++round)
+            QApplication::processEvents();
+        EXPECT_EQ(shown.devicePixelRatio(), scaled ? 1.5 : 1.0);
+        EXPECT_EQ(CutTexts(shown), QStringList());
+    }
+    QApplication::setFont(desktop);
 }
 
 // The access keys of a window: each labelled control (a label's key leads to its buddy) with
