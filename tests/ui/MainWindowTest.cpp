@@ -144,7 +144,22 @@ TEST_F(MainWindowTest, CheckFillsOneRowPerItemRowAndRetryRebuildsThem) {
     keeper->Interval = -5; // hand-edited
     QString dateDuringCheck;
     answers["Broken"].duringCheck = [&] { dateDuringCheck = window.labelDate->text(); };
+    // What a reader is told of each row: while Studio is checked, and once all are done.
+    const auto told = [this] {
+        QStringList states;
+        for (int row = 0; row < window.tableWidget->rowCount(); ++row)
+            states
+                << window.tableWidget->item(row, 0)->data(Qt::AccessibleDescriptionRole).toString();
+        return states;
+    };
+    QStringList toldDuringCheck;
+    answers["Studio"].duringCheck = [&] { toldDuringCheck = told(); };
     Check();
+    EXPECT_EQ(toldDuringCheck, QStringList({"A notice.", "Being checked.", "Being checked.",
+                                            "Not checked yet.", "Not checked yet."}));
+    EXPECT_EQ(told(), QStringList({"A notice.", "An update is available.",
+                                   "The latest version is not known.", "Up to date.",
+                                   "The latest version is not known.", "A notice."}));
     // Name, installed, latest, the button's text (none: the row has no button) and state,
     // and whether the row carries the notices' gradient.
     const std::tuple<QString, QString, QString, const char*, bool, bool> rows[] = {
