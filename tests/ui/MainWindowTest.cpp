@@ -448,9 +448,10 @@ QStringList CutTexts(MainWindow& window) {
     return cut;
 }
 
-// At the desktop's 12-point font and at a scale of 1.5 no name, version or button text is cut:
-// the window grows to what its texts need. The scale is fixed when the application starts, so
-// its rows run in a second run of this test program with QT_SCALE_FACTOR set.
+// At the desktop's 12-point font (and a larger one) and at a scale of 1.5 no name, version or
+// button text is cut: the window grows to what its texts need. The scale is fixed when the
+// application starts, so its rows run in a second run of this test program with QT_SCALE_FACTOR
+// set.
 TEST_F(MainWindowTest, NoTextIsCutAtALargeFontOrScale) {
     const bool scaled = qEnvironmentVariableIsSet("ORVEX_TEST_SCALED");
     if (!scaled) {
@@ -473,7 +474,7 @@ TEST_F(MainWindowTest, NoTextIsCutAtALargeFontOrScale) {
     List({"ORVEX Nature Gallery", "New tutorials for ORVEX Nature: painting light on water",
           "ORVEX Studio", "ORVEX Converter"});
     const QFont desktop = QApplication::font();
-    for (const int points : {desktop.pointSize(), 12}) {
+    for (const int points : {desktop.pointSize(), 12, 16}) {
         SCOPED_TRACE(points);
         QFont font = desktop;
         font.setPointSize(points);
