@@ -99,7 +99,9 @@ QString Notification::GetName() {
     const auto found = m_texts.constFind(GetLanguageCode());
     if (found != m_texts.constEnd())
         return *found;
-    return m_texts.value(QStringLiteral("en"));
+    // Before its first fetch (when the console announces its check) a notice has no text
+    // yet; the list's name for it is still better than nothing.
+    return m_texts.value(QStringLiteral("en"), m_name);
 }
 
 bool Notification::IsCurrentOn(const QDate& day) const {

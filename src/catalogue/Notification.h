@@ -20,7 +20,7 @@ public:
     // Fetches and reads the published notice; true when it is complete.
     bool CheckForUpdates() override;
     CAtlString GetId() override { return m_baseXml; }
-    // The text in the run's language, else the English one, else nothing.
+    // The text in the run's language, else the English one, else the list's name.
     QString GetName() override;
     bool HasUpdateInfo(unsigned) override { return m_valid; }
     // Current today (local calendar) and the Tavlo software of before version 10 installed.

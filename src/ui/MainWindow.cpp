@@ -9,10 +9,12 @@
 #include <QCloseEvent>
 #include <QDate>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLinearGradient>
 #include <QLocale>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTableWidgetItem>
 #include <QTextDocument>
 #include <QUrl>
@@ -52,7 +54,8 @@ QString PrintableAddress(const QString& address) {
 
 QTableWidgetItem* NewCell(Qt::Alignment alignment) {
     auto* item = new QTableWidgetItem();
-    item->setFlags(Qt::ItemIsEnabled);
+    // Selectable so that the row with the keyboard is highlighted as a whole.
+    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
     if (alignment)
         item->setTextAlignment(alignment);
     return item;
@@ -69,6 +72,9 @@ MainWindow::MainWindow(QWidget* parent)
     connect(checkBox, &QCheckBox::stateChanged, this, &MainWindow::OnCheckboxChanged);
     connect(spinBox, &QSpinBox::valueChanged, this, &MainWindow::OnIntervalChanged);
     connect(&m_tooLongTimer, &QTimer::timeout, this, &MainWindow::OnTooLong);
+    connect(tableWidget, &QTableWidget::currentCellChanged, this,
+            [this](int row, int, int previous, int) { OnCurrentRowChanged(row, previous); });
+    tableWidget->installEventFilter(this);
 
     m_tooLongTimer.setParent(this);
     m_tooLongTimer.setObjectName(QStringLiteral("tooLongTimer"));
@@ -121,11 +127,17 @@ void MainWindow::InitTable() {
     tableWidget->clear();
     tableWidget->setRowCount(0);
     tableWidget->setColumnCount(4);
-    // The empty header of the button column is as wide as a button must at least be.
-    tableWidget->setHorizontalHeaderLabels({tr("Product"), tr("Installed version"),
-                                            tr("Latest version"),
-                                            QStringLiteral("                             ")});
+    // The button column's header says what its buttons do, for the eye and for a reader alike
+    // (a reader that asks for a column's description gets the header's display text).
+    tableWidget->setHorizontalHeaderLabels(
+        {tr("Product"), tr("Installed version"), tr("Latest version"), tr("Action")});
     tableWidget->verticalHeader()->hide();
+    // Rows at least as tall as a row button at the window's font, which would otherwise be
+    // squeezed, its text cut, at a large font.
+    QPushButton probe(tr("Update"));
+    probe.ensurePolished();
+    tableWidget->verticalHeader()->setDefaultSectionSize(
+        std::max(tableWidget->verticalHeader()->defaultSectionSize(), probe.sizeHint().height()));
     QHeaderView* header = tableWidget->horizontalHeader();
     header->setSectionsClickable(false);
     header->setSectionsMovable(false);
@@ -147,6 +159,24 @@ void MainWindow::SizeColumnsToContents(bool enable) {
 void MainWindow::showEvent(QShowEvent* event) {
     SizeColumnsToContents(true);
     QDialog::showEvent(event);
+    FitTableToContents();
+}
+
+// The first column stretches over what the others leave; were the window too narrow, it would
+// cut the product names at a large font. A table as wide as all its columns need makes the
+// layout widen the window. Hidden, nothing is measured (see SizeColumnsToContents).
+void MainWindow::FitTableToContents() {
+    if (!isVisible())
+        return;
+    QHeaderView* header = tableWidget->horizontalHeader();
+    // Public in the base, where it measures the rows' texts and cell widgets alike.
+    const QAbstractItemView* view = tableWidget;
+    // The scroll bar is counted even while absent, so that a row too many does not cut the names.
+    int width =
+        2 * tableWidget->frameWidth() + tableWidget->verticalScrollBar()->sizeHint().width();
+    for (int column = 0; column < tableWidget->columnCount(); ++column)
+        width += std::max(header->sectionSizeHint(column), view->sizeHintForColumn(column));
+    tableWidget->setMinimumWidth(width);
 }
 
 void MainWindow::Refresh() {
@@ -159,15 +189,27 @@ void MainWindow::ShowSchedule() {
         return;
     checkBox->setCheckState(m_recordKeeper->CheckUpdates ? Qt::Checked : Qt::Unchecked);
     spinBox->setValue(m_recordKeeper->Interval);
-    // The date the run started with: a check made now is shown from the next run on.
-    const int32_t lastChecked = m_recordKeeper->LastChecked;
+    ShowLastChecked();
+}
+
+void MainWindow::ShowLastChecked() {
+    if (!m_recordKeeper)
+        return;
+    // What the run will store: the loaded date until a check of this run succeeds.
+    const int32_t lastChecked = m_recordKeeper->LastCheckedToStore != 0
+                                    ? m_recordKeeper->LastCheckedToStore
+                                    : m_recordKeeper->LastChecked;
     labelDate->setText(
         lastChecked != 0
             ? QLocale::system().toString(QDate::fromJulianDay(lastChecked), QLocale::ShortFormat)
             : QString());
+    // The form's minimum width would let a narrow window squeeze a date at a large font.
+    labelDate->setMinimumWidth(std::max(70, labelDate->sizeHint().width()));
 }
 
 void MainWindow::BuildRows(const std::vector<unsigned>& itemsAtList) {
+    // A rebuilt table (Retry) keeps the keyboard on the row it was on.
+    const int current = tableWidget->currentRow();
     InitTable();
     m_rowSlots.clear();
     if (!m_controller)
@@ -195,6 +237,11 @@ void MainWindow::BuildRows(const std::vector<unsigned>& itemsAtList) {
         for (unsigned i = 0; i < counts[k]; ++i)
             FillProductCells(products[k], i, products[k]->GetRow(i));
     }
+    ChainRowButtons();
+    if (tableWidget->rowCount() > 0)
+        tableWidget->setCurrentCell(std::clamp(current, 0, tableWidget->rowCount() - 1),
+                                    kColumnName);
+    FitTableToContents();
 }
 
 void MainWindow::ShowFinishedCheck(const std::vector<unsigned>& itemsAtList) {
@@ -210,6 +257,7 @@ void MainWindow::FillProductCells(const std::shared_ptr<IProduct>& product, unsi
         name->setText(product->GetName());
     if (QTableWidgetItem* installed = tableWidget->item(row, kColumnInstalled))
         installed->setText(product->GetInstalledVersionText(i));
+    DescribeRow(row, tr("Not checked yet."));
 }
 
 int MainWindow::InsertRow(bool withButton, RowAction action) {
@@ -218,9 +266,13 @@ int MainWindow::InsertRow(bool withButton, RowAction action) {
     tableWidget->setItem(row, kColumnName, NewCell({}));
     tableWidget->setItem(row, kColumnInstalled, NewCell(Qt::AlignCenter));
     tableWidget->setItem(row, kColumnLatest, NewCell(Qt::AlignCenter));
+    // Under the button: what a reader walking the table's cells meets in this column.
+    tableWidget->setItem(row, kColumnAction, NewCell({}));
     if (withButton) {
         auto* button = new QPushButton(tr("Current"));
         button->setEnabled(false);
+        // A tab stop only while its row is the current one (OnCurrentRowChanged).
+        button->setFocusPolicy(Qt::ClickFocus);
         button->setSizePolicy(QSizePolicy::MinimumExpanding, QSizePolicy::Preferred);
         auto adapter = std::make_shared<Qtfier>(
             [this, row, action = std::move(action)] { RunRowAction(row, action); });
@@ -244,6 +296,7 @@ int MainWindow::AddProductRow(const std::shared_ptr<IProduct>& product, unsigned
         InsertRow(product->HasActionButton(i), [product, i] { return product->OpenAction(i); });
     product->SetRow(i, row);
     FillProductCells(product, i, row);
+    ChainRowButtons();
     return row;
 }
 
@@ -275,6 +328,8 @@ void MainWindow::OnProductChecking(const std::shared_ptr<IProduct>& product) {
     TellChecking(*product);
     m_currentProduct = product;
     m_tooLongTimer.start();
+    for (unsigned i = 0; i < product->GetItemCount(); ++i)
+        DescribeRow(product->GetRow(i), tr("Being checked."));
 }
 
 void MainWindow::OnTooLong() {
@@ -350,7 +405,9 @@ void MainWindow::ShowResult(const std::shared_ptr<IProduct>& product) {
                 tableWidget->scrollToItem(name);
             }
         }
+        DescribeRow(row, RowState(*product, i));
     }
+    FitTableToContents();
 }
 
 void MainWindow::OnConnectionError(const QString& error) {
@@ -373,16 +430,23 @@ void MainWindow::OnCheckUpdates() {
     if (m_proxyHandler)
         m_proxyHandler->credentialsDialogAllowed = true;
     statusLabel->clear();
+    // Disabled, Retry hands the keyboard on to Close; it gets it back after the check unless
+    // the person has moved on meanwhile, so that a second Space does not close the window.
+    const bool retryHadFocus = retryButton->hasFocus();
     retryButton->setEnabled(false);
     proxyButton->setEnabled(false);
+    const QWidget* focusDuringCheck = focusWidget();
 
     // The controller runs the whole check, the same one as the silent run, and rebuilds
     // the rows through the callbacks registered in SetController.
     if (m_controller)
         m_controller->RunCheck(m_recordKeeper.get());
+    ShowLastChecked();
 
     retryButton->setEnabled(true);
     proxyButton->setEnabled(true);
+    if (retryHadFocus && focusWidget() == focusDuringCheck)
+        retryButton->setFocus(Qt::TabFocusReason);
     m_checkRunning = false;
 }
 
@@ -410,4 +474,93 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     // The frame's close box ends the modal loop the same way as Close and Escape.
     (void)event;
     reject();
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+    // A focused button presses itself on Return and never gets here.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    // Focusing a row's button makes its cell the current one; back on the table, the arrows
+    // would then walk the button column and hand the keyboard to every button they pass.
+    if (watched == tableWidget && event->type() == QEvent::FocusIn &&
+        tableWidget->currentColumn() == kColumnAction)
+        tableWidget->setCurrentCell(tableWidget->currentRow(), kColumnName);
+    if (watched == tableWidget && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+        if (plain && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter ||
+                      key->key() == Qt::Key_Space)) {
+            RunCurrentRowAction();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void MainWindow::RunCurrentRowAction() {
+    QPushButton* button = RowButton(tableWidget->currentRow());
+    if (button && button->isEnabled())
+        button->click();
+}
+
+QPushButton* MainWindow::RowButton(int row) const {
+    return qobject_cast<QPushButton*>(tableWidget->cellWidget(row, kColumnAction));
+}
+
+// Cell widgets join the focus chain where they are created, after Close; moved right behind
+// the table, in row order, Tab reaches a row's action from the row and Shift+Tab comes back.
+void MainWindow::ChainRowButtons() {
+    QWidget* previous = tableWidget;
+    for (int row = 0; row < tableWidget->rowCount(); ++row) {
+        if (QPushButton* button = RowButton(row)) {
+            setTabOrder(previous, button);
+            previous = button;
+        }
+    }
+}
+
+void MainWindow::OnCurrentRowChanged(int row, int previous) {
+    if (QPushButton* button = RowButton(previous))
+        button->setFocusPolicy(Qt::ClickFocus);
+    if (QPushButton* button = RowButton(row))
+        button->setFocusPolicy(Qt::StrongFocus);
+    const QTableWidgetItem* name = row >= 0 ? tableWidget->item(row, kColumnName) : nullptr;
+    rowStateLabel->setText(
+        name ? tr("%1: %2").arg(name->text(), name->data(Qt::AccessibleDescriptionRole).toString())
+             : QString());
+}
+
+QString MainWindow::RowState(IProduct& product, unsigned i) {
+    if (!product.HasUpdateInfo(i)) {
+        const QString reason = product.GetFailureReason(i);
+        return reason.isEmpty() ? tr("The latest version is not known.") : reason;
+    }
+    if (product.IsNotice(i))
+        return tr("A notice.");
+    return product.IsUpdateAvailable(i) ? tr("An update is available.") : tr("Up to date.");
+}
+
+void MainWindow::DescribeRow(int row, const QString& state) {
+    if (row < 0 || row >= tableWidget->rowCount())
+        return;
+    for (int column : {kColumnName, kColumnInstalled, kColumnLatest, kColumnAction})
+        if (QTableWidgetItem* cell = tableWidget->item(row, column))
+            cell->setData(Qt::AccessibleDescriptionRole, state);
+    const QTableWidgetItem* name = tableWidget->item(row, kColumnName);
+    QTableWidgetItem* action = tableWidget->item(row, kColumnAction);
+    if (QPushButton* button = RowButton(row); button && name && action) {
+        // "Update ORVEX Studio": the same words on every row, told apart by the product.
+        const QString named = tr("%1 %2").arg(button->text(), name->text());
+        button->setAccessibleName(named);
+        button->setAccessibleDescription(state);
+        action->setData(Qt::AccessibleTextRole, named);
+    }
+    if (row == tableWidget->currentRow())
+        OnCurrentRowChanged(row, -1);
 }

@@ -82,6 +82,11 @@ protected Q_SLOTS:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    // Return and Enter outside a button do nothing: QDialog would press its default button,
+    // Close, from the interval box or a row.
+    void keyPressEvent(QKeyEvent* event) override;
+    // Return, Enter and Space on a row of the table run that row's action.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void InitTable();
@@ -102,6 +107,22 @@ private:
     void ShowResult(const std::shared_ptr<IProduct>& product);
     // The schedule controls from the record keeper.
     void ShowSchedule();
+    // The date of the last check: the one a check of this run recorded, else the one loaded.
+    void ShowLastChecked();
+
+    // The keyboard and a screen reader meet a row through its current cell and its button.
+    // What a row is about (waiting, checked, why "N/A"), said as the accessible description of
+    // its cells and button and shown under the table while it is the current row.
+    static QString RowState(IProduct& product, unsigned i);
+    void DescribeRow(int row, const QString& state);
+    QPushButton* RowButton(int row) const;
+    // Only the current row's button is a tab stop, right after the table, so Tab goes from a
+    // row to its action and on to the schedule instead of through every row.
+    void OnCurrentRowChanged(int row, int previous);
+    void ChainRowButtons();
+    void RunCurrentRowAction();
+    // Widens the table (and with it the window) until no column has to cut its texts.
+    void FitTableToContents();
     // A parentless endless busy bar whose frame blends into the table.
     QWidget* CreateBusyIndicator();
 

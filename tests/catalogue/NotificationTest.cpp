@@ -30,7 +30,8 @@ static int32_t Opened(const QString& name) {
                           name, 0, nullptr, kRegistryMarker);
 }
 
-// Current strictly between its "yyyyMMdd" dates; named in the run's language, else English. A
+// Current strictly between its "yyyyMMdd" dates; named in the run's language, else English,
+// else (as before its first fetch, when its check is announced) by the list's name. A
 // day inside is CheckEndToEnd's, a date in another form the fuzz target's (never current).
 TEST(Notification, IsCurrentBetweenItsDatesAndNamedInTheRunsLanguage) {
     const QByteArray january = Notice("20240101", "20240131");
@@ -40,13 +41,15 @@ TEST(Notification, IsCurrentBetweenItsDatesAndNamedInTheRunsLanguage) {
         {"StartDay", january, 1, true, false, "News"}, {"StopDay", january, 31, true, false, "News"},
         {"CountryCode", Notice("20240101", "20240131", R"(<pt value="N"/><pt_BR value="Novo"/>)"), 15, true, true, "Novo"},
         {"LaterDuplicateWins", Notice("20240101", "20240131", R"(<pt_BR value="A"/><pt_BR value="B"/>)"), 15, true, true, "B"},
-        {"OtherRoot", Notice("20240101", "20240131").replace("Notification", "Notice"), 15, false, false, ""},
+        {"OtherRoot", Notice("20240101", "20240131").replace("Notification", "Notice"), 15, false, false, "Listed"},
+        {"NeitherLanguage", Notice("20240101", "20240131", R"(<fr value="Nouveau"/>)"), 15, true, true, "Listed"},
     };
     // clang-format on
     SetLocaleOverride("pt_BR");
     for (const auto& [name, text, day, valid, current, shown] : rows) {
         SCOPED_TRACE(name);
-        Notification notice;
+        const auto loaded = LoadNotice("Listed");
+        Notification& notice = *loaded;
         EXPECT_EQ(notice.ParseNotice(text), valid);
         EXPECT_EQ(notice.IsCurrentOn(QDate(2024, 1, day)), current);
         EXPECT_EQ(notice.GetName(), shown);

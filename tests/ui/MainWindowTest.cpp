@@ -5,6 +5,7 @@
 #include "catalogue/Products.h"
 #include "catalogue/XmlDocument.h"
 #include "net/IDownloader.h"
+#include "net/ProxyAuth.h"
 #include "net/ProxyHandlerBase.h"
 #include "qtglue/Language.h"
 #include "support/Sandbox.h"
@@ -13,10 +14,15 @@
 
 #include <QDate>
 #include <QDeadlineTimer>
+#include <QLabel>
 #include <QLocale>
 #include <QPointer>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QStyle>
+#include <QTest>
 #include <QThread>
 
 #include <cstring>
@@ -138,7 +144,24 @@ TEST_F(MainWindowTest, CheckFillsOneRowPerItemRowAndRetryRebuildsThem) {
     keeper->LastChecked = 2451545;
     keeper->CheckUpdates = true;
     keeper->Interval = -5; // hand-edited
+    QString dateDuringCheck;
+    answers["Broken"].duringCheck = [&] { dateDuringCheck = window.labelDate->text(); };
+    // What a reader is told of each row: while Studio is checked, and once all are done.
+    const auto told = [this] {
+        QStringList states;
+        for (int row = 0; row < window.tableWidget->rowCount(); ++row)
+            states
+                << window.tableWidget->item(row, 0)->data(Qt::AccessibleDescriptionRole).toString();
+        return states;
+    };
+    QStringList toldDuringCheck;
+    answers["Studio"].duringCheck = [&] { toldDuringCheck = told(); };
     Check();
+    EXPECT_EQ(toldDuringCheck, QStringList({"A notice.", "Being checked.", "Being checked.",
+                                            "Not checked yet.", "Not checked yet."}));
+    EXPECT_EQ(told(), QStringList({"A notice.", "An update is available.",
+                                   "The latest version is not known.", "Up to date.",
+                                   "The latest version is not known.", "A notice."}));
     // Name, installed, latest, the button's text (none: the row has no button) and state,
     // and whether the row carries the notices' gradient.
     const std::tuple<QString, QString, QString, const char*, bool, bool> rows[] = {
@@ -162,9 +185,10 @@ TEST_F(MainWindowTest, CheckFillsOneRowPerItemRowAndRetryRebuildsThem) {
             << Button(row)->text().toStdString();
     }
     EXPECT_EQ(keeper->LastCheckedToStore, QDate::currentDate().toJulianDay());
-    // The date shown is the one loaded at start-up, not the check just made.
+    // The date loaded at start-up while the check runs, the check's own once it recorded it.
+    EXPECT_EQ(dateDuringCheck, QLocale::system().toString(QDate(2000, 1, 1), QLocale::ShortFormat));
     EXPECT_EQ(window.labelDate->text(),
-              QLocale::system().toString(QDate(2000, 1, 1), QLocale::ShortFormat));
+              QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat));
     // The schedule is shown within range, and only a change by the person writes it back.
     EXPECT_EQ(std::tuple(window.spinBox->value(), window.checkBox->isChecked(), keeper->Interval),
               std::tuple(0, true, -5));
@@ -290,13 +314,229 @@ TEST_F(MainWindowTest, ClosingDuringACheckCancelsTheRestOfIt) {
     EXPECT_FALSE(controller->RunCheck(nullptr));
 }
 
+// A person without a mouse. The table is one tab stop whose arrows move between rows; Tab
+// goes on to the current row's action (when it has one to offer), the schedule, Retry and
+// Close, and round to the table; Shift+Tab comes back the same way. Return and Space on a row
+// or its button run the row's action and never close the window, nor does Return in the
+// interval box; the access keys reach their controls; Escape closes.
+TEST_F(MainWindowTest, KeyboardWalksFromTheRowsToCloseAndBack) {
+    answers["Studio"] = {{{"2.0.0.0", true, "2.1.0.0", true}}};
+    answers["Viewer"] = {{{"3.0.0.0", true, "3.0.0.0", false}}};
+    answers["Tutorials"] = {{{" ", true, " ", true, true, true}}};
+    List({"Studio", "Viewer", "Tutorials"});
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    Check();
+    ASSERT_EQ(window.tableWidget->rowCount(), 3);
+    const auto focused = [this] {
+        QWidget* widget = QApplication::focusWidget();
+        for (int row = 0; row < window.tableWidget->rowCount(); ++row)
+            if (widget && widget == Button(row))
+                return QStringLiteral("row%1").arg(row);
+        return widget ? widget->objectName() : QStringLiteral("nothing");
+    };
+    const auto press = [&](const QString& keys) {
+        for (const QString& key : keys.split(u' ')) {
+            const Qt::KeyboardModifiers modifiers =
+                key.startsWith(u'^') ? Qt::ShiftModifier : Qt::NoModifier;
+            const QString name = key.mid(modifiers ? 1 : 0);
+            const Qt::Key code = name == "Tab"     ? (modifiers ? Qt::Key_Backtab : Qt::Key_Tab)
+                                 : name == "Down"  ? Qt::Key_Down
+                                 : name == "Up"    ? Qt::Key_Up
+                                 : name == "Space" ? Qt::Key_Space
+                                                   : Qt::Key_Return;
+            QTest::keyClick(QApplication::focusWidget(), code, modifiers);
+        }
+        return focused();
+    };
+    EXPECT_EQ(focused(), "tableWidget") << "the window opens with the keyboard on its rows";
+
+    // From the table: the keys, then where the keyboard is after each, and the current row.
+    const std::tuple<const char*, QString, QStringList, int> walks[] = {
+        {"ForwardFromTheFirstRow",
+         "Tab Tab Tab Tab Tab Tab",
+         {"row0", "checkBox", "spinBox", "retryButton", "cancelButton", "tableWidget"},
+         0},
+        {"BackToTheTable",
+         "^Tab ^Tab ^Tab ^Tab ^Tab ^Tab",
+         {"cancelButton", "retryButton", "spinBox", "checkBox", "row0", "tableWidget"},
+         0},
+        // A row with nothing to do offers no button.
+        {"PastARowWithoutAction", "Down Tab ^Tab", {"tableWidget", "checkBox", "tableWidget"}, 1},
+        {"ToTheThirdRowsAction",
+         "Down Tab ^Tab Up Up",
+         {"tableWidget", "row2", "tableWidget", "tableWidget", "tableWidget"},
+         0},
+    };
+    for (const auto& [name, keys, expected, row] : walks) {
+        SCOPED_TRACE(name);
+        QStringList seen;
+        for (const QString& key : keys.split(u' '))
+            seen << press(key);
+        EXPECT_EQ(seen, expected);
+        EXPECT_EQ(window.tableWidget->currentRow(), row);
+    }
+    // What the row with the keyboard is about shows under the table.
+    EXPECT_EQ(window.rowStateLabel->text(), "Studio: An update is available.");
+
+    // Where the keyboard starts, the keys, and the actions they run per product.
+    const std::tuple<const char*, QString, QString, std::vector<unsigned>, std::vector<unsigned>>
+        presses[] = {
+            {"ReturnAndSpaceOnARow", "tableWidget", "Return Space", {0, 0}, {}},
+            {"ReturnAndSpaceOnItsAction", "row0", "Return Space", {0, 0}, {}},
+            {"OnARowWithoutAction", "tableWidget", "Down Return Space Up", {}, {}},
+            {"OnTheThirdRow", "tableWidget", "Down Down Space Up Up", {}, {0}},
+            {"ReturnInTheIntervalBox", "spinBox", "Return", {}, {}},
+        };
+    for (const auto& [name, start, keys, studio, tutorials] : presses) {
+        SCOPED_TRACE(name);
+        made[0]->opened.clear();
+        made[2]->opened.clear();
+        if (start == "row0")
+            Button(0)->setFocus();
+        else
+            window.findChild<QWidget*>(start)->setFocus();
+        press(keys);
+        EXPECT_EQ(made[0]->opened, studio);
+        EXPECT_EQ(made[2]->opened, tutorials);
+        EXPECT_TRUE(window.isVisible());
+    }
+
+    // The access keys: where each leads, and what it did.
+    const bool automatic = window.checkBox->isChecked();
+    window.tableWidget->setFocus();
+    QTest::keyClick(&window, Qt::Key_A, Qt::AltModifier);
+    EXPECT_EQ(focused(), "checkBox");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.checkBox->isChecked() != automatic; }));
+    QTest::keyClick(&window, Qt::Key_D, Qt::AltModifier);
+    EXPECT_EQ(focused(), "spinBox");
+    const size_t checks = made.size();
+    QTest::keyClick(&window, Qt::Key_R, Qt::AltModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return made.size() == checks + 3; })) << "Retry ran no check";
+    // Pressed from the keyboard, Retry keeps it for the next press instead of handing it to Close.
+    window.retryButton->setFocus();
+    press("Space");
+    EXPECT_EQ(std::pair(made.size(), focused()), std::pair(checks + 6, QString("retryButton")));
+    QTest::keyClick(&window, Qt::Key_C, Qt::AltModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !window.isVisible(); })) << "Alt+C did not close";
+
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    window.tableWidget->setFocus();
+    press("Tab");
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    EXPECT_FALSE(window.isVisible()) << "Escape did not close the window";
+    EXPECT_EQ(window.result(), QDialog::Rejected);
+}
+
+// Every text of the window that has less room than it needs, as "what: needs > has".
+QStringList CutTexts(MainWindow& window) {
+    QStringList cut;
+    const auto check = [&](const QString& what, int needs, int has) {
+        if (needs > has)
+            cut << QStringLiteral("%1: %2 > %3").arg(what).arg(needs).arg(has);
+    };
+    QTableWidget* table = window.tableWidget;
+    // An item view lays a cell's text out inside this margin on either side.
+    const int margin =
+        table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table) + 1;
+    for (int row = 0; row < table->rowCount(); ++row) {
+        for (int column = 0; column < 3; ++column) {
+            const QString text = table->item(row, column)->text();
+            check(text, table->fontMetrics().horizontalAdvance(text) + 2 * margin,
+                  table->columnWidth(column));
+            check(text + " (height)", table->fontMetrics().height(), table->rowHeight(row));
+        }
+        if (auto* button = qobject_cast<QPushButton*>(table->cellWidget(row, 3))) {
+            check(button->text(), button->sizeHint().width(), button->width());
+            check(button->text() + " (height)", button->sizeHint().height(), button->height());
+        }
+    }
+    for (int column = 0; column < table->columnCount(); ++column)
+        check(table->horizontalHeaderItem(column)->text(),
+              table->horizontalHeader()->sectionSizeHint(column), table->columnWidth(column));
+    for (QWidget* widget : std::initializer_list<QWidget*>{
+             window.checkBox, window.spinBox, window.label, window.label_2, window.labelDate,
+             window.retryButton, window.cancelButton})
+        check(widget->objectName(), widget->sizeHint().width(), widget->width());
+    return cut;
+}
+
+// At the desktop's 12-point font (and a larger one) and at a scale of 1.5 no name, version or
+// button text is cut: the window grows to what its texts need. The scale is fixed when the
+// application starts, so its rows run in a second run of this test program with QT_SCALE_FACTOR
+// set.
+TEST_F(MainWindowTest, NoTextIsCutAtALargeFontOrScale) {
+    const bool scaled = qEnvironmentVariableIsSet("ORVEX_TEST_SCALED");
+    if (!scaled) {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_SCALE_FACTOR", "1.5");
+        env.insert("ORVEX_TEST_SCALED", "1");
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {"--gtest_filter=MainWindowTest.NoTextIsCutAtALargeFontOrScale"});
+        ASSERT_TRUE(child.waitForFinished(60000));
+        EXPECT_EQ(child.exitCode(), 0) << "at a scale of 1.5:\n" << child.readAll().constData();
+    }
+    answers["ORVEX Nature Gallery"] = {{{"Jun 1, 2008", true, "Jul 1, 2008", true}}};
+    answers["New tutorials for ORVEX Nature: painting light on water"] = {
+        {{" ", true, " ", true, true, true}}};
+    answers["ORVEX Studio"] = {{{"10.20.300.4000", true, "10.20.300.4001", true}}};
+    answers["ORVEX Converter"] = {{{"1.4.0.0", false}}};
+    List({"ORVEX Nature Gallery", "New tutorials for ORVEX Nature: painting light on water",
+          "ORVEX Studio", "ORVEX Converter"});
+    const QFont desktop = QApplication::font();
+    for (const int points : {desktop.pointSize(), 12, 16}) {
+        SCOPED_TRACE(points);
+        QFont font = desktop;
+        font.setPointSize(points);
+        QApplication::setFont(font);
+        // Made at the desktop's font, as the program makes its window.
+        MainWindow shown;
+        shown.SetController(controller);
+        shown.SetRecordKeeper(keeper);
+        shown.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&shown));
+        QMetaObject::invokeMethod(&shown, "OnCheckUpdates");
+        // The layout settles in posted events.
+        for (int round = 0; round < 3; ++round)
+            QApplication::processEvents();
+        EXPECT_EQ(shown.devicePixelRatio(), scaled ? 1.5 : 1.0);
+        EXPECT_EQ(CutTexts(shown), QStringList());
+    }
+    QApplication::setFont(desktop);
+}
+
+// The access keys of a window: each labelled control (a label's key leads to its buddy) with
+// its key, "none" for a control without one.
+QStringList AccessKeys(QWidget* window) {
+    QStringList keys;
+    // The table's corner button, unnamed, has no text to carry a key.
+    for (auto* button : window->findChildren<QAbstractButton*>())
+        if (!button->objectName().isEmpty())
+            keys << button->objectName() + u'=' + QKeySequence::mnemonic(button->text()).toString();
+    for (auto* label : window->findChildren<QLabel*>())
+        if (label->buddy())
+            keys << label->buddy()->objectName() + u'=' +
+                        QKeySequence::mnemonic(label->text()).toString();
+    keys.replaceInStrings(QRegularExpression("=$"), "=none");
+    return keys;
+}
+
 // The shipped translations reach the window: its texts in the run's language, mirrored for a
-// right-to-left one. English comes last so the process is left as it started.
+// right-to-left one; in every language each labelled control of the window and of the
+// credentials dialog has an access key, and no two of one window share one. English comes
+// last so the process is left as it started.
 TEST(MainWindowLanguage, SpeaksTheRunsLanguage) {
     const std::tuple<QString, QString, QString, Qt::LayoutDirection> rows[] = {
-        {"de", "ORVEX Produktaktualisierung", "Wiederholen", Qt::LeftToRight},
-        {"he", "עדכון מוצרי ORVEX", "נסה שוב", Qt::RightToLeft},
-        {"en", "ORVEX Product Update", "Retry", Qt::LeftToRight},
+        {"de", "ORVEX Produktaktualisierung", "&Wiederholen", Qt::LeftToRight},
+        {"fr", "Mise à jour des produits ORVEX", "&Réessayer", Qt::LeftToRight},
+        {"he", "עדכון מוצרי ORVEX", "&נסה שוב", Qt::RightToLeft},
+        {"en", "ORVEX Product Update", "&Retry", Qt::LeftToRight},
     };
     for (const auto& [code, title, retry, direction] : rows) {
         SCOPED_TRACE(code.toStdString());
@@ -307,6 +547,17 @@ TEST(MainWindowLanguage, SpeaksTheRunsLanguage) {
         EXPECT_EQ(
             std::tuple(window.windowTitle(), window.retryButton->text(), window.layoutDirection()),
             std::tuple(title, retry, direction));
+        ProxyAuth dialog;
+        for (QWidget* shown : std::initializer_list<QWidget*>{&window, &dialog}) {
+            const QStringList keys = AccessKeys(shown);
+            EXPECT_EQ(keys.size(), 5) << keys.join(' ').toStdString();
+            QStringList distinct;
+            for (const QString& key : keys)
+                distinct << key.section(u'=', 1);
+            distinct.removeDuplicates();
+            EXPECT_EQ(distinct.size(), keys.size()) << keys.join(' ').toStdString();
+            EXPECT_FALSE(distinct.contains("none")) << keys.join(' ').toStdString();
+        }
     }
     SetLocaleOverride({});
 }
