@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <QTimer>
+#include <QUrl>
 
 #include <cstdio>
 
@@ -20,7 +21,22 @@ constexpr uint32_t kProductUpdateAccess = 4;
 CWorkFlow::CWorkFlow() {
     m_controller = std::make_shared<CProductListController>();
     m_proxyHandler = std::make_shared<ProxyHandlerBase>();
-    m_downloader = std::make_shared<Downloader>();
+    auto downloader = std::make_shared<Downloader>();
+    // With -verbose each request says which way it went: an ignored proxy must not read like
+    // no proxy at all.
+    downloader->routeLog = [this](const CAtlString& url, const QStringList& routes) {
+        if (!m_verbose || routes.isEmpty())
+            return;
+        // A login written into the address stays out of terminals and logs.
+        const QString address = QUrl(url).toString(QUrl::RemoveUserInfo);
+        const QByteArray line =
+            ConsoleText(QStringLiteral("Route of ") + address + QStringLiteral(": ") +
+                        routes.join(QStringLiteral(", then "))) +
+            '\n';
+        std::fputs(line.constData(), stderr);
+        std::fflush(stderr);
+    };
+    m_downloader = std::move(downloader);
     m_recordKeeper = std::make_shared<CRecordKeeper>();
     m_downloader->SetProxyHandler(m_proxyHandler);
 }

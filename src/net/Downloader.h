@@ -4,6 +4,8 @@
 #include "net/HttpClient.h"
 #include "net/IDownloader.h"
 
+#include <QStringList>
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -40,6 +42,9 @@ public:
     // The limits of documents and of the installer; tests lower them.
     DownloadLimits documentLimits = kDocumentLimits;
     DownloadLimits installerLimits = kInstallerLimits;
+    // Told, after each download, the address and the routes it took in order ("direct",
+    // "proxy HOST:PORT (SETTING)"), on the calling thread; -verbose prints them.
+    std::function<void(const CAtlString& url, const QStringList& routes)> routeLog;
 
 private:
     // Copies the proxy handler's settings of this moment into this ConnectionInfo.
@@ -50,5 +55,6 @@ private:
     bool m_running = false;
     std::shared_ptr<ProxyHandlerBase> m_proxyHandler;
     DownloadFailure m_lastFailure;
+    CAtlString m_url; // of the download under way
     std::thread m_preparing;
 };
