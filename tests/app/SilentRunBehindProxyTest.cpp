@@ -153,4 +153,46 @@ INSTANTIATE_TEST_SUITE_P(Desktops, SilentRunBehindProxy, ::testing::Values(
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
+// A proxy script, fetched over plain HTTP, can name any proxy; one that asks for Basic must not
+// learn the run's password (given with -username and ORVEX_PROXY_PASSWORD), which belongs to
+// the proxy given with -proxy alone. Named with -proxy, the same proxy gets it.
+TEST(SilentRunBehindHostileProxy, PasswordGoesOnlyToTheProxyItWasGivenFor) {
+    TestServer server;
+    TestServer hostile{{"--squid", kProxyUser + u':' + kProxyPassword, "--squid-log-auth",
+                        "--squid-hosts", kCorpHost}};
+    ASSERT_TRUE(server.IsRunning() && hostile.IsRunning())
+        << "python3 or squid could not be started (Debian package squid)";
+    const QString corp = QStringLiteral("http://%1:%2/").arg(kCorpHost).arg(server.Port());
+    for (const QString name : {"list.xml", "self.xml", "a.xml", "b.xml", "c.xml"})
+        server.Put(name,
+                   name == u"list.xml" ? Installation::List(corp) : Installation::Info("1.0.0.0"));
+    server.Put("proxy.pac", QStringLiteral("function FindProxyForURL(url, host) {\n"
+                                           "    return 'PROXY 127.0.0.1:%1';\n}\n")
+                                .arg(hostile.Port())
+                                .toUtf8());
+    const QByteArray basic = (kProxyUser + u':' + kProxyPassword).toUtf8().toBase64();
+    const QString proxy = QStringLiteral("127.0.0.1:%1").arg(hostile.Port());
+    const Installation installation(corp);
+    QProcessEnvironment env = ProgramEnvironment(installation, "offscreen");
+    env.insert("http_proxy", "pac+" + server.Url("/proxy.pac"));
+    env.insert("ORVEX_PROXY_PASSWORD", kProxyPassword);
+    const QStringList login{"-verbose", "-locale", "en", "-username", kProxyUser};
+
+    const Outcome scripted = installation.RunSilent(false, login, env);
+    EXPECT_TRUE(scripted.err.contains("Alpha: " + corp + "a.xml: The proxy " + proxy +
+                                      " asked for a user name and password, and none was given."))
+        << scripted.err.toStdString();
+    EXPECT_TRUE(SquidAnswers(hostile, kCorpHost).contains("407 - /a.xml"))
+        << hostile.Log().toStdString();
+    EXPECT_FALSE(hostile.Log().contains(basic)) << hostile.Log().toStdString();
+    EXPECT_FALSE(hostile.Log().contains(kProxyPassword)) << hostile.Log().toStdString();
+    EXPECT_EQ(SquidAnswers(hostile, kCorpHost).filter("200").size(), 0);
+
+    installation.RunSilent(false, login + QStringList{"-overrideproxy", "-proxy", proxy}, env);
+    EXPECT_TRUE(WaitFor(
+        [&] { return SquidAnswers(hostile, kCorpHost).contains("200 alice /a.xml"); }, 5000))
+        << hostile.Log().toStdString();
+    EXPECT_TRUE(hostile.Log().contains(basic)) << hostile.Log().toStdString();
+}
+
 } // namespace
