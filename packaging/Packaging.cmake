@@ -102,10 +102,15 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # libcurl is opened on the first download rather than linked, so that a start with nothing to
 # check does not load it and its TLS libraries; dpkg-shlibdeps cannot see it. libcurl4 is the
 # OpenSSL build whose peers the program verifies.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4 (>= 7.88)")
+# GIO, which reads GNOME's proxy settings, is opened the same way, on the first download
+# without a proxy of the run's own. Proxy scripts run in Duktape (libduktape207), which is
+# linked and so found by dpkg-shlibdeps.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4 (>= 7.88), libglib2.0-0")
 # Row actions open web pages through xdg-open; without it they report that no browser opened.
-# libproxy reads GNOME's proxy settings only with its GSettings plugin.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, libproxy1-plugin-gsettings")
+# GNOME's proxy settings can be read only with their schema.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, gsettings-desktop-schemas")
+# KDE's proxy settings are read through libproxy's KDE plugin, in a KDE session only.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libproxy1-plugin-kconfig")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/postinst
     ${CMAKE_CURRENT_LIST_DIR}/postrm ${CMAKE_CURRENT_LIST_DIR}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -9,12 +9,27 @@
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <QTimer>
+#include <QUrl>
 
 #include <cstdio>
 
 namespace {
 // The bit of the internet-access policy that this program asks for.
 constexpr uint32_t kProductUpdateAccess = 4;
+
+// -verbose: each request says which way it went, so that an ignored proxy does not read like
+// no proxy at all. A login written into the address stays out of terminals and logs.
+void PrintRoute(const CAtlString& url, const QStringList& routes) {
+    if (routes.isEmpty())
+        return;
+    const QString address = QUrl(url).toString(QUrl::RemoveUserInfo);
+    const QByteArray line =
+        ConsoleText(QStringLiteral("Route of ") + address + QStringLiteral(": ") +
+                    routes.join(QStringLiteral(", then "))) +
+        '\n';
+    std::fputs(line.constData(), stderr);
+    std::fflush(stderr);
+}
 } // namespace
 
 CWorkFlow::CWorkFlow() {
@@ -41,6 +56,8 @@ bool CWorkFlow::SelfUpdate() {
 
 bool CWorkFlow::Preamble(const CCmdLineContext& context) {
     m_verbose = context.verbose;
+    if (auto* downloader = dynamic_cast<Downloader*>(m_downloader.get()); downloader && m_verbose)
+        downloader->routeLog = PrintRoute;
     if (context.overrideProxy)
         m_proxyHandler->SetOverrideProxy(context.proxy);
     m_proxyHandler->userName = context.username;

@@ -60,6 +60,10 @@ QString DescribeFailure(const DownloadFailure& failure) {
         return Tr("The file from %1 is larger than the %2 allowed.").arg(host, failure.status);
     case DownloadFailure::Cancelled:
         return Tr("The download was cancelled.");
+    case DownloadFailure::ProxyScriptFailed:
+        return Tr("The proxy script %1 could not be fetched or run, and the server %2 could not "
+                  "be reached without it.")
+            .arg(failure.detail, host);
     case DownloadFailure::TooSlow:
         return Tr("The download from %1 did not finish in the time allowed.").arg(host);
     case DownloadFailure::Failed:

@@ -66,6 +66,8 @@ bool CurlHttpClient::InternetSetOptionW(HINTERNET handle, uint32_t option, uint3
         connection->state->connectTimeoutMs = static_cast<long>(value);
     else if (option == kOptionTransferTimeout)
         connection->state->transferTimeoutMs = value;
+    else if (option == kOptionProxyNoBasic)
+        connection->state->proxyNoBasic = value != 0;
     else
         return false;
     return true;

@@ -18,6 +18,7 @@ struct PrefetchRequest {
     uint32_t flags = 0;
     CAtlString proxyUserName;
     CAtlString proxyPassword;
+    bool proxyNoBasic = false;     // kOptionProxyNoBasic
     uint32_t connectTimeoutMs = 0; // INTERNET_OPTION_CONNECT_TIMEOUT; 0: the client's own
 };
 

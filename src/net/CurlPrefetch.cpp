@@ -54,6 +54,7 @@ std::unique_ptr<Request> PlannedRequest(const PrefetchRequest& planned) {
     connection->connectTimeoutMs = static_cast<long>(planned.connectTimeoutMs);
     connection->proxyUserName = planned.proxyUserName;
     connection->proxyPassword = planned.proxyPassword;
+    connection->proxyNoBasic = planned.proxyNoBasic;
     auto request = std::make_unique<Request>();
     request->connection = std::move(connection);
     request->object = planned.object.startsWith(u'/') ? planned.object : u'/' + planned.object;

@@ -110,8 +110,12 @@ void SetRoute(Request& request) {
         Curl().easy_setopt(easy, CURLOPT_PROXYPASSWORD, request.proxyPassword.c_str());
         // With several schemes allowed libcurl first sends a bare request to learn which one
         // the proxy wants; with the one it named earlier the login goes with the first.
-        const unsigned long known = KnownProxyScheme(request.proxyKey);
-        Curl().easy_setopt(easy, CURLOPT_PROXYAUTH, known != CURLAUTH_NONE ? known : CURLAUTH_ANY);
+        // libcurl answers in the strongest scheme the proxy offers, so Basic goes out only
+        // where it is all that the proxy offers; where nobody named the proxy, never.
+        const unsigned long allowed =
+            connection.proxyNoBasic ? (CURLAUTH_ANY & ~CURLAUTH_BASIC) : CURLAUTH_ANY;
+        const unsigned long known = KnownProxyScheme(request.proxyKey) & allowed;
+        Curl().easy_setopt(easy, CURLOPT_PROXYAUTH, known != CURLAUTH_NONE ? known : allowed);
     }
 }
 } // namespace CurlClient

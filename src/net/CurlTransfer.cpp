@@ -331,7 +331,8 @@ std::string RequestKey(const Request& request) {
                        session.agent,
                        QString::fromStdString(RequestUrl(request)),
                        connection.proxyUserName,
-                       connection.proxyPassword}
+                       connection.proxyPassword,
+                       QString::number(connection.proxyNoBasic)}
         .join(QChar(0))
         .toStdString();
 }

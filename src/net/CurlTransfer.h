@@ -65,6 +65,7 @@ struct ConnectionState {
     int64_t transferTimeoutMs = 0; // 0: none
     CAtlString proxyUserName;
     CAtlString proxyPassword;
+    bool proxyNoBasic = false; // kOptionProxyNoBasic
 };
 
 class Session : public InternetObject {

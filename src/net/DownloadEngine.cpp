@@ -249,6 +249,8 @@ uint32_t RequestFlags(const UrlParts& parts) {
     return parts.scheme == u"https" ? flags | INTERNET_FLAG_SECURE : flags;
 }
 
+} // namespace
+
 // What the system's configuration says for an address, asked once and only when needed (a PAC
 // file may have to be fetched for it); no proxy without a configuration.
 class SystemProxyAnswer {
@@ -269,56 +271,101 @@ private:
 };
 
 // Where a mode's session sends its requests: direct, through this proxy, or, with neither,
-// through the proxy the environment names (a session of the preconfigured kind).
-struct Route {
+// through the proxy the environment names (a session of the preconfigured kind); with the
+// login that belongs to that proxy and the words -verbose names it with.
+struct EngineRoute {
     bool direct = false;
     CAtlString proxyHost;
     int32_t proxyPort = 0;
+    // The login sent with the first request: only ever the one given for this very proxy.
+    CAtlString userName;
+    CAtlString password;
+    // A proxy that nobody named (a script chose it) never gets a login in Basic.
+    bool noBasic = false;
+    CAtlString scriptFailed; // a configured script that could not be used: its address
+    CAtlString named;        // "direct", "proxy 127.0.0.1:3128 (environment http_proxy)"
 };
+
+namespace {
+CAtlString HostAndPort(const CAtlString& host, int32_t port) {
+    return port > 0 ? host + u':' + QString::number(port) : host;
+}
+
+// The setting that decided a system route, as -verbose names it.
+CAtlString SettingName(const SystemProxyAddress& address) {
+    switch (address.source) {
+    case SystemProxyAddress::Desktop:
+        return address.setting + QStringLiteral(" settings");
+    case SystemProxyAddress::ProxyScript:
+        return QStringLiteral("proxy script ") + address.setting;
+    case SystemProxyAddress::Environment:
+        return QStringLiteral("environment ") + address.setting;
+    case SystemProxyAddress::Nothing:
+        break;
+    }
+    return QStringLiteral("no proxy configured");
+}
+
+// Step 1: the program's own proxy (-proxy with -overrideproxy, or Connection Options), with
+// the run's login (-username, -password, ORVEX_PROXY_PASSWORD, stored), which is given for
+// this proxy alone.
+std::optional<EngineRoute> ExplicitRoute(const ConnectionInfo& info) {
+    if (info.proxyHost.isEmpty())
+        return std::nullopt;
+    EngineRoute route{
+        false, info.proxyHost, info.proxyPort, info.userName, info.password, false, {}, {}};
+    CAtlString host;
+    int32_t port = 0;
+    ExplicitProxyAddress(info.proxyHost, info.proxyPort, host, port);
+    route.named =
+        QStringLiteral("proxy ") + HostAndPort(host, port) + QStringLiteral(" (") +
+        (info.proxySetting.isEmpty() ? QStringLiteral("command line") : info.proxySetting) + u')';
+    return route;
+}
+
+// Steps 2 to 4: the desktop's settings, a script they name, the environment, else direct
+// (DesktopSystemProxy keeps that order). Such a proxy gets only the login of its own setting.
+EngineRoute SystemRoute(const ConnectionInfo& info, SystemProxyAnswer& systemProxyFor) {
+    if (!info.systemProxy)
+        return EngineRoute{false, {},    0,  {},
+                           {},    false, {}, QStringLiteral("as the environment says")};
+    const SystemProxyAddress& address = systemProxyFor();
+    EngineRoute route{address.IsDirect(),   address.host,
+                      address.port,         address.userName,
+                      address.password,     address.source == SystemProxyAddress::ProxyScript,
+                      address.scriptFailed, {}};
+    if (!address.scriptFailed.isEmpty())
+        route.named = QStringLiteral("direct (proxy script ") + address.scriptFailed +
+                      QStringLiteral(" could not be used)");
+    else if (address.IsDirect())
+        route.named = QStringLiteral("direct (") + SettingName(address) + u')';
+    else
+        route.named = QStringLiteral("proxy ") + HostAndPort(address.host, address.port) +
+                      QStringLiteral(" (") + SettingName(address) + u')';
+    return route;
+}
 
 // The route of mode; none for an explicit proxy without a host, and for a mode past the
 // last.
-std::optional<Route> RouteOf(int32_t mode, const ConnectionInfo& info,
-                             SystemProxyAnswer& systemProxyFor) {
+std::optional<EngineRoute> RouteOf(int32_t mode, const ConnectionInfo& info,
+                                   SystemProxyAnswer& systemProxyFor) {
     switch (mode) {
     case ModeDirect:
-        return Route{true, {}, 0};
+        return EngineRoute{true, {}, 0, {}, {}, false, {}, QStringLiteral("direct")};
     case ModeSystemProxy:
-        if (info.systemProxy) {
-            // The address may be one the configuration sends direct (no_proxy).
-            const SystemProxyAddress& address = systemProxyFor();
-            return Route{address.IsDirect(), address.host, address.port};
-        }
-        return Route{};
+        return SystemRoute(info, systemProxyFor);
     case ModeExplicitProxy:
-        if (info.proxyHost.isEmpty())
-            return std::nullopt;
-        return Route{false, info.proxyHost, info.proxyPort};
+        return ExplicitRoute(info);
     default:
         return std::nullopt;
     }
-}
-
-// The login that goes with a mode's first request: the stored one, else the one the system's
-// configuration holds for its proxy (a configuration that names only the user leaves the
-// password to the one given to the program); empty user for none.
-std::pair<CAtlString, CAtlString> FirstLoginOf(int32_t mode, const ConnectionInfo& info,
-                                               bool throughProxy,
-                                               SystemProxyAnswer& systemProxyFor) {
-    if (!info.userName.isEmpty())
-        return {info.userName, info.password};
-    if (mode == ModeSystemProxy && throughProxy && !systemProxyFor().userName.isEmpty()) {
-        const SystemProxyAddress& address = systemProxyFor();
-        return {address.userName, address.password.isEmpty() ? info.password : address.password};
-    }
-    return {};
 }
 } // namespace
 
 std::optional<PrefetchRequest> CDownloader::FirstRequest(const CAtlString& url,
                                                          const ConnectionInfo& info) {
     SystemProxyAnswer systemProxyFor(info, url);
-    const std::optional<Route> route = RouteOf(info.connectionMode, info, systemProxyFor);
+    const std::optional<EngineRoute> route = RouteOf(info.connectionMode, info, systemProxyFor);
     if (!route)
         return std::nullopt;
     const UrlParts parts = SplitUrl(url);
@@ -330,8 +377,11 @@ std::optional<PrefetchRequest> CDownloader::FirstRequest(const CAtlString& url,
     first.connectTimeoutMs = kConnectTimeoutMs;
     std::tie(first.accessType, first.proxyList) =
         SessionKind(route->direct, route->proxyHost, route->proxyPort);
-    std::tie(first.proxyUserName, first.proxyPassword) =
-        FirstLoginOf(info.connectionMode, info, !route->proxyHost.isEmpty(), systemProxyFor);
+    if (!route->proxyHost.isEmpty() && !route->userName.isEmpty()) {
+        first.proxyUserName = route->userName;
+        first.proxyPassword = route->password;
+    }
+    first.proxyNoBasic = route->noBasic;
     return first;
 }
 
@@ -360,9 +410,13 @@ bool CDownloader::OpenSession(const CAtlString& server, uint16_t port, bool dire
     return true;
 }
 
-bool CDownloader::OpenRequest(const CAtlString& url) {
+bool CDownloader::BeginRequest(const CAtlString& url) {
     CloseHandles();
     m_failure = {DownloadFailure::Failed, {}, {}, {}, {}};
+    m_movedOn = {DownloadFailure::Failed, {}, {}, {}, {}};
+    m_serverAsked = false;
+    m_reachedMode = -1;
+    m_routes.clear();
     m_deadline = Clock::now() + m_connectionInfo->limits.deadline;
     if (m_client)
         m_client->SetCancelFlag(m_connectionInfo->cancelled);
@@ -373,161 +427,189 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
     }
     const UrlParts parts = SplitUrl(url);
     m_server = parts.server;
-    const uint32_t flags = RequestFlags(parts);
+    m_port = parts.port;
+    m_object = parts.object;
+    m_flags = RequestFlags(parts);
+    return true;
+}
 
-    int32_t mode = m_connectionInfo->connectionMode;
-    m_reachedMode = -1;
+bool CDownloader::OpenRequest(const CAtlString& url) {
+    if (!BeginRequest(url))
+        return false;
     SystemProxyAnswer systemProxyFor(*m_connectionInfo, url);
-    // A server's own 401 was answered with credentials once: the login goes to proxies only,
-    // so a server that still refuses would otherwise be asked about for ever.
-    bool serverAsked = false;
-    // Why an earlier mode was left, should the last one fail without a reason of its own.
-    DownloadFailure movedOn{DownloadFailure::Failed, {}, {}, {}, {}};
-    for (;;) {
-        const int32_t nextMode = mode == ModeDirect ? ModeSystemProxy : ModeExhausted;
-        m_proxy.clear();
-        m_proxyPort = 0;
-        const std::optional<Route> route = RouteOf(mode, *m_connectionInfo, systemProxyFor);
-        if (!route && mode == ModeExplicitProxy) {
-            mode = nextMode;
+    // The run's own proxy when it has one; otherwise direct first and then what the desktop,
+    // a script or the environment names (DesktopSystemProxy), unless the run has already
+    // learnt that only the latter reaches anything (ProxyHandlerBase::StartMode).
+    for (int32_t mode = m_connectionInfo->connectionMode;;
+         mode = mode == ModeDirect ? ModeSystemProxy : ModeExhausted) {
+        const std::optional<EngineRoute> route = RouteOf(mode, *m_connectionInfo, systemProxyFor);
+        if (!route && mode == ModeExplicitProxy)
             continue;
-        }
         if (!route) {
-            m_failure = movedOn;
+            m_failure = m_movedOn;
             emit ConnectionFailedSignal(QString());
             return false;
         }
-        // The proxy that reasons and the credentials dialog name.
-        if (mode == ModeExplicitProxy) {
-            ExplicitProxyAddress(m_connectionInfo->proxyHost, m_connectionInfo->proxyPort, m_proxy,
-                                 m_proxyPort);
-        } else if (mode == ModeSystemProxy && !m_connectionInfo->systemProxy) {
-            QueryProxy(m_proxy, m_proxyPort);
-        } else {
-            m_proxy = route->proxyHost;
-            m_proxyPort = route->proxyPort;
-        }
-        if (!OpenSession(parts.server, parts.port, route->direct, route->proxyHost,
-                         route->proxyPort, m_session, m_connection, error)) {
-            emit ConnectionFailedSignal(error);
-            return false;
-        }
-
-        // The login on this connection. A known one goes with the first request, so that
-        // the client can send it at once to a proxy whose scheme it has already met.
-        CAtlString sentUser;
-        CAtlString sentPassword;
-        const auto setCredentials = [&](const CAtlString& user, const CAtlString& password) {
-            m_client->InternetSetOptionW(m_connection, INTERNET_OPTION_PROXY_USERNAME, user);
-            m_client->InternetSetOptionW(m_connection, INTERNET_OPTION_PROXY_PASSWORD, password);
-            sentUser = user;
-            sentPassword = password;
-        };
-        if (const auto [user, password] =
-                FirstLoginOf(mode, *m_connectionInfo, !m_proxy.isEmpty(), systemProxyFor);
-            !user.isEmpty())
-            setCredentials(user, password);
-
-        bool moveOn = false;
-        while (!moveOn) {
-            m_request = m_client->HttpOpenRequestW(m_connection, QStringLiteral("GET"),
-                                                   parts.object, QStringLiteral("HTTP/1.1"), flags);
-            if (!m_request) {
-                emit ConnectionFailedSignal(QStringLiteral("Failed to open a WinInet request"));
-                CloseHandles();
-                return false;
-            }
-            if (!m_client->HttpSendRequestW(m_request)) {
-                FailRequest(DownloadFailure::Failed);
-                // A direct route that finds no server is what a network where only a proxy
-                // reaches the outside looks like: the proxy the configuration names for the
-                // address gets its chance, once.
-                if (mode == ModeDirect &&
-                    RouteFoundNoServer(m_client->GetLastRequestError(m_request)) &&
-                    !systemProxyFor().IsDirect()) {
-                    movedOn = m_failure;
-                    CloseHandles();
-                    moveOn = true;
-                    continue;
-                }
-                emit ConnectionFailedSignal(QStringLiteral("Send request failed"));
-                CloseHandles();
-                return false;
-            }
-            int64_t status = 0;
-            if (!m_client->HttpQueryInfoW(
-                    m_request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, status)) {
-                // A response without a readable status is no response to trust.
-                CloseHandles();
-                return false;
-            }
-            m_reachedMode = mode;
-            if (status == 401 && serverAsked) {
-                m_failure = StatusFailure(status);
-                CloseHandles();
-                return false;
-            }
-            if (status == 407 || status == 401) {
-                // Only a proxy's 407 refuses the proxy login; a server's 401, or a 407 that
-                // no proxy sent, says nothing about it. A refused login is never sent again in
-                // this download (only the direct route moves on to another, and no proxy
-                // refuses a login there), and the owner is told which one it was, so that a
-                // directory counting failed logins sees it once, not once per retry.
-                CAtlString user;
-                CAtlString pass;
-                if (status == 407 && mode != ModeDirect && !sentUser.isEmpty()) {
-                    user = sentUser;
-                    pass = sentPassword;
-                }
-                // Whether a login was refused or none was given is what the person must know
-                // to put it right.
-                const DownloadFailure::Kind loginFailure = sentUser.isEmpty()
-                                                               ? DownloadFailure::ProxyDeclined
-                                                               : DownloadFailure::ProxyRefused;
-                if (!m_connectionInfo->promptAllowed) {
-                    movedOn = StatusFailure(status);
-                    if (status == 407)
-                        movedOn = {loginFailure, m_server, {}, ProxyName(), {}};
-                    CloseHandles();
-                    moveOn = true;
-                    continue;
-                }
-                CAtlString proxyHost;
-                int32_t proxyPort = 0;
-                // The dialog names the proxy that asks: with an explicit proxy that is ours,
-                // not whatever the system would have used.
-                if (mode == ModeExplicitProxy) {
-                    ExplicitProxyAddress(m_connectionInfo->proxyHost, m_connectionInfo->proxyPort,
-                                         proxyHost, proxyPort);
-                } else if (mode == ModeSystemProxy && !m_proxy.isEmpty() &&
-                           m_connectionInfo->systemProxy) {
-                    proxyHost = systemProxyFor().host;
-                    proxyPort = systemProxyFor().port;
-                } else {
-                    QueryProxy(proxyHost, proxyPort);
-                }
-                if (!RequestProxyAuth(proxyHost, proxyPort, user, pass)) {
-                    Fail(status == 407 ? loginFailure : DownloadFailure::Status, m_server,
-                         StatusFailure(status).status);
-                    emit ProxyAuthCanceledSignal();
-                    CloseHandles();
-                    return false;
-                }
-                serverAsked = serverAsked || status == 401;
-                setCredentials(user, pass);
-                m_client->InternetCloseHandle(m_request);
-                m_request = nullptr;
-                continue;
-            }
-            if (status >= 300) {
-                m_failure = StatusFailure(status);
-                CloseHandles();
-                return false;
-            }
+        switch (TryRoute(mode, *route, systemProxyFor)) {
+        case RouteOutcome::Answered:
             return true;
+        case RouteOutcome::Failed:
+            return false;
+        case RouteOutcome::MoveOn:
+        case RouteOutcome::Retry:
+            break;
         }
-        mode = nextMode;
     }
+}
+
+void CDownloader::NameProxy(int32_t mode, const EngineRoute& route) {
+    m_proxy.clear();
+    m_proxyPort = 0;
+    if (mode == ModeExplicitProxy) {
+        ExplicitProxyAddress(m_connectionInfo->proxyHost, m_connectionInfo->proxyPort, m_proxy,
+                             m_proxyPort);
+    } else if (mode == ModeSystemProxy && !m_connectionInfo->systemProxy) {
+        QueryProxy(m_proxy, m_proxyPort);
+    } else {
+        m_proxy = route.proxyHost;
+        m_proxyPort = route.proxyPort;
+    }
+}
+
+void CDownloader::SetProxyLogin(const CAtlString& user, const CAtlString& password) {
+    m_client->InternetSetOptionW(m_connection, INTERNET_OPTION_PROXY_USERNAME, user);
+    m_client->InternetSetOptionW(m_connection, INTERNET_OPTION_PROXY_PASSWORD, password);
+    m_sentUser = user;
+    m_sentPassword = password;
+}
+
+CDownloader::RouteOutcome CDownloader::TryRoute(int32_t mode, const EngineRoute& route,
+                                                SystemProxyAnswer& systemProxyFor) {
+    NameProxy(mode, route);
+    m_routes << route.named;
+    CAtlString error;
+    if (!OpenSession(m_server, m_port, route.direct, route.proxyHost, route.proxyPort, m_session,
+                     m_connection, error)) {
+        emit ConnectionFailedSignal(error);
+        return RouteOutcome::Failed;
+    }
+    m_client->InternetSetOptionW(m_connection, kOptionProxyNoBasic, route.noBasic ? 1u : 0u);
+    m_sentUser.clear();
+    m_sentPassword.clear();
+    // The login that belongs to this proxy goes with the first request, so that the client
+    // can send it at once to a proxy whose scheme it has already met.
+    if (!m_proxy.isEmpty() && !route.userName.isEmpty())
+        SetProxyLogin(route.userName, route.password);
+    for (;;) {
+        m_request = m_client->HttpOpenRequestW(m_connection, QStringLiteral("GET"), m_object,
+                                               QStringLiteral("HTTP/1.1"), m_flags);
+        if (!m_request) {
+            emit ConnectionFailedSignal(QStringLiteral("Failed to open a WinInet request"));
+            CloseHandles();
+            return RouteOutcome::Failed;
+        }
+        if (!m_client->HttpSendRequestW(m_request))
+            return SendFailed(mode, route, systemProxyFor);
+        int64_t status = 0;
+        if (!m_client->HttpQueryInfoW(m_request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                                      status)) {
+            // A response without a readable status is no response to trust.
+            CloseHandles();
+            return RouteOutcome::Failed;
+        }
+        m_reachedMode = mode;
+        if (status == 407 || status == 401) {
+            const RouteOutcome outcome = AnswerLoginDemand(mode, status);
+            if (outcome == RouteOutcome::Retry)
+                continue;
+            return outcome;
+        }
+        if (status >= 300) {
+            m_failure = StatusFailure(status);
+            CloseHandles();
+            return RouteOutcome::Failed;
+        }
+        return RouteOutcome::Answered;
+    }
+}
+
+CDownloader::RouteOutcome CDownloader::SendFailed(int32_t mode, const EngineRoute& route,
+                                                  SystemProxyAnswer& systemProxyFor) {
+    FailRequest(DownloadFailure::Failed);
+    const bool noServer = RouteFoundNoServer(m_client->GetLastRequestError(m_request));
+    // A configured proxy script that could not be used is why the address went direct: that
+    // is what the person must put right, not the server that direct could not find.
+    const CAtlString script =
+        mode == ModeDirect ? systemProxyFor().scriptFailed : route.scriptFailed;
+    if (noServer && !script.isEmpty())
+        m_failure = {DownloadFailure::ProxyScriptFailed, m_server, {}, {}, script};
+    // Direct is also what the configuration says for this address: -verbose names the
+    // setting that keeps it direct (no_proxy, a script that failed).
+    if (mode == ModeDirect && noServer && systemProxyFor().IsDirect() &&
+        (systemProxyFor().source != SystemProxyAddress::Nothing ||
+         !systemProxyFor().scriptFailed.isEmpty()))
+        m_routes.last() = SystemRoute(*m_connectionInfo, systemProxyFor).named;
+    // A direct route that finds no server is what a network where only a proxy reaches the
+    // outside looks like: the proxy the configuration names for the address gets its chance,
+    // once.
+    if (mode == ModeDirect && noServer && !systemProxyFor().IsDirect()) {
+        m_movedOn = m_failure;
+        CloseHandles();
+        return RouteOutcome::MoveOn;
+    }
+    emit ConnectionFailedSignal(QStringLiteral("Send request failed"));
+    CloseHandles();
+    return RouteOutcome::Failed;
+}
+
+CDownloader::RouteOutcome CDownloader::AnswerLoginDemand(int32_t mode, int64_t status) {
+    // A server's own 401 was answered with credentials once: the login goes to proxies only,
+    // so a server that still refuses would otherwise be asked about for ever.
+    if (status == 401 && m_serverAsked) {
+        m_failure = StatusFailure(status);
+        CloseHandles();
+        return RouteOutcome::Failed;
+    }
+    // Only a proxy's 407 refuses the proxy login; a server's 401, or a 407 that no proxy
+    // sent, says nothing about it. A refused login is never sent again in this download (only
+    // the direct route moves on to another, and no proxy refuses a login there), and the owner
+    // is told which one it was, so that a directory counting failed logins sees it once, not
+    // once per retry.
+    CAtlString user;
+    CAtlString pass;
+    if (status == 407 && mode != ModeDirect && !m_sentUser.isEmpty()) {
+        user = m_sentUser;
+        pass = m_sentPassword;
+    }
+    // Whether a login was refused or none was given is what the person must know to put it
+    // right.
+    const DownloadFailure::Kind loginFailure =
+        m_sentUser.isEmpty() ? DownloadFailure::ProxyDeclined : DownloadFailure::ProxyRefused;
+    if (!m_connectionInfo->promptAllowed) {
+        m_movedOn = StatusFailure(status);
+        if (status == 407)
+            m_movedOn = {loginFailure, m_server, {}, ProxyName(), {}};
+        CloseHandles();
+        return RouteOutcome::MoveOn;
+    }
+    // The dialog names the proxy that asks: the one this route goes through, or, on a direct
+    // route, the one in the way that the system names.
+    CAtlString proxyHost = m_proxy;
+    int32_t proxyPort = m_proxyPort;
+    if (mode == ModeDirect || m_proxy.isEmpty())
+        QueryProxy(proxyHost, proxyPort);
+    if (!RequestProxyAuth(proxyHost, proxyPort, user, pass)) {
+        Fail(status == 407 ? loginFailure : DownloadFailure::Status, m_server,
+             StatusFailure(status).status);
+        emit ProxyAuthCanceledSignal();
+        CloseHandles();
+        return RouteOutcome::Failed;
+    }
+    m_serverAsked = m_serverAsked || status == 401;
+    SetProxyLogin(user, pass);
+    m_client->InternetCloseHandle(m_request);
+    m_request = nullptr;
+    return RouteOutcome::Retry;
 }
 
 int32_t CDownloader::DoDownload(const CAtlString& url, const CAtlString& file) {

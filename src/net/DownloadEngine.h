@@ -11,6 +11,11 @@
 #include <memory>
 #include <optional>
 
+#include <QStringList>
+
+struct EngineRoute;
+class SystemProxyAnswer;
+
 // COM-style result codes of DoDownload.
 constexpr int32_t S_OK = 0;
 constexpr int32_t E_FAIL = static_cast<int32_t>(0x80004005u);
@@ -36,6 +41,9 @@ public:
                                                        const ConnectionInfo& info);
 
     // The steps of DoDownload; public so that each can be checked on its own.
+    // OpenRequest tries the routes in their order (RouteOf in the source: the run's own
+    // proxy; else direct, then the desktop's, a script's or the environment's proxy) until
+    // one answers, and answers a proxy's demand for a login on the way.
     bool OpenRequest(const CAtlString& url);
     bool OpenSession(const CAtlString& server, uint16_t port, bool direct,
                      const CAtlString& proxyHost, int32_t proxyPort, HINTERNET& session,
@@ -50,8 +58,24 @@ public:
     // The connection mode in which the last DoDownload had an answer from its server or the
     // proxy on the way (whatever the status); -1 when no mode did. Read it as Failure.
     int32_t ReachedMode() const { return m_reachedMode; }
+    // The routes the last DoDownload took, in order, as -verbose names them: "direct", or
+    // "proxy HOST:PORT (SETTING)" with the setting that named it. Read it as Failure.
+    const QStringList& Routes() const { return m_routes; }
 
 private:
+    // What became of one route: its answer came, it failed for good, the next mode gets its
+    // chance, or the request goes again on it with a new login.
+    enum class RouteOutcome { Answered, Failed, MoveOn, Retry };
+    // The steps of OpenRequest.
+    bool BeginRequest(const CAtlString& url);
+    RouteOutcome TryRoute(int32_t mode, const EngineRoute& route,
+                          SystemProxyAnswer& systemProxyFor);
+    void NameProxy(int32_t mode, const EngineRoute& route);
+    void SetProxyLogin(const CAtlString& user, const CAtlString& password);
+    RouteOutcome SendFailed(int32_t mode, const EngineRoute& route,
+                            SystemProxyAnswer& systemProxyFor);
+    RouteOutcome AnswerLoginDemand(int32_t mode, int64_t status);
+
     void Fail(DownloadFailure::Kind kind, const CAtlString& host = {},
               const CAtlString& status = {});
     // The failure the client reports for the request: the way to the server or proxy.
@@ -70,7 +94,15 @@ private:
     FILE* m_file = nullptr;
     DownloadFailure m_failure;
     CAtlString m_server; // of the request under way
-    CAtlString m_proxy;  // the proxy it goes through; empty when direct or unknown
+    uint16_t m_port = 0;
+    CAtlString m_object;
+    uint32_t m_flags = 0;
+    CAtlString m_sentUser; // the proxy login on the connection under way
+    CAtlString m_sentPassword;
+    bool m_serverAsked = false; // a server's own 401 has been answered with a login
+    DownloadFailure m_movedOn;  // why an earlier mode was left
+    QStringList m_routes;
+    CAtlString m_proxy; // the proxy it goes through; empty when direct or unknown
     int32_t m_proxyPort = 0;
     int32_t m_reachedMode = -1;
     std::chrono::steady_clock::time_point m_deadline; // of the download under way

@@ -29,6 +29,8 @@ struct DownloadFailure {
         TooLarge,             // the body is larger than the download may be (status: the limit)
         TooSlow,              // the download did not end within its time
         Cancelled,            // the owner ended it
+        ProxyScriptFailed,    // the configured proxy script (detail: its address) could not
+                              // be fetched or run, and direct found no server
     };
     Kind kind = None;
     CAtlString host;   // the server asked for

@@ -47,9 +47,11 @@ void Downloader::SetProxyHandler(std::shared_ptr<ProxyHandlerBase> handler) {
     if (m_proxyHandler) {
         ProxyHandlerBase* target = m_proxyHandler.get();
         onProxyAuthCanceled = [target] { target->OnProxyAuthCanceled(); };
-        onProxyAuthRequired = [target](const CAtlString& host, int port, CAtlString& user,
-                                       CAtlString& pass) {
-            return target->OnProxyAuthRequired(host, port, user, pass);
+        // The hook runs on this object's thread while Download waits, so m_url is the
+        // address of the download that asks.
+        onProxyAuthRequired = [this, target](const CAtlString& host, int port, CAtlString& user,
+                                             CAtlString& pass) {
+            return target->OnProxyAuthRequired(host, port, user, pass, m_url);
         };
     }
 }
@@ -58,6 +60,7 @@ void Downloader::TakeSettings() {
     if (m_proxyHandler) {
         m_proxyHandler->GetProxySettings(proxyHost, proxyPort, userName, password);
         connectionMode = proxyHost.isEmpty() ? m_proxyHandler->StartMode() : ModeExplicitProxy;
+        proxySetting = m_proxyHandler->ProxySetting();
         systemProxy = m_proxyHandler->SystemProxy();
     }
 }
@@ -74,6 +77,7 @@ void Downloader::Prefetch(const QStringList& urls) {
     settings.password = own(password);
     settings.proxyHost = own(proxyHost);
     settings.proxyPort = proxyPort;
+    settings.proxySetting = own(proxySetting);
     settings.connectionMode = connectionMode;
     settings.systemProxy = systemProxy;
     std::vector<QString> addresses;
@@ -159,7 +163,10 @@ CAtlString Downloader::DownloadWithin(const CAtlString& url, const DownloadLimit
 
     auto engine =
         makeClient ? std::make_unique<CDownloader>(makeClient()) : std::make_unique<CDownloader>();
+    m_url = url;
     const bool done = engine->RunDownload(url, file.Text(), this) == S_OK;
+    if (routeLog)
+        routeLog(url, engine->Routes());
     // Only a download without a proxy of the run's own chose between direct and the system's
     // proxy; an explicit one says nothing about that choice.
     if (m_proxyHandler && proxyHost.isEmpty())

@@ -4,6 +4,8 @@
 #include "net/HttpClient.h"
 #include "net/IDownloader.h"
 
+#include <QStringList>
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -48,6 +50,9 @@ public:
     // The clock the shared limit is kept by; unset, the steady clock. Tests set one that
     // stands where they want it.
     std::function<std::chrono::steady_clock::time_point()> clock;
+    // Told, after each download, the address and the routes it took in order ("direct",
+    // "proxy HOST:PORT (SETTING)"), on the calling thread; -verbose prints them.
+    std::function<void(const CAtlString& url, const QStringList& routes)> routeLog;
 
 private:
     // Copies the proxy handler's settings of this moment into this ConnectionInfo.
@@ -59,6 +64,7 @@ private:
     bool m_running = false;
     std::shared_ptr<ProxyHandlerBase> m_proxyHandler;
     DownloadFailure m_lastFailure;
+    CAtlString m_url; // of the download under way
     std::thread m_preparing;
     std::optional<std::chrono::steady_clock::time_point> m_sharedDeadline;
     bool m_sharedLimitReached = false;

@@ -58,6 +58,11 @@ constexpr uint32_t HTTP_QUERY_FLAG_NUMBER = 0x20000000;
 // milliseconds, that a request on the connection may take from its sending to the end of its
 // body. A request that runs out fails as ERROR_INTERNET_TIMEOUT. 0: no bound.
 constexpr uint32_t kOptionTransferTimeout = 0x10001;
+// Not one of the Windows library's options either: 1 keeps the connection's proxy login from
+// ever going out in Basic (readable by the proxy and by anyone on the way to it), for a proxy
+// that nobody named to the program, such as one a proxy script chose. 0: any scheme the proxy
+// offers, the strongest first.
+constexpr uint32_t kOptionProxyNoBasic = 0x10005;
 
 // Not one of the Windows library's codes, which has one time-out for every wait: the TCP
 // handshake with the first hop (the proxy when there is one, else the server) took longer than

@@ -8,9 +8,11 @@
 
 struct pxProxyFactory_;
 
-// The desktop's proxy configuration as libproxy reads it: the environment, and the GNOME or
-// KDE settings and PAC files where its plugins are installed. libproxy is set up on the first
-// question, not when this object is made, so a run that downloads nothing pays nothing.
+// The desktop's proxy configuration as libproxy reads it, which DesktopSystemProxy asks only
+// for KDE's settings in a KDE session (libproxy's KDE plugin reads them); GNOME's settings,
+// the environment and proxy scripts are read by our own code, in the order that
+// DesktopSystemProxy gives. libproxy is set up on the first question, not when this object is
+// made, so a run that downloads nothing pays nothing.
 class LibproxySystemProxy : public ISystemProxy {
 public:
     LibproxySystemProxy() = default;

@@ -3,6 +3,8 @@
 #include "ui_ProxyAuth.h"
 
 #include <QIntValidator>
+#include <QLabel>
+#include <QVBoxLayout>
 
 ProxyAuth::ProxyAuth(QWidget* parent) : QDialog(parent), m_ui(std::make_unique<Ui::ProxyAuth>()) {
     m_ui->setupUi(this);
@@ -72,4 +74,22 @@ void ProxyAuth::SetAuthenticationRequiredMode() {
         field->setPalette(palette);
     }
     m_ui->proxyUserNameEdit->setFocus();
+}
+
+void ProxyAuth::SetRequest(const CAtlString& proxy, const CAtlString& url) {
+    if (!m_request) {
+        m_request = new QLabel(this);
+        m_request->setObjectName(QStringLiteral("requestLabel"));
+        m_request->setWordWrap(true);
+        // An address is the server's choice of text: it must not be read as markup.
+        m_request->setTextFormat(Qt::PlainText);
+        if (auto* column = qobject_cast<QVBoxLayout*>(layout()))
+            column->insertWidget(0, m_request);
+        // The form's fixed height leaves no room for the line above its fields.
+        setMaximumHeight(QWIDGETSIZE_MAX);
+    }
+    m_request->setText(
+        proxy.isEmpty()
+            ? tr("A proxy asks for a user name and password to fetch %1.").arg(url)
+            : tr("The proxy %1 asks for a user name and password to fetch %2.").arg(proxy, url));
 }

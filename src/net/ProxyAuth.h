@@ -4,6 +4,8 @@
 
 #include <QDialog>
 
+class QLabel;
+
 #include <memory>
 
 namespace Ui {
@@ -32,6 +34,9 @@ public:
 
     // Switches to the credentials-request look.
     void SetAuthenticationRequiredMode();
+    // In the credentials-request look, says who asks: the proxy ("host:port"; empty when it
+    // is not known) and the address being fetched through it.
+    void SetRequest(const CAtlString& proxy, const CAtlString& url);
 
 public slots:
     // Refused, with the port field selected, while that field holds something other than
@@ -40,4 +45,5 @@ public slots:
 
 private:
     std::unique_ptr<Ui::ProxyAuth> m_ui;
+    QLabel* m_request = nullptr; // made by SetRequest
 };

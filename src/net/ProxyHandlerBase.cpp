@@ -1,21 +1,23 @@
 #include "net/ProxyHandlerBase.h"
 
 #include "net/ConnectionInfo.h"
-#include "net/LibproxySystemProxy.h"
+#include "net/DesktopSystemProxy.h"
 #include "net/ProxyAuth.h"
 #include "platform/Settings.h"
+
+#include <tuple>
 
 namespace {
 const CAtlString kProxyKey =
     QStringLiteral("Software/ORVEX Technologies/Tavlo Software/ProxyInformation");
 }
 
-ProxyHandlerBase::ProxyHandlerBase() : m_systemProxy(std::make_shared<LibproxySystemProxy>()) {}
+ProxyHandlerBase::ProxyHandlerBase() : m_systemProxy(std::make_shared<DesktopSystemProxy>()) {}
 
 ProxyHandlerBase::~ProxyHandlerBase() = default;
 
 void ProxyHandlerBase::SetSystemProxy(std::shared_ptr<ISystemProxy> systemProxy) {
-    m_systemProxy = systemProxy ? std::move(systemProxy) : std::make_shared<LibproxySystemProxy>();
+    m_systemProxy = systemProxy ? std::move(systemProxy) : std::make_shared<DesktopSystemProxy>();
 }
 
 void ProxyHandlerBase::RememberReachedMode(int32_t mode) {
@@ -38,21 +40,34 @@ bool ProxyHandlerBase::StoredLoginRefused() const {
 }
 
 bool ProxyHandlerBase::OnProxyAuthRequired(const CAtlString& host, int port,
-                                           CAtlString& userNameInOut, CAtlString& passwordInOut) {
+                                           CAtlString& userNameInOut, CAtlString& passwordInOut,
+                                           const CAtlString& url) {
+    // Downloads without a proxy of the run's own go through whatever the desktop, a script or
+    // the environment chose, and a script fetched over plain HTTP can name any proxy: the
+    // run's login is not for it.
+    const bool ownProxy = HasProxyHost();
+    const CAtlString proxyKey = host + u':' + QString::number(port);
     // Where the proxy checks logins against the company directory, every refused attempt
     // counts towards locking the account: the stored login that was refused stays unused
     // until it is changed.
-    if (!userNameInOut.isEmpty() && userNameInOut == userName && passwordInOut == password) {
+    if (ownProxy && !userNameInOut.isEmpty() && userNameInOut == userName &&
+        passwordInOut == password) {
         m_refusedUserName = userName;
         m_refusedPassword = password;
     }
     if (m_cancelled)
         return false;
     // Credentials from the command line are tried once without bothering the user.
-    if (!m_credentialsUsed && !userName.isEmpty() && !StoredLoginRefused()) {
+    if (ownProxy && !m_credentialsUsed && !userName.isEmpty() && !StoredLoginRefused()) {
         m_credentialsUsed = true;
         userNameInOut = userName;
         passwordInOut = password;
+        return true;
+    }
+    // A login typed for this other proxy earlier in the run, unless it has just refused it.
+    if (const auto typed = m_otherLogins.find(proxyKey);
+        !ownProxy && typed != m_otherLogins.end() && userNameInOut.isEmpty()) {
+        std::tie(userNameInOut, passwordInOut) = typed->second;
         return true;
     }
     if (!credentialsDialogAllowed)
@@ -61,20 +76,27 @@ bool ProxyHandlerBase::OnProxyAuthRequired(const CAtlString& host, int port,
     ProxyAuth dialog;
     dialog.SetHost(host);
     dialog.SetPort(port);
-    dialog.SetUserName(userName);
-    // A refused password offered again would take one click to send once more.
-    dialog.SetPassword(StoredLoginRefused() ? QString() : password);
+    dialog.SetRequest(host.isEmpty() ? QString() : proxyKey, url);
+    // The user name the proxy's own setting holds, else the one given to the program (a
+    // name is no secret); a password only for the run's own proxy, and never one refused,
+    // which would take one click to send once more.
+    dialog.SetUserName(userNameInOut.isEmpty() ? userName : userNameInOut);
+    dialog.SetPassword(ownProxy && !StoredLoginRefused() ? password : QString());
     dialog.SetAuthenticationRequiredMode();
     if (dialog.exec() != QDialog::Accepted) {
         m_cancelled = true;
         return false;
     }
+    userNameInOut = dialog.GetUserName();
+    passwordInOut = dialog.GetPassword();
+    if (!ownProxy) {
+        m_otherLogins[proxyKey] = {userNameInOut, passwordInOut};
+        return true;
+    }
     // Host and port are only shown in this look; the user answers with credentials.
-    userName = dialog.GetUserName();
-    password = dialog.GetPassword();
+    userName = userNameInOut;
+    password = passwordInOut;
     m_credentialsUsed = true;
-    userNameInOut = userName;
-    passwordInOut = password;
     return true;
 }
 
@@ -95,6 +117,7 @@ bool ProxyHandlerBase::ShowConnectionOptions(QWidget* parent) {
     m_cancelled = false;
     m_refusedUserName.clear();
     m_host = dialog.GetHost();
+    m_hostSetting = QStringLiteral("Connection Options");
     m_port = dialog.GetPort();
     userName = dialog.GetUserName();
     password = dialog.GetPassword();

@@ -3,7 +3,9 @@
 #include "platform/AtlString.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <utility>
 
 class ISystemProxy;
 class QWidget;
@@ -14,24 +16,33 @@ class QWidget;
 // the application object.
 class ProxyHandlerBase {
 public:
-    // The desktop's proxy configuration is read through libproxy.
+    // The desktop's proxy configuration is read as DesktopSystemProxy orders it.
     ProxyHandlerBase();
     virtual ~ProxyHandlerBase();
 
     // host may carry its own port ("proxy:8080"); it is then used as it is while no port
     // has been set through Connection Options.
-    void SetOverrideProxy(const CAtlString& host) { m_host = host; }
+    void SetOverrideProxy(const CAtlString& host) {
+        m_host = host;
+        m_hostSetting = QStringLiteral("command line");
+    }
+    // Where the run's own proxy was set, as -verbose names it.
+    const CAtlString& ProxySetting() const { return m_hostSetting; }
     // port 0 means that no port was set. A stored login that a proxy has refused is handed
     // out as none.
     void GetProxySettings(CAtlString& host, int32_t& port, CAtlString& userName,
                           CAtlString& password) const;
 
-    // Answers a request for credentials while a download waits: stored credentials once,
-    // then the credentials dialog when allowed; false declines. Shows a modal dialog.
+    // Answers a request for credentials while a download of url waits: stored credentials
+    // once, then the credentials dialog when allowed; false declines. Shows a modal dialog.
     // userName and password come in as the login the proxy has just refused (empty when
     // none was refused); a refused stored login is not handed out again until it changes.
+    // The run's own login (-username, -password, ORVEX_PROXY_PASSWORD, Connection Options)
+    // belongs to the run's own proxy: asked by any other proxy (one the desktop, a script or
+    // the environment chose), only the dialog answers, naming that proxy, and a login typed
+    // there is kept for that proxy alone.
     bool OnProxyAuthRequired(const CAtlString& host, int port, CAtlString& userName,
-                             CAtlString& password);
+                             CAtlString& password, const CAtlString& url = {});
     // A request was declined: every later one is declined without asking, until the user
     // accepts Connection Options.
     void OnProxyAuthCanceled() { m_cancelled = true; }
@@ -62,7 +73,10 @@ private:
     bool StoredLoginRefused() const;
 
     CAtlString m_host;
+    CAtlString m_hostSetting;
     int32_t m_port = 0;
+    // Logins typed into the dialog for proxies other than the run's own, by "host:port".
+    std::map<CAtlString, std::pair<CAtlString, CAtlString>> m_otherLogins;
     bool m_credentialsUsed = false;
     bool m_cancelled = false;
     CAtlString m_refusedUserName; // the stored login a proxy refused; empty: none

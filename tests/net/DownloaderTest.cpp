@@ -146,31 +146,43 @@ TEST_F(DownloaderTest, AProxyWhoseNameDoesNotResolveIsNamedAsTheProxy) {
 }
 
 // The first request of a download, fetched ahead, is the one the engine sends: the default
-// port of each scheme, the root path, the query kept; the mode's route; the stored login,
-// else the one the desktop's configuration holds for its proxy (its password may come from
-// the program); none when no explicit proxy is set in that mode.
+// port of each scheme, the root path, the query kept; the mode's route; the run's login only
+// to the run's own proxy, and to a proxy of the desktop's configuration only the login that
+// its own setting holds (never the run's, not even its password); Basic never to a proxy that
+// a script chose.
 TEST(CDownloader, FirstRequestIsTheOneTheEngineSendsFirst) {
     struct Desktop : ISystemProxy {
         SystemProxyAddress ProxyFor(const CAtlString& url) override {
+            SystemProxyAddress address;
             if (url.contains("direct"))
-                return {};
-            return {"corp", 3128, "bob", url.contains("nopass") ? QString() : QString("pw")};
+                return address;
+            address.host = "corp";
+            address.port = 3128;
+            address.userName = url.contains("nologin") ? QString() : QString("bob");
+            address.password =
+                url.contains("nopass") || url.contains("nologin") ? QString() : QString("pw");
+            address.source = url.contains("script") ? SystemProxyAddress::ProxyScript
+                                                    : SystemProxyAddress::Desktop;
+            return address;
         }
     };
     const auto desktop = std::make_shared<Desktop>();
     const QString list = "http=http://%1 https=http://%1";
     // URL, mode, explicit proxy, stored login; then access type, proxy list, port, path,
-    // secure, login sent ("user/password").
+    // secure, login sent ("user/password"), Basic kept from it.
     // clang-format off
-    const struct { const char* url; int32_t mode; QString proxy, stored; std::optional<std::tuple<uint32_t, QString, uint16_t, QString, bool, QString>> first; } rows[] = {
-        {"https://h", ModeDirect, "", "", {{1, "", 443, "/", true, "/"}}},
-        {"http://h/a b?q=1", ModeDirect, "", "al/x", {{1, "", 80, "/a%20b?q=1", false, "al/x"}}},
-        {"http://h:8080/x", ModeExplicitProxy, "p:81", "", {{3, list.arg("p:81"), 8080, "/x", false, "/"}}},
+    const struct { const char* url; int32_t mode; QString proxy, stored; std::optional<std::tuple<uint32_t, QString, uint16_t, QString, bool, QString, bool>> first; } rows[] = {
+        {"https://h", ModeDirect, "", "", {{1, "", 443, "/", true, "/", false}}},
+        {"http://h/a b?q=1", ModeDirect, "", "al/x", {{1, "", 80, "/a%20b?q=1", false, "/", false}}},
+        {"http://h:8080/x", ModeExplicitProxy, "p:81", "", {{3, list.arg("p:81"), 8080, "/x", false, "/", false}}},
+        {"http://h:8080/x", ModeExplicitProxy, "p:81", "al/x", {{3, list.arg("p:81"), 8080, "/x", false, "al/x", false}}},
         {"http://h/x", ModeExplicitProxy, "", "", std::nullopt},
-        {"https://h/x", ModeSystemProxy, "", "", {{3, list.arg("corp:3128"), 443, "/x", true, "bob/pw"}}},
-        {"https://h/nopass", ModeSystemProxy, "", "", {{3, list.arg("corp:3128"), 443, "/nopass", true, "bob/mine"}}},
-        {"https://h/x", ModeSystemProxy, "", "al/x", {{3, list.arg("corp:3128"), 443, "/x", true, "al/x"}}},
-        {"http://h/direct", ModeSystemProxy, "", "", {{1, "", 80, "/direct", false, "/"}}},
+        {"https://h/x", ModeSystemProxy, "", "", {{3, list.arg("corp:3128"), 443, "/x", true, "bob/pw", false}}},
+        {"https://h/nopass", ModeSystemProxy, "", "", {{3, list.arg("corp:3128"), 443, "/nopass", true, "bob/", false}}},
+        {"https://h/x", ModeSystemProxy, "", "al/x", {{3, list.arg("corp:3128"), 443, "/x", true, "bob/pw", false}}},
+        {"https://h/nologin", ModeSystemProxy, "", "al/x", {{3, list.arg("corp:3128"), 443, "/nologin", true, "/", false}}},
+        {"https://h/script/nologin", ModeSystemProxy, "", "al/x", {{3, list.arg("corp:3128"), 443, "/script/nologin", true, "/", true}}},
+        {"http://h/direct", ModeSystemProxy, "", "al/x", {{1, "", 80, "/direct", false, "/", false}}},
     };
     // clang-format on
     for (const auto& row : rows) {
@@ -187,7 +199,8 @@ TEST(CDownloader, FirstRequestIsTheOneTheEngineSendsFirst) {
             continue;
         EXPECT_EQ(std::tuple(first->accessType, first->proxyList, first->port, first->object,
                              (first->flags & WinInet::INTERNET_FLAG_SECURE) != 0,
-                             first->proxyUserName + '/' + first->proxyPassword),
+                             first->proxyUserName + '/' + first->proxyPassword,
+                             first->proxyNoBasic),
                   *row.first);
         EXPECT_EQ(std::pair(first->server, first->connectTimeoutMs),
                   std::pair(QString("h"), 2000u));
@@ -196,11 +209,16 @@ TEST(CDownloader, FirstRequestIsTheOneTheEngineSendsFirst) {
 
 // Engine behaviour behind squid: a server's own 401 is asked about as a proxy's 407 would be,
 // and a 407 from the server itself, with nobody to ask, moves the download on to the system's
-// proxy (here the environment's), which it then passes with the stored login.
+// proxy (here the environment's), which it then passes with the login its variable holds; the
+// run's stored login is not for that proxy and never reaches it.
 class CDownloaderTest : public SquidTest {};
 
 TEST_F(CDownloaderTest, ChallengeInDirectDownloadAsksOrMovesOnToSystemProxy) {
-    ::setenv("http_proxy", qPrintable(QStringLiteral("http://127.0.0.1:%1").arg(squid.Port())), 1);
+    ::setenv("http_proxy",
+             qPrintable(QStringLiteral("http://%1:%2@127.0.0.1:%3")
+                            .arg(kProxyUser, kProxyPassword)
+                            .arg(squid.Port())),
+             1);
     // Path, whether prompting is allowed, and then requests for credentials, declined
     // requests, the download's success.
     const std::tuple<const char*, bool, int, int, bool> cases[] = {
@@ -210,8 +228,8 @@ TEST_F(CDownloaderTest, ChallengeInDirectDownloadAsksOrMovesOnToSystemProxy) {
     for (const auto& [path, promptAllowed, asks, canceled, succeeds] : cases) {
         SCOPED_TRACE(path);
         Downloader direct;
-        direct.userName = kProxyUser;
-        direct.password = kProxyPassword;
+        direct.userName = QStringLiteral("mallory");
+        direct.password = QStringLiteral("run-secret");
         direct.promptAllowed = promptAllowed;
         int asked = 0, declined = 0;
         direct.onProxyAuthRequired = [&](auto&, int, auto&, auto&) { return (++asked, false); };
@@ -221,6 +239,7 @@ TEST_F(CDownloaderTest, ChallengeInDirectDownloadAsksOrMovesOnToSystemProxy) {
                   std::tuple(asks, canceled, succeeds));
     }
     EXPECT_EQ(ProxyAnswers(server).filter("200 alice").size(), 1);
+    EXPECT_FALSE(squid.Log().contains("mallory")) << squid.Log().toStdString();
 }
 
 // Every failure names the side that failed, behind squid (as "%p", with the login of the row)

@@ -3,6 +3,7 @@
 #include "qtglue/WaitWithQtEvents.h"
 
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -210,6 +211,42 @@ TEST(ProxyHandlerBase, CredentialsDialogTakesAnyProxyPortAndStartsInTheUserName)
     EXPECT_TRUE(handler.OnProxyAuthRequired("proxy.example", 65535, user, password));
     EXPECT_EQ(std::tuple(refused, focused, user, password),
               std::tuple(false, QString("proxyUserNameEdit"), kProxyUser, kProxyPassword));
+}
+
+// A proxy that is not the run's own (the desktop, a script or the environment chose it) never
+// gets the run's login without the person: the dialog says which proxy asks and for what
+// address, offers the run's user name but not its password, and what is typed there is kept
+// for that proxy alone. Without a dialog, such a proxy gets nothing.
+TEST(ProxyHandlerBase, OtherProxiesGetTheRunsLoginOnlyThroughTheDialog) {
+    ProxyHandlerBase handler;
+    handler.userName = kProxyUser;
+    handler.password = kProxyPassword;
+    const QString url = "http://updates.corp.example/a.xml";
+    CAtlString user, password;
+    EXPECT_FALSE(handler.OnProxyAuthRequired("script.example", 3128, user, password, url));
+    EXPECT_EQ(user + u'/' + password, "/");
+
+    handler.credentialsDialogAllowed = true;
+    QStringList shown;
+    ModalAnswerer person([&](QWidget* dialog) {
+        const auto* request = dialog->findChild<QLabel*>("requestLabel");
+        shown << (request ? request->text() : QString())
+              << Field(dialog, "proxyUserNameEdit")->text()
+              << Field(dialog, "proxyPasswordEdit")->text();
+        Answer("okButton", {"proxyPasswordEdit", "typed"})(dialog);
+    });
+    EXPECT_TRUE(handler.OnProxyAuthRequired("script.example", 3128, user, password, url));
+    EXPECT_EQ(shown, (QStringList{"The proxy script.example:3128 asks for a user name and password "
+                                  "to fetch http://updates.corp.example/a.xml.",
+                                  kProxyUser, ""}));
+    EXPECT_EQ(user + u'/' + password, kProxyUser + "/typed");
+    // The same proxy again: the login typed for it, without asking.
+    CAtlString again, againPassword;
+    EXPECT_TRUE(handler.OnProxyAuthRequired("script.example", 3128, again, againPassword, url));
+    EXPECT_EQ(again + u'/' + againPassword, kProxyUser + "/typed");
+    EXPECT_EQ(shown.size(), 3);
+    // The run's own login is unchanged by it.
+    EXPECT_EQ(handler.userName + u'/' + handler.password, kProxyUser + u'/' + kProxyPassword);
 }
 
 // Connection Options replace the run's settings; only a new host is written to the registry.

@@ -32,7 +32,9 @@ tinyproxy.log in the root folder, and prints its port once it accepts connection
 for it; squid's files (its configuration, access.log, cache.log) are in the squid folder of the
 root folder. With --digest as well, squid offers Digest authentication first and Basic second,
 and its access log ends each line with the request's Proxy-Authorization header, URL-encoded
-("-" when there was none). With --squid-hosts NAME,... as well, squid resolves those names to
+("-" when there was none); --squid-log-auth logs that header with Basic alone too. With
+--squid-open squid lets every request from 127.0.0.1 through without a login, as a proxy that
+a proxy script names often does. With --squid-hosts NAME,... as well, squid resolves those names to
 127.0.0.1 from a hosts file of its own, as a company's proxy resolves names that its clients
 cannot.
 With --h2 as well as --tls it starts nghttpd instead (Debian package nghttp2-server), serving
@@ -355,7 +357,7 @@ def die_with_parent():
     ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
-def start_squid(root, credentials, digest=False, names=()):
+def start_squid(root, credentials, digest=False, names=(), open_=False, log_auth=False):
     """squid with basic authentication (digest too when asked) on a free port of 127.0.0.1,
     without disk cache or DNS, resolving names to 127.0.0.1 (any other name fails within a
     second, and a server that keeps silent for 3 s gets a 504) and refusing blocked.example
@@ -371,6 +373,9 @@ def start_squid(root, credentials, digest=False, names=()):
     # A proxy lists its schemes in the order of its configuration; the strongest comes first.
     schemes = ""
     log = f"access_log stdio:{folder}/access.log"
+    if digest or log_auth:
+        log = ("logformat orvex %ts.%03tu %6tr %>a %Ss/%03>Hs %<st %rm %ru %[un %Sh/%<a %mt"
+               " %#{Proxy-Authorization}>h\n" + log + " orvex")
     if digest:
         with open(os.path.join(folder, "digest"), "w") as out:
             out.write(f"{user}:{password}\n")
@@ -378,8 +383,6 @@ def start_squid(root, credentials, digest=False, names=()):
 auth_param digest children 2 startup=1
 auth_param digest realm orvex-test
 """
-        log = ("logformat orvex %ts.%03tu %6tr %>a %Ss/%03>Hs %<st %rm %ru %[un %Sh/%<a %mt"
-               " %#{Proxy-Authorization}>h\n" + log + " orvex")
     with open(os.path.join(folder, "hosts"), "w") as out:
         out.write("127.0.0.1 localhost\n" + "".join(f"127.0.0.1 {name}\n" for name in names))
     with open(os.path.join(folder, "squid.conf"), "w") as out:
@@ -407,7 +410,7 @@ auth_param basic realm orvex-test
 acl authenticated proxy_auth REQUIRED
 acl blocked dstdomain blocked.example
 http_access deny blocked
-http_access allow localhost authenticated
+http_access allow localhost {"" if open_ else "authenticated"}
 http_access deny all
 """)
     # Squid run by root switches to an unprivileged user, and that switch would clear the
@@ -524,6 +527,8 @@ def main():
     parser.add_argument("--tinyproxy", metavar="USER:PASSWORD")
     parser.add_argument("--squid", metavar="USER:PASSWORD")
     parser.add_argument("--digest", action="store_true")
+    parser.add_argument("--squid-open", action="store_true")
+    parser.add_argument("--squid-log-auth", action="store_true")
     parser.add_argument("--squid-hosts", default="", metavar="NAME,...")
     parser.add_argument("--h2", action="store_true", help="nghttpd instead, with --tls")
     parser.add_argument("--hold-ms", type=int, default=0, metavar="N")
@@ -540,7 +545,8 @@ def main():
                 port = hold_answers(port, args.hold_ms / 1000)
         elif args.squid:
             proxy, port = start_squid(root, args.squid, args.digest,
-                                      [name for name in args.squid_hosts.split(",") if name])
+                                      [name for name in args.squid_hosts.split(",") if name],
+                                      args.squid_open, args.squid_log_auth)
         else:
             proxy, port = start_tinyproxy(root, args.tinyproxy)
         print(port, flush=True)
