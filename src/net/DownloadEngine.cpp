@@ -312,8 +312,11 @@ CAtlString SettingName(const SystemProxyAddress& address) {
 std::optional<EngineRoute> ExplicitRoute(const ConnectionInfo& info) {
     if (info.proxyHost.isEmpty())
         return std::nullopt;
-    EngineRoute route{
-        false, info.proxyHost, info.proxyPort, info.userName, info.password, false, {}, {}};
+    EngineRoute route;
+    route.proxyHost = info.proxyHost;
+    route.proxyPort = info.proxyPort;
+    route.userName = info.userName;
+    route.password = info.password;
     CAtlString host;
     int32_t port = 0;
     ExplicitProxyAddress(info.proxyHost, info.proxyPort, host, port);
@@ -326,14 +329,19 @@ std::optional<EngineRoute> ExplicitRoute(const ConnectionInfo& info) {
 // Steps 2 to 4: the desktop's settings, a script they name, the environment, else direct
 // (DesktopSystemProxy keeps that order). Such a proxy gets only the login of its own setting.
 EngineRoute SystemRoute(const ConnectionInfo& info, SystemProxyAnswer& systemProxyFor) {
-    if (!info.systemProxy)
-        return EngineRoute{false, {},    0,  {},
-                           {},    false, {}, QStringLiteral("as the environment says")};
+    EngineRoute route;
+    if (!info.systemProxy) {
+        route.named = QStringLiteral("as the environment says");
+        return route;
+    }
     const SystemProxyAddress& address = systemProxyFor();
-    EngineRoute route{address.IsDirect(),   address.host,
-                      address.port,         address.userName,
-                      address.password,     address.source == SystemProxyAddress::ProxyScript,
-                      address.scriptFailed, {}};
+    route.direct = address.IsDirect();
+    route.proxyHost = address.host;
+    route.proxyPort = address.port;
+    route.userName = address.userName;
+    route.password = address.password;
+    route.noBasic = address.source == SystemProxyAddress::ProxyScript;
+    route.scriptFailed = address.scriptFailed;
     if (!address.scriptFailed.isEmpty())
         route.named = QStringLiteral("direct (proxy script ") + address.scriptFailed +
                       QStringLiteral(" could not be used)");
@@ -350,8 +358,12 @@ EngineRoute SystemRoute(const ConnectionInfo& info, SystemProxyAnswer& systemPro
 std::optional<EngineRoute> RouteOf(int32_t mode, const ConnectionInfo& info,
                                    SystemProxyAnswer& systemProxyFor) {
     switch (mode) {
-    case ModeDirect:
-        return EngineRoute{true, {}, 0, {}, {}, false, {}, QStringLiteral("direct")};
+    case ModeDirect: {
+        EngineRoute direct;
+        direct.direct = true;
+        direct.named = QStringLiteral("direct");
+        return direct;
+    }
     case ModeSystemProxy:
         return SystemRoute(info, systemProxyFor);
     case ModeExplicitProxy:

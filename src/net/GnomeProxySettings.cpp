@@ -86,19 +86,23 @@ QStringList Strings(const Gio& gio, void* settings, const char* key) {
     return list;
 }
 
+// Every call into GIO goes through this lock. GSettings is safe to use from any thread, but
+// GLib orders its threads with locks of its own that a race detector cannot see; one lock of
+// ours makes that order visible, and reading a few keys is no work worth running side by side.
+std::mutex g_gioLock;
+
 // The three objects, made once: each watches its backend, which is no use to repeat per
-// address. GSettings is safe to read from any thread; the lock keeps the making to one.
+// address.
 struct Objects {
     void* proxy = nullptr;
     void* http = nullptr;
     void* https = nullptr;
 };
 
+// Under g_gioLock.
 const Objects* SettingsObjects(const Gio& gio) {
-    static std::mutex lock;
     static Objects* objects = nullptr;
     static bool tried = false;
-    std::lock_guard guard(lock);
     if (tried)
         return objects;
     tried = true;
@@ -122,6 +126,7 @@ const Objects* SettingsObjects(const Gio& gio) {
 GnomeProxySettings GnomeProxySettings::Read() {
     GnomeProxySettings read;
     const Gio* gio = LoadGio();
+    std::lock_guard lock(g_gioLock);
     const Objects* objects = gio ? SettingsObjects(*gio) : nullptr;
     if (!objects || !objects->proxy || !objects->http || !objects->https)
         return read;

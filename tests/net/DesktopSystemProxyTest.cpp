@@ -46,6 +46,8 @@ TEST(EnvironmentProxy, ReadsTheVariablesAsCurlDoes) {
         {"no_proxy other port", {{"http_proxy", "p:1"}, {"no_proxy", "h:8080"}}, "http://h/", "p:1 / by environment http_proxy"},
         {"no_proxy case", {{"http_proxy", "p:1"}, {"no_proxy", "H.Corp.Example"}}, "http://h.corp.example/", "direct by environment no_proxy"},
         {"no_proxy IPv6", {{"http_proxy", "p:1"}, {"no_proxy", "[::1]"}}, "http://[::1]:80/", "direct by environment no_proxy"},
+        {"no_proxy IPv6 with port", {{"http_proxy", "p:1"}, {"no_proxy", "[::1]:8080"}}, "http://[::1]:8080/", "direct by environment no_proxy"},
+        {"no_proxy the scheme's own port", {{"http_proxy", "p:1"}, {"no_proxy", "h:80"}}, "http://h/", "direct by environment no_proxy"},
     };
     // clang-format on
     for (const auto& row : rows) {

@@ -246,6 +246,9 @@ protected:
         content = server.AddFile("info.xml", 2500);
         tls.AddFile("info.xml", 2500);
         tls.TrustCa();
+        // GNOME's settings of the machine running the tests must not send the downloads
+        // elsewhere: GLib's settings held in memory have the defaults only (mode 'none').
+        ::setenv("GSETTINGS_BACKEND", "memory", 1);
         downloader.onConnectionFailed = [this](const CAtlString& error) {
             reports.failures << error;
         };
