@@ -8,6 +8,12 @@
 
 #include <duktape.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
@@ -101,6 +107,81 @@ void OnFatal(void*, const char*) {
     std::abort();
 }
 
+// A script is outside input, often fetched over plain HTTP: one that allocates without end
+// must meet an error inside the interpreter, not take the machine's memory. Each allocation
+// carries its size in front, so that the heap's total is known.
+constexpr size_t kMaxScriptHeap = 64 * 1024 * 1024;
+
+struct ScriptHeap {
+    size_t used = 0;
+};
+
+void* HeapAlloc(void* user, duk_size_t size) {
+    auto* heap = static_cast<ScriptHeap*>(user);
+    if (size > kMaxScriptHeap - heap->used)
+        return nullptr;
+    auto* block = static_cast<size_t*>(std::malloc(size + sizeof(max_align_t)));
+    if (!block)
+        return nullptr;
+    *block = size;
+    heap->used += size;
+    return reinterpret_cast<char*>(block) + sizeof(max_align_t);
+}
+
+void HeapFree(void* user, void* pointer) {
+    if (!pointer)
+        return;
+    auto* block = reinterpret_cast<size_t*>(static_cast<char*>(pointer) - sizeof(max_align_t));
+    static_cast<ScriptHeap*>(user)->used -= *block;
+    std::free(block);
+}
+
+void* HeapRealloc(void* user, void* pointer, duk_size_t size) {
+    if (!pointer)
+        return HeapAlloc(user, size);
+    if (size == 0) {
+        HeapFree(user, pointer);
+        return nullptr;
+    }
+    auto* heap = static_cast<ScriptHeap*>(user);
+    auto* block = reinterpret_cast<size_t*>(static_cast<char*>(pointer) - sizeof(max_align_t));
+    const size_t old = *block;
+    if (size > old && size - old > kMaxScriptHeap - heap->used)
+        return nullptr;
+    auto* grown = static_cast<size_t*>(std::realloc(block, size + sizeof(max_align_t)));
+    if (!grown)
+        return nullptr;
+    *grown = size;
+    heap->used = heap->used - old + size;
+    return reinterpret_cast<char*>(grown) + sizeof(max_align_t);
+}
+
+// How long one run of a script may take; tests shorten it.
+std::atomic<int64_t> g_scriptTimeLimitMs{10000};
+
+// Runs script's FindProxyForURL for url on the calling thread.
+std::optional<QString> RunHere(const QByteArray& script, const QString& url) {
+    ScriptHeap heap;
+    duk_context* context = duk_create_heap(HeapAlloc, HeapRealloc, HeapFree, &heap, OnFatal);
+    if (!context)
+        return std::nullopt;
+    duk_push_c_function(context, DnsResolve, 1);
+    duk_put_global_string(context, "dnsResolve");
+    duk_push_c_function(context, MyIpAddress, 0);
+    duk_put_global_string(context, "myIpAddress");
+    std::optional<QString> answer;
+    if (duk_peval_string_noresult(context, kHelpers) == 0 &&
+        duk_peval_lstring_noresult(context, script.constData(), script.size()) == 0 &&
+        duk_get_global_string(context, "FindProxyForURL") && duk_is_function(context, -1)) {
+        duk_push_string(context, url.toUtf8().constData());
+        duk_push_string(context, QUrl(url).host().toUtf8().constData());
+        if (duk_pcall(context, 2) == DUK_EXEC_SUCCESS && duk_is_string(context, -1))
+            answer = QString::fromUtf8(duk_get_string(context, -1));
+    }
+    duk_destroy_heap(context);
+    return answer;
+}
+
 // Fetched direct: the script says which proxy to use, so it cannot be behind one.
 QByteArray Fetch(const QString& address) {
     const QUrl url(address);
@@ -151,24 +232,33 @@ QByteArray Fetch(const QString& address) {
 } // namespace
 
 std::optional<QString> ProxyScript::Run(const QByteArray& script, const QString& url) {
-    duk_context* context = duk_create_heap(nullptr, nullptr, nullptr, nullptr, OnFatal);
-    if (!context)
+    // The interpreter has no way to stop a script that never returns, and a download waits for
+    // this answer: the script runs on a thread of its own, and one that outlasts the limit is
+    // left to finish (or to end with the program) while the download goes on as for a script
+    // that could not be run.
+    struct Outcome {
+        std::mutex lock;
+        std::condition_variable finished;
+        bool done = false;
+        std::optional<QString> answer;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    std::thread([outcome, script, url] {
+        std::optional<QString> answer = RunHere(script, url);
+        std::lock_guard lock(outcome->lock);
+        outcome->answer = std::move(answer);
+        outcome->done = true;
+        outcome->finished.notify_all();
+    }).detach();
+    std::unique_lock lock(outcome->lock);
+    if (!outcome->finished.wait_for(lock, std::chrono::milliseconds(g_scriptTimeLimitMs.load()),
+                                    [&] { return outcome->done; }))
         return std::nullopt;
-    duk_push_c_function(context, DnsResolve, 1);
-    duk_put_global_string(context, "dnsResolve");
-    duk_push_c_function(context, MyIpAddress, 0);
-    duk_put_global_string(context, "myIpAddress");
-    std::optional<QString> answer;
-    if (duk_peval_string_noresult(context, kHelpers) == 0 &&
-        duk_peval_lstring_noresult(context, script.constData(), script.size()) == 0 &&
-        duk_get_global_string(context, "FindProxyForURL") && duk_is_function(context, -1)) {
-        duk_push_string(context, url.toUtf8().constData());
-        duk_push_string(context, QUrl(url).host().toUtf8().constData());
-        if (duk_pcall(context, 2) == DUK_EXEC_SUCCESS && duk_is_string(context, -1))
-            answer = QString::fromUtf8(duk_get_string(context, -1));
-    }
-    duk_destroy_heap(context);
-    return answer;
+    return outcome->answer;
+}
+
+void ProxyScript::SetTimeLimit(std::chrono::milliseconds limit) {
+    g_scriptTimeLimitMs = limit.count();
 }
 
 std::optional<SystemProxyAddress> ProxyScript::FirstUsable(const QString& answer) {

@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <mutex>
 #include <optional>
 
@@ -25,8 +26,12 @@ public:
     // The choice among a script's answer ("PROXY a:3128; SOCKS b:1080; DIRECT"); nullopt when
     // none is usable.
     static std::optional<SystemProxyAddress> FirstUsable(const QString& answer);
-    // Runs script's FindProxyForURL for url; nullopt when it fails to run.
+    // Runs script's FindProxyForURL for url; nullopt when it fails to run, takes more than
+    // 64 MiB, or has not answered within the time limit (10 s; a script still running then is
+    // abandoned on its own thread).
     static std::optional<QString> Run(const QByteArray& script, const QString& url);
+    // For tests: the time one run may take.
+    static void SetTimeLimit(std::chrono::milliseconds limit);
 
 private:
     // The script's text, fetched on the first call; empty when it could not be.
