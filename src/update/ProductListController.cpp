@@ -71,8 +71,8 @@ bool CProductListController::RefreshProductList() {
     // version file names a key, a list its maker did not sign is neither stored nor used.
     CUpdaterVersion own(LocateDataFile(QStringLiteral("OrvexProductUpdate.xml")).Text());
     own.ReadLocal();
-    if (!CheckDocumentSignature(*m_downloader, m_products->Url(), bytes, own.UpdatePublicKey(),
-                                kProductListSequence)
+    if (!CheckDocumentSignature(*m_downloader, m_products->Url(), bytes, own.PublicKeys(),
+                                kProductListItem)
              .Accepted())
         return false;
     auto fresh = std::make_shared<Products>();

@@ -91,14 +91,12 @@ QString CUpdaterVersion::CheckInstaller(int fd, const CAtlString& signatureUrl) 
         if (expected.size() != 64 || Sha256(fd) != expected.toLower().toLatin1())
             return Tr("The downloaded file is not the published one: its SHA-256 differs.");
     }
-    const QString keys = UpdatePublicKey();
-    if (!keys.trimmed().isEmpty()) {
+    if (PublicKeys().RequiresSignature()) {
         // Remembered apart from the update information's own: an older installer, correctly
         // signed, would otherwise take the program back to a version with known faults.
         const SignatureCheck check = AcceptSequence(
-            kInstallerSequence,
             VerifyFileSignature(fd, ReadSignatureFile(m_downloader->Download(signatureUrl, 1, 0)),
-                                keys, QDate::currentDate()));
+                                PublicKeys(), kInstallerItem, TodayUtc()));
         if (!check.Accepted())
             return SignatureFailureText(check);
     }

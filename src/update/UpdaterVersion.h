@@ -11,20 +11,18 @@
 
 class IDownloader;
 
-// The name under which the newest signed installer's sequence is remembered (see
-// AcceptSequence).
-inline const QString kInstallerSequence = QStringLiteral("OrvexProductUpdate installer");
-// The same for the program's own update information, and for the product list fetched from
-// the network.
-inline const QString kUpdateInformationSequence = QStringLiteral("OrvexProductUpdate");
-inline const QString kProductListSequence = QStringLiteral("OrvexProductUpdate product list");
+// What the signatures of the program's own files vouch for (see AcceptSequence): its
+// installer, its update information, and the product list fetched from the network.
+inline const SignedItem kInstallerItem{SignedKind::Installer, kProgramIdentity};
+inline const SignedItem kUpdateInformationItem{SignedKind::ProgramInformation, kProgramIdentity};
+inline const SignedItem kProductListItem{SignedKind::ProductList, kProductListIdentity};
 
 // The program's own version file ("OrvexProductUpdate.xml") and the update information it
 // points to, with the download, the check and the start of the new installer.
 class CUpdaterVersion : public CUpdateXmlReader {
 public:
     explicit CUpdaterVersion(const CAtlString& path) : m_path(path) {
-        SetSequenceName(kUpdateInformationSequence);
+        SetSignedFor(kUpdateInformationItem);
     }
 
     CAtlString GetPath() override { return m_path; }

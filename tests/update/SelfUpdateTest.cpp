@@ -151,13 +151,13 @@ TEST(SelfUpdate, ANamedKeyStartsOnlyASignedInstaller) {
         "The downloaded new version of ORVEX Product Update was refused and deleted. ";
     // clang-format off
     const struct { const char* name; QString keys; std::optional<QByteArray> signature; QString warning; } rows[] = {
-        {"Signed", key, tool.Sign("maker", kInstaller, "sequence=2"), ""},
-        {"SignedLegacyWithTwoKeys", other + "," + key, tool.Sign("maker", kInstaller, "sequence=2", true), ""},
+        {"Signed", key, tool.Sign("maker", kInstaller, "for=OrvexProductUpdate sequence=2"), ""},
+        {"SignedLegacyWithTwoKeys", other + "," + key, tool.Sign("maker", kInstaller, "for=OrvexProductUpdate sequence=2", true), ""},
         {"UnsignedBehindAKey", key, std::nullopt, refused + "Its signature is missing."},
         {"OtherKey", key, tool.Sign("other", kInstaller, ""), refused + "It was signed with an unknown key (" + tool.PrintedId("other") + ")."},
         {"OtherBytes", key, tool.Sign("maker", kInstaller + " ", ""), refused + "Its signature does not match."},
-        {"Expired", key, tool.Sign("maker", kInstaller, "expires=2020-02-29"), refused + "It expired on 2020-02-29."},
-        {"OlderThanOneStartedBefore", key, tool.Sign("maker", kInstaller, "sequence=1"), refused + "It is older than the last one seen."},
+        {"Expired", key, tool.Sign("maker", kInstaller, "for=OrvexProductUpdate expires=2020-02-29 sequence=3"), refused + "It expired on 2020-02-29."},
+        {"OlderThanOneStartedBefore", key, tool.Sign("maker", kInstaller, "for=OrvexProductUpdate sequence=1"), refused + "It is older than the last one seen."},
         {"NoKeyNoCheck", "", tool.Sign("other", kInstaller, ""), ""},
     };
     // clang-format on
@@ -165,18 +165,20 @@ TEST(SelfUpdate, ANamedKeyStartsOnlyASignedInstaller) {
         SCOPED_TRACE(row.name);
         CatalogueSandbox sandbox;
         ShellRecorder shell;
-        RememberSequence(kInstallerSequence, 2);
+        RememberSequence(kInstallerItem, {2, {}});
         QStringList warnings;
         const bool started = row.warning.isEmpty();
-        EXPECT_EQ(
-            RunUpdate(sandbox, "UpdatePublicKey=\"" + row.keys + "\"", "", kInstaller,
-                      QMessageBox::Ok, row.signature, &warnings,
-                      [&tool](const QByteArray& info) { return tool.Sign("maker", info, ""); }),
-            std::pair(started, started ? 1 : 2));
+        EXPECT_EQ(RunUpdate(sandbox, "UpdatePublicKey=\"" + row.keys + "\"", "", kInstaller,
+                            QMessageBox::Ok, row.signature, &warnings,
+                            [&tool](const QByteArray& info) {
+                                return tool.Sign("maker", info,
+                                                 "for=OrvexProductUpdate sequence=1");
+                            }),
+                  std::pair(started, started ? 1 : 2));
         EXPECT_EQ(warnings, started ? QStringList() : QStringList{row.warning});
         EXPECT_EQ(shell->started.size(), started ? 1u : 0u);
         EXPECT_EQ(TemporaryFiles(), started ? QStringList{"FLVTemp.xml"} : QStringList());
-        EXPECT_EQ(LastSeenSequence(kInstallerSequence), 2u);
+        EXPECT_EQ(LastSeenSequence(kInstallerItem).value_or(SeenSequence()).sequence, 2u);
     }
 }
 

@@ -40,28 +40,29 @@ TEST(SignedDocuments, ProductRowCountsOnlyWithAValidSignature) {
     MinisignTool& tool = maker.tool;
     const QByteArray info = CatalogueSandbox::Info("3.0.0.0");
     const QByteArray changed = CatalogueSandbox::Info("3.0.0.1");
-    const QByteArray signedInfo = tool.Sign("maker", info, "sequence=7");
+    const QByteArray signedInfo = tool.Sign("maker", info, "for=X sequence=7");
+    const SignedItem x{SignedKind::Product, "X"};
     const std::optional<uint64_t> seen = 5, raised = 7;
     // clang-format off
     const struct { const char* name; QString keys; std::optional<QByteArray> signature; QByteArray served; QString latest, reason; bool asked; std::optional<uint64_t> sequence; } rows[] = {
         {"NoKeyUnsigned", "", std::nullopt, info, "3.0.0.0", "", false, seen},
         {"NoKeyBadSignatureIgnored", "", tool.Sign("other", info, ""), info, "3.0.0.0", "", false, seen},
         {"Valid", maker.key, signedInfo, info, "3.0.0.0", "", true, raised},
-        {"ValidWithDefaultComment", maker.key, tool.Sign("maker", info, ""), info, "3.0.0.0", "", true, {}},
+        {"ValidWithTimeStamp", maker.key, tool.Sign("maker", info, "for=X\ttimestamp:1765000000"), info, "3.0.0.0", "", true, {}},
         {"RotationSecondKey", maker.otherKey + " " + maker.key, signedInfo, info, "3.0.0.0", "", true, raised},
         {"Missing", maker.key, std::nullopt, info, "N/A", kRefused + "Its signature is missing.", true, seen},
-        {"OtherKey", maker.key, tool.Sign("other", info, "sequence=7"), info, "N/A", kRefused + "It was signed with an unknown key (" + tool.PrintedId("other") + ").", true, seen},
+        {"OtherKey", maker.key, tool.Sign("other", info, "for=X sequence=7"), info, "N/A", kRefused + "It was signed with an unknown key (" + tool.PrintedId("other") + ").", true, seen},
         {"OneByteChanged", maker.key, signedInfo, changed, "N/A", kRefused + "Its signature does not match.", true, seen},
-        {"Expired", maker.key, tool.Sign("maker", info, "expires=2020-02-29 sequence=7"), info, "N/A", kRefused + "It expired on 2020-02-29.", true, seen},
-        {"OlderSequence", maker.key, tool.Sign("maker", info, "sequence=4"), info, "N/A", kRefused + "It is older than the last one seen.", true, seen},
-        {"SameSequenceAgain", maker.key, tool.Sign("maker", info, "sequence=5"), info, "3.0.0.0", "", true, seen},
+        {"Expired", maker.key, tool.Sign("maker", info, "for=X expires=2020-02-29 sequence=7"), info, "N/A", kRefused + "It expired on 2020-02-29.", true, seen},
+        {"OlderSequence", maker.key, tool.Sign("maker", info, "for=X sequence=4"), info, "N/A", kRefused + "It is older than the last one seen.", true, seen},
+        {"SameSequenceAgain", maker.key, tool.Sign("maker", info, "for=X sequence=5"), info, "3.0.0.0", "", true, seen},
         {"Oversized", maker.key, signedInfo + QByteArray(4096, '\n'), info, "N/A", kRefused + "Its signature is not usable: ", true, seen},
     };
     // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         CatalogueSandbox sandbox;
-        RememberSequence("X", 5);
+        RememberSequence(x, {5, {}});
         sandbox.Write("Program/X.xml",
                       CatalogueSandbox::VersionFile("1.0.0.0", kServer, "x.xml",
                                                     "UpdatePublicKey=\"" + row.keys + "\""));
@@ -83,10 +84,11 @@ TEST(SignedDocuments, ProductRowCountsOnlyWithAValidSignature) {
         EXPECT_EQ(downloader->asked,
                   QStringList{kServer + "x.xml"} +
                       (row.asked ? QStringList{kServer + "x.xml.minisig"} : QStringList()));
-        if (row.name == std::string("ValidWithDefaultComment"))
-            EXPECT_GT(LastSeenSequence("X").value_or(0), 1000000000u); // minisign's time stamp
+        const std::optional<SeenSequence> last = LastSeenSequence(x);
+        if (row.name == std::string("ValidWithTimeStamp"))
+            EXPECT_GT(last.value_or(SeenSequence()).sequence, 1000000000u); // minisign's stamp
         else
-            EXPECT_EQ(LastSeenSequence("X"), row.sequence);
+            EXPECT_EQ(last ? std::optional(last->sequence) : std::nullopt, row.sequence);
         EXPECT_TRUE(TemporaryFiles().isEmpty());
     }
 }
@@ -109,13 +111,13 @@ TEST(SignedDocuments, OtherDocumentsCountOnlyWithAValidSignature) {
     enum Kind { Own, Notice, Gallery, List };
     // clang-format off
     const struct { const char* name; Kind kind; QByteArray served; std::optional<QByteArray> signature; QString reason; } rows[] = {
-        {"OwnSigned", Own, CatalogueSandbox::Info("2.0.0.0"), tool.Sign("maker", CatalogueSandbox::Info("2.0.0.0"), ""), ""},
+        {"OwnSigned", Own, CatalogueSandbox::Info("2.0.0.0"), tool.Sign("maker", CatalogueSandbox::Info("2.0.0.0"), "for=OrvexProductUpdate sequence=1"), ""},
         {"OwnUnsigned", Own, CatalogueSandbox::Info("2.0.0.0"), std::nullopt, kRefused + "Its signature is missing."},
-        {"NoticeSigned", Notice, notice, tool.Sign("maker", notice, ""), ""},
+        {"NoticeSigned", Notice, notice, tool.Sign("maker", notice, "for=n sequence=1"), ""},
         {"NoticeOtherKey", Notice, notice, tool.Sign("other", notice, ""), "The notice was refused. It was signed with an unknown key (" + tool.PrintedId("other") + ")."},
-        {"GallerySigned", Gallery, gallery, tool.Sign("maker", gallery, ""), ""},
+        {"GallerySigned", Gallery, gallery, tool.Sign("maker", gallery, "for={g} sequence=1"), ""},
         {"GalleryChanged", Gallery, gallery + " ", tool.Sign("maker", gallery, ""), "The gallery information was refused. Its signature does not match."},
-        {"ListSigned", List, list, tool.Sign("maker", list, ""), ""},
+        {"ListSigned", List, list, tool.Sign("maker", list, "for=productlist sequence=1"), ""},
         {"ListUnsigned", List, list, std::nullopt, "-"},
         {"ListOtherKey", List, list, tool.Sign("other", list, ""), "-"},
     };
