@@ -102,6 +102,8 @@ QString DescribeFailure(const CheckFailure& failure) {
             .arg(SignatureFailureText(failure.signature));
     case CheckFailure::NoticeSignature:
         return Tr("The notice was refused. %1").arg(SignatureFailureText(failure.signature));
+    case CheckFailure::ListSignature:
+        return Tr("The product list was refused. %1").arg(SignatureFailureText(failure.signature));
     }
     return {};
 }

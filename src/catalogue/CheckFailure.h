@@ -29,6 +29,7 @@ struct CheckFailure {
         Signature,        // the update information
         GallerySignature, // the gallery information
         NoticeSignature,  // the notice
+        ListSignature,    // the product list
     };
     // Written as {kind, download, detail[, signature]}; the signature only where it is one.
     CheckFailure(Kind kind = None, DownloadFailure download = {}, CAtlString detail = {},

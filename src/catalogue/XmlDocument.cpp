@@ -80,7 +80,7 @@ PublicKeyList ReadPublicKeys(const tinyxml2::XMLElement* root, const tinyxml2::X
 QStringList CheckAddresses(const CAtlString& address, const PublicKeyList& keys) {
     if (address.isEmpty())
         return {};
-    if (!keys.RequiresSignature())
+    if (keys.keys.empty())
         return {address};
     return {address, address + QStringLiteral(".minisig")};
 }
@@ -88,7 +88,8 @@ QStringList CheckAddresses(const CAtlString& address, const PublicKeyList& keys)
 SignatureCheck CheckDocumentSignature(IDownloader& downloader, const CAtlString& url,
                                       const QByteArray& bytes, const PublicKeyList& keys,
                                       const SignedItem& item) {
-    if (!keys.RequiresSignature())
+    // Unusable keys refuse the document whatever its signature, which is then not fetched.
+    if (keys.keys.empty())
         return VerifySignature(bytes, std::nullopt, keys, item, TodayUtc());
     const std::optional<QByteArray> signature =
         ReadSignatureFile(downloader.Download(url + QStringLiteral(".minisig"), 1, 0));

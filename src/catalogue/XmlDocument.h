@@ -34,12 +34,13 @@ PublicKeyList ReadPublicKeys(const tinyxml2::XMLElement* root, const tinyxml2::X
 // Whether a fetched document's bytes count, when keys (read from the installed file that
 // points to it) require a signature: "url.minisig", fetched through downloader, must verify
 // over exactly these bytes for item, and its sequence is accepted (AcceptSequence). NoKey,
-// with nothing fetched, when keys name none: unsigned documents cost no extra request.
+// with nothing fetched, when keys name none: unsigned documents cost no extra request; keys
+// that could not be read refuse the document, also without fetching.
 SignatureCheck CheckDocumentSignature(IDownloader& downloader, const CAtlString& url,
                                       const QByteArray& bytes, const PublicKeyList& keys,
                                       const SignedItem& item);
 // What a check that fetches address and verifies it against keys asks for: the address, then
-// its signature when the keys require one; nothing for an empty address.
+// its signature when the keys name one; nothing for an empty address.
 QStringList CheckAddresses(const CAtlString& address, const PublicKeyList& keys);
 // FetchDocument, then CheckDocumentSignature: true when the document arrived and counts.
 // Otherwise failure says why: a Download failure, or signatureKind with the refused check.
