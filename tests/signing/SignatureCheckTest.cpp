@@ -1,4 +1,5 @@
 #include "signing/SignatureCheck.h"
+#include "platform/Settings.h"
 #include "signing/Minisign.h"
 #include "signing/SignatureSequence.h"
 #include "support/MinisignTool.h"
@@ -205,4 +206,51 @@ TEST(SignatureCheck, RefusesWithItsReason) {
     SignatureCheck older;
     older.status = SignatureStatus::Older;
     EXPECT_EQ(SignatureFailureText(older), "It is older than the last one seen.");
+}
+
+// Each kind and exact identity keeps its own sequence: names that differ only in case, or that
+// would read alike once escaped, never share one; of the values earlier versions kept directly
+// under "Signatures", only the program's own are read, each for its own kind.
+TEST(SignatureSequence, KeepsEachItemApart) {
+    const QString legacyPath = "Software/ORVEX Technologies/Product Update/Signatures";
+    using K = SignedKind;
+    // clang-format off
+    const struct { const char* name; QString legacyName; SignedItem remembered; SignedItem asked; std::optional<uint64_t> seen; } rows[] = {
+        {"SameItem", "", {K::Product, "Editor"}, {K::Product, "Editor"}, 7},
+        {"OtherCase", "", {K::Product, "Editor"}, {K::Product, "editor"}, std::nullopt},
+        {"OtherKind", "", {K::Product, "Editor"}, {K::Notice, "Editor"}, std::nullopt},
+        {"EscapeLookalike", "", {K::Product, "%45ditor"}, {K::Product, "Editor"}, std::nullopt},
+        {"LegacyProgramValue", "OrvexProductUpdate", {}, {K::ProgramInformation, kProgramIdentity}, 9},
+        {"LegacyListValue", "OrvexProductUpdate product list", {}, {K::ProductList, kProductListIdentity}, 9},
+        {"LegacyInstallerValue", "OrvexProductUpdate installer", {}, {K::Installer, kProgramIdentity}, 9},
+        {"LegacyValueOfAnotherKind", "OrvexProductUpdate installer", {}, {K::ProgramInformation, kProgramIdentity}, std::nullopt},
+        {"LegacyProductValueStartsAfresh", "Editor", {}, {K::Product, "Editor"}, std::nullopt},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Sandbox sandbox;
+        if (!row.legacyName.isEmpty())
+            WriteSettingString(CurrentUser, legacyPath, row.legacyName, "9", kRegistryMarker);
+        else
+            ASSERT_TRUE(RememberSequence(row.remembered, {7, "digest"}));
+        const std::optional<SeenSequence> seen = LastSeenSequence(row.asked);
+        EXPECT_EQ(seen ? std::optional(seen->sequence) : std::nullopt, row.seen);
+    }
+}
+
+// An equal sequence counts again only for the bytes seen under it; a number remembered by an
+// earlier version, without a digest, takes the first file's.
+TEST(SignatureSequence, AnEqualSequenceCountsOnlyForTheSameBytes) {
+    const SignedItem item{SignedKind::Gallery, "{g}"};
+    Sandbox sandbox;
+    EXPECT_TRUE(RememberSequence(item, {5, {}}));
+    EXPECT_TRUE(RememberSequence(item, {5, "first"}));
+    EXPECT_EQ(LastSeenSequence(item), (SeenSequence{5, "first"}));
+    EXPECT_TRUE(RememberSequence(item, {5, "first"}));
+    EXPECT_FALSE(RememberSequence(item, {5, "second"}));
+    EXPECT_FALSE(RememberSequence(item, {4, "first"}));
+    EXPECT_EQ(LastSeenSequence(item), (SeenSequence{5, "first"}));
+    EXPECT_TRUE(RememberSequence(item, {6, "second"}));
+    EXPECT_EQ(LastSeenSequence(item), (SeenSequence{6, "second"}));
 }
