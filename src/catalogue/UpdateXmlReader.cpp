@@ -83,7 +83,14 @@ bool CUpdateXmlReader::ReadRemote() {
                            VerifySignature(bytes, std::nullopt, m_keys, m_signedFor, TodayUtc())};
         return false;
     }
-    return ParseRemote(bytes);
+    if (!ParseRemote(bytes))
+        return false;
+    if (CheckFailure refusal = RefuseRemote(); refusal.kind != CheckFailure::None) {
+        m_remoteRead = false;
+        m_remoteFailure = std::move(refusal);
+        return false;
+    }
+    return true;
 }
 
 bool CUpdateXmlReader::ParseRemote(const QByteArray& text) {

@@ -101,6 +101,9 @@ public:
     const CheckFailure& RemoteFailure() const { return m_remoteFailure; }
 
 protected:
+    // What a derived reader refuses in update information that was read and whose signature
+    // counts; None to take it. ReadRemote then counts it as not read.
+    virtual CheckFailure RefuseRemote() const { return {}; }
     // For FetchRemote: why the download failed.
     void SetRemoteFailure(const DownloadFailure& failure) {
         m_remoteFailure = {CheckFailure::Download, failure, {}};

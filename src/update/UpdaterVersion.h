@@ -35,9 +35,11 @@ public:
     // Downloads the installer of the entry offered to this version into the private
     // temporary folder and checks it through the descriptor it keeps open for
     // StartInstaller: a file of this user's that nobody else can write, with the published
-    // SHA-256 when the entry names one (an empty one is a wrong one), and, when the
-    // program's own version file names a key, signed by it ("URL.minisig" beside it). A file
-    // that fails is deleted and counts as failed, with InstallerRefusal saying why.
+    // SHA-256 when the entry names one (an empty one is a wrong one). When the program's own
+    // version file names a key the digest is required (the signed update information binds
+    // the installer through it), and a signature beside the installer ("URL.minisig"), when
+    // one is published, must verify as well. A file that fails is deleted and counts as
+    // failed, with InstallerRefusal saying why.
     bool DownloadInstaller();
     // Starts the checked installer from its descriptor, with the entry's one argument, made
     // executable for its owner only; false when it could not be started.
@@ -47,6 +49,11 @@ public:
     // Why a downloaded installer was refused, in the run's language; empty when the download
     // itself failed or nothing was refused.
     const QString& InstallerRefusal() const { return m_refusal; }
+
+protected:
+    // With a key named, the signature vouches for the installer only through its digest: an
+    // offer without UpdateInstallSHA256 is refused (NoInstallDigest).
+    CheckFailure RefuseRemote() const override;
 
 private:
     // The check of DownloadInstaller once the file is open; the refusal, empty when it passes.

@@ -29,6 +29,11 @@ Maker& Keys() {
     static Maker maker;
     return maker;
 }
+
+// The program's own update information, which must name its installer's digest once signed.
+QByteArray OwnInfo() {
+    return CatalogueSandbox::Info("2.0.0.0", "UpdateInstallSHA256=\"" + QString(64, u'0') + "\"");
+}
 } // namespace
 
 // A product's update information, with no key or one key named in its version file, served
@@ -108,11 +113,13 @@ TEST(SignedDocuments, OtherDocumentsCountOnlyWithAValidSignature) {
                                                    {CatalogueSandbox::Product("New", "N")});
     const QString ownVersion =
         CatalogueSandbox::VersionFile("1.0.0.0", kServer, "self.xml", keyAttribute);
+    const QByteArray ownInfo = OwnInfo();
     enum Kind { Own, Notice, Gallery, List };
     // clang-format off
     const struct { const char* name; Kind kind; QByteArray served; std::optional<QByteArray> signature; QString reason; } rows[] = {
-        {"OwnSigned", Own, CatalogueSandbox::Info("2.0.0.0"), tool.Sign("maker", CatalogueSandbox::Info("2.0.0.0"), "for=OrvexProductUpdate sequence=1"), ""},
-        {"OwnUnsigned", Own, CatalogueSandbox::Info("2.0.0.0"), std::nullopt, kRefused + "Its signature is missing."},
+        {"OwnSigned", Own, ownInfo, tool.Sign("maker", ownInfo, "for=OrvexProductUpdate sequence=1"), ""},
+        {"OwnUnsigned", Own, ownInfo, std::nullopt, kRefused + "Its signature is missing."},
+        {"OwnSignedWithoutDigest", Own, CatalogueSandbox::Info("2.0.0.0"), tool.Sign("maker", CatalogueSandbox::Info("2.0.0.0"), "for=OrvexProductUpdate sequence=1"), kRefused + "It gives no UpdateInstallSHA256 for the installer, which signed update information must."},
         {"NoticeSigned", Notice, notice, tool.Sign("maker", notice, "for=n sequence=1"), ""},
         {"NoticeOtherKey", Notice, notice, tool.Sign("other", notice, ""), "The notice was refused. It was signed with an unknown key (" + tool.PrintedId("other") + ")."},
         {"GallerySigned", Gallery, gallery, tool.Sign("maker", gallery, "for={g} sequence=1"), ""},
@@ -346,7 +353,8 @@ TEST(SignedDocuments, ASignatureVouchesForOneItemOnly) {
         R"(<g><categories><category id="a" version="2026-02-01"/></categories></g>)";
     const QByteArray list = CatalogueSandbox::List("2.0.0.0", kServer + "list.xml",
                                                    {CatalogueSandbox::Product("New", "N")});
-    const QByteArray own = CatalogueSandbox::Info("2.0.0.0");
+    const QByteArray own = OwnInfo();
+    const QByteArray ownWithoutDigest = CatalogueSandbox::Info("2.0.0.0");
     const auto sign = [&tool](const QByteArray& data, const char* comment,
                               const char* by = "maker") { return tool.Sign(by, data, comment); };
     const QString misplacedOnRoot =
@@ -370,6 +378,8 @@ TEST(SignedDocuments, ASignatureVouchesForOneItemOnly) {
         {"OwnAtProduct", C::Product, "Beta", key, Place::Right, own, sign(own, "for=OrvexProductUpdate sequence=9"), "It was signed for \"OrvexProductUpdate\", not for \"Beta\".", kept},
         {"ListAtOwn", C::Own, "", key, Place::Right, list, sign(list, "for=productlist sequence=9"), "It was signed for \"productlist\", not for \"OrvexProductUpdate\".", kept},
         {"OwnSigned", C::Own, "", key, Place::Right, own, sign(own, "for=OrvexProductUpdate sequence=6"), "", 6},
+        // The maker's own document, correctly signed, yet unusable: its sequence is taken.
+        {"OwnWithoutDigest", C::Own, "", key, Place::Right, ownWithoutDigest, sign(ownWithoutDigest, "for=OrvexProductUpdate sequence=6"), "It gives no UpdateInstallSHA256 for the installer, which signed update information must.", 6},
         {"ProductAtList", C::List, "", key, Place::Right, alpha, sign(alpha, "for=Alpha sequence=9"), "It was signed for \"Alpha\", not for \"productlist\".", kept},
         {"ListSigned", C::List, "", key, Place::Right, list, sign(list, "for=productlist sequence=8"), "", 8},
         {"NoFor", C::Product, "Beta", key, Place::Right, beta, sign(beta, "sequence=9"), "Its signature does not say what it is for (\"for=Beta\" is missing).", kept},
