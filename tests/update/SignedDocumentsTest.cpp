@@ -386,6 +386,9 @@ TEST(SignedDocuments, ASignatureVouchesForOneItemOnly) {
         {"LowerSequence", C::Product, "Beta", key, Place::Right, beta, sign(beta, "for=Beta sequence=4"), "It is older than the last one seen.", kept},
         {"EqualSequenceOtherBytes", C::Product, "Beta", key, Place::Right, alpha, sign(alpha, "for=Beta sequence=5"), "It differs from the file last seen under the same sequence (5).", kept},
         {"EqualSequenceSameBytes", C::Product, "Beta", key, Place::Right, beta, sign(beta, "for=Beta sequence=5"), "", 5},
+        // Publishing: the new file's signature renamed in place before the new file itself.
+        {"NewSignaturesBesideOldFile", C::Product, "Beta", key, Place::Right, beta, sign(alpha, "for=Beta sequence=6") + sign(beta, "for=Beta sequence=5"), "", 5},
+        {"NewFileBesideNewSignatures", C::Product, "Beta", key, Place::Right, alpha, sign(alpha, "for=Beta sequence=6") + sign(beta, "for=Beta sequence=5"), "", 6},
         {"WithoutSequence", C::Product, "Beta", key, Place::Right, beta, sign(beta, "for=Beta expires=2099-01-01"), "Its signature carries no sequence, so it cannot be told from an older one.", kept},
         {"TwoSignaturesOldKeyClient", C::Product, "Beta", oldKey, Place::Right, beta, sign(beta, "for=Beta sequence=7", "old") + sign(beta, "for=Beta sequence=7"), "", 7},
         {"TwoSignaturesNewKeyClient", C::Product, "Beta", key, Place::Right, beta, sign(beta, "for=Beta sequence=7", "old") + sign(beta, "for=Beta sequence=7"), "", 7},
