@@ -239,6 +239,18 @@ TEST(SignatureSequence, KeepsEachItemApart) {
     }
 }
 
+// The value an administrator deletes to reset an item is named as the documents say.
+TEST(SignatureSequence, NamesTheValueAsDocumented) {
+    Sandbox sandbox;
+    ASSERT_TRUE(RememberSequence({SignedKind::Product, "Editor%"}, {7, "\x01\xff"}));
+    int32_t error = -1;
+    EXPECT_EQ(ReadSettingString(CurrentUser,
+                                "Software/ORVEX Technologies/Product Update/Signatures/Product",
+                                "%45ditor%25", {}, &error, kRegistryMarker),
+              "7 01ff");
+    EXPECT_EQ(error, 0);
+}
+
 // An equal sequence counts again only for the bytes seen under it; a number remembered by an
 // earlier version, without a digest, takes the first file's.
 TEST(SignatureSequence, AnEqualSequenceCountsOnlyForTheSameBytes) {
