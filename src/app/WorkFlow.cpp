@@ -2,6 +2,7 @@
 
 #include "net/Downloader.h"
 #include "platform/ConsoleText.h"
+#include "signing/SignatureReport.h"
 #include "ui/MainWindow.h"
 #include "update/AccessPolicy.h"
 #include "update/SelfUpdate.h"
@@ -58,6 +59,7 @@ bool CWorkFlow::Preamble(const CCmdLineContext& context) {
     m_verbose = context.verbose;
     if (auto* downloader = dynamic_cast<Downloader*>(m_downloader.get()); downloader && m_verbose)
         downloader->routeLog = PrintRoute;
+    SetSignatureVerbose(m_verbose);
     if (context.overrideProxy)
         m_proxyHandler->SetOverrideProxy(context.proxy);
     m_proxyHandler->userName = context.username;

@@ -72,6 +72,19 @@ QString DescribeFailure(const DownloadFailure& failure) {
     return Tr("The download failed.");
 }
 
+bool IsRefusal(const CheckFailure& failure) {
+    switch (failure.kind) {
+    case CheckFailure::Signature:
+    case CheckFailure::GallerySignature:
+    case CheckFailure::NoticeSignature:
+    case CheckFailure::ListSignature:
+    case CheckFailure::NoInstallDigest:
+        return true;
+    default:
+        return false;
+    }
+}
+
 QString DescribeFailure(const CheckFailure& failure) {
     switch (failure.kind) {
     case CheckFailure::None:
@@ -106,6 +119,11 @@ QString DescribeFailure(const CheckFailure& failure) {
             .arg(SignatureFailureText(failure.signature));
     case CheckFailure::NoticeSignature:
         return Tr("The notice was refused. %1").arg(SignatureFailureText(failure.signature));
+    case CheckFailure::NoInstallDigest:
+        return Tr("The update information was refused. It gives no UpdateInstallSHA256 for "
+                  "the installer, which signed update information must.");
+    case CheckFailure::ListSignature:
+        return Tr("The product list was refused. %1").arg(SignatureFailureText(failure.signature));
     }
     return {};
 }

@@ -29,6 +29,9 @@ struct CheckFailure {
         Signature,        // the update information
         GallerySignature, // the gallery information
         NoticeSignature,  // the notice
+        ListSignature,    // the product list
+        // The program's signed update information gives no digest of its installer.
+        NoInstallDigest,
     };
     // Written as {kind, download, detail[, signature]}; the signature only where it is one.
     CheckFailure(Kind kind = None, DownloadFailure download = {}, CAtlString detail = {},
@@ -43,6 +46,10 @@ struct CheckFailure {
 
     bool operator==(const CheckFailure&) const = default;
 };
+
+// Whether the failure is a document refused for its signature (or, signed, for lacking what its
+// signature must bind), as opposed to one that could not be fetched or read.
+bool IsRefusal(const CheckFailure& failure);
 
 // The failure in the run's language; empty for None. Call it on the interface thread, after
 // the translators are installed.

@@ -59,7 +59,7 @@ private:
     CAtlString m_baseXml;
     CAtlString m_url;
     CAtlString m_file;
-    CAtlString m_publicKey;
+    PublicKeyList m_keys;
     CAtlString m_webPage;
     QDate m_start;
     QDate m_stop;

@@ -48,7 +48,8 @@ bool ReadRemoteWithinLimit(CUpdaterVersion& updater, IDownloader* downloader, QS
                    .arg(kBeforeWindowLimit.count());
     // A refused signature is a finding worth telling, unlike a server that cannot be reached
     // at the moment.
-    else if (why && updater.RemoteFailure().kind == CheckFailure::Signature)
+    else if (why && (updater.RemoteFailure().kind == CheckFailure::Signature ||
+                     updater.RemoteFailure().kind == CheckFailure::NoInstallDigest))
         *why = DescribeFailure(updater.RemoteFailure());
     return false;
 }
