@@ -49,6 +49,8 @@ public:
     // maker's key(s) ("UpdatePublicKey"), which the notice must then be signed with.
     bool ParseLocal(const QByteArray& bytes);
     bool ParseNotice(const QByteArray& bytes);
+    // The local file's "UpdatePublicKey" as written; empty when it names none.
+    const CAtlString& UpdatePublicKey() const { return m_publicKey; }
     // Whether the notice is complete and day lies strictly between its start and stop dates.
     bool IsCurrentOn(const QDate& day) const;
     const QMap<QString, QString>& Texts() const { return m_texts; }

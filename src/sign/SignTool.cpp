@@ -1,13 +1,18 @@
 #include "sign/SignTool.h"
 
+#include "net/Downloader.h"
+#include "sign/FolderDownloader.h"
 #include "sign/MinisigFile.h"
 #include "sign/Password.h"
+#include "sign/ReleaseCheck.h"
 #include "sign/SecretKey.h"
 #include "sign/WholeFile.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QTemporaryDir>
+#include <QUrl>
 
 #include <limits>
 #include <map>
@@ -142,8 +147,7 @@ int CSignTool::Run(const QStringList& arguments, QTextStream& out, QTextStream& 
         return Keygen(options, out, err);
     if (options.command == QLatin1String("sign"))
         return Sign(options, out, err);
-    err << Tr("orvex-sign check is not available in this build.\n");
-    return 2;
+    return Check(options, out, err);
 }
 
 std::optional<QByteArray> CSignTool::Password(const Options& options, const QString& prompt,
@@ -408,4 +412,88 @@ int CSignTool::Sign(const Options& options, QTextStream& out, QTextStream& err) 
                         keyIds.join(QStringLiteral(", ")));
     }
     return 0;
+}
+
+namespace {
+// While it lives, the program's settings (the sequences a client remembers) are those of a
+// new empty folder: the check judges as a client that has seen nothing yet, and it never
+// writes into the settings of the maker who runs it.
+class FreshClientSettings {
+public:
+    FreshClientSettings()
+        : m_old(qgetenv("ORVEX_ROOT")), m_had(qEnvironmentVariableIsSet("ORVEX_ROOT")) {
+        qputenv("ORVEX_ROOT", QFile::encodeName(m_folder.path()));
+    }
+    ~FreshClientSettings() { m_had ? qputenv("ORVEX_ROOT", m_old) : qunsetenv("ORVEX_ROOT"); }
+    FreshClientSettings(const FreshClientSettings&) = delete;
+    FreshClientSettings& operator=(const FreshClientSettings&) = delete;
+    bool IsValid() const { return m_folder.isValid(); }
+
+private:
+    QTemporaryDir m_folder;
+    QByteArray m_old;
+    bool m_had;
+};
+
+QString Verdict(const CheckedDocument& document) {
+    if (!document.accepted)
+        return Tr("refused: %1").arg(document.reason);
+    const SignatureCheck& signature = document.signature;
+    if (signature.status == SignatureStatus::NoKey)
+        return Tr("accepted without a signature (the version file names no key)");
+    QString text =
+        Tr("accepted: key %1, sequence %2, expires %3")
+            .arg(signature.keyId,
+                 signature.sequence ? QString::number(*signature.sequence) : Tr("none"),
+                 signature.expires ? signature.expires->toString(Qt::ISODate) : Tr("never"));
+    if (document.expiresIn)
+        text += Tr("\n    warning: its signature expires in %1 days; sign it again and publish it "
+                   "before then")
+                    .arg(*document.expiresIn);
+    return text;
+}
+} // namespace
+
+int CSignTool::Check(const Options& options, QTextStream& out, QTextStream& err) {
+    const QString prefix = Tr("orvex-sign check: ");
+    if (!options.Has("--version-file") || !options.files.isEmpty()) {
+        err << prefix << Tr("name the version file with --version-file, and nothing else.\n");
+        return 2;
+    }
+    QString at = options.Value("--at");
+    const bool folder = !at.isEmpty() && !at.contains(QLatin1String("://"));
+    if (folder) {
+        if (!QFileInfo(at).isDir()) {
+            err << prefix << Tr("%1 is no folder.\n").arg(at);
+            return 2;
+        }
+        at = QUrl::fromLocalFile(QFileInfo(at).absoluteFilePath()).toString();
+    }
+    FreshClientSettings fresh;
+    if (!fresh.IsValid()) {
+        err << prefix << Tr("no temporary folder could be made.\n");
+        return 1;
+    }
+    Downloader network;
+    CFolderDownloader disk;
+    IDownloader& downloader = folder ? static_cast<IDownloader&>(disk) : network;
+    QString why;
+    const QString path = options.Value("--version-file");
+    const std::optional<ReleaseReport> report = CheckRelease(path, at, downloader, m_today, &why);
+    if (!report) {
+        err << prefix << why << '\n';
+        return 1;
+    }
+    out << path << ": " << report->kind << '\n';
+    for (const QString& problem : report->problems)
+        out << Tr("  problem: %1\n").arg(problem);
+    for (const QString& note : report->notes)
+        out << Tr("  note: %1\n").arg(note);
+    for (const CheckedDocument& document : report->documents)
+        out << "  " << document.what << ", " << document.address << ":\n    " << Verdict(document)
+            << '\n';
+    const bool accepted = report->AllAccepted();
+    out << (accepted ? Tr("Every document would be accepted.\n")
+                     : Tr("Not every document would be accepted.\n"));
+    return accepted ? 0 : 1;
 }

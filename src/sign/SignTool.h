@@ -36,6 +36,7 @@ private:
     struct Options;
     int Keygen(const Options& options, QTextStream& out, QTextStream& err);
     int Sign(const Options& options, QTextStream& out, QTextStream& err);
+    int Check(const Options& options, QTextStream& out, QTextStream& err);
     // The password of a key or a new key: from the options' file or asked.
     std::optional<QByteArray> Password(const Options& options, const QString& prompt, QString* why);
 

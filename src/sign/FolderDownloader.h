@@ -1,0 +1,15 @@
+#pragma once
+
+#include "net/IDownloader.h"
+
+// A downloader over a folder of the maker's disk, for checking a release before it is
+// published: "file:" addresses are copied to a temporary file, as a download would leave
+// them, since the program's readers delete what they were handed. Anything else fails.
+class CFolderDownloader : public IDownloader {
+public:
+    CAtlString Download(const CAtlString& url, int32_t option1, int32_t option2) override;
+    DownloadFailure GetLastFailure() override { return m_lastFailure; }
+
+private:
+    DownloadFailure m_lastFailure;
+};
