@@ -252,163 +252,207 @@ std::optional<uint64_t> NextSequence(const std::optional<uint64_t>& previous,
 }
 } // namespace
 
-int CSignTool::Sign(const Options& options, QTextStream& out, QTextStream& err) {
-    const QString prefix = Tr("orvex-sign sign: ");
-    // The command line first, whole: nothing is read or asked before it is known to be right.
-    const QStringList keyPaths = options.Values("--key");
-    const QString forId = options.Value("--for");
-    QString problem;
-    if (keyPaths.isEmpty())
-        problem = Tr("name the secret key with --key.");
-    else if (keyPaths.size() > kMaxPublicKeys)
-        problem = Tr("at most %1 keys sign one file.").arg(kMaxPublicKeys);
-    else if (!options.Has("--for"))
-        problem = Tr("name what the files are for with --for (a product's BaseXml, a notice's "
-                     "BaseXML, a gallery pack's GUID, OrvexProductUpdate or productlist).");
-    else if (!IsUsableIdentity(forId))
-        problem =
-            Tr("--for \"%1\" must be one word without blanks or control characters.").arg(forId);
-    else if (options.Has("--expires") && options.Has("--expires-in"))
-        problem = Tr("give --expires or --expires-in, not both.");
-    else if (options.files.isEmpty())
-        problem = Tr("name the files to sign.");
-    else if (options.Values("--for").size() > 1 || options.Values("--sequence").size() > 1 ||
-             options.Values("--expires").size() > 1 || options.Values("--expires-in").size() > 1)
-        problem = Tr("--for, --sequence, --expires and --expires-in are given once.");
-    std::optional<uint64_t> asked;
-    if (problem.isEmpty() && options.Has("--sequence")) {
-        asked = Number(options.Value("--sequence"));
-        if (!asked || *asked == 0)
-            problem = Tr("--sequence takes a whole number from 1 up.");
-    }
-    QDate expires = m_today.addDays(kDefaultExpiryDays);
-    QString expiryNote = Tr("in %1 days, the default; --expires-in or --expires choose another")
-                             .arg(kDefaultExpiryDays);
-    if (problem.isEmpty() && options.Has("--expires-in")) {
-        const std::optional<uint64_t> days = Number(options.Value("--expires-in"));
-        if (!days || *days < 1 || *days > kMaxExpiryDays)
-            problem = Tr("--expires-in takes a number of days from 1 to %1.").arg(kMaxExpiryDays);
-        else {
-            expires = m_today.addDays(static_cast<qint64>(*days));
-            expiryNote = Tr("in %1 days").arg(*days);
-        }
-    }
-    if (problem.isEmpty() && options.Has("--expires")) {
-        const QString text = options.Value("--expires");
-        expires = QDate::fromString(text, Qt::ISODate);
-        if (text.size() != 10 || !expires.isValid())
-            problem = Tr("--expires takes a day as YYYY-MM-DD.");
-        else if (expires < m_today || m_today.daysTo(expires) > kMaxExpiryDays)
-            problem = Tr("--expires must be a day from today (%1, UTC) to %2 days ahead.")
-                          .arg(m_today.toString(Qt::ISODate))
-                          .arg(kMaxExpiryDays);
-        else
-            expiryNote = Tr("in %1 days").arg(m_today.daysTo(expires));
-    }
-    for (const QString& file : options.files) {
-        if (problem.isEmpty() && file.endsWith(QLatin1String(".minisig")))
-            problem = Tr("%1 is a signature itself; name the file it signs.").arg(file);
-    }
-    if (!problem.isEmpty()) {
-        err << prefix << problem << '\n';
-        return 2;
-    }
+namespace {
+// A signing as the command line asks for it, checked whole before anything is read or asked.
+struct SignPlan {
+    QStringList keyPaths;
+    QString forId;
+    std::optional<uint64_t> sequence;
+    QDate expires;
+    // How the expiry was chosen, for the output.
+    QString expiryNote;
+};
 
-    // Every key opened.
-    std::vector<MinisignSecretKey> keys;
-    for (const QString& path : keyPaths) {
-        QString why;
-        std::optional<QByteArray> bytes = ReadSmallFile(path, kMaxSecretKeyFileSize, &why);
-        if (!bytes) {
-            err << prefix << Tr("the key %1 cannot be read: %2\n").arg(path, why);
-            return 1;
+// The plan of the options; nothing (and *problem) for a command line that cannot be right.
+std::optional<SignPlan> ReadSignPlan(const QStringList& files, const QStringList& keyPaths,
+                                     const QStringList& forIds, const QStringList& sequences,
+                                     const QStringList& expiries, const QStringList& expiryDays,
+                                     const QDate& today, QString* problem) {
+    SignPlan plan;
+    plan.keyPaths = keyPaths;
+    plan.forId = forIds.value(0);
+    if (keyPaths.isEmpty())
+        *problem = Tr("name the secret key with --key.");
+    else if (keyPaths.size() > kMaxPublicKeys)
+        *problem = Tr("at most %1 keys sign one file.").arg(kMaxPublicKeys);
+    else if (forIds.isEmpty())
+        *problem = Tr("name what the files are for with --for (a product's BaseXml, a notice's "
+                      "BaseXML, a gallery pack's GUID, OrvexProductUpdate or productlist).");
+    else if (!IsUsableIdentity(plan.forId))
+        *problem = Tr("--for \"%1\" must be one word without blanks or control characters.")
+                       .arg(plan.forId);
+    else if (!expiries.isEmpty() && !expiryDays.isEmpty())
+        *problem = Tr("give --expires or --expires-in, not both.");
+    else if (files.isEmpty())
+        *problem = Tr("name the files to sign.");
+    else if (forIds.size() > 1 || sequences.size() > 1 || expiries.size() > 1 ||
+             expiryDays.size() > 1)
+        *problem = Tr("--for, --sequence, --expires and --expires-in are given once.");
+    if (!problem->isEmpty())
+        return std::nullopt;
+    if (!sequences.isEmpty()) {
+        plan.sequence = Number(sequences[0]);
+        if (!plan.sequence || *plan.sequence == 0) {
+            *problem = Tr("--sequence takes a whole number from 1 up.");
+            return std::nullopt;
         }
-        const std::optional<SealedSecretKey> sealed = ParseSecretKeyFile(*bytes, &why);
+    }
+    plan.expires = today.addDays(CSignTool::kDefaultExpiryDays);
+    plan.expiryNote = Tr("in %1 days, the default; --expires-in or --expires choose another")
+                          .arg(CSignTool::kDefaultExpiryDays);
+    if (!expiryDays.isEmpty()) {
+        const std::optional<uint64_t> days = Number(expiryDays[0]);
+        if (!days || *days < 1 || *days > kMaxExpiryDays) {
+            *problem = Tr("--expires-in takes a number of days from 1 to %1.").arg(kMaxExpiryDays);
+            return std::nullopt;
+        }
+        plan.expires = today.addDays(static_cast<qint64>(*days));
+        plan.expiryNote = Tr("in %1 days").arg(*days);
+    }
+    if (!expiries.isEmpty()) {
+        plan.expires = QDate::fromString(expiries[0], Qt::ISODate);
+        if (expiries[0].size() != 10 || !plan.expires.isValid()) {
+            *problem = Tr("--expires takes a day as YYYY-MM-DD.");
+            return std::nullopt;
+        }
+        if (plan.expires < today || today.daysTo(plan.expires) > kMaxExpiryDays) {
+            *problem = Tr("--expires must be a day from today (%1, UTC) to %2 days ahead.")
+                           .arg(today.toString(Qt::ISODate))
+                           .arg(kMaxExpiryDays);
+            return std::nullopt;
+        }
+        plan.expiryNote = Tr("in %1 days").arg(today.daysTo(plan.expires));
+    }
+    for (const QString& file : files) {
+        if (file.endsWith(QLatin1String(".minisig"))) {
+            *problem = Tr("%1 is a signature itself; name the file it signs.").arg(file);
+            return std::nullopt;
+        }
+    }
+    return plan;
+}
+
+// The new ".minisig" of file, made in memory: nothing (and *why) when the file or the
+// signature beside it cannot be read, or the plan does not fit what that signature says.
+std::optional<Prepared> PrepareSignature(const QString& file, const SignPlan& plan,
+                                         const std::vector<MinisignSecretKey>& keys, QString* why) {
+    Prepared next;
+    next.file = file;
+    QString error;
+    const std::optional<QByteArray> digest = FileDigest(file, &error);
+    if (!digest) {
+        *why = Tr("%1 cannot be read: %2").arg(file, error);
+        return std::nullopt;
+    }
+    PreviousSignature previous;
+    const QString signaturePath = file + QStringLiteral(".minisig");
+    if (QFileInfo::exists(signaturePath)) {
+        const std::optional<QByteArray> bytes =
+            ReadSmallFile(signaturePath, kMaxSignatureFileSize, &error);
+        const std::optional<PreviousSignature> read =
+            bytes ? ReadPreviousSignature(*bytes, &error) : std::nullopt;
+        if (!read) {
+            *why = Tr("the signature beside it, %1, cannot be read, so its sequence is not known: "
+                      "%2 Move it away and give --sequence higher than the last one published.")
+                       .arg(signaturePath, error);
+            return std::nullopt;
+        }
+        previous = *read;
+        next.hadPrevious = true;
+    }
+    if (!previous.forId.isEmpty() && previous.forId != plan.forId) {
+        *why = Tr("%1 was signed for \"%2\", not \"%3\"; a file signed for another identity is "
+                  "refused where the first one is read. Check --for, or move the old signature "
+                  "away.")
+                   .arg(signaturePath, previous.forId, plan.forId);
+        return std::nullopt;
+    }
+    const std::optional<uint64_t> sequence = NextSequence(previous.sequence, plan.sequence, &error);
+    if (!sequence) {
+        *why = file + QStringLiteral(": ") + error;
+        return std::nullopt;
+    }
+    next.comment = {plan.forId, *sequence, plan.expires};
+    for (const MinisignSecretKey& key : keys)
+        next.signatureFile += SignatureLines(key, *digest, next.comment.Text());
+    return next;
+}
+} // namespace
+
+std::optional<std::vector<MinisignSecretKey>>
+CSignTool::OpenKeys(const Options& options, const QStringList& paths, QString* why) {
+    std::vector<MinisignSecretKey> keys;
+    for (const QString& path : paths) {
+        QString error;
+        std::optional<QByteArray> bytes = ReadSmallFile(path, kMaxSecretKeyFileSize, &error);
+        if (!bytes) {
+            *why = Tr("the key %1 cannot be read: %2").arg(path, error);
+            return std::nullopt;
+        }
+        const std::optional<SealedSecretKey> sealed = ParseSecretKeyFile(*bytes, &error);
         if (!sealed) {
-            err << prefix << Tr("the key %1 cannot be used: %2\n").arg(path, why);
-            return 1;
+            *why = Tr("the key %1 cannot be used: %2").arg(path, error);
+            return std::nullopt;
         }
         QByteArray password;
         if (sealed->encrypted) {
             const std::optional<QByteArray> given =
-                Password(options, Tr("Password for %1: ").arg(path), &why);
-            if (!given) {
-                err << prefix << why << '\n';
-                return 1;
-            }
+                Password(options, Tr("Password for %1: ").arg(path), why);
+            if (!given)
+                return std::nullopt;
             password = *given;
         }
-        std::optional<MinisignSecretKey> key = OpenSecretKey(*sealed, password, &why);
+        std::optional<MinisignSecretKey> key = OpenSecretKey(*sealed, password, &error);
         if (!key) {
-            err << prefix << Tr("the key %1 cannot be opened: %2\n").arg(path, why);
-            return 1;
+            *why = Tr("the key %1 cannot be opened: %2").arg(path, error);
+            return std::nullopt;
         }
         keys.push_back(*key);
     }
+    return keys;
+}
 
+int CSignTool::Sign(const Options& options, QTextStream& out, QTextStream& err) {
+    const QString prefix = Tr("orvex-sign sign: ");
+    QString why;
+    const std::optional<SignPlan> plan =
+        ReadSignPlan(options.files, options.Values("--key"), options.Values("--for"),
+                     options.Values("--sequence"), options.Values("--expires"),
+                     options.Values("--expires-in"), m_today, &why);
+    if (!plan) {
+        err << prefix << why << '\n';
+        return 2;
+    }
+    const std::optional<std::vector<MinisignSecretKey>> keys =
+        OpenKeys(options, plan->keyPaths, &why);
+    if (!keys) {
+        err << prefix << why << '\n';
+        return 1;
+    }
     // Every signature made in memory before any is written, so that a file that cannot be
     // read or a signature beside it that cannot be parsed leaves every one as it was.
     std::vector<Prepared> prepared;
     for (const QString& file : options.files) {
-        Prepared next;
-        next.file = file;
-        QString why;
-        const std::optional<QByteArray> digest = FileDigest(file, &why);
-        if (!digest) {
-            err << prefix << Tr("%1 cannot be read: %2\n").arg(file, why);
+        std::optional<Prepared> next = PrepareSignature(file, *plan, *keys, &why);
+        if (!next) {
+            err << prefix << why << '\n';
             return 1;
         }
-        PreviousSignature previous;
-        const QString signaturePath = file + QStringLiteral(".minisig");
-        if (QFileInfo::exists(signaturePath)) {
-            const std::optional<QByteArray> bytes =
-                ReadSmallFile(signaturePath, kMaxSignatureFileSize, &why);
-            const std::optional<PreviousSignature> read =
-                bytes ? ReadPreviousSignature(*bytes, &why) : std::nullopt;
-            if (!read) {
-                err << prefix
-                    << Tr("the signature beside it, %1, cannot be read, so its sequence is not "
-                          "known: %2 Move it away and give --sequence higher than the last "
-                          "one published.\n")
-                           .arg(signaturePath, why);
-                return 1;
-            }
-            previous = *read;
-            next.hadPrevious = true;
-        }
-        if (!previous.forId.isEmpty() && previous.forId != forId) {
-            err << prefix
-                << Tr("%1 was signed for \"%2\", not \"%3\"; a file signed for another identity "
-                      "is refused where the first one is read. Check --for, or move the old "
-                      "signature away.\n")
-                       .arg(signaturePath, previous.forId, forId);
-            return 1;
-        }
-        const std::optional<uint64_t> sequence = NextSequence(previous.sequence, asked, &why);
-        if (!sequence) {
-            err << prefix << file << ": " << why << '\n';
-            return 1;
-        }
-        next.comment = {forId, *sequence, expires};
-        for (const MinisignSecretKey& key : keys)
-            next.signatureFile += SignatureLines(key, *digest, next.comment.Text());
-        prepared.push_back(next);
+        prepared.push_back(std::move(*next));
     }
-
     QStringList keyIds;
-    for (const MinisignSecretKey& key : keys)
+    for (const MinisignSecretKey& key : *keys)
         keyIds += key.PublicKey().IdText();
     for (const Prepared& each : prepared) {
-        QString why;
         if (!WriteWholeFile(each.file + QStringLiteral(".minisig"), each.signatureFile, 0644, true,
                             &why)) {
             err << prefix << why << '\n';
             return 1;
         }
         out << Tr("Signed %1: for=%2 sequence=%3 expires=%4 (%5), key %6.\n")
-                   .arg(each.file, forId)
+                   .arg(each.file, plan->forId)
                    .arg(each.comment.sequence)
-                   .arg(each.comment.expires.toString(Qt::ISODate), expiryNote,
+                   .arg(each.comment.expires.toString(Qt::ISODate), plan->expiryNote,
                         keyIds.join(QStringLiteral(", ")));
     }
     return 0;

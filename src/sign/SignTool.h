@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sign/SecretKey.h"
+
 #include <QByteArray>
 #include <QDate>
 #include <QStringList>
@@ -7,6 +9,7 @@
 
 #include <functional>
 #include <optional>
+#include <vector>
 
 // orvex-sign, the makers' tool: "keygen" makes a minisign key pair, "sign" writes the
 // ".minisig" of each published file with the trusted comment the program requires (the
@@ -37,6 +40,10 @@ private:
     int Keygen(const Options& options, QTextStream& out, QTextStream& err);
     int Sign(const Options& options, QTextStream& out, QTextStream& err);
     int Check(const Options& options, QTextStream& out, QTextStream& err);
+    // Every key of paths opened, asking for passwords as needed; nothing (and *why) when
+    // one cannot be.
+    std::optional<std::vector<class MinisignSecretKey>>
+    OpenKeys(const Options& options, const QStringList& paths, QString* why);
     // The password of a key or a new key: from the options' file or asked.
     std::optional<QByteArray> Password(const Options& options, const QString& prompt, QString* why);
 
