@@ -44,7 +44,7 @@ QByteArray TrustedComment::Text() const {
 }
 
 bool IsUsableIdentity(const QString& id) {
-    if (id.isEmpty() || id.size() > 200)
+    if (id.isEmpty() || id.size() > kMaxIdentityLength)
         return false;
     for (const QChar c : id) {
         if (c.isSpace() || c.category() == QChar::Other_Control ||

@@ -26,6 +26,9 @@ struct TrustedComment {
 
 // An identity can be written into a comment only when it is one word of plain characters:
 // the program splits the comment at blanks and would never find it again otherwise.
+// It is also at most kMaxIdentityLength characters, so that a file with one signature for
+// each of the most keys a version file names stays within what the program reads.
+inline constexpr qsizetype kMaxIdentityLength = 100;
 bool IsUsableIdentity(const QString& id);
 
 // What an existing ".minisig" says about the signing before this one.

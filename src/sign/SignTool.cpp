@@ -279,8 +279,10 @@ std::optional<SignPlan> ReadSignPlan(const QStringList& files, const QStringList
         *problem = Tr("name what the files are for with --for (a product's BaseXml, a notice's "
                       "BaseXML, a gallery pack's GUID, OrvexProductUpdate or productlist).");
     else if (!IsUsableIdentity(plan.forId))
-        *problem = Tr("--for \"%1\" must be one word without blanks or control characters.")
-                       .arg(plan.forId);
+        *problem = Tr("--for \"%1\" must be one word of at most %2 characters, without "
+                      "blanks or control characters.")
+                       .arg(plan.forId)
+                       .arg(kMaxIdentityLength);
     else if (!expiries.isEmpty() && !expiryDays.isEmpty())
         *problem = Tr("give --expires or --expires-in, not both.");
     else if (files.isEmpty())

@@ -193,6 +193,7 @@ TEST(SignTool, SequencesAndExpiriesFollowTheSignatureBeside) {
         {"ExpiresBoth", "", {"--expires", "2026-07-01", "--expires-in", "3"}, "", "not both"},
         {"ExpiresInNoDays", "", {"--expires-in", "0"}, "", "--expires-in takes"},
         {"IdentityWithBlank", "", {"--for", "Editor Pro"}, "", "one word"},
+        {"IdentityTooLong", "", {"--for", QString(101, u'x')}, "", "at most 100 characters"},
     };
     // clang-format on
     for (const auto& row : rows) {
