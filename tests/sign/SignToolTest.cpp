@@ -247,6 +247,7 @@ TEST(SignTool, BadInputChangesNoSignature) {
         {"WrongPassword", "wrong.key", {"a.xml"}, "password is wrong", 1},
         {"KeyCutShort", "short.key", {"a.xml"}, "cut short", 1},
         {"PublicKeyForSecret", "k.pub", {"a.xml"}, "not a minisign secret key", 1},
+        {"KeyWithoutCommentLine", "nocomment.key", {"a.xml"}, "not a minisign secret key", 1},
         {"KeyDamaged", "damaged.key", {"a.xml"}, "damaged", 1},
         {"KeyMissing", "none.key", {"a.xml"}, "none.key cannot be read", 1},
         {"FileMissing", "k.key", {"a.xml", "missing.xml"}, "missing.xml cannot be read", 1},
@@ -273,6 +274,7 @@ TEST(SignTool, BadInputChangesNoSignature) {
         }
         const QByteArray key = sandbox.Read("k.key");
         sandbox.Write("short.key", key.left(key.size() - 20) + "\n");
+        sandbox.Write("nocomment.key", "comment: a\n" + key.mid(key.indexOf('\n') + 1));
         // One character of the base64 line changed inside the secret key: its checksum
         // no longer matches.
         QByteArray damaged = key;
