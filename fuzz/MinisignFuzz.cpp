@@ -25,29 +25,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Check(key.id.size() == 8 && key.key.size() == 32 && key.IdText().size() <= 16);
     }
     why.clear();
-    const auto signature = ParseMinisignSignature(file, &why);
-    Check(signature.has_value() == why.isEmpty());
-    if (signature) {
-        Check(file.size() <= kMaxSignatureFileSize);
-        Check(signature->keyId.size() == 8 && signature->signature.size() == 64 &&
-              signature->globalSignature.size() == 64);
-        Check(!signature->trustedComment.contains('\n') &&
-              !signature->trustedComment.contains('\r') &&
-              !signature->trustedComment.contains('\0'));
+    const auto signatures = ParseMinisignSignatures(file, &why);
+    Check(signatures.has_value() == why.isEmpty());
+    if (signatures) {
+        Check(file.size() <= kMaxSignatureFileSize && !signatures->empty() &&
+              signatures->size() <= size_t(kMaxSignaturesPerFile));
+        for (const MinisignSignature& signature : *signatures) {
+            Check(signature.keyId.size() == 8 && signature.signature.size() == 64 &&
+                  signature.globalSignature.size() == 64);
+            Check(!signature.trustedComment.contains('\n') &&
+                  !signature.trustedComment.contains('\r') &&
+                  !signature.trustedComment.contains('\0'));
+        }
     }
 
-    const SignatureCheck check =
-        VerifySignature("signed document\n", file, keyText, QDate(2026, 6, 1));
+    const SignedItem item{SignedKind::Product, QStringLiteral("fuzz")};
+    const SignatureCheck check = VerifySignature(
+        "signed document\n", file, PublicKeyList::FromText(keyText), item, QDate(2026, 6, 1));
     Check(check.Accepted() == SignatureFailureText(check).isEmpty());
     Check((check.status == SignatureStatus::Malformed) == !check.detail.isEmpty());
     if (check.status == SignatureStatus::NoKey)
         Check(keys && keys->empty());
     if (check.status == SignatureStatus::Verified || check.status == SignatureStatus::Expired) {
-        Check(keys && signature);
+        Check(keys && signatures && check.signedFor == item.identity && check.sequence);
         bool named = false;
-        for (const MinisignKey& key : *keys)
-            named = named || key.id == signature->keyId;
-        Check(named && check.keyId == signature->KeyIdText());
+        for (const MinisignKey& key : *keys) {
+            for (const MinisignSignature& signature : *signatures)
+                named =
+                    named || (key.id == signature.keyId && check.keyId == signature.KeyIdText());
+        }
+        Check(named);
         Check(!check.expires || check.status == SignatureStatus::Expired ||
               *check.expires >= QDate(2026, 6, 1));
     }

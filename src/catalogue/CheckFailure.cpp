@@ -102,6 +102,11 @@ QString DescribeFailure(const CheckFailure& failure) {
             .arg(SignatureFailureText(failure.signature));
     case CheckFailure::NoticeSignature:
         return Tr("The notice was refused. %1").arg(SignatureFailureText(failure.signature));
+    case CheckFailure::NoInstallDigest:
+        return Tr("The update information was refused. It gives no UpdateInstallSHA256 for "
+                  "the installer, which signed update information must.");
+    case CheckFailure::ListSignature:
+        return Tr("The product list was refused. %1").arg(SignatureFailureText(failure.signature));
     }
     return {};
 }

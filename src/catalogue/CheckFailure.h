@@ -29,6 +29,9 @@ struct CheckFailure {
         Signature,        // the update information
         GallerySignature, // the gallery information
         NoticeSignature,  // the notice
+        ListSignature,    // the product list
+        // The program's signed update information gives no digest of its installer.
+        NoInstallDigest,
     };
     // Written as {kind, download, detail[, signature]}; the signature only where it is one.
     CheckFailure(Kind kind = None, DownloadFailure download = {}, CAtlString detail = {},

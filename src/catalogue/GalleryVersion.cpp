@@ -80,11 +80,11 @@ bool GalleryVersion::FindInstalled() {
 
 bool GalleryVersion::ParseInstalled(const QByteArray& bytes) {
     m_categories.clear();
-    m_publicKey.clear();
+    m_keys = {};
     CXmlDocument document;
     if (!document.Parse(bytes))
         return false;
-    m_publicKey = Attribute(document.Root(), "UpdatePublicKey");
+    m_keys = ReadPublicKeys(document.Root(), document.Root());
     for (const tinyxml2::XMLElement* category = FirstChild(document.Root(), "category"); category;
          category = category->NextSiblingElement("category")) {
         const CAtlString id = Attribute(category, "id");
@@ -100,13 +100,14 @@ bool GalleryVersion::CheckForUpdates() {
     if (!m_downloader || m_categories.empty())
         return false;
     QByteArray bytes;
-    return FetchSignedDocument(*m_downloader, GetUpdateAddress(), m_publicKey, m_guid,
-                               CheckFailure::GallerySignature, bytes, m_failure) &&
+    return FetchSignedDocument(*m_downloader, GetUpdateAddress(), m_keys,
+                               {SignedKind::Gallery, m_guid}, CheckFailure::GallerySignature, bytes,
+                               m_failure) &&
            ParsePublished(bytes);
 }
 
 QStringList GalleryVersion::GetCheckAddresses() {
-    return m_categories.empty() ? QStringList() : CheckAddresses(GetUpdateAddress(), m_publicKey);
+    return m_categories.empty() ? QStringList() : CheckAddresses(GetUpdateAddress(), m_keys);
 }
 
 CAtlString GalleryVersion::GetUpdateAddress() {

@@ -65,7 +65,7 @@ private:
     CAtlString m_guid;
     CAtlString m_defaultUrl;
     CAtlString m_appPath;
-    CAtlString m_publicKey;
+    PublicKeyList m_keys;
     bool m_valid = false;
     CheckFailure m_failure;
     int m_row = 0;

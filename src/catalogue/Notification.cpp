@@ -36,7 +36,7 @@ bool Notification::Load(const tinyxml2::XMLElement* element) {
 bool Notification::FindInstalled() {
     m_url.clear();
     m_file.clear();
-    m_publicKey.clear();
+    m_keys = {};
     // The list may come from the network: its base name names a file in the program's
     // folder, never one elsewhere.
     const CAtlString fileName = m_baseXml + QStringLiteral(".xml");
@@ -51,7 +51,7 @@ bool Notification::ParseLocal(const QByteArray& bytes) {
         return false;
     m_url = Attribute(document.Root(), "URL");
     m_file = Attribute(document.Root(), "File");
-    m_publicKey = Attribute(document.Root(), "UpdatePublicKey");
+    m_keys = ReadPublicKeys(document.Root(), document.Root());
     return !m_url.isEmpty() && !m_file.isEmpty();
 }
 
@@ -60,13 +60,14 @@ bool Notification::CheckForUpdates() {
     if (!m_downloader || m_url.isEmpty() || m_file.isEmpty())
         return false;
     QByteArray bytes;
-    return FetchSignedDocument(*m_downloader, GetUpdateAddress(), m_publicKey, m_baseXml,
-                               CheckFailure::NoticeSignature, bytes, m_failure) &&
+    return FetchSignedDocument(*m_downloader, GetUpdateAddress(), m_keys,
+                               {SignedKind::Notice, m_baseXml}, CheckFailure::NoticeSignature,
+                               bytes, m_failure) &&
            ParseNotice(bytes);
 }
 
 QStringList Notification::GetCheckAddresses() {
-    return CheckAddresses(GetUpdateAddress(), m_publicKey);
+    return CheckAddresses(GetUpdateAddress(), m_keys);
 }
 
 CAtlString Notification::GetUpdateAddress() {

@@ -49,8 +49,6 @@ public:
     // maker's key(s) ("UpdatePublicKey"), which the notice must then be signed with.
     bool ParseLocal(const QByteArray& bytes);
     bool ParseNotice(const QByteArray& bytes);
-    // The local file's "UpdatePublicKey" as written; empty when it names none.
-    const CAtlString& UpdatePublicKey() const { return m_publicKey; }
     // Whether the notice is complete and day lies strictly between its start and stop dates.
     bool IsCurrentOn(const QDate& day) const;
     const QMap<QString, QString>& Texts() const { return m_texts; }
@@ -61,7 +59,7 @@ private:
     CAtlString m_baseXml;
     CAtlString m_url;
     CAtlString m_file;
-    CAtlString m_publicKey;
+    PublicKeyList m_keys;
     CAtlString m_webPage;
     QDate m_start;
     QDate m_stop;

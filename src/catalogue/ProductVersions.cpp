@@ -108,7 +108,7 @@ bool CProductVersions::CheckForUpdates() {
     if (!m_selected || !m_selected->IsInstalledVersionUsable())
         return false;
     m_selected->SetDownloader(m_downloader.get());
-    m_selected->SetSequenceName(GetId());
+    m_selected->SetSignedFor({SignedKind::Product, GetId()});
     const bool read = m_selected->ReadRemote();
     m_selected->SetDownloader(nullptr);
     return read;
@@ -182,7 +182,7 @@ QStringList CProductVersions::GetCheckAddresses() {
     // As CheckForUpdates decides.
     if (!m_selected || !m_selected->IsInstalledVersionUsable())
         return {};
-    return CheckAddresses(GetUpdateAddress(), m_selected->UpdatePublicKey());
+    return CheckAddresses(GetUpdateAddress(), m_selected->PublicKeys());
 }
 
 CAtlString CProductVersions::GetUpdateAddress() {

@@ -49,7 +49,7 @@ bool CUpdateXmlReader::ParseLocal(const QByteArray& text) {
     if (!m_remoteUrl.isEmpty() && !m_remoteUrl.endsWith(u'/'))
         m_remoteUrl += u'/';
     m_noUpdates = Attribute(product, "NoUpdates") == QLatin1String("true");
-    m_publicKey = Attribute(product, "UpdatePublicKey");
+    m_keys = ReadPublicKeys(document.Root(), product);
     // A file that says where its update information is published is a version file even
     // when its version is missing or unreadable: it is read, shown with the reason, and
     // never offered an update (HasUpdate).
@@ -69,20 +69,28 @@ bool CUpdateXmlReader::ReadRemote() {
         return false;
     }
     if (IDownloader* downloader = RemoteDownloader()) {
-        SignatureCheck check = CheckDocumentSignature(*downloader, RemoteAddress(), bytes,
-                                                      m_publicKey, m_sequenceName);
+        SignatureCheck check =
+            CheckDocumentSignature(*downloader, RemoteAddress(), bytes, m_keys, m_signedFor);
         if (!check.Accepted()) {
             m_remoteFailure = {CheckFailure::Signature, {}, {}, std::move(check)};
             return false;
         }
-    } else if (!m_publicKey.trimmed().isEmpty()) {
+    } else if (m_keys.RequiresSignature()) {
         // Nothing could fetch the signature, so nothing vouches for the bytes.
-        SignatureCheck missing;
-        missing.status = SignatureStatus::Missing;
-        m_remoteFailure = {CheckFailure::Signature, {}, {}, missing};
+        m_remoteFailure = {CheckFailure::Signature,
+                           {},
+                           {},
+                           VerifySignature(bytes, std::nullopt, m_keys, m_signedFor, TodayUtc())};
         return false;
     }
-    return ParseRemote(bytes);
+    if (!ParseRemote(bytes))
+        return false;
+    if (CheckFailure refusal = RefuseRemote(); refusal.kind != CheckFailure::None) {
+        m_remoteRead = false;
+        m_remoteFailure = std::move(refusal);
+        return false;
+    }
+    return true;
 }
 
 bool CUpdateXmlReader::ParseRemote(const QByteArray& text) {

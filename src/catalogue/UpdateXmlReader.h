@@ -47,7 +47,7 @@ public:
     virtual bool ReadLocal();
     // Fetches the update information, reads it and deletes the fetched copy. When the local
     // file names a key, the information counts only with a valid signature (see
-    // CheckDocumentSignature), whose sequence is remembered under SequenceName.
+    // CheckDocumentSignature) for SignedFor, whose sequence is then remembered.
     virtual bool ReadRemote();
     // Both read, the installed version is usable (IsInstalledVersionUsable) and below the
     // version offered to it. An installed version that is no version number (every invalid
@@ -62,10 +62,10 @@ public:
     // signature; null when there is none.
     virtual CAtlString RemoteAddress() const { return RemoteUrl() + RemoteFile(); }
     virtual IDownloader* RemoteDownloader() const { return nullptr; }
-    // The name under which the newest signed update information's sequence is remembered:
-    // the product's id.
-    const QString& SequenceName() const { return m_sequenceName; }
-    void SetSequenceName(const QString& name) { m_sequenceName = name; }
+    // What the update information's signature must vouch for: the product's "BaseXml", or
+    // the program itself.
+    const SignedItem& SignedFor() const { return m_signedFor; }
+    void SetSignedFor(const SignedItem& item) { m_signedFor = item; }
 
     // The fields of the entry offered to the installed version (see MatchingEntry).
     const CVersionString& GetUpdateVersion() const { return MatchingEntry().updateVersion; }
@@ -90,10 +90,10 @@ public:
     bool IsRemoteRead() const { return m_remoteRead; }
     // "NoUpdates" = "true" in the local file; only the program's own file uses it.
     bool NoUpdates() const { return m_noUpdates; }
-    // The maker's public key(s) named by the local file's "UpdatePublicKey" (minisign key
-    // lines separated by blanks or commas; see signing/Minisign.h), as written; empty when
-    // the file names none. Only ever read from the installed file, never from the network.
-    const CAtlString& UpdatePublicKey() const { return m_publicKey; }
+    // The maker's public key(s) named by the local file's "UpdatePublicKey" on its "Product"
+    // element (see ReadPublicKeys), read with the file; none when the file names none. Only
+    // ever read from the installed file, never from the network.
+    const PublicKeyList& PublicKeys() const { return m_keys; }
     // Always ends in "/" when not empty.
     const CAtlString& RemoteUrl() const { return m_remoteUrl; }
     const CAtlString& RemoteFile() const { return m_remoteFile; }
@@ -101,6 +101,9 @@ public:
     const CheckFailure& RemoteFailure() const { return m_remoteFailure; }
 
 protected:
+    // What a derived reader refuses in update information that was read and whose signature
+    // counts; None to take it. ReadRemote then counts it as not read.
+    virtual CheckFailure RefuseRemote() const { return {}; }
     // For FetchRemote: why the download failed.
     void SetRemoteFailure(const DownloadFailure& failure) {
         m_remoteFailure = {CheckFailure::Download, failure, {}};
@@ -118,7 +121,7 @@ private:
     CAtlString m_remoteUrl;
     CAtlString m_remoteFile;
     bool m_noUpdates = false;
-    CAtlString m_publicKey;
+    PublicKeyList m_keys;
     CheckFailure m_remoteFailure;
-    QString m_sequenceName;
+    SignedItem m_signedFor;
 };

@@ -5,7 +5,7 @@
 #include "signing/Minisign.h"
 #include "signing/SignatureSequence.h"
 
-#include <QDate>
+#include <QCoreApplication>
 
 const tinyxml2::XMLElement* FirstChild(const tinyxml2::XMLElement* element, const char* name) {
     return element ? element->FirstChildElement(name) : nullptr;
@@ -38,38 +38,71 @@ bool FetchDocument(IDownloader& downloader, const CAtlString& url, QByteArray& b
     return false;
 }
 
-bool FetchesSignature(const QString& keys) {
-    // Text that is no key list at all is refused by the check, signature or not.
-    const auto parsed = ParsePublicKeys(keys);
-    return !parsed || !parsed->empty();
+namespace {
+QString Tr(const char* text) {
+    return QCoreApplication::translate("XmlDocument", text);
 }
 
-QStringList CheckAddresses(const CAtlString& address, const QString& keys) {
+// The first attribute below element (itself included) spelt "UpdatePublicKey" in any case
+// that is not exactly the one on place.
+const tinyxml2::XMLAttribute* MisplacedKey(const tinyxml2::XMLElement* element,
+                                           const tinyxml2::XMLElement* place,
+                                           const tinyxml2::XMLElement*& owner) {
+    static const char* const kName = "UpdatePublicKey";
+    for (const tinyxml2::XMLAttribute* attribute = element->FirstAttribute(); attribute;
+         attribute = attribute->Next()) {
+        if (QByteArray(attribute->Name()).compare(kName, Qt::CaseInsensitive) == 0 &&
+            (element != place || qstrcmp(attribute->Name(), kName) != 0)) {
+            owner = element;
+            return attribute;
+        }
+    }
+    for (const tinyxml2::XMLElement* child = element->FirstChildElement(); child;
+         child = child->NextSiblingElement()) {
+        if (const tinyxml2::XMLAttribute* found = MisplacedKey(child, place, owner))
+            return found;
+    }
+    return nullptr;
+}
+} // namespace
+
+PublicKeyList ReadPublicKeys(const tinyxml2::XMLElement* root, const tinyxml2::XMLElement* place) {
+    const tinyxml2::XMLElement* owner = nullptr;
+    if (const tinyxml2::XMLAttribute* misplaced = root ? MisplacedKey(root, place, owner) : nullptr)
+        return PublicKeyList::Refused(
+            Tr("The local file has the attribute \"%1\" on the element <%2>, where no key is "
+               "read; a key belongs in \"UpdatePublicKey\" on <%3>.")
+                .arg(QString::fromUtf8(misplaced->Name()), QString::fromUtf8(owner->Name()),
+                     place ? QString::fromUtf8(place->Name()) : QString()));
+    return PublicKeyList::FromText(Attribute(place, "UpdatePublicKey"));
+}
+
+QStringList CheckAddresses(const CAtlString& address, const PublicKeyList& keys) {
     if (address.isEmpty())
         return {};
-    if (!FetchesSignature(keys))
+    if (keys.keys.empty())
         return {address};
     return {address, address + QStringLiteral(".minisig")};
 }
 
 SignatureCheck CheckDocumentSignature(IDownloader& downloader, const CAtlString& url,
-                                      const QByteArray& bytes, const QString& keys,
-                                      const QString& sequenceName) {
-    if (!FetchesSignature(keys))
-        return {};
+                                      const QByteArray& bytes, const PublicKeyList& keys,
+                                      const SignedItem& item) {
+    // Unusable keys refuse the document whatever its signature, which is then not fetched.
+    if (keys.keys.empty())
+        return VerifySignature(bytes, std::nullopt, keys, item, TodayUtc());
     const std::optional<QByteArray> signature =
         ReadSignatureFile(downloader.Download(url + QStringLiteral(".minisig"), 1, 0));
-    return AcceptSequence(sequenceName,
-                          VerifySignature(bytes, signature, keys, QDate::currentDate()));
+    return AcceptSequence(VerifySignature(bytes, signature, keys, item, TodayUtc()));
 }
 
-bool FetchSignedDocument(IDownloader& downloader, const CAtlString& url, const QString& keys,
-                         const QString& sequenceName, CheckFailure::Kind signatureKind,
+bool FetchSignedDocument(IDownloader& downloader, const CAtlString& url, const PublicKeyList& keys,
+                         const SignedItem& item, CheckFailure::Kind signatureKind,
                          QByteArray& bytes, CheckFailure& failure) {
     failure = {CheckFailure::Download};
     if (!FetchDocument(downloader, url, bytes, failure.download))
         return false;
-    SignatureCheck check = CheckDocumentSignature(downloader, url, bytes, keys, sequenceName);
+    SignatureCheck check = CheckDocumentSignature(downloader, url, bytes, keys, item);
     if (check.Accepted())
         return true;
     failure = {signatureKind, {}, {}, std::move(check)};

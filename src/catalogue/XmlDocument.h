@@ -26,21 +26,24 @@ bool TakeDocument(const CAtlString& path, QByteArray& bytes);
 // Downloads url and takes the copy. False when nothing arrived; failure then says why.
 bool FetchDocument(IDownloader& downloader, const CAtlString& url, QByteArray& bytes,
                    DownloadFailure& failure);
-// Whether a fetched document's bytes count, when keys (an "UpdatePublicKey" attribute of the
-// installed file that points to it) names a key: "url.minisig", fetched through downloader,
-// must verify over exactly these bytes, and its sequence is accepted under sequenceName
-// (AcceptSequence). NoKey, with nothing fetched, when keys names none: unsigned documents
-// cost no extra request.
+// The keys a local file names for the documents it points to, read once as the file is read:
+// the attribute "UpdatePublicKey" of place. Any attribute of that name in any case elsewhere
+// in the document, or on place in another case, makes the list refused, naming the attribute
+// and where it was found: a key meant to guard something must never silently guard nothing.
+PublicKeyList ReadPublicKeys(const tinyxml2::XMLElement* root, const tinyxml2::XMLElement* place);
+// Whether a fetched document's bytes count, when keys (read from the installed file that
+// points to it) require a signature: "url.minisig", fetched through downloader, must verify
+// over exactly these bytes for item, and its sequence is accepted (AcceptSequence). NoKey,
+// with nothing fetched, when keys name none: unsigned documents cost no extra request; keys
+// that could not be read refuse the document, also without fetching.
 SignatureCheck CheckDocumentSignature(IDownloader& downloader, const CAtlString& url,
-                                      const QByteArray& bytes, const QString& keys,
-                                      const QString& sequenceName);
-// Whether CheckDocumentSignature fetches a signature for these keys: unless they name none.
-bool FetchesSignature(const QString& keys);
+                                      const QByteArray& bytes, const PublicKeyList& keys,
+                                      const SignedItem& item);
 // What a check that fetches address and verifies it against keys asks for: the address, then
-// its signature when FetchesSignature; nothing for an empty address.
-QStringList CheckAddresses(const CAtlString& address, const QString& keys);
+// its signature when the keys name one; nothing for an empty address.
+QStringList CheckAddresses(const CAtlString& address, const PublicKeyList& keys);
 // FetchDocument, then CheckDocumentSignature: true when the document arrived and counts.
 // Otherwise failure says why: a Download failure, or signatureKind with the refused check.
-bool FetchSignedDocument(IDownloader& downloader, const CAtlString& url, const QString& keys,
-                         const QString& sequenceName, CheckFailure::Kind signatureKind,
+bool FetchSignedDocument(IDownloader& downloader, const CAtlString& url, const PublicKeyList& keys,
+                         const SignedItem& item, CheckFailure::Kind signatureKind,
                          QByteArray& bytes, CheckFailure& failure);

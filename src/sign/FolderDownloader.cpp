@@ -8,6 +8,14 @@
 #include <QUrl>
 
 CAtlString CFolderDownloader::Download(const CAtlString& url, int32_t, int32_t) {
+    return Copy(url, kDocumentLimits.maxBytes);
+}
+
+CAtlString CFolderDownloader::DownloadInstaller(const CAtlString& url) {
+    return Copy(url, kInstallerLimits.maxBytes);
+}
+
+CAtlString CFolderDownloader::Copy(const CAtlString& url, int64_t limit) {
     const QUrl address(url);
     const QString path = address.isLocalFile() ? address.toLocalFile() : QString();
     m_lastFailure = {};
@@ -18,11 +26,19 @@ CAtlString CFolderDownloader::Download(const CAtlString& url, int32_t, int32_t) 
             DownloadFailure::Status, address.host(), QStringLiteral("404 Not Found"), {}, {}};
         return {};
     }
+    if (QFileInfo(path).size() > limit) {
+        m_lastFailure = {DownloadFailure::TooLarge, {}, QString::number(limit), {}, {}};
+        return {};
+    }
     QFile source(path);
     QTemporaryFile copy;
     copy.setAutoRemove(false);
-    if (!source.open(QIODevice::ReadOnly) || !copy.open() ||
-        copy.write(source.read(kDocumentLimits.maxBytes + 1)) < 0 || !copy.flush()) {
+    bool copied = source.open(QIODevice::ReadOnly) && copy.open();
+    while (copied && !source.atEnd()) {
+        const QByteArray piece = source.read(64 * 1024);
+        copied = !piece.isEmpty() && copy.write(piece) == piece.size();
+    }
+    if (!copied || !copy.flush()) {
         copy.remove();
         m_lastFailure = {DownloadFailure::Failed, {}, {}, {}, {}};
         return {};

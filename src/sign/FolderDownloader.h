@@ -8,8 +8,12 @@
 class CFolderDownloader : public IDownloader {
 public:
     CAtlString Download(const CAtlString& url, int32_t option1, int32_t option2) override;
+    CAtlString DownloadInstaller(const CAtlString& url) override;
     DownloadFailure GetLastFailure() override { return m_lastFailure; }
 
 private:
+    // The copy of the file url names, refused (TooLarge) above limit bytes.
+    CAtlString Copy(const CAtlString& url, int64_t limit);
+
     DownloadFailure m_lastFailure;
 };

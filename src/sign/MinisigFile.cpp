@@ -2,17 +2,12 @@
 
 #include "signing/Minisign.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QRegularExpression>
 
 #include <sodium.h>
 
 namespace {
-QString Tr(const char* text) {
-    return QCoreApplication::translate("MinisigFile", text);
-}
-
 const unsigned char* Bytes(const QByteArray& bytes) {
     return reinterpret_cast<const unsigned char*>(bytes.constData());
 }
@@ -54,36 +49,18 @@ bool IsUsableIdentity(const QString& id) {
     return true;
 }
 
-std::optional<std::vector<QByteArray>> SplitSignatures(const QByteArray& file) {
-    QList<QByteArray> lines = file.split('\n');
-    if (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    if (lines.isEmpty() || lines.size() % 4 != 0)
-        return std::nullopt;
-    std::vector<QByteArray> signatures;
-    for (qsizetype i = 0; i < lines.size(); i += 4)
-        signatures.push_back(lines[i] + '\n' + lines[i + 1] + '\n' + lines[i + 2] + '\n' +
-                             lines[i + 3] + '\n');
-    return signatures;
-}
-
 std::optional<PreviousSignature> ReadPreviousSignature(const QByteArray& file, QString* why) {
-    const std::optional<std::vector<QByteArray>> parts = SplitSignatures(file);
-    if (!parts) {
-        if (why)
-            *why = Tr("it does not consist of minisign signatures of four lines each.");
+    const std::optional<std::vector<MinisignSignature>> signatures =
+        ParseMinisignSignatures(file, why);
+    if (!signatures)
         return std::nullopt;
-    }
     PreviousSignature previous;
     static const QRegularExpression blanks(QStringLiteral("[ \\t]+"));
-    for (std::size_t i = 0; i < parts->size(); ++i) {
-        const std::optional<MinisignSignature> signature = ParseMinisignSignature((*parts)[i], why);
-        if (!signature)
-            return std::nullopt;
+    for (std::size_t i = 0; i < signatures->size(); ++i) {
         std::optional<uint64_t> sequence, timestamp;
         QString forId;
         for (const QString& word :
-             QString::fromUtf8(signature->trustedComment).split(blanks, Qt::SkipEmptyParts)) {
+             QString::fromUtf8((*signatures)[i].trustedComment).split(blanks, Qt::SkipEmptyParts)) {
             if (word.startsWith(QLatin1String("sequence=")))
                 sequence = Number(word.mid(9));
             else if (word.startsWith(QLatin1String("timestamp:")))

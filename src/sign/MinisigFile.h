@@ -45,10 +45,6 @@ struct PreviousSignature {
 // lose the sequence it held.
 std::optional<PreviousSignature> ReadPreviousSignature(const QByteArray& file, QString* why);
 
-// The signatures of one ".minisig" file, each four lines with its line end, as the bytes a
-// separate one-signature file would have; nothing when the lines do not come in fours.
-std::optional<std::vector<QByteArray>> SplitSignatures(const QByteArray& file);
-
 // The BLAKE2b-512 digest of the file at path, read in pieces (a prehashed signature is over
 // it); nothing (and *why) when it cannot be read.
 std::optional<QByteArray> FileDigest(const QString& path, QString* why);

@@ -5,97 +5,104 @@
 #include "catalogue/ProductVersion.h"
 #include "catalogue/WebPage.h"
 #include "catalogue/XmlDocument.h"
+#include "platform/FilePath.h"
 #include "platform/XmlDocument.h"
+#include "sign/RecordingDownloader.h"
 #include "sign/WholeFile.h"
+#include "update/UpdaterVersion.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QUrl>
-
-#include <functional>
 
 namespace {
 QString Tr(const char* text) {
     return QCoreApplication::translate("ReleaseCheck", text);
 }
 
-constexpr const char* kKeyAttribute = "UpdatePublicKey";
-
-// Every attribute that names a key in another place or another spelling than the one the
-// program reads (counts: the element whose exact "UpdatePublicKey" the reader takes). The
-// program would not take such a key, so the maker's documents would not be checked with it.
-QStringList MisplacedKeys(const tinyxml2::XMLElement* element, const tinyxml2::XMLElement* counts) {
-    QStringList found;
-    for (const tinyxml2::XMLAttribute* attribute = element->FirstAttribute(); attribute;
-         attribute = attribute->Next()) {
-        const QString name = QString::fromUtf8(attribute->Name());
-        if (name.compare(QLatin1String(kKeyAttribute), Qt::CaseInsensitive) != 0)
-            continue;
-        if (element == counts && name == QLatin1String(kKeyAttribute))
-            continue;
-        found += element == counts
-                     ? Tr("The attribute \"%1\" on the element <%2> is spelt in another case than "
-                          "\"UpdatePublicKey\"; the program does not read it.")
-                           .arg(name, QString::fromUtf8(element->Name()))
-                     : Tr("The attribute \"%1\" is on the element <%2> (line %3), where the "
-                          "program does not read it; it counts only on <%4>.")
-                           .arg(name, QString::fromUtf8(element->Name()))
-                           .arg(element->GetLineNum())
-                           .arg(counts ? QString::fromUtf8(counts->Name()) : QStringLiteral("?"));
-    }
-    for (const tinyxml2::XMLElement* child = element->FirstChildElement(); child;
-         child = child->NextSiblingElement())
-        found += MisplacedKeys(child, counts);
-    return found;
-}
-
-// The address of the document at the folder address "at" instead of where the file names it.
-QString Relocated(const QString& address, const QString& at) {
-    if (at.isEmpty())
-        return address;
-    const QString name = QUrl(address).fileName();
-    return JoinUrl(at.endsWith(u'/') ? at : at + u'/', name);
-}
-
-// Fetches one document and judges it as the program does: its signature with the keys of the
-// installed file (CheckDocumentSignature, remembered under identity), then its content
-// with the program's reader (read).
-CheckedDocument CheckDocument(IDownloader& downloader, const QString& what, const QString& address,
-                              const QString& keys, const QString& identity,
-                              CheckFailure::Kind signatureKind,
-                              const std::function<CheckFailure(const QByteArray&)>& read,
-                              const QDate& today) {
+// The verdict on the document at address that a reader of the program reached (accepted, or
+// failure), with the signature it was accepted with, verified again from the copies the
+// downloader kept: the readers say whether, not with what.
+CheckedDocument Judge(const CRecordingDownloader& downloader, const QString& what,
+                      const QString& address, bool accepted, const CheckFailure& failure,
+                      const PublicKeyList& keys, const SignedItem& item) {
     CheckedDocument document;
     document.what = what;
-    document.address = address;
-    QByteArray bytes;
-    DownloadFailure failed;
-    if (!FetchDocument(downloader, address, bytes, failed)) {
-        document.reason = DescribeFailure(failed);
+    document.address = downloader.Relocated(address);
+    document.accepted = accepted;
+    if (!accepted) {
+        document.reason = DescribeFailure(failure);
         return document;
     }
-    document.signature = CheckDocumentSignature(downloader, address, bytes, keys, identity);
-    if (!document.signature.Accepted()) {
-        document.reason = DescribeFailure(CheckFailure(signatureKind, {}, {}, document.signature));
-        return document;
-    }
-    const CheckFailure content = read(bytes);
-    if (content.kind != CheckFailure::None) {
-        document.reason = DescribeFailure(content);
-        return document;
-    }
-    document.accepted = true;
-    if (document.signature.expires) {
-        const qint64 days = today.daysTo(*document.signature.expires);
-        if (days < kExpiryWarningDays)
-            document.expiresIn = days;
-    }
+    if (const std::optional<QByteArray> bytes = downloader.Fetched(address); bytes)
+        document.signature =
+            VerifySignature(*bytes, downloader.Fetched(address + QStringLiteral(".minisig")), keys,
+                            item, TodayUtc());
     return document;
+}
+
+// The program's own version file: its update information as the self-update reads it, then
+// the installer it offers, checked as the self-update checks it before it starts it.
+void CheckOwn(const QString& path, const QByteArray& bytes,
+              const std::shared_ptr<CRecordingDownloader>& downloader, ReleaseReport& report) {
+    CUpdaterVersion reader(path);
+    reader.SetDownloader(downloader);
+    reader.ParseLocal(bytes);
+    const bool read = reader.ReadRemote();
+    report.documents.push_back(Judge(*downloader, Tr("the program's own update information"),
+                                     reader.RemoteAddress(), read, reader.RemoteFailure(),
+                                     reader.PublicKeys(), kUpdateInformationItem));
+    if (!read || reader.GetUpdateInstallFile().isEmpty())
+        return;
+    CheckedDocument installer;
+    installer.what = Tr("the program's installer");
+    const QString address = JoinUrl(reader.GetUpdateInstallURL(), reader.GetUpdateInstallFile());
+    installer.address = downloader->Relocated(address);
+    installer.accepted = reader.DownloadInstaller();
+    if (installer.accepted) {
+        // Checked, never started: the copy goes.
+        FilePath(reader.InstallerPath()).DeleteFile();
+        installer.signature.status = SignatureStatus::NoKey;
+    } else {
+        installer.reason = reader.InstallerRefusal().isEmpty()
+                               ? DescribeFailure(downloader->GetLastFailure())
+                               : reader.InstallerRefusal();
+    }
+    report.documents.push_back(installer);
+    report.notes += Tr("The product list is not checked: its address is in productlist.xml, "
+                       "not in this file.");
+}
+
+void CheckProduct(const QString& path, const QByteArray& bytes, const QString& identity,
+                  const std::shared_ptr<CRecordingDownloader>& downloader, ReleaseReport& report) {
+    CProductVersion reader(path);
+    reader.SetDownloader(downloader.get());
+    const SignedItem item{SignedKind::Product, identity};
+    reader.SetSignedFor(item);
+    reader.ParseLocal(bytes);
+    const bool read = reader.ReadRemote();
+    report.documents.push_back(Judge(*downloader, Tr("the update information"),
+                                     reader.RemoteAddress(), read, reader.RemoteFailure(),
+                                     reader.PublicKeys(), item));
+}
+
+void CheckNotice(const QByteArray& bytes, const QString& identity, const PublicKeyList& keys,
+                 const std::shared_ptr<CRecordingDownloader>& downloader, ReleaseReport& report) {
+    // The notice's identity comes with it from the product list, as "BaseXML".
+    tinyxml2::XMLDocument listed;
+    tinyxml2::XMLElement* element = listed.NewElement("Notification");
+    element->SetAttribute("BaseXML", identity.toUtf8().constData());
+    Notification notice;
+    notice.Load(element);
+    notice.ParseLocal(bytes);
+    notice.SetDownloader(downloader);
+    const bool read = notice.CheckForUpdates();
+    report.documents.push_back(Judge(*downloader, Tr("the notice"), notice.GetUpdateAddress(), read,
+                                     notice.GetFailure(0), keys, {SignedKind::Notice, identity}));
 }
 } // namespace
 
 bool ReleaseReport::AllAccepted() const {
-    if (!problems.isEmpty())
+    if (!problems.isEmpty() || documents.empty())
         return false;
     for (const CheckedDocument& document : documents) {
         if (!document.accepted)
@@ -105,8 +112,7 @@ bool ReleaseReport::AllAccepted() const {
 }
 
 std::optional<ReleaseReport> CheckRelease(const QString& path, const QString& at,
-                                          IDownloader& downloader, const QDate& today,
-                                          QString* why) {
+                                          std::shared_ptr<IDownloader> inner, QString* why) {
     QString error;
     const std::optional<QByteArray> bytes = ReadSmallFile(path, CXmlDocument::kMaxBytes, &error);
     CXmlDocument document;
@@ -115,54 +121,40 @@ std::optional<ReleaseReport> CheckRelease(const QString& path, const QString& at
                      : Tr("%1 cannot be read: %2").arg(path, error);
         return std::nullopt;
     }
+    const auto downloader = std::make_shared<CRecordingDownloader>(std::move(inner), at);
     // The program knows a version file by its name: the products' by their BaseXml, its own
     // as OrvexProductUpdate, a notice's by its BaseXML.
     const QString identity = QFileInfo(path).completeBaseName();
-    const QString root = QString::fromUtf8(document.Root()->Name());
+    const tinyxml2::XMLElement* root = document.Root();
+    const QString rootName = QString::fromUtf8(root->Name());
     ReleaseReport report;
-    if (root == QLatin1String("Version")) {
-        const bool own = identity == QLatin1String("OrvexProductUpdate");
-        report.kind = own ? Tr("the program's own version file")
-                          : Tr("the version file of the product \"%1\"").arg(identity);
-        report.problems = MisplacedKeys(document.Root(), FirstChild(document.Root(), "Product"));
-        auto reader = std::make_shared<CProductVersion>(path);
-        reader->SetSequenceName(identity);
-        if (!reader->ParseLocal(*bytes)) {
+    const tinyxml2::XMLElement* place =
+        rootName == QLatin1String("Version") ? FirstChild(root, "Product") : root;
+    const PublicKeyList keys = ReadPublicKeys(root, place);
+    if (!keys.refusal.isEmpty())
+        report.problems += keys.refusal;
+    if (rootName == QLatin1String("Version")) {
+        const QString file = QFileInfo(path).absoluteFilePath();
+        if (!CProductVersion(file).ParseLocal(*bytes)) {
             *why = Tr("%1 names no update information (RemoteVersionFileURL and "
                       "RemoteVersionFile on its Product element).")
                        .arg(path);
             return std::nullopt;
         }
-        report.documents.push_back(CheckDocument(
-            downloader,
-            own ? Tr("the program's own update information") : Tr("the update information"),
-            Relocated(reader->RemoteAddress(), at), reader->UpdatePublicKey(), identity,
-            CheckFailure::Signature,
-            [reader](const QByteArray& information) {
-                reader->ParseRemote(information);
-                return reader->RemoteFailure();
-            },
-            today));
-        if (own)
-            report.notes += Tr("The product list and the program's installer are not checked: "
-                               "their addresses are not in this file.");
-    } else if (root == QLatin1String("Notification")) {
+        if (identity == kProgramIdentity) {
+            report.kind = Tr("the program's own version file");
+            CheckOwn(file, *bytes, downloader, report);
+        } else {
+            report.kind = Tr("the version file of the product \"%1\"").arg(identity);
+            CheckProduct(file, *bytes, identity, downloader, report);
+        }
+    } else if (rootName == QLatin1String("Notification")) {
         report.kind = Tr("the local file of the notice \"%1\"").arg(identity);
-        report.problems = MisplacedKeys(document.Root(), document.Root());
-        auto notice = std::make_shared<Notification>();
-        if (!notice->ParseLocal(*bytes)) {
+        if (!Notification().ParseLocal(*bytes)) {
             *why = Tr("%1 names no notice (URL and File on its root element).").arg(path);
             return std::nullopt;
         }
-        report.documents.push_back(CheckDocument(
-            downloader, Tr("the notice"), Relocated(notice->GetUpdateAddress(), at),
-            notice->UpdatePublicKey(), identity, CheckFailure::NoticeSignature,
-            [notice](const QByteArray& published) {
-                return notice->ParseNotice(published)
-                           ? CheckFailure()
-                           : CheckFailure(CheckFailure::NoticeNotUnderstood);
-            },
-            today));
+        CheckNotice(*bytes, identity, keys, downloader, report);
     } else {
         *why = Tr("%1 is no version file that orvex-sign check knows: a product's or the "
                   "program's own (<Version>), or a notice's (<Notification>).")

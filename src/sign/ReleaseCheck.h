@@ -2,10 +2,11 @@
 
 #include "signing/SignatureCheck.h"
 
-#include <QDate>
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+#include <optional>
 #include <vector>
 
 class IDownloader;
@@ -16,36 +17,33 @@ class IDownloader;
 
 // One document and the verdict.
 struct CheckedDocument {
-    QString what;    // "update information of Editor", in the run's language
+    QString what;    // "the update information", in the run's language
     QString address; // where it was fetched from
     bool accepted = false;
+    // Of an accepted document: its signature's check (NoKey when it needs none).
     SignatureCheck signature;
     // Why it is refused; empty when accepted.
     QString reason;
-    // Days until its signature's last day, when it ends within the warning time.
-    std::optional<qint64> expiresIn;
 };
 
 struct ReleaseReport {
     // What kind of version file it is, worded.
     QString kind;
-    // What is wrong with the version file itself (a key the program does not read there);
-    // each makes the check fail.
+    // What is wrong with the version file itself (a key attribute where the program does not
+    // read one): the program then refuses the documents the file points to.
     QStringList problems;
-    // Notes that do not fail the check (a document it cannot fetch for the program).
+    // What the check could not judge, which does not fail it.
     QStringList notes;
     std::vector<CheckedDocument> documents;
 
     bool AllAccepted() const;
 };
 
-// A signature that ends within this many days is accepted with a warning.
-inline constexpr qint64 kExpiryWarningDays = 14;
-
 // Reads the version file at path and checks what it points to through downloader. at: empty
 // for the addresses the file names; otherwise the folder address (http:, https: or file:)
-// that holds the documents under their own names. today: the UTC day of the check.
-// Nothing (and *why) when the file cannot be read as any version file the program knows.
+// that holds the documents under their own file names. Nothing (and *why) when the file
+// cannot be read as a version file the program knows: a product's (named after its BaseXml),
+// the program's own (OrvexProductUpdate.xml), or a notice's local file (named after its
+// BaseXML).
 std::optional<ReleaseReport> CheckRelease(const QString& path, const QString& at,
-                                          IDownloader& downloader, const QDate& today,
-                                          QString* why);
+                                          std::shared_ptr<IDownloader> downloader, QString* why);

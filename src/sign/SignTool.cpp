@@ -492,10 +492,10 @@ QString Verdict(const CheckedDocument& document) {
             .arg(signature.keyId,
                  signature.sequence ? QString::number(*signature.sequence) : Tr("none"),
                  signature.expires ? signature.expires->toString(Qt::ISODate) : Tr("never"));
-    if (document.expiresIn)
+    if (signature.expiresSoon && signature.expires)
         text += Tr("\n    warning: its signature expires in %1 days; sign it again and publish it "
                    "before then")
-                    .arg(*document.expiresIn);
+                    .arg(TodayUtc().daysTo(*signature.expires));
     return text;
 }
 } // namespace
@@ -520,12 +520,14 @@ int CSignTool::Check(const Options& options, QTextStream& out, QTextStream& err)
         err << prefix << Tr("no temporary folder could be made.\n");
         return 1;
     }
-    Downloader network;
-    CFolderDownloader disk;
-    IDownloader& downloader = folder ? static_cast<IDownloader&>(disk) : network;
+    std::shared_ptr<IDownloader> downloader;
+    if (folder)
+        downloader = std::make_shared<CFolderDownloader>();
+    else
+        downloader = std::make_shared<Downloader>();
     QString why;
     const QString path = options.Value("--version-file");
-    const std::optional<ReleaseReport> report = CheckRelease(path, at, downloader, m_today, &why);
+    const std::optional<ReleaseReport> report = CheckRelease(path, at, downloader, &why);
     if (!report) {
         err << prefix << why << '\n';
         return 1;

@@ -78,31 +78,31 @@ std::optional<std::vector<MinisignKey>> ParsePublicKeys(const QString& text, QSt
     return keys;
 }
 
-std::optional<MinisignSignature> ParseMinisignSignature(const QByteArray& file, QString* why) {
-    if (file.size() > kMaxSignatureFileSize) {
-        Set(why, Tr("The signature file is larger than %1 bytes.").arg(kMaxSignatureFileSize));
-        return std::nullopt;
-    }
-    QList<QByteArray> lines = file.split('\n');
-    // One line end after the last line is usual, and Windows line ends are tolerated.
-    if (lines.size() == 5 && lines.last().isEmpty())
-        lines.removeLast();
-    for (QByteArray& line : lines) {
-        if (line.endsWith('\r'))
-            line.chop(1);
-    }
-    if (lines.size() != 4) {
-        Set(why, Tr("The signature file does not have the four lines of a minisign signature."));
-        return std::nullopt;
-    }
+PublicKeyList PublicKeyList::FromText(const QString& text) {
+    PublicKeyList list;
+    if (auto keys = ParsePublicKeys(text, &list.refusal))
+        list.keys = std::move(*keys);
+    return list;
+}
+
+PublicKeyList PublicKeyList::Refused(const QString& why) {
+    PublicKeyList list;
+    list.refusal = why;
+    return list;
+}
+
+namespace {
+// The four lines of one signature, from lines[first].
+std::optional<MinisignSignature> ParseOne(const QList<QByteArray>& lines, qsizetype first,
+                                          QString* why) {
     static const QByteArray untrusted = "untrusted comment: ";
     static const QByteArray trusted = "trusted comment: ";
-    if (!lines[0].startsWith(untrusted) || !PlainComment(lines[0])) {
+    if (!lines[first].startsWith(untrusted) || !PlainComment(lines[first])) {
         Set(why, Tr("The signature file's first line is not an untrusted comment."));
         return std::nullopt;
     }
     MinisignSignature signature;
-    const std::optional<QByteArray> main = Base64(lines[1], 74);
+    const std::optional<QByteArray> main = Base64(lines[first + 1], 74);
     if (!main || !(main->startsWith("ED") || main->startsWith("Ed"))) {
         Set(why, Tr("The signature file's second line is not a minisign signature."));
         return std::nullopt;
@@ -110,16 +110,47 @@ std::optional<MinisignSignature> ParseMinisignSignature(const QByteArray& file, 
     signature.prehashed = main->startsWith("ED");
     signature.keyId = main->mid(2, 8);
     signature.signature = main->mid(10, 64);
-    if (!lines[2].startsWith(trusted) || !PlainComment(lines[2])) {
+    if (!lines[first + 2].startsWith(trusted) || !PlainComment(lines[first + 2])) {
         Set(why, Tr("The signature file's third line is not a trusted comment."));
         return std::nullopt;
     }
-    signature.trustedComment = lines[2].mid(trusted.size());
-    const std::optional<QByteArray> global = Base64(lines[3], 64);
+    signature.trustedComment = lines[first + 2].mid(trusted.size());
+    const std::optional<QByteArray> global = Base64(lines[first + 3], 64);
     if (!global) {
         Set(why, Tr("The signature file's last line is not a minisign signature."));
         return std::nullopt;
     }
     signature.globalSignature = *global;
     return signature;
+}
+} // namespace
+
+std::optional<std::vector<MinisignSignature>> ParseMinisignSignatures(const QByteArray& file,
+                                                                      QString* why) {
+    if (file.size() > kMaxSignatureFileSize) {
+        Set(why, Tr("The signature file is larger than %1 bytes.").arg(kMaxSignatureFileSize));
+        return std::nullopt;
+    }
+    QList<QByteArray> lines = file.split('\n');
+    // One line end after the last line is usual, and Windows line ends are tolerated.
+    if (lines.size() % 4 == 1 && lines.last().isEmpty())
+        lines.removeLast();
+    for (QByteArray& line : lines) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+    }
+    if (lines.isEmpty() || lines.size() % 4 != 0 || lines.size() / 4 > kMaxSignaturesPerFile) {
+        Set(why, Tr("The signature file does not hold whole minisign signatures of four lines "
+                    "each (at most %1).")
+                     .arg(kMaxSignaturesPerFile));
+        return std::nullopt;
+    }
+    std::vector<MinisignSignature> signatures;
+    for (qsizetype first = 0; first < lines.size(); first += 4) {
+        std::optional<MinisignSignature> signature = ParseOne(lines, first, why);
+        if (!signature)
+            return std::nullopt;
+        signatures.push_back(std::move(*signature));
+    }
+    return signatures;
 }

@@ -58,6 +58,7 @@ bool CProductListController::LoadProductList() {
 }
 
 bool CProductListController::RefreshProductList() {
+    m_listFailure = {};
     if (!m_downloader || !m_products->IsLoaded() || m_products->Url().isEmpty())
         return false;
     const FilePath copy(m_downloader->Download(m_products->Url(), 1, 0));
@@ -71,10 +72,12 @@ bool CProductListController::RefreshProductList() {
     // version file names a key, a list its maker did not sign is neither stored nor used.
     CUpdaterVersion own(LocateDataFile(QStringLiteral("OrvexProductUpdate.xml")).Text());
     own.ReadLocal();
-    if (!CheckDocumentSignature(*m_downloader, m_products->Url(), bytes, own.UpdatePublicKey(),
-                                kProductListSequence)
-             .Accepted())
+    SignatureCheck check = CheckDocumentSignature(*m_downloader, m_products->Url(), bytes,
+                                                  own.PublicKeys(), kProductListItem);
+    if (!check.Accepted()) {
+        m_listFailure = {CheckFailure::ListSignature, {}, {}, std::move(check)};
         return false;
+    }
     auto fresh = std::make_shared<Products>();
     if (!fresh->Parse(bytes))
         return false;

@@ -44,8 +44,10 @@ public:
     // folder; when neither can be written (an ordinary user's run) the newer list still
     // serves this run, Retry included. True when a list was fetched and read, newer or not.
     // When the program's own version file names a key, a list without a valid signature
-    // ("Url.minisig") counts as not read.
+    // ("Url.minisig") counts as not read, and ListFailure says why.
     bool RefreshProductList();
+    // Why the last RefreshProductList refused the list it fetched; None when it did not.
+    const CheckFailure& ListFailure() const { return m_listFailure; }
     // True when some product found something installed; then applies the rules across
     // products.
     bool FindInstalledAll();
@@ -82,4 +84,5 @@ private:
     std::function<void()> m_listReady;
     // The newest list fetched by this controller, as it was served.
     QByteArray m_fetched;
+    CheckFailure m_listFailure;
 };

@@ -40,7 +40,8 @@ bool RunSelfUpdate(const std::shared_ptr<IDownloader>& downloader, QString* why)
     if (!updater.ReadRemote()) {
         // A refused signature is a finding worth telling, unlike a server that cannot be
         // reached at the moment.
-        if (why && updater.RemoteFailure().kind == CheckFailure::Signature)
+        if (why && (updater.RemoteFailure().kind == CheckFailure::Signature ||
+                    updater.RemoteFailure().kind == CheckFailure::NoInstallDigest))
             *why = DescribeFailure(updater.RemoteFailure());
         return false;
     }

@@ -86,22 +86,34 @@ QString CUpdaterVersion::CheckInstaller(int fd, const CAtlString& signatureUrl) 
         (info.st_mode & 022) != 0 || info.st_nlink != 1 || folder.IsEmpty() ||
         FilePath(m_installerPath).Folder().Text() != folder.Text())
         return Tr("The downloaded file is not in a folder that only this user can change.");
+    const bool signedOffer = PublicKeys().RequiresSignature();
+    if (signedOffer && !IsUpdateInstallSHA256Given())
+        return DescribeFailure(RefuseRemote());
     if (IsUpdateInstallSHA256Given()) {
         const CAtlString& expected = GetUpdateInstallSHA256();
         if (expected.size() != 64 || Sha256(fd) != expected.toLower().toLatin1())
             return Tr("The downloaded file is not the published one: its SHA-256 differs.");
     }
-    const QString keys = UpdatePublicKey();
-    if (!keys.trimmed().isEmpty()) {
-        // Remembered apart from the update information's own: an older installer, correctly
-        // signed, would otherwise take the program back to a version with known faults.
-        const SignatureCheck check = AcceptSequence(
-            kInstallerSequence,
-            VerifyFileSignature(fd, ReadSignatureFile(m_downloader->Download(signatureUrl, 1, 0)),
-                                keys, QDate::currentDate()));
+    if (signedOffer) {
+        // The digest binds the installer already; a signature of its own, where a maker
+        // still publishes one, must not contradict it. Remembered apart from the update
+        // information's own: an older installer, correctly signed, would otherwise take the
+        // program back to a version with known faults.
+        const std::optional<QByteArray> signature =
+            ReadSignatureFile(m_downloader->Download(signatureUrl, 1, 0));
+        const SignatureCheck check =
+            signature ? AcceptSequence(VerifyFileSignature(fd, signature, PublicKeys(),
+                                                           kInstallerItem, TodayUtc()))
+                      : SignatureCheck{};
         if (!check.Accepted())
             return SignatureFailureText(check);
     }
+    return {};
+}
+
+CheckFailure CUpdaterVersion::RefuseRemote() const {
+    if (PublicKeys().RequiresSignature() && !IsUpdateInstallSHA256Given())
+        return {CheckFailure::NoInstallDigest};
     return {};
 }
 

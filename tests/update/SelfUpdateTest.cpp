@@ -141,42 +141,53 @@ TEST(SelfUpdate, AnOwnVersionThatIsNoVersionNeverAsks) {
     }
 }
 
-// With a key in the program's own version file, the installer starts only when its
-// ".minisig" beside it verifies; any other is deleted unstarted, with the reason, and the
-// signature file is gone either way.
-TEST(SelfUpdate, ANamedKeyStartsOnlyASignedInstaller) {
+// With a key in the program's own version file, the signed update information binds the
+// installer through its digest: the installer starts only when its bytes match, and a
+// ".minisig" beside it, when published, must verify as well; any other is deleted unstarted,
+// with the reason, and the signature file is gone either way. (Signed update information
+// without a digest is refused before anything is asked: SignedDocumentsTest.)
+TEST(SelfUpdate, ANamedKeyStartsOnlyTheInstallerItsSignedInformationNames) {
     MinisignTool tool;
     const QString key = tool.MakeKey("maker"), other = tool.MakeKey("other");
     const QString refused =
         "The downloaded new version of ORVEX Product Update was refused and deleted. ";
+    const QString digest = QString::fromLatin1(
+        QCryptographicHash::hash(kInstaller, QCryptographicHash::Sha256).toHex());
+    const QString digestEntry = "UpdateInstallSHA256=\"" + digest + "\"";
+    // Another file the maker signed for the program, as an attacker could serve it.
+    const QByteArray otherSigned = CatalogueSandbox::Info("9.0.0.0");
     // clang-format off
-    const struct { const char* name; QString keys; std::optional<QByteArray> signature; QString warning; } rows[] = {
-        {"Signed", key, tool.Sign("maker", kInstaller, "sequence=2"), ""},
-        {"SignedLegacyWithTwoKeys", other + "," + key, tool.Sign("maker", kInstaller, "sequence=2", true), ""},
-        {"UnsignedBehindAKey", key, std::nullopt, refused + "Its signature is missing."},
-        {"OtherKey", key, tool.Sign("other", kInstaller, ""), refused + "It was signed with an unknown key (" + tool.PrintedId("other") + ")."},
-        {"OtherBytes", key, tool.Sign("maker", kInstaller + " ", ""), refused + "Its signature does not match."},
-        {"Expired", key, tool.Sign("maker", kInstaller, "expires=2020-02-29"), refused + "It expired on 2020-02-29."},
-        {"OlderThanOneStartedBefore", key, tool.Sign("maker", kInstaller, "sequence=1"), refused + "It is older than the last one seen."},
-        {"NoKeyNoCheck", "", tool.Sign("other", kInstaller, ""), ""},
+    const struct { const char* name; QString keys; QString entry; QByteArray installer; std::optional<QByteArray> signature; QString warning; } rows[] = {
+        {"Signed", key, digestEntry, kInstaller, tool.Sign("maker", kInstaller, "for=OrvexProductUpdate sequence=2"), ""},
+        {"SignedLegacyWithTwoKeys", other + "," + key, digestEntry, kInstaller, tool.Sign("maker", kInstaller, "for=OrvexProductUpdate sequence=2", true), ""},
+        {"DigestWithoutSignature", key, digestEntry, kInstaller, std::nullopt, ""},
+        {"OtherSignedFileAtItsAddress", key, digestEntry, otherSigned, tool.Sign("maker", otherSigned, "for=OrvexProductUpdate sequence=9"), refused + "The downloaded file is not the published one: its SHA-256 differs."},
+        {"SignatureForAnotherItem", key, digestEntry, kInstaller, tool.Sign("maker", kInstaller, "for=Editor sequence=9"), refused + "It was signed for \"Editor\", not for \"OrvexProductUpdate\"."},
+        {"OtherKey", key, digestEntry, kInstaller, tool.Sign("other", kInstaller, ""), refused + "It was signed with an unknown key (" + tool.PrintedId("other") + ")."},
+        {"OtherBytes", key, digestEntry, kInstaller, tool.Sign("maker", kInstaller + " ", ""), refused + "Its signature does not match."},
+        {"Expired", key, digestEntry, kInstaller, tool.Sign("maker", kInstaller, "for=OrvexProductUpdate expires=2020-02-29 sequence=3"), refused + "It expired on 2020-02-29."},
+        {"OlderThanOneStartedBefore", key, digestEntry, kInstaller, tool.Sign("maker", kInstaller, "for=OrvexProductUpdate sequence=1"), refused + "It is older than the last one seen."},
+        {"NoKeyNoCheck", "", "", kInstaller, tool.Sign("other", kInstaller, ""), ""},
     };
     // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         CatalogueSandbox sandbox;
         ShellRecorder shell;
-        RememberSequence(kInstallerSequence, 2);
+        RememberSequence(kInstallerItem, {2, {}});
         QStringList warnings;
         const bool started = row.warning.isEmpty();
-        EXPECT_EQ(
-            RunUpdate(sandbox, "UpdatePublicKey=\"" + row.keys + "\"", "", kInstaller,
-                      QMessageBox::Ok, row.signature, &warnings,
-                      [&tool](const QByteArray& info) { return tool.Sign("maker", info, ""); }),
-            std::pair(started, started ? 1 : 2));
+        EXPECT_EQ(RunUpdate(sandbox, "UpdatePublicKey=\"" + row.keys + "\"", row.entry,
+                            row.installer, QMessageBox::Ok, row.signature, &warnings,
+                            [&tool](const QByteArray& info) {
+                                return tool.Sign("maker", info,
+                                                 "for=OrvexProductUpdate sequence=1");
+                            }),
+                  std::pair(started, started ? 1 : 2));
         EXPECT_EQ(warnings, started ? QStringList() : QStringList{row.warning});
         EXPECT_EQ(shell->started.size(), started ? 1u : 0u);
         EXPECT_EQ(TemporaryFiles(), started ? QStringList{"FLVTemp.xml"} : QStringList());
-        EXPECT_EQ(LastSeenSequence(kInstallerSequence), 2u);
+        EXPECT_EQ(LastSeenSequence(kInstallerItem).value_or(SeenSequence()).sequence, 2u);
     }
 }
 
