@@ -1,6 +1,8 @@
 #include "sign/FolderDownloader.h"
 
 #include "net/ConnectionInfo.h"
+#include "platform/FilePath.h"
+#include "platform/Locations.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -30,10 +32,13 @@ CAtlString CFolderDownloader::Copy(const CAtlString& url, int64_t limit) {
         m_lastFailure = {DownloadFailure::TooLarge, {}, QString::number(limit), {}, {}};
         return {};
     }
+    // Where the program's own downloads go: a folder only this user can change, which the
+    // self-update requires of an installer before it trusts its bytes.
+    const FilePath folder = TempFolder();
     QFile source(path);
-    QTemporaryFile copy;
+    QTemporaryFile copy(folder.LocalPath() + QStringLiteral("/orvex-sign-XXXXXX"));
     copy.setAutoRemove(false);
-    bool copied = source.open(QIODevice::ReadOnly) && copy.open();
+    bool copied = !folder.IsEmpty() && source.open(QIODevice::ReadOnly) && copy.open();
     while (copied && !source.atEnd()) {
         const QByteArray piece = source.read(64 * 1024);
         copied = !piece.isEmpty() && copy.write(piece) == piece.size();

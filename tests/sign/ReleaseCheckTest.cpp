@@ -8,6 +8,7 @@
 #include "signing/SignatureSequence.h"
 #include "support/Sandbox.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 
 using namespace Qt::StringLiterals;
@@ -175,5 +176,55 @@ TEST(ReleaseCheck, ChecksNoticesAndRefusesWhatIsNoVersionFile) {
             << result.out.toStdString() << result.err.toStdString();
         EXPECT_TRUE((result.out + result.err).contains(QLatin1String(row.said)))
             << (result.out + result.err).toStdString();
+    }
+}
+
+// The program's own version file: its update information is judged as the self-update judges
+// it (signed, it must give the installer's digest), and the installer it offers is fetched and
+// checked against that digest, never started.
+TEST(ReleaseCheck, ChecksTheProgramsOwnInformationAndInstaller) {
+    Sandbox sandbox;
+    ASSERT_EQ(SignTool({"keygen", "--no-password", "--public", sandbox.Path("k.pub"), "--secret",
+                        sandbox.Path("k.key")})
+                  .exitCode,
+              0);
+    const QString key = QString::fromLatin1(sandbox.Read("k.pub").split('\n').value(1));
+    const QByteArray installer = "#!/bin/sh\necho installing\n";
+    const QByteArray digest =
+        QCryptographicHash::hash(installer, QCryptographicHash::Sha256).toHex();
+    // digest: the UpdateInstallSHA256 given (none when empty); served: the installer's bytes.
+    // clang-format off
+    const struct { const char* name; QByteArray digest; QByteArray served; int exitCode; const char* said; } rows[] = {
+        {"DigestMatches", digest, installer, 0, "the program's installer, file://"},
+        {"NoDigest", "", installer, 1, "It gives no UpdateInstallSHA256"},
+        {"InstallerChanged", digest, installer + "rm -rf /\n", 1, "its SHA-256 differs"},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString folder = sandbox.Path(row.name);
+        ASSERT_TRUE(QDir().mkpath(folder));
+        sandbox.Write(QString(row.name) + "/setup.run", row.served);
+        sandbox.Write(QString(row.name) + "/self.xml",
+                      "<Info Location=\"Server\"><Product UpdateVersion=\"9.0.0.0\" "
+                      "UpdateInstallURL=\"https://example.org/\" UpdateInstallFile=\"setup.run\"" +
+                          (row.digest.isEmpty() ? QByteArray()
+                                                : " UpdateInstallSHA256=\"" + row.digest + "\"") +
+                          "/></Info>");
+        ASSERT_EQ(SignTool({"sign", "--key", sandbox.Path("k.key"), "--for", "OrvexProductUpdate",
+                            folder + "/self.xml"})
+                      .exitCode,
+                  0);
+        sandbox.Write(
+            QString(row.name) + "/OrvexProductUpdate.xml",
+            ("<Version><Product CurrentVersion=\"1.0.0.0\" "
+             "RemoteVersionFileURL=\"https://example.org/\" RemoteVersionFile=\"self.xml\" "
+             "UpdatePublicKey=\"" +
+             key + "\"/></Version>")
+                .toUtf8());
+        const Result result = SignTool(
+            {"check", "--version-file", folder + "/OrvexProductUpdate.xml", "--at", folder});
+        EXPECT_EQ(result.exitCode, row.exitCode) << result.out.toStdString();
+        EXPECT_TRUE(result.out.contains(QLatin1String(row.said))) << result.out.toStdString();
     }
 }
