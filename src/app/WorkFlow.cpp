@@ -2,6 +2,7 @@
 
 #include "net/Downloader.h"
 #include "platform/ConsoleText.h"
+#include "signing/SignatureReport.h"
 #include "ui/MainWindow.h"
 #include "update/AccessPolicy.h"
 #include "update/SelfUpdate.h"
@@ -41,6 +42,7 @@ bool CWorkFlow::SelfUpdate() {
 
 bool CWorkFlow::Preamble(const CCmdLineContext& context) {
     m_verbose = context.verbose;
+    SetSignatureVerbose(m_verbose);
     if (context.overrideProxy)
         m_proxyHandler->SetOverrideProxy(context.proxy);
     m_proxyHandler->userName = context.username;

@@ -68,6 +68,19 @@ QString DescribeFailure(const DownloadFailure& failure) {
     return Tr("The download failed.");
 }
 
+bool IsRefusal(const CheckFailure& failure) {
+    switch (failure.kind) {
+    case CheckFailure::Signature:
+    case CheckFailure::GallerySignature:
+    case CheckFailure::NoticeSignature:
+    case CheckFailure::ListSignature:
+    case CheckFailure::NoInstallDigest:
+        return true;
+    default:
+        return false;
+    }
+}
+
 QString DescribeFailure(const CheckFailure& failure) {
     switch (failure.kind) {
     case CheckFailure::None:

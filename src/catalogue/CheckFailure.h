@@ -47,6 +47,10 @@ struct CheckFailure {
     bool operator==(const CheckFailure&) const = default;
 };
 
+// Whether the failure is a document refused for its signature (or, signed, for lacking what its
+// signature must bind), as opposed to one that could not be fetched or read.
+bool IsRefusal(const CheckFailure& failure);
+
 // The failure in the run's language; empty for None. Call it on the interface thread, after
 // the translators are installed.
 QString DescribeFailure(const CheckFailure& failure);

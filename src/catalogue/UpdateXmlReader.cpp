@@ -2,6 +2,7 @@
 
 #include "catalogue/XmlDocument.h"
 #include "platform/Locations.h"
+#include "signing/SignatureReport.h"
 
 #include <atomic>
 
@@ -81,11 +82,13 @@ bool CUpdateXmlReader::ReadRemote() {
                            {},
                            {},
                            VerifySignature(bytes, std::nullopt, m_keys, m_signedFor, TodayUtc())};
+        ReportSignature(RemoteAddress(), m_remoteFailure.signature);
         return false;
     }
     if (!ParseRemote(bytes))
         return false;
     if (CheckFailure refusal = RefuseRemote(); refusal.kind != CheckFailure::None) {
+        ReportRefusal(RemoteAddress(), DescribeFailure(refusal));
         m_remoteRead = false;
         m_remoteFailure = std::move(refusal);
         return false;

@@ -3,6 +3,7 @@
 #include "net/IDownloader.h"
 #include "platform/FilePath.h"
 #include "signing/Minisign.h"
+#include "signing/SignatureReport.h"
 #include "signing/SignatureSequence.h"
 
 #include <QCoreApplication>
@@ -89,11 +90,16 @@ SignatureCheck CheckDocumentSignature(IDownloader& downloader, const CAtlString&
                                       const QByteArray& bytes, const PublicKeyList& keys,
                                       const SignedItem& item) {
     // Unusable keys refuse the document whatever its signature, which is then not fetched.
-    if (keys.keys.empty())
-        return VerifySignature(bytes, std::nullopt, keys, item, TodayUtc());
-    const std::optional<QByteArray> signature =
-        ReadSignatureFile(downloader.Download(url + QStringLiteral(".minisig"), 1, 0));
-    return AcceptSequence(VerifySignature(bytes, signature, keys, item, TodayUtc()));
+    SignatureCheck check;
+    if (keys.keys.empty()) {
+        check = VerifySignature(bytes, std::nullopt, keys, item, TodayUtc());
+    } else {
+        const std::optional<QByteArray> signature =
+            ReadSignatureFile(downloader.Download(url + QStringLiteral(".minisig"), 1, 0));
+        check = AcceptSequence(VerifySignature(bytes, signature, keys, item, TodayUtc()));
+    }
+    ReportSignature(url, check);
+    return check;
 }
 
 bool FetchSignedDocument(IDownloader& downloader, const CAtlString& url, const PublicKeyList& keys,

@@ -343,6 +343,7 @@ void MainWindow::ShowResult(const std::shared_ptr<IProduct>& product) {
             // a server: escaped, it shows as the text it is.
             latest->setToolTip(Qt::mightBeRichText(reason) ? Qt::convertFromPlainText(reason)
                                                            : reason);
+            ShowRefusal(row, product->GetFailure(i), latest->toolTip());
         }
         if (product->IsNotice(i)) {
             if (QTableWidgetItem* name = tableWidget->item(row, kColumnName)) {
@@ -351,6 +352,16 @@ void MainWindow::ShowResult(const std::shared_ptr<IProduct>& product) {
             }
         }
     }
+}
+
+void MainWindow::ShowRefusal(int row, const CheckFailure& failure, const QString& toolTip) {
+    auto* button = qobject_cast<QPushButton*>(tableWidget->cellWidget(row, kColumnAction));
+    // A refused document is not a current product: the person must not read it as one.
+    if (!button || !IsRefusal(failure))
+        return;
+    button->setText(tr("Refused"));
+    button->setToolTip(toolTip);
+    button->setAccessibleDescription(DescribeFailure(failure));
 }
 
 void MainWindow::OnConnectionError(const QString& error) {

@@ -59,6 +59,9 @@ public:
     // "N/A" rows on standard error.
     static void TellChecking(IProduct& product);
     static void TellDone(IProduct& product, bool verbose);
+    // A row whose document was refused for its signature says so on its button ("Refused",
+    // never "Current"), with the reason as its tooltip and description.
+    void ShowRefusal(int row, const CheckFailure& failure, const QString& toolTip);
 
 public Q_SLOTS:
     void OnConnectionError(const QString& error);

@@ -6,6 +6,7 @@
 #include "platform/Locations.h"
 #include "platform/Shell.h"
 #include "signing/SignatureCheck.h"
+#include "signing/SignatureReport.h"
 #include "signing/SignatureSequence.h"
 
 #include <QCoreApplication>
@@ -68,6 +69,7 @@ bool CUpdaterVersion::DownloadInstaller() {
     m_refusal = fd < 0 ? Tr("The downloaded file could not be opened.")
                        : CheckInstaller(fd, url + QStringLiteral(".minisig"));
     if (!m_refusal.isEmpty()) {
+        ReportRefusal(url, m_refusal);
         // Bytes other than the published ones are never started, whoever sent them.
         installer.DeleteFile();
         m_installerPath.clear();
@@ -105,7 +107,10 @@ QString CUpdaterVersion::CheckInstaller(int fd, const CAtlString& signatureUrl) 
             signature ? AcceptSequence(VerifyFileSignature(fd, signature, PublicKeys(),
                                                            kInstallerItem, TodayUtc()))
                       : SignatureCheck{};
-        if (!check.Accepted())
+        // A refusal is reported with the others by DownloadInstaller.
+        if (check.Accepted())
+            ReportSignature(signatureUrl.chopped(8), check);
+        else
             return SignatureFailureText(check);
     }
     return {};

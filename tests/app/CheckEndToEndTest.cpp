@@ -2,6 +2,7 @@
 // a sandbox laid out like an installation, its update information on a real server.
 #include "net/TestServers.h"
 #include "support/Installation.h"
+#include "support/MinisignTool.h"
 
 #include <QDate>
 #include <QRegularExpression>
@@ -114,6 +115,40 @@ TEST_F(CheckEndToEnd, VerboseTellsAddressAndReasonOnStandardErrorOnly) {
     EXPECT_TRUE(logged.err.split(u'\n').contains("Alpha: " + server.Url("/a.xml")))
         << logged.err.toStdString();
     EXPECT_FALSE((logged.out + logged.err).contains("t0ps3cret")) << logged.err.toStdString();
+}
+
+// With keys named, -verbose tells of every document whose signature was checked: the key id,
+// sequence and expiry of one that counted, and the reason of every refusal (the program's own
+// update information, the product list, a product's), each with its address. A refusal is
+// no finding: the silent run ends without a window, though A's refused offer is newer.
+TEST_F(CheckEndToEnd, VerboseTellsEveryCheckedSignatureAndARefusalOpensNoWindow) {
+    MinisignTool tool;
+    const QString key = "UpdatePublicKey=\"" + tool.MakeKey("maker") + "\"";
+    const QString url = server.Url("/");
+    const Installation installation(url);
+    installation.Write("Program/OrvexProductUpdate.xml",
+                       Installation::VersionFile("1.0.0.0", url, "self.xml", key));
+    for (const QString name : {"A", "B"})
+        installation.Write("ORVEX Software Update/" + name + ".xml",
+                           Installation::VersionFile("1.0.0.0", url, name.toLower() + ".xml", key));
+    server.Put("self.xml", Installation::Info("1.0.0.0"));
+    server.Put("list.xml", Installation::List(url));
+    server.Put("a.xml", Installation::Info("9.0.0.0"));
+    server.Put("a.xml.minisig",
+               tool.Sign("maker", Installation::Info("9.0.0.0"), "for=B sequence=8"));
+    server.Put("b.xml", Installation::Info("1.0.0.0"));
+    server.Put("b.xml.minisig", tool.Sign("maker", Installation::Info("1.0.0.0"),
+                                          "for=B sequence=7 expires=2099-12-31"));
+    server.Put("c.xml", Installation::Info("1.0.0.0"));
+    const Outcome outcome = installation.RunSilent(false, {"-verbose", "-locale", "en"});
+    const QStringList lines = outcome.err.split(u'\n');
+    for (const QString& line : {url + "self.xml was refused: Its signature is missing.",
+                                url + "list.xml was refused: Its signature is missing.",
+                                url + "a.xml was refused: It was signed for \"B\", not for \"A\".",
+                                url + "b.xml: Signature checked: key " + tool.PrintedId("maker") +
+                                    ", sequence 7, expires 2099-12-31."})
+        EXPECT_TRUE(lines.contains(line)) << line.toStdString() << "\n"
+                                          << outcome.err.toStdString();
 }
 
 } // namespace

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <mutex>
+
 #include "net/IDownloader.h"
 #include "platform/Locations.h"
 #include "platform/Shell.h"
+#include "platform/SystemLog.h"
 #include "support/Sandbox.h"
 
 #include <QApplication>
@@ -84,7 +87,8 @@ public:
     bool Open(const CAtlString& address) override {
         // A browser takes a while to appear: the person sees the busy cursor meanwhile.
         const QCursor* cursor = QApplication::overrideCursor();
-        opened << address + (cursor && cursor->shape() == Qt::WaitCursor ? "" : " (no busy cursor)");
+        opened << address +
+                      (cursor && cursor->shape() == Qt::WaitCursor ? "" : " (no busy cursor)");
         return result;
     }
     bool StartDetached(const CAtlString& program, const QStringList& arguments) override {
@@ -109,6 +113,35 @@ public:
     std::function<void()> beforeStart;
     QStringList opened;
     std::vector<Start> started;
+};
+
+// The lines written to the system log while it is installed, each led by its level.
+class RecordingSystemLog : public ISystemLog {
+public:
+    void Write(Level level, const QString& line) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lines << (level == Level::Warning ? "warning: " : "notice: ") + line;
+    }
+    QStringList Lines() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_lines;
+    }
+
+private:
+    std::mutex m_mutex;
+    QStringList m_lines;
+};
+
+// Installs a RecordingSystemLog for the life of the object.
+class SystemLogRecorder {
+public:
+    SystemLogRecorder() : log(std::make_shared<RecordingSystemLog>()) { SetSystemLog(log); }
+    ~SystemLogRecorder() { SetSystemLog(nullptr); }
+    SystemLogRecorder(const SystemLogRecorder&) = delete;
+    SystemLogRecorder& operator=(const SystemLogRecorder&) = delete;
+    QStringList Lines() { return log->Lines(); }
+
+    std::shared_ptr<RecordingSystemLog> log;
 };
 
 // Installs a RecordingShell for the life of the object.

@@ -9,6 +9,7 @@
 #include "update/RecordKeeper.h"
 
 #include <QElapsedTimer>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryFile>
 #include <QTimer>
@@ -44,7 +45,13 @@ const std::tuple<QString, QString, QString, QString> kCases[] = {
     {"Local", "%1/",
      "The update information was not understood: its \"Location\" is not \"Server\".",
      "Die Aktualisierungsinformationen wurden nicht verstanden: „Location“ ist nicht „Server“."},
+    // Its version file names a key, and no signature is published.
+    {"Unsigned", "%1/", "The update information was refused. Its signature is missing.",
+     "Die Aktualisierungsinformationen wurden abgelehnt. Die Signatur fehlt."},
 };
+
+// The case whose version file names the maker's key.
+const QString kSigned = QStringLiteral("Unsigned");
 
 TEST(MainWindowReason, TooltipOfEveryNaRowSaysWhyInTheRunsLanguage) {
     TestServer server;
@@ -54,6 +61,7 @@ TEST(MainWindowReason, TooltipOfEveryNaRowSaysWhyInTheRunsLanguage) {
     server.Put("Declined.xml", CatalogueSandbox::Info("2.0.0.0"));
     server.Put("NotXml.xml", "Version 2.0.0.0 is out");
     server.Put("Local.xml", R"(<Info Location="Local"><Product UpdateVersion="2.0.0.0"/></Info>)");
+    server.Put("Unsigned.xml", CatalogueSandbox::Info("2.0.0.0"));
     // Short for the stalled server, yet long enough for a TLS handshake on a loaded machine
     // (at 300 ms one under ThreadSanitizer was once reported as a time-out).
     CurlHttpClient::SetStallTimeout(2s);
@@ -76,7 +84,11 @@ TEST(MainWindowReason, TooltipOfEveryNaRowSaysWhyInTheRunsLanguage) {
                                                   .replace("%1", server.Url({}))
                                                   .replace("%2", tls.Url({}))
                                                   .replace("%3", QString::number(FreePort())),
-                                              name + ".xml"));
+                                              name + ".xml",
+                                              name == kSigned ? "UpdatePublicKey=\"RWQ7Iu5Iu9fChg"
+                                                                "GveD1dgarKm2X3wSw8af9KXUI+T7Cy7ie"
+                                                                "aIMgFiNzG\""
+                                                              : ""));
             products << CatalogueSandbox::Product(name, name);
         }
         sandbox.Write("ProgramData/productlist.xml",
@@ -98,6 +110,15 @@ TEST(MainWindowReason, TooltipOfEveryNaRowSaysWhyInTheRunsLanguage) {
             const QTableWidgetItem* latest = window.tableWidget->item(row, 2);
             EXPECT_EQ(std::pair(latest->text(), latest->toolTip()),
                       std::pair(QString(german ? "k. A." : "N/A"), german ? inGerman : english));
+            // A refused row is never shown as current; its button says why.
+            const auto* button =
+                qobject_cast<const QPushButton*>(window.tableWidget->cellWidget(row, 3));
+            ASSERT_TRUE(button);
+            const QString current = german ? "Aktuell" : "Current";
+            EXPECT_EQ(std::tuple(button->text(), button->toolTip(), button->isEnabled()),
+                      name == kSigned ? std::tuple(QString(german ? "Abgelehnt" : "Refused"),
+                                                   german ? inGerman : english, false)
+                                      : std::tuple(current, QString(), false));
         }
     }
     SetLocaleOverride({});

@@ -174,6 +174,7 @@ TEST(SelfUpdate, ANamedKeyStartsOnlyTheInstallerItsSignedInformationNames) {
         SCOPED_TRACE(row.name);
         CatalogueSandbox sandbox;
         ShellRecorder shell;
+        SystemLogRecorder log;
         RememberSequence(kInstallerItem, {2, {}});
         QStringList warnings;
         const bool started = row.warning.isEmpty();
@@ -188,6 +189,11 @@ TEST(SelfUpdate, ANamedKeyStartsOnlyTheInstallerItsSignedInformationNames) {
         EXPECT_EQ(shell->started.size(), started ? 1u : 0u);
         EXPECT_EQ(TemporaryFiles(), started ? QStringList{"FLVTemp.xml"} : QStringList());
         EXPECT_EQ(LastSeenSequence(kInstallerItem).value_or(SeenSequence()).sequence, 2u);
+        // What a run without a window refused is in the system log.
+        EXPECT_EQ(log.Lines(),
+                  started ? QStringList()
+                          : QStringList{"warning: " + kServer + "dl/setup.run was refused: " +
+                                        row.warning.mid(refused.size())});
     }
 }
 

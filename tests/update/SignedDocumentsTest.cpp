@@ -252,6 +252,20 @@ QString WithIdOf(const QString& key, const QString& other) {
     return QString::fromLatin1(bytes.toBase64());
 }
 
+// The file checker fetches from kServer.
+QString FileOf(Checker checker, const QString& name) {
+    switch (checker) {
+    case Checker::Own:
+        return "self.xml";
+    case Checker::List:
+        return "list.xml";
+    case Checker::Gallery:
+        return "gallery_categories.xml";
+    default:
+        return name + ".xml";
+    }
+}
+
 struct Outcome {
     bool counted = false;
     QString reason;
@@ -266,10 +280,7 @@ Outcome RunChecker(CatalogueSandbox& sandbox, Checker checker, const QString& na
         (place == Place::Miscased ? "updatePublicKey=\"" : "UpdatePublicKey=\"") + keys + "\"";
     const QString right = place == Place::Elsewhere ? "" : attribute;
     const QString other = place == Place::Elsewhere ? attribute : "";
-    const QString file = checker == Checker::Own       ? "self.xml"
-                         : checker == Checker::List    ? "list.xml"
-                         : checker == Checker::Gallery ? "gallery_categories.xml"
-                                                       : name + ".xml";
+    const QString file = FileOf(checker, name);
     auto downloader = std::make_shared<FakeDownloader>();
     downloader->documents[kServer + file] = served;
     if (signature)
@@ -419,6 +430,7 @@ TEST(SignedDocuments, ASignatureVouchesForOneItemOnly) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         CatalogueSandbox sandbox;
+        SystemLogRecorder log;
         for (const SignedItem& item : AllItems())
             RememberSequence(item, {5, item.identity == "Beta" ? betaDigest : QByteArray()});
         const Outcome outcome = RunChecker(sandbox, row.checker, row.item, row.keys, row.place,
@@ -429,6 +441,13 @@ TEST(SignedDocuments, ASignatureVouchesForOneItemOnly) {
                                                            : kRefused;
         EXPECT_EQ(outcome.counted, row.reason.isEmpty());
         EXPECT_EQ(outcome.reason, row.reason.isEmpty() ? QString() : prefix + row.reason);
+        // Every refusal is in the system log with its address, so that an administrator finds
+        // what a run without a window refused; what counted leaves no line.
+        const QString logged = (row.reason.startsWith("It gives no") ? kRefused : "") + row.reason;
+        EXPECT_EQ(log.Lines(), row.reason.isEmpty() ? QStringList()
+                                                    : QStringList{"warning: " + kServer +
+                                                                  FileOf(row.checker, row.item) +
+                                                                  " was refused: " + logged});
         const SignedItem checked = ItemOf(row.checker, row.item);
         for (const SignedItem& item : AllItems()) {
             SCOPED_TRACE(item.identity.toStdString());
