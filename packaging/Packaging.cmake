@@ -31,7 +31,7 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/OrvexProductUpdate.xml.in
 # Manual pages and the changelog compressed as Debian wants them: gzip -9n, without the
 # name and time stamp that would make every build differ.
 set(compressed)
-foreach(source orvex-product-update.1 orvex-reg.1 changelog)
+foreach(source orvex-product-update.1 orvex-reg.1 orvex-sign.1 changelog)
     set(VERSION ${PROJECT_VERSION})
     configure_file(${CMAKE_CURRENT_LIST_DIR}/${source} ${generated}/${source} @ONLY)
     add_custom_command(OUTPUT ${generated}/${source}.gz
@@ -43,17 +43,18 @@ add_custom_target(orvex_packaging_files ALL DEPENDS ${compressed})
 
 # Links made in the build tree and installed as links.
 file(MAKE_DIRECTORY ${generated}/links)
-foreach(program orvex-product-update orvex-reg)
+foreach(program orvex-product-update orvex-reg orvex-sign)
     file(CREATE_LINK ${ORVEX_PROGRAM_DIR}/${program} ${generated}/links/${program} SYMBOLIC)
 endforeach()
 
-install(TARGETS orvex-product-update orvex-reg RUNTIME DESTINATION ${ORVEX_PROGRAM_DIR})
+install(TARGETS orvex-product-update orvex-reg orvex-sign RUNTIME DESTINATION ${ORVEX_PROGRAM_DIR})
 install(FILES ${generated}/OrvexProductUpdate.xml DESTINATION ${ORVEX_PROGRAM_DIR}
         PERMISSIONS ${ORVEX_FILE_PERMISSIONS})
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/resources/Languages DESTINATION ${ORVEX_PROGRAM_DIR}
         FILE_PERMISSIONS ${ORVEX_FILE_PERMISSIONS}
         DIRECTORY_PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
 install(FILES ${generated}/links/orvex-product-update ${generated}/links/orvex-reg
+              ${generated}/links/orvex-sign
         DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/orvex-product-update.desktop
@@ -68,6 +69,7 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/icons/orvex-product-update.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps
         PERMISSIONS ${ORVEX_FILE_PERMISSIONS})
 install(FILES ${generated}/orvex-product-update.1.gz ${generated}/orvex-reg.1.gz
+              ${generated}/orvex-sign.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 PERMISSIONS ${ORVEX_FILE_PERMISSIONS})
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${generated}/changelog.gz
         DESTINATION ${ORVEX_DOC_DIR} PERMISSIONS ${ORVEX_FILE_PERMISSIONS})

@@ -90,10 +90,12 @@ TEST_F(PackageTest, ContentsFollowTheLayoutWithSafeModes) {
         EXPECT_TRUE(mode[0] == u'l' || (mode[7] == u'r' && mode[5] != u'w' && mode[8] != u'w' &&
                                         (mode[0] != u'd' || mode[9] == u'x')));
     }
-    const QString program = kProgramDir + "/orvex-product-update", reg = kProgramDir + "/orvex-reg";
+    const QString program = kProgramDir + "/orvex-product-update", reg = kProgramDir + "/orvex-reg",
+                  sign = kProgramDir + "/orvex-sign";
     // clang-format off
     const std::pair<QString, QString> expected[] = {
-        {program, "-rwxr-xr-x"}, {reg, "-rwxr-xr-x"},
+        {program, "-rwxr-xr-x"}, {reg, "-rwxr-xr-x"}, {sign, "-rwxr-xr-x"},
+        {"/usr/bin/orvex-sign", "lrwxrwxrwx -> " + sign}, {"/usr/share/man/man1/orvex-sign.1.gz", "-rw-r--r--"},
         {"/usr/bin/orvex-product-update", "lrwxrwxrwx -> " + program}, {"/usr/bin/orvex-reg", "lrwxrwxrwx -> " + reg},
         {kProgramDir + "/OrvexProductUpdate.xml", "-rw-r--r--"}, {kProgramDir + "/Languages/de/ORVEXProductUpdate.strings", "-rw-r--r--"},
         {"/usr/share/applications/orvex-product-update.desktop", "-rw-r--r--"}, {"/etc/xdg/autostart/orvex-product-update.desktop", "-rw-r--r--"}};
@@ -214,4 +216,26 @@ TEST_F(PackageTest, UnpackedProgramStartedThroughALinkChecksTheProductsBesideIt)
     // Only the product's information: the packaged program does not look for a new self.
     EXPECT_EQ(server.Requests(), QStringList{"GET /alpha.xml auth=0"});
     EXPECT_EQ(Sandbox::UserValue("LastChecked"), QDate::currentDate().toJulianDay());
+}
+
+// The makers' tool as the package ships it makes a key and signs a file that minisign verifies.
+TEST_F(PackageTest, UnpackedSigningToolSignsWhatMinisignVerifies) {
+    ASSERT_FALSE(QStandardPaths::findExecutable("minisign").isEmpty())
+        << "minisign is missing: install the package minisign";
+    const QString work = s_work->filePath("signing");
+    ASSERT_TRUE(QDir().mkpath(work));
+    ASSERT_TRUE(WriteFile(work + "/info.xml", "<Info/>"));
+    const QString tool = Unpacked(kProgramDir + "/orvex-sign");
+    EXPECT_EQ(Command(tool, {"keygen", "--no-password", "--public", work + "/k.pub", "--secret",
+                             work + "/k.key"})
+                  .exitCode,
+              0);
+    const Outcome signing =
+        Command(tool, {"sign", "--key", work + "/k.key", "--for", "Editor", work + "/info.xml"});
+    EXPECT_EQ(signing.exitCode, 0) << signing.out.toStdString();
+    const Outcome verified =
+        Command("minisign", {"-V", "-p", work + "/k.pub", "-m", work + "/info.xml"});
+    EXPECT_EQ(verified.exitCode, 0) << verified.out.toStdString();
+    EXPECT_TRUE(verified.out.contains("for=Editor sequence=1 expires="))
+        << verified.out.toStdString();
 }

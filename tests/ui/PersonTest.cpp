@@ -46,7 +46,10 @@ protected:
 TEST_F(PersonTest, ChecksOpensTheUpdatePageRetriesAndCloses) {
     const QString host = QStringLiteral("127.0.0.1:%1").arg(server.Port());
     // The sample's program folder, gallery pack, product list and server, as scripts/run has them.
+    // It signs one product's update information with the orvex-sign of this build.
+    qputenv("ORVEX_SIGN", ORVEX_SIGN_PROGRAM);
     ASSERT_EQ(QProcess::execute(ORVEX_LAY_OUT_SAMPLE, {host, sandbox.Root(), server.Folder()}), 0);
+    ASSERT_TRUE(QFile::exists(server.Folder() + "/OrvexStudio.xml.minisig"));
     // The version files are found beside the executable, so the program runs from a copy.
     const QString executable = CopyProgram(sandbox);
     // The desktop opener the program finds first on PATH records what it was asked to open.
