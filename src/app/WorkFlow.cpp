@@ -62,6 +62,8 @@ bool CWorkFlow::Preamble(const CCmdLineContext& context) {
     SetSignatureVerbose(m_verbose);
     if (context.overrideProxy)
         m_proxyHandler->SetOverrideProxy(context.proxy);
+    // Taken when the command line names no proxy, before the desktop's settings.
+    m_proxyHandler->ReadAdministratorProxy();
     m_proxyHandler->userName = context.username;
     m_proxyHandler->password = context.password;
     // Loaded before the policy check, saved only by runs that reach their end: a run the

@@ -60,7 +60,8 @@ public:
     CAtlString password;
     CAtlString proxyHost; // explicit proxy; empty means none
     int32_t proxyPort = 0;
-    // Where the explicit proxy was set ("command line", "Connection Options"), for -verbose.
+    // Where the explicit proxy was set ("command line", "Connection Options", "administrator"),
+    // for -verbose.
     CAtlString proxySetting;
     int32_t connectionMode = ModeDirect;
     bool promptAllowed = true; // a 401/407 without stored credentials may ask for them

@@ -306,9 +306,10 @@ CAtlString SettingName(const SystemProxyAddress& address) {
     return QStringLiteral("no proxy configured");
 }
 
-// Step 1: the program's own proxy (-proxy with -overrideproxy, or Connection Options), with
-// the run's login (-username, -password, ORVEX_PROXY_PASSWORD, stored), which is given for
-// this proxy alone.
+// Steps 1 and 2: the proxy a person named, the run's own (-proxy with -overrideproxy, or
+// Connection Options) or else the administrator's stored one (ProxyHandlerBase picks which),
+// with the run's login (-username, -password, ORVEX_PROXY_PASSWORD, stored), which is given
+// for this proxy alone.
 std::optional<EngineRoute> ExplicitRoute(const ConnectionInfo& info) {
     if (info.proxyHost.isEmpty())
         return std::nullopt;
@@ -326,7 +327,7 @@ std::optional<EngineRoute> ExplicitRoute(const ConnectionInfo& info) {
     return route;
 }
 
-// Steps 2 to 4: the desktop's settings, a script they name, the environment, else direct
+// Steps 3 to 5: the desktop's settings, a script they name, the environment, else direct
 // (DesktopSystemProxy keeps that order). Such a proxy gets only the login of its own setting.
 EngineRoute SystemRoute(const ConnectionInfo& info, SystemProxyAnswer& systemProxyFor) {
     EngineRoute route;
@@ -449,9 +450,9 @@ bool CDownloader::OpenRequest(const CAtlString& url) {
     if (!BeginRequest(url))
         return false;
     SystemProxyAnswer systemProxyFor(*m_connectionInfo, url);
-    // The run's own proxy when it has one; otherwise direct first and then what the desktop,
-    // a script or the environment names (DesktopSystemProxy), unless the run has already
-    // learnt that only the latter reaches anything (ProxyHandlerBase::StartMode).
+    // The run's own proxy, else the administrator's, when there is one; otherwise direct first and
+    // then what the desktop, a script or the environment names (DesktopSystemProxy), unless the run
+    // has already learnt that only the latter reaches anything (ProxyHandlerBase::StartMode).
     for (int32_t mode = m_connectionInfo->connectionMode;;
          mode = mode == ModeDirect ? ModeSystemProxy : ModeExhausted) {
         const std::optional<EngineRoute> route = RouteOf(mode, *m_connectionInfo, systemProxyFor);

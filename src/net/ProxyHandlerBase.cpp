@@ -5,6 +5,7 @@
 #include "net/ProxyAuth.h"
 #include "platform/Settings.h"
 
+#include <algorithm>
 #include <tuple>
 
 namespace {
@@ -25,10 +26,22 @@ void ProxyHandlerBase::RememberReachedMode(int32_t mode) {
         m_startMode = mode;
 }
 
+void ProxyHandlerBase::ReadAdministratorProxy() {
+    // Only the machine hive: a value the user could write would let anything running as the
+    // user send the run's login to a proxy of its choosing.
+    m_adminHost = ReadSettingString(LocalMachine, kProxyKey, QStringLiteral("HttpProxyHost"), {},
+                                    nullptr, kRegistryMarker)
+                      .trimmed();
+    m_adminPort = std::max(ReadSettingInt(LocalMachine, kProxyKey, QStringLiteral("HttpProxyPort"),
+                                          0, nullptr, kRegistryMarker),
+                           0);
+}
+
 void ProxyHandlerBase::GetProxySettings(CAtlString& host, int32_t& port, CAtlString& user,
                                         CAtlString& pass) const {
-    host = m_host;
-    port = m_port;
+    const bool own = HasProxyHost();
+    host = own ? m_host : m_adminHost;
+    port = own ? m_port : m_adminPort;
     const bool refused = StoredLoginRefused();
     user = refused ? QString() : userName;
     pass = refused ? QString() : password;
@@ -42,10 +55,10 @@ bool ProxyHandlerBase::StoredLoginRefused() const {
 bool ProxyHandlerBase::OnProxyAuthRequired(const CAtlString& host, int port,
                                            CAtlString& userNameInOut, CAtlString& passwordInOut,
                                            const CAtlString& url) {
-    // Downloads without a proxy of the run's own go through whatever the desktop, a script or
-    // the environment chose, and a script fetched over plain HTTP can name any proxy: the
-    // run's login is not for it.
-    const bool ownProxy = HasProxyHost();
+    // Downloads without a proxy that the user or the administrator named go through whatever
+    // the desktop, a script or the environment chose, and a script fetched over plain HTTP
+    // can name any proxy: the run's login is not for it.
+    const bool ownProxy = HasNamedProxy();
     const CAtlString proxyKey = host + u':' + QString::number(port);
     // Where the proxy checks logins against the company directory, every refused attempt
     // counts towards locking the account: the stored login that was refused stays unused
@@ -121,8 +134,10 @@ bool ProxyHandlerBase::ShowConnectionOptions(QWidget* parent) {
     m_port = dialog.GetPort();
     userName = dialog.GetUserName();
     password = dialog.GetPassword();
-    if (m_host != oldHost)
-        StoreProxySettings();
+    // Where the user may write the machine hive, what is written there is the
+    // administrator's proxy from now on.
+    if (m_host != oldHost && StoreProxySettings())
+        ReadAdministratorProxy();
     return true;
 }
 

@@ -26,10 +26,18 @@ public:
         m_host = host;
         m_hostSetting = QStringLiteral("command line");
     }
-    // Where the run's own proxy was set, as -verbose names it.
-    const CAtlString& ProxySetting() const { return m_hostSetting; }
-    // port 0 means that no port was set. A stored login that a proxy has refused is handed
-    // out as none.
+    // Reads the proxy the administrator stored in the machine's registry (the machine hive,
+    // which only root may write; never a user's value). Downloads take it when the run has no
+    // proxy of its own, before anything the desktop or the environment names.
+    void ReadAdministratorProxy();
+    // Where the proxy that downloads take was set, as -verbose names it.
+    CAtlString ProxySetting() const {
+        return HasProxyHost() || m_adminHost.isEmpty() ? m_hostSetting
+                                                       : QStringLiteral("administrator");
+    }
+    // The proxy that downloads take: the run's own, else the administrator's; empty host when
+    // neither names one. port 0 means that no port was set. A stored login that a proxy has
+    // refused is handed out as none.
     void GetProxySettings(CAtlString& host, int32_t& port, CAtlString& userName,
                           CAtlString& password) const;
 
@@ -38,9 +46,9 @@ public:
     // userName and password come in as the login the proxy has just refused (empty when
     // none was refused); a refused stored login is not handed out again until it changes.
     // The run's own login (-username, -password, ORVEX_PROXY_PASSWORD, Connection Options)
-    // belongs to the run's own proxy: asked by any other proxy (one the desktop, a script or
-    // the environment chose), only the dialog answers, naming that proxy, and a login typed
-    // there is kept for that proxy alone.
+    // belongs to the proxy a person named: the run's own, else the administrator's. Asked by
+    // any other proxy (one the desktop, a script or the environment chose), only the dialog
+    // answers, naming that proxy, and a login typed there is kept for that proxy alone.
     bool OnProxyAuthRequired(const CAtlString& host, int port, CAtlString& userName,
                              CAtlString& password, const CAtlString& url = {});
     // A request was declined: every later one is declined without asking, until the user
@@ -52,6 +60,8 @@ public:
     bool StoreProxySettings();
     // True when this run goes through a proxy of its own (command line or Connection Options).
     bool HasProxyHost() const { return !m_host.isEmpty(); }
+    // True when downloads go through a proxy that the user or the administrator named.
+    bool HasNamedProxy() const { return HasProxyHost() || !m_adminHost.isEmpty(); }
 
     // The desktop's proxy configuration that downloads without a proxy of this run's own fall
     // back on; tests hand in their own. Never null.
@@ -75,6 +85,8 @@ private:
     CAtlString m_host;
     CAtlString m_hostSetting;
     int32_t m_port = 0;
+    CAtlString m_adminHost; // as stored: it may carry its own port, as m_host may
+    int32_t m_adminPort = 0;
     // Logins typed into the dialog for proxies other than the run's own, by "host:port".
     std::map<CAtlString, std::pair<CAtlString, CAtlString>> m_otherLogins;
     bool m_credentialsUsed = false;

@@ -90,18 +90,20 @@ TEST(WorkFlow, SilentRunStoppedBeforeItsEndWritesNothing) {
 
 // The schedule is saved only once the window closes; a run the policy refuses warns instead
 // and writes nothing. The command line's credentials always reach the proxy handler, its
-// proxy only with -overrideproxy. The machine-wide proxy values belong to every product of the
+// proxy only with -overrideproxy. The machine-wide proxy values are the administrator's proxy,
+// which downloads take when the command line names none; they belong to every product of the
 // maker: a run without a proxy of its own leaves them as another product stored them.
 TEST(WorkFlow, InteractiveRunSavesWhenTheWindowClosesAndStoresOnlyItsOwnProxy) {
     using Value = std::optional<int32_t>;
-    // Policy, -overrideproxy, -proxy, and the machine's host and port after the run.
-    const std::tuple<Value, bool, QString, QString> cases[] = {
-        {{}, false, "proxy.example:3128", "other.example 8080"},
-        {{}, true, "", "other.example 8080"},
-        {{}, true, "proxy.example:3128", "proxy.example:3128 0"},
-        {11, true, "proxy.example:3128", "other.example 8080"},
+    // Policy, -overrideproxy, -proxy, the proxy downloads take, and the machine's host and
+    // port after the run.
+    const std::tuple<Value, bool, QString, QString, QString> cases[] = {
+        {{}, false, "proxy.example:3128", "other.example:8080", "other.example 8080"},
+        {{}, true, "", "other.example:8080", "other.example 8080"},
+        {{}, true, "proxy.example:3128", "proxy.example:3128:0", "proxy.example:3128 0"},
+        {11, true, "proxy.example:3128", "proxy.example:3128:0", "other.example 8080"},
     };
-    for (const auto& [policy, overrideProxy, proxy, stored] : cases) {
+    for (const auto& [policy, overrideProxy, proxy, used, stored] : cases) {
         SCOPED_TRACE(proxy.toStdString() + (overrideProxy ? " overriding" : "") +
                      (policy ? " refused" : ""));
         Sandbox sandbox;
@@ -143,7 +145,7 @@ TEST(WorkFlow, InteractiveRunSavesWhenTheWindowClosesAndStoresOnlyItsOwnProxy) {
         QString host, user, password;
         int32_t port = -1;
         workFlow.GetProxyHandler()->GetProxySettings(host, port, user, password);
-        EXPECT_EQ(host + ' ' + user + '/' + password, (overrideProxy ? proxy : "") + " u/p");
+        EXPECT_EQ(host + u':' + QString::number(port) + ' ' + user + '/' + password, used + " u/p");
         EXPECT_EQ(Sandbox::StoredProxy(), stored);
     }
 }

@@ -249,6 +249,50 @@ TEST(ProxyHandlerBase, OtherProxiesGetTheRunsLoginOnlyThroughTheDialog) {
     EXPECT_EQ(handler.userName + u'/' + handler.password, kProxyUser + u'/' + kProxyPassword);
 }
 
+// Downloads take the proxy a person named: the command line's, else the one the administrator
+// stored in the machine hive (a user's value of the same name counts for nothing), and only
+// without either what the desktop or the environment names. The run's login answers the named
+// proxy at once, whichever of the two it is; no other proxy gets it without the person.
+TEST(ProxyHandlerBase, TakesTheCommandLineThenTheAdministratorsProxy) {
+    const QString key = "Software/ORVEX Technologies/Tavlo Software/ProxyInformation";
+    // -proxy with -overrideproxy, the machine's and the user's stored host (port 8080), then
+    // the proxy downloads take and where it was set.
+    // clang-format off
+    const struct { const char* name; QString commandLine, machine, user, used, setting; } rows[] = {
+        {"none named", "", "", "", ":0", ""},
+        {"administrator before the desktop", "", "admin.example", "", "admin.example:8080", "administrator"},
+        {"command line before the administrator", "cmd.example:3128", "admin.example", "", "cmd.example:3128:0", "command line"},
+        {"a user's value is no administrator's", "", "", "user.example", ":0", ""},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Sandbox sandbox;
+        for (const auto& [scope, host] :
+             {std::pair(LocalMachine, row.machine), std::pair(CurrentUser, row.user)})
+            if (!host.isEmpty()) {
+                WriteSettingString(scope, key, "HttpProxyHost", host, kRegistryMarker);
+                WriteSettingInt(scope, key, "HttpProxyPort", 8080, kRegistryMarker);
+            }
+        ProxyHandlerBase handler;
+        if (!row.commandLine.isEmpty())
+            handler.SetOverrideProxy(row.commandLine);
+        handler.ReadAdministratorProxy();
+        handler.userName = kProxyUser;
+        handler.password = kProxyPassword;
+        CAtlString host, user, password;
+        int32_t port = -1;
+        handler.GetProxySettings(host, port, user, password);
+        EXPECT_EQ(std::pair(host + u':' + QString::number(port), handler.ProxySetting()),
+                  std::pair(row.used, row.setting));
+        // The proxy's 407: the run's login without a dialog for a named proxy, else nothing.
+        CAtlString sent, sentPassword;
+        EXPECT_EQ(handler.OnProxyAuthRequired(host, port, sent, sentPassword), row.used != ":0");
+        EXPECT_EQ(sent + u'/' + sentPassword,
+                  row.used != ":0" ? kProxyUser + u'/' + kProxyPassword : "/");
+    }
+}
+
 // Connection Options replace the run's settings; only a new host is written to the registry.
 // OK lets only an empty port field or a port from 1 to 65534 through; any other text keeps the
 // dialog open, and the person then cancels.
