@@ -2,7 +2,8 @@
 // reaches the update server (squid resolves a name that this machine cannot) and the program
 // is told of it by nothing but the desktop's configuration, set as each desktop really sets
 // it: the environment that /etc/environment gives, GNOME's settings (GLib's keyfile backend in
-// the sandbox stands in for dconf), a proxy script served on 127.0.0.1.
+// the sandbox stands in for dconf), a proxy script served on 127.0.0.1, the proxy an
+// administrator stored in the machine hive.
 #include "net/TestServers.h"
 #include "support/Installation.h"
 
@@ -11,6 +12,8 @@
 namespace {
 
 const QString kCorpHost = QStringLiteral("updates.corp.example");
+const QString kProxyKey =
+    QStringLiteral("Software/ORVEX Technologies/Tavlo Software/ProxyInformation");
 
 // One desktop configuration. In the texts, %SQUID is the port of the squid that wants
 // kProxyUser's login, %OPEN that of a squid that wants none (as proxies that a script names
@@ -25,6 +28,9 @@ struct Desktop {
     const char* route;  // what -verbose names as the way of a.xml
     int directAttempts; // routes tried direct in the whole run (five downloads)
     const char* reason; // of a row that is not reached
+    // The machine hive names %SQUID as the administrator's proxy, and the run is given
+    // -username and ORVEX_PROXY_PASSWORD, which belong to it.
+    bool administrator = false;
 };
 void PrintTo(const Desktop& desktop, std::ostream* out) {
     *out << desktop.name;
@@ -86,6 +92,8 @@ protected:
         env.insert("XDG_CONFIG_HOME", installation.Path("desktop"));
         for (const auto& [name, value] : desktop.variables)
             env.insert(QString::fromLatin1(name), Expand(QString::fromLatin1(value)));
+        if (desktop.administrator)
+            env.insert("ORVEX_PROXY_PASSWORD", kProxyPassword);
         return env;
     }
     const int noScriptPort = FreePort();
@@ -102,8 +110,13 @@ protected:
 TEST_P(SilentRunBehindProxy, ReachesTheServerThroughTheConfiguredProxy) {
     const Desktop desktop = GetParam();
     const Installation installation(Corp());
-    const Outcome outcome =
-        installation.RunSilent(false, {"-verbose", "-locale", "en"}, Environment(installation));
+    QStringList arguments{"-verbose", "-locale", "en"};
+    if (desktop.administrator) {
+        WriteSettingString(LocalMachine, kProxyKey, "HttpProxyHost", "127.0.0.1", kRegistryMarker);
+        WriteSettingInt(LocalMachine, kProxyKey, "HttpProxyPort", squid.Port(), kRegistryMarker);
+        arguments << "-username" << kProxyUser;
+    }
+    const Outcome outcome = installation.RunSilent(false, arguments, Environment(installation));
     const QStringList routes = outcome.err.split(u'\n').filter(QRegularExpression("^Route of "));
     EXPECT_TRUE(routes.contains("Route of " + Corp() + "a.xml: " + Expand(desktop.route)))
         << outcome.err.toStdString();
@@ -120,6 +133,8 @@ TEST_P(SilentRunBehindProxy, ReachesTheServerThroughTheConfiguredProxy) {
     // The products' information is fetched at once, so it arrives in any order.
     const bool open = Expand(desktop.route).contains(QString::number(openSquid.Port()));
     const TestServer& proxy = open ? openSquid : squid;
+    // A proxy that a later setting names is never asked, so it learns no login.
+    EXPECT_EQ(SquidAnswers(open ? squid : openSquid, kCorpHost), QStringList());
     EXPECT_TRUE(WaitFor([&] { return SquidAnswers(proxy, kCorpHost).size() >= 5; }, 5000));
     QStringList answers = SquidAnswers(proxy, kCorpHost);
     answers.removeAll("407 - /self.xml");
@@ -149,6 +164,8 @@ INSTANTIATE_TEST_SUITE_P(Desktops, SilentRunBehindProxy, ::testing::Values(
     Desktop{"GnomeIgnoredHost", {}, "[system/proxy]\nmode='manual'\nignore-hosts=['localhost', '*.corp.example', 'corp.example']\n[system/proxy/http]\nhost='127.0.0.1'\nport=%SQUID\n", false, "direct (GNOME settings)", 5, kNotFound},
     Desktop{"GnomeAutoScript", {}, "[system/proxy]\nmode='auto'\nautoconfig-url='%PAC'\n", true, "proxy 127.0.0.1:%OPEN (proxy script %PAC)", 1, ""},
     Desktop{"ScriptInEnvironment", {{"http_proxy", "pac+%PAC"}}, "", true, "proxy 127.0.0.1:%OPEN (proxy script %PAC)", 1, ""},
+    // The administrator's proxy comes before the desktop's, and the run's login reaches it.
+    Desktop{"AdministratorBeforeGnome", {{"XDG_CURRENT_DESKTOP", "GNOME"}}, "[system/proxy]\nmode='manual'\n[system/proxy/http]\nhost='127.0.0.1'\nport=%OPEN\n", true, "proxy 127.0.0.1:%SQUID (administrator)", 0, "", true},
     Desktop{"UnfetchableScript", {{"http_proxy", "pac+%NOPAC"}}, "", false, "direct (proxy script %NOPAC could not be used)", 5, "The proxy script %NOPAC could not be fetched or run, and the server updates.corp.example could not be reached without it."}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
