@@ -111,6 +111,8 @@ protected:
     // The entry of the first range (lowest lower bound first) that holds the installed
     // version, else the product element's own entry.
     const UpdateEntry& MatchingEntry() const;
+    // For a reader whose documents more places than its local file name keys for.
+    void SetPublicKeys(PublicKeyList keys) { m_keys = std::move(keys); }
 
 private:
     bool m_localRead = false;

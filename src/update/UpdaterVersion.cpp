@@ -8,6 +8,7 @@
 #include "signing/SignatureCheck.h"
 #include "signing/SignatureReport.h"
 #include "signing/SignatureSequence.h"
+#include "update/ProgramKeys.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -41,6 +42,12 @@ QByteArray Sha256(int fd) {
     }
 }
 } // namespace
+
+bool CUpdaterVersion::ParseLocal(const QByteArray& text) {
+    const bool read = CUpdateXmlReader::ParseLocal(text);
+    SetPublicKeys(ProgramPublicKeys(PublicKeys()));
+    return read;
+}
 
 CAtlString CUpdaterVersion::FetchRemote() {
     if (!m_downloader)

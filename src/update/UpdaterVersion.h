@@ -26,6 +26,9 @@ public:
     }
 
     CAtlString GetPath() override { return m_path; }
+    // Reads the version file and takes as keys those of ProgramPublicKeys: the built-in and
+    // the administrator's keys count even when the file names none or cannot be read.
+    bool ParseLocal(const QByteArray& text) override;
     CAtlString FetchRemote() override;
     CAtlString RemoteAddress() const override { return JoinUrl(RemoteUrl(), RemoteFile()); }
     IDownloader* RemoteDownloader() const override { return m_downloader.get(); }

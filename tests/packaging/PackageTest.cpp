@@ -37,6 +37,16 @@ protected:
             return;
         s_deb = s_work->filePath("out/" + built.first());
         Command("dpkg-deb", {"-x", s_deb, Unpacked({})});
+        // The same files under a higher version: what an upgrade installs over this one.
+        const QString tree = s_work->filePath("upgrade");
+        Command("dpkg-deb", {"-R", s_deb, tree});
+        QByteArray control = ReadFile(tree + "/DEBIAN/control");
+        control.replace("\nVersion: " ORVEX_PACKAGE_VERSION "\n",
+                        "\nVersion: " ORVEX_PACKAGE_VERSION "+1\n");
+        if (WriteFile(tree + "/DEBIAN/control", control) &&
+            Command("dpkg-deb", {"--root-owner-group", "-b", tree, s_work->filePath("up.deb")})
+                    .exitCode == 0)
+            s_upgrade = s_work->filePath("up.deb");
         // dpkg-deb -c: mode, owner/group, size, date, time, ./path [-> target]
         for (const QString& line :
              Command("dpkg-deb", {"-c", s_deb}).out.split(u'\n', Qt::SkipEmptyParts)) {
@@ -55,6 +65,7 @@ protected:
             << "missing " << s_missing.toStdString()
             << "(packages dpkg-dev, lintian, desktop-file-utils; scripts/install-deps)";
         ASSERT_FALSE(s_deb.isEmpty()) << "cpack built no package:\n" << s_buildLog.toStdString();
+        ASSERT_FALSE(s_upgrade.isEmpty()) << "dpkg-deb could not repack it as an upgrade";
     }
 
     static QString Unpacked(const QString& path) { return s_work->filePath("root") + path; }
@@ -64,7 +75,7 @@ protected:
     }
 
     static inline std::optional<QTemporaryDir> s_work;
-    static inline QString s_deb, s_missing, s_buildLog;
+    static inline QString s_deb, s_upgrade, s_missing, s_buildLog;
     // Every path the package holds, without a final '/' ("" for its root): the mode, with
     // " -> target" for a link, and the owner.
     static inline QMap<QString, std::pair<QString, QString>> s_listing;
@@ -122,17 +133,48 @@ TEST_F(PackageTest, DesktopEntriesValidateAndTheLoginEntryStartsTheSilentRun) {
     EXPECT_TRUE(Contents(autostart).contains("\nExec=orvex-product-update -silent\n"));
 }
 
-// Installs, removes, purges and installs again with dpkg in a folder of its own (the real
-// system is never touched), comparing the files before and after each step: a removal leaves
-// the configuration file and what installing made, a purge leaves exactly what was there
-// before, and an administrator's files there before the package stay as they were.
+// The installed program, run with the machine hive at hivePath, fetches a newer product list
+// without a signature: it asks for the signature, stores nothing beside itself or on the
+// machine, and goes on with the list it had.
+void ExpectUnsignedListRefused(const QString& hivePath, const QString& programDir) {
+    TestServer server;
+    ASSERT_TRUE(server.IsRunning()) << "python3 could not start the test server";
+    const Sandbox sandbox;
+    sandbox.Write("machine.reg", ReadFile(hivePath));
+    const QByteArray stored = "<ProductList Version=\"1.0.0.0\" Url=\"" +
+                              server.Url("/list.xml").toUtf8() +
+                              "\"><Product Name=\"Old\" BaseXml=\"Old\"/></ProductList>";
+    sandbox.Write("ProgramData/productlist.xml", stored);
+    server.Put("list.xml", "<ProductList Version=\"2.0.0.0\" Url=\"" +
+                               server.Url("/list.xml").toUtf8() +
+                               "\"><Product Name=\"Alpha\" BaseXml=\"Alpha\"/></ProductList>");
+    const Outcome run = RunProgram(programDir + "/orvex-product-update", {"-silent"},
+                                   ProgramEnvironment(sandbox, "offscreen"));
+    EXPECT_EQ(run.status, QProcess::NormalExit) << run.err.toStdString();
+    EXPECT_EQ(server.Requests(),
+              (QStringList{"GET /list.xml auth=0", "GET /list.xml.minisig auth=0"}));
+    EXPECT_FALSE(QFile::exists(programDir + "/productlist.xml"));
+    EXPECT_EQ(sandbox.Read("ProgramData/productlist.xml"), stored);
+}
+
+// Installs, reinstalls, upgrades, removes, purges and installs again with dpkg in a folder of
+// its own (the real system is never touched), comparing the files before and after each step:
+// a removal leaves the configuration file and what installing made, a purge leaves exactly
+// what was there before, and an administrator's files there before the package (the machine
+// hive with the administrator's key among them) stay as they were at every step. The upgraded
+// program then refuses an unsigned product list under that key.
 TEST_F(PackageTest, InstallRemovePurgeAndReinstallLeaveNothingBehind) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root for dpkg, even in a folder of its own";
     QSet<QString> shipped(s_listing.keyBegin(), s_listing.keyEnd());
     shipped.remove({});
     const QString autostart = "/etc/xdg/autostart/orvex-product-update.desktop";
-    const QByteArray hive = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Kept]\n";
+    // Any key refuses an unsigned list; this one is well-formed, which is all that counts here.
+    const QByteArray key = ("Ed" + QByteArray(40, '\x01')).toBase64();
+    const QByteArray hive = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Kept]\n\n"
+                            "[HKEY_LOCAL_MACHINE\\Software\\ORVEX Technologies\\Product Update]\n"
+                            "\"UpdatePublicKey\"=\"" +
+                            key + "\"\n";
     const QByteArray list = "<ProductList Version=\"1.0.0.0\"/>";
     for (const bool administered : {false, true}) {
         SCOPED_TRACE(administered ? "administrator's files present" : "nothing present");
@@ -175,6 +217,16 @@ TEST_F(PackageTest, InstallRemovePurgeAndReinstallLeaveNothingBehind) {
         };
         const QSet<QString> installed = files({"-i", s_deb});
         EXPECT_EQ(lines(installed), lines(before + shipped + made));
+        for (const QString& deb : {s_deb, s_upgrade}) {
+            SCOPED_TRACE(deb == s_deb ? "reinstalled" : "upgraded");
+            EXPECT_EQ(lines(files({"-i", deb})), lines(installed));
+            if (administered) {
+                EXPECT_EQ(ReadFile(root.filePath("etc/orvex/machine.reg")), hive);
+            }
+        }
+        if (administered)
+            ExpectUnsignedListRefused(root.filePath("etc/orvex/machine.reg"),
+                                      root.filePath(kProgramDir.mid(1)));
         EXPECT_EQ(lines(files({"-r", "orvex-product-update"})),
                   lines(before + made +
                         QSet<QString>{"/etc", "/etc/xdg", "/etc/xdg/autostart", autostart}));

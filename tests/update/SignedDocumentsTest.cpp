@@ -11,6 +11,7 @@
 #include "support/MinisignTool.h"
 #include "support/ModalAnswerer.h"
 #include "update/ProductListController.h"
+#include "update/ProgramKeys.h"
 #include "update/SelfUpdate.h"
 #include "update/UpdaterVersion.h"
 
@@ -375,9 +376,13 @@ TEST(SignedDocuments, ASignatureVouchesForOneItemOnly) {
         "Its signature is not usable: The local file has the attribute \"updatePublicKey\" on the "
         "element <%1>, where no key is read; a key belongs in \"UpdatePublicKey\" on <%1>.";
     const QString missing = "Its signature is missing.";
+    const QString machineGarbled =
+        "Its signature is not usable: The machine setting \"UpdatePublicKey\" "
+        "(HKEY_LOCAL_MACHINE\\Software\\ORVEX Technologies\\Product Update) is not a list of "
+        "minisign public keys.";
     const std::optional<uint64_t> kept;
     // clang-format off
-    const struct { const char* name; Checker checker; QString item; QString keys; Place place; QByteArray served; std::optional<QByteArray> signature; QString reason; std::optional<uint64_t> sequence; } rows[] = {
+    const struct { const char* name; Checker checker; QString item; QString keys; Place place; QByteArray served; std::optional<QByteArray> signature; QString reason; std::optional<uint64_t> sequence; QString machineKeys = {}; QString builtInKeys = {}; bool machineOnly = false; } rows[] = {
         {"ProductOwnSigned", C::Product, "Beta", key, Place::Right, beta, sign(beta, "for=Beta sequence=7"), "", 7},
         {"ProductAAtB", C::Product, "Beta", key, Place::Right, alpha, sign(alpha, "for=Alpha sequence=9"), "It was signed for \"Alpha\", not for \"Beta\".", kept},
         {"ProductOtherCase", C::Product, "beta", key, Place::Right, beta, sign(beta, "for=Beta sequence=9"), "It was signed for \"Beta\", not for \"beta\".", kept},
@@ -419,6 +424,17 @@ TEST(SignedDocuments, ASignatureVouchesForOneItemOnly) {
         {"GalleryKeyOnChild", C::Gallery, "{g}", key, Place::Elsewhere, gallery, std::nullopt, "Its signature is not usable: The local file has the attribute \"UpdatePublicKey\" on the element <category>, where no key is read; a key belongs in \"UpdatePublicKey\" on <g>.", kept},
         {"ProductKeyGarbled", C::Product, "Beta", "RWQ" + key.mid(4), Place::Right, beta, std::nullopt, "Its signature is not usable: The version file's public key \"RWQ" + key.mid(4) + "\" is not a minisign public key.", kept},
         {"NoticeKeyCutShort", C::Notice, "n", key.left(30), Place::Right, notice, std::nullopt, "Its signature is not usable: The version file's public key \"" + key.left(30) + "\" is not a minisign public key.", kept},
+        // The program's own documents: keys built into the package and the administrator's
+        // machine setting count beside the version file's, which names none here.
+        {"OwnAdministratorKeyOnly", C::Own, "", "", Place::Right, own, sign(own, "for=OrvexProductUpdate sequence=6"), "", 6, key},
+        {"ListAdministratorKeyUnsigned", C::List, "", "", Place::Right, list, std::nullopt, missing, kept, key},
+        {"ListBuiltInKeyOnly", C::List, "", "", Place::Right, list, sign(list, "for=productlist sequence=8"), "", 8, "", key},
+        {"OwnBuiltInKeyOtherSigner", C::Own, "", "", Place::Right, own, sign(own, "for=OrvexProductUpdate sequence=6", "other"), "It was signed with an unknown key (" + tool.PrintedId("other") + ").", kept, "", key},
+        {"ListAdministratorKeyAdded", C::List, "", key, Place::Right, list, sign(list, "for=productlist sequence=8", "other"), "", 8, maker.otherKey},
+        {"ListAdministratorKeyReplaces", C::List, "", key, Place::Right, list, sign(list, "for=productlist sequence=8"), "It was signed with an unknown key (" + tool.PrintedId("maker") + ").", kept, maker.otherKey, key, true},
+        {"ListAdministratorKeyGarbled", C::List, "", key, Place::Right, list, sign(list, "for=productlist sequence=8"), machineGarbled, kept, key.left(30)},
+        {"OwnAdministratorKeyGarbled", C::Own, "", "", Place::Right, own, sign(own, "for=OrvexProductUpdate sequence=6"), machineGarbled, kept, "RWQ" + key.mid(4), key},
+        {"OwnBuiltInKeyGarbled", C::Own, "", key, Place::Right, own, sign(own, "for=OrvexProductUpdate sequence=6"), "Its signature is not usable: The public key built into the program is not a list of minisign public keys.", kept, "", key.left(30)},
     };
     // clang-format on
     const PublicKeyList makerKeys = PublicKeyList::FromText(key);
@@ -431,6 +447,18 @@ TEST(SignedDocuments, ASignatureVouchesForOneItemOnly) {
         SCOPED_TRACE(row.name);
         CatalogueSandbox sandbox;
         SystemLogRecorder log;
+        const ScopedBuiltInPublicKeys builtIn(row.builtInKeys);
+        const QString machineKey = "Software/ORVEX Technologies/Product Update";
+        if (!row.machineKeys.isEmpty()) {
+            ASSERT_EQ(WriteSettingString(LocalMachine, machineKey, "UpdatePublicKey",
+                                         row.machineKeys, kRegistryMarker),
+                      0);
+        }
+        if (row.machineOnly) {
+            ASSERT_EQ(WriteSettingInt(LocalMachine, machineKey, "UpdatePublicKeyOnly", 1,
+                                      kRegistryMarker),
+                      0);
+        }
         for (const SignedItem& item : AllItems())
             RememberSequence(item, {5, item.identity == "Beta" ? betaDigest : QByteArray()});
         const Outcome outcome = RunChecker(sandbox, row.checker, row.item, row.keys, row.place,
