@@ -1,6 +1,6 @@
 #include "net/LibproxySystemProxy.h"
 
-#include <QUrl>
+#include "net/EnvironmentProxy.h"
 
 #include <proxy.h>
 
@@ -27,20 +27,12 @@ SystemProxyAddress LibproxySystemProxy::ProxyFor(const CAtlString& url) {
 
 SystemProxyAddress LibproxySystemProxy::FirstUsable(const QStringList& choices) {
     for (const QString& choice : choices) {
-        const QUrl proxy(choice);
-        const QString scheme = proxy.scheme().toLower();
-        if (scheme == u"direct")
+        if (choice.startsWith(u"direct://", Qt::CaseInsensitive))
             return {};
-        if (scheme != u"http" || proxy.host().isEmpty())
-            continue;
-        SystemProxyAddress address;
-        address.host = proxy.host().contains(u':') ? u'[' + proxy.host() + u']' : proxy.host();
-        // A proxy named without a port is reached on the port HTTP proxies conventionally
-        // use, as libcurl does.
-        address.port = proxy.port(1080);
-        address.userName = proxy.userName(QUrl::FullyDecoded);
-        address.password = proxy.password(QUrl::FullyDecoded);
-        return address;
+        // Read as any other proxy address is; a kind the engine cannot speak (SOCKS) comes back
+        // direct and is passed over.
+        if (SystemProxyAddress address = ParseProxyAddress(choice); !address.IsDirect())
+            return address;
     }
     return {};
 }
