@@ -6,6 +6,8 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 ProxyAuth::ProxyAuth(QWidget* parent) : QDialog(parent), m_ui(std::make_unique<Ui::ProxyAuth>()) {
     m_ui->setupUi(this);
     setAttribute(Qt::WA_DeleteOnClose, false);
@@ -85,11 +87,14 @@ void ProxyAuth::SetRequest(const CAtlString& proxy, const CAtlString& url) {
         m_request->setTextFormat(Qt::PlainText);
         if (auto* column = qobject_cast<QVBoxLayout*>(layout()))
             column->insertWidget(0, m_request);
-        // The form's fixed height leaves no room for the line above its fields.
-        setMaximumHeight(QWIDGETSIZE_MAX);
     }
     m_request->setText(
         proxy.isEmpty()
             ? tr("A proxy asks for a user name and password to fetch %1.").arg(url)
             : tr("The proxy %1 asks for a user name and password to fetch %2.").arg(proxy, url));
+    // The line wraps to as many lines as the address needs, at the desktop's font: the dialog
+    // grows to hold them and its fields, never squeezing either.
+    layout()->activate();
+    const int wide = std::min(maximumWidth(), std::max(width(), sizeHint().width()));
+    resize(wide, std::max(height(), layout()->totalHeightForWidth(wide)));
 }

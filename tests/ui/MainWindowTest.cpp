@@ -15,6 +15,7 @@
 #include <QDate>
 #include <QDeadlineTimer>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLocale>
 #include <QPointer>
 #include <QProcess>
@@ -464,6 +465,29 @@ QStringList CutTexts(MainWindow& window) {
     return cut;
 }
 
+// The credentials dialog's labels, fields and buttons that get less room than their texts need.
+QStringList CutTexts(QDialog& dialog) {
+    QStringList cut;
+    for (QWidget* widget : dialog.findChildren<QWidget*>()) {
+        if (!widget->isVisible() ||
+            !(qobject_cast<QLabel*>(widget) || qobject_cast<QLineEdit*>(widget) ||
+              qobject_cast<QPushButton*>(widget)))
+            continue;
+        const QSize needs =
+            qobject_cast<QLabel*>(widget) && widget->sizePolicy().hasHeightForWidth()
+                ? QSize(0, widget->heightForWidth(widget->width()))
+                : widget->minimumSizeHint();
+        if (needs.width() > widget->width() || needs.height() > widget->height())
+            cut << QStringLiteral("%1 %2: %3x%4 > %5x%6")
+                       .arg(widget->objectName(), widget->property("text").toString())
+                       .arg(needs.width())
+                       .arg(needs.height())
+                       .arg(widget->width())
+                       .arg(widget->height());
+    }
+    return cut;
+}
+
 // At the desktop's 12-point font (and a larger one) and at a scale of 1.5 no name, version or
 // button text is cut: the window grows to what its texts need. The scale is fixed when the
 // application starts, so its rows run in a second run of this test program with QT_SCALE_FACTOR
@@ -507,6 +531,15 @@ TEST_F(MainWindowTest, NoTextIsCutAtALargeFontOrScale) {
             QApplication::processEvents();
         EXPECT_EQ(shown.devicePixelRatio(), scaled ? 1.5 : 1.0);
         EXPECT_EQ(CutTexts(shown), QStringList());
+        // The credentials dialog, with its line that says who asks, at the same font.
+        ProxyAuth dialog;
+        dialog.SetRequest("proxy.example.com:3128",
+                          "https://updates.example.org/productupdate/OrvexProductUpdate.xml");
+        dialog.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+        for (int round = 0; round < 3; ++round)
+            QApplication::processEvents();
+        EXPECT_EQ(CutTexts(dialog), QStringList());
     }
     QApplication::setFont(desktop);
 }
