@@ -28,6 +28,16 @@ Result SignTool(const QStringList& arguments) {
     return result;
 }
 
+// A key pair made by orvex-sign keygen in the sandbox, k.pub and k.key; *key is its public key
+// line, as a version file names it.
+void MakeKey(Sandbox& sandbox, QString* key) {
+    ASSERT_EQ(SignTool({"keygen", "--no-password", "--public", sandbox.Path("k.pub"), "--secret",
+                        sandbox.Path("k.key")})
+                  .exitCode,
+              0);
+    *key = QString::fromLatin1(sandbox.Read("k.pub").split('\n').value(1));
+}
+
 QByteArray Information(const char* version) {
     return "<Info Location=\"Server\"><Product UpdateVersion=\"" + QByteArray(version) +
            "\"/></Info>";
@@ -69,11 +79,8 @@ TEST(ReleaseCheck, ReportsEachDocumentAsTheProgramJudgesIt) {
     ASSERT_TRUE(server.IsRunning()) << "python3 could not start the test server";
     server.TrustCa();
     Sandbox sandbox;
-    ASSERT_EQ(SignTool({"keygen", "--no-password", "--public", sandbox.Path("k.pub"), "--secret",
-                        sandbox.Path("k.key")})
-                  .exitCode,
-              0);
-    const QString key = QString::fromLatin1(sandbox.Read("k.pub").split('\n').value(1));
+    QString key;
+    ASSERT_NO_FATAL_FAILURE(MakeKey(sandbox, &key));
     const QString minisign = QStandardPaths::findExecutable("minisign");
     ASSERT_FALSE(minisign.isEmpty()) << "minisign is missing: install the package minisign";
 
@@ -141,11 +148,8 @@ TEST(ReleaseCheck, ReportsEachDocumentAsTheProgramJudgesIt) {
 // the program would not read at all is an error, not a pass.
 TEST(ReleaseCheck, ChecksNoticesAndRefusesWhatIsNoVersionFile) {
     Sandbox sandbox;
-    ASSERT_EQ(SignTool({"keygen", "--no-password", "--public", sandbox.Path("k.pub"), "--secret",
-                        sandbox.Path("k.key")})
-                  .exitCode,
-              0);
-    const QString key = QString::fromLatin1(sandbox.Read("k.pub").split('\n').value(1));
+    QString key;
+    ASSERT_NO_FATAL_FAILURE(MakeKey(sandbox, &key));
     ASSERT_TRUE(QDir().mkpath(sandbox.Path("publish")));
     sandbox.Write("publish/news.xml",
                   "<Notification WebPage=\"https://example.org/news.html\" StartDate=\"20200101\" "
@@ -184,11 +188,8 @@ TEST(ReleaseCheck, ChecksNoticesAndRefusesWhatIsNoVersionFile) {
 // checked against that digest, never started.
 TEST(ReleaseCheck, ChecksTheProgramsOwnInformationAndInstaller) {
     Sandbox sandbox;
-    ASSERT_EQ(SignTool({"keygen", "--no-password", "--public", sandbox.Path("k.pub"), "--secret",
-                        sandbox.Path("k.key")})
-                  .exitCode,
-              0);
-    const QString key = QString::fromLatin1(sandbox.Read("k.pub").split('\n').value(1));
+    QString key;
+    ASSERT_NO_FATAL_FAILURE(MakeKey(sandbox, &key));
     const QByteArray installer = "#!/bin/sh\necho installing\n";
     const QByteArray digest =
         QCryptographicHash::hash(installer, QCryptographicHash::Sha256).toHex();
