@@ -76,11 +76,16 @@ public:
     // arrived yet is waited for. Outcomes whose wording needs what only a request sent on its
     // own can see (a refused certificate), or that ran out of the batch's own time or memory,
     // are not handed out: the request is sent as usual. Replaces an earlier batch.
-    static void StartPrefetch(std::function<std::vector<PrefetchRequest>()> plan,
-                              int64_t maxBytes, std::chrono::milliseconds deadline);
+    static void StartPrefetch(std::function<std::vector<PrefetchRequest>()> plan, int64_t maxBytes,
+                              std::chrono::milliseconds deadline);
     // Ends the batch: transfers under way stop, and outcomes nobody took are dropped. Any
     // thread; returns at once when there is none.
     static void EndPrefetch();
+    // The longest the batch's thread sleeps on its sockets when its last round moved nothing;
+    // libcurl's own timers and the batch's limits wake it sooner. 100 ms unless changed
+    // (tests raise it, so that a batch that sleeps through answers already read is caught).
+    static void SetPrefetchIdleWait(std::chrono::milliseconds wait);
+    static std::chrono::milliseconds PrefetchIdleWait();
 
 protected:
     // For a derived client: it must call Create once first, which loads libcurl.

@@ -51,3 +51,8 @@ const CurlLibrary* LoadCurlLibrary() {
     static const std::unique_ptr<CurlLibrary> curl = Load();
     return curl.get();
 }
+
+CurlLibrary* CurlLibraryForTests() {
+    // The table itself was never const, only handed out so.
+    return const_cast<CurlLibrary*>(LoadCurlLibrary());
+}

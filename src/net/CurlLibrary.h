@@ -30,3 +30,7 @@ struct CurlLibrary {
 // Loads and initialises libcurl on the first call, from whichever thread comes first; later
 // calls return the same table. Null when the library or one of its functions is missing.
 const CurlLibrary* LoadCurlLibrary();
+
+// The same table, to be changed: a test puts a function of its own in place of one of
+// libcurl's, and back, while no transfer runs.
+CurlLibrary* CurlLibraryForTests();

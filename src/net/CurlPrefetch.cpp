@@ -17,6 +17,8 @@ using namespace WinInet;
 
 namespace CurlClient {
 namespace {
+std::atomic<int> g_idleWaitMs{100};
+
 // A transfer fetched ahead opens its socket without waiting for the handshake, since one
 // thread drives all of them; the batch's loop holds the handshake to the caller's limit.
 curl_socket_t OpenWatchedSocket(void* user, curlsocktype purpose, curl_sockaddr* address) {
@@ -275,15 +277,19 @@ private:
         if (!multi)
             return;
         for (;;) {
+            const int64_t budgetBefore = m_budget.load();
             int running = 0;
             if (Curl().multi_perform(multi, &running) != CURLM_OK)
                 break;
             int queued = 0;
+            bool ended = false;
             while (CURLMsg* message = Curl().multi_info_read(multi, &queued)) {
                 Request* request = nullptr;
                 Curl().easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &request);
-                if (message->msg == CURLMSG_DONE && request)
+                if (message->msg == CURLMSG_DONE && request) {
                     End(EntryOf(*request), message->data.result);
+                    ended = true;
+                }
             }
             const Clock::time_point now = Clock::now();
             // Two transfers under way on one connection: it carries them side by side.
@@ -324,7 +330,13 @@ private:
                 if (m_stop || !any)
                     break;
             }
-            Curl().multi_poll(multi, nullptr, 0, 100, nullptr);
+            // A round that moved anything is followed by another at once. Over HTTP/2 one
+            // read of the connection can take in the answers of many streams, which libcurl
+            // hands to their transfers only as it drives them: waiting on the socket then
+            // would sleep through answers already here until the next packet or the poll's
+            // limit, which on loopback made one check in ten take 100 ms longer.
+            const bool moved = ended || m_budget.load() != budgetBefore;
+            Curl().multi_poll(multi, nullptr, 0, moved ? 0 : g_idleWaitMs.load(), nullptr);
         }
         std::lock_guard lock(m_lock);
         for (Entry& entry : m_entries) {
@@ -443,6 +455,14 @@ void CurlHttpClient::StartPrefetch(std::function<std::vector<PrefetchRequest>()>
     auto batch = std::make_shared<Batch>(std::move(plan), maxBytes, deadline);
     std::lock_guard lock(g_batchLock);
     g_batch = std::move(batch);
+}
+
+void CurlHttpClient::SetPrefetchIdleWait(std::chrono::milliseconds wait) {
+    g_idleWaitMs.store(static_cast<int>(wait.count()));
+}
+
+std::chrono::milliseconds CurlHttpClient::PrefetchIdleWait() {
+    return std::chrono::milliseconds(g_idleWaitMs.load());
 }
 
 void CurlHttpClient::EndPrefetch() {

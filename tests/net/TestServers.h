@@ -9,6 +9,7 @@
 #include "support/ProgramRun.h"
 
 #include <QRegularExpression>
+#include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
@@ -259,6 +260,7 @@ protected:
     void TearDown() override {
         ClearProxyEnvironment();
         CurlHttpClient::SetStallTimeout(stallTimeout); // a test may have shortened it
+        CurlHttpClient::SetPrefetchIdleWait(idleWait);
     }
 
     // Hands the downloader a proxy handler, keeping its cancel hook, and forgets the reports.
@@ -272,20 +274,35 @@ protected:
     }
 
     // Serves count copies of content from target ("/d0.xml"...) and fetches them all at once
-    // through the downloader, each arriving whole.
+    // through the downloader, each arriving whole. The batch's thread may sleep on its
+    // sockets only when nothing it has read is left to hand over: with that sleep raised far
+    // beyond this test's patience, a batch that slept through answers it had already read
+    // would keep the downloads waiting until the watchdog cancels them.
     void FetchAtOnce(TestServer& target, int count) {
         QStringList urls;
         for (int i = 0; i < count; ++i) {
             target.Put(QStringLiteral("d%1.xml").arg(i), content);
             urls << target.Url(QStringLiteral("/d%1.xml").arg(i));
         }
+        CurlHttpClient::SetPrefetchIdleWait(std::chrono::minutes(10));
+        bool gaveUp = false;
+        QTimer watchdog;
+        watchdog.setSingleShot(true);
+        QObject::connect(&watchdog, &QTimer::timeout, [&] {
+            gaveUp = true;
+            downloader.Cancel();
+        });
+        watchdog.start(std::chrono::seconds(60));
         downloader.Prefetch(urls);
         for (const QString& url : urls)
             EXPECT_EQ(TakeDownloaded(downloader.Download(url, 1, 0)), content) << url.toStdString();
+        EXPECT_FALSE(gaveUp) << "the fetched-ahead answers were held back";
         downloader.EndPrefetch();
+        CurlHttpClient::SetPrefetchIdleWait(idleWait);
     }
 
     const std::chrono::milliseconds stallTimeout = CurlHttpClient::StallTimeout();
+    const std::chrono::milliseconds idleWait = CurlHttpClient::PrefetchIdleWait();
     TestServer server;
     TestServer tls{{"--tls"}};
     Downloader downloader;
