@@ -82,7 +82,9 @@ bool CProductVersions::FindInstalled() {
 }
 
 void CProductVersions::ApplyRules(const ProductList& products) {
-    if (m_versions.empty() || !m_selected)
+    // Without a rule of its own there is nothing to look for among the others: a long list
+    // of products without rules would otherwise cost a look at every pair of them.
+    if (m_versions.empty() || !m_selected || m_disablers.empty())
         return;
     for (const auto& other : products) {
         if (other.get() == this || other->GetId() == GetId())

@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
@@ -33,7 +35,16 @@ QByteArray Encoded(const FilePath& path) {
     return QFile::encodeName(path.LocalPath());
 }
 
-// Windows wildcards: "*" any run, "?" one character, letters without regard to case.
+// A name as the wildcard match compares it: each character case-folded on its own.
+QString Folded(const QString& text) {
+    QString folded(text.size(), Qt::Uninitialized);
+    for (qsizetype i = 0; i < text.size(); ++i)
+        folded[i] = text[i].toCaseFolded();
+    return folded;
+}
+
+// Windows wildcards: "*" any run, "?" one character, letters without regard to case. Both
+// are compared folded (Folded).
 bool WildcardMatch(const QString& pattern, qsizetype p, const QString& name, qsizetype n) {
     while (p < pattern.size()) {
         const QChar c = pattern[p];
@@ -50,7 +61,7 @@ bool WildcardMatch(const QString& pattern, qsizetype p, const QString& name, qsi
         }
         if (n >= name.size())
             return false;
-        if (c != u'?' && c.toCaseFolded() != name[n].toCaseFolded())
+        if (c != u'?' && c != name[n])
             return false;
         ++p;
         ++n;
@@ -58,9 +69,18 @@ bool WildcardMatch(const QString& pattern, qsizetype p, const QString& name, qsi
     return n == name.size();
 }
 
-// One folder's listing: the names that can be represented (without "\\") and whether each is
-// a file.
-using Listing = std::vector<std::pair<QString, bool>>;
+// One folder's entry: its name, that name folded, and whether it is a file.
+struct ListedName {
+    QString name;
+    QString folded;
+    bool file = false;
+};
+
+// One folder's listing: the names that can be represented (without "\\"), in the order of
+// their folded names, so that the names that start with a pattern's first letters are found
+// without a look at every other: a long product list looks for each product's version files
+// in the same folder of as many files.
+using Listing = std::vector<ListedName>;
 
 Listing ReadListing(const FilePath& folder) {
     Listing listing;
@@ -78,9 +98,12 @@ Listing ReadListing(const FilePath& folder) {
                           (entry->d_type != DT_DIR &&
                            !(::stat(Encoded(folder.Join(name)).constData(), &info) == 0 &&
                              S_ISDIR(info.st_mode)));
-        listing.emplace_back(std::move(name), file);
+        QString folded = Folded(name);
+        listing.push_back({std::move(name), std::move(folded), file});
     }
     ::closedir(dir);
+    std::sort(listing.begin(), listing.end(),
+              [](const ListedName& a, const ListedName& b) { return a.folded < b.folded; });
     return listing;
 }
 
@@ -326,7 +349,17 @@ void FilePath::ListFiles(const CAtlString& pattern, std::vector<FilePath>& out) 
     } else {
         read = ReadListing(folder);
     }
-    for (const auto& [name, file] : *listing)
-        if (file && WildcardMatch(namePattern, 0, name, 0))
-            out.push_back(folder.Join(name));
+    // Only the names that start with the pattern's letters before its first wildcard.
+    namePattern = Folded(namePattern);
+    qsizetype literal = 0;
+    while (literal < namePattern.size() && namePattern[literal] != u'*' &&
+           namePattern[literal] != u'?')
+        ++literal;
+    const QString prefix = namePattern.left(literal);
+    auto entry = std::lower_bound(
+        listing->begin(), listing->end(), prefix,
+        [](const ListedName& listed, const QString& text) { return listed.folded < text; });
+    for (; entry != listing->end() && entry->folded.startsWith(prefix); ++entry)
+        if (entry->file && WildcardMatch(namePattern, 0, entry->folded, 0))
+            out.push_back(folder.Join(entry->name));
 }

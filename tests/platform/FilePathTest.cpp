@@ -2,6 +2,10 @@
 
 #include "support/Sandbox.h"
 
+#include <QDir>
+
+#include <optional>
+
 #include <unistd.h>
 
 TEST(FilePath, NormalisesSplitsJoinsAndMaps) {
@@ -80,4 +84,43 @@ TEST(FilePath, AListingCacheReadsEachFolderOnceWhileItLives) {
         EXPECT_EQ(names(a, "*.xml"), QStringList{"x1.xml"});
     }
     EXPECT_EQ(names(a, "*.xml"), QStringList({"x1.xml", "x2.xml"}));
+
+    // Patterns match as on Windows, letters without regard to case, read from a cache or not:
+    // only the names that start with the pattern's first letters are looked at, and a name
+    // that starts with them in another case is one of them.
+    for (const char* name : {"Editor.xml", "editor_2.xml", "EditorPro.XML", "xEditor.xml",
+                             "\xc3\x84rger.xml", "Edit.txt"})
+        sandbox.Write(QStringLiteral("drive_c/c/") + QString::fromUtf8(name), {});
+    ASSERT_TRUE(QDir().mkpath(sandbox.Path("drive_c/c/Editor.old.xml")));
+    const FilePath c(QStringLiteral("C:\\c"));
+    // clang-format off
+    const struct { const char* pattern; QStringList found; } rows[] = {
+        {"editor*.xml", {"Editor.xml", "EditorPro.XML", "editor_2.xml"}},
+        {"EDITOR.XML", {"Editor.xml"}},
+        {"?ditor.xml", {"Editor.xml"}},
+        {"*ditor.xml", {"Editor.xml", "xEditor.xml"}},
+        {"editor_?.xml", {"editor_2.xml"}},
+        {"\xc3\xa4rger*", {"\xc3\x84rger.xml"}},
+        {"edit*", {"Edit.txt", "Editor.xml", "EditorPro.XML", "editor_2.xml"}},
+        {"editors*", {}},
+        {"*", {"Edit.txt", "Editor.xml", "EditorPro.XML", "editor_2.xml", "xEditor.xml", "\xc3\x84rger.xml"}},
+    };
+    // clang-format on
+    for (const bool cached : {false, true}) {
+        std::optional<FilePath::ListingCache> cache;
+        if (cached)
+            cache.emplace();
+        for (const auto& row : rows) {
+            SCOPED_TRACE(std::string(row.pattern) + (cached ? " cached" : ""));
+            std::vector<FilePath> found;
+            c.ListFiles(QString::fromUtf8(row.pattern), found);
+            QStringList result;
+            for (const FilePath& file : found)
+                result << file.FileName();
+            result.sort();
+            QStringList expected = row.found;
+            expected.sort();
+            EXPECT_EQ(result, expected);
+        }
+    }
 }
