@@ -157,4 +157,37 @@ TEST_F(CheckEndToEnd, VerboseTellsEveryCheckedSignatureAndARefusalOpensNoWindow)
                                           << outcome.err.toStdString();
 }
 
+// Each answer fetched ahead goes only to a request for its own address. A's information is
+// missing, so its signature, fetched ahead beside it, is never asked for: B and C still get
+// their own documents and signatures, each fetched once.
+TEST_F(CheckEndToEnd, AnAnswerFetchedAheadGoesOnlyToItsOwnAddress) {
+    MinisignTool tool;
+    const QString key = "UpdatePublicKey=\"" + tool.MakeKey("maker") + "\"";
+    const QString url = server.Url("/");
+    const Installation installation(url);
+    for (const QString name : {"A", "B", "C"})
+        installation.Write("ORVEX Software Update/" + name + ".xml",
+                           Installation::VersionFile("1.0.0.0", url, name.toLower() + ".xml", key));
+    server.Put("self.xml", Installation::Info("1.0.0.0"));
+    server.Put("list.xml", Installation::List(url));
+    server.Put("a.xml.minisig",
+               tool.Sign("maker", Installation::Info("9.0.0.0"), "for=A sequence=1"));
+    for (const QString name : {"B", "C"}) {
+        const QString file = name.toLower() + ".xml";
+        server.Put(file, Installation::Info("1.0.0.0"));
+        server.Put(file + ".minisig", tool.Sign("maker", Installation::Info("1.0.0.0"),
+                                                "for=" + name + " sequence=3 expires=2099-12-31"));
+    }
+    const Outcome outcome = installation.RunSilent(false, {"-verbose", "-locale", "en"});
+    const QStringList lines = outcome.err.split(u'\n');
+    for (const QString name : {"b", "c"})
+        EXPECT_TRUE(lines.contains(url + name + ".xml: Signature checked: key " +
+                                   tool.PrintedId("maker") + ", sequence 3, expires 2099-12-31."))
+            << name.toStdString() << "\n"
+            << outcome.err.toStdString();
+    for (const QString file : {"/b.xml", "/b.xml.minisig", "/c.xml", "/c.xml.minisig"})
+        EXPECT_EQ(server.Requests().filter(QRegularExpression(file + " ")).size(), 1)
+            << file.toStdString();
+}
+
 } // namespace
