@@ -81,6 +81,12 @@ public:
     // Ends the batch: transfers under way stop, and outcomes nobody took are dropped. Any
     // thread; returns at once when there is none.
     static void EndPrefetch();
+    // Whether the outcome of planned, fetched ahead, has arrived as a success (2xx) that
+    // HttpSendRequestW would hand out: a download whose first request it is then sends
+    // nothing and waits for nothing. Any thread.
+    static bool FetchedAheadSucceeded(const PrefetchRequest& planned);
+    // Whether a batch started by StartPrefetch lives. Any thread.
+    static bool Prefetching();
     // The longest the batch's thread sleeps on its sockets when its last round moved nothing;
     // libcurl's own timers and the batch's limits wake it sooner. 100 ms unless changed
     // (tests raise it, so that a batch that sleeps through answers already read is caught).

@@ -111,20 +111,40 @@ public:
             if (entry.state != State::Done)
                 return nullptr;
             entry.state = State::Gone;
-            const Request& fetched = *entry.request;
-            // A certificate's complaint is watched only on a thread that drives one request.
-            const bool usable = !fetched.outOfTime && fetched.result != CURLE_ABORTED_BY_CALLBACK &&
-                                fetched.result != CURLE_WRITE_ERROR &&
-                                fetched.result != CURLE_PEER_FAILED_VERIFICATION &&
-                                fetched.result != CURLE_FAILED_INIT &&
-                                fetched.result != CURLE_OUT_OF_MEMORY;
-            return usable ? std::move(entry.request) : nullptr;
+            return Usable(*entry.request) ? std::move(entry.request) : nullptr;
         }
         return nullptr;
     }
 
+    // Whether the outcome of the request with this key has arrived as a success that Take
+    // hands out: taking it sends nothing and waits for nothing.
+    bool Succeeded(const std::string& key) {
+        std::lock_guard lock(m_lock);
+        if (!m_planned)
+            return false;
+        for (const Entry& entry : m_entries) {
+            if (entry.state == State::Gone || entry.key != key)
+                continue;
+            if (entry.state != State::Done)
+                return false;
+            const Request& fetched = *entry.request;
+            return Usable(fetched) && fetched.result == CURLE_OK && !fetched.lastSentIsConnect &&
+                   fetched.headStatus >= 200 && fetched.headStatus < 300;
+        }
+        return false;
+    }
+
 private:
     enum class State { Waiting, Running, Done, Gone };
+
+    // An outcome that may be handed out. A certificate's complaint is watched only on a
+    // thread that drives one request.
+    static bool Usable(const Request& fetched) {
+        return !fetched.outOfTime && fetched.result != CURLE_ABORTED_BY_CALLBACK &&
+               fetched.result != CURLE_WRITE_ERROR &&
+               fetched.result != CURLE_PEER_FAILED_VERIFICATION &&
+               fetched.result != CURLE_FAILED_INIT && fetched.result != CURLE_OUT_OF_MEMORY;
+    }
     struct Entry {
         std::unique_ptr<Request> request;
         std::string key;
@@ -455,6 +475,15 @@ void CurlHttpClient::StartPrefetch(std::function<std::vector<PrefetchRequest>()>
     auto batch = std::make_shared<Batch>(std::move(plan), maxBytes, deadline);
     std::lock_guard lock(g_batchLock);
     g_batch = std::move(batch);
+}
+
+bool CurlHttpClient::FetchedAheadSucceeded(const PrefetchRequest& planned) {
+    const std::shared_ptr<Batch> batch = CurrentBatch();
+    return batch && batch->Succeeded(RequestKey(*PlannedRequest(planned)));
+}
+
+bool CurlHttpClient::Prefetching() {
+    return CurrentBatch() != nullptr;
 }
 
 void CurlHttpClient::SetPrefetchIdleWait(std::chrono::milliseconds wait) {

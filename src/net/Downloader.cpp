@@ -164,7 +164,15 @@ CAtlString Downloader::DownloadWithin(const CAtlString& url, const DownloadLimit
     auto engine =
         makeClient ? std::make_unique<CDownloader>(makeClient()) : std::make_unique<CDownloader>();
     m_url = url;
-    const bool done = engine->RunDownload(url, file.Text(), this) == S_OK;
+    // An answer fetched ahead that has arrived whole is only taken: the engine runs here
+    // rather than on a thread of its own, whose start and hand-overs cost a check of a
+    // thousand products more than its downloads.
+    const std::optional<PrefetchRequest> first = makeClient || !CurlHttpClient::Prefetching()
+                                                     ? std::nullopt
+                                                     : CDownloader::FirstRequest(url, *this);
+    const bool here = first && CurlHttpClient::FetchedAheadSucceeded(*first);
+    const bool done = (here ? engine->RunDownloadHere(url, file.Text(), this)
+                            : engine->RunDownload(url, file.Text(), this)) == S_OK;
     if (routeLog)
         routeLog(url, engine->Routes());
     // Only a download without a proxy of the run's own chose between direct and the system's

@@ -52,6 +52,16 @@ int32_t QtDownloaderBase::RunDownload(const CAtlString& url, const CAtlString& f
     return result;
 }
 
+int32_t QtDownloaderBase::RunDownloadHere(const CAtlString& url, const CAtlString& file,
+                                          ConnectionInfo* info) {
+    m_connectionInfo = info;
+    m_signalProxy->SetConnectionInfo(info);
+    const int32_t result = DoDownload(url, file);
+    // Its reports were queued as a worker's are, and arrive in the same order.
+    QCoreApplication::sendPostedEvents(m_signalProxy, QEvent::MetaCall);
+    return result;
+}
+
 bool QtDownloaderBase::ReportProgress(int done, int total, bool force) {
     const auto now = std::chrono::steady_clock::now();
     if (!force && m_reportsSent >= kReportsAlwaysSent &&

@@ -25,6 +25,10 @@ public:
     // Calling thread. Blocks until the download ends and returns DoDownload's result code.
     // All reports of the worker have reached the ConnectionInfo hooks when it returns.
     int32_t RunDownload(const CAtlString& url, const CAtlString& file, ConnectionInfo* info);
+    // The same on the calling thread, for a download that neither waits nor asks anything
+    // (its answer is already here): a thread started and ended for it would cost more than
+    // the download.
+    int32_t RunDownloadHere(const CAtlString& url, const CAtlString& file, ConnectionInfo* info);
 
     // Implemented by the engine; runs on the worker thread.
     virtual int32_t DoDownload(const CAtlString& url, const CAtlString& file) = 0;

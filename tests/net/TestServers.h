@@ -294,8 +294,14 @@ protected:
         });
         watchdog.start(std::chrono::seconds(60));
         downloader.Prefetch(urls);
-        for (const QString& url : urls)
+        for (const QString& url : urls) {
+            // Taken from what arrived ahead, with its progress reported as any download's.
+            reports.progress.clear();
             EXPECT_EQ(TakeDownloaded(downloader.Download(url, 1, 0)), content) << url.toStdString();
+            EXPECT_FALSE(reports.progress.empty()) << url.toStdString();
+            EXPECT_EQ(reports.progress.empty() ? -1 : reports.progress.back().first,
+                      content.size());
+        }
         EXPECT_FALSE(gaveUp) << "the fetched-ahead answers were held back";
         downloader.EndPrefetch();
         CurlHttpClient::SetPrefetchIdleWait(idleWait);
