@@ -66,7 +66,7 @@ public:
 
     // Fetches the requests that plan returns all at once, on one thread of its own with one
     // multi handle: HTTP/2 streams over one connection where the server offers it, otherwise
-    // at most 6 connections per server. plan runs first on that thread (it may ask the
+    // at most 8 connections per server. plan runs first on that thread (it may ask the
     // desktop's proxy configuration). Through a proxy, the first request to each server goes
     // alone, so that the proxy's scheme and its verdict on the login are known before the
     // rest follow; when its answer asks for a login (401 or 407), nothing more is started.

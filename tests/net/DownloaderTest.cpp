@@ -93,7 +93,7 @@ TEST_F(DownloaderTest, FailuresReturnNothingAndLeaveNoFile) {
 }
 
 // Fetched at once, the documents travel together: as HTTP/2 streams side by side on one
-// connection, or as HTTP/1.1 requests on at most six connections. Each server holds every
+// connection, or as HTTP/1.1 requests on at most eight connections. Each server holds every
 // answer 200 ms, so that only requests made together are in flight together.
 TEST_F(DownloaderTest, FetchedAtOnceTheRequestsOverlapOnFewConnections) {
     constexpr int kFiles = 20;
@@ -118,7 +118,7 @@ TEST_F(DownloaderTest, FetchedAtOnceTheRequestsOverlapOnFewConnections) {
             QStringList connections = target.ConnectionsOf("/d");
             connections.removeDuplicates();
             EXPECT_EQ(target.Requests().filter("/d").size(), kFiles);
-            EXPECT_LE(connections.size(), 6);
+            EXPECT_LE(connections.size(), 8);
             EXPECT_GE(target.MostBusy(), 4);
             // Asked for in the order planned, never more at once than connections: no early
             // file is left for last, to hold up every product checked after it.
@@ -129,8 +129,8 @@ TEST_F(DownloaderTest, FetchedAtOnceTheRequestsOverlapOnFewConnections) {
                                     [&](const QString& line) { return line.contains(path); }) -
                        order.begin();
             };
-            for (int i = 0; i + 6 < kFiles; ++i)
-                EXPECT_LT(at(i), at(i + 6)) << i;
+            for (int i = 0; i + 8 < kFiles; ++i)
+                EXPECT_LT(at(i), at(i + 8)) << i;
         }
     }
 }
