@@ -56,6 +56,8 @@ void CheckInstaller(CUpdaterVersion& reader, CRecordingDownloader& downloader,
         // Checked, never started: the copy goes.
         FilePath(reader.InstallerPath()).DeleteFile();
         installer.signature.status = SignatureStatus::NoKey;
+        if (reader.IsUpdateInstallSHA256Given())
+            installer.vouchedBy = Tr("its SHA-256 is the one the update information gives");
     } else {
         installer.reason = reader.InstallerRefusal().isEmpty()
                                ? DescribeFailure(downloader.GetLastFailure())

@@ -22,6 +22,9 @@ struct CheckedDocument {
     bool accepted = false;
     // Of an accepted document: its signature's check (NoKey when it needs none).
     SignatureCheck signature;
+    // Of an accepted document that no signature of its own vouches for, what does instead
+    // (the installer: the digest in the signed update information); empty otherwise.
+    QString vouchedBy;
     // Why it is refused; empty when accepted.
     QString reason;
 };

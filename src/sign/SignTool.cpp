@@ -487,6 +487,8 @@ QString Verdict(const CheckedDocument& document) {
     if (!document.accepted)
         return Tr("refused: %1").arg(document.reason);
     const SignatureCheck& signature = document.signature;
+    if (!document.vouchedBy.isEmpty())
+        return Tr("accepted: %1").arg(document.vouchedBy);
     if (signature.status == SignatureStatus::NoKey)
         return Tr("accepted without a signature (the version file names no key)");
     QString text =

@@ -323,7 +323,7 @@ TEST(ReleaseCheck, ChecksTheProgramsOwnInformationAndInstaller) {
     // digest: the UpdateInstallSHA256 given (none when empty); served: the installer's bytes.
     // clang-format off
     const struct { const char* name; QByteArray digest; QByteArray served; int exitCode; const char* said; } rows[] = {
-        {"DigestMatches", digest, installer, 0, "the program's installer, file://"},
+        {"DigestMatches", digest, installer, 0, "/setup.run:\n    accepted: its SHA-256 is the one the update information gives"},
         {"NoDigest", "", installer, 1, "It gives no UpdateInstallSHA256"},
         {"InstallerChanged", digest, installer + "rm -rf /\n", 1, "its SHA-256 differs"},
     };
