@@ -155,6 +155,7 @@ TEST(ReleaseCheck, ReportsEachDocumentAsTheProgramJudgesIt) {
         {"ListGood", K::List, "productlist", "Product", 0, "the product list, https://"},
         {"ListUnsigned", K::List, "", "Product", 1, "refused: The product list was refused. Its signature is missing."},
         {"ListForAnotherIdentity", K::List, "OrvexProductUpdate", "Product", 1, "It was signed for \"OrvexProductUpdate\", not for \"productlist\"."},
+        {"ListOfNothing", K::List, "productlist", "Product", 1, "refused: The product list was not understood."},
     };
     // clang-format on
     for (const auto& row : rows) {
@@ -191,6 +192,8 @@ TEST(ReleaseCheck, ReportsEachDocumentAsTheProgramJudgesIt) {
             sandbox.Write(list, CatalogueSandbox::List("1.0.0.0", server.Url("/" + file),
                                                        {CatalogueSandbox::Product("Old", "O")}));
         }
+        if (name == u"ListOfNothing"_s)
+            published = "<ProductList Version=\"2.0.0.0\"/>";
         server.Put(file, published);
         const QString publishedPath = server.Folder() + "/" + file;
         if (row.signedFor == u"expired"_s) {
