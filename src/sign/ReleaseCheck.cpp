@@ -207,6 +207,40 @@ std::shared_ptr<GalleryVersion> FindGalleryPack(const ReleaseCheckRequest& reque
                    .arg(request.productList, request.forId);
     return nullptr;
 }
+
+// The kinds of version file the check knows.
+enum class FileKind { Unknown, Product, Own, Notice, Gallery };
+
+// The program knows a version file by its name: the products' by their BaseXml (identity),
+// its own as OrvexProductUpdate, a notice's by its BaseXML. A gallery pack's has one name for
+// every pack, and is told by its shape.
+FileKind KindOf(const tinyxml2::XMLElement* root, const QString& identity,
+                const QByteArray& bytes) {
+    if (qstrcmp(root->Name(), "Version") == 0)
+        return identity == kProgramIdentity ? FileKind::Own : FileKind::Product;
+    if (qstrcmp(root->Name(), "Notification") == 0)
+        return FileKind::Notice;
+    return GalleryVersion().ParseInstalled(bytes) ? FileKind::Gallery : FileKind::Unknown;
+}
+
+// Whether the request's options go with the kind of file it names; *why when not.
+bool OptionsFit(const ReleaseCheckRequest& request, FileKind kind, QString* why) {
+    const QString& path = request.versionFile;
+    if (kind == FileKind::Unknown)
+        *why = Tr("%1 is no version file that orvex-sign check knows: a product's or the "
+                  "program's own (<Version>), a notice's (<Notification>), or a gallery pack's "
+                  "installed categories (<category> elements).")
+                   .arg(path);
+    else if (!request.forId.isEmpty() && kind != FileKind::Gallery)
+        *why = Tr("--for names a gallery pack's GUID; what %1 is for is its name.").arg(path);
+    else if (!request.productList.isEmpty() && kind != FileKind::Own && kind != FileKind::Gallery)
+        *why = Tr("--product-list goes with the program's own version file or a gallery pack's "
+                  "installed categories; %1 is neither.")
+                   .arg(path);
+    else
+        return true;
+    return false;
+}
 } // namespace
 
 bool ReleaseReport::AllAccepted() const {
@@ -230,63 +264,39 @@ std::optional<ReleaseReport> CheckRelease(const ReleaseCheckRequest& request,
                      : Tr("%1 cannot be read: %2").arg(path, error);
         return std::nullopt;
     }
-    const auto downloader = std::make_shared<CRecordingDownloader>(inner, request.at);
-    // The program knows a version file by its name: the products' by their BaseXml, its own
-    // as OrvexProductUpdate, a notice's by its BaseXML. A gallery pack's has one name for
-    // every pack, and is told by its shape.
     const QString identity = QFileInfo(path).completeBaseName();
     const tinyxml2::XMLElement* root = document.Root();
-    const QString rootName = QString::fromUtf8(root->Name());
-    const bool version = rootName == QLatin1String("Version");
-    const bool notice = rootName == QLatin1String("Notification");
-    const bool gallery = !version && !notice && GalleryVersion().ParseInstalled(*bytes);
-    const bool own = version && identity == kProgramIdentity;
-    if (!version && !notice && !gallery) {
-        *why = Tr("%1 is no version file that orvex-sign check knows: a product's or the "
-                  "program's own (<Version>), a notice's (<Notification>), or a gallery pack's "
-                  "installed categories (<category> elements).")
-                   .arg(path);
+    const FileKind kind = KindOf(root, identity, *bytes);
+    if (!OptionsFit(request, kind, why))
         return std::nullopt;
-    }
-    if (!request.forId.isEmpty() && !gallery) {
-        *why = Tr("--for names a gallery pack's GUID; what %1 is for is its name.").arg(path);
-        return std::nullopt;
-    }
-    if (!request.productList.isEmpty() && !own && !gallery) {
-        *why = Tr("--product-list goes with the program's own version file or a gallery pack's "
-                  "installed categories; %1 is neither.")
-                   .arg(path);
-        return std::nullopt;
-    }
+    const auto downloader = std::make_shared<CRecordingDownloader>(inner, request.at);
     ReleaseReport report;
-    const tinyxml2::XMLElement* place = version ? FirstChild(root, "Product") : root;
-    const PublicKeyList keys = ReadPublicKeys(root, place);
+    const bool version = kind == FileKind::Product || kind == FileKind::Own;
+    const PublicKeyList keys = ReadPublicKeys(root, version ? FirstChild(root, "Product") : root);
     if (!keys.refusal.isEmpty())
         report.problems += keys.refusal;
-    if (version) {
-        const QString file = QFileInfo(path).absoluteFilePath();
-        if (!CProductVersion(file).ParseLocal(*bytes)) {
-            *why = Tr("%1 names no update information (RemoteVersionFileURL and "
-                      "RemoteVersionFile on its Product element).")
-                       .arg(path);
+    const QString file = QFileInfo(path).absoluteFilePath();
+    if (version && !CProductVersion(file).ParseLocal(*bytes)) {
+        *why = Tr("%1 names no update information (RemoteVersionFileURL and "
+                  "RemoteVersionFile on its Product element).")
+                   .arg(path);
+        return std::nullopt;
+    }
+    if (kind == FileKind::Own) {
+        std::shared_ptr<Products> list;
+        if (!request.productList.isEmpty() && !(list = ReadLocalList(request.productList, why)))
             return std::nullopt;
-        }
-        if (own) {
-            std::shared_ptr<Products> list;
-            if (!request.productList.isEmpty() && !(list = ReadLocalList(request.productList, why)))
-                return std::nullopt;
-            report.kind = Tr("the program's own version file");
-            CheckOwn(file, *bytes, list.get(), downloader, report);
-        } else {
-            report.kind = Tr("the version file of the product \"%1\"").arg(identity);
-            CheckProduct(file, *bytes, identity, downloader, report);
-        }
-    } else if (notice) {
-        report.kind = Tr("the local file of the notice \"%1\"").arg(identity);
+        report.kind = Tr("the program's own version file");
+        CheckOwn(file, *bytes, list.get(), downloader, report);
+    } else if (kind == FileKind::Product) {
+        report.kind = Tr("the version file of the product \"%1\"").arg(identity);
+        CheckProduct(file, *bytes, identity, downloader, report);
+    } else if (kind == FileKind::Notice) {
         if (!Notification().ParseLocal(*bytes)) {
             *why = Tr("%1 names no notice (URL and File on its root element).").arg(path);
             return std::nullopt;
         }
+        report.kind = Tr("the local file of the notice \"%1\"").arg(identity);
         CheckNotice(*bytes, identity, keys, downloader, report);
     } else {
         const std::shared_ptr<GalleryVersion> pack = FindGalleryPack(request, why);
