@@ -314,8 +314,9 @@ TEST(ReleaseCheck, ChecksNoticesAndGalleryPacksAndRefusesWhatIsNoVersionFile) {
 }
 
 // The program's own version file: its update information is judged as the self-update judges
-// it (signed, it must give the installer's digest), and the installer it offers is fetched and
-// checked against that digest, never started.
+// it (signed, it must give the installer's digest), the installer it offers is fetched and
+// checked against that digest, never started, and the product list the local one names is
+// judged whatever became of the update information.
 TEST(ReleaseCheck, ChecksTheProgramsOwnInformationAndInstaller) {
     Sandbox sandbox;
     QString key;
@@ -323,12 +324,17 @@ TEST(ReleaseCheck, ChecksTheProgramsOwnInformationAndInstaller) {
     const QByteArray installer = "#!/bin/sh\necho installing\n";
     const QByteArray digest =
         QCryptographicHash::hash(installer, QCryptographicHash::Sha256).toHex();
-    // digest: the UpdateInstallSHA256 given (none when empty); served: the installer's bytes.
+    // digest: the UpdateInstallSHA256 given (none when empty); served: the installer's bytes;
+    // list: the "Url" of the local product list given with --product-list (none when null),
+    // which names list.xml, published signed for productlist, by its file name.
     // clang-format off
-    const struct { const char* name; QByteArray digest; QByteArray served; int exitCode; const char* said; } rows[] = {
-        {"DigestMatches", digest, installer, 0, "/setup.run:\n    accepted: its SHA-256 is the one the update information gives"},
-        {"NoDigest", "", installer, 1, "It gives no UpdateInstallSHA256"},
-        {"InstallerChanged", digest, installer + "rm -rf /\n", 1, "its SHA-256 differs"},
+    const struct { const char* name; QByteArray digest; QByteArray served; const char* list; int exitCode; const char* said; } rows[] = {
+        {"DigestMatches", digest, installer, nullptr, 0, "/setup.run:\n    accepted: its SHA-256 is the one the update information gives"},
+        {"NoDigest", "", installer, nullptr, 1, "It gives no UpdateInstallSHA256"},
+        {"InstallerChanged", digest, installer + "rm -rf /\n", nullptr, 1, "its SHA-256 differs"},
+        {"ListFromTheFolder", digest, installer, "https://example.org/list.xml", 0, "/list.xml:\n    accepted: key "},
+        {"ListCheckedWhenInformationRefused", "", installer, "https://example.org/list.xml", 1, "/list.xml:\n    accepted: key "},
+        {"ListWithoutUrl", digest, installer, "", 0, "note: The product list names no \"Url\""},
     };
     // clang-format on
     for (const auto& row : rows) {
@@ -353,12 +359,26 @@ TEST(ReleaseCheck, ChecksTheProgramsOwnInformationAndInstaller) {
              "UpdatePublicKey=\"" +
              key + "\"/></Version>")
                 .toUtf8());
-        const Result result = SignTool(
-            {"check", "--version-file", folder + "/OrvexProductUpdate.xml", "--at", folder});
+        QStringList arguments{"check", "--version-file", folder + "/OrvexProductUpdate.xml", "--at",
+                              folder};
+        if (row.list) {
+            sandbox.Write(
+                QString(row.name) + "/list.xml",
+                CatalogueSandbox::List("2.0.0.0", "", {CatalogueSandbox::Product("N", "N")}));
+            ASSERT_EQ(SignTool({"sign", "--key", sandbox.Path("k.key"), "--for", "productlist",
+                                folder + "/list.xml"})
+                          .exitCode,
+                      0);
+            sandbox.Write(
+                "productlist.xml",
+                CatalogueSandbox::List("1.0.0.0", row.list, {CatalogueSandbox::Product("O", "O")}));
+            arguments << "--product-list" << sandbox.Path("productlist.xml");
+        }
+        const Result result = SignTool(arguments);
         EXPECT_EQ(result.exitCode, row.exitCode) << result.out.toStdString();
         EXPECT_TRUE(result.out.contains(QLatin1String(row.said))) << result.out.toStdString();
         // Without the local product list the list is not checked, and the output says so.
-        EXPECT_TRUE(result.out.contains("note: The product list is not checked"))
+        EXPECT_EQ(result.out.contains("note: The product list is not checked"), !row.list)
             << result.out.toStdString();
     }
 }
