@@ -111,6 +111,8 @@ QString DescribeFailure(const CheckFailure& failure) {
         return Tr("The gallery information lists none of the installed categories.");
     case CheckFailure::NoticeNotUnderstood:
         return Tr("The notice was not understood.");
+    case CheckFailure::ListNotUnderstood:
+        return Tr("The product list was not understood.");
     case CheckFailure::Signature:
         return Tr("The update information was refused. %1")
             .arg(SignatureFailureText(failure.signature));

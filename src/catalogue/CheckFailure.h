@@ -25,6 +25,7 @@ struct CheckFailure {
         GalleryNotUnderstood,
         GalleryNoCategory, // the gallery information lists none of the installed categories
         NoticeNotUnderstood,
+        ListNotUnderstood, // the product list fetched holds no item the program knows
         // A document whose local file names a key was refused; signature says why.
         Signature,        // the update information
         GallerySignature, // the gallery information

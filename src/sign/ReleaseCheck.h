@@ -22,6 +22,9 @@ struct CheckedDocument {
     bool accepted = false;
     // Of an accepted document: its signature's check (NoKey when it needs none).
     SignatureCheck signature;
+    // Of an accepted document that no signature of its own vouches for, what does instead
+    // (the installer: the digest in the signed update information); empty otherwise.
+    QString vouchedBy;
     // Why it is refused; empty when accepted.
     QString reason;
 };
@@ -39,11 +42,26 @@ struct ReleaseReport {
     bool AllAccepted() const;
 };
 
-// Reads the version file at path and checks what it points to through downloader. at: empty
-// for the addresses the file names; otherwise the folder address (http:, https: or file:)
-// that holds the documents under their own file names. Nothing (and *why) when the file
-// cannot be read as a version file the program knows: a product's (named after its BaseXml),
-// the program's own (OrvexProductUpdate.xml), or a notice's local file (named after its
-// BaseXML).
-std::optional<ReleaseReport> CheckRelease(const QString& path, const QString& at,
+// What to check: the version file, and where its documents are found.
+struct ReleaseCheckRequest {
+    // A product's version file (named after its BaseXml), the program's own
+    // (OrvexProductUpdate.xml), a notice's local file (named after its BaseXML) or a gallery
+    // pack's installed-categories file (a root element with "category" children).
+    QString versionFile;
+    // Empty for the addresses the files name; otherwise the folder address (http:, https: or
+    // file:) that holds the documents under their own file names.
+    QString at;
+    // The local productlist.xml, or empty: with the program's own version file, the product
+    // list it names by "Url" is checked too; for a gallery pack, its "Gallery" element gives
+    // the address and the GUID.
+    QString productList;
+    // A gallery pack's GUID, which its installed file does not carry; may be left out when
+    // the product list names one pack only.
+    QString forId;
+};
+
+// Reads request.versionFile and checks what it points to through downloader. Nothing (and
+// *why) when a file cannot be read as the program reads it, or the request does not say
+// enough to find the documents.
+std::optional<ReleaseReport> CheckRelease(const ReleaseCheckRequest& request,
                                           std::shared_ptr<IDownloader> downloader, QString* why);

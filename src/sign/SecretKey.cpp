@@ -138,6 +138,12 @@ std::optional<MinisignSecretKey> OpenSecretKey(const SealedSecretKey& key,
         Set(why, Tr("The cryptography library could not start."));
         return std::nullopt;
     }
+    // Only the sizes ParseSecretKeyFile reads: the derivation reads a whole salt, and the
+    // stream covers no more than a key's sealed bytes.
+    if (key.sealed.size() != kSealedSize || (key.encrypted && key.salt.size() != kSaltSize)) {
+        Set(why, Tr("It is not a minisign secret key, or it was cut short."));
+        return std::nullopt;
+    }
     QByteArray opened = key.sealed;
     if (key.encrypted) {
         std::optional<QByteArray> stream = Stream(password, key.salt, key.opslimit, key.memlimit);

@@ -50,7 +50,8 @@ private:
 std::optional<SealedSecretKey> ParseSecretKeyFile(const QByteArray& file, QString* why = nullptr);
 
 // Opens a read key with the password (ignored for a plain key). Nothing (and *why) when the
-// checksum does not match: the wrong password, or a damaged file. Deriving the stream takes
+// checksum does not match: the wrong password, or a damaged file; or when its bytes are not
+// the sizes a key file holds. Deriving the stream takes
 // the memory the file names (1 GiB for minisign's keys) and about a second.
 std::optional<MinisignSecretKey> OpenSecretKey(const SealedSecretKey& key,
                                                const QByteArray& password, QString* why = nullptr);

@@ -35,7 +35,7 @@ struct OptionName {
 };
 const OptionName kOptions[] = {
     {"--key", true, {"sign"}},
-    {"--for", true, {"sign"}},
+    {"--for", true, {"sign", "check"}},
     {"--expires-in", true, {"sign"}},
     {"--expires", true, {"sign"}},
     {"--sequence", true, {"sign"}},
@@ -46,6 +46,7 @@ const OptionName kOptions[] = {
     {"--force", false, {"keygen"}},
     {"--version-file", true, {"check"}},
     {"--at", true, {"check"}},
+    {"--product-list", true, {"check"}},
 };
 
 std::optional<uint64_t> Number(const QString& text) {
@@ -86,6 +87,7 @@ QString CSignTool::Usage() {
               "                  [--expires-in DAYS | --expires YYYY-MM-DD] [--sequence N]\n"
               "                  [--password-file FILE] FILE...\n"
               "  orvex-sign check --version-file FILE [--at URL_OR_FOLDER]\n"
+              "                   [--product-list productlist.xml] [--for GUID]\n"
               "See \"man orvex-sign\".\n");
 }
 
@@ -485,6 +487,8 @@ QString Verdict(const CheckedDocument& document) {
     if (!document.accepted)
         return Tr("refused: %1").arg(document.reason);
     const SignatureCheck& signature = document.signature;
+    if (!document.vouchedBy.isEmpty())
+        return Tr("accepted: %1").arg(document.vouchedBy);
     if (signature.status == SignatureStatus::NoKey)
         return Tr("accepted without a signature (the version file names no key)");
     QString text =
@@ -527,7 +531,8 @@ int CSignTool::Check(const Options& options, QTextStream& out, QTextStream& err)
         downloader = std::make_shared<Downloader>();
     QString why;
     const QString path = options.Value("--version-file");
-    const std::optional<ReleaseReport> report = CheckRelease(path, at, downloader, &why);
+    const std::optional<ReleaseReport> report = CheckRelease(
+        {path, at, options.Value("--product-list"), options.Value("--for")}, downloader, &why);
     if (!report) {
         err << prefix << why << '\n';
         return 1;

@@ -85,14 +85,9 @@ bool CProductListController::RefreshProductList() {
     // version file names a key, a list its maker did not sign is neither stored nor used.
     CUpdaterVersion own(LocateDataFile(QStringLiteral("OrvexProductUpdate.xml")).Text());
     own.ReadLocal();
-    SignatureCheck check = CheckDocumentSignature(*m_downloader, m_products->Url(), bytes,
-                                                  own.PublicKeys(), kProductListItem);
-    if (!check.Accepted()) {
-        m_listFailure = {CheckFailure::ListSignature, {}, {}, std::move(check)};
-        return false;
-    }
-    auto fresh = std::make_shared<Products>();
-    if (!fresh->Parse(bytes))
+    std::shared_ptr<Products> fresh = TakeFetchedProductList(
+        *m_downloader, m_products->Url(), bytes, own.PublicKeys(), m_listFailure);
+    if (!fresh)
         return false;
     if (fresh->Version() > m_products->Version()) {
         // Beside the program first, where the next run's comparison finds it; a program
@@ -110,6 +105,23 @@ bool CProductListController::RefreshProductList() {
         m_products = std::move(fresh);
     }
     return true;
+}
+
+std::shared_ptr<Products> TakeFetchedProductList(IDownloader& downloader, const CAtlString& url,
+                                                 const QByteArray& bytes, const PublicKeyList& keys,
+                                                 CheckFailure& failure) {
+    failure = {};
+    SignatureCheck check = CheckDocumentSignature(downloader, url, bytes, keys, kProductListItem);
+    if (!check.Accepted()) {
+        failure = {CheckFailure::ListSignature, {}, {}, std::move(check)};
+        return nullptr;
+    }
+    auto list = std::make_shared<Products>();
+    if (!list->Parse(bytes)) {
+        failure = {CheckFailure::ListNotUnderstood};
+        return nullptr;
+    }
+    return list;
 }
 
 bool CProductListController::FindInstalledAll() {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 
+struct PublicKeyList;
 class CCheckDownloader;
 class CRecordKeeper;
 class IDownloader;
@@ -47,7 +48,8 @@ public:
     // When the program's own version file names a key, a list without a valid signature
     // ("Url.minisig") counts as not read, and ListFailure says why.
     bool RefreshProductList();
-    // Why the last RefreshProductList refused the list it fetched; None when it did not.
+    // Why the last RefreshProductList did not take the list it fetched (TakeFetchedProductList);
+    // None when it took it or fetched none.
     const CheckFailure& ListFailure() const { return m_listFailure; }
     // True when some product found something installed; then applies the rules across
     // products.
@@ -87,3 +89,12 @@ private:
     QByteArray m_fetched;
     CheckFailure m_listFailure;
 };
+
+// How a check takes the product list it fetched from url: when keys (the program's own,
+// ProgramPublicKeys) name one, its signature "url.minisig", fetched through downloader, must
+// verify over bytes for "productlist" and its sequence is accepted. The list, or null with
+// failure saying why: ListSignature, or ListNotUnderstood for bytes that hold no item.
+// RefreshProductList and the makers' release check both take it this way.
+std::shared_ptr<Products> TakeFetchedProductList(IDownloader& downloader, const CAtlString& url,
+                                                 const QByteArray& bytes, const PublicKeyList& keys,
+                                                 CheckFailure& failure);
