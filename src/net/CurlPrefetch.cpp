@@ -92,7 +92,7 @@ public:
     // turns true while waiting.
     std::unique_ptr<Request> Take(const std::string& key, const std::atomic<bool>* cancel) {
         std::unique_lock lock(m_lock);
-        m_changed.wait(lock, [this] { return m_planned; });
+        m_changed.wait(lock, [this] { return m_planned.load(); });
         for (Entry& entry : m_entries) {
             if (entry.state == State::Gone || entry.key != key)
                 continue;
@@ -145,11 +145,31 @@ private:
                fetched.result != CURLE_PEER_FAILED_VERIFICATION &&
                fetched.result != CURLE_FAILED_INIT && fetched.result != CURLE_OUT_OF_MEMORY;
     }
+    // An entry's state, kept under the lock and also atomic: a download that takes its
+    // answer on the calling thread looks at it under the lock too, yet the thread sanitizer has
+    // been seen to take those looks for races with the batch's thread.
+    class StateCell {
+    public:
+        StateCell() = default;
+        StateCell(const StateCell& other) : m_value(other.m_value.load()) {}
+        StateCell& operator=(const StateCell& other) {
+            m_value.store(other.m_value.load());
+            return *this;
+        }
+        StateCell& operator=(State state) {
+            m_value.store(state);
+            return *this;
+        }
+        operator State() const { return m_value.load(); }
+
+    private:
+        std::atomic<State> m_value{State::Waiting};
+    };
     struct Entry {
         std::unique_ptr<Request> request;
         std::string key;
         std::string route;
-        State state = State::Waiting;
+        StateCell state;
         bool first = false;    // the first of its route, which goes alone
         bool released = false; // a first whose route may follow
     };
@@ -392,9 +412,10 @@ private:
     std::mutex m_lock;
     std::condition_variable m_changed;
     std::vector<Entry> m_entries;
-    bool m_planned = false;
-    // Also atomic, beside its lock: the destructor's store is the one hand-over to the batch's
-    // thread that a race detector has been seen to miss through the lock alone.
+    // Both also atomic, beside their lock: the destructor's store of m_stop and the first
+    // look of a download at m_planned (Succeeded, made before the plan exists) are hand-overs
+    // that a race detector has been seen to miss through the lock alone.
+    std::atomic<bool> m_planned{false};
     std::atomic<bool> m_stop{false};
     bool m_halted = false;
     // What is known of each route, under the lock.
