@@ -1,5 +1,6 @@
 // orvex-sign check against a published folder on a local HTTPS server: each document is
 // reported as the program's own reader judges it, and the exit status says whether all count.
+#include "ToolRun.h"
 #include "catalogue/CheckFailure.h"
 #include "catalogue/GalleryVersion.h"
 #include "catalogue/ProductVersion.h"
@@ -17,18 +18,9 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-struct Result {
-    int exitCode = -1;
-    QString out, err;
-};
-
-Result SignTool(const QStringList& arguments) {
-    Result result;
-    {
-        QTextStream out(&result.out), err(&result.err);
-        result.exitCode = CSignTool().Run(arguments, out, err);
-    }
-    return result;
+ToolRun SignTool(const QStringList& arguments) {
+    CSignTool tool;
+    return RunTool(tool, arguments);
 }
 
 // A key pair made by orvex-sign keygen in the sandbox, k.pub and k.key; *key is its public key
@@ -214,7 +206,7 @@ TEST(ReleaseCheck, ReportsEachDocumentAsTheProgramJudgesIt) {
         QStringList arguments{"check", "--version-file", sandbox.Path(versionFile)};
         if (!list.isEmpty())
             arguments << "--product-list" << sandbox.Path(list);
-        const Result result = SignTool(arguments);
+        const ToolRun result = SignTool(arguments);
         const QString program =
             ProgramVerdict(row.kind, sandbox.Path(versionFile), sandbox.Path(list), identity);
         // The program's reason is the tool's, word for word, and both take or refuse the
@@ -230,7 +222,7 @@ TEST(ReleaseCheck, ReportsEachDocumentAsTheProgramJudgesIt) {
 
     // The same document read from a folder before it is published, and the check alone
     // never remembers a sequence for the user who runs it.
-    const Result folder =
+    const ToolRun folder =
         SignTool({"check", "--version-file", sandbox.Path("Good.xml"), "--at", server.Folder()});
     EXPECT_EQ(folder.exitCode, 0) << folder.out.toStdString() << folder.err.toStdString();
     EXPECT_TRUE(folder.out.contains("file://" + server.Folder() + "/Good.xml:\n    accepted: key "))
@@ -303,7 +295,7 @@ TEST(ReleaseCheck, ChecksNoticesAndGalleryPacksAndRefusesWhatIsNoVersionFile) {
     // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        const Result result = SignTool(
+        const ToolRun result = SignTool(
             QStringList{"check", "--version-file", sandbox.Path(row.file), "--at", publish} +
             row.options);
         EXPECT_EQ(result.exitCode, row.exitCode)
@@ -374,7 +366,7 @@ TEST(ReleaseCheck, ChecksTheProgramsOwnInformationAndInstaller) {
                 CatalogueSandbox::List("1.0.0.0", row.list, {CatalogueSandbox::Product("O", "O")}));
             arguments << "--product-list" << sandbox.Path("productlist.xml");
         }
-        const Result result = SignTool(arguments);
+        const ToolRun result = SignTool(arguments);
         EXPECT_EQ(result.exitCode, row.exitCode) << result.out.toStdString();
         EXPECT_TRUE(result.out.contains(QLatin1String(row.said))) << result.out.toStdString();
         // Without the local product list the list is not checked, and the output says so.

@@ -1,6 +1,7 @@
 // orvex-sign as a maker runs it, in a sandbox folder: what it writes is read back by the real
 // minisign and by the program's own signature check.
 #include "sign/SignTool.h"
+#include "ToolRun.h"
 #include "sign/MinisigFile.h"
 #include "signing/SignatureCheck.h"
 #include "support/ProgramRun.h"
@@ -15,24 +16,14 @@ const QDate kToday(2026, 6, 1);
 const QByteArray kDocument = "<Info Location=\"Server\"><Product UpdateVersion=\"2\"/></Info>";
 const QByteArray kPassword = "correct horse";
 
-struct Result {
-    int exitCode = -1;
-    QString out, err;
-};
-
 // orvex-sign in process on kToday; a password asked for is refused, as on a machine without a
 // terminal.
-Result SignTool(const QStringList& arguments) {
-    Result result;
-    {
-        QTextStream out(&result.out), err(&result.err);
-        CSignTool tool(kToday, [](const QString&, QString* why) -> std::optional<QByteArray> {
-            *why = u"no terminal in this test"_s;
-            return std::nullopt;
-        });
-        result.exitCode = tool.Run(arguments, out, err);
-    }
-    return result;
+ToolRun SignTool(const QStringList& arguments) {
+    CSignTool tool(kToday, [](const QString&, QString* why) -> std::optional<QByteArray> {
+        *why = u"no terminal in this test"_s;
+        return std::nullopt;
+    });
+    return RunTool(tool, arguments);
 }
 
 // The real minisign in folder, with input on its standard input (a password).
@@ -149,7 +140,7 @@ TEST(SignTool, SeveralKeysSignIntoOneFile) {
                             "--secret", sandbox.Path(name + ".key")})
                       .exitCode,
                   0);
-    const Result result =
+    const ToolRun result =
         SignTool({"sign", "--key", sandbox.Path("old.key"), "--key", sandbox.Path("new.key"),
                   "--for", "Editor", sandbox.Path("info.xml")});
     ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
@@ -216,7 +207,7 @@ TEST(SignTool, SequencesAndExpiriesFollowTheSignatureBeside) {
         if (!row.options.contains(u"--for"_s))
             arguments << "--for"
                       << "Editor";
-        const Result result =
+        const ToolRun result =
             SignTool(arguments + row.options + QStringList{sandbox.Path("info.xml")});
         EXPECT_EQ(result.exitCode == 0, !row.comment.isEmpty()) << result.err.toStdString();
         EXPECT_TRUE((result.out + result.err).contains(QLatin1String(row.said)))
@@ -299,7 +290,7 @@ TEST(SignTool, BadInputChangesNoSignature) {
             "--for", "Editor"};
         for (const QString& file : row.files)
             arguments += sandbox.Path(file);
-        const Result result = SignTool(arguments);
+        const ToolRun result = SignTool(arguments);
         EXPECT_EQ(result.exitCode, row.exitCode);
         EXPECT_TRUE(result.err.contains(QLatin1String(row.said))) << result.err.toStdString();
         EXPECT_EQ(sandbox.Read("a.xml.minisig"), a);
@@ -330,9 +321,9 @@ TEST(SignTool, KeygenKeepsWhatIsThere) {
         QStringList options = row.options;
         for (QString& option : options)
             option = option == u"empty"_s ? sandbox.Path("empty") : option;
-        const Result result = SignTool(QStringList{"keygen", "--public", sandbox.Path("k.pub"),
-                                                   "--secret", sandbox.Path("k.key")} +
-                                       options);
+        const ToolRun result = SignTool(QStringList{"keygen", "--public", sandbox.Path("k.pub"),
+                                                    "--secret", sandbox.Path("k.key")} +
+                                        options);
         EXPECT_EQ(result.exitCode, row.exitCode) << result.err.toStdString();
         EXPECT_TRUE((result.out + result.err).contains(QLatin1String(row.said)))
             << (result.out + result.err).toStdString();

@@ -19,6 +19,38 @@ namespace {
 const QString kServer = QStringLiteral("http://127.0.0.1:9/");
 const QString kRefused = QStringLiteral("The update information was refused. ");
 
+// A notice (identity its BaseXML) or a gallery pack (identity its GUID) as the product list
+// names it, read from its local file: a notice's naming file, with rootKeys on its root and,
+// unless innerKeys is none, a note carrying those; or a pack's installed categories, with
+// rootKeys on its root and innerKeys on its category. Null when any of it is not read.
+std::shared_ptr<IProduct> ListedItem(bool notice, const QString& identity, const QString& file,
+                                     const QString& rootKeys,
+                                     const std::optional<QString>& innerKeys) {
+    CXmlDocument element;
+    if (notice) {
+        auto notification = std::make_shared<Notification>();
+        const QString inner =
+            innerKeys ? "><Note " + *innerKeys + "/></Notification>" : QString("/>");
+        if (!element.Parse(("<Notification Name=\"N\" BaseXML=\"" + identity + "\"/>").toUtf8()) ||
+            !notification->Load(element.Root()) ||
+            !notification->ParseLocal(
+                ("<Notification URL=\"" + kServer + "\" File=\"" + file + "\" " + rootKeys + inner)
+                    .toUtf8()))
+            return nullptr;
+        return notification;
+    }
+    auto pack = std::make_shared<GalleryVersion>();
+    if (!element.Parse(
+            ("<Gallery Name=\"G\" GUID=\"" + identity + "\" DefaultUrl=\"" + kServer + "\"/>")
+                .toUtf8()) ||
+        !pack->Load(element.Root()) ||
+        !pack->ParseInstalled(("<g " + rootKeys + "><category id=\"a\" " +
+                               innerKeys.value_or(QString()) + " version=\"2026-01-01\"/></g>")
+                                  .toUtf8()))
+        return nullptr;
+    return pack;
+}
+
 // Keys and signatures made once for every row: minisign takes a while to start.
 struct Maker {
     MinisignTool tool;
@@ -159,27 +191,10 @@ TEST(SignedDocuments, OtherDocumentsCountOnlyWithAValidSignature) {
                 downloader->asked.remove(2, 2);
             }
         } else if (row.kind == Notice || row.kind == Gallery) {
-            CXmlDocument element;
-            std::shared_ptr<IProduct> item;
-            if (row.kind == Notice) {
-                ASSERT_TRUE(element.Parse(R"(<Notification Name="N" BaseXML="n"/>)"));
-                auto notification = std::make_shared<Notification>();
-                ASSERT_TRUE(notification->Load(element.Root()));
-                ASSERT_TRUE(notification->ParseLocal(
-                    ("<Notification URL=\"" + kServer + "\" File=\"n.xml\" " + keyAttribute + "/>")
-                        .toUtf8()));
-                item = notification;
-            } else {
-                ASSERT_TRUE(element.Parse(
-                    ("<Gallery Name=\"G\" GUID=\"{g}\" DefaultUrl=\"" + kServer + "\"/>")
-                        .toUtf8()));
-                auto pack = std::make_shared<GalleryVersion>();
-                ASSERT_TRUE(pack->Load(element.Root()));
-                ASSERT_TRUE(pack->ParseInstalled(
-                    ("<g " + keyAttribute + "><category id=\"a\" version=\"2026-01-01\"/></g>")
-                        .toUtf8()));
-                item = pack;
-            }
+            const std::shared_ptr<IProduct> item =
+                row.kind == Notice ? ListedItem(true, "n", "n.xml", keyAttribute, std::nullopt)
+                                   : ListedItem(false, "{g}", {}, keyAttribute, std::nullopt);
+            ASSERT_TRUE(item);
             const QStringList announced = item->GetCheckAddresses();
             item->SetDownloader(downloader);
             EXPECT_EQ(item->CheckForUpdates(), counts);
@@ -315,29 +330,11 @@ Outcome RunChecker(CatalogueSandbox& sandbox, Checker checker, const QString& na
         // A refused list is neither stored nor used.
         EXPECT_EQ(sandbox.Read("Program/productlist.xml").isEmpty(), !outcome.counted);
     } else {
-        CXmlDocument element;
-        std::shared_ptr<IProduct> item;
-        if (checker == Checker::Notice) {
-            EXPECT_TRUE(
-                element.Parse(("<Notification Name=\"N\" BaseXML=\"" + name + "\"/>").toUtf8()));
-            auto notification = std::make_shared<Notification>();
-            EXPECT_TRUE(notification->Load(element.Root()));
-            EXPECT_TRUE(
-                notification->ParseLocal(("<Notification URL=\"" + kServer + "\" File=\"" + file +
-                                          "\" " + right + "><Note " + other + "/></Notification>")
-                                             .toUtf8()));
-            item = notification;
-        } else {
-            EXPECT_TRUE(element.Parse(
-                ("<Gallery Name=\"G\" GUID=\"" + name + "\" DefaultUrl=\"" + kServer + "\"/>")
-                    .toUtf8()));
-            auto pack = std::make_shared<GalleryVersion>();
-            EXPECT_TRUE(pack->Load(element.Root()));
-            EXPECT_TRUE(pack->ParseInstalled(
-                ("<g " + right + "><category id=\"a\" " + other + " version=\"2026-01-01\"/></g>")
-                    .toUtf8()));
-            item = pack;
-        }
+        const std::shared_ptr<IProduct> item =
+            ListedItem(checker == Checker::Notice, name, file, right, other);
+        EXPECT_TRUE(item);
+        if (!item)
+            return outcome;
         item->SetDownloader(downloader);
         outcome = {item->CheckForUpdates(), DescribeFailure(item->GetFailure(0))};
     }
